@@ -1,0 +1,133 @@
+#include "damiao/mit.hpp"
+
+#include <cmath>
+
+#include "support/float_text.hpp"
+
+namespace rotalink::damiao::mit {
+namespace {
+
+// The nearest 32-bit float to 12.566 (not 4*pi).
+constexpr float k12_566 = 12.566f;
+
+// Saturating float-to-unsigned truncation: NaN and negatives give 0, values
+// at or above 2^32 give the largest value.
+std::uint32_t truncate_u32(float s) {
+    if (!(s >= 1.0f)) return 0;  // NaN, negatives and [0, 1)
+    if (s >= 4294967296.0f) return 0xFFFFFFFFu;
+    return static_cast<std::uint32_t>(s);
+}
+
+float clamp(float x, float lo, float hi) {
+    if (x < lo) x = lo;
+    if (x > hi) x = hi;
+    return x;  // NaN passes through
+}
+
+// Symmetric field [-m, m] to [0, k]: ((m + x) * k) / (m + m).
+std::uint32_t scale_symmetric(float x, float m, float k) {
+    const float c = clamp(x, -m, m);
+    const float num = (m + c) * k;
+    return truncate_u32(num / (m + m));
+}
+
+// Gain field [0, m] to [0, k]: (x * k) / m.
+std::uint32_t scale_gain(float x, float m, float k) {
+    const float c = clamp(x, 0.0f, m);
+    const float num = c * k;
+    return truncate_u32(num / m);
+}
+
+float unscale_symmetric(std::uint32_t raw, float m, float k) {
+    const float span = m + m;
+    const float num = span * static_cast<float>(raw);
+    return num / k - m;
+}
+
+std::uint8_t lo8(std::uint32_t v) { return static_cast<std::uint8_t>(v & 0xFFu); }
+
+}  // namespace
+
+std::string LimitDomainError::message() const {
+    return "min > max, or either was NaN. min = " + float_debug(min) + ", max = " + float_debug(max);
+}
+
+Result<Payload, LimitDomainError> encode(const MitLimits& l, const MitSetpoint& s) {
+    // `limit >= 0` is false for NaN.
+    if (!(l.p_max >= 0.0f)) return err(LimitDomainError{-l.p_max, l.p_max});
+    if (!(l.v_max >= 0.0f)) return err(LimitDomainError{-l.v_max, l.v_max});
+    if (!(l.kp_max >= 0.0f)) return err(LimitDomainError{0.0f, l.kp_max});
+    if (!(l.kd_max >= 0.0f)) return err(LimitDomainError{0.0f, l.kd_max});
+    if (!(l.t_max >= 0.0f)) return err(LimitDomainError{-l.t_max, l.t_max});
+
+    const std::uint32_t q = scale_symmetric(s.q, l.p_max, 65535.0f);
+    const std::uint32_t dq = scale_symmetric(s.dq, l.v_max, 4095.0f);
+    const std::uint32_t kp = scale_gain(s.kp, l.kp_max, 4095.0f);
+    const std::uint32_t kd = scale_gain(s.kd, l.kd_max, 4095.0f);
+    const std::uint32_t tau = scale_symmetric(s.tau, l.t_max, 4095.0f);
+
+    return Payload{
+        lo8(q >> 8),
+        lo8(q),
+        lo8(dq >> 4),
+        lo8(((dq & 0xFu) << 4) | ((kp >> 8) & 0xFu)),
+        lo8(kp),
+        lo8(kd >> 4),
+        lo8(((kd & 0xFu) << 4) | ((tau >> 8) & 0xFu)),
+        lo8(tau),
+    };
+}
+
+MotorState decode(const MitLimits& l, const std::uint8_t* d) {
+    const std::uint32_t p_raw = (std::uint32_t{d[1]} << 8) | d[2];
+    const std::uint32_t v_raw = (std::uint32_t{d[3]} << 4) | (d[4] >> 4);
+    const std::uint32_t t_raw = ((std::uint32_t{d[4]} & 0x0Fu) << 8) | d[5];
+    MotorState st;
+    st.motor_id = d[0] & 0x0F;
+    st.error = d[0] >> 4;
+    st.position = unscale_symmetric(p_raw, l.p_max, 65535.0f);
+    st.velocity = unscale_symmetric(v_raw, l.v_max, 4095.0f);
+    st.torque = unscale_symmetric(t_raw, l.t_max, 4095.0f);
+    st.t_mos = d[6];
+    st.t_rotor = d[7];
+    return st;
+}
+
+const std::array<Preset, 15> kPresets = {{
+    {"dm3507", {k12_566, 50.0f, 500.0f, 5.0f, 5.0f}},
+    {"dm4310", {12.5f, 30.0f, 500.0f, 5.0f, 10.0f}},
+    {"dm4310p", {12.5f, 50.0f, 500.0f, 5.0f, 10.0f}},
+    {"dm4340", {12.5f, 10.0f, 500.0f, 5.0f, 28.0f}},
+    {"dm4340p", {12.5f, 10.0f, 500.0f, 5.0f, 28.0f}},
+    {"dm6006", {12.5f, 45.0f, 500.0f, 5.0f, 20.0f}},
+    {"dm6248p", {k12_566, 20.0f, 500.0f, 5.0f, 120.0f}},
+    {"dm8006", {12.5f, 45.0f, 500.0f, 5.0f, 40.0f}},
+    {"dm8009", {12.5f, 45.0f, 500.0f, 5.0f, 54.0f}},
+    {"dm10010", {12.5f, 20.0f, 500.0f, 5.0f, 200.0f}},
+    {"dm10010l", {12.5f, 25.0f, 500.0f, 5.0f, 200.0f}},
+    {"dmg6215", {12.5f, 45.0f, 500.0f, 5.0f, 10.0f}},
+    {"dmh3510", {12.5f, 280.0f, 500.0f, 5.0f, 1.0f}},
+    {"dmh6220", {12.5f, 45.0f, 500.0f, 5.0f, 10.0f}},
+    {"dmjh11", {12.5f, 10.0f, 500.0f, 5.0f, 12.0f}},
+}};
+
+std::string repr(const MitLimits& v) {
+    return "MitLimits(p_max=" + float_short(v.p_max) + ", v_max=" + float_short(v.v_max) +
+           ", kp_max=" + float_short(v.kp_max) + ", kd_max=" + float_short(v.kd_max) +
+           ", t_max=" + float_short(v.t_max) + ")";
+}
+
+std::string repr(const MitSetpoint& v) {
+    return "MitSetpoint(q=" + float_short(v.q) + ", dq=" + float_short(v.dq) +
+           ", kp=" + float_short(v.kp) + ", kd=" + float_short(v.kd) +
+           ", tau=" + float_short(v.tau) + ")";
+}
+
+std::string repr(const MotorState& v) {
+    return "MotorState(motor_id=" + std::to_string(v.motor_id) +
+           ", error=" + std::to_string(v.error) + ", position=" + float_fixed4(v.position) +
+           ", velocity=" + float_fixed4(v.velocity) + ", torque=" + float_fixed4(v.torque) +
+           ", t_mos=" + std::to_string(v.t_mos) + ", t_rotor=" + std::to_string(v.t_rotor) + ")";
+}
+
+}  // namespace rotalink::damiao::mit

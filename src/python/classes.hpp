@@ -1,0 +1,15 @@
+// The module's classes and function, in registration order.
+#pragma once
+
+#include "python/types.hpp"
+
+namespace rotalink::py {
+
+PyTypeObject* mit_limits_type();
+PyTypeObject* mit_setpoint_type();
+PyTypeObject* motor_state_type();
+
+// The module function `mit_setpoint`.
+extern PyMethodDef mit_setpoint_def;
+
+}  // namespace rotalink::py

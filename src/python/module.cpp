@@ -1,0 +1,182 @@
+// Module entry and registration.
+#include "python/module.hpp"
+
+#include <atomic>
+#include <initializer_list>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "python/classes.hpp"
+
+namespace rotalink::py {
+namespace {
+
+// The id of the first interpreter that imported the module; -1 until then.
+std::atomic<std::int64_t> g_first_interpreter{-1};
+PyObject* g_module = nullptr;
+PyObject* g_str_all = nullptr;
+PyObject* g_str_name = nullptr;
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "rotalink",
+    "",       // __doc__ is the empty string
+    0,        // no per-module state
+    nullptr,  // the function is added by the module body
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* interned(PyObject*& slot, const char* text) {
+    if (slot == nullptr) slot = PyUnicode_InternFromString(text);
+    return slot;
+}
+
+// Appends `name` to the module's __all__ (creating the list when absent),
+// then sets the attribute. Takes a reference to `value`.
+bool add(PyObject* module, PyObject* name, PyObject* value) {
+    PyObject* all_name = interned(g_str_all, "__all__");
+    if (all_name == nullptr) return false;
+    PyObject* all = PyObject_GetAttr(module, all_name);
+    if (all == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = PyList_New(0);
+        if (all == nullptr) return false;
+        if (PyObject_SetAttr(module, all_name, all) < 0) {
+            Py_DECREF(all);
+            return false;
+        }
+    }
+    if (!PyList_Check(all)) {
+        Py_DECREF(all);
+        PyErr_SetString(PyExc_TypeError, "`__all__` must be a list");
+        return false;
+    }
+    const int appended = PyList_Append(all, name);
+    Py_DECREF(all);
+    if (appended < 0) {
+        PyErr_Clear();
+        ROTALINK_PANIC("could not append to __all__");
+    }
+    return PyObject_SetAttr(module, name, value) == 0;
+}
+
+bool add_named(PyObject* module, const char* name, PyObject* value) {
+    PyObject* key = PyUnicode_FromString(name);
+    if (key == nullptr) return false;
+    const bool ok = add(module, key, value);
+    Py_DECREF(key);
+    return ok;
+}
+
+bool add_class(PyObject* module, PyTypeObject* type) {
+    if (type == nullptr) return false;
+    return add_named(module, type_name(type), reinterpret_cast<PyObject*>(type));
+}
+
+bool module_body(PyObject* module) {
+    {
+        PyObject* version = PyUnicode_FromString("1.0.0");
+        if (version == nullptr) return false;
+        const bool ok = add_named(module, "__version__", version);
+        Py_DECREF(version);
+        if (!ok) return false;
+    }
+    // Registration order: MitLimits, MitSetpoint, MotorState, Damiao,
+    // SocketCanTransport.
+    for (PyTypeObject* (*cls)() :
+         {mit_limits_type, mit_setpoint_type, motor_state_type}) {
+        if (!add_class(module, cls())) return false;
+    }
+
+    PyObject* modname = PyModule_GetNameObject(module);
+    if (modname == nullptr) return false;
+#if PY_VERSION_HEX >= 0x03090000
+    PyObject* fn = PyCMethod_New(&mit_setpoint_def, module, modname, nullptr);
+#else
+    PyObject* fn = PyCFunction_NewEx(&mit_setpoint_def, module, modname);
+#endif
+    Py_DECREF(modname);
+    if (fn == nullptr) return false;
+    PyObject* fn_name = PyObject_GetAttr(fn, interned(g_str_name, "__name__"));
+    if (fn_name == nullptr || !PyUnicode_Check(fn_name)) {
+        if (fn_name != nullptr) PyErr_SetString(PyExc_TypeError, "__name__ must be a str");
+        Py_XDECREF(fn_name);
+        Py_DECREF(fn);
+        return false;
+    }
+    const bool ok = add(module, fn_name, fn);
+    Py_DECREF(fn_name);
+    Py_DECREF(fn);
+    return ok;
+}
+
+std::int64_t current_interpreter_id() {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+#else
+    return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+#endif
+}
+
+}  // namespace
+
+PyTypeObject* class_object(PyTypeObject*& slot, const ClassSpec& spec) {
+    if (slot != nullptr) return slot;
+    // The doc buffers live for the life of the process, like the classes.
+    static std::vector<std::string>* docs = new std::vector<std::string>();
+    const char* doc = nullptr;
+    if (spec.text_signature != nullptr) {
+        docs->push_back(std::string(spec.name) + spec.text_signature + "\n--\n\n");
+        doc = docs->back().c_str();
+    }
+    std::vector<PyType_Slot> slots;
+    slots.push_back({Py_tp_base, &PyBaseObject_Type});
+    slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.tp_new)});
+    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec.tp_dealloc)});
+    if (spec.tp_repr != nullptr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.tp_repr)});
+    if (spec.methods != nullptr) slots.push_back({Py_tp_methods, spec.methods});
+    if (spec.getset != nullptr) slots.push_back({Py_tp_getset, spec.getset});
+    if (doc != nullptr) slots.push_back({Py_tp_doc, const_cast<char*>(doc)});
+    slots.push_back({0, nullptr});
+
+    static std::vector<std::string>* names = new std::vector<std::string>();
+    names->push_back(std::string("rotalink.") + spec.name);
+    PyType_Spec type_spec = {names->back().c_str(), spec.basicsize, 0, Py_TPFLAGS_DEFAULT,
+                             slots.data()};
+    slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    return slot;
+}
+
+PyObject* init_module() {
+    return guard([]() -> PyObject* {
+        const std::int64_t id = current_interpreter_id();
+        if (id == -1) return fail_with_pending();
+        std::int64_t expected = -1;
+        if (!g_first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+            PyErr_SetString(PyExc_ImportError,
+                            "rotalink does not support sub-interpreters: it can only be "
+                            "imported once per process, by the main interpreter");
+            return nullptr;
+        }
+        if (g_module != nullptr) {
+            Py_INCREF(g_module);
+            return g_module;
+        }
+        PyObject* module = PyModule_Create2(&g_module_def, 1013);
+        if (module == nullptr) return fail_with_pending();
+        if (!module_body(module)) {
+            Py_DECREF(module);
+            return fail_with_pending();
+        }
+        g_module = module;
+        Py_INCREF(g_module);
+        return g_module;
+    });
+}
+
+}  // namespace rotalink::py

@@ -1,0 +1,75 @@
+// Python faces of the native records: heap types created from type specs,
+// whose instances are the object header followed by one native record.
+#pragma once
+
+#include "python/call.hpp"
+
+#include <new>
+#include <utility>
+
+namespace rotalink::py {
+
+template <class T>
+struct Box {
+    PyObject_HEAD
+    T value;
+};
+
+template <class T>
+T& native(PyObject* obj) {
+    return reinterpret_cast<Box<T>*>(obj)->value;
+}
+
+// What a class declares; the doc is built from the name and text signature.
+struct ClassSpec {
+    const char* name;            // bare class name, e.g. "Damiao"
+    const char* text_signature;  // e.g. "(motor_id, master_id, ...)" or nullptr
+    int basicsize;
+    newfunc tp_new;  // nullptr: calling the class raises TypeError
+    destructor tp_dealloc;
+    reprfunc tp_repr;  // may be nullptr (default object repr)
+    PyGetSetDef* getset;
+    PyMethodDef* methods;
+};
+
+// Creates the class object once; later calls return the same object
+// (borrowed reference, kept for the life of the process).
+PyTypeObject* class_object(PyTypeObject*& slot, const ClassSpec& spec);
+
+// Frees an instance: the record's destructor, the memory, the type reference.
+template <class T>
+void dealloc_box(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    try {
+        native<T>(self).~T();
+    } catch (...) {
+        PyErr_WriteUnraisable(self);
+    }
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Allocates an instance holding `value`; nullptr with MemoryError set.
+template <class T>
+PyObject* alloc_box(PyTypeObject* type, T&& value) {
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) return nullptr;
+    new (&native<std::decay_t<T>>(obj)) std::decay_t<T>(std::forward<T>(value));
+    return obj;
+}
+
+// A result instance; failing to create it is an internal fault.
+template <class T>
+PyObject* new_box(PyTypeObject* type, T&& value) {
+    ROTALINK_ASSERT(type != nullptr, "class object used before it was created");
+    return must(alloc_box(type, std::forward<T>(value)), type_name(type));
+}
+
+// Method-table casts for the fast-call convention.
+using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+inline PyCFunction as_cfunction(FastWithKeywords f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+}  // namespace rotalink::py

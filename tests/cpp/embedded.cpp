@@ -1,0 +1,79 @@
+#include "embedded.hpp"
+
+#include <vector>
+
+#include "python/module.hpp"
+
+extern "C" PyObject* PyInit_rotalink(void);
+
+namespace rotalink::testing {
+namespace {
+
+PyObject* g_exposed = nullptr;  // dict of names added with `expose`
+std::vector<PyMethodDef*> g_defs;
+
+std::string format_pending() {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    std::string out = "<unknown error>";
+    PyObject* tbmod = PyImport_ImportModule("traceback");
+    if (tbmod != nullptr) {
+        PyObject* lines = PyObject_CallMethod(tbmod, "format_exception", "OOO", type ? type : Py_None,
+                                              value ? value : Py_None, tb ? tb : Py_None);
+        if (lines != nullptr) {
+            PyObject* empty = PyUnicode_FromString("");
+            PyObject* joined = PyUnicode_Join(empty, lines);
+            if (joined != nullptr) out = PyUnicode_AsUTF8(joined);
+            Py_XDECREF(joined);
+            Py_XDECREF(empty);
+            Py_DECREF(lines);
+        }
+        Py_DECREF(tbmod);
+    }
+    PyErr_Clear();
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    return out;
+}
+
+}  // namespace
+
+void ensure_interpreter() {
+    if (Py_IsInitialized()) return;
+    PyImport_AppendInittab("rotalink", PyInit_rotalink);
+    Py_InitializeEx(0);
+    g_exposed = PyDict_New();
+}
+
+std::string run(const std::string& code) {
+    ensure_interpreter();
+    PyObject* globals = PyDict_New();
+    PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+    PyDict_Update(globals, g_exposed);
+    PyObject* mod = PyImport_ImportModule("rotalink");
+    if (mod == nullptr) {
+        Py_DECREF(globals);
+        return format_pending();
+    }
+    PyDict_SetItemString(globals, "rotalink", mod);
+    Py_DECREF(mod);
+    PyObject* res = PyRun_String(code.c_str(), Py_file_input, globals, globals);
+    std::string out;
+    if (res == nullptr) out = format_pending();
+    Py_XDECREF(res);
+    Py_DECREF(globals);
+    return out;
+}
+
+void expose(const char* name, PyCFunction fn, int flags) {
+    ensure_interpreter();
+    auto* def = new PyMethodDef{name, fn, flags, nullptr};
+    g_defs.push_back(def);
+    PyObject* f = PyCFunction_New(def, nullptr);
+    PyDict_SetItemString(g_exposed, name, f);
+    Py_DECREF(f);
+}
+
+}  // namespace rotalink::testing

@@ -1,0 +1,471 @@
+"""Module entry and registration: the public surface of ``rotalink``.
+
+Covers the module attributes, the registration order in ``__all__``, import
+behaviour (re-import, fresh interpreter, sub-interpreter), and how each class,
+preset, method and the function ``mit_setpoint`` present themselves to Python:
+names, text signatures, doc texts and type flags.
+"""
+
+import importlib
+import inspect
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import rotalink
+
+HAS_DAMIAO = hasattr(rotalink, "Damiao")
+HAS_TRANSPORT = hasattr(rotalink, "SocketCanTransport")
+
+needs_damiao = pytest.mark.skipif(not HAS_DAMIAO, reason="Damiao is not part of this build yet")
+needs_transport = pytest.mark.skipif(
+    not HAS_TRANSPORT, reason="SocketCanTransport is not part of this build yet"
+)
+# Register access (ensure_mit_mode) is added to Damiao in a later stage.
+HAS_ENSURE_MIT_MODE = HAS_DAMIAO and hasattr(rotalink.Damiao, "ensure_mit_mode")
+needs_ensure_mit_mode = pytest.mark.skipif(
+    not HAS_ENSURE_MIT_MODE, reason="Damiao.ensure_mit_mode is not part of this build yet"
+)
+
+FULL_ALL = [
+    "__version__",
+    "MitLimits",
+    "MitSetpoint",
+    "MotorState",
+    "Damiao",
+    "SocketCanTransport",
+    "mit_setpoint",
+]
+
+CLASS_NAMES = ["MitLimits", "MitSetpoint", "MotorState", "Damiao", "SocketCanTransport"]
+
+PRESETS = [
+    "dm3507", "dm4310", "dm4310p", "dm4340", "dm4340p", "dm6006", "dm6248p", "dm8006",
+    "dm8009", "dm10010", "dm10010l", "dmg6215", "dmh3510", "dmh6220", "dmjh11",
+]
+
+BUS_METHODS = ["enable", "disable", "set_zero", "clear_error", "ensure_mit_mode"]
+
+ENSURE_MIT_MODE_DOC = (
+    "Force the firmware into MIT control mode (register 10 = 1). Some\n"
+    "motors ship in POS_VEL/VEL/FORCE_POS, in which case `mit_control` is\n"
+    "silently ignored."
+)
+
+# Type flags as CPython defines them.
+TPFLAGS_HEAPTYPE = 1 << 9
+TPFLAGS_BASETYPE = 1 << 10
+TPFLAGS_HAVE_GC = 1 << 14
+TPFLAGS_IMMUTABLETYPE = 1 << 8
+
+
+def class_param(name):
+    """A parametrize entry for a class name, skipped while the class is absent."""
+    marks = []
+    if name == "Damiao":
+        marks.append(needs_damiao)
+    elif name == "SocketCanTransport":
+        marks.append(needs_transport)
+    return pytest.param(name, marks=marks, id=name)
+
+
+ALL_CLASSES = [class_param(n) for n in CLASS_NAMES]
+
+
+def subprocess_env():
+    """Environment for a child interpreter that finds the same ``rotalink``."""
+    env = dict(os.environ)
+    here = os.path.dirname(os.path.abspath(rotalink.__file__))
+    env["PYTHONPATH"] = os.pathsep.join([here] + [p for p in sys.path if p])
+    return env
+
+
+def run_child(code):
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        env=subprocess_env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=120,
+    )
+    return proc
+
+
+# ------------------------------------------------------------ module attributes
+
+
+def test_version_is_the_release_string():
+    assert type(rotalink.__version__) is str
+    assert rotalink.__version__ == "1.0.0"
+
+
+def test_module_doc_is_empty_string():
+    assert rotalink.__doc__ == ""
+
+
+def test_module_name():
+    assert rotalink.__name__ == "rotalink"
+
+
+def test_all_lists_registered_names_in_registration_order():
+    names = rotalink.__all__
+    assert type(names) is list
+    assert all(type(n) is str for n in names)
+    if HAS_DAMIAO and HAS_TRANSPORT:
+        assert names == FULL_ALL
+    else:
+        # The names present now, in registration order; later classes slot in.
+        assert names == [n for n in FULL_ALL if hasattr(rotalink, n)]
+        assert names[:4] == ["__version__", "MitLimits", "MitSetpoint", "MotorState"]
+        assert names[-1] == "mit_setpoint"
+
+
+def test_every_name_in_all_is_an_attribute():
+    for name in rotalink.__all__:
+        assert hasattr(rotalink, name), name
+    assert len(set(rotalink.__all__)) == len(rotalink.__all__)
+
+
+def test_no_stray_public_or_private_attributes():
+    public = [n for n in dir(rotalink) if not n.startswith("_")]
+    assert public == sorted(n for n in rotalink.__all__ if not n.startswith("__"))
+    single_underscore = [n for n in dir(rotalink) if n.startswith("_") and not n.startswith("__")]
+    assert single_underscore == []
+
+
+def test_panic_exception_is_not_exported():
+    assert not hasattr(rotalink, "PanicException")
+    assert "PanicException" not in rotalink.__all__
+
+
+# --------------------------------------------------------------------- importing
+
+
+def test_reimport_after_removal_from_sys_modules_returns_same_module():
+    original = sys.modules["rotalink"]
+    before = list(original.__all__)
+    try:
+        del sys.modules["rotalink"]
+        again = importlib.import_module("rotalink")
+        assert again is original
+        assert again.__all__ == before
+        assert again.MitLimits is original.MitLimits
+    finally:
+        sys.modules["rotalink"] = original
+
+
+def test_reload_keeps_module_and_all():
+    before = list(rotalink.__all__)
+    assert importlib.reload(rotalink) is rotalink
+    assert rotalink.__all__ == before
+
+
+def test_fresh_interpreter_imports_twice_and_body_runs_once():
+    proc = run_child(
+        """
+        import importlib, json, sys
+        import rotalink
+        first = rotalink
+        cls = rotalink.MitLimits
+        del sys.modules["rotalink"]
+        import rotalink
+        second = rotalink
+        reloaded = importlib.reload(rotalink)
+        print(json.dumps({
+            "same": first is second and second is reloaded,
+            "same_class": cls is second.MitLimits,
+            "all": list(second.__all__),
+            "version": second.__version__,
+        }))
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""
+    result = json.loads(proc.stdout)
+    assert result["same"] is True
+    assert result["same_class"] is True
+    assert result["all"] == rotalink.__all__
+    assert result["version"] == "1.0.0"
+
+
+def _has_subinterpreters():
+    import importlib.util
+
+    return importlib.util.find_spec("_xxsubinterpreters") is not None
+
+
+@pytest.mark.skipif(not _has_subinterpreters(), reason="no sub-interpreter support in this Python")
+def test_import_from_sub_interpreter_is_refused_and_main_module_keeps_working():
+    proc = run_child(
+        """
+        import json
+        import _xxsubinterpreters as subinterpreters
+        import rotalink
+        sid = subinterpreters.create()
+        try:
+            subinterpreters.run_string(sid, "import rotalink")
+            outcome = "imported"
+        except Exception as exc:
+            outcome = str(exc)
+        finally:
+            subinterpreters.destroy(sid)
+        print(json.dumps({"outcome": outcome, "repr": repr(rotalink.MitLimits())}))
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    result = json.loads(proc.stdout)
+    assert "ImportError" in result["outcome"]
+    assert "sub-interpreter" in result["outcome"].lower().replace("subinterpreter", "sub-interpreter")
+    assert result["repr"] == "MitLimits(p_max=12.5, v_max=30, kp_max=500, kd_max=5, t_max=10)"
+
+
+# ----------------------------------------------------------------------- classes
+
+
+@pytest.mark.parametrize("name", ALL_CLASSES)
+def test_class_identity(name):
+    cls = getattr(rotalink, name)
+    assert type(cls) is type
+    assert cls.__module__ == "rotalink"
+    assert cls.__name__ == name
+    assert cls.__qualname__ == name
+    assert repr(cls) == "<class 'rotalink.%s'>" % name
+    assert cls.__bases__ == (object,)
+    assert cls.__mro__ == (cls, object)
+
+
+@pytest.mark.parametrize("name", ALL_CLASSES)
+def test_class_type_flags(name):
+    cls = getattr(rotalink, name)
+    flags = cls.__flags__
+    assert flags & TPFLAGS_HEAPTYPE
+    assert not flags & TPFLAGS_BASETYPE
+    assert not flags & TPFLAGS_HAVE_GC
+    assert not flags & TPFLAGS_IMMUTABLETYPE
+    assert cls.__dictoffset__ == 0
+    assert cls.__weakrefoffset__ == 0
+
+
+@pytest.mark.parametrize("name", ALL_CLASSES)
+def test_class_cannot_be_subclassed(name):
+    cls = getattr(rotalink, name)
+    with pytest.raises(TypeError):
+
+        class Derived(cls):
+            pass
+
+    with pytest.raises(TypeError):
+        type("Derived", (cls,), {})
+
+
+@pytest.mark.parametrize("name", ALL_CLASSES)
+def test_class_object_accepts_new_class_attributes(name):
+    cls = getattr(rotalink, name)
+    cls.extra_marker = 7
+    try:
+        assert cls.extra_marker == 7
+    finally:
+        del cls.extra_marker
+    assert not hasattr(cls, "extra_marker")
+
+
+@pytest.mark.parametrize("name", ALL_CLASSES)
+def test_equality_and_hash_are_inherited_from_object(name):
+    cls = getattr(rotalink, name)
+    assert cls.__eq__ is object.__eq__
+    assert cls.__ne__ is object.__ne__
+    assert cls.__hash__ is object.__hash__
+    assert cls.__lt__ is object.__lt__
+
+
+CLASS_SIGNATURES = [
+    ("MitLimits", "(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)"),
+    ("MitSetpoint", "(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)"),
+    ("Damiao", "(motor_id, master_id, limits=None, timeout_ms=20)"),
+    ("SocketCanTransport", "(iface)"),
+]
+
+
+def signature_param(name, signature):
+    marks = class_param(name).marks
+    return pytest.param(name, signature, marks=marks, id=name)
+
+
+@pytest.mark.parametrize("name, signature", [signature_param(n, s) for n, s in CLASS_SIGNATURES])
+def test_class_text_signature_and_empty_doc(name, signature):
+    cls = getattr(rotalink, name)
+    assert cls.__text_signature__ == signature
+    assert cls.__doc__ == ""
+    assert str(inspect.signature(cls)) == signature
+
+
+@pytest.mark.parametrize("name, signature", [signature_param(n, s) for n, s in CLASS_SIGNATURES])
+def test_class_signature_parameters_are_positional_or_keyword(name, signature):
+    params = list(inspect.signature(getattr(rotalink, name)).parameters.values())
+    assert params
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params)
+
+
+def test_motor_state_has_no_doc_and_no_signature():
+    assert rotalink.MotorState.__doc__ is None
+    assert rotalink.MotorState.__text_signature__ is None
+
+
+EXPECTED_MEMBERS = [
+    ("MitLimits", set(PRESETS) | {"p_max", "v_max", "kp_max", "kd_max", "t_max"}),
+    ("MitSetpoint", {"q", "dq", "kp", "kd", "tau"}),
+    ("MotorState", {"motor_id", "error", "position", "velocity", "torque", "t_mos", "t_rotor"}),
+    ("Damiao", {"motor_id", "master_id", "mit_control"} | set(BUS_METHODS)),
+    ("SocketCanTransport", set()),
+]
+
+
+@pytest.mark.parametrize(
+    "name, members",
+    [pytest.param(n, m, marks=class_param(n).marks, id=n) for n, m in EXPECTED_MEMBERS],
+)
+def test_class_public_members_are_exactly_the_registered_ones(name, members):
+    cls = getattr(rotalink, name)
+    if name == "Damiao" and not HAS_ENSURE_MIT_MODE:
+        members = members - {"ensure_mit_mode"}
+    own = {k for k in vars(cls) if not k.startswith("_")}
+    assert own == members
+    public = {k for k in dir(cls) if not k.startswith("_")}
+    assert public == members
+
+
+GETTERS = [
+    ("MitLimits", ["p_max", "v_max", "kp_max", "kd_max", "t_max"]),
+    ("MitSetpoint", ["q", "dq", "kp", "kd", "tau"]),
+    ("MotorState", ["motor_id", "error", "position", "velocity", "torque", "t_mos", "t_rotor"]),
+    ("Damiao", ["motor_id", "master_id"]),
+]
+
+
+@pytest.mark.parametrize(
+    "name, attr",
+    [
+        pytest.param(n, a, marks=class_param(n).marks, id="%s.%s" % (n, a))
+        for n, attrs in GETTERS
+        for a in attrs
+    ],
+)
+def test_attribute_is_read_only_getter_without_doc(name, attr):
+    descriptor = vars(getattr(rotalink, name))[attr]
+    assert type(descriptor).__name__ == "getset_descriptor"
+    assert descriptor.__name__ == attr
+    assert descriptor.__doc__ is None
+
+
+@pytest.mark.parametrize(
+    "name, dunder",
+    [
+        pytest.param(n, d, marks=class_param(n).marks, id="%s.%s" % (n, d))
+        for n in CLASS_NAMES
+        for d in ("__dict__", "__weakref__")
+    ],
+)
+def test_instances_have_no_dict_or_weakref_slot(name, dunder):
+    assert dunder not in vars(getattr(rotalink, name))
+
+
+# ----------------------------------------------------------------------- presets
+
+
+@pytest.mark.parametrize("preset", PRESETS)
+def test_preset_registration(preset):
+    raw = vars(rotalink.MitLimits)[preset]
+    assert isinstance(raw, staticmethod)
+    fn = getattr(rotalink.MitLimits, preset)
+    assert fn.__name__ == preset
+    assert fn.__qualname__ == "MitLimits." + preset
+    assert fn.__text_signature__ == "()"
+    assert fn.__doc__ is None
+    assert str(inspect.signature(fn)) == "()"
+
+
+@pytest.mark.parametrize("preset", PRESETS)
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [((1,), {}), ((None,), {}), ((), {"p_max": 1.0}), ((1, 2), {})],
+    ids=["int", "none", "keyword", "two"],
+)
+def test_preset_rejects_any_argument(preset, args, kwargs):
+    fn = getattr(rotalink.MitLimits, preset)
+    with pytest.raises(TypeError, match=r"takes no (keyword )?arguments"):
+        fn(*args, **kwargs)
+
+
+# ---------------------------------------------------------------- mit_setpoint
+
+
+def test_mit_setpoint_function_registration():
+    fn = rotalink.mit_setpoint
+    assert type(fn).__name__ == "builtin_function_or_method"
+    assert fn.__self__ is rotalink
+    assert fn.__module__ == "rotalink"
+    assert fn.__name__ == "mit_setpoint"
+    assert fn.__qualname__ == "mit_setpoint"
+    assert fn.__text_signature__ == "(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)"
+    assert fn.__doc__ == "Build a `MitSetpoint` (handy when keyword args are awkward)."
+
+
+def test_mit_setpoint_signature():
+    sig = inspect.signature(rotalink.mit_setpoint)
+    assert str(sig) == "(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)"
+    for p in sig.parameters.values():
+        assert p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
+        assert p.default == 0.0 and type(p.default) is float
+
+
+def test_class_signature_defaults():
+    sig = inspect.signature(rotalink.MitLimits)
+    assert [(p.name, p.default) for p in sig.parameters.values()] == [
+        ("p_max", 12.5), ("v_max", 30.0), ("kp_max", 500.0), ("kd_max", 5.0), ("t_max", 10.0),
+    ]
+
+
+# ---------------------------------------------------------------- Damiao methods
+
+
+DAMIAO_METHOD_SIGNATURES = [
+    pytest.param(m, "($self, bus)", "(bus)",
+                 marks=[needs_ensure_mit_mode] if m == "ensure_mit_mode" else [], id=m)
+    for m in BUS_METHODS
+] + [pytest.param("mit_control", "($self, bus, setpoint)", "(bus, setpoint)", id="mit_control")]
+
+
+@needs_damiao
+@pytest.mark.parametrize("method, signature, bound_signature", DAMIAO_METHOD_SIGNATURES)
+def test_damiao_method_registration(method, signature, bound_signature):
+    fn = getattr(rotalink.Damiao, method)
+    assert type(fn).__name__ == "method_descriptor"
+    assert fn.__name__ == method
+    assert fn.__qualname__ == "Damiao." + method
+    assert fn.__text_signature__ == signature
+    # "$self" is the positional-only receiver; every other parameter is
+    # positional-or-keyword.
+    assert str(inspect.signature(fn)) == "(self, /, " + bound_signature[1:]
+    bound = inspect.signature(getattr(rotalink.Damiao(1, 0), method))
+    assert str(bound) == bound_signature
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in bound.parameters.values())
+    if method == "ensure_mit_mode":
+        assert fn.__doc__ == ENSURE_MIT_MODE_DOC
+    else:
+        assert fn.__doc__ is None
+
+
+@needs_damiao
+def test_damiao_constructor_signature_defaults():
+    sig = inspect.signature(rotalink.Damiao)
+    params = list(sig.parameters.values())
+    assert [p.name for p in params] == ["motor_id", "master_id", "limits", "timeout_ms"]
+    assert params[0].default is inspect.Parameter.empty
+    assert params[1].default is inspect.Parameter.empty
+    assert params[2].default is None
+    assert params[3].default == 20
