@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "python/bus.hpp"
 #include "python/classes.hpp"
 
 namespace rotalink::py {
@@ -89,7 +90,7 @@ bool module_body(PyObject* module) {
     // Registration order: MitLimits, MitSetpoint, MotorState, Damiao,
     // SocketCanTransport.
     for (PyTypeObject* (*cls)() :
-         {mit_limits_type, mit_setpoint_type, motor_state_type}) {
+         {mit_limits_type, mit_setpoint_type, motor_state_type, socketcan_transport_type}) {
         if (!add_class(module, cls())) return false;
     }
 

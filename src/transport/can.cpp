@@ -1,0 +1,50 @@
+#include "transport/can.hpp"
+
+#include <string.h>
+#include <time.h>
+
+namespace rotalink::transport {
+namespace {
+
+// strerror_r comes in a GNU flavour (returns the text) and an XSI one
+// (fills the buffer); either way the result is the C library's description.
+[[maybe_unused]] const char* description(char* result, char*) { return result; }
+[[maybe_unused]] const char* description(int, char* buf) { return buf; }
+
+}  // namespace
+
+std::string IoError::text() const {
+    if (code == 0) return message;
+    char buf[256] = {0};
+    const char* desc = description(strerror_r(code, buf, sizeof buf), buf);
+    return std::string(desc) + " (os error " + std::to_string(code) + ")";
+}
+
+std::string TransportError::message() const {
+    switch (kind_) {
+        case Kind::Backend:
+            return "backend error: " + io_.text();
+        case Kind::Timeout:
+            return "timeout waiting for frame";
+        case Kind::FrameTooLarge:
+            return "frame too large for selected mode: " + std::to_string(len_) + " bytes";
+        case Kind::InvalidId:
+            return "invalid CAN id";
+    }
+    ROTALINK_PANIC("unknown transport error kind");
+}
+
+Instant Instant::now() {
+    timespec ts{};
+    ROTALINK_ASSERT(clock_gettime(CLOCK_MONOTONIC, &ts) == 0, "the monotonic clock is unavailable");
+    return {static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u + static_cast<std::uint64_t>(ts.tv_nsec)};
+}
+
+Result<CanFrame, TransportError> request(CanTransport& bus, const CanFrame& frame, CanId expected,
+                                         Duration timeout) {
+    Result<Unit, TransportError> sent = bus.send(frame);
+    if (!sent.ok()) return err(std::move(sent).error());
+    return await_frame(bus, timeout, [expected](const CanFrame& f) { return f.id == expected; });
+}
+
+}  // namespace rotalink::transport

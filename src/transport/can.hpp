@@ -1,0 +1,116 @@
+// CAN identifiers and frames, the transport's error type, durations, and the
+// transport interface with its request/reply exchange.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/result.hpp"
+#include "transport/clock.hpp"
+
+namespace rotalink::transport {
+
+enum class IdKind : std::uint8_t { Standard, Extended };
+
+// A CAN identifier; equal only when kind and value are equal. Ranges are
+// checked by `send`, not here.
+struct CanId {
+    IdKind kind = IdKind::Standard;
+    std::uint32_t value = 0;
+
+    static constexpr CanId standard(std::uint32_t v) { return {IdKind::Standard, v}; }
+    static constexpr CanId extended(std::uint32_t v) { return {IdKind::Extended, v}; }
+    // 0x000..0x7FF for standard, 0x00000000..0x1FFFFFFF for extended.
+    constexpr bool in_range() const {
+        return kind == IdKind::Standard ? value <= 0x7FFu : value <= 0x1FFFFFFFu;
+    }
+    friend constexpr bool operator==(CanId a, CanId b) {
+        return a.kind == b.kind && a.value == b.value;
+    }
+    friend constexpr bool operator!=(CanId a, CanId b) { return !(a == b); }
+};
+
+// One frame: classic (at most 8 data bytes) or CAN FD (at most 64, with the
+// bit-rate switch flag). The frame owns its payload.
+struct CanFrame {
+    CanId id;
+    std::vector<std::uint8_t> data;
+    bool fd = false;
+    bool brs = false;
+};
+
+// An operating-system I/O error: an error number, or a message of its own.
+struct IoError {
+    int code = 0;         // errno, or 0 when the error carries `message`
+    std::string message;  // used only when code is 0
+
+    static IoError from_errno(int code) { return {code, {}}; }
+    static IoError custom(std::string message) { return {0, std::move(message)}; }
+    // "{description} (os error {n})" or the message.
+    std::string text() const;
+};
+
+class TransportError {
+public:
+    enum class Kind : std::uint8_t { Backend, Timeout, FrameTooLarge, InvalidId };
+
+    static TransportError backend(IoError io) { return {Kind::Backend, std::move(io), 0}; }
+    static TransportError timeout() { return {Kind::Timeout, {}, 0}; }
+    static TransportError frame_too_large(std::size_t len) { return {Kind::FrameTooLarge, {}, len}; }
+    static TransportError invalid_id() { return {Kind::InvalidId, {}, 0}; }
+
+    Kind kind() const { return kind_; }
+    const IoError& io() const { return io_; }
+    std::size_t length() const { return len_; }
+    std::string message() const;
+
+private:
+    TransportError(Kind k, IoError io, std::size_t len) : kind_(k), io_(std::move(io)), len_(len) {}
+    Kind kind_;
+    IoError io_;
+    std::size_t len_;
+};
+
+// The bus as the motor layer sees it. An implementation supplies `send` and
+// `recv`; `request` is written once on top of them.
+class CanTransport {
+public:
+    virtual ~CanTransport() = default;
+    // Writes one frame. Checks, in order: identifier range (InvalidId), then
+    // payload length for the frame kind (FrameTooLarge); a failed check
+    // writes nothing.
+    virtual Result<Unit, TransportError> send(const CanFrame& frame) = 0;
+    // Waits at most `timeout` for the next frame of any identifier.
+    virtual Result<CanFrame, TransportError> recv(Duration timeout) = 0;
+};
+
+// Reads frames until `match(frame)` holds or `timeout`, counted from the
+// call, has passed; frames that do not match are dropped. The caller has
+// just sent its request.
+//
+// A remaining time under 1 us (exactly zero included) counts as an expired
+// deadline: the socket's receive time-out has microsecond resolution and a
+// zero time-out would wait without limit, so such a remainder never reaches
+// `recv`. A zero `timeout` therefore never reads. A deadline beyond the
+// clock's range saturates: the wait is as long as the socket allows.
+template <class Match>
+Result<CanFrame, TransportError> await_frame(CanTransport& bus, Duration timeout, Match&& match) {
+    const Instant deadline = Instant::now().saturating_add(timeout);
+    for (;;) {
+        const Duration remaining = deadline.remaining_from(Instant::now());
+        if (remaining.total_nanos_saturated() < 1000) return err(TransportError::timeout());
+        Result<CanFrame, TransportError> frame = bus.recv(remaining);
+        if (!frame.ok() || match(static_cast<const CanFrame&>(frame.value()))) return frame;
+    }
+}
+
+// Sends `frame`, then returns the first received frame whose identifier is
+// `expected` (same kind and value). A send failure is returned unchanged and
+// nothing is read. Frames queued before the send are not drained.
+Result<CanFrame, TransportError> request(CanTransport& bus, const CanFrame& frame, CanId expected,
+                                         Duration timeout);
+
+}  // namespace rotalink::transport

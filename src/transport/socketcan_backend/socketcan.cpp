@@ -1,0 +1,151 @@
+#include "transport/socketcan_backend/socketcan.hpp"
+
+#include <errno.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+
+#include <linux/can.h>
+#include <linux/can/raw.h>
+
+namespace rotalink::transport {
+namespace {
+
+static_assert(sizeof(can_frame) == kCanMtu, "struct can_frame is 16 bytes");
+static_assert(sizeof(canfd_frame) == kCanFdMtu, "struct canfd_frame is 72 bytes");
+
+// Writes the whole buffer; a write interrupted by a signal is repeated.
+Result<Unit, TransportError> write_all(int fd, const std::uint8_t* buf, std::size_t len) {
+    while (len > 0) {
+        const ssize_t n = ::send(fd, buf, len, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return err(TransportError::backend(IoError::from_errno(errno)));
+        }
+        if (n == 0) return err(TransportError::backend(IoError::custom("failed to write whole buffer")));
+        buf += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return Unit{};
+}
+
+CanId decode_id(canid_t raw) {
+    if (raw & CAN_EFF_FLAG) return CanId::extended(raw & CAN_EFF_MASK);
+    return CanId::standard(raw & CAN_SFF_MASK);
+}
+
+}  // namespace
+
+std::uint8_t fd_length(std::size_t len) {
+    if (len <= 8) return static_cast<std::uint8_t>(len);
+    if (len <= 12) return 12;
+    if (len <= 16) return 16;
+    if (len <= 20) return 20;
+    if (len <= 24) return 24;
+    if (len <= 32) return 32;
+    if (len <= 48) return 48;
+    return 64;
+}
+
+Result<std::unique_ptr<SocketCanTransport>, IoError> SocketCanTransport::open(const std::string& iface) {
+    if (iface.find('\0') != std::string::npos) return err(IoError::from_errno(EINVAL));
+    const unsigned index = if_nametoindex(iface.c_str());
+    if (index == 0) return err(IoError::from_errno(errno));
+
+    const int fd = ::socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    if (fd < 0) return err(IoError::from_errno(errno));
+    auto transport = std::make_unique<SocketCanTransport>(fd);  // closes fd on failure
+
+    sockaddr_can addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.can_family = AF_CAN;
+    addr.can_ifindex = static_cast<int>(index);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+        return err(IoError::from_errno(errno));
+    }
+    const int on = 1;
+    if (::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) < 0) {
+        return err(IoError::from_errno(errno));
+    }
+    return transport;
+}
+
+SocketCanTransport::~SocketCanTransport() {
+    if (fd_ >= 0) ::close(fd_);  // the result is of no use here
+}
+
+Result<Unit, TransportError> SocketCanTransport::send(const CanFrame& frame) {
+    if (!frame.id.in_range()) return err(TransportError::invalid_id());
+    const canid_t raw_id =
+        frame.id.kind == IdKind::Extended ? (frame.id.value | CAN_EFF_FLAG) : frame.id.value;
+    const std::size_t len = frame.data.size();
+
+    if (frame.fd) {
+        if (len > CANFD_MAX_DLEN) return err(TransportError::frame_too_large(len));
+        canfd_frame out;
+        std::memset(&out, 0, sizeof out);
+        out.can_id = raw_id;
+        out.len = fd_length(len);
+        out.flags = CANFD_FDF | (frame.brs ? CANFD_BRS : 0);
+        if (len > 0) std::memcpy(out.data, frame.data.data(), len);
+        return write_all(fd_, reinterpret_cast<const std::uint8_t*>(&out), sizeof out);
+    }
+    if (len > CAN_MAX_DLEN) return err(TransportError::frame_too_large(len));
+    can_frame out;
+    std::memset(&out, 0, sizeof out);
+    out.can_id = raw_id;
+    out.len = static_cast<std::uint8_t>(len);
+    if (len > 0) std::memcpy(out.data, frame.data.data(), len);
+    return write_all(fd_, reinterpret_cast<const std::uint8_t*>(&out), sizeof out);
+}
+
+Result<CanFrame, TransportError> SocketCanTransport::recv(Duration timeout) {
+    // The receive time-out is set before every read. Seconds are capped at
+    // the largest 32-bit value on every platform.
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(timeout.secs > INT32_MAX ? INT32_MAX : timeout.secs);
+    tv.tv_usec = static_cast<suseconds_t>(timeout.nanos / 1000u);
+    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0) {
+        return err(TransportError::backend(IoError::from_errno(errno)));
+    }
+
+    alignas(canfd_frame) std::uint8_t buf[kCanFdMtu] = {0};
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n < 0) {
+        const int e = errno;
+        if (e == EAGAIN || e == EWOULDBLOCK || e == ETIMEDOUT) return err(TransportError::timeout());
+        return err(TransportError::backend(IoError::from_errno(e)));  // EINTR included
+    }
+
+    CanFrame frame;
+    canid_t raw_id;
+    std::memcpy(&raw_id, buf, sizeof raw_id);
+    frame.id = decode_id(raw_id);
+    const std::uint8_t len = buf[offsetof(can_frame, len)];
+    const std::uint8_t* data = buf + offsetof(can_frame, data);
+
+    if (static_cast<std::size_t>(n) == kCanMtu) {
+        // An error frame carries all 8 data bytes, whatever its length says.
+        const std::size_t take = (raw_id & CAN_ERR_FLAG) ? CAN_MAX_DLEN
+                                                         : (len < CAN_MAX_DLEN ? len : CAN_MAX_DLEN);
+        frame.data.assign(data, data + take);
+        return frame;
+    }
+    if (static_cast<std::size_t>(n) == kCanFdMtu) {
+        const std::size_t take = len < CANFD_MAX_DLEN ? len : CANFD_MAX_DLEN;
+        frame.data.assign(data, data + take);
+        frame.fd = true;
+        frame.brs = (buf[offsetof(canfd_frame, flags)] & CANFD_BRS) != 0;
+        return frame;
+    }
+    // Neither record size: report the size read, not a stale error number.
+    return err(TransportError::backend(IoError::custom(
+        "received " + std::to_string(n) + " bytes, which is neither a CAN frame (" +
+        std::to_string(kCanMtu) + ") nor a CAN FD frame (" + std::to_string(kCanFdMtu) + ")")));
+}
+
+}  // namespace rotalink::transport

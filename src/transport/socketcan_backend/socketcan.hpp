@@ -1,0 +1,41 @@
+// The transport on a Linux SocketCAN raw socket, classic and CAN FD frames.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "transport/can.hpp"
+
+namespace rotalink::transport {
+
+class SocketCanTransport final : public CanTransport {
+public:
+    // Opens a raw CAN socket on the named interface: if_nametoindex, socket
+    // (PF_CAN, SOCK_RAW, CAN_RAW), bind, CAN_RAW_FD_FRAMES on. No other
+    // option is set: no filter, no error mask, default loopback.
+    static Result<std::unique_ptr<SocketCanTransport>, IoError> open(const std::string& iface);
+
+    // Takes ownership of a socket that delivers one frame per read (a bound
+    // CAN raw socket, or a message-preserving socket in tests).
+    explicit SocketCanTransport(int fd) : fd_(fd) {}
+    ~SocketCanTransport() override;
+    SocketCanTransport(const SocketCanTransport&) = delete;
+    SocketCanTransport& operator=(const SocketCanTransport&) = delete;
+
+    Result<Unit, TransportError> send(const CanFrame& frame) override;
+    Result<CanFrame, TransportError> recv(Duration timeout) override;
+
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Wire sizes and flags of the kernel's frame records.
+inline constexpr std::size_t kCanMtu = 16;
+inline constexpr std::size_t kCanFdMtu = 72;
+
+// The CAN FD length that holds `len` bytes: 0..8, 12, 16, 20, 24, 32, 48, 64.
+std::uint8_t fd_length(std::size_t len);
+
+}  // namespace rotalink::transport

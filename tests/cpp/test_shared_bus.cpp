@@ -1,0 +1,200 @@
+// The bus lock: one operation at a time, its value handed back, and the
+// poisoning by an internal fault that no ordinary error causes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "memory_transport.hpp"
+#include "support/panic.hpp"
+#include "transport/shared_bus.hpp"
+
+namespace rotalink::test {
+namespace {
+
+using transport::CanTransport;
+using transport::SharedBus;
+
+struct Bus {
+    MemoryTransport* memory;
+    std::unique_ptr<SharedBus> shared;
+};
+
+Bus make_bus() {
+    auto memory = std::make_unique<MemoryTransport>();
+    MemoryTransport* raw = memory.get();
+    return {raw, std::make_unique<SharedBus>(std::move(memory))};
+}
+
+// Runs `fn` on another thread and reports whether it finished within
+// `limit`; a call that never returns (a lock never released) fails the test
+// instead of hanging it.
+template <class Fn>
+bool finishes_within(std::chrono::seconds limit, Fn fn) {
+    auto task = std::make_shared<std::packaged_task<void()>>(std::move(fn));
+    std::future<void> done = task->get_future();
+    std::thread t([task] { (*task)(); });
+    if (done.wait_for(limit) != std::future_status::ready) {
+        t.detach();
+        return false;
+    }
+    t.join();
+    done.get();
+    return true;
+}
+
+TEST(SharedBus, RunsTheOperationOnItsTransportAndReturnsItsValue) {
+    Bus bus = make_bus();
+    bus.memory->queue(make_frame(CanId::standard(0x011), {1, 2, 3}));
+
+    CanTransport* seen = nullptr;
+    auto got = bus.shared->locked([&seen](CanTransport& t) {
+        seen = &t;
+        return t.recv(Duration::from_millis(1));
+    });
+    EXPECT_EQ(seen, bus.memory);
+    ASSERT_TRUE(got.ok());
+    EXPECT_TRUE(same_frame(got.value(), make_frame(CanId::standard(0x011), {1, 2, 3})));
+
+    EXPECT_EQ(bus.shared->locked([](CanTransport&) { return 42; }), 42);
+    EXPECT_EQ(bus.shared->locked([](CanTransport&) { return std::string("value"); }), "value");
+    EXPECT_FALSE(bus.shared->poisoned());
+}
+
+TEST(SharedBus, OrdinaryErrorsDoNotPoison) {
+    Bus bus = make_bus();
+    bus.memory->fail_send(TransportError::invalid_id());
+
+    for (int i = 0; i < 3; ++i) {
+        auto sent = bus.shared->locked([](CanTransport& t) { return t.send(make_frame(CanId::standard(1), {})); });
+        ASSERT_FALSE(sent.ok());
+        EXPECT_EQ(sent.error().kind(), TransportError::Kind::InvalidId);
+        auto read = bus.shared->locked([](CanTransport& t) { return t.recv(Duration::from_millis(1)); });
+        ASSERT_FALSE(read.ok());
+        EXPECT_EQ(read.error().kind(), TransportError::Kind::Timeout);
+    }
+    EXPECT_FALSE(bus.shared->poisoned());
+    EXPECT_EQ(bus.memory->send_calls(), 3u);
+    EXPECT_EQ(bus.memory->recv_calls(), 3u);
+}
+
+TEST(SharedBus, PanicPoisonsForGood) {
+    Bus bus = make_bus();
+    EXPECT_FALSE(bus.shared->poisoned());
+
+    try {
+        bus.shared->locked([](CanTransport&) -> int { ROTALINK_PANIC("broken invariant"); });
+        FAIL() << "the fault did not reach the caller";
+    } catch (const Panic& p) {
+        EXPECT_EQ(p.message, "broken invariant");
+    }
+    EXPECT_TRUE(bus.shared->poisoned());
+
+    // Every later operation fails before it runs, and each releases the
+    // lock: the calls after the first do not block.
+    int ran = 0;
+    const bool finished = finishes_within(std::chrono::seconds(10), [&bus, &ran] {
+        for (int i = 0; i < 3; ++i) {
+            try {
+                bus.shared->locked([&ran](CanTransport&) { return ++ran; });
+                ADD_FAILURE() << "a poisoned bus ran an operation";
+            } catch (const Panic& p) {
+                EXPECT_NE(p.message.find("poisoned"), std::string::npos) << p.message;
+            }
+        }
+    });
+    ASSERT_TRUE(finished) << "an operation on a poisoned bus never returned";
+    EXPECT_EQ(ran, 0);
+    EXPECT_EQ(bus.memory->recv_calls(), 0u);
+    EXPECT_TRUE(bus.shared->poisoned());
+}
+
+TEST(SharedBus, OperationRunDuringAnUnwindDoesNotPoison) {
+    // An operation that completes normally while an unrelated exception is
+    // already unwinding (here from a destructor) leaves the bus unpoisoned.
+    Bus bus = make_bus();
+    int ran = 0;
+    struct RunsOnUnwind {
+        SharedBus& shared;
+        int& ran;
+        ~RunsOnUnwind() { shared.locked([this](CanTransport&) { return ++ran; }); }
+    };
+    try {
+        RunsOnUnwind guard{*bus.shared, ran};
+        throw std::runtime_error("unrelated");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_EQ(ran, 1);
+    EXPECT_FALSE(bus.shared->poisoned());
+    EXPECT_EQ(bus.shared->locked([](CanTransport&) { return 7; }), 7);
+}
+
+TEST(SharedBus, ContendingThreadsNeverInterleave) {
+    Bus bus = make_bus();
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 2000;
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+    long total = 0;  // touched only under the lock
+
+    const bool finished = finishes_within(std::chrono::seconds(60), [&] {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&] {
+                for (int i = 0; i < kRounds; ++i) {
+                    bus.shared->locked([&](CanTransport&) {
+                        if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+                        const long before = total;
+                        if (i % 64 == 0) std::this_thread::yield();
+                        total = before + 1;
+                        inside.fetch_sub(1);
+                        return 0;
+                    });
+                }
+            });
+        }
+        for (std::thread& th : threads) th.join();
+    });
+    ASSERT_TRUE(finished) << "the contending threads did not finish";
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(total, long{kThreads} * kRounds);
+    EXPECT_FALSE(bus.shared->poisoned());
+}
+
+TEST(SharedBus, PanicInOneThreadStopsTheOthers) {
+    Bus bus = make_bus();
+    std::atomic<int> ran_after{0};
+    std::atomic<int> refused{0};
+
+    try {
+        bus.shared->locked([](CanTransport&) -> int { ROTALINK_PANIC("fault"); });
+    } catch (const Panic&) {
+    }
+
+    const bool finished = finishes_within(std::chrono::seconds(10), [&] {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 3; ++t) {
+            threads.emplace_back([&] {
+                try {
+                    bus.shared->locked([&](CanTransport&) { return ran_after.fetch_add(1); });
+                } catch (const Panic&) {
+                    refused.fetch_add(1);
+                }
+            });
+        }
+        for (std::thread& th : threads) th.join();
+    });
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(ran_after.load(), 0);
+    EXPECT_EQ(refused.load(), 3);
+}
+
+}  // namespace
+}  // namespace rotalink::test

@@ -1,0 +1,126 @@
+"""Fixtures for tests that need a CAN socket (a kernel with vcan).
+
+Tests marked `bus` need AF_CAN and the interface named by ROTALINK_TEST_IFACE
+(default vcan0). Where that is missing they are skipped, unless
+ROTALINK_REQUIRE_CAN=1, in which case they fail: the VM run sets it so that
+the bus tests cannot silently not run.
+"""
+import os
+import socket
+import struct
+import time
+
+import pytest
+
+IFACE = os.environ.get("ROTALINK_TEST_IFACE", "vcan0")
+IFACE2 = os.environ.get("ROTALINK_TEST_IFACE2", "vcan1")
+REQUIRE_CAN = os.environ.get("ROTALINK_REQUIRE_CAN") == "1"
+
+CAN_FRAME = struct.Struct("=IB3x8s")
+CANFD_FRAME = struct.Struct("=IBB2x64s")
+CAN_EFF_FLAG = 0x80000000
+CAN_RTR_FLAG = 0x40000000
+CAN_ERR_FLAG = 0x20000000
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "bus: needs a CAN socket on a vcan interface")
+
+
+def _can_problem(iface):
+    if not hasattr(socket, "AF_CAN"):
+        return "this Python has no socket.AF_CAN"
+    try:
+        s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+    except OSError as e:
+        return f"no AF_CAN in this kernel ({e})"
+    try:
+        s.bind((iface,))
+    except OSError as e:
+        return f"cannot bind a CAN socket to {iface} ({e})"
+    finally:
+        s.close()
+    return None
+
+
+def _require(iface):
+    problem = _can_problem(iface)
+    if problem is not None:
+        if REQUIRE_CAN:
+            pytest.fail(f"bus tests must run here: {problem}")
+        pytest.skip(problem)
+    return iface
+
+
+@pytest.fixture(scope="session")
+def can_iface():
+    return _require(IFACE)
+
+
+@pytest.fixture(scope="session")
+def can_iface2():
+    return _require(IFACE2)
+
+
+class Sniffer:
+    """A second raw socket on the interface: sees every frame sent on it."""
+
+    def __init__(self, iface):
+        self.sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+        self.sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FD_FRAMES, 1)
+        self.sock.bind((iface,))
+
+    def close(self):
+        self.sock.close()
+
+    def drain(self):
+        self.sock.setblocking(False)
+        try:
+            while True:
+                self.sock.recv(72)
+        except BlockingIOError:
+            pass
+        finally:
+            self.sock.setblocking(True)
+
+    def frames(self, wait=0.2):
+        """All frames received within `wait` seconds of quiet, as tuples
+        (raw can_id, data bytes, fd, flags)."""
+        out = []
+        self.sock.settimeout(wait)
+        try:
+            while True:
+                raw = self.sock.recv(72)
+                if len(raw) == CAN_FRAME.size:
+                    can_id, length, data = CAN_FRAME.unpack(raw)
+                    out.append((can_id, data[:length], False, 0))
+                else:
+                    can_id, length, flags, data = CANFD_FRAME.unpack(raw)
+                    out.append((can_id, data[:length], True, flags))
+        except socket.timeout:
+            pass
+        return out
+
+    def sent_to(self, can_id, wait=0.2):
+        return [f for f in self.frames(wait) if f[0] == can_id]
+
+    def send(self, can_id, data, fd=False, flags=0):
+        if fd:
+            self.sock.send(CANFD_FRAME.pack(can_id, len(data), flags | 0x04, bytes(data)))
+        else:
+            self.sock.send(CAN_FRAME.pack(can_id, len(data), bytes(data)))
+
+
+@pytest.fixture
+def sniffer(can_iface):
+    s = Sniffer(can_iface)
+    yield s
+    s.close()
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def settle(seconds=0.05):
+    time.sleep(seconds)
