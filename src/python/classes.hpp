@@ -8,6 +8,7 @@ namespace rotalink::py {
 PyTypeObject* mit_limits_type();
 PyTypeObject* mit_setpoint_type();
 PyTypeObject* motor_state_type();
+PyTypeObject* damiao_type();
 
 // The module function `mit_setpoint`.
 extern PyMethodDef mit_setpoint_def;

@@ -90,7 +90,8 @@ bool module_body(PyObject* module) {
     // Registration order: MitLimits, MitSetpoint, MotorState, Damiao,
     // SocketCanTransport.
     for (PyTypeObject* (*cls)() :
-         {mit_limits_type, mit_setpoint_type, motor_state_type, socketcan_transport_type}) {
+         {mit_limits_type, mit_setpoint_type, motor_state_type, damiao_type,
+          socketcan_transport_type}) {
         if (!add_class(module, cls())) return false;
     }
 

@@ -9,7 +9,11 @@ extern "C" PyObject* PyInit_rotalink(void);
 namespace rotalink::testing {
 namespace {
 
+}  // namespace
+
 PyObject* g_exposed = nullptr;  // dict of names added with `expose`
+
+namespace {
 std::vector<PyMethodDef*> g_defs;
 
 std::string format_pending() {
@@ -74,6 +78,15 @@ void expose(const char* name, PyCFunction fn, int flags) {
     PyObject* f = PyCFunction_New(def, nullptr);
     PyDict_SetItemString(g_exposed, name, f);
     Py_DECREF(f);
+}
+
+}  // namespace rotalink::testing
+
+namespace rotalink::testing {
+
+void expose_object(const char* name, PyObject* obj) {
+    ensure_interpreter();
+    PyDict_SetItemString(g_exposed, name, obj);
 }
 
 }  // namespace rotalink::testing

@@ -19,4 +19,7 @@ std::string run(const std::string& code);
 // Adds a callable, named `name`, to the namespaces of later `run` calls.
 void expose(const char* name, PyCFunction fn, int flags);
 
+// Adds an object (a new reference is taken) to the namespaces of later runs.
+void expose_object(const char* name, PyObject* obj);
+
 }  // namespace rotalink::testing

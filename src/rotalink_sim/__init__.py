@@ -1,0 +1,63 @@
+"""rotalink_sim: simulated Damiao DM-series motors on a Linux SocketCAN bus.
+
+The motor side of the protocol that ``rotalink`` speaks as the host: each
+simulated motor takes commands on standard identifier ``motor_id & 0x7FF``
+(enable, disable, set zero, clear error and MIT impedance commands), answers
+every command with an 8-byte feedback frame from ``master_id & 0x7FF``, and
+serves register reads and writes on identifier 0x7FF (register 10 is the
+control mode). Fault options make it answer late, wrongly or not at all, so
+the host's reply matching and time-outs can be tested.
+
+Motor model (see ``rotalink_sim.model``): while enabled in MIT mode the torque
+is ``clamp(kp*(q_des-q) + kd*(dq_des-dq) + tau_ff, +-t_max)`` driving a rigid
+rotor ``J*ddq = torque - b*dq`` (J = 0.002, b = 0.01), integrated in 1 ms
+substeps over the time since the previous command (at most 50 ms); otherwise
+the torque is 0 and the rotor coasts down.
+
+Run it as ``rotalink-sim IFACE ...`` or ``python -m rotalink_sim IFACE ...``
+in its own process (``spawn`` does that for tests), or use ``Simulator``
+directly::
+
+    from rotalink_sim import Simulator, Motor
+    sim = Simulator("vcan0", [Motor(motor_id=1, master_id=0x11, model="dm4310")])
+    sim.serve_forever()          # until sim.stop()
+
+``Simulator.handle_frame(can_id, data)`` handles one frame without a socket
+and returns the frames to send, which is what the unit tests use.
+"""
+
+from .codec import (
+    DEFAULT_LIMITS,
+    PRESETS,
+    Command,
+    Feedback,
+    Limits,
+    decode_command,
+    decode_feedback,
+    encode_command,
+    encode_feedback,
+    f32,
+)
+from .model import CONTROL_MODES, Motor
+from .sim import Simulator, Tx
+from .process import SimProcess, SimulatorNotReady, spawn
+
+__all__ = [
+    "CONTROL_MODES",
+    "Command",
+    "DEFAULT_LIMITS",
+    "Feedback",
+    "Limits",
+    "Motor",
+    "PRESETS",
+    "SimProcess",
+    "Simulator",
+    "SimulatorNotReady",
+    "Tx",
+    "decode_command",
+    "decode_feedback",
+    "encode_command",
+    "encode_feedback",
+    "f32",
+    "spawn",
+]

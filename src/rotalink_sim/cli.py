@@ -1,0 +1,220 @@
+"""Command line of the motor simulator (``rotalink-sim`` / ``python -m rotalink_sim``)."""
+
+import argparse
+import signal
+import socket
+import sys
+
+from .codec import PRESETS
+from .model import CONTROL_MODES, Motor
+from .sim import Simulator
+
+__all__ = ["build_parser", "parse_args", "main"]
+
+_DESCRIPTION = """\
+Simulate Damiao DM-series motors in MIT mode on a SocketCAN interface.
+
+Each motor takes commands on standard identifier MOTOR_ID & 0x7FF (enable
+FF*7 FC, disable FD, set zero FE, clear error FB, anything else of 8 bytes an
+MIT command), answers each with one 8-byte feedback frame from MASTER_ID &
+0x7FF, and serves register reads (0x33) and writes (0x55) on identifier 0x7FF
+for registers 7 (MST_ID), 8 (ESC_ID) and 10 (control mode; the only writable
+one). Prints "ready" on standard output once bound and runs until SIGTERM or
+SIGINT (exit status 0) or until --exit-after."""
+
+_EPILOG = """\
+models: %s
+
+examples:
+  rotalink-sim vcan0 --motor-id 1 --master-id 0x11 --model dm4310
+  rotalink-sim vcan0 --motor 1:0x11 --motor 2:0x12:dm8009 --delay-ms 5
+""" % ", ".join(PRESETS)
+
+
+def _int(text):
+    """An integer in decimal or with a 0x/0o/0b prefix (leading zeros allowed)."""
+    try:
+        return int(text, 0)
+    except ValueError:
+        pass
+    try:
+        return int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError("invalid integer: %r" % text) from None
+
+
+def _ranged(lo, hi=None):
+    def parse(text):
+        value = _int(text)
+        if value < lo or (hi is not None and value > hi):
+            bound = "%d..%d" % (lo, hi) if hi is not None else ">= %d" % lo
+            raise argparse.ArgumentTypeError("%s is out of range (%s)" % (text, bound))
+        return value
+    return parse
+
+
+def _nonneg_float(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("invalid number: %r" % text) from None
+    if not (value >= 0.0 and value != float("inf")):
+        raise argparse.ArgumentTypeError("%s must be a finite number >= 0" % text)
+    return value
+
+
+def _model(text):
+    key = text.lower()
+    if key not in PRESETS:
+        raise argparse.ArgumentTypeError(
+            "unknown model %r (choose from %s)" % (text, ", ".join(PRESETS)))
+    return key
+
+
+def _motor_arg(text):
+    parts = text.split(":")
+    if len(parts) not in (2, 3):
+        raise argparse.ArgumentTypeError("expected ID:MASTER[:MODEL], got %r" % text)
+    u16 = _ranged(0, 0xFFFF)
+    motor_id, master_id = u16(parts[0]), u16(parts[1])
+    model = _model(parts[2]) if len(parts) == 3 else "dm4310"
+    return motor_id, master_id, model
+
+
+def build_parser():
+    p = argparse.ArgumentParser(
+        prog="rotalink-sim", description=_DESCRIPTION, epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("iface", metavar="IFACE", help="CAN network interface, e.g. vcan0")
+
+    g = p.add_argument_group("motors (integers in decimal or 0x hex)")
+    g.add_argument("--motor-id", type=_ranged(0, 0xFFFF), metavar="ID",
+                   help="motor_id of a single motor (commands arrive on ID & 0x7FF)")
+    g.add_argument("--master-id", type=_ranged(0, 0xFFFF), metavar="ID",
+                   help="master_id of that motor (it answers from ID & 0x7FF)")
+    g.add_argument("--model", type=_model, default=None, metavar="MODEL",
+                   help="model preset of that motor (default dm4310)")
+    g.add_argument("--motor", type=_motor_arg, action="append", default=[],
+                   metavar="ID:MASTER[:MODEL]",
+                   help="add a motor; repeatable, combinable with --motor-id")
+
+    g = p.add_argument_group("initial motor state (applies to every motor)")
+    g.add_argument("--mode", choices=sorted(CONTROL_MODES, key=CONTROL_MODES.get),
+                   default="mit", help="initial control mode, register 10 (default mit)")
+    g.add_argument("--error", type=_ranged(0, 15), default=0, metavar="N",
+                   help="initial 4-bit error code (default 0)")
+    g.add_argument("--t-mos", type=_ranged(0, 255), default=30, metavar="N",
+                   help="MOS temperature byte (default 30)")
+    g.add_argument("--t-rotor", type=_ranged(0, 255), default=32, metavar="N",
+                   help="rotor temperature byte (default 32)")
+
+    g = p.add_argument_group("register faults")
+    g.add_argument("--ignore-writes", action="store_true",
+                   help="answer register writes without applying them")
+    g.add_argument("--mode-high-bits", action="store_true",
+                   help="reads of register 10 report mode | 0x100 (257 for MIT)")
+    g.add_argument("--answer-reads", type=_ranged(0), metavar="N",
+                   help="each motor answers only its first N register reads")
+
+    g = p.add_argument_group("reply faults")
+    g.add_argument("--delay-ms", type=_nonneg_float, default=0.0, metavar="MS",
+                   help="send every reply MS milliseconds late")
+    g.add_argument("--drop-every", type=_ranged(1), metavar="N",
+                   help="drop every Nth reply, counting the replies of all motors (1 drops all)")
+    g.add_argument("--silent", action="store_true", help="never answer anything")
+    g.add_argument("--short-reply", type=_ranged(0, 7), metavar="N",
+                   help="replies carry only their first N data bytes")
+    g.add_argument("--wrong-id", action="store_true",
+                   help="answer from (master_id + 1) & 0x7FF")
+    g.add_argument("--extended-reply", action="store_true",
+                   help="answer with an extended identifier of value master_id & 0x7FF")
+    g.add_argument("--fd-reply", action="store_true",
+                   help="answer with CAN FD frames, data zero-padded to 12 bytes")
+    g.add_argument("--foreign-first", type=_ranged(0), default=0, metavar="N",
+                   help="send N frames from a foreign identifier (0x7F0) before each reply")
+    g.add_argument("--flood", type=_nonneg_float, metavar="HZ",
+                   help="send foreign frames from 0x7F0 at HZ in the background "
+                        "(0: as fast as possible)")
+    g.add_argument("--late-reply", action="store_true",
+                   help="send every reply twice, the copy 1 ms after the first")
+
+    g = p.add_argument_group("run")
+    g.add_argument("--log", metavar="FILE",
+                   help="append a line per frame received and sent, e.g. "
+                        "'rx 001 FFFFFFFFFFFFFFFC' (flood frames are not logged)")
+    g.add_argument("--exit-after", type=_nonneg_float, metavar="SECONDS",
+                   help="exit (status 0) after SECONDS")
+    return p
+
+
+def parse_args(argv=None):
+    """Parse the command line; return ``(namespace, motors, simulator_options)``."""
+    parser = build_parser()
+    ns = parser.parse_args(argv)
+    entries = []
+    if ns.motor_id is not None:
+        if ns.master_id is None:
+            parser.error("--motor-id needs --master-id")
+        entries.append((ns.motor_id, ns.master_id, ns.model or "dm4310"))
+    elif ns.master_id is not None or ns.model is not None:
+        parser.error("--master-id and --model describe the motor of --motor-id")
+    entries.extend(ns.motor)
+    if not entries:
+        parser.error("no motor given: use --motor-id/--master-id or --motor")
+    ids = [s[0] for s in entries]
+    dup = sorted({i for i in ids if ids.count(i) > 1})
+    if dup:
+        parser.error("motor_id given twice: %s" % ", ".join("0x%x" % i for i in dup))
+    motors = [
+        Motor(motor_id, master_id, model, mode=ns.mode, error=ns.error,
+              t_mos=ns.t_mos, t_rotor=ns.t_rotor)
+        for motor_id, master_id, model in entries
+    ]
+    options = dict(
+        ignore_writes=ns.ignore_writes, mode_high_bits=ns.mode_high_bits,
+        answer_reads=ns.answer_reads, delay_ms=ns.delay_ms, drop_every=ns.drop_every,
+        silent=ns.silent, short_reply=ns.short_reply, wrong_id=ns.wrong_id,
+        extended_reply=ns.extended_reply, fd_reply=ns.fd_reply,
+        foreign_first=ns.foreign_first, flood=ns.flood, late_reply=ns.late_reply,
+        log=ns.log,
+    )
+    return ns, motors, options
+
+
+def _print_ready():
+    try:
+        sys.stdout.write("ready\n")
+        sys.stdout.flush()
+    except (BrokenPipeError, ValueError):
+        pass  # nobody listens for it
+
+
+def main(argv=None):
+    """Run the simulator; returns the process exit status."""
+    ns, motors, options = parse_args(argv)
+    if not hasattr(socket, "AF_CAN"):
+        print("rotalink-sim: this Python has no SocketCAN support", file=sys.stderr)
+        return 1
+    try:
+        sim = Simulator(ns.iface, motors, **options)
+    except OSError as exc:  # the log file
+        print("rotalink-sim: %s" % exc, file=sys.stderr)
+        return 1
+    try:
+        try:
+            sim.open()
+        except OSError as exc:
+            print("rotalink-sim: cannot open CAN interface %r: %s" % (ns.iface, exc),
+                  file=sys.stderr)
+            return 1
+        previous = {}
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            previous[sig] = signal.signal(sig, lambda _signo, _frame: sim.stop())
+        try:
+            sim.serve_forever(ready=_print_ready, exit_after=ns.exit_after)
+        finally:
+            for sig, handler in previous.items():
+                signal.signal(sig, handler)
+        return 0
+    finally:
+        sim.close()

@@ -1,0 +1,484 @@
+"""The bus side of the simulator: frame handling, reply faults and the SocketCAN loop.
+
+``Simulator.handle_frame`` is pure with respect to the bus: it takes one
+received frame and returns the frames to send, each with its delay, so every
+protocol rule and every fault option can be exercised without a CAN socket.
+``Simulator.serve_forever`` wraps it in a ``select`` loop on a raw CAN socket,
+with a heap of pending sends so a delayed reply never holds up another motor
+and the replies of one motor keep their order.
+"""
+
+import errno
+import heapq
+import math
+import os
+import select
+import socket
+import struct
+import sys
+import threading
+import time
+from collections import namedtuple
+
+from .model import Motor
+
+__all__ = [
+    "Simulator",
+    "Tx",
+    "CAN_EFF_FLAG",
+    "CAN_RTR_FLAG",
+    "CAN_ERR_FLAG",
+    "REGISTER_ID",
+    "FOREIGN_ID",
+    "FOREIGN_DATA",
+    "pack_frame",
+    "unpack_frame",
+    "format_frame",
+]
+
+CAN_EFF_FLAG = 0x80000000
+CAN_RTR_FLAG = 0x40000000
+CAN_ERR_FLAG = 0x20000000
+CAN_SFF_MASK = 0x000007FF
+CAN_EFF_MASK = 0x1FFFFFFF
+CANFD_BRS = 0x01
+CANFD_FDF = 0x04
+
+SOL_CAN_RAW = 101
+CAN_RAW_FD_FRAMES = getattr(socket, "CAN_RAW_FD_FRAMES", 5)
+
+CAN_MTU = 16
+CANFD_MTU = 72
+_CLASSIC = struct.Struct("<IB3x8s")
+_FD = struct.Struct("<IBB2x64s")
+_U32 = struct.Struct("<I")
+
+#: Identifier of register requests.
+REGISTER_ID = 0x7FF
+OP_READ = 0x33
+OP_WRITE = 0x55
+
+#: Preferred identifier of foreign frames (--foreign-first, --flood); the next
+#: free identifier is taken if a motor uses it.
+FOREIGN_ID = 0x7F0
+#: Payload of foreign frames: decodes to a very different feedback, and byte 2
+#: is no register operation, so a host that takes one as a reply is caught.
+FOREIGN_DATA = b"\xee" * 8
+
+LATE_REPLY_DELAY = 0.001  # s, gap between a reply and its --late-reply copy
+FD_REPLY_LEN = 12
+
+Tx = namedtuple("Tx", "delay can_id data fd")
+Tx.__doc__ = """A frame to send ``delay`` seconds after the frame that caused it.
+
+``can_id`` is the raw identifier (CAN_EFF_FLAG set for an extended one),
+``fd`` tells a CAN FD frame from a classic one."""
+
+
+def pack_frame(can_id, data, fd=False):
+    """Bytes of a ``struct can_frame`` (16) or ``struct canfd_frame`` (72)."""
+    data = bytes(data)
+    if fd:
+        if len(data) > 64:
+            raise ValueError("an FD frame carries at most 64 bytes")
+        return _FD.pack(can_id, len(data), CANFD_FDF, data)
+    if len(data) > 8:
+        raise ValueError("a classic frame carries at most 8 bytes")
+    return _CLASSIC.pack(can_id, len(data), data)
+
+
+def unpack_frame(raw):
+    """Parse bytes read from a raw CAN socket into ``(can_id, data, fd)``.
+
+    Returns None for a read that is neither a classic nor an FD frame.
+    """
+    if len(raw) == CAN_MTU:
+        can_id, length, data = _CLASSIC.unpack(raw)
+        return can_id, data[:min(length, 8)], False
+    if len(raw) == CANFD_MTU:
+        can_id, length, _flags, data = _FD.unpack(raw)
+        return can_id, data[:min(length, 64)], True
+    return None
+
+
+def format_frame(direction, can_id, data, fd=False):
+    """One log line: ``rx 001 FFFFFFFFFFFFFFFC``.
+
+    Standard identifiers have 3 hex digits, extended ones 8; the data are hex
+    ("-" when empty); ``fd``, ``rtr`` and ``err`` are appended as they apply.
+    """
+    if can_id & CAN_EFF_FLAG:
+        ident = "%08X" % (can_id & CAN_EFF_MASK)
+    else:
+        ident = "%03X" % (can_id & CAN_SFF_MASK)
+    parts = [direction, ident, bytes(data).hex().upper() or "-"]
+    if fd:
+        parts.append("fd")
+    if can_id & CAN_RTR_FLAG:
+        parts.append("rtr")
+    if can_id & CAN_ERR_FLAG:
+        parts.append("err")
+    return " ".join(parts)
+
+
+def _opt_int(name, value, lo, hi=None):
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError("%s must be an int or None, got %r" % (name, value))
+    if value < lo or (hi is not None and value > hi):
+        raise ValueError("%s out of range: %d" % (name, value))
+    return value
+
+
+def _opt_float(name, value, lo):
+    if value is None:
+        return None
+    value = float(value)
+    if not (value >= lo and math.isfinite(value)):
+        raise ValueError("%s must be a finite number >= %g, got %r" % (name, lo, value))
+    return value
+
+
+class Simulator:
+    """Several simulated motors on one CAN interface.
+
+    Fault options (all off by default):
+
+    ``ignore_writes``     register writes are answered but not applied
+    ``mode_high_bits``    reads of register 10 report ``mode | 0x100``
+    ``answer_reads``      each motor answers only its first N register reads
+    ``delay_ms``          every reply is sent this many ms late
+    ``drop_every``        every Nth reply is dropped (1 drops all); replies of
+                          all motors are counted together, a ``late_reply``
+                          copy shares the fate of its original
+    ``silent``            nothing is ever answered
+    ``short_reply``       replies carry only their first N (0..7) data bytes
+    ``wrong_id``          replies come from ``(master_id + 1) & 0x7FF``
+    ``extended_reply``    replies carry an extended identifier of the same value
+    ``fd_reply``          replies are CAN FD frames, zero-padded to 12 bytes
+                          (with ``short_reply``: exactly the N bytes)
+    ``foreign_first``     N frames from a foreign identifier precede each reply
+    ``flood``             a thread sends foreign frames at this rate in Hz
+                          (0: as fast as the socket takes them)
+    ``late_reply``        every reply is sent again 1 ms later
+
+    ``log`` is a path (appended to) or a text file; one line per frame
+    received (``rx``) and per frame sent (``tx``, written just before the
+    send; a send that then fails adds a ``txerr`` line). Flood frames are not
+    logged.
+    """
+
+    def __init__(self, iface, motors, *, ignore_writes=False, mode_high_bits=False,
+                 answer_reads=None, delay_ms=0.0, drop_every=None, silent=False,
+                 short_reply=None, wrong_id=False, extended_reply=False, fd_reply=False,
+                 foreign_first=0, flood=None, late_reply=False, log=None):
+        self.iface = iface
+        self.motors = list(motors)
+        if not self.motors:
+            raise ValueError("a simulator needs at least one motor")
+        seen = {}
+        for m in self.motors:
+            if not isinstance(m, Motor):
+                raise TypeError("motors must be Motor objects, got %r" % (m,))
+            if m.motor_id in seen:
+                raise ValueError("two motors with motor_id 0x%x" % m.motor_id)
+            seen[m.motor_id] = m
+        self._by_motor_id = seen
+        self._by_command_id = {}
+        for m in self.motors:
+            self._by_command_id.setdefault(m.command_id, []).append(m)
+
+        self.ignore_writes = bool(ignore_writes)
+        self.mode_high_bits = bool(mode_high_bits)
+        self.answer_reads = _opt_int("answer_reads", answer_reads, 0)
+        self.delay_ms = _opt_float("delay_ms", delay_ms, 0.0) or 0.0
+        self.drop_every = _opt_int("drop_every", drop_every or None, 1)
+        self.silent = bool(silent)
+        self.short_reply = _opt_int("short_reply", short_reply, 0, 7)
+        self.wrong_id = bool(wrong_id)
+        self.extended_reply = bool(extended_reply)
+        self.fd_reply = bool(fd_reply)
+        self.foreign_first = _opt_int("foreign_first", foreign_first, 0) or 0
+        self.flood = _opt_float("flood", flood, 0.0)
+        self.late_reply = bool(late_reply)
+
+        used = set()
+        for m in self.motors:
+            used.update((m.command_id, m.reply_id, (m.master_id + 1) & 0x7FF))
+        free = [i for i in range(FOREIGN_ID, REGISTER_ID) if i not in used]
+        self.foreign_id = free[0] if free else 0x7FE
+
+        self.replies = 0  # replies produced (before drop-every), for drop-every
+
+        self._log_owned = False
+        if isinstance(log, (str, bytes, os.PathLike)):
+            self._log = open(log, "a", encoding="ascii")
+            self._log_owned = True
+        else:
+            self._log = log
+
+        self._stop = threading.Event()
+        self._wake_r = self._wake_w = None
+        self._sock = None
+        self._heap = []
+        self._seq = 0
+        self._warned = set()
+
+    # pure frame handling ----------------------------------------------------
+
+    def handle_frame(self, can_id, data, fd=False, now=None):
+        """Handle one received frame; return the list of ``Tx`` to send.
+
+        Only classic data frames with a standard identifier and exactly 8
+        data bytes are part of the motor protocol; every other frame is
+        ignored. On identifier 0x7FF a frame whose byte 2 is 0x33 (read) or
+        0x55 (write) is a register request; any other is a command to the
+        motors whose command identifier is 0x7FF. ``now`` is the monotonic
+        receive time (default: now).
+        """
+        if now is None:
+            now = time.monotonic()
+        data = bytes(data)
+        if fd or can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG) or len(data) != 8:
+            return []
+        ident = can_id & CAN_SFF_MASK
+        if ident == REGISTER_ID and data[2] in (OP_READ, OP_WRITE):
+            return self._handle_register(data, now)
+        out = []
+        for m in self._by_command_id.get(ident, ()):
+            out.extend(self._reply(m, m.handle_command(data, now)))
+        return out
+
+    def _handle_register(self, data, now):
+        m = self._by_motor_id.get(data[0] | (data[1] << 8))
+        if m is None:
+            return []
+        op, number = data[2], data[3]
+        value = m.register_value(number)
+        if value is None:
+            return []  # a register the motor lacks is not answered
+        if op == OP_READ:
+            if self.answer_reads is not None and m.reads_answered >= self.answer_reads:
+                return []
+            m.reads_answered += 1
+            if number == 10 and self.mode_high_bits:
+                value |= 0x100
+            return self._reply(m, m.register_payload(OP_READ, number, value))
+        if not self.ignore_writes:
+            m.advance(now)
+            m.write_register(number, _U32.unpack(data[4:8])[0])
+        # The write reply carries the value the register holds afterwards.
+        return self._reply(m, m.register_payload(OP_WRITE, number, m.register_value(number)))
+
+    def _reply(self, motor, data):
+        if self.silent:
+            return []
+        self.replies += 1
+        if self.drop_every and self.replies % self.drop_every == 0:
+            return []
+        if self.short_reply is not None:
+            data = data[:self.short_reply]
+        elif self.fd_reply:
+            data = data.ljust(FD_REPLY_LEN, b"\0")
+        ident = ((motor.master_id + 1) & 0x7FF) if self.wrong_id else motor.reply_id
+        can_id = ident | CAN_EFF_FLAG if self.extended_reply else ident
+        delays = [self.delay_ms / 1000.0]
+        if self.late_reply:
+            delays.append(delays[0] + LATE_REPLY_DELAY)
+        out = []
+        for delay in delays:
+            out.extend([Tx(delay, self.foreign_id, FOREIGN_DATA, False)] * self.foreign_first)
+            out.append(Tx(delay, can_id, data, self.fd_reply))
+        return out
+
+    # bus loop ---------------------------------------------------------------
+
+    def stop(self):
+        """Ask ``serve_forever`` to return; safe from other threads and signal handlers."""
+        self._stop.set()
+        w = self._wake_w
+        if w is not None:
+            try:
+                os.write(w, b"x")
+            except OSError:
+                pass
+
+    def _warn(self, key, text):
+        if key not in self._warned:
+            self._warned.add(key)
+            print("rotalink-sim: " + text, file=sys.stderr, flush=True)
+
+    def _log_line(self, direction, can_id, data, fd):
+        if self._log is not None:
+            self._log.write(format_frame(direction, can_id, data, fd) + "\n")
+            self._log.flush()
+
+    def open(self, sock=None):
+        """Open and bind the raw CAN socket (done by ``serve_forever`` if needed).
+
+        ``sock`` hands over an already open socket instead: a bound raw CAN
+        socket, or any datagram socket that carries one ``struct can_frame`` or
+        ``struct canfd_frame`` per message (the simulator takes ownership).
+        """
+        if self._sock is not None:
+            return
+        if sock is not None:
+            self._sock = sock
+            return
+        if self.iface is None:
+            raise ValueError("no CAN interface given")
+        sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+        try:
+            try:
+                sock.setsockopt(SOL_CAN_RAW, CAN_RAW_FD_FRAMES, 1)
+            except OSError as exc:
+                if self.fd_reply:
+                    raise
+                self._warn("fdopt", "CAN FD frames unavailable: %s" % exc)
+            sock.bind((self.iface,))
+        except BaseException:
+            sock.close()
+            raise
+        self._sock = sock
+
+    def _send(self, can_id, data, fd):
+        frame = pack_frame(can_id, data, fd)
+        deadline = time.monotonic() + 0.02
+        while True:
+            try:
+                self._sock.send(frame, socket.MSG_DONTWAIT)
+                return True
+            except (BlockingIOError, InterruptedError):
+                pass
+            except OSError as exc:
+                if exc.errno != errno.ENOBUFS:
+                    self._warn(("send", exc.errno), "send failed: %s" % exc)
+                    return False
+            if time.monotonic() >= deadline:
+                self._warn("busy", "transmit queue full, frames dropped")
+                return False
+            time.sleep(0.0002)
+
+    def _schedule(self, now, txs):
+        for tx in txs:
+            self._seq += 1
+            heapq.heappush(self._heap, (now + tx.delay, self._seq, tx))
+
+    def _flush_due(self):
+        now = time.monotonic()
+        while self._heap and self._heap[0][0] <= now:
+            _, _, tx = heapq.heappop(self._heap)
+            # Logged before it goes out, so whoever receives the frame finds it logged.
+            self._log_line("tx", tx.can_id, tx.data, tx.fd)
+            if not self._send(tx.can_id, tx.data, tx.fd):
+                self._log_line("txerr", tx.can_id, tx.data, tx.fd)
+
+    def _flood_loop(self):
+        frame = pack_frame(self.foreign_id, FOREIGN_DATA)
+        period = 1.0 / self.flood if self.flood else 0.0
+        next_t = time.monotonic()
+        stop = self._stop
+        while not stop.is_set():
+            try:
+                self._sock.send(frame, socket.MSG_DONTWAIT)
+            except (BlockingIOError, InterruptedError):
+                stop.wait(0.0002)
+                continue
+            except OSError as exc:
+                if exc.errno == errno.ENOBUFS:
+                    stop.wait(0.0002)
+                    continue
+                self._warn(("flood", exc.errno), "flood send failed: %s" % exc)
+                stop.wait(0.01)
+                continue
+            if period:
+                next_t += period
+                wait = next_t - time.monotonic()
+                if wait > 0:
+                    stop.wait(wait)
+                elif wait < -0.1:
+                    next_t = time.monotonic()  # fell behind: do not burst to catch up
+
+    def serve_forever(self, ready=None, exit_after=None):
+        """Serve the bus until ``stop()`` or until ``exit_after`` seconds have passed.
+
+        ``ready`` is called once the socket is bound and the simulator listens.
+        A ``stop()`` that comes before the call makes it return at once.
+        Replies still pending when it returns are discarded.
+        """
+        self.open()
+        sock = self._sock
+        self._wake_r, self._wake_w = os.pipe()
+        os.set_blocking(self._wake_r, False)
+        os.set_blocking(self._wake_w, False)
+        flood = None
+        old_interval = sys.getswitchinterval()
+        try:
+            if self.flood is not None:
+                # Keep the reply path responsive while the flood thread runs.
+                sys.setswitchinterval(min(old_interval, 0.0005))
+                flood = threading.Thread(target=self._flood_loop, name="rotalink-sim-flood",
+                                         daemon=True)
+                flood.start()
+            end = None if exit_after is None else time.monotonic() + float(exit_after)
+            if ready is not None:
+                ready()
+            while not self._stop.is_set():
+                self._flush_due()
+                now = time.monotonic()
+                timeout = None
+                if self._heap:
+                    timeout = max(0.0, self._heap[0][0] - now)
+                if end is not None:
+                    if now >= end:
+                        break
+                    timeout = end - now if timeout is None else min(timeout, end - now)
+                readable, _, _ = select.select([sock, self._wake_r], [], [], timeout)
+                if self._wake_r in readable:
+                    try:
+                        while os.read(self._wake_r, 512):
+                            pass
+                    except OSError:
+                        pass
+                if sock in readable:
+                    self._receive_all()
+        finally:
+            self._stop.set()
+            if flood is not None:
+                flood.join(2.0)
+                sys.setswitchinterval(old_interval)
+            os.close(self._wake_r)
+            os.close(self._wake_w)
+            self._wake_r = self._wake_w = None
+            self._sock = None
+            sock.close()
+            self._heap.clear()
+            if self._log is not None:
+                self._log.flush()
+            self._stop.clear()
+
+    def close(self):
+        """Close the log file if the simulator opened it."""
+        if self._log_owned and self._log is not None:
+            self._log.close()
+        self._log = None
+        self._log_owned = False
+
+    def _receive_all(self):
+        while True:
+            try:
+                raw = self._sock.recv(CANFD_MTU, socket.MSG_DONTWAIT)
+            except (BlockingIOError, InterruptedError):
+                return
+            except OSError as exc:
+                self._warn(("recv", exc.errno), "receive failed: %s" % exc)
+                return
+            now = time.monotonic()
+            frame = unpack_frame(raw)
+            if frame is None:
+                continue
+            can_id, data, fd = frame
+            self._log_line("rx", can_id, data, fd)
+            self._schedule(now, self.handle_frame(can_id, data, fd, now))
+            self._flush_due()

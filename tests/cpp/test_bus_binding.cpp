@@ -1,0 +1,137 @@
+// Damiao methods through the binding, on a bus object holding an in-memory
+// transport: error conversion, the bus lock, and internal faults.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "embedded.hpp"
+#include "memory_transport.hpp"
+#include "python/bus.hpp"
+
+namespace {
+
+using rotalink::test::make_frame;
+using rotalink::test::MemoryTransport;
+using rotalink::testing::expose_object;
+using rotalink::testing::run;
+using rotalink::transport::CanId;
+
+const std::vector<std::uint8_t> kFeedback = {0x11, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x20};
+
+// A bus object around a MemoryTransport, published to Python as `name`.
+MemoryTransport* make_bus(const char* name) {
+    rotalink::testing::ensure_interpreter();
+    EXPECT_EQ(run("pass"), "");  // imports rotalink, creating its classes
+    auto t = std::make_unique<MemoryTransport>();
+    MemoryTransport* raw = t.get();
+    PyObject* obj = rotalink::py::new_bus_object(rotalink::py::socketcan_transport_type(), std::move(t));
+    EXPECT_NE(obj, nullptr);
+    expose_object(name, obj);
+    Py_DECREF(obj);
+    return raw;
+}
+
+TEST(BusBinding, CommandReturnsAMotorStateWithTheExactRepr) {
+    MemoryTransport* t = make_bus("bus");
+    t->arrive_after_send(make_frame(CanId::standard(0x000), kFeedback));
+    EXPECT_EQ(run(R"PY(
+st = rotalink.Damiao(1, 0).enable(bus)
+assert type(st) is rotalink.MotorState
+assert repr(st) == "MotorState(motor_id=1, error=1, position=-0.0002, velocity=-0.0073, torque=-0.0024, t_mos=30, t_rotor=32)", repr(st)
+assert str(st) == repr(st)
+assert st.position == -0.00019073486328125, st.position
+)PY"),
+              "");
+    ASSERT_EQ(t->sent().size(), 1u);
+    EXPECT_EQ(t->sent()[0].id, CanId::standard(0x001));
+}
+
+TEST(BusBinding, DriverErrorsAreRuntimeErrorsAndLeaveTheBusUsable) {
+    MemoryTransport* t = make_bus("bus2");
+    EXPECT_EQ(run(R"PY(
+m = rotalink.Damiao(1, 0x11, timeout_ms=1)
+try:
+    m.enable(bus2)
+except RuntimeError as e:
+    assert type(e) is RuntimeError and e.args == ("transport error: timeout waiting for frame",), e.args
+else:
+    raise AssertionError("no error")
+)PY"),
+              "");
+    t->arrive_after_send(make_frame(CanId::standard(0x11), {1, 2, 3}));
+    EXPECT_EQ(run(R"PY(
+try:
+    rotalink.Damiao(1, 0x11).set_zero(bus=bus2)
+except RuntimeError as e:
+    assert e.args == ("feedback reply too short: 3 data bytes, expected 8",), e.args
+)PY"),
+              "");
+    t->arrive_after_send(make_frame(CanId::standard(0x11), kFeedback));
+    EXPECT_EQ(run("assert rotalink.Damiao(1, 0x11).disable(bus2).t_mos == 30"), "");
+    EXPECT_EQ(t->sent().size(), 3u);
+}
+
+TEST(BusBinding, LimitDomainFailureIsValueErrorAndSendsNothing) {
+    MemoryTransport* t = make_bus("bus3");
+    EXPECT_EQ(run(R"PY(
+m = rotalink.Damiao(1, 0x11, rotalink.MitLimits(p_max=float("nan")))
+try:
+    m.mit_control(bus3, rotalink.MitSetpoint())
+except ValueError as e:
+    assert e.args == ("min > max, or either was NaN. min = NaN, max = NaN",), e.args
+else:
+    raise AssertionError("no error")
+)PY"),
+              "");
+    EXPECT_EQ(t->send_calls(), 0u);
+}
+
+TEST(BusBinding, ArgumentErrorsComeBeforeTheBus) {
+    MemoryTransport* t = make_bus("bus4");
+    EXPECT_EQ(run(R"PY(
+m = rotalink.Damiao(1, 0x11)
+for call, text in [
+    (lambda: m.mit_control(bus4, 5), "argument 'setpoint': 'int' object cannot be converted to 'MitSetpoint'"),
+    (lambda: m.mit_control(5, rotalink.MitSetpoint()), "argument 'bus': 'int' object cannot be converted to 'SocketCanTransport'"),
+    (lambda: m.enable(bus4, bus=bus4), "Damiao.enable() got multiple values for argument 'bus'"),
+    (lambda: m.mit_control(setpoint=rotalink.MitSetpoint()), "Damiao.mit_control() missing 1 required positional argument: 'bus'"),
+]:
+    try:
+        call()
+    except TypeError as e:
+        assert str(e) == text, (str(e), text)
+    else:
+        raise AssertionError(text)
+)PY"),
+              "");
+    EXPECT_EQ(t->send_calls(), 0u);
+}
+
+TEST(BusBinding, InternalFaultPoisonsTheBusForGood) {
+    MemoryTransport* t = make_bus("bus5");
+    t->when_empty([](rotalink::transport::Duration) -> MemoryTransport::RecvResult {
+        ROTALINK_PANIC("receive path broken");
+    });
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(run(R"PY(
+m = rotalink.Damiao(1, 0x11)
+def fault(call):
+    try:
+        call()
+    except Exception:
+        raise AssertionError("an Exception handler caught an internal fault")
+    except BaseException as e:
+        assert type(e).__name__ == "PanicException", type(e)
+        return e.args[0]
+    raise AssertionError("no fault")
+assert fault(lambda: m.enable(bus5)) == "receive path broken"
+assert "poisoned" in fault(lambda: m.enable(bus5))
+assert "poisoned" in fault(lambda: m.mit_control(bus5, rotalink.MitSetpoint()))
+)PY"),
+              "");
+    const std::string diag = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(diag.find("receive path broken"), std::string::npos) << diag;
+    EXPECT_EQ(t->send_calls(), 1u);  // the poisoned bus runs nothing
+}
+
+}  // namespace

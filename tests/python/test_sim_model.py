@@ -1,0 +1,835 @@
+"""Unit tests of the motor simulator that need no CAN socket.
+
+The codec is checked against known byte vectors (it doubles as an independent
+cross-check of the host's float32 codec), frame handling is driven through
+``Simulator.handle_frame``, and the bus loop runs over a local datagram socket
+pair that carries ``struct can_frame`` records.
+"""
+
+import math
+import os
+import socket
+import struct
+import sys
+import threading
+import time
+
+import pytest
+
+try:
+    import rotalink_sim
+except ImportError:
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src"))
+    import rotalink_sim
+
+from rotalink_sim import (
+    PRESETS,
+    Limits,
+    Motor,
+    Simulator,
+    SimulatorNotReady,
+    Tx,
+    decode_command,
+    decode_feedback,
+    encode_command,
+    encode_feedback,
+    f32,
+    spawn,
+)
+from rotalink_sim.cli import parse_args
+from rotalink_sim.sim import CAN_EFF_FLAG, CAN_ERR_FLAG, CAN_RTR_FLAG, pack_frame, unpack_frame
+
+DEFAULT = Limits(12.5, 30.0, 500.0, 5.0, 10.0)
+ENABLE = bytes.fromhex("FFFFFFFFFFFFFFFC")
+DISABLE = bytes.fromhex("FFFFFFFFFFFFFFFD")
+SET_ZERO = bytes.fromhex("FFFFFFFFFFFFFFFE")
+CLEAR_ERROR = bytes.fromhex("FFFFFFFFFFFFFFFB")
+# Feedback of a motor at rest at position 0 (motor id nibble 1, error 0, 30/32 degrees).
+AT_REST = bytes.fromhex("017FFF7FF7FF1E20")
+
+
+def bits(x):
+    return struct.unpack("<I", struct.pack("<f", x))[0]
+
+
+def h(text):
+    return bytes.fromhex(text.replace(" ", ""))
+
+
+# --- float32 helper --------------------------------------------------------
+
+@pytest.mark.parametrize("value, expected_bits", [
+    (12.566, 0x41490E56),
+    (0.1, 0x3DCCCCCD),
+    (1.0 + 2.0 ** -24, 0x3F800000),            # tie rounds to even (down)
+    (1.0 + 3 * 2.0 ** -24, 0x3F800002),        # tie rounds to even (up)
+    (3.4028234663852886e38, 0x7F7FFFFF),       # largest finite float32
+    (2.0 ** 128 - 2.0 ** 104 + 2.0 ** 102, 0x7F7FFFFF),  # above it, rounds down to it
+    (2.0 ** 128 - 2.0 ** 103, 0x7F800000),     # halfway: ties to even, i.e. inf
+    (1e39, 0x7F800000),
+    (-1e39, 0xFF800000),
+    (-0.0, 0x80000000),
+    (1e-46, 0x00000000),                       # underflow to zero
+])
+def test_f32_rounds_to_nearest_float32(value, expected_bits):
+    assert bits(f32(value)) == expected_bits
+
+
+def test_f32_keeps_nan():
+    assert math.isnan(f32(math.nan))
+
+
+# --- MIT command codec -----------------------------------------------------
+
+INF = math.inf
+NAN = math.nan
+
+
+@pytest.mark.parametrize("limits, setpoint, expected", [
+    (DEFAULT, (0, 0, 0, 0, 0), "7F FF 7F F0 00 00 07 FF"),
+    (DEFAULT, (1, -2, 50, 1, 3), "8A 3C 77 71 99 33 3A 65"),
+    (DEFAULT, (12.5, 30, 500, 5, 10), "FF FF FF FF FF FF FF FF"),
+    (DEFAULT, (-12.5, -30, 0, 0, -10), "00 00 00 00 00 00 00 00"),
+    (DEFAULT, (20, 40, 600, 6, -20), "FF FF FF FF FF FF F0 00"),
+    (DEFAULT, (NAN, 0, 0, 0, 0), "00 00 7F F0 00 00 07 FF"),
+    (DEFAULT, (0, 0, NAN, NAN, NAN), "7F FF 7F F0 00 00 00 00"),
+    # each field alone at its top, the others at the bottom: bit placement
+    (DEFAULT, (12.5, -30, 0, 0, -10), "FF FF 00 00 00 00 00 00"),
+    (DEFAULT, (-12.5, 30, 0, 0, -10), "00 00 FF F0 00 00 00 00"),
+    (DEFAULT, (-12.5, -30, 500, 0, -10), "00 00 00 0F FF 00 00 00"),
+    (DEFAULT, (-12.5, -30, 0, 5, -10), "00 00 00 00 00 FF F0 00"),
+    (DEFAULT, (-12.5, -30, 0, 0, 10), "00 00 00 00 00 00 0F FF"),
+    # a zero limit gives raw 0 whatever the setpoint (0/0 is NaN)
+    ((0, 30, 500, 5, 10), (5, 0, 0, 0, 0), "00 00 7F F0 00 00 07 FF"),
+    ((12.5, 30, 0, 5, 10), (0, 0, 7, 0, 0), "7F FF 7F F0 00 00 07 FF"),
+    # an infinite limit: inf/inf and finite/inf give raw 0
+    ((INF, 30, INF, 5, 10), (1, 0, 3, 0, 0), "00 00 7F F0 00 00 07 FF"),
+    # the dm3507 position limit is the float32 nearest 12.566
+    (PRESETS["dm3507"], (12.566, 50, 500, 5, 5), "FF FF FF FF FF FF FF FF"),
+])
+def test_encode_command_vectors(limits, setpoint, expected):
+    assert encode_command(limits, *setpoint) == h(expected)
+
+
+@pytest.mark.parametrize("limits, name", [
+    ((-1.0, 30, 500, 5, 10), "p_max"),
+    ((12.5, 30, 500, -2.0, 10), "kd_max"),
+    ((12.5, 30, 500, 5, NAN), "t_max"),
+    ((NAN, -1.0, 500, 5, 10), "p_max"),   # the first failing limit is reported
+])
+def test_encode_command_rejects_negative_or_nan_limits(limits, name):
+    with pytest.raises(ValueError, match=name):
+        encode_command(limits, 0, 0, 0, 0, 0)
+
+
+def test_encode_command_accepts_negative_zero_limit():
+    assert encode_command((-0.0, 30, 500, 5, 10)) == h("00 00 7F F0 00 00 07 FF")
+
+
+@pytest.mark.parametrize("payload, expected", [
+    ("7F FF 7F F0 00 00 07 FF", (-0.00019073486328125, -0.0073261260986328125, 0.0, 0.0,
+                                 -0.0024423599243164062)),
+    ("FF FF FF FF FF FF FF FF", (12.5, 30.0, 500.0, 5.0, 10.0)),
+    ("00 00 00 00 00 00 00 00", (-12.5, -30.0, 0.0, 0.0, -10.0)),
+])
+def test_decode_command_vectors(payload, expected):
+    assert tuple(decode_command(DEFAULT, h(payload))) == expected
+
+
+# --- feedback codec --------------------------------------------------------
+
+@pytest.mark.parametrize("payload, expected", [
+    ("11 7F FF 7F F7 FF 1E 20", (1, 1, -0.00019073486, -0.0073261261, -0.00244236, 30, 32)),
+    ("01 FF FF FF FF FF 00 00", (1, 0, 12.5, 30.0, 10.0, 0, 0)),
+    ("01 00 00 00 00 00 00 00", (1, 0, -12.5, -30.0, -10.0, 0, 0)),
+    ("F3 80 00 80 08 00 FF 7F", (3, 15, 0.00019073486, 0.0073261261, 0.00244236, 255, 127)),
+])
+def test_decode_feedback_vectors(payload, expected):
+    fb = decode_feedback(DEFAULT, h(payload))
+    assert (fb.motor_id, fb.error, fb.t_mos, fb.t_rotor) == (
+        expected[0], expected[1], expected[5], expected[6])
+    # each float is the float32 nearest the given decimal
+    assert [bits(v) for v in (fb.position, fb.velocity, fb.torque)] == [
+        bits(f32(v)) for v in expected[2:5]]
+
+
+def test_decode_feedback_reads_only_first_eight_bytes():
+    assert decode_feedback(DEFAULT, h("11 7F FF 7F F7 FF 1E 20 AA BB CC DD")) == \
+        decode_feedback(DEFAULT, h("11 7F FF 7F F7 FF 1E 20"))
+
+
+@pytest.mark.parametrize("fields, expected", [
+    ((1, 0, 0.0, 0.0, 0.0, 30, 32), "01 7F FF 7F F7 FF 1E 20"),
+    ((0x12, 0x1F, 100.0, -100.0, 100.0, 0x1FF, 7), "F2 FF FF 00 0F FF FF 07"),
+    ((0, 0, 12.5, -30.0, -10.0, 0, 0), "00 FF FF 00 00 00 00 00"),
+    ((0, 0, -12.5, 30.0, -10.0, 0, 0), "00 00 00 FF F0 00 00 00"),
+    ((0, 0, -12.5, -30.0, 10.0, 0, 0), "00 00 00 00 0F FF 00 00"),
+    ((0, 0, NAN, 0.0, 0.0, 0, 0), "00 00 00 7F F7 FF 00 00"),
+])
+def test_encode_feedback_vectors(fields, expected):
+    assert encode_feedback(DEFAULT, *fields) == h(expected)
+
+
+SAMPLES = (-1.0, -0.7, -0.31, -0.01, 0.0, 0.013, 0.25, 0.5, 0.9, 0.999, 1.0)
+
+
+@pytest.mark.parametrize("model", sorted(PRESETS))
+def test_command_round_trip_within_one_step(model):
+    lim = PRESETS[model]
+    for a in SAMPLES:
+        g = abs(a)
+        sp = (a * lim.p_max, a * lim.v_max, g * lim.kp_max, g * lim.kd_max, a * lim.t_max)
+        back = decode_command(lim, encode_command(lim, *sp))
+        steps = (2 * lim.p_max / 65535, 2 * lim.v_max / 4095, lim.kp_max / 4095,
+                 lim.kd_max / 4095, 2 * lim.t_max / 4095)
+        for want, got, step in zip(sp, back, steps):
+            # truncation: the decoded value is at most one step below the input
+            assert want - step * 1.001 <= got <= want + step * 1e-3, (model, want, got)
+
+
+@pytest.mark.parametrize("model", sorted(PRESETS))
+def test_feedback_round_trip_within_one_step(model):
+    lim = PRESETS[model]
+    for a in SAMPLES:
+        state = (a * lim.p_max, a * lim.v_max, a * lim.t_max)
+        fb = decode_feedback(lim, encode_feedback(lim, 5, 9, *state, 40, 41))
+        assert (fb.motor_id, fb.error, fb.t_mos, fb.t_rotor) == (5, 9, 40, 41)
+        for want, got, m, k in zip(state, fb[2:5], (lim.p_max, lim.v_max, lim.t_max),
+                                   (65535, 4095, 4095)):
+            step = 2 * m / k
+            assert want - step * 1.001 <= got <= want + step * 1e-3, (model, want, got)
+
+
+@pytest.mark.parametrize("model", sorted(PRESETS))
+def test_command_raw_values_survive_decode_and_reencode(model):
+    lim = PRESETS[model]
+    for payload in (h("00 00 00 00 00 00 00 00"), h("FF FF FF FF FF FF FF FF"),
+                    h("8A 3C 77 71 99 33 3A 65"), h("12 34 56 78 9A BC DE F0")):
+        again = encode_command(lim, *decode_command(lim, payload))
+        # raw values come back equal or one below (truncation), never above
+        for field in range(5):
+            r0, r1 = _raw_fields(payload)[field], _raw_fields(again)[field]
+            assert r1 in (r0, r0 - 1), (model, payload.hex(), field)
+
+
+def _raw_fields(d):
+    return ((d[0] << 8) | d[1], (d[2] << 4) | (d[3] >> 4), ((d[3] & 0xF) << 8) | d[4],
+            (d[5] << 4) | (d[6] >> 4), ((d[6] & 0xF) << 8) | d[7])
+
+
+def test_presets_table():
+    assert len(PRESETS) == 15
+    assert bits(PRESETS["dm3507"].p_max) == 0x41490E56
+    assert PRESETS["dm3507"].p_max != 12.566
+    assert PRESETS["dm4310"] == DEFAULT
+    assert PRESETS["dm4340p"] == PRESETS["dm4340"]
+    assert PRESETS["dmh6220"] == PRESETS["dmg6215"]
+    assert PRESETS["dmh3510"] == (12.5, 280.0, 500.0, 5.0, 1.0)
+    assert PRESETS["dm10010l"] == (12.5, 25.0, 500.0, 5.0, 200.0)
+
+
+# --- command line ----------------------------------------------------------
+
+@pytest.mark.parametrize("argv, expected", [
+    (["vcan0", "--motor-id", "1", "--master-id", "0x11"], [(1, 0x11, "dm4310")]),
+    (["vcan0", "--motor-id", "0x801", "--master-id", "17", "--model", "DM8009"],
+     [(0x801, 17, "dm8009")]),
+    (["vcan0", "--motor", "1:0x11", "--motor", "0x2:0x12:dmh3510"],
+     [(1, 0x11, "dm4310"), (2, 0x12, "dmh3510")]),
+    (["vcan0", "--motor-id", "3", "--master-id", "0x13", "--motor", "4:0x14:dm3507"],
+     [(3, 0x13, "dm4310"), (4, 0x14, "dm3507")]),
+    (["vcan0", "--motor", "010:0xFFFF"], [(10, 0xFFFF, "dm4310")]),
+])
+def test_parser_motors(argv, expected):
+    _, motors, _ = parse_args(argv)
+    assert [(m.motor_id, m.master_id, m.model) for m in motors] == expected
+
+
+def test_parser_options_and_initial_state():
+    ns, motors, opts = parse_args([
+        "can1", "--motor", "1:0x11", "--motor", "2:0x12", "--mode", "pos_vel", "--error", "0xA",
+        "--t-mos", "40", "--t-rotor", "0x2A", "--delay-ms", "2.5", "--drop-every", "3",
+        "--short-reply", "0", "--foreign-first", "2", "--flood", "0", "--answer-reads", "1",
+        "--ignore-writes", "--late-reply", "--exit-after", "1.5"])
+    assert ns.iface == "can1" and ns.exit_after == 1.5
+    assert [(m.mode, m.error, m.t_mos, m.t_rotor) for m in motors] == [(2, 10, 40, 42)] * 2
+    assert opts["delay_ms"] == 2.5 and opts["drop_every"] == 3 and opts["short_reply"] == 0
+    assert opts["foreign_first"] == 2 and opts["flood"] == 0.0 and opts["answer_reads"] == 1
+    assert opts["ignore_writes"] and opts["late_reply"] and not opts["silent"]
+    Simulator(ns.iface, motors, **opts)  # the options are what Simulator takes
+
+
+@pytest.mark.parametrize("argv", [
+    ["vcan0"],                                                   # no motor
+    ["vcan0", "--motor-id", "1"],                                # no master id
+    ["vcan0", "--master-id", "1", "--motor", "1:2"],             # master id without motor id
+    ["vcan0", "--motor", "1"],
+    ["vcan0", "--motor", "1:2:3:4"],
+    ["vcan0", "--motor", "1:2:dm9999"],
+    ["vcan0", "--motor", "0x10000:1"],
+    ["vcan0", "--motor", "1:0x11", "--motor", "1:0x12"],         # duplicate motor id
+    ["vcan0", "--motor", "1:0x11", "--error", "16"],
+    ["vcan0", "--motor", "1:0x11", "--t-mos", "256"],
+    ["vcan0", "--motor", "1:0x11", "--short-reply", "8"],
+    ["vcan0", "--motor", "1:0x11", "--drop-every", "0"],
+    ["vcan0", "--motor", "1:0x11", "--delay-ms", "-1"],
+    ["vcan0", "--motor", "1:0x11", "--delay-ms", "nan"],
+    ["vcan0", "--motor", "1:0x11", "--mode", "torque"],
+])
+def test_parser_rejects(argv, capsys):
+    with pytest.raises(SystemExit) as exc:
+        parse_args(argv)
+    assert exc.value.code == 2
+
+
+# --- special commands and MIT commands through handle_frame ----------------
+
+def make(*motors, **options):
+    motors = motors or (Motor(1, 0x11),)
+    return Simulator(None, list(motors), **options)
+
+
+@pytest.mark.parametrize("error, payload, expected_byte0", [
+    (0, ENABLE, 0x01),
+    (0, DISABLE, 0x01),
+    (0, SET_ZERO, 0x01),
+    (7, ENABLE, 0x71),
+    (7, CLEAR_ERROR, 0x01),
+    (7, encode_command(DEFAULT), 0x71),
+])
+def test_commands_answer_with_feedback(error, payload, expected_byte0):
+    sim = make(Motor(1, 0x11, error=error))
+    out = sim.handle_frame(0x001, payload, now=0.0)
+    assert out == [Tx(0.0, 0x011, bytes([expected_byte0]) + AT_REST[1:], False)]
+
+
+def test_feedback_matches_known_vector_with_error_one():
+    sim = make(Motor(1, 0x11, error=1))
+    assert sim.handle_frame(0x001, ENABLE, now=0.0)[0].data == h("11 7F FF 7F F7 FF 1E 20")
+
+
+def test_enable_disable_and_clear_error_change_state():
+    m = Motor(1, 0x11, error=3)
+    sim = make(m)
+    sim.handle_frame(0x001, ENABLE, now=0.0)
+    assert m.enabled
+    sim.handle_frame(0x001, DISABLE, now=0.0)
+    assert not m.enabled
+    assert m.error == 3
+    sim.handle_frame(0x001, CLEAR_ERROR, now=0.0)
+    assert m.error == 0
+
+
+@pytest.mark.parametrize("can_id, data, fd", [
+    (0x002, ENABLE, False),                      # nobody's command id
+    (0x011, ENABLE, False),                      # the reply id is not a command id
+    (0x001 | CAN_EFF_FLAG, ENABLE, False),       # extended frame of the same value
+    (0x001 | CAN_RTR_FLAG, ENABLE, False),
+    (0x001 | CAN_ERR_FLAG, ENABLE, False),
+    (0x001, ENABLE, True),                       # CAN FD frame
+    (0x001, ENABLE[:7], False),                  # too short
+    (0x001, ENABLE + b"\0", False),              # too long
+    (0x7FF, h("02 00 33 0A 00 00 00 00"), False),  # register request for motor 2
+])
+def test_frames_outside_the_protocol_are_ignored(can_id, data, fd):
+    m = Motor(1, 0x11)
+    sim = make(m)
+    assert sim.handle_frame(can_id, data, fd=fd, now=0.0) == []
+    assert not m.enabled
+
+
+def test_command_id_uses_low_eleven_bits_and_motors_sharing_it_both_answer():
+    a, b, c = Motor(0x001, 0x11), Motor(0x801, 0x12), Motor(0x0A, 0x13)
+    sim = make(a, b, c)
+    out = sim.handle_frame(0x001, ENABLE, now=0.0)
+    assert [(tx.can_id, tx.data[0]) for tx in out] == [(0x011, 0x01), (0x012, 0x01)]
+    assert a.enabled and b.enabled and not c.enabled
+    out = sim.handle_frame(0x00A, ENABLE, now=0.0)
+    assert [(tx.can_id, tx.data[0]) for tx in out] == [(0x013, 0x0A)]
+
+
+def test_reply_id_uses_low_eleven_bits_of_master_id():
+    sim = make(Motor(5, 0x0912))
+    assert sim.handle_frame(0x005, ENABLE, now=0.0)[0].can_id == 0x112
+
+
+def test_mit_command_to_motor_with_command_id_7ff():
+    m = Motor(0x7FF, 0x11)
+    sim = make(m)
+    assert sim.handle_frame(0x7FF, ENABLE, now=0.0)[0].can_id == 0x011
+    assert m.enabled
+
+
+# --- registers -------------------------------------------------------------
+
+def reg_read(motor_id, reg):
+    return bytes((motor_id & 0xFF, motor_id >> 8, 0x33, reg, 0, 0, 0, 0))
+
+
+def reg_write(motor_id, reg, value):
+    return bytes((motor_id & 0xFF, motor_id >> 8, 0x55, reg)) + struct.pack("<I", value)
+
+
+@pytest.mark.parametrize("motor, request_, expected", [
+    (Motor(1, 0x11), reg_read(1, 10), (0x011, "01 00 33 0A 01 00 00 00")),
+    (Motor(0x0102, 0x11), reg_read(0x0102, 10), (0x011, "02 01 33 0A 01 00 00 00")),
+    (Motor(1, 0x11, mode="vel"), reg_read(1, 10), (0x011, "01 00 33 0A 03 00 00 00")),
+    (Motor(1, 0x0321), reg_read(1, 7), (0x321, "01 00 33 07 21 03 00 00")),
+    (Motor(0x801, 0x11), reg_read(0x801, 8), (0x011, "01 08 33 08 01 08 00 00")),
+    (Motor(1, 0x11), reg_write(1, 10, 2), (0x011, "01 00 55 0A 02 00 00 00")),
+    (Motor(1, 0x11), reg_write(1, 10, 9), (0x011, "01 00 55 0A 01 00 00 00")),      # invalid
+    (Motor(1, 0x11), reg_write(1, 10, 0x101), (0x011, "01 00 55 0A 01 00 00 00")),  # invalid
+    (Motor(1, 0x11), reg_write(1, 7, 0x22), (0x011, "01 00 55 07 11 00 00 00")),    # read-only
+    (Motor(1, 0x11), reg_read(1, 0x20), None),                                     # unknown
+    (Motor(1, 0x11), reg_write(1, 0x20, 1), None),
+    (Motor(0x801, 0x11), reg_read(0x001, 10), None),  # addressed by all 16 bits
+])
+def test_register_requests(motor, request_, expected):
+    sim = make(motor)
+    out = sim.handle_frame(0x7FF, request_, now=0.0)
+    if expected is None:
+        assert out == []
+    else:
+        assert out == [Tx(0.0, expected[0], h(expected[1]), False)]
+
+
+def test_register_write_changes_mode_and_read_back_sees_it():
+    m = Motor(1, 0x11, mode="pos_vel")
+    sim = make(m)
+    sim.handle_frame(0x7FF, reg_write(1, 10, 1), now=0.0)
+    assert m.mode == 1
+    assert sim.handle_frame(0x7FF, reg_read(1, 10), now=0.0)[0].data[4:] == h("01 00 00 00")
+
+
+def test_register_request_reaches_only_the_addressed_motor():
+    a, b = Motor(1, 0x11), Motor(2, 0x12)
+    sim = make(a, b)
+    out = sim.handle_frame(0x7FF, reg_write(2, 10, 3), now=0.0)
+    assert [tx.can_id for tx in out] == [0x012]
+    assert (a.mode, b.mode) == (1, 3)
+
+
+@pytest.mark.parametrize("options, reads, expected_values", [
+    ({"mode_high_bits": True}, 2, [0x101, 0x101]),
+    ({"answer_reads": 1}, 3, [1, None, None]),
+    ({"answer_reads": 0}, 1, [None]),
+])
+def test_register_read_faults(options, reads, expected_values):
+    sim = make(**options)
+    got = []
+    for _ in range(reads):
+        out = sim.handle_frame(0x7FF, reg_read(1, 10), now=0.0)
+        got.append(struct.unpack("<I", out[0].data[4:])[0] if out else None)
+    assert got == expected_values
+
+
+def test_answer_reads_counts_each_motor_and_spares_writes():
+    sim = make(Motor(1, 0x11), Motor(2, 0x12), answer_reads=1)
+    assert sim.handle_frame(0x7FF, reg_read(1, 10), now=0.0)
+    assert sim.handle_frame(0x7FF, reg_read(2, 10), now=0.0)
+    assert sim.handle_frame(0x7FF, reg_read(1, 10), now=0.0) == []
+    assert sim.handle_frame(0x7FF, reg_write(1, 10, 2), now=0.0)
+
+
+def test_ignore_writes_answers_with_unchanged_value():
+    m = Motor(1, 0x11, mode="pos_vel")
+    sim = make(m, ignore_writes=True)
+    out = sim.handle_frame(0x7FF, reg_write(1, 10, 1), now=0.0)
+    assert out[0].data == h("01 00 55 0A 02 00 00 00")
+    assert m.mode == 2
+
+
+def test_mode_high_bits_leaves_writes_and_model_alone():
+    m = Motor(1, 0x11, mode="pos_vel")
+    sim = make(m, mode_high_bits=True)
+    out = sim.handle_frame(0x7FF, reg_write(1, 10, 1), now=0.0)
+    assert out[0].data == h("01 00 55 0A 01 00 00 00") and m.mode == 1
+
+
+# --- reply faults ------------------------------------------------------------
+
+FB = AT_REST
+FOREIGN = (0x7F0, b"\xee" * 8, False)
+
+
+@pytest.mark.parametrize("options, expected", [
+    ({}, [(0.0, 0x011, FB, False)]),
+    ({"delay_ms": 5}, [(0.005, 0x011, FB, False)]),
+    ({"silent": True}, []),
+    ({"drop_every": 1}, []),
+    ({"short_reply": 3}, [(0.0, 0x011, FB[:3], False)]),
+    ({"short_reply": 0}, [(0.0, 0x011, b"", False)]),
+    ({"wrong_id": True}, [(0.0, 0x012, FB, False)]),
+    ({"extended_reply": True}, [(0.0, 0x011 | CAN_EFF_FLAG, FB, False)]),
+    ({"fd_reply": True}, [(0.0, 0x011, FB + bytes(4), True)]),
+    ({"fd_reply": True, "short_reply": 4}, [(0.0, 0x011, FB[:4], True)]),
+    ({"foreign_first": 2}, [(0.0,) + FOREIGN, (0.0,) + FOREIGN, (0.0, 0x011, FB, False)]),
+    ({"late_reply": True}, [(0.0, 0x011, FB, False), (0.001, 0x011, FB, False)]),
+    ({"late_reply": True, "delay_ms": 2, "foreign_first": 1},
+     [(0.002,) + FOREIGN, (0.002, 0x011, FB, False),
+      (0.003,) + FOREIGN, (0.003, 0x011, FB, False)]),
+])
+def test_reply_faults(options, expected):
+    sim = make(**options)
+    out = sim.handle_frame(0x001, ENABLE, now=0.0)
+    assert [(pytest.approx(tx.delay), tx.can_id, tx.data, tx.fd) for tx in out] == expected
+
+
+def test_reply_faults_apply_to_register_replies():
+    sim = make(wrong_id=True, short_reply=7)
+    assert sim.handle_frame(0x7FF, reg_read(1, 10), now=0.0) == [
+        Tx(0.0, 0x012, h("01 00 33 0A 01 00 00"), False)]
+
+
+def test_drop_every_counts_replies_across_motors():
+    sim = make(Motor(1, 0x11), Motor(2, 0x12), drop_every=3)
+    answered = [bool(sim.handle_frame(0x001 + (i % 2), ENABLE, now=0.0)) for i in range(7)]
+    assert answered == [True, True, False, True, True, False, True]
+
+
+@pytest.mark.parametrize("master_id, expected_reply_id", [(0x7FF, 0x000), (0x87F, 0x080)])
+def test_wrong_id_wraps_into_eleven_bits(master_id, expected_reply_id):
+    sim = make(Motor(1, master_id), wrong_id=True)
+    assert sim.handle_frame(0x001, ENABLE, now=0.0)[0].can_id == expected_reply_id
+
+
+def test_foreign_id_avoids_identifiers_in_use():
+    sim = make(Motor(0x7F1, 0x7F0), foreign_first=1)
+    foreign = sim.handle_frame(0x7F1, ENABLE, now=0.0)[0]
+    assert foreign.can_id not in (0x7F0, 0x7F1, 0x7FF)
+    assert 0x7F0 <= foreign.can_id < 0x7FF
+
+
+# --- motor model -------------------------------------------------------------
+
+def run(sim, motor, payload, t_end, dt=0.01, t0=0.0):
+    """Send ``payload`` to the motor every ``dt`` s of simulated time; return the last reply."""
+    t = t0
+    out = None
+    while t <= t_end + 1e-9:
+        out = sim.handle_frame(motor.command_id, payload, now=t)
+        t += dt
+    return decode_feedback(motor.limits, out[-1].data)
+
+
+@pytest.mark.parametrize("model, q_des, kp, kd", [
+    ("dm4310", 1.0, 20.0, 1.0),
+    ("dm4310", -2.5, 5.0, 0.5),
+    ("dm4310", 1.0, 500.0, 5.0),     # the stiffest command the codec carries
+    ("dm4310", 1.0, 500.0, 0.0),     # no damping from the law at all
+    ("dmh3510", 0.5, 10.0, 0.2),     # tiny torque limit: saturated most of the way
+    ("dm10010", 3.0, 100.0, 2.0),
+])
+def test_position_converges_to_target(model, q_des, kp, kd):
+    m = Motor(1, 0x11, model)
+    sim = make(m)
+    sim.handle_frame(0x001, ENABLE, now=0.0)
+    cmd = encode_command(m.limits, q=q_des, kp=kp, kd=kd)
+    fb = run(sim, m, cmd, t_end=6.0)
+    target = decode_command(m.limits, cmd).q
+    assert abs(m.position - target) < 0.02, (m.position, target)
+    assert abs(fb.position - target) < 0.02
+    assert math.isfinite(m.velocity) and abs(m.velocity) < 0.1
+
+
+def test_max_gains_never_overshoot_wildly():
+    m = Motor(1, 0x11)
+    sim = make(m)
+    sim.handle_frame(0x001, ENABLE, now=0.0)
+    cmd = encode_command(DEFAULT, q=1.0, kp=500.0, kd=5.0)
+    peak = 0.0
+    for i in range(300):
+        sim.handle_frame(0x001, cmd, now=i * 0.01)
+        peak = max(peak, m.position)
+    assert peak < 1.2
+
+
+def test_disabled_motor_applies_no_torque_and_ignores_targets():
+    m = Motor(1, 0x11)
+    sim = make(m)
+    cmd = encode_command(DEFAULT, q=2.0, kp=50.0, kd=1.0, tau=3.0)
+    fb = run(sim, m, cmd, t_end=0.5)
+    assert fb.torque == decode_feedback(DEFAULT, AT_REST).torque  # raw 2047, i.e. zero
+    assert m.position == 0.0 and m.velocity == 0.0
+    assert m.target == (0.0, 0.0, 0.0, 0.0, 0.0)
+
+
+@pytest.mark.parametrize("mode", ["pos_vel", "vel", "force_pos"])
+def test_non_mit_mode_answers_but_ignores_mit_commands(mode):
+    m = Motor(1, 0x11, mode=mode)
+    sim = make(m)
+    sim.handle_frame(0x001, ENABLE, now=0.0)
+    cmd = encode_command(DEFAULT, q=2.0, kp=50.0, kd=1.0, tau=3.0)
+    out = sim.handle_frame(0x001, cmd, now=0.01)
+    assert len(out) == 1 and out[0].can_id == 0x011
+    run(sim, m, cmd, t_end=0.5, t0=0.02)
+    assert m.position == 0.0 and m.target == (0.0, 0.0, 0.0, 0.0, 0.0)
+
+
+def test_feedforward_torque_is_reported_at_once_and_clamped():
+    m = Motor(1, 0x11)
+    sim = make(m)
+    sim.handle_frame(0x001, ENABLE, now=0.0)
+    out = sim.handle_frame(0x001, encode_command(DEFAULT, tau=3.0), now=0.0)
+    assert decode_feedback(DEFAULT, out[0].data).torque == pytest.approx(3.0, abs=0.01)
+    out = sim.handle_frame(0x001, encode_command(DEFAULT, q=12.5, kp=500.0), now=0.0)
+    assert decode_feedback(DEFAULT, out[0].data).torque == 10.0  # at t_max
+
+
+def test_disable_lets_the_rotor_coast_down_without_reversing():
+    m = Motor(1, 0x11)
+    sim = make(m)
+    sim.handle_frame(0x001, ENABLE, now=0.0)
+    run(sim, m, encode_command(DEFAULT, tau=0.5), t_end=0.2)
+    v0 = m.velocity
+    assert v0 > 1.0
+    sim.handle_frame(0x001, DISABLE, now=0.21)
+    speeds = []
+    for i in range(1, 200):
+        sim.handle_frame(0x001, encode_command(DEFAULT, tau=0.5), now=0.21 + i * 0.01)
+        speeds.append(m.velocity)
+    assert all(0.0 <= b <= a for a, b in zip([v0] + speeds, speeds))
+    assert speeds[-1] < 0.01 * v0
+
+
+def test_long_pause_integrates_at_most_fifty_milliseconds():
+    m = Motor(1, 0x11)
+    sim = make(m)
+    sim.handle_frame(0x001, ENABLE, now=0.0)
+    sim.handle_frame(0x001, encode_command(DEFAULT, tau=10.0), now=0.0)
+    sim.handle_frame(0x001, encode_command(DEFAULT, tau=10.0), now=3600.0)
+    # 50 ms of 10 Nm on J = 0.002 (less friction) is at most 250 rad/s
+    assert 200.0 < m.velocity <= 250.0
+
+
+def test_time_going_backwards_does_not_move_the_rotor():
+    m = Motor(1, 0x11)
+    sim = make(m)
+    sim.handle_frame(0x001, ENABLE, now=10.0)
+    sim.handle_frame(0x001, encode_command(DEFAULT, tau=10.0), now=10.0)
+    sim.handle_frame(0x001, encode_command(DEFAULT, tau=10.0), now=5.0)
+    assert m.velocity == 0.0 and m.position == 0.0
+
+
+def test_set_zero_redefines_origin_and_keeps_the_held_angle():
+    m = Motor(1, 0x11)
+    sim = make(m)
+    sim.handle_frame(0x001, ENABLE, now=0.0)
+    cmd = encode_command(DEFAULT, q=1.0, kp=20.0, kd=1.0)
+    run(sim, m, cmd, t_end=3.0)
+    out = sim.handle_frame(0x001, SET_ZERO, now=3.01)
+    assert out[0].data[1:3] == h("7F FF")  # position 0
+    # the held target keeps its physical angle: the rotor stays, now at 0
+    for i in range(1, 200):
+        m.advance(3.01 + i * 0.01)
+    assert abs(m.position) < 0.01
+
+
+def test_enable_and_mode_change_reset_the_target():
+    m = Motor(1, 0x11)
+    sim = make(m)
+    sim.handle_frame(0x001, ENABLE, now=0.0)
+    sim.handle_frame(0x001, encode_command(DEFAULT, tau=3.0), now=0.0)
+    assert m.torque() != 0.0
+    sim.handle_frame(0x001, DISABLE, now=0.0)
+    sim.handle_frame(0x001, ENABLE, now=0.0)
+    assert m.torque() == 0.0
+    sim.handle_frame(0x001, encode_command(DEFAULT, tau=3.0), now=0.0)
+    sim.handle_frame(0x7FF, reg_write(1, 10, 2), now=0.0)
+    sim.handle_frame(0x7FF, reg_write(1, 10, 1), now=0.0)
+    assert m.torque() == 0.0
+
+
+@pytest.mark.parametrize("kwargs", [
+    {"motor_id": 0x10000, "master_id": 1},
+    {"motor_id": 1, "master_id": -1},
+    {"motor_id": 1, "master_id": 2, "model": "dm9999"},
+    {"motor_id": 1, "master_id": 2, "mode": 5},
+    {"motor_id": 1, "master_id": 2, "error": 16},
+    {"motor_id": 1, "master_id": 2, "limits": (12.5, 30, 500, 5, 0)},
+    {"motor_id": 1, "master_id": 2, "limits": (12.5, 30, 500, 5, math.inf)},
+    {"motor_id": 1, "master_id": 2, "inertia": 0.0},
+])
+def test_motor_rejects_bad_configuration(kwargs):
+    with pytest.raises((TypeError, ValueError)):
+        Motor(**kwargs)
+
+
+def test_simulator_rejects_duplicate_motor_ids_and_bad_options():
+    with pytest.raises(ValueError):
+        Simulator(None, [Motor(1, 0x11), Motor(1, 0x12)])
+    with pytest.raises(ValueError):
+        Simulator(None, [])
+    with pytest.raises(ValueError):
+        Simulator(None, [Motor(1, 0x11)], short_reply=8)
+    with pytest.raises(TypeError):
+        Simulator(None, [Motor(1, 0x11)], no_such_option=True)
+
+
+# --- frames and the bus loop over a local datagram socket pair ---------------
+
+@pytest.mark.parametrize("can_id, data, fd, size", [
+    (0x011, AT_REST, False, 16),
+    (0x011, b"\x01\x02", False, 16),
+    (0x011 | CAN_EFF_FLAG, AT_REST, False, 16),
+    (0x011, AT_REST + bytes(4), True, 72),
+])
+def test_frame_packing_round_trip(can_id, data, fd, size):
+    raw = pack_frame(can_id, data, fd)
+    assert len(raw) == size
+    assert unpack_frame(raw) == (can_id, data, fd)
+    if fd:
+        assert raw[5] == 0x04  # CANFD_FDF
+    else:
+        assert raw[4] == len(data) and raw[5:8] == b"\0\0\0"
+
+
+class Bus:
+    """The host end of a socket pair; the simulator serves the other end."""
+
+    def __init__(self, sim, **serve):
+        self.host, sim_end = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        self.host.settimeout(2.0)
+        self.sim = sim
+        sim.open(sock=sim_end)
+        self.ready = threading.Event()
+        self.thread = threading.Thread(target=sim.serve_forever,
+                                       kwargs=dict(ready=self.ready.set, **serve), daemon=True)
+        self.thread.start()
+        assert self.ready.wait(2.0)
+
+    def send(self, can_id, data):
+        self.host.send(pack_frame(can_id, data))
+
+    def recv(self):
+        return unpack_frame(self.host.recv(72))
+
+    def close(self):
+        self.sim.stop()
+        self.thread.join(5.0)
+        assert not self.thread.is_alive(), "serve_forever did not return after stop()"
+        self.host.close()
+
+
+@pytest.fixture
+def bus_factory():
+    buses = []
+
+    def factory(sim, **serve):
+        bus = Bus(sim, **serve)
+        buses.append(bus)
+        return bus
+
+    yield factory
+    for bus in buses:
+        bus.close()
+
+
+def test_loop_answers_and_logs(bus_factory, tmp_path):
+    log = tmp_path / "sim.log"
+    sim = make(Motor(1, 0x11), Motor(2, 0x12), log=str(log))
+    bus = bus_factory(sim)
+    bus.send(0x001, ENABLE)
+    assert bus.recv() == (0x011, AT_REST, False)
+    bus.send(0x7FF, reg_read(2, 10))
+    assert bus.recv() == (0x012, h("02 00 33 0A 01 00 00 00"), False)
+    bus.send(0x123 | CAN_EFF_FLAG, b"\x01")  # ignored, but logged
+    bus.send(0x001, DISABLE)
+    assert bus.recv()[0] == 0x011
+    lines = log.read_text().splitlines()
+    assert lines == [
+        "rx 001 FFFFFFFFFFFFFFFC", "tx 011 017FFF7FF7FF1E20",
+        "rx 7FF 0200330A00000000", "tx 012 0200330A01000000",
+        "rx 00000123 01",
+        "rx 001 FFFFFFFFFFFFFFFD", "tx 011 017FFF7FF7FF1E20",
+    ]
+
+
+def test_loop_delayed_replies_keep_order_and_do_not_block_other_motors(bus_factory):
+    sim = make(Motor(1, 0x11), Motor(2, 0x12), delay_ms=1000)
+    bus = bus_factory(sim)
+    t0 = time.monotonic()
+    bus.send(0x001, ENABLE)
+    bus.send(0x7FF, reg_read(1, 10))
+    bus.send(0x002, ENABLE)
+    got = [bus.recv() for _ in range(3)]
+    elapsed = time.monotonic() - t0
+    assert got == [(0x011, AT_REST, False), (0x011, h("01 00 33 0A 01 00 00 00"), False),
+                   (0x012, h("02") + AT_REST[1:], False)]
+    # three 1 s delays served one after another would take 3 s; the bound
+    # leaves a loaded machine 1.5 s of slack
+    assert 0.99 <= elapsed < 2.5
+
+
+def test_loop_late_reply_sends_a_second_copy(bus_factory):
+    bus = bus_factory(make(late_reply=True))
+    bus.send(0x001, ENABLE)
+    assert bus.recv() == bus.recv() == (0x011, AT_REST, False)
+
+
+def test_loop_flood_sends_foreign_frames_and_stops(bus_factory):
+    sim = make(flood=2000)
+    bus = bus_factory(sim)
+    seen = {bus.recv()[0] for _ in range(20)}
+    assert seen == {0x7F0}
+    bus.send(0x001, ENABLE)
+    for _ in range(20000):
+        frame = bus.recv()
+        if frame[0] != 0x7F0:
+            break
+    assert frame == (0x011, AT_REST, False)
+
+
+def test_loop_exit_after_returns():
+    host, sim_end = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    sim = make(delay_ms=10000)
+    sim.open(sock=sim_end)
+    host.send(pack_frame(0x001, ENABLE))  # a reply pending far in the future
+    t = threading.Thread(target=sim.serve_forever, kwargs={"exit_after": 0.2}, daemon=True)
+    t.start()
+    t.join(5.0)
+    assert not t.is_alive()
+    host.close()
+
+
+def test_stop_before_serving_returns_at_once():
+    host, sim_end = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    sim = make()
+    sim.open(sock=sim_end)
+    sim.stop()
+    t = threading.Thread(target=sim.serve_forever, daemon=True)
+    t.start()
+    t.join(5.0)
+    assert not t.is_alive()
+    host.close()
+
+
+# --- subprocess helper -------------------------------------------------------
+
+def test_spawn_reports_a_simulator_that_cannot_start():
+    with pytest.raises(SimulatorNotReady, match="cannot open CAN interface|SocketCAN"):
+        with spawn("rlsim-none0", "--motor-id", "1", "--master-id", "0x11", timeout=20):
+            pass
+
+
+def test_spawn_reports_bad_arguments():
+    with pytest.raises(SimulatorNotReady, match="exited before it was ready"):
+        with spawn("vcan0", timeout=20):
+            pass
+
+
+@pytest.mark.parametrize("script, message", [
+    ("exec sleep 60", "did not print 'ready' within 0.5 s"),
+    ("echo hello; exec sleep 60", "printed 'hello' instead of 'ready'"),
+    ("echo broken >&2; exit 3", "exited before it was ready (exit status 3): broken"),
+])
+def test_spawn_gives_up_on_a_process_that_is_not_ready(tmp_path, script, message):
+    fake = tmp_path / "fake-python"
+    fake.write_text("#!/bin/sh\n" + script + "\n")
+    fake.chmod(0o755)
+    t0 = time.monotonic()
+    with pytest.raises(SimulatorNotReady) as exc:
+        with spawn("vcan0", python=str(fake), timeout=0.5):
+            pass
+    assert message in str(exc.value)
+    assert time.monotonic() - t0 < 10.0  # it neither hangs nor waits out the sleep
