@@ -1,5 +1,6 @@
 // Damiao: one motor's identifiers, limits and time-out, and its commands.
 #include <cstdio>
+#include <utility>
 
 #include "damiao/driver.hpp"
 #include "python/bus.hpp"
@@ -60,28 +61,35 @@ PendingError dm_err_to_py(const Error& e) {
 
 // The binding pattern of every bus method: `bus` is checked, the bus lock is
 // held for the whole driver operation (and the conversion of its error), and
-// the result object is made after the lock is released.
-template <class Op>
-PyObject* on_bus(PyObject* bus, Op&& op) {
+// the result object is made by `to_python` after the lock is released.
+template <class T, class Op, class ToPython>
+PyObject* on_bus(PyObject* bus, Op&& op, ToPython&& to_python) {
     Py_INCREF(bus);
     struct Release {
         PyObject* obj;
         ~Release() { Py_DECREF(obj); }
     } release{bus};
-    MotorState state;
+    T value{};
     bool ok = false;
     PendingError error{nullptr, {}};
     shared_bus(bus).locked([&](transport::CanTransport& t) {
-        Result<MotorState, Error> r = op(t);
+        Result<T, Error> r = op(t);
         if (r.ok()) {
-            state = r.value();
+            value = std::move(r).value();
             ok = true;
         } else {
             error = dm_err_to_py(r.error());
         }
     });
     if (!ok) return raise(error);
-    return new_box(motor_state_type(), state);
+    return to_python(value);
+}
+
+// A motor command: a new MotorState on success.
+template <class Op>
+PyObject* command(PyObject* bus, Op&& op) {
+    return on_bus<MotorState>(bus, std::forward<Op>(op),
+                              [](const MotorState& s) { return new_box(motor_state_type(), s); });
 }
 
 const char* const kBusParam[] = {"bus"};
@@ -95,7 +103,7 @@ struct SpecialCommand {
             if (!bind_vector(sig, args, nargs, kwnames, a)) return nullptr;
             if (!check_instance(a[0], socketcan_transport_type(), "bus")) return nullptr;
             const Damiao& rec = native<Damiao>(self);
-            return on_bus(a[0], [&](transport::CanTransport& t) { return (rec.*Command)(t); });
+            return command(a[0], [&](transport::CanTransport& t) { return (rec.*Command)(t); });
         });
     }
 };
@@ -126,7 +134,21 @@ PyObject* mit_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         }
         const Damiao& rec = native<Damiao>(self);
         const MitSetpoint setpoint = native<MitSetpoint>(a[1]);
-        return on_bus(a[0], [&](transport::CanTransport& t) { return rec.mit_control(t, setpoint); });
+        return command(a[0], [&](transport::CanTransport& t) { return rec.mit_control(t, setpoint); });
+    });
+}
+
+const Signature kEnsureMit{"Damiao.ensure_mit_mode", kBusParam, 1, 1};
+
+PyObject* ensure_mit_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        PyObject* a[1];
+        if (!bind_vector(kEnsureMit, args, nargs, kwnames, a)) return nullptr;
+        if (!check_instance(a[0], socketcan_transport_type(), "bus")) return nullptr;
+        const Damiao& rec = native<Damiao>(self);
+        return on_bus<Unit>(
+            a[0], [&](transport::CanTransport& t) { return rec.ensure_control_mode(t, damiao::kMitMode); },
+            [](Unit) -> PyObject* { Py_RETURN_NONE; });
     });
 }
 
@@ -144,6 +166,11 @@ PyMethodDef damiao_methods[] = {
      "clear_error($self, bus)\n--\n\n"},
     {"mit_control", as_cfunction(mit_control), METH_FASTCALL | METH_KEYWORDS,
      "mit_control($self, bus, setpoint)\n--\n\n"},
+    {"ensure_mit_mode", as_cfunction(ensure_mit_mode), METH_FASTCALL | METH_KEYWORDS,
+     "ensure_mit_mode($self, bus)\n--\n\n"
+     "Force the firmware into MIT control mode (register 10 = 1). Some\n"
+     "motors ship in POS_VEL/VEL/FORCE_POS, in which case `mit_control` is\n"
+     "silently ignored."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -21,6 +21,7 @@ CANFD_FRAME = struct.Struct("=IBB2x64s")
 CAN_EFF_FLAG = 0x80000000
 CAN_RTR_FLAG = 0x40000000
 CAN_ERR_FLAG = 0x20000000
+SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
 
 
 def pytest_configure(config):
@@ -68,6 +69,7 @@ class Sniffer:
     def __init__(self, iface):
         self.sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
         self.sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FD_FRAMES, 1)
+        self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         self.sock.bind((iface,))
 
     def close(self):
@@ -90,16 +92,36 @@ class Sniffer:
         self.sock.settimeout(wait)
         try:
             while True:
-                raw = self.sock.recv(72)
-                if len(raw) == CAN_FRAME.size:
-                    can_id, length, data = CAN_FRAME.unpack(raw)
-                    out.append((can_id, data[:length], False, 0))
-                else:
-                    can_id, length, flags, data = CANFD_FRAME.unpack(raw)
-                    out.append((can_id, data[:length], True, flags))
+                out.append(self._decode(self.sock.recv(72)))
         except socket.timeout:
             pass
         return out
+
+    def timed_frames(self, wait=0.2):
+        """As `frames`, each paired with the kernel's receive time stamp
+        (seconds, CLOCK_REALTIME) of the frame on this socket."""
+        out = []
+        self.sock.settimeout(wait)
+        try:
+            while True:
+                raw, anc, _flags, _addr = self.sock.recvmsg(72, 64)
+                stamp = time.time()
+                for level, kind, value in anc:
+                    if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS:
+                        sec, nsec = struct.unpack("=qq", value[:16])
+                        stamp = sec + nsec * 1e-9
+                out.append((self._decode(raw), stamp))
+        except socket.timeout:
+            pass
+        return out
+
+    @staticmethod
+    def _decode(raw):
+        if len(raw) == CAN_FRAME.size:
+            can_id, length, data = CAN_FRAME.unpack(raw)
+            return (can_id, data[:length], False, 0)
+        can_id, length, flags, data = CANFD_FRAME.unpack(raw)
+        return (can_id, data[:length], True, flags)
 
     def sent_to(self, can_id, wait=0.2):
         return [f for f in self.frames(wait) if f[0] == can_id]

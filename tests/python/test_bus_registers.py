@@ -1,0 +1,152 @@
+"""Damiao.ensure_mit_mode on a real CAN socket against simulated motors."""
+import contextlib
+import time
+
+import pytest
+
+import rotalink
+from conftest import Sniffer
+
+rotalink_sim = pytest.importorskip("rotalink_sim")
+
+pytestmark = pytest.mark.bus
+
+TIMEOUT = "transport error: timeout waiting for frame"
+LONG = 2000  # ms; an emulated kernel under load can be slow to answer
+
+# motor id -> (master id, simulator options)
+MOTORS = {
+    0x0102: (0x61, ["--mode", "pos_vel"]),
+    0x0103: (0x62, ["--mode", "mit"]),
+    0x0104: (0x63, ["--mode", "pos_vel", "--ignore-writes"]),
+    0x0105: (0x64, ["--mode", "mit", "--mode-high-bits"]),
+    0x0106: (0x65, ["--mode", "vel", "--answer-reads", "1"]),
+}
+ABSENT = 0x0170
+
+
+def read_request(motor_id):
+    return bytes([motor_id & 0xFF, motor_id >> 8, 0x33, 0x0A, 0, 0, 0, 0])
+
+
+def write_request(motor_id, mode):
+    return bytes([motor_id & 0xFF, motor_id >> 8, 0x55, 0x0A, mode, 0, 0, 0])
+
+
+@pytest.fixture(scope="module")
+def sims(can_iface):
+    with contextlib.ExitStack() as stack:
+        for motor_id, (master_id, opts) in MOTORS.items():
+            stack.enter_context(
+                rotalink_sim.spawn(can_iface, "--motor", f"{motor_id:#x}:{master_id:#x}", *opts)
+            )
+        yield
+
+
+@pytest.fixture
+def bus(can_iface, sims):
+    b = rotalink.SocketCanTransport(can_iface)
+    time.sleep(0.05)
+    return b
+
+
+def motor(motor_id, timeout_ms=LONG):
+    return rotalink.Damiao(motor_id, MOTORS.get(motor_id, (0x7E,))[0], timeout_ms=timeout_ms)
+
+
+def register_requests(sniffer, motor_id):
+    return [
+        (f[1], t)
+        for f, t in sniffer.timed_frames()
+        if f[0] == 0x7FF and f[1][:2] == bytes([motor_id & 0xFF, motor_id >> 8])
+    ]
+
+
+def test_switch_reads_writes_pauses_and_verifies(bus, sniffer):
+    sniffer.drain()
+    assert motor(0x0102).ensure_mit_mode(bus) is None
+    reqs = register_requests(sniffer, 0x0102)
+    assert [r for r, _ in reqs] == [read_request(0x0102), write_request(0x0102, 1), read_request(0x0102)]
+    assert reqs[2][1] - reqs[1][1] >= 0.1  # the pause, as the frames hit the bus
+    # Now in MIT mode: a second call only reads.
+    assert motor(0x0102).ensure_mit_mode(bus=bus) is None
+    assert [r for r, _ in register_requests(sniffer, 0x0102)] == [read_request(0x0102)]
+
+
+def test_motor_already_in_mit_mode_gets_only_the_read(bus, sniffer):
+    sniffer.drain()
+    t0 = time.monotonic()
+    motor(0x0103).ensure_mit_mode(bus)
+    assert [r for r, _ in register_requests(sniffer, 0x0103)] == [read_request(0x0103)]
+    assert time.monotonic() - t0 < LONG / 1000
+
+
+@pytest.mark.parametrize(
+    "motor_id, reports", [(0x0104, 2), (0x0105, 1)], ids=["write ignored", "value 257"]
+)
+def test_verification_mismatch(bus, sniffer, motor_id, reports):
+    sniffer.drain()
+    with pytest.raises(RuntimeError) as info:
+        motor(motor_id).ensure_mit_mode(bus)
+    assert type(info.value) is RuntimeError
+    assert info.value.args == (f"control mode verification failed: wrote 1, motor reports {reports}",)
+    sent = [r for r, _ in register_requests(sniffer, motor_id)]
+    assert sent == [read_request(motor_id), write_request(motor_id, 1), read_request(motor_id)]
+    assert motor(0x0103).ensure_mit_mode(bus) is None  # the bus stays usable
+
+
+def test_no_reply_times_out_and_writes_nothing(bus, sniffer):
+    sniffer.drain()
+    t0 = time.monotonic()
+    with pytest.raises(RuntimeError) as info:
+        motor(ABSENT, timeout_ms=50).ensure_mit_mode(bus)
+    assert info.value.args == (TIMEOUT,)
+    assert time.monotonic() - t0 >= 0.05
+    assert [r for r, _ in register_requests(sniffer, ABSENT)] == [read_request(ABSENT)]
+
+
+def test_no_reply_to_the_verification_read(bus, sniffer):
+    sniffer.drain()
+    with pytest.raises(RuntimeError, match=f"^{TIMEOUT}$"):
+        motor(0x0106, timeout_ms=300).ensure_mit_mode(bus)
+    sent = [r for r, _ in register_requests(sniffer, 0x0106)]
+    assert sent == [read_request(0x0106), write_request(0x0106, 1), read_request(0x0106)]
+
+
+def test_queued_reply_from_any_identifier_is_accepted(bus, sniffer):
+    time.sleep(0.1)
+    sniffer.send(0x123, bytes.fromhex("0500330A01000000"))
+    time.sleep(0.05)  # queued on the bus socket before the request
+    assert motor(ABSENT, timeout_ms=50).ensure_mit_mode(bus) is None
+
+
+def test_frames_off_the_reply_pattern_are_skipped(bus, can_iface):
+    time.sleep(0.1)
+    sniffer_frames = [
+        bytes.fromhex("0000330A010000"),  # 7 bytes
+        bytes.fromhex("0000550A01000000"),  # a write, not a read reply
+    ]
+    s = Sniffer(can_iface)
+    try:
+        for data in sniffer_frames:
+            s.send(0x011, data)
+        time.sleep(0.05)
+        with pytest.raises(RuntimeError, match=f"^{TIMEOUT}$"):
+            motor(ABSENT, timeout_ms=50).ensure_mit_mode(bus)
+        for data in sniffer_frames:
+            s.send(0x011, data)
+        s.send(0x011, bytes.fromhex("0000330A01000000"))
+        time.sleep(0.05)
+        assert motor(ABSENT, timeout_ms=50).ensure_mit_mode(bus) is None
+    finally:
+        s.close()
+
+
+def test_argument_errors_touch_nothing(bus, sniffer):
+    sniffer.drain()
+    m = motor(0x0103)
+    with pytest.raises(TypeError, match="^argument 'bus': 'int' object cannot be converted to 'SocketCanTransport'$"):
+        m.ensure_mit_mode(3)
+    with pytest.raises(TypeError, match=r"^Damiao\.ensure_mit_mode\(\) missing 1 required positional argument: 'bus'$"):
+        m.ensure_mit_mode()
+    assert sniffer.frames(0.1) == []
