@@ -9,6 +9,7 @@
 
 #include "python/bus.hpp"
 #include "python/classes.hpp"
+#include "python/logging_bridge.hpp"
 
 namespace rotalink::py {
 namespace {
@@ -80,6 +81,10 @@ bool add_class(PyObject* module, PyTypeObject* type) {
 }
 
 bool module_body(PyObject* module) {
+    // The logging bridge first; its handle is not kept. A failure is an
+    // internal fault, also the second installation in a process (a body that
+    // runs again after a failure past this step).
+    logging_bridge::init();
     {
         PyObject* version = PyUnicode_FromString("1.0.0");
         if (version == nullptr) return false;
@@ -171,7 +176,14 @@ PyObject* init_module() {
         }
         PyObject* module = PyModule_Create2(&g_module_def, 1013);
         if (module == nullptr) return fail_with_pending();
-        if (!module_body(module)) {
+        bool body_ok = false;
+        try {
+            body_ok = module_body(module);
+        } catch (...) {
+            Py_DECREF(module);  // a fault in the body: nothing is kept
+            throw;
+        }
+        if (!body_ok) {
             Py_DECREF(module);
             return fail_with_pending();
         }
