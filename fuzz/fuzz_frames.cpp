@@ -1,0 +1,582 @@
+// libFuzzer target: received bytes through the SocketCAN backend and the
+// motor driver.
+//
+// 1. The whole input is written as one record into a SOCK_SEQPACKET socket
+//    pair whose other end a SocketCanTransport has adopted; `recv` must make
+//    a classic frame of 16-byte records (all 8 data bytes when CAN_ERR_FLAG
+//    is set), an FD frame of 72-byte records (the read takes at most 72
+//    bytes, so longer records arrive cut to 72), identifiers masked into
+//    range, and a Backend error naming the size for every other size.
+// 2. The same bytes describe a frame for `send`; the record written to the
+//    socket must carry exactly the frame's fields, or the send must fail
+//    with InvalidId / FrameTooLarge and write nothing.
+// 3. The decoded frame is the only reply on an in-memory bus for
+//    Damiao::enable, once from the frame's identifier and once from another.
+// 4. The same bytes, read as a command choice and a script of replies (see
+//    `Script`), drive one driver operation (a motor command, a register read
+//    or write, or ensure_control_mode) on the in-memory bus; the outcome,
+//    the frames sent, the replies consumed and the pause taken must be those
+//    of an independent model of the exchange.
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "damiao/driver.hpp"
+#include "fuzz_common.hpp"
+#include "memory_bus.hpp"
+#include "transport/socketcan_backend/socketcan.hpp"
+
+using namespace fuzz;
+using rotalink::damiao::Damiao;
+using rotalink::damiao::Error;
+using rotalink::damiao::RegisterValue;
+using rotalink::damiao::mit::MitLimits;
+using rotalink::damiao::mit::MitSetpoint;
+using rotalink::damiao::mit::MotorState;
+using rotalink::transport::CanId;
+using rotalink::transport::IdKind;
+using rotalink::transport::SocketCanTransport;
+
+// ---------------------------------------------------------------- pauses
+// The driver's mode-switch pause goes through nanosleep; while an exchange
+// runs, the pause is recorded instead of slept, so that the target stays
+// fast. Any other caller sleeps for real.
+namespace {
+bool g_fake_sleep = false;
+int g_sleeps = 0;
+std::uint64_t g_slept_ns = 0;
+}  // namespace
+
+extern "C" int nanosleep(const struct timespec* req, struct timespec* rem) {
+    if (g_fake_sleep) {
+        ++g_sleeps;
+        g_slept_ns += static_cast<std::uint64_t>(req->tv_sec) * 1000000000u +
+                      static_cast<std::uint64_t>(req->tv_nsec);
+        return 0;
+    }
+    return static_cast<int>(syscall(SYS_nanosleep, req, rem));
+}
+
+namespace {
+
+constexpr std::uint32_t kEff = 0x80000000u, kRtr = 0x40000000u, kErr = 0x20000000u;
+
+std::uint32_t le32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+           (std::uint32_t{p[3]} << 24);
+}
+
+std::string show(const CanFrame& f) {
+    char head[48];
+    std::snprintf(head, sizeof head, "%s 0x%X%s%s [", f.id.kind == IdKind::Standard ? "std" : "ext",
+                  f.id.value, f.fd ? " fd" : "", f.brs ? " brs" : "");
+    return head + hex_bytes(f.data.data(), f.data.size()) + "]";
+}
+
+bool same_frame(const CanFrame& a, const CanFrame& b) {
+    return a.id == b.id && a.data == b.data && a.fd == b.fd && a.brs == b.brs;
+}
+
+CanId decoded_id(std::uint32_t raw) {
+    return (raw & kEff) ? CanId::extended(raw & 0x1FFFFFFFu) : CanId::standard(raw & 0x7FFu);
+}
+
+// ----------------------------------------------------- 1. the receive path
+
+std::optional<CanFrame> check_recv(SocketCanTransport& t, int peer, const std::uint8_t* data,
+                                   std::size_t size) {
+    const ssize_t w = ::send(peer, data, size, 0);
+    FUZZ_CHECK(w == static_cast<ssize_t>(size), std::string("socket pair write failed: ") + std::strerror(errno));
+    const auto r = t.recv(Duration{0, 10000000});
+    // The read asks for at most 72 bytes: a longer record arrives cut to 72.
+    const std::size_t n = size < 72 ? size : 72;
+    const std::string who = "record of " + std::to_string(size) + " bytes: " + hex_bytes(data, n);
+
+    if (n != 16 && n != 72) {
+        FUZZ_CHECK(!r.ok(), "accepted " + who + " as " + show(r.value()));
+        const TransportError& e = r.error();
+        const std::string msg = e.message();
+        FUZZ_CHECK(e.kind() == TransportError::Kind::Backend, "not a Backend error (" + msg + "): " + who);
+        FUZZ_CHECK(msg.rfind("backend error: ", 0) == 0 &&
+                       msg.find("received " + std::to_string(n) + " bytes") != std::string::npos,
+                   "message does not name the size: \"" + msg + "\": " + who);
+        return std::nullopt;
+    }
+    FUZZ_CHECK(r.ok(), "refused " + who + ": " + r.error().message());
+    const CanFrame& f = r.value();
+    const std::uint32_t raw = le32(data);
+    const std::uint8_t len = data[4];
+    CanFrame want;
+    want.id = decoded_id(raw);
+    std::size_t take;
+    if (n == 16) {
+        take = (raw & kErr) ? 8 : (len < 8 ? len : 8);
+    } else {
+        take = len < 64 ? len : 64;
+        want.fd = true;
+        want.brs = (data[5] & 0x01) != 0;
+    }
+    want.data.assign(data + 8, data + 8 + take);
+    FUZZ_CHECK(f.id.in_range(), "identifier out of range: " + show(f) + ": " + who);
+    FUZZ_CHECK(f.data.size() <= (f.fd ? 64u : 8u), "payload too long: " + show(f) + ": " + who);
+    FUZZ_CHECK(same_frame(f, want), "decoded as " + show(f) + ", expected " + show(want) + ": " + who);
+    (void)kRtr;  // a remote frame reads like a data frame: its len bytes
+    return f;
+}
+
+// -------------------------------------------------------- 2. the send path
+
+std::uint8_t fd_len(std::size_t n) {
+    static const std::uint8_t steps[] = {12, 16, 20, 24, 32, 48, 64};
+    if (n <= 8) return static_cast<std::uint8_t>(n);
+    for (std::uint8_t s : steps) {
+        if (n <= s) return s;
+    }
+    return 64;
+}
+
+void check_send(SocketCanTransport& t, int peer, Reader in) {
+    const std::uint8_t flags = in.u8();
+    const std::uint32_t raw = in.u32();
+    const bool ext = flags & 1;
+    CanFrame f;
+    f.fd = (flags & 2) != 0;
+    f.brs = (flags & 4) != 0;
+    const std::uint32_t value = (flags & 8) ? raw : (ext ? raw & 0x1FFFFFFFu : raw & 0x7FFu);
+    f.id = ext ? CanId::extended(value) : CanId::standard(value);
+    const std::size_t len = in.u8() % 72;
+    for (std::size_t i = 0; i < len; ++i) f.data.push_back(in.u8());
+
+    const auto r = t.send(f);
+    std::uint8_t buf[256];
+    const ssize_t n = ::recv(peer, buf, sizeof buf, MSG_DONTWAIT);
+    const std::string who = "send of " + show(f);
+    const bool id_ok = ext ? value <= 0x1FFFFFFFu : value <= 0x7FFu;
+    const std::size_t max = f.fd ? 64 : 8;
+    if (!id_ok || len > max) {
+        FUZZ_CHECK(!r.ok(), "accepted " + who);
+        FUZZ_CHECK(n < 0 && errno == EAGAIN, "a refused frame was written: " + who);
+        if (!id_ok) {
+            FUZZ_CHECK(r.error().kind() == TransportError::Kind::InvalidId &&
+                           r.error().message() == "invalid CAN id",
+                       "not InvalidId: " + r.error().message() + ": " + who);
+        } else {
+            FUZZ_CHECK(r.error().kind() == TransportError::Kind::FrameTooLarge && r.error().length() == len &&
+                           r.error().message() == "frame too large for selected mode: " +
+                                                      std::to_string(len) + " bytes",
+                       "not FrameTooLarge: " + r.error().message() + ": " + who);
+        }
+        return;
+    }
+    FUZZ_CHECK(r.ok(), "refused " + who + ": " + r.error().message());
+    std::uint8_t want[72] = {0};
+    const std::uint32_t can_id = value | (ext ? kEff : 0u);
+    std::memcpy(want, &can_id, 4);
+    std::size_t want_size = 16;
+    if (f.fd) {
+        want_size = 72;
+        want[4] = fd_len(len);
+        want[5] = static_cast<std::uint8_t>(0x04 | (f.brs ? 0x01 : 0));
+    } else {
+        want[4] = static_cast<std::uint8_t>(len);
+    }
+    if (len) std::memcpy(want + 8, f.data.data(), len);
+    FUZZ_CHECK(n == static_cast<ssize_t>(want_size) && std::memcmp(buf, want, want_size) == 0,
+               "wrote " + (n < 0 ? std::string("nothing") : hex_bytes(buf, static_cast<std::size_t>(n))) +
+                   ", expected " + hex_bytes(want, want_size) + ": " + who);
+}
+
+// ------------------------------------------------------ the driver's model
+
+const MitLimits& preset(std::uint8_t b) { return rotalink::damiao::mit::kPresets[b % 15].limits; }
+
+std::string timeout_text() { return "transport error: timeout waiting for frame"; }
+
+// Feedback as the description of the wire format gives it.
+void check_state(const MotorState& st, const MitLimits& l, const std::vector<std::uint8_t>& d,
+                 const std::string& who) {
+    FUZZ_CHECK(d.size() >= 8, "check_state needs 8 bytes");
+    const std::uint32_t p_raw = (std::uint32_t{d[1]} << 8) | d[2];
+    const std::uint32_t v_raw = (std::uint32_t{d[3]} << 4) | (d[4] >> 4);
+    const std::uint32_t t_raw = ((std::uint32_t{d[4]} & 0x0Fu) << 8) | d[5];
+    FUZZ_CHECK(st.motor_id == (d[0] & 0x0F) && st.error == (d[0] >> 4) && st.t_mos == d[6] &&
+                   st.t_rotor == d[7] && same_float(st.position, model::unscale(p_raw, l.p_max, 65535.0f)) &&
+                   same_float(st.velocity, model::unscale(v_raw, l.v_max, 4095.0f)) &&
+                   same_float(st.torque, model::unscale(t_raw, l.t_max, 4095.0f)),
+               "feedback decoded as " + rotalink::damiao::mit::repr(st) + ": " + who);
+}
+
+// --------------------------------------------------- 3. enable, one reply
+
+void check_enable_with(const CanFrame& reply, Reader in) {
+    const std::uint16_t motor_id = in.u16();
+    const MitLimits limits = preset(in.u8());
+    for (int matching = 0; matching < 2; ++matching) {
+        Damiao d;
+        d.motor_id = motor_id;
+        d.limits = limits;
+        d.timeout = Duration{60, 0};
+        const std::uint32_t low = matching && reply.id.kind == IdKind::Standard
+                                      ? reply.id.value
+                                      : ((reply.id.value + 1) & 0x7FFu);
+        d.master_id = static_cast<std::uint16_t>((motor_id & 0xF800u) | low);
+        MemoryBus bus;
+        bus.queue.push_back(Step{false, reply, TransportError::timeout()});
+        const auto r = d.enable(bus);
+        const std::string who = "enable of motor " + std::to_string(motor_id) + " from master " +
+                                std::to_string(d.master_id) + " with reply " + show(reply);
+
+        CanFrame cmd{CanId::standard(motor_id & 0x7FFu), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC}, false, false};
+        FUZZ_CHECK(bus.sent.size() == 1 && same_frame(bus.sent[0], cmd),
+                   "sent " + (bus.sent.empty() ? std::string("nothing") : show(bus.sent[0])) + ": " + who);
+        FUZZ_CHECK(bus.queue.empty(), "the reply was not read: " + who);
+        const bool answers = reply.id == CanId::standard(d.master_id & 0x7FFu);
+        if (!answers) {
+            FUZZ_CHECK(!r.ok() && r.error().message() == timeout_text() && bus.recv_calls == 2,
+                       "a reply from another identifier was " +
+                           (r.ok() ? "taken" : "reported as \"" + r.error().message() + "\"") + ": " + who);
+        } else if (reply.data.size() < 8) {
+            FUZZ_CHECK(!r.ok() && r.error().kind() == Error::Kind::ShortReply &&
+                           r.error().message() == "feedback reply too short: " +
+                                                      std::to_string(reply.data.size()) + " data bytes, expected 8",
+                       "a short reply was " + (r.ok() ? "decoded" : "reported as \"" + r.error().message() + "\"") +
+                           ": " + who);
+        } else {
+            FUZZ_CHECK(r.ok(), "the reply was refused (" + r.error().message() + "): " + who);
+            check_state(r.value(), limits, reply.data, who);
+        }
+    }
+}
+
+// ------------------------------------------- 4. one operation, a script
+
+enum Op : std::uint8_t {
+    kOpEnable, kOpDisable, kOpSetZero, kOpClearError, kOpMit, kOpRead, kOpWrite, kOpEnsure
+};
+
+struct Script {
+    Op op;
+    std::uint8_t arg;  // preset (mit), register (read, write), mode (ensure)
+    Duration timeout;
+    bool zero_timeout;
+    int fail_send_at;
+    std::uint16_t motor_id, master_id;
+    MitSetpoint setpoint;
+    bool bad_limits;
+    std::uint32_t write_value;
+    std::deque<Step> steps;
+};
+
+// Header: op/flags, arg, motor id (2), master id (2), then the operation's
+// own values, then steps. A step: h, then
+//   (h & 0x60) == 0x60  an error: e; Backend(errno e >> 1) if e & 1, else Timeout
+//   otherwise a frame:  h & 1 extended, h & 2 FD, h & 4 BRS (FD only),
+//                       h & 0x80 from the master's identifier, else an id;
+//                       h & 8 a register reply x y 33 R v0 v1 v2 v3 (R = 0A,
+//                       or a byte when h & 0x10), else a length and the bytes.
+Script parse(Reader in) {
+    Script s{};
+    const std::uint8_t h = in.u8();
+    s.op = static_cast<Op>(h & 7);
+    s.arg = in.u8();
+    s.zero_timeout = false;
+    switch ((h >> 3) & 3) {
+        case 0: s.timeout = Duration{60, 0}; break;
+        case 1: s.timeout = Duration{0, static_cast<std::uint32_t>(s.arg) * 3u}; s.zero_timeout = true; break;
+        case 2: s.timeout = Duration{UINT64_MAX, 999999999u}; break;  // saturates
+        default: s.timeout = Duration{5, 0}; break;
+    }
+    s.fail_send_at = (h >> 5) & 7;
+    if (s.fail_send_at > 3) s.fail_send_at = 0;
+    s.motor_id = in.u16();
+    s.master_id = in.u16();
+    if (s.op == kOpMit) {
+        s.setpoint = MitSetpoint{in.f32(), in.f32(), in.f32(), in.f32(), in.f32()};
+        s.bad_limits = s.arg >= 240;
+    }
+    if (s.op == kOpWrite) s.write_value = in.u32();
+    while (!in.empty() && s.steps.size() < 32) {
+        const std::uint8_t sh = in.u8();
+        Step st;
+        if ((sh & 0x60) == 0x60) {
+            const std::uint8_t e = in.u8();
+            st.is_error = true;
+            st.error = (e & 1) ? TransportError::backend(IoError::from_errno(e >> 1)) : TransportError::timeout();
+            s.steps.push_back(std::move(st));
+            continue;
+        }
+        CanFrame& f = st.frame;
+        const bool ext = sh & 1;
+        f.fd = (sh & 2) != 0;
+        f.brs = f.fd && (sh & 4);
+        if (sh & 0x80) {
+            f.id = CanId::standard(s.master_id & 0x7FFu);
+        } else {
+            f.id = ext ? CanId::extended(in.u32() & 0x1FFFFFFFu) : CanId::standard(in.u16() & 0x7FFu);
+        }
+        if (sh & 8) {
+            const std::uint8_t x = in.u8(), y = in.u8();
+            const std::uint8_t reg = (sh & 0x10) ? in.u8() : 0x0A;
+            f.data = {x, y, 0x33, reg, in.u8(), in.u8(), in.u8(), in.u8()};
+        } else {
+            const std::size_t len = in.u8() % (f.fd ? 65 : 9);
+            for (std::size_t i = 0; i < len; ++i) f.data.push_back(in.u8());
+        }
+        s.steps.push_back(std::move(st));
+    }
+    return s;
+}
+
+// The exchange as its description tells it.
+struct Model {
+    const Script& s;
+    std::deque<Step> queue;
+    std::vector<CanFrame> sent;
+    int sends = 0;
+    int recvs = 0;
+    int pauses = 0;
+
+    explicit Model(const Script& sc) : s(sc), queue(sc.steps) {}
+
+    bool send(const CanFrame& f, std::string& error) {
+        if (++sends == s.fail_send_at) {
+            error = "transport error: " + MemoryBus::injected_send_error().message();
+            return false;
+        }
+        sent.push_back(f);
+        return true;
+    }
+
+    template <class Match>
+    bool await(Match match, CanFrame& out, std::string& error) {
+        if (s.zero_timeout) {
+            error = timeout_text();
+            return false;
+        }
+        for (;;) {
+            ++recvs;
+            if (queue.empty()) {
+                error = timeout_text();
+                return false;
+            }
+            Step st = queue.front();
+            queue.pop_front();
+            if (st.is_error) {
+                error = "transport error: " + st.error.message();
+                return false;
+            }
+            if (match(st.frame)) {
+                out = st.frame;
+                return true;
+            }
+        }
+    }
+
+    // A motor command; `reply` is the feedback frame on success.
+    bool command(const rotalink::damiao::mit::Payload& p, CanFrame& reply, std::string& error) {
+        const CanFrame f{CanId::standard(s.motor_id & 0x7FFu), {p.begin(), p.end()}, false, false};
+        if (!send(f, error)) return false;
+        const CanId from = CanId::standard(s.master_id & 0x7FFu);
+        if (!await([&](const CanFrame& c) { return c.id == from; }, reply, error)) return false;
+        if (reply.data.size() < 8) {
+            error = "feedback reply too short: " + std::to_string(reply.data.size()) + " data bytes, expected 8";
+            return false;
+        }
+        return true;
+    }
+
+    CanFrame register_frame(std::uint8_t op, std::uint8_t reg, std::uint32_t v) const {
+        return CanFrame{CanId::standard(0x7FF),
+                        {static_cast<std::uint8_t>(s.motor_id & 0xFF), static_cast<std::uint8_t>(s.motor_id >> 8),
+                         op, reg, static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                         static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)},
+                        false,
+                        false};
+    }
+
+    static std::string unknown(std::uint8_t reg) {
+        return "register " + std::to_string(reg) + " is not in the Damiao register table";
+    }
+
+    bool read(std::uint8_t reg, std::uint32_t& value, std::string& error) {
+        if (reg != 10) {
+            error = unknown(reg);
+            return false;
+        }
+        if (!send(register_frame(0x33, reg, 0), error)) return false;
+        CanFrame reply;
+        if (!await([&](const CanFrame& c) { return c.data.size() == 8 && c.data[2] == 0x33 && c.data[3] == reg; },
+                   reply, error)) {
+            return false;
+        }
+        value = le32(reply.data.data() + 4);
+        return true;
+    }
+
+    bool write(std::uint8_t reg, std::uint32_t value, std::string& error) {
+        if (reg != 10) {
+            error = unknown(reg);
+            return false;
+        }
+        return send(register_frame(0x55, reg, value), error);
+    }
+
+    bool ensure(std::uint8_t mode, std::string& error) {
+        std::uint32_t v = 0;
+        if (!read(10, v, error)) return false;
+        if (v == mode) return true;
+        if (!write(10, mode, error)) return false;
+        ++pauses;
+        if (!read(10, v, error)) return false;
+        if (v == mode) return true;
+        error = "control mode verification failed: wrote " + std::to_string(mode) + ", motor reports " +
+                std::to_string(v & 0xFFu);
+        return false;
+    }
+};
+
+std::string show_all(const std::vector<CanFrame>& fs) {
+    std::string out;
+    for (const CanFrame& f : fs) out += (out.empty() ? "" : "; ") + show(f);
+    return out.empty() ? "nothing" : out;
+}
+
+void check_script(const Script& s, const std::string& input_hex) {
+    static const std::uint8_t kSpecial[4] = {0xFC, 0xFD, 0xFE, 0xFB};
+    Damiao d;
+    d.motor_id = s.motor_id;
+    d.master_id = s.master_id;
+    d.timeout = s.timeout;
+    d.limits = preset(s.arg);
+    if (s.op == kOpMit && s.bad_limits) d.limits.v_max = -d.limits.v_max - 1.0f;
+
+    MemoryBus bus;
+    bus.queue = s.steps;
+    bus.fail_send_at = s.fail_send_at;
+    Model m(s);
+
+    bool ok = false, want_ok = false;
+    std::string got_error, want_error;
+    std::optional<MotorState> state;
+    CanFrame reply;
+    std::uint32_t got_value = 0, want_value = 0;
+
+    g_fake_sleep = true;
+    g_sleeps = 0;
+    g_slept_ns = 0;
+    switch (s.op) {
+        case kOpEnable:
+        case kOpDisable:
+        case kOpSetZero:
+        case kOpClearError:
+        case kOpMit: {
+            Result<MotorState, Error> r = MotorState{};
+            rotalink::damiao::mit::Payload p = rotalink::damiao::special_payload(kSpecial[s.op & 3]);
+            bool encodable = true;
+            switch (s.op) {
+                case kOpEnable: r = d.enable(bus); break;
+                case kOpDisable: r = d.disable(bus); break;
+                case kOpSetZero: r = d.set_zero(bus); break;
+                case kOpClearError: r = d.clear_error(bus); break;
+                default: {
+                    r = d.mit_control(bus, s.setpoint);
+                    const auto enc = rotalink::damiao::mit::encode(d.limits, s.setpoint);
+                    encodable = enc.ok();
+                    if (enc.ok()) {
+                        p = enc.value();
+                    } else {
+                        want_error = enc.error().message();
+                    }
+                }
+            }
+            ok = r.ok();
+            if (ok) state = r.value(); else got_error = r.error().message();
+            want_ok = encodable && m.command(p, reply, want_error);
+            break;
+        }
+        case kOpRead: {
+            const auto r = d.read_register(bus, s.arg);
+            ok = r.ok();
+            if (ok) {
+                got_value = r.value().as_uint32();
+                FUZZ_CHECK(r.value().kind == rotalink::damiao::RegisterKind::Uint32, "register 10 not Uint32");
+            } else {
+                got_error = r.error().message();
+            }
+            want_ok = m.read(s.arg, want_value, want_error);
+            break;
+        }
+        case kOpWrite: {
+            const auto r = d.write_register(bus, s.arg, s.write_value);
+            ok = r.ok();
+            if (!ok) got_error = r.error().message();
+            want_ok = m.write(s.arg, s.write_value, want_error);
+            break;
+        }
+        case kOpEnsure: {
+            const auto r = d.ensure_control_mode(bus, s.arg);
+            ok = r.ok();
+            if (!ok) got_error = r.error().message();
+            want_ok = m.ensure(s.arg, want_error);
+            break;
+        }
+    }
+    g_fake_sleep = false;
+
+    const std::string who = "operation " + std::to_string(s.op) + " (arg " + std::to_string(s.arg) +
+                            ") of input " + input_hex;
+    FUZZ_CHECK(ok == want_ok && got_error == want_error,
+               (ok ? std::string("succeeded") : "failed with \"" + got_error + "\"") + ", expected " +
+                   (want_ok ? std::string("success") : "\"" + want_error + "\"") + ": " + who);
+    FUZZ_CHECK(bus.sent.size() == m.sent.size() &&
+                   std::equal(bus.sent.begin(), bus.sent.end(), m.sent.begin(), same_frame),
+               "sent " + show_all(bus.sent) + ", expected " + show_all(m.sent) + ": " + who);
+    FUZZ_CHECK(bus.queue.size() == m.queue.size(),
+               std::to_string(s.steps.size() - bus.queue.size()) + " replies consumed, expected " +
+                   std::to_string(s.steps.size() - m.queue.size()) + ": " + who);
+    FUZZ_CHECK(bus.recv_calls == m.recvs, std::to_string(bus.recv_calls) + " receives, expected " +
+                                              std::to_string(m.recvs) + ": " + who);
+    FUZZ_CHECK(g_sleeps == m.pauses && g_slept_ns == static_cast<std::uint64_t>(m.pauses) * 100000000u,
+               std::to_string(g_sleeps) + " pauses of " + std::to_string(g_slept_ns) + " ns in all, expected " +
+                   std::to_string(m.pauses) + " of 100 ms: " + who);
+    static const bool verbose = std::getenv("FUZZ_VERBOSE") != nullptr;
+    if (verbose) {
+        std::fprintf(stderr, "%s: %s; sent %s; %d receives, %d pauses\n", who.c_str(),
+                     ok ? "success" : ("\"" + got_error + "\"").c_str(), show_all(bus.sent).c_str(),
+                     bus.recv_calls, g_sleeps);
+    }
+    if (ok && state) check_state(*state, d.limits, reply.data, who);
+    if (ok && s.op == kOpRead) {
+        FUZZ_CHECK(got_value == want_value, "register read " + std::to_string(got_value) + ", expected " +
+                                                std::to_string(want_value) + ": " + who);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    int sv[2];
+    FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv) == 0,
+               std::string("socketpair: ") + std::strerror(errno));
+    std::optional<CanFrame> frame;
+    {
+        SocketCanTransport t(sv[0]);  // closes sv[0]
+        frame = check_recv(t, sv[1], data, size);
+        check_send(t, sv[1], Reader(data, size));
+        FUZZ_CHECK(t.fd() == sv[0], "the transport lost its socket");
+    }
+    ::close(sv[1]);
+
+    if (frame) check_enable_with(*frame, Reader(data + (size > 8 ? 8 : size), size > 8 ? size - 8 : 0));
+    check_script(parse(Reader(data, size)), hex_bytes(data, size));
+    return 0;
+}
