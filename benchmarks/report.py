@@ -1,0 +1,279 @@
+"""Prints the benchmark report from the result files that benchmarks/run
+leaves in RESULTS_DIR.
+
+    python3 benchmarks/report.py RESULTS_DIR
+
+Every figure is shown beside the peer's (pure Python on python-can) from the
+same run, as a ratio, together with the targets and the CAN bus's own limit.
+"""
+
+import json
+import os
+import re
+import statistics
+import sys
+
+# A classic data frame with an 11-bit identifier and 8 data bytes:
+# SOF 1 + ID 11 + RTR 1 + IDE 1 + r0 1 + DLC 4 + data 64 + CRC 15 +
+# CRC delimiter 1 + ACK 2 + EOF 7 + interframe space 3 = 111 bits, and up to
+# 24 stuff bits more (one after every 5 equal bits in the 98 stuffed bits).
+FRAME_BITS_MIN, FRAME_BITS_MAX = 111, 135
+BITRATE = 1_000_000
+WIRE_US_MIN = FRAME_BITS_MIN / BITRATE * 1e6
+WIRE_US_MAX = FRAME_BITS_MAX / BITRATE * 1e6
+EXCHANGE_US_MIN, EXCHANGE_US_MAX = 2 * WIRE_US_MIN, 2 * WIRE_US_MAX
+
+TARGET_CODEC_NS = 20.0
+TARGET_CODEC_RATIO = 30.0
+TARGET_CPU_RATIO = 5.0
+# The system calls that one command needs by design.
+DESIGN_SYSCALLS = {"sendto": 1, "setsockopt": 1, "recvfrom": 1}
+# Reads of the monotonic clock: user-space vDSO calls on a machine whose clock
+# source allows it (TSC, the ARM architected timer), system calls otherwise.
+VDSO = {"clock_gettime"}
+
+
+def load(path):
+    with open(path) as f:
+        return json.load(f)
+
+
+def verdict(ok):
+    return "MET" if ok else "MISSED"
+
+
+def gbench(path):
+    """Median real and CPU ns, and the least CPU ns, of each benchmark's
+    repetitions in a Google Benchmark JSON."""
+    data = load(path)
+    reps = {}
+    for b in data["benchmarks"]:
+        if b.get("run_type") == "iteration":
+            reps.setdefault(b["run_name"], []).append(b)
+    out = {}
+    for name, rs in reps.items():
+        out[name] = {"real": statistics.median(r["real_time"] for r in rs),
+                     "cpu": statistics.median(r["cpu_time"] for r in rs),
+                     "cpu_min": min(r["cpu_time"] for r in rs), "reps": len(rs)}
+    return out, data.get("context", {})
+
+
+def parse_strace(path):
+    counts = {}
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) < 5 or not re.match(r"^[\d.]+$", parts[0]) or parts[-1] == "total":
+                continue
+            calls = int(parts[3])
+            errors = int(parts[4]) if len(parts) == 6 else 0
+            counts[parts[-1]] = (calls, errors)
+    return counts
+
+
+def per_command(base, loaded, n):
+    out = {}
+    for name in sorted(set(base) | set(loaded)):
+        c0, e0 = base.get(name, (0, 0))
+        c1, e1 = loaded.get(name, (0, 0))
+        if c1 != c0 or e1 != e0:
+            out[name] = ((c1 - c0) / n, (e1 - e0) / n)
+    return out
+
+
+def section_codec(res, lines, verdicts):
+    rel, ctx = gbench(os.path.join(res, "codec_bench.json"))
+    o2_path = os.path.join(res, "codec_bench_O2.json")
+    o2 = gbench(o2_path)[0] if os.path.exists(o2_path) else None
+    values = load(os.path.join(res, "values.json"))
+    peer_ns = {"encode": values["codec"][0]["ns"], "decode": values["codec"][1]["ns"]}
+    cg_path = os.path.join(res, "callgrind.json")
+    cg = load(cg_path) if os.path.exists(cg_path) else None
+    flags = open(os.path.join(res, "codec_flags.txt")).read().strip()
+
+    reps = next(iter(rel.values()))["reps"]
+    lines.append(f"1. Native codec (Google Benchmark, median of {reps} repetitions: CPU time of the "
+                 "benchmark thread, the least of the repetitions, and wall time)")
+    lines.append(f"   compiled as the release build: {flags}")
+    lines.append(f"   host: {ctx.get('num_cpus', '?')} CPUs at {ctx.get('mhz_per_cpu', '?')} MHz, "
+                 f"load average {ctx.get('load_avg', '?')}")
+    lines.append(f"   {'':20}{'cpu ns':>8}{'min':>7}{'wall ns':>9}{'-O2 cpu':>9}{'instr':>7}"
+                 f"{'peer ns':>9}{'peer/ours':>11}")
+    for op in ("encode", "decode"):
+        for case in ("fixed", "varied"):
+            r = rel[f"BM_{op}_{case}"]
+            o = f"{o2[f'BM_{op}_{case}']['cpu']:9.1f}" if o2 else f"{'-':>9}"
+            ins = f"{cg[op]['function']:7.0f}" if cg else f"{'-':>7}"
+            lines.append(f"   {op + ', ' + case + ' input':20}{r['cpu']:8.1f}{r['cpu_min']:7.1f}"
+                         f"{r['real']:9.1f}{o}{ins}{peer_ns[op]:9.0f}{peer_ns[op] / r['cpu']:10.0f}x")
+        worst = max(rel[f"BM_{op}_fixed"]["cpu"], rel[f"BM_{op}_varied"]["cpu"])
+        ratio = peer_ns[op] / worst
+        ok = worst <= TARGET_CODEC_NS and ratio >= TARGET_CODEC_RATIO
+        verdicts.append(f"{op}: {worst:.1f} ns (median CPU time, worse of the two inputs) <= {TARGET_CODEC_NS:.0f} ns "
+                        f"and {ratio:.0f}x >= {TARGET_CODEC_RATIO:.0f}x faster than the peer: {verdict(ok)}")
+    if cg:
+        lines.append(f"   callgrind: encode {cg['encode']['function']:.1f} instructions per call "
+                     f"({cg['encode']['with_loop']:.1f} with the calling loop), decode "
+                     f"{cg['decode']['function']:.1f} ({cg['decode']['with_loop']:.1f})")
+    ex = values.get("bit_exactness")
+    if ex:
+        lines.append(f"   the peer codec computes in 64-bit floats and is not bit-exact: "
+                     f"{ex['differ']} of {ex['setpoints']} random setpoints encode to other bytes")
+    lines.append("")
+
+
+def section_values(res, lines):
+    values = load(os.path.join(res, "values.json"))
+    cg_path = os.path.join(res, "callgrind_values.json")
+    cg = {r["name"]: r for r in load(cg_path)["rows"]} if os.path.exists(cg_path) else {}
+    lines.append("2. Python-level cost of the value classes: CPU time (timeit, median of 9 "
+                 "interleaved repeats) and instructions (callgrind); peer: a plain @dataclass")
+    lines.append(f"   {'operation':30}{'ours ns':>9}{'peer ns':>9}{'peer/ours':>10}"
+                 f"{'ours ins':>10}{'peer ins':>10}{'peer/ours':>10}")
+    for r in values["values"]:
+        c = cg.get(r["name"])
+        ins = (f"{c['ours']:10.0f}{c['peer']:10.0f}{c['peer'] / c['ours']:9.2f}x" if c else "")
+        lines.append(f"   {r['name']:30}{r['ours_ns']:9.1f}{r['peer_ns']:9.1f}"
+                     f"{r['peer_ns'] / r['ours_ns']:9.2f}x{ins}")
+    lines.append(f"   (each figure less an empty loop's: timeit's loop {values['pass_ns']:.1f} ns "
+                 f"is still in the ns columns, the instruction columns are net)")
+    rt_path = os.path.join(res, "roundtrip.json")
+    if os.path.exists(rt_path):
+        for r in load(rt_path)["feedback"]:
+            lines.append(f"   {'MotorState ' + r['name'] + ' [VM]':30}{r['ours_ns']:9.0f}"
+                         f"{r['peer_ns']:9.0f}{r['peer_ns'] / r['ours_ns']:9.2f}x")
+        lines.append("   [VM]: measured inside the emulated VM (a MotorState needs a bus), "
+                     "so many times slower than the host rows")
+    lines.append("")
+
+
+def section_roundtrip(res, lines, verdicts):
+    path = os.path.join(res, "roundtrip.json")
+    if not os.path.exists(path):
+        lines.append("3. Round trip: not run (see the run's output)")
+        lines.append("")
+        verdicts.append("per-command CPU: not measured")
+        return
+    rt = load(path)
+    ours, peer = rt["drivers"]["rotalink"], rt["drivers"]["python-can peer"]
+    lines.append(f"3. Round trip on vcan, Linux in QEMU with SOFTWARE EMULATION (TCG, no KVM), "
+                 f"{rt['cpus']} vCPUs, clock source {rt['clocksource']}")
+    lines.append(f"   {rt['commands_per_driver']} timed + {rt['commands_per_driver']} untimed "
+                 f"commands per driver, alternating in blocks of {rt['block']}; native responder")
+    lines.append(f"   {'':22}{'rotalink':>12}{'peer':>12}{'peer/ours':>11}")
+
+    def row(label, key, fmt="{:12.1f}", higher_better=False):
+        a, b = ours[key], peer[key]
+        ratio = (a / b) if higher_better else (b / a)
+        lines.append(f"   {label:22}" + fmt.format(a) + fmt.format(b) + f"{ratio:10.2f}x")
+
+    row("median latency us", "median_us")
+    row("p99 latency us", "p99_us")
+    row("p99.9 latency us", "p999_us")
+    row("commands per s", "commands_per_s", "{:12.0f}", higher_better=True)
+    row("CPU us per command", "cpu_us")
+    row("  of which user us", "cpu_user_us")
+    row("  of which system us", "cpu_sys_us")
+    lines.append(f"   failed commands (no reply within 500 ms): rotalink {ours['failures']}, "
+                 f"peer {peer['failures']}")
+    ratio = rt["cpu_ratio_block_median"]
+    lo, hi = rt["cpu_ratio_block_range"]
+    lines.append(f"   CPU per command, peer/rotalink, median over the pairs of neighbouring blocks: "
+                 f"{ratio:.1f}x (range {lo:.1f}-{hi:.1f}x)")
+    verdicts.append(f"per-command CPU in the calling process: {ours['cpu_us']:.1f} us vs "
+                    f"{peer['cpu_us']:.1f} us (emulated); median of block-pair ratios {ratio:.1f}x "
+                    f">= {TARGET_CPU_RATIO:.0f}x lower: {verdict(ratio >= TARGET_CPU_RATIO)}")
+    cg = command_instructions(res)
+    if cg:
+        a, b = cg
+        lines.append(f"   user-space instructions per command in the calling process (callgrind, "
+                     f"emulation-independent): rotalink {a:.0f}, peer {b:.0f}, {b / a:.1f}x")
+    lines.append("")
+    return rt
+
+
+def command_instructions(res):
+    """(rotalink, peer) instructions per command from the optional callgrind
+    run of vm_session.sh, or None."""
+    meta = os.path.join(res, "callgrind_command.json")
+    if not os.path.exists(meta):
+        return None
+    n = load(meta)["n"]
+    totals = {}
+    for k in (2, 3):
+        path = os.path.join(res, f"callgrind.command.{k}")
+        if not os.path.exists(path):
+            return None
+        with open(path) as f:
+            for line in f:
+                if line.startswith("totals:"):
+                    totals[k] = int(line.split()[1])
+    return totals[2] / n, totals[3] / n
+
+
+def section_syscalls(res, lines, verdicts):
+    meta_path = os.path.join(res, "strace.json")
+    if not os.path.exists(meta_path):
+        lines.append("4. System calls: not run")
+        lines.append("")
+        verdicts.append("system calls: not measured")
+        return
+    n = load(meta_path)["n"]
+    lines.append(f"4. System calls per command (strace -c -f in the VM, a run of {n} commands "
+                 f"minus a run of 0)")
+    table = {}
+    for d in ("rotalink", "peer"):
+        base = parse_strace(os.path.join(res, f"strace.{d}.0.txt"))
+        loaded = parse_strace(os.path.join(res, f"strace.{d}.{n}.txt"))
+        table[d] = per_command(base, loaded, n)
+    names = sorted(set(table["rotalink"]) | set(table["peer"]))
+    lines.append(f"   {'system call':16}{'rotalink':>10}{'peer':>10}")
+    for name in names:
+        a = table["rotalink"].get(name, (0, 0))
+        b = table["peer"].get(name, (0, 0))
+        mark = " (vDSO on real hardware)" if name in VDSO else ""
+        err = ""
+        if a[1] or b[1]:
+            err = f"  errors: {a[1]:g} / {b[1]:g}"
+        lines.append(f"   {name:16}{a[0]:10.3g}{b[0]:10.3g}{mark}{err}")
+    lines.append(f"   {'total':16}{sum(v[0] for v in table['rotalink'].values()):10.3g}"
+                 f"{sum(v[0] for v in table['peer'].values()):10.3g}")
+    ours = {k: v[0] for k, v in table["rotalink"].items() if k not in VDSO}
+    ok = ours == {k: float(v) for k, v in DESIGN_SYSCALLS.items()}
+    extra = {k: v for k, v in ours.items() if DESIGN_SYSCALLS.get(k) != v}
+    clock = table["rotalink"].get("clock_gettime", (0, 0))[0]
+    verdicts.append("system calls per command: " + ", ".join(f"{k} {v:g}" for k, v in sorted(ours.items()))
+                    + (f" (+ {clock:g} clock_gettime, vDSO outside the emulator)" if clock else "")
+                    + f": {verdict(ok)}" + (f"; unexpected: {extra}" if extra else ""))
+    lines.append("")
+
+
+def section_wire(rt, lines):
+    lines.append(f"5. The bus's own limit at 1 Mbit/s: a classic 8-byte frame takes "
+                 f"{WIRE_US_MIN:.0f}-{WIRE_US_MAX:.0f} us on the wire, a command plus its reply "
+                 f"{EXCHANGE_US_MIN / 1000:.2f}-{EXCHANGE_US_MAX / 1000:.2f} ms, so at most "
+                 f"{1e6 / EXCHANGE_US_MAX:.0f}-{1e6 / EXCHANGE_US_MIN:.0f} commands/s per bus")
+    if rt:
+        for name, r in rt["drivers"].items():
+            lines.append(f"   {name:16} CPU {r['cpu_us']:7.1f} us per command = "
+                         f"{r['cpu_us'] / EXCHANGE_US_MIN * 100:5.0f}% of the shortest exchange "
+                         f"on the wire (emulated CPU); median vcan latency "
+                         f"{r['median_us']:.0f} us")
+    lines.append("")
+
+
+def main():
+    res = sys.argv[1]
+    lines, verdicts = [], []
+    section_codec(res, lines, verdicts)
+    section_values(res, lines)
+    rt = section_roundtrip(res, lines, verdicts)
+    section_syscalls(res, lines, verdicts)
+    section_wire(rt, lines)
+    lines.append("Targets")
+    lines += [f"   {v}" for v in verdicts]
+    print("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs inside the VM (benchmarks/run starts it through tests/vm/run): the
+# round trip benchmark and the system call counts, against two responders.
+#
+#   bash benchmarks/vm_session.sh RESULTS_DIR RESPONDER N STRACE_N
+#
+# ROTALINK_BENCH_CALLGRIND=K also counts the calling process's instructions
+# per command over K commands per driver with callgrind (tens of minutes
+# under software emulation).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=$1 responder=$2 n=$3 strace_n=$4
+mkdir -p "$out"
+
+pids=()
+stop() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
+trap stop EXIT
+for i in 0 1; do
+    rm -f "/tmp/responder-vcan$i.ready"
+    "$responder" "vcan$i" 0x01 0x11 "/tmp/responder-vcan$i.ready" &
+    pids+=($!)
+done
+for i in 0 1; do
+    for _ in $(seq 100); do [ -e "/tmp/responder-vcan$i.ready" ] && break; sleep 0.1; done
+    [ -e "/tmp/responder-vcan$i.ready" ] || { echo "responder on vcan$i did not start" >&2; exit 1; }
+done
+
+echo "-- clock source: $(cat /sys/devices/system/clocksource/clocksource0/current_clocksource)," \
+     "$(nproc) CPUs, $(uname -r)"
+echo "-- round trip, $n commands per driver"
+python3 benchmarks/roundtrip.py --out "$out/roundtrip.json" --n "$n"
+
+echo "-- system calls: strace -c -f over 0 and $strace_n commands"
+for d in rotalink peer; do
+    for k in 0 "$strace_n"; do
+        strace -c -f -o "$out/strace.$d.$k.txt" python3 benchmarks/roundtrip.py --count "$d" "$k"
+    done
+done
+if [ "${ROTALINK_BENCH_CALLGRIND:-0}" != 0 ]; then
+    k=$ROTALINK_BENCH_CALLGRIND
+    echo "-- callgrind over $k commands per driver (slow under emulation)"
+    rm -f "$out"/callgrind.command.*
+    valgrind --tool=callgrind --callgrind-out-file="$out/callgrind.command" \
+        --dump-before='os_getppid*' "$(python3 -c 'import sys; print(sys.executable)')" \
+        benchmarks/roundtrip.py --marked "$k" 2> "$out/callgrind.command.log"
+    echo "{\"n\": $k}" > "$out/callgrind_command.json"
+fi
+echo "-- done"
