@@ -488,7 +488,8 @@ TEST_F(Vcan, RequestTimesOutAtTheDeadlineOnABusyBus) {
             std::this_thread::sleep_for(milliseconds(1));
         }
     });
-    std::this_thread::sleep_for(milliseconds(10));
+    // The flood is running before the request starts (bounded wait).
+    for (int i = 0; i < 2000 && written.load() == 0; ++i) std::this_thread::sleep_for(milliseconds(1));
     const auto t0 = steady_clock::now();
     auto got = request(*bus_, make_frame(kCommand, {1}), kReply, Duration::from_millis(100));
     const auto took = steady_clock::now() - t0;
