@@ -433,6 +433,35 @@ def id_call(param, value):
     return rotalink.Damiao(**kwargs)
 
 
+class FreshIndex:
+    """__index__ returns an int made on each call, whose only reference is
+    the one the conversion gets: the conversion must read it before letting
+    it go."""
+
+    def __init__(self, value):
+        self.text = str(value)
+
+    def __index__(self):
+        return int(self.text)
+
+    def __repr__(self):
+        return "FreshIndex(%s)" % self.text
+
+
+class BigIntSub(int):
+    """Converted through a new exact int made from it."""
+
+
+@needs_damiao
+@pytest.mark.parametrize("make", [FreshIndex, BigIntSub], ids=["fresh-__index__", "int-subclass"])
+def test_integers_owned_only_by_the_conversion_are_read_before_release(make):
+    for param in ("motor_id", "master_id"):
+        assert getattr(id_call(param, make(4660)), param) == 4660
+        raises_exactly(OverflowError, U16_RANGE_MESSAGE, id_call, param, make(70000))
+    assert repr(damiao(1, 0, timeout_ms=make(2**64 - 1))) == "Damiao(motor_id=0x1, master_id=0x0)"
+    raises_exactly(OverflowError, u64_overflow(2**64), damiao, 1, 0, timeout_ms=make(2**64))
+
+
 @pytest.mark.parametrize("param", ID_PARAMS)
 @pytest.mark.parametrize(
     "value, expected",
