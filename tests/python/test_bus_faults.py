@@ -127,24 +127,6 @@ def wait_quiet(iface, ident, quiet=0.5, limit=60.0):
         s.close()
 
 
-def frame_rate(iface, seconds):
-    """Frames per second arriving on `iface`, counted for `seconds`."""
-    s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
-    try:
-        s.bind((iface,))
-        s.settimeout(0.2)
-        n, t0 = 0, time.monotonic()
-        while time.monotonic() - t0 < seconds:
-            try:
-                s.recv(72)
-            except socket.timeout:
-                continue
-            n += 1
-        return n / (time.monotonic() - t0)
-    finally:
-        s.close()
-
-
 @pytest.fixture(autouse=True)
 def watchdog():
     """A test that hangs (the module holds the interpreter lock while it
@@ -290,7 +272,7 @@ class TestFlood:
             stack.enter_context(rotalink_sim.spawn(can_iface2, *motor_arg(*self.FLOODER), "--flood", "0"))
             stack.enter_context(filtered_sim.spawn(can_iface2, *motor_arg(*self.PROMPT)))
             stack.enter_context(filtered_sim.spawn(can_iface2, *motor_arg(*self.LATE), "--delay-ms", "150"))
-            rate = frame_rate(can_iface2, 0.5)
+            rate = filtered_sim.frame_rate(can_iface2, 0.5)
             assert rate > 500, f"the flood is not flowing: {rate:.0f} frames/s"
             yield rotalink.SocketCanTransport(can_iface2)
 

@@ -20,7 +20,6 @@ anything but the time-out error. Needs vcan1 (the test VM has it).
 """
 import argparse
 import os
-import socket
 import statistics
 import sys
 import time
@@ -64,23 +63,6 @@ def measure(bus, timeout_ms, calls):
     return over, early, other
 
 
-def flood_rate(iface, seconds=1.0):
-    s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
-    try:
-        s.bind((iface,))
-        s.settimeout(0.5)
-        n, t0 = 0, time.monotonic()
-        while time.monotonic() - t0 < seconds:
-            try:
-                s.recv(72)
-                n += 1
-            except socket.timeout:
-                break
-        return n / (time.monotonic() - t0)
-    finally:
-        s.close()
-
-
 def report(label, bus, timeouts, calls):
     failed = False
     print(f"\n{label}: overshoot past the time-out, ms ({calls} calls each)")
@@ -111,7 +93,7 @@ def main():
     with rotalink_sim.spawn(a.iface, "--motor", f"{FLOODER[0]:#x}:{FLOODER[1]:#x}", "--flood", "0"), \
             filtered_sim.spawn(a.iface, "--motor", f"{PROMPT[0]:#x}:{PROMPT[1]:#x}"):
         time.sleep(0.5)
-        print(f"\nflood: {flood_rate(a.iface):.0f} foreign frames/s seen by a Python reader")
+        print(f"\nflood: {filtered_sim.frame_rate(a.iface, 1.0):.0f} foreign frames/s seen by a Python reader")
         failed |= report("under the flood", bus, timeouts, a.calls)
         m = rotalink.Damiao(*PROMPT, timeout_ms=2000)
         answered, lat = 0, []

@@ -19,7 +19,8 @@ command even under emulation, instead of up to 50 integration substeps, and a
 load run measures the host rather than the simulator.
 
 ``spawn(iface, *args)`` runs it in a child process for a ``with`` block, like
-``rotalink_sim.spawn``.
+``rotalink_sim.spawn``; ``frame_rate(iface, seconds)`` counts the frames a
+Python reader sees on the bus, to tell that a flood is flowing.
 """
 import contextlib
 import os
@@ -28,6 +29,7 @@ import socket
 import struct
 import subprocess
 import sys
+import time
 
 import rotalink_sim
 from rotalink_sim.cli import parse_args
@@ -38,6 +40,24 @@ CAN_SFF_MASK = 0x7FF
 SOL_CAN_RAW = 101
 CAN_RAW_FILTER = getattr(socket, "CAN_RAW_FILTER", 1)
 CAN_RAW_FD_FRAMES = getattr(socket, "CAN_RAW_FD_FRAMES", 5)
+
+
+def frame_rate(iface, seconds):
+    """Frames per second arriving on `iface`, counted for `seconds`."""
+    s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+    try:
+        s.bind((iface,))
+        s.settimeout(0.2)
+        n, t0 = 0, time.monotonic()
+        while time.monotonic() - t0 < seconds:
+            try:
+                s.recv(72)
+            except socket.timeout:
+                continue
+            n += 1
+        return n / (time.monotonic() - t0)
+    finally:
+        s.close()
 
 
 def filtered_socket(iface, idents):
