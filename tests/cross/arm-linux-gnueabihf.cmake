@@ -2,7 +2,7 @@
 # Debian's cross compiler and the armhf multiarch packages of this host:
 #
 #   cmake -S . -B build/armhf/native \
-#         -DCMAKE_TOOLCHAIN_FILE=tests/armhf/arm-linux-gnueabihf.cmake ...
+#         -DCMAKE_TOOLCHAIN_FILE=tests/cross/arm-linux-gnueabihf.cmake ...
 #
 # Libraries, headers and CMake package files are those of the cross sysroot
 # /usr/arm-linux-gnueabihf and of the armhf multiarch directories

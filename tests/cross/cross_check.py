@@ -1,4 +1,4 @@
-"""pytest plugin for the armhf run (tests/armhf/run): -p armhf_check.
+"""pytest plugin for the armhf run (tests/cross/run): -p cross_check.
 
 Before any test is collected it checks that the interpreter is a 32-bit ARM
 one and that ``rotalink`` is the extension built for it, the file named by
@@ -31,7 +31,7 @@ def _facts():
 def pytest_configure(config):
     want = os.environ.get("ROTALINK_ARMHF_MODULE")
     if not want:
-        raise pytest.UsageError("armhf_check: ROTALINK_ARMHF_MODULE is not set")
+        raise pytest.UsageError("cross_check: ROTALINK_ARMHF_MODULE is not set")
     f = _facts()
     problems = []
     if f["module"] != os.path.realpath(want):
@@ -44,7 +44,7 @@ def pytest_configure(config):
         problems.append("module %s does not carry this interpreter's suffix %s"
                         % (f["module"], f["ext_suffix"]))
     if problems:
-        raise pytest.UsageError("armhf_check: " + "; ".join(problems))
+        raise pytest.UsageError("cross_check: " + "; ".join(problems))
 
 
 def pytest_report_header(config):
