@@ -53,13 +53,20 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
 
 // Binds one keyword argument; `key` is a str.
 bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) {
-    Py_ssize_t len = 0;
-    const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
-    if (name == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+    if (!PyUnicode_Check(key)) {
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
         return false;
     }
-    for (int i = 0; i < sig.count; ++i) {
+    Py_ssize_t len = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(key, &len);
+    if (name == nullptr) {
+        // Not encodable (a lone surrogate): it names no parameter, since
+        // every parameter name is ASCII. Reported as unknown, below.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+        PyErr_Clear();
+        len = -1;
+    }
+    for (int i = 0; i < sig.count && len >= 0; ++i) {
         if (std::strlen(sig.params[i]) == static_cast<size_t>(len) &&
             std::memcmp(sig.params[i], name, static_cast<size_t>(len)) == 0) {
             if (out[i] != nullptr) {

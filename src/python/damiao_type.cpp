@@ -177,7 +177,7 @@ PyMethodDef damiao_methods[] = {
 }  // namespace
 
 PyTypeObject* damiao_type() {
-    return class_object(g_damiao, {"Damiao", "(motor_id, master_id, limits=None, timeout_ms=20)",
+    return class_object(g_damiao, {ROTALINK_CLASS_TEXTS("Damiao", "(motor_id, master_id, limits=None, timeout_ms=20)"),
                                    sizeof(Box<Damiao>), damiao_new, dealloc_box<Damiao>, damiao_repr,
                                    damiao_getset, damiao_methods});
 }

@@ -169,20 +169,20 @@ PyMethodDef mit_setpoint_def = {
     "Build a `MitSetpoint` (handy when keyword args are awkward)."};
 
 PyTypeObject* mit_limits_type() {
-    return class_object(g_limits, {"MitLimits", "(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)",
+    return class_object(g_limits, {ROTALINK_CLASS_TEXTS("MitLimits", "(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)"),
                                    sizeof(Box<MitLimits>), limits_new, dealloc_box<MitLimits>,
                                    limits_repr, limits_getset, limits_methods});
 }
 
 PyTypeObject* mit_setpoint_type() {
-    return class_object(g_setpoint, {"MitSetpoint", "(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)",
+    return class_object(g_setpoint, {ROTALINK_CLASS_TEXTS("MitSetpoint", "(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)"),
                                      sizeof(Box<MitSetpoint>), setpoint_new,
                                      dealloc_box<MitSetpoint>, setpoint_repr, setpoint_getset,
                                      nullptr});
 }
 
 PyTypeObject* motor_state_type() {
-    return class_object(g_state, {"MotorState", nullptr, sizeof(Box<MotorState>), state_new,
+    return class_object(g_state, {ROTALINK_CLASS_TEXTS_NO_SIGNATURE("MotorState"), sizeof(Box<MotorState>), state_new,
                                   dealloc_box<MotorState>, state_repr, state_getset, nullptr});
 }
 

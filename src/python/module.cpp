@@ -4,8 +4,7 @@
 #include <atomic>
 #include <initializer_list>
 #include <cstdint>
-#include <string>
-#include <vector>
+#include <cstring>
 
 #include "python/bus.hpp"
 #include "python/classes.hpp"
@@ -134,28 +133,39 @@ std::int64_t current_interpreter_id() {
 
 PyTypeObject* class_object(PyTypeObject*& slot, const ClassSpec& spec) {
     if (slot != nullptr) return slot;
-    // The doc buffers live for the life of the process, like the classes.
-    static std::vector<std::string>* docs = new std::vector<std::string>();
-    const char* doc = nullptr;
-    if (spec.text_signature != nullptr) {
-        docs->push_back(std::string(spec.name) + spec.text_signature + "\n--\n\n");
-        doc = docs->back().c_str();
-    }
-    std::vector<PyType_Slot> slots;
-    slots.push_back({Py_tp_base, &PyBaseObject_Type});
-    slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.tp_new)});
-    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec.tp_dealloc)});
-    if (spec.tp_repr != nullptr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.tp_repr)});
-    if (spec.methods != nullptr) slots.push_back({Py_tp_methods, spec.methods});
-    if (spec.getset != nullptr) slots.push_back({Py_tp_getset, spec.getset});
-    if (doc != nullptr) slots.push_back({Py_tp_doc, const_cast<char*>(doc)});
-    slots.push_back({0, nullptr});
+    PyType_Slot slots[8];
+    int n = 0;
+    slots[n++] = {Py_tp_base, &PyBaseObject_Type};
+    slots[n++] = {Py_tp_new, reinterpret_cast<void*>(spec.tp_new)};
+    slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(spec.tp_dealloc)};
+    if (spec.tp_repr != nullptr) slots[n++] = {Py_tp_repr, reinterpret_cast<void*>(spec.tp_repr)};
+    if (spec.methods != nullptr) slots[n++] = {Py_tp_methods, spec.methods};
+    if (spec.getset != nullptr) slots[n++] = {Py_tp_getset, spec.getset};
+    if (spec.doc != nullptr) slots[n++] = {Py_tp_doc, const_cast<char*>(spec.doc)};
+    slots[n++] = {0, nullptr};
 
-    static std::vector<std::string>* names = new std::vector<std::string>();
-    names->push_back(std::string("rotalink.") + spec.name);
-    PyType_Spec type_spec = {names->back().c_str(), spec.basicsize, 0, Py_TPFLAGS_DEFAULT,
-                             slots.data()};
-    slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    PyType_Spec type_spec = {spec.qualified_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+    PyObject* type = PyType_FromSpec(&type_spec);
+    if (type == nullptr) return nullptr;
+#if PY_VERSION_HEX < 0x030A0000
+    // Before 3.10 the type keeps its doc with the text signature cut off, so
+    // the class would have no `__text_signature__`. `__doc__` was already set
+    // from that cut copy; the slot gets the whole doc, in a block of the
+    // interpreter's allocator, which frees the slot with the type.
+    if (spec.doc != nullptr) {
+        PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type);
+        const size_t size = std::strlen(spec.doc) + 1;
+        char* whole = static_cast<char*>(PyObject_Malloc(size));
+        if (whole == nullptr) {
+            Py_DECREF(type);
+            return reinterpret_cast<PyTypeObject*>(PyErr_NoMemory());
+        }
+        std::memcpy(whole, spec.doc, size);
+        PyObject_Free(const_cast<char*>(t->tp_doc));
+        t->tp_doc = whole;
+    }
+#endif
+    slot = reinterpret_cast<PyTypeObject*>(type);
     return slot;
 }
 

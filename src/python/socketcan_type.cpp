@@ -36,7 +36,7 @@ PyObject* new_bus_object(PyTypeObject* type, std::unique_ptr<transport::CanTrans
 }
 
 PyTypeObject* socketcan_transport_type() {
-    return class_object(g_bus, {"SocketCanTransport", "(iface)", sizeof(Box<transport::SharedBus>),
+    return class_object(g_bus, {ROTALINK_CLASS_TEXTS("SocketCanTransport", "(iface)"), sizeof(Box<transport::SharedBus>),
                                 bus_new, dealloc_box<transport::SharedBus>, nullptr, nullptr,
                                 nullptr});
 }

@@ -20,17 +20,27 @@ T& native(PyObject* obj) {
     return reinterpret_cast<Box<T>*>(obj)->value;
 }
 
-// What a class declares; the doc is built from the name and text signature.
+// What a class declares. The interpreter keeps pointers to the name and the
+// doc (before 3.11 `tp_name` is the very pointer given here), so both are
+// string literals with static storage: write them with ROTALINK_CLASS_TEXTS.
 struct ClassSpec {
-    const char* name;            // bare class name, e.g. "Damiao"
-    const char* text_signature;  // e.g. "(motor_id, master_id, ...)" or nullptr
+    const char* qualified_name;  // "rotalink.Damiao"
+    const char* doc;             // "Damiao(motor_id, ...)\n--\n\n", or nullptr for none
     int basicsize;
-    newfunc tp_new;  // nullptr: calling the class raises TypeError
+    newfunc tp_new;  // the constructor; a refusing one where the class has none
     destructor tp_dealloc;
     reprfunc tp_repr;  // may be nullptr (default object repr)
     PyGetSetDef* getset;
     PyMethodDef* methods;
 };
+
+// The qualified name and the doc of a class, from its bare name and text
+// signature: the doc is the name, the signature and "\n--\n\n", the form in
+// which the interpreter splits off `__text_signature__` and leaves `__doc__`
+// empty.
+#define ROTALINK_CLASS_TEXTS(name, text_signature) \
+    "rotalink." name, name text_signature "\n--\n\n"
+#define ROTALINK_CLASS_TEXTS_NO_SIGNATURE(name) "rotalink." name, nullptr
 
 // Creates the class object once; later calls return the same object
 // (borrowed reference, kept for the life of the process).
