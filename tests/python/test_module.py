@@ -18,19 +18,6 @@ import pytest
 
 import rotalink
 
-HAS_DAMIAO = hasattr(rotalink, "Damiao")
-HAS_TRANSPORT = hasattr(rotalink, "SocketCanTransport")
-
-needs_damiao = pytest.mark.skipif(not HAS_DAMIAO, reason="Damiao is not part of this build yet")
-needs_transport = pytest.mark.skipif(
-    not HAS_TRANSPORT, reason="SocketCanTransport is not part of this build yet"
-)
-# Register access (ensure_mit_mode) is added to Damiao in a later stage.
-HAS_ENSURE_MIT_MODE = HAS_DAMIAO and hasattr(rotalink.Damiao, "ensure_mit_mode")
-needs_ensure_mit_mode = pytest.mark.skipif(
-    not HAS_ENSURE_MIT_MODE, reason="Damiao.ensure_mit_mode is not part of this build yet"
-)
-
 FULL_ALL = [
     "__version__",
     "MitLimits",
@@ -63,17 +50,7 @@ TPFLAGS_HAVE_GC = 1 << 14
 TPFLAGS_IMMUTABLETYPE = 1 << 8
 
 
-def class_param(name):
-    """A parametrize entry for a class name, skipped while the class is absent."""
-    marks = []
-    if name == "Damiao":
-        marks.append(needs_damiao)
-    elif name == "SocketCanTransport":
-        marks.append(needs_transport)
-    return pytest.param(name, marks=marks, id=name)
-
-
-ALL_CLASSES = [class_param(n) for n in CLASS_NAMES]
+ALL_CLASSES = [pytest.param(n, id=n) for n in CLASS_NAMES]
 
 
 def subprocess_env():
@@ -116,13 +93,7 @@ def test_all_lists_registered_names_in_registration_order():
     names = rotalink.__all__
     assert type(names) is list
     assert all(type(n) is str for n in names)
-    if HAS_DAMIAO and HAS_TRANSPORT:
-        assert names == FULL_ALL
-    else:
-        # The names present now, in registration order; later classes slot in.
-        assert names == [n for n in FULL_ALL if hasattr(rotalink, n)]
-        assert names[:4] == ["__version__", "MitLimits", "MitSetpoint", "MotorState"]
-        assert names[-1] == "mit_setpoint"
+    assert names == FULL_ALL
 
 
 def test_every_name_in_all_is_an_attribute():
@@ -291,12 +262,7 @@ CLASS_SIGNATURES = [
 ]
 
 
-def signature_param(name, signature):
-    marks = class_param(name).marks
-    return pytest.param(name, signature, marks=marks, id=name)
-
-
-@pytest.mark.parametrize("name, signature", [signature_param(n, s) for n, s in CLASS_SIGNATURES])
+@pytest.mark.parametrize("name, signature", [pytest.param(n, s, id=n) for n, s in CLASS_SIGNATURES])
 def test_class_text_signature_and_empty_doc(name, signature):
     cls = getattr(rotalink, name)
     assert cls.__text_signature__ == signature
@@ -304,7 +270,7 @@ def test_class_text_signature_and_empty_doc(name, signature):
     assert str(inspect.signature(cls)) == signature
 
 
-@pytest.mark.parametrize("name, signature", [signature_param(n, s) for n, s in CLASS_SIGNATURES])
+@pytest.mark.parametrize("name, signature", [pytest.param(n, s, id=n) for n, s in CLASS_SIGNATURES])
 def test_class_signature_parameters_are_positional_or_keyword(name, signature):
     params = list(inspect.signature(getattr(rotalink, name)).parameters.values())
     assert params
@@ -327,12 +293,10 @@ EXPECTED_MEMBERS = [
 
 @pytest.mark.parametrize(
     "name, members",
-    [pytest.param(n, m, marks=class_param(n).marks, id=n) for n, m in EXPECTED_MEMBERS],
+    [pytest.param(n, m, id=n) for n, m in EXPECTED_MEMBERS],
 )
 def test_class_public_members_are_exactly_the_registered_ones(name, members):
     cls = getattr(rotalink, name)
-    if name == "Damiao" and not HAS_ENSURE_MIT_MODE:
-        members = members - {"ensure_mit_mode"}
     own = {k for k in vars(cls) if not k.startswith("_")}
     assert own == members
     public = {k for k in dir(cls) if not k.startswith("_")}
@@ -350,7 +314,7 @@ GETTERS = [
 @pytest.mark.parametrize(
     "name, attr",
     [
-        pytest.param(n, a, marks=class_param(n).marks, id="%s.%s" % (n, a))
+        pytest.param(n, a, id="%s.%s" % (n, a))
         for n, attrs in GETTERS
         for a in attrs
     ],
@@ -365,7 +329,7 @@ def test_attribute_is_read_only_getter_without_doc(name, attr):
 @pytest.mark.parametrize(
     "name, dunder",
     [
-        pytest.param(n, d, marks=class_param(n).marks, id="%s.%s" % (n, d))
+        pytest.param(n, d, id="%s.%s" % (n, d))
         for n in CLASS_NAMES
         for d in ("__dict__", "__weakref__")
     ],
@@ -434,13 +398,11 @@ def test_class_signature_defaults():
 
 
 DAMIAO_METHOD_SIGNATURES = [
-    pytest.param(m, "($self, bus)", "(bus)",
-                 marks=[needs_ensure_mit_mode] if m == "ensure_mit_mode" else [], id=m)
+    pytest.param(m, "($self, bus)", "(bus)", id=m)
     for m in BUS_METHODS
 ] + [pytest.param("mit_control", "($self, bus, setpoint)", "(bus, setpoint)", id="mit_control")]
 
 
-@needs_damiao
 @pytest.mark.parametrize("method, signature, bound_signature", DAMIAO_METHOD_SIGNATURES)
 def test_damiao_method_registration(method, signature, bound_signature):
     fn = getattr(rotalink.Damiao, method)
@@ -460,7 +422,6 @@ def test_damiao_method_registration(method, signature, bound_signature):
         assert fn.__doc__ is None
 
 
-@needs_damiao
 def test_damiao_constructor_signature_defaults():
     sig = inspect.signature(rotalink.Damiao)
     params = list(sig.parameters.values())

@@ -15,10 +15,6 @@ import pytest
 import rotalink
 from rotalink import MitLimits, MitSetpoint, MotorState, mit_setpoint
 
-needs_damiao = pytest.mark.skipif(
-    not hasattr(rotalink, "Damiao"), reason="Damiao is not part of this build yet"
-)
-
 LIMIT_FIELDS = ["p_max", "v_max", "kp_max", "kd_max", "t_max"]
 SETPOINT_FIELDS = ["q", "dq", "kp", "kd", "tau"]
 STATE_FIELDS = ["motor_id", "error", "position", "velocity", "torque", "t_mos", "t_rotor"]
@@ -513,7 +509,6 @@ def test_motor_state_has_no_constructor(args, kwargs):
 # -------------------------------------------------------------------- Damiao
 
 
-@needs_damiao
 @pytest.mark.parametrize(
     "args, kwargs, motor_id, master_id, text",
     [
@@ -540,7 +535,6 @@ def test_damiao_getters_and_repr(args, kwargs, motor_id, master_id, text):
     assert str(d) == text
 
 
-@needs_damiao
 def test_damiao_is_immutable_and_compares_by_identity():
     d = rotalink.Damiao(1, 0)
     for attr in ("motor_id", "master_id"):
@@ -559,7 +553,6 @@ def test_damiao_is_immutable_and_compares_by_identity():
     assert (d.motor_id, d.master_id) == (1, 0)
 
 
-@needs_damiao
 def test_damiao_keeps_limits_and_timeout_private():
     d = rotalink.Damiao(1, 0, MitLimits.dm4340(), 50)
     for name in ("limits", "timeout_ms", "timeout"):
