@@ -18,8 +18,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <linux/can.h>
-
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -36,6 +34,7 @@
 #include "memory_transport.hpp"
 #include "raw_records.hpp"
 #include "transport/can.hpp"
+#include "transport/socketcan_backend/can_compat.hpp"
 #include "transport/socketcan_backend/socketcan.hpp"
 
 namespace rotalink::test {
@@ -48,9 +47,9 @@ using transport::SocketCanTransport;
 using Kind = TransportError::Kind;
 
 // Layout of the kernel's records, as the helpers below write and read them.
-static_assert(offsetof(can_frame, len) == 4 && offsetof(can_frame, __pad) == 5 &&
-                  offsetof(can_frame, __res0) == 6 && offsetof(can_frame, len8_dlc) == 7 &&
-                  offsetof(can_frame, data) == 8 && sizeof(can_frame) == 16,
+static_assert(transport::kCanLenOffset == 4 && offsetof(can_frame, __pad) == 5 &&
+                  offsetof(can_frame, __res0) == 6 && offsetof(can_frame, data) == 8 &&
+                  sizeof(can_frame) == 16,
               "struct can_frame layout");
 static_assert(offsetof(canfd_frame, flags) == 5 && offsetof(canfd_frame, data) == 8 &&
                   sizeof(canfd_frame) == 72,

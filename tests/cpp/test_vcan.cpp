@@ -19,7 +19,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <linux/can.h>
 #include <linux/can/error.h>
 #include <linux/can/raw.h>
 
@@ -38,6 +37,7 @@
 #include "memory_transport.hpp"
 #include "raw_records.hpp"
 #include "transport/can.hpp"
+#include "transport/socketcan_backend/can_compat.hpp"
 #include "transport/socketcan_backend/socketcan.hpp"
 
 namespace rotalink::test {

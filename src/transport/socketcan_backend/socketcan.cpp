@@ -9,8 +9,9 @@
 #include <climits>
 #include <cstring>
 
-#include <linux/can.h>
 #include <linux/can/raw.h>
+
+#include "transport/socketcan_backend/can_compat.hpp"
 
 namespace rotalink::transport {
 namespace {
@@ -98,7 +99,7 @@ Result<Unit, TransportError> SocketCanTransport::send(const CanFrame& frame) {
     can_frame out;
     std::memset(&out, 0, sizeof out);
     out.can_id = raw_id;
-    out.len = static_cast<std::uint8_t>(len);
+    can_frame_len(out) = static_cast<std::uint8_t>(len);
     if (len > 0) std::memcpy(out.data, frame.data.data(), len);
     return write_all(fd_, reinterpret_cast<const std::uint8_t*>(&out), sizeof out);
 }
@@ -125,8 +126,8 @@ Result<CanFrame, TransportError> SocketCanTransport::recv(Duration timeout) {
     canid_t raw_id;
     std::memcpy(&raw_id, buf, sizeof raw_id);
     frame.id = decode_id(raw_id);
-    const std::uint8_t len = buf[offsetof(can_frame, len)];
-    const std::uint8_t* data = buf + offsetof(can_frame, data);
+    const std::uint8_t len = buf[kCanLenOffset];
+    const std::uint8_t* data = buf + kCanDataOffset;
 
     if (static_cast<std::size_t>(n) == kCanMtu) {
         // An error frame carries all 8 data bytes, whatever its length says.
@@ -139,7 +140,7 @@ Result<CanFrame, TransportError> SocketCanTransport::recv(Duration timeout) {
         const std::size_t take = len < CANFD_MAX_DLEN ? len : CANFD_MAX_DLEN;
         frame.data.assign(data, data + take);
         frame.fd = true;
-        frame.brs = (buf[offsetof(canfd_frame, flags)] & CANFD_BRS) != 0;
+        frame.brs = (buf[kCanFdFlagsOffset] & CANFD_BRS) != 0;
         return frame;
     }
     // Neither record size: report the size read, not a stale error number.
