@@ -153,7 +153,7 @@ void check_send(SocketCanTransport& t, int peer, Reader in) {
     f.brs = (flags & 4) != 0;
     const std::uint32_t value = (flags & 8) ? raw : (ext ? raw & 0x1FFFFFFFu : raw & 0x7FFu);
     f.id = ext ? CanId::extended(value) : CanId::standard(value);
-    const std::size_t len = in.u8() % 72;
+    const std::size_t len = in.u8() % 65;
     for (std::size_t i = 0; i < len; ++i) f.data.push_back(in.u8());
 
     const auto r = t.send(f);

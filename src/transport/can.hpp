@@ -2,12 +2,15 @@
 // transport interface with its request/reply exchange.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "support/panic.hpp"
 #include "support/result.hpp"
 #include "transport/clock.hpp"
 
@@ -33,11 +36,73 @@ struct CanId {
     friend constexpr bool operator!=(CanId a, CanId b) { return !(a == b); }
 };
 
+// A frame's payload: up to 64 bytes, the most a CAN FD frame carries, held
+// in the frame itself, so that making, copying or dropping a frame never
+// allocates. Putting more than 64 bytes into it is an internal fault.
+class FrameData {
+public:
+    static constexpr std::size_t kCapacity = 64;
+    using value_type = std::uint8_t;
+    using iterator = std::uint8_t*;
+    using const_iterator = const std::uint8_t*;
+
+    FrameData() = default;
+    FrameData(std::initializer_list<std::uint8_t> bytes) { assign(bytes.begin(), bytes.end()); }
+    template <class It, class = decltype(*std::declval<It>())>
+    FrameData(It first, It last) {
+        assign(first, last);
+    }
+    FrameData(const std::vector<std::uint8_t>& bytes) { assign(bytes.begin(), bytes.end()); }
+
+    template <class It>
+    void assign(It first, It last) {
+        len_ = 0;
+        for (; first != last; ++first) push_back(static_cast<std::uint8_t>(*first));
+    }
+    void push_back(std::uint8_t b) {
+        ROTALINK_ASSERT(len_ < kCapacity, "a CAN frame carries at most 64 data bytes");
+        bytes_[len_++] = b;
+    }
+    // Sets the length; new bytes are zero.
+    void resize(std::size_t n) {
+        ROTALINK_ASSERT(n <= kCapacity, "a CAN frame carries at most 64 data bytes");
+        for (std::size_t i = len_; i < n; ++i) bytes_[i] = 0;
+        len_ = static_cast<std::uint8_t>(n);
+    }
+    void clear() { len_ = 0; }
+
+    std::size_t size() const { return len_; }
+    bool empty() const { return len_ == 0; }
+    std::uint8_t* data() { return bytes_; }
+    const std::uint8_t* data() const { return bytes_; }
+    std::uint8_t& operator[](std::size_t i) { return bytes_[i]; }
+    const std::uint8_t& operator[](std::size_t i) const { return bytes_[i]; }
+    iterator begin() { return bytes_; }
+    iterator end() { return bytes_ + len_; }
+    const_iterator begin() const { return bytes_; }
+    const_iterator end() const { return bytes_ + len_; }
+
+    friend bool operator==(const FrameData& a, const FrameData& b) {
+        return a.len_ == b.len_ && std::equal(a.begin(), a.end(), b.begin());
+    }
+    friend bool operator!=(const FrameData& a, const FrameData& b) { return !(a == b); }
+    friend bool operator==(const FrameData& a, const std::vector<std::uint8_t>& b) {
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+    }
+    friend bool operator==(const std::vector<std::uint8_t>& a, const FrameData& b) { return b == a; }
+    friend bool operator!=(const FrameData& a, const std::vector<std::uint8_t>& b) { return !(a == b); }
+    friend bool operator!=(const std::vector<std::uint8_t>& a, const FrameData& b) { return !(b == a); }
+
+private:
+    std::uint8_t bytes_[kCapacity] = {};
+    std::uint8_t len_ = 0;
+};
+
 // One frame: classic (at most 8 data bytes) or CAN FD (at most 64, with the
-// bit-rate switch flag). The frame owns its payload.
+// bit-rate switch flag). A plain value: it owns its payload.
 struct CanFrame {
     CanId id;
-    std::vector<std::uint8_t> data;
+    FrameData data;
     bool fd = false;
     bool brs = false;
 };

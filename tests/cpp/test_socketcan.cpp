@@ -173,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
         SendCase{"ExtendedAllBits", make_frame(CanId::extended(0xFFFFFFFF), {}), Outcome::InvalidId, 0, 0},
         SendCase{"BadIdAndTooLongClassic", make_frame(CanId::standard(0x800), counting(9)), Outcome::InvalidId, 0,
                  0},
-        SendCase{"BadIdAndTooLongFd", make_frame(CanId::extended(0x20000000), counting(65), true),
+        SendCase{"BadIdAndFullFd", make_frame(CanId::extended(0x20000000), counting(64), true),
                  Outcome::InvalidId, 0, 0},
         SendCase{"ClassicEight", make_frame(CanId::standard(0x123), counting(8)), Outcome::Written, 0x123, kClassic},
         SendCase{"ClassicNine", make_frame(CanId::standard(0x123), counting(9)), Outcome::TooLarge, 0, 0},
@@ -183,10 +183,20 @@ INSTANTIATE_TEST_SUITE_P(
         SendCase{"FdNine", make_frame(CanId::standard(0x123), counting(9), true), Outcome::Written, 0x123, kFd},
         SendCase{"FdSixtyFour", make_frame(CanId::standard(0x123), counting(64), true), Outcome::Written, 0x123,
                  kFd},
-        SendCase{"FdSixtyFive", make_frame(CanId::standard(0x123), counting(65), true), Outcome::TooLarge, 0, 0},
-        SendCase{"FdHuge", make_frame(CanId::extended(0x1ABCDEF0), Bytes(1000, 0x55), true, true),
+        SendCase{"ClassicSixtyFourWithBrs", make_frame(CanId::extended(0x1ABCDEF0), Bytes(64, 0x55), false, true),
                  Outcome::TooLarge, 0, 0}),
     case_name<SendCase>);
+
+// No frame carries more than a CAN FD frame can: 64 bytes are held in the
+// frame itself, and a 65th is an internal fault, not a frame to refuse.
+TEST(FrameData, HoldsAtMostSixtyFourBytes) {
+    EXPECT_EQ(make_frame(CanId::standard(0x123), counting(64), true).data.size(), 64u);
+    EXPECT_THROW(make_frame(CanId::standard(0x123), counting(65), true), rotalink::Panic);
+    CanFrame f = make_frame(CanId::standard(0x123), counting(64), true);
+    EXPECT_THROW(f.data.push_back(0), rotalink::Panic);
+    EXPECT_THROW(f.data.resize(65), rotalink::Panic);
+    EXPECT_EQ(f.data.size(), 64u);
+}
 
 // ---------------------------------------------------------------- bytes written
 

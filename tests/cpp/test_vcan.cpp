@@ -263,7 +263,7 @@ TEST_F(Vcan, RefusedFramesNeverReachTheBus) {
     EXPECT_EQ(bus_->send(make_frame(CanId::standard(0x800), {})).error().kind(), Kind::InvalidId);
     EXPECT_EQ(bus_->send(make_frame(CanId::extended(0x20000000), {})).error().kind(), Kind::InvalidId);
     EXPECT_EQ(bus_->send(make_frame(CanId::standard(0x123), counting(9))).error().kind(), Kind::FrameTooLarge);
-    EXPECT_EQ(bus_->send(make_frame(CanId::standard(0x123), counting(65), true)).error().kind(),
+    EXPECT_EQ(bus_->send(make_frame(CanId::standard(0x123), counting(64))).error().kind(),
               Kind::FrameTooLarge);
     // The marker that follows is the first thing the bus sees.
     ASSERT_TRUE(bus_->send(make_frame(CanId::standard(0x5A5), {0x5A})).ok());
