@@ -46,7 +46,7 @@ void BM_decode_fixed(benchmark::State& state) {
     for (auto _ : state) {
         benchmark::DoNotOptimize(limits);
         benchmark::DoNotOptimize(fb);
-        auto s = mit::decode(limits, fb.data());
+        auto s = mit::decode(limits, fb);
         benchmark::DoNotOptimize(s);
     }
 }
@@ -58,7 +58,7 @@ void BM_decode_varied(benchmark::State& state) {
     std::size_t i = 0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(limits);
-        auto s = mit::decode(limits, feedback[i++ & (kCycle - 1)].data());
+        auto s = mit::decode(limits, feedback[i++ & (kCycle - 1)]);
         benchmark::DoNotOptimize(s);
     }
 }

@@ -29,7 +29,7 @@ __attribute__((noinline)) void decode_loop(const mit::MitLimits& limits,
                                            const mit::Payload* feedback, long n) {
     float acc = 0.0f;
     for (long i = 0; i < n; ++i) {
-        const mit::MotorState s = mit::decode(limits, feedback[i & (kCycle - 1)].data());
+        const mit::MotorState s = mit::decode(limits, feedback[i & (kCycle - 1)]);
         acc += s.position;
     }
     g_sink = static_cast<unsigned>(acc);

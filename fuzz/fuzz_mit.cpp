@@ -215,9 +215,9 @@ void check_encode(const MitLimits& l, const MitSetpoint& s) {
 
 void check_decode(const MitLimits& l, const std::uint8_t feedback[8]) {
     // Exactly 8 bytes on the heap, so that a read past them is caught.
-    std::unique_ptr<std::uint8_t[]> d(new std::uint8_t[8]);
-    std::memcpy(d.get(), feedback, 8);
-    const MotorState st = decode(l, d.get());
+    std::unique_ptr<rotalink::damiao::mit::Payload> d(new rotalink::damiao::mit::Payload);
+    std::memcpy(d->data(), feedback, 8);
+    const MotorState st = decode(l, *d);
     const std::string who = "feedback " + hex_bytes(feedback, 8) + " with " + rotalink::damiao::mit::repr(l);
 
     FUZZ_CHECK(st.motor_id == (feedback[0] & 0x0F) && st.error == (feedback[0] >> 4), "id/error: " + who);

@@ -1,50 +1,16 @@
 // One Damiao DM-series motor: its identifiers, limits and reply time-out,
-// and the commands exchanged with it over any transport.
+// and the commands exchanged with it over any transport. The frames are made
+// and parsed by protocol.hpp; this is the I/O around them.
 #pragma once
 
 #include <cstdint>
 
 #include "damiao/error.hpp"
 #include "damiao/mit.hpp"
+#include "damiao/protocol.hpp"
 #include "transport/can.hpp"
 
 namespace rotalink::damiao {
-
-// Special command payloads: seven 0xFF bytes and a command byte.
-inline constexpr std::uint8_t kEnable = 0xFC;
-inline constexpr std::uint8_t kDisable = 0xFD;
-inline constexpr std::uint8_t kSetZero = 0xFE;
-inline constexpr std::uint8_t kClearError = 0xFB;
-
-mit::Payload special_payload(std::uint8_t command);
-
-// Firmware registers, read and written with frames to standard id 0x7FF.
-inline constexpr std::uint32_t kRegisterId = 0x7FF;
-inline constexpr std::uint8_t kReadRegister = 0x33;
-inline constexpr std::uint8_t kWriteRegister = 0x55;
-
-// Register 10 holds the control mode; MIT mode is 1.
-inline constexpr std::uint8_t kControlModeRegister = 10;
-inline constexpr std::uint8_t kMitMode = 1;
-
-struct RegisterInfo {
-    std::uint8_t number;
-    const char* name;
-    RegisterKind kind;
-    bool writable;
-};
-
-// The registers this module reads or writes; nullptr for any other number.
-const RegisterInfo* find_register(std::uint8_t number);
-
-// A register's value: its kind and its 4 value bytes, little-endian.
-struct RegisterValue {
-    RegisterKind kind = RegisterKind::Uint32;
-    std::uint32_t bits = 0;
-
-    std::uint32_t as_uint32() const { return bits; }
-    float as_float() const;  // the bits as an IEEE 32-bit float
-};
 
 // The driver record. Identifiers are kept as given (0..65535); frames carry
 // their low 11 bits.
@@ -79,9 +45,5 @@ struct Damiao {
     // 100 ms and reads it back once. No retry.
     Result<Unit, Error> ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const;
 };
-
-// The read and write request payloads for a motor (all 16 bits of its id).
-mit::Payload register_request(std::uint16_t motor_id, std::uint8_t op, std::uint8_t reg,
-                              std::uint32_t value);
 
 }  // namespace rotalink::damiao

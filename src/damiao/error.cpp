@@ -2,10 +2,6 @@
 
 namespace rotalink::damiao {
 
-const char* kind_name(RegisterKind kind) {
-    return kind == RegisterKind::Float ? "Float" : "Uint32";
-}
-
 Error Error::unknown_register(std::uint8_t reg) {
     Error e(Kind::UnknownRegister);
     e.reg_ = reg;

@@ -7,14 +7,10 @@
 #include <vector>
 
 #include "damiao/mit.hpp"
+#include "damiao/registers.hpp"
 #include "transport/can.hpp"
 
 namespace rotalink::damiao {
-
-// How a register's 4 value bytes are read.
-enum class RegisterKind : std::uint8_t { Float = 0, Uint32 = 1 };
-
-const char* kind_name(RegisterKind kind);  // "Float" or "Uint32"
 
 class Error {
 public:

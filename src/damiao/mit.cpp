@@ -78,7 +78,7 @@ Result<Payload, LimitDomainError> encode(const MitLimits& l, const MitSetpoint& 
     };
 }
 
-MotorState decode(const MitLimits& l, const std::uint8_t* d) {
+MotorState decode(const MitLimits& l, const Payload& d) {
     const std::uint32_t p_raw = (std::uint32_t{d[1]} << 8) | d[2];
     const std::uint32_t v_raw = (std::uint32_t{d[3]} << 4) | (d[4] >> 4);
     const std::uint32_t t_raw = ((std::uint32_t{d[4]} & 0x0Fu) << 8) | d[5];

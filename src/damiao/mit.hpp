@@ -6,8 +6,10 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #include "support/result.hpp"
 
@@ -54,8 +56,24 @@ struct LimitDomainError {
 
 Result<Payload, LimitDomainError> encode(const MitLimits& limits, const MitSetpoint& setpoint);
 
-// Decodes the first 8 bytes of a feedback payload; `data` must hold at least 8.
-MotorState decode(const MitLimits& limits, const std::uint8_t* data);
+// Decodes an 8-byte feedback payload.
+MotorState decode(const MitLimits& limits, const Payload& data);
+
+// The first 8 bytes of a longer array (a received FD payload, a buffer);
+// an array shorter than 8 does not compile.
+template <std::size_t N>
+MotorState decode(const MitLimits& limits, const std::uint8_t (&data)[N]) {
+    static_assert(N >= 8, "feedback is 8 bytes");
+    Payload first;
+    for (std::size_t i = 0; i < first.size(); ++i) first[i] = data[i];
+    return decode(limits, first);
+}
+template <std::size_t N, class = std::enable_if_t<(N > 8)>>
+MotorState decode(const MitLimits& limits, const std::array<std::uint8_t, N>& data) {
+    Payload first;
+    for (std::size_t i = 0; i < first.size(); ++i) first[i] = data[i];
+    return decode(limits, first);
+}
 
 // Per-model presets, in the order the Python class lists them.
 struct Preset {

@@ -414,7 +414,7 @@ TEST_P(DecodeVectors, ProducesExactState) {
     std::array<std::uint8_t, 16> buf;
     buf.fill(0xA5);
     std::copy(v.bytes.begin(), v.bytes.end(), buf.begin());
-    const mit::MotorState st = mit::decode(v.limits, buf.data());
+    const mit::MotorState st = mit::decode(v.limits, buf);
     EXPECT_EQ(st.motor_id, v.motor_id);
     EXPECT_EQ(st.error, v.error);
     expect_float_bits(st.position, v.position, "position", v.name);

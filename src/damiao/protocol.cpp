@@ -1,0 +1,65 @@
+#include "damiao/protocol.hpp"
+
+namespace rotalink::damiao {
+
+using transport::CanFrame;
+
+mit::Payload special_payload(std::uint8_t command) {
+    return {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, command};
+}
+
+CanFrame make_command(std::uint16_t motor_id, const mit::Payload& payload) {
+    return CanFrame{command_id(motor_id), {payload.begin(), payload.end()}, false, false};
+}
+
+CanFrame make_special(std::uint16_t motor_id, std::uint8_t command) {
+    return make_command(motor_id, special_payload(command));
+}
+
+Result<CanFrame, mit::LimitDomainError> make_mit(std::uint16_t motor_id, const mit::MitLimits& limits,
+                                                 const mit::MitSetpoint& setpoint) {
+    Result<mit::Payload, mit::LimitDomainError> payload = mit::encode(limits, setpoint);
+    if (!payload.ok()) return err(payload.error());
+    return make_command(motor_id, payload.value());
+}
+
+Result<mit::MotorState, Error> parse_feedback(const mit::MitLimits& limits, const CanFrame& frame) {
+    if (frame.data.size() < 8) return err(Error::short_reply(frame.data.size()));
+    mit::Payload first;
+    for (std::size_t i = 0; i < first.size(); ++i) first[i] = frame.data[i];
+    return mit::decode(limits, first);
+}
+
+mit::Payload register_request(std::uint16_t motor_id, std::uint8_t op, std::uint8_t reg,
+                              std::uint32_t value) {
+    return {static_cast<std::uint8_t>(motor_id & 0xFF),
+            static_cast<std::uint8_t>(motor_id >> 8),
+            op,
+            reg,
+            static_cast<std::uint8_t>(value & 0xFF),
+            static_cast<std::uint8_t>((value >> 8) & 0xFF),
+            static_cast<std::uint8_t>((value >> 16) & 0xFF),
+            static_cast<std::uint8_t>(value >> 24)};
+}
+
+CanFrame make_register_read(std::uint16_t motor_id, std::uint8_t reg) {
+    const mit::Payload p = register_request(motor_id, kReadRegister, reg, 0);
+    return CanFrame{transport::CanId::standard(kRegisterId), {p.begin(), p.end()}, false, false};
+}
+
+CanFrame make_register_write(std::uint16_t motor_id, std::uint8_t reg, std::uint32_t bits) {
+    const mit::Payload p = register_request(motor_id, kWriteRegister, reg, bits);
+    return CanFrame{transport::CanId::standard(kRegisterId), {p.begin(), p.end()}, false, false};
+}
+
+bool is_register_reply(const CanFrame& f, std::uint8_t reg) {
+    return f.data.size() == 8 && f.data[2] == kReadRegister && f.data[3] == reg;
+}
+
+RegisterValue parse_register_reply(RegisterKind kind, const CanFrame& f) {
+    const std::uint32_t bits = std::uint32_t{f.data[4]} | (std::uint32_t{f.data[5]} << 8) |
+                               (std::uint32_t{f.data[6]} << 16) | (std::uint32_t{f.data[7]} << 24);
+    return RegisterValue{kind, bits};
+}
+
+}  // namespace rotalink::damiao

@@ -1,0 +1,113 @@
+// The protocol's make/parse pairs on their own: golden frames out, replies
+// in, with no transport in between.
+#include <gtest/gtest.h>
+
+#include "damiao/protocol.hpp"
+#include "memory_transport.hpp"
+
+namespace {
+
+namespace dm = rotalink::damiao;
+using rotalink::damiao::mit::MitLimits;
+using rotalink::damiao::mit::MitSetpoint;
+using rotalink::test::make_frame;
+using rotalink::test::same_frame;
+using rotalink::transport::CanFrame;
+using rotalink::transport::CanId;
+using Bytes = std::vector<std::uint8_t>;
+
+struct MadeCase {
+    const char* name;
+    CanFrame made;
+    CanFrame want;
+};
+
+class Made : public ::testing::TestWithParam<MadeCase> {};
+
+TEST_P(Made, IsTheGoldenFrame) { EXPECT_TRUE(same_frame(GetParam().made, GetParam().want)); }
+
+const Bytes kFF = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+Bytes special(std::uint8_t last) {
+    Bytes b = kFF;
+    b.push_back(last);
+    return b;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Protocol, Made,
+    ::testing::Values(
+        // Commands go to the low 11 bits of motor_id, classic, no BRS.
+        MadeCase{"Enable", dm::make_special(0x0801, dm::kEnable), make_frame(CanId::standard(0x001), special(0xFC))},
+        MadeCase{"Disable", dm::make_special(0x7FF, dm::kDisable), make_frame(CanId::standard(0x7FF), special(0xFD))},
+        MadeCase{"SetZero", dm::make_special(0x12, dm::kSetZero), make_frame(CanId::standard(0x012), special(0xFE))},
+        MadeCase{"ClearError", dm::make_special(0xFFFF, dm::kClearError),
+                 make_frame(CanId::standard(0x7FF), special(0xFB))},
+        MadeCase{"Mit", dm::make_mit(0x03, MitLimits{}, MitSetpoint{1.0f, -2.0f, 50.0f, 1.0f, 3.0f}).value(),
+                 make_frame(CanId::standard(0x003), {0x8A, 0x3C, 0x77, 0x71, 0x99, 0x33, 0x3A, 0x65})},
+        // Register requests carry all 16 bits of motor_id, little-endian.
+        MadeCase{"RegisterRead", dm::make_register_read(0x0102, 10),
+                 make_frame(CanId::standard(0x7FF), {0x02, 0x01, 0x33, 0x0A, 0, 0, 0, 0})},
+        MadeCase{"RegisterWrite", dm::make_register_write(0x0102, 10, 0x04030201),
+                 make_frame(CanId::standard(0x7FF), {0x02, 0x01, 0x55, 0x0A, 0x01, 0x02, 0x03, 0x04})}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Protocol, MitWithLimitsTheEncoderCannotUseMakesNoFrame) {
+    EXPECT_FALSE(dm::make_mit(1, MitLimits{-1.0f, 30.0f, 500.0f, 5.0f, 10.0f}, MitSetpoint{}).ok());
+}
+
+struct FeedbackCase {
+    const char* name;
+    CanFrame reply;
+    const char* result;  // repr of the state, or the error message
+};
+
+class Feedback : public ::testing::TestWithParam<FeedbackCase> {};
+
+TEST_P(Feedback, ParsesTheFirstEightBytesOrIsTooShort) {
+    const auto r = dm::parse_feedback(MitLimits{}, GetParam().reply);
+    EXPECT_EQ(r.ok() ? dm::mit::repr(r.value()) : r.error().message(), GetParam().result);
+}
+
+const Bytes kEcho = {0x11, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x20};
+const char* const kEchoState =
+    "MotorState(motor_id=1, error=1, position=-0.0002, velocity=-0.0073, torque=-0.0024, t_mos=30, t_rotor=32)";
+
+Bytes with_tail(Bytes b, std::size_t n) {
+    b.resize(b.size() + n, 0xEE);
+    return b;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Protocol, Feedback,
+    ::testing::Values(FeedbackCase{"Classic", make_frame(CanId::standard(0x11), kEcho), kEchoState},
+                      FeedbackCase{"FdTwelve", make_frame(CanId::standard(0x11), with_tail(kEcho, 4), true), kEchoState},
+                      FeedbackCase{"FdSixtyFour", make_frame(CanId::standard(0x11), with_tail(kEcho, 56), true),
+                                   kEchoState},
+                      FeedbackCase{"Empty", make_frame(CanId::standard(0x11), {}),
+                                   "feedback reply too short: 0 data bytes, expected 8"},
+                      FeedbackCase{"Seven", make_frame(CanId::standard(0x11), Bytes(kEcho.begin(), kEcho.end() - 1)),
+                                   "feedback reply too short: 7 data bytes, expected 8"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Protocol, FeedbackIsMatchedOnTheStandardReplyId) {
+    EXPECT_TRUE(dm::is_feedback_from(make_frame(CanId::standard(0x011), {}), 0x0811));
+    EXPECT_FALSE(dm::is_feedback_from(make_frame(CanId::extended(0x011), {}), 0x11));
+    EXPECT_FALSE(dm::is_feedback_from(make_frame(CanId::standard(0x012), {}), 0x11));
+}
+
+TEST(Protocol, RegisterReplyRuleAndValue) {
+    const Bytes reply = {0x02, 0x01, 0x33, 0x0A, 0x00, 0x00, 0x80, 0x3F};
+    const CanFrame ok = make_frame(CanId::standard(0x123), reply);
+    EXPECT_TRUE(dm::is_register_reply(ok, 10));
+    EXPECT_TRUE(dm::is_register_reply(make_frame(CanId::extended(0x123), reply, true), 10));
+    EXPECT_FALSE(dm::is_register_reply(ok, 11));
+    EXPECT_FALSE(dm::is_register_reply(make_frame(CanId::standard(0x123), with_tail(reply, 1), true), 10));
+    EXPECT_FALSE(dm::is_register_reply(make_frame(CanId::standard(0x123), Bytes(reply.begin(), reply.end() - 1)), 10));
+    Bytes write = reply;
+    write[2] = 0x55;
+    EXPECT_FALSE(dm::is_register_reply(make_frame(CanId::standard(0x123), write), 10));
+    EXPECT_EQ(dm::parse_register_reply(dm::RegisterKind::Uint32, ok).as_uint32(), 0x3F800000u);
+    EXPECT_EQ(dm::parse_register_reply(dm::RegisterKind::Float, ok).as_float(), 1.0f);
+}
+
+}  // namespace
