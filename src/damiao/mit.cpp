@@ -7,9 +7,6 @@
 namespace rotalink::damiao::mit {
 namespace {
 
-// The nearest 32-bit float to 12.566 (not 4*pi).
-constexpr float k12_566 = 12.566f;
-
 // Saturating float-to-unsigned truncation: NaN and negatives give 0, values
 // at or above 2^32 give the largest value.
 std::uint32_t truncate_u32(float s) {
@@ -93,22 +90,11 @@ MotorState decode(const MitLimits& l, const Payload& d) {
     return st;
 }
 
-const std::array<Preset, 15> kPresets = {{
-    {"dm3507", {k12_566, 50.0f, 500.0f, 5.0f, 5.0f}},
-    {"dm4310", {12.5f, 30.0f, 500.0f, 5.0f, 10.0f}},
-    {"dm4310p", {12.5f, 50.0f, 500.0f, 5.0f, 10.0f}},
-    {"dm4340", {12.5f, 10.0f, 500.0f, 5.0f, 28.0f}},
-    {"dm4340p", {12.5f, 10.0f, 500.0f, 5.0f, 28.0f}},
-    {"dm6006", {12.5f, 45.0f, 500.0f, 5.0f, 20.0f}},
-    {"dm6248p", {k12_566, 20.0f, 500.0f, 5.0f, 120.0f}},
-    {"dm8006", {12.5f, 45.0f, 500.0f, 5.0f, 40.0f}},
-    {"dm8009", {12.5f, 45.0f, 500.0f, 5.0f, 54.0f}},
-    {"dm10010", {12.5f, 20.0f, 500.0f, 5.0f, 200.0f}},
-    {"dm10010l", {12.5f, 25.0f, 500.0f, 5.0f, 200.0f}},
-    {"dmg6215", {12.5f, 45.0f, 500.0f, 5.0f, 10.0f}},
-    {"dmh3510", {12.5f, 280.0f, 500.0f, 5.0f, 1.0f}},
-    {"dmh6220", {12.5f, 45.0f, 500.0f, 5.0f, 10.0f}},
-    {"dmjh11", {12.5f, 10.0f, 500.0f, 5.0f, 12.0f}},
+const std::array<Preset, kPresetCount> kPresets = {{
+#define ROTALINK_PRESET_ENTRY(name, p_max, v_max, kp_max, kd_max, t_max) \
+    {#name, {p_max, v_max, kp_max, kd_max, t_max}},
+    ROTALINK_MIT_PRESETS(ROTALINK_PRESET_ENTRY)
+#undef ROTALINK_PRESET_ENTRY
 }};
 
 std::string repr(const MitLimits& v) {

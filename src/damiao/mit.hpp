@@ -75,12 +75,40 @@ MotorState decode(const MitLimits& limits, const std::array<std::uint8_t, N>& da
     return decode(limits, first);
 }
 
-// Per-model presets, in the order the Python class lists them.
+// The per-model presets, written once: this list makes the native table
+// below and the Python class's static methods (in this order).
+//   X(name, p_max, v_max, kp_max, kd_max, t_max)
+// 12.566f is the nearest 32-bit float to 12.566 (not 4*pi).
+#define ROTALINK_MIT_PRESETS(X)                         \
+    X(dm3507, 12.566f, 50.0f, 500.0f, 5.0f, 5.0f)       \
+    X(dm4310, 12.5f, 30.0f, 500.0f, 5.0f, 10.0f)        \
+    X(dm4310p, 12.5f, 50.0f, 500.0f, 5.0f, 10.0f)       \
+    X(dm4340, 12.5f, 10.0f, 500.0f, 5.0f, 28.0f)        \
+    X(dm4340p, 12.5f, 10.0f, 500.0f, 5.0f, 28.0f)       \
+    X(dm6006, 12.5f, 45.0f, 500.0f, 5.0f, 20.0f)        \
+    X(dm6248p, 12.566f, 20.0f, 500.0f, 5.0f, 120.0f)    \
+    X(dm8006, 12.5f, 45.0f, 500.0f, 5.0f, 40.0f)        \
+    X(dm8009, 12.5f, 45.0f, 500.0f, 5.0f, 54.0f)        \
+    X(dm10010, 12.5f, 20.0f, 500.0f, 5.0f, 200.0f)      \
+    X(dm10010l, 12.5f, 25.0f, 500.0f, 5.0f, 200.0f)     \
+    X(dmg6215, 12.5f, 45.0f, 500.0f, 5.0f, 10.0f)       \
+    X(dmh3510, 12.5f, 280.0f, 500.0f, 5.0f, 1.0f)       \
+    X(dmh6220, 12.5f, 45.0f, 500.0f, 5.0f, 10.0f)       \
+    X(dmjh11, 12.5f, 10.0f, 500.0f, 5.0f, 12.0f)
+
+// Each preset's index in kPresets: kPreset_dm4310, ...
+enum PresetIndex : std::size_t {
+#define ROTALINK_PRESET_INDEX(name, ...) kPreset_##name,
+    ROTALINK_MIT_PRESETS(ROTALINK_PRESET_INDEX)
+#undef ROTALINK_PRESET_INDEX
+    kPresetCount
+};
+
 struct Preset {
     const char* name;
     MitLimits limits;
 };
-extern const std::array<Preset, 15> kPresets;
+extern const std::array<Preset, kPresetCount> kPresets;
 
 std::string repr(const MitLimits& v);
 std::string repr(const MitSetpoint& v);

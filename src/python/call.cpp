@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace rotalink::py {
 namespace {
@@ -38,7 +39,7 @@ std::string name_list(const char* const* names, int n) {
     return out;
 }
 
-bool too_many_positional(const Signature& sig, Py_ssize_t given) {
+bool too_many_positional(const Params& sig, Py_ssize_t given) {
     std::string msg = std::string(sig.name) + "() takes ";
     if (sig.required != sig.count) {
         msg += "from " + std::to_string(sig.required) + " to " + std::to_string(sig.count);
@@ -52,7 +53,7 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
 }
 
 // Binds one keyword argument; `key` is a str.
-bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) {
+bool bind_keyword(const Params& sig, PyObject* key, PyObject* value, PyObject** out) {
     if (!PyUnicode_Check(key)) {
         PyErr_SetString(PyExc_TypeError, "keywords must be strings");
         return false;
@@ -83,15 +84,15 @@ bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject
     return false;
 }
 
-bool check_required(const Signature& sig, PyObject** out) {
-    const char* missing[kMaxParams];
-    int n = 0;
+bool check_required(const Params& sig, PyObject** out) {
+    std::vector<const char*> missing;
     for (int i = 0; i < sig.required; ++i) {
-        if (out[i] == nullptr) missing[n++] = sig.params[i];
+        if (out[i] == nullptr) missing.push_back(sig.params[i]);
     }
-    if (n == 0) return true;
+    if (missing.empty()) return true;
+    const int n = static_cast<int>(missing.size());
     type_error(std::string(sig.name) + "() missing " + std::to_string(n) + " required positional " +
-               (n == 1 ? "argument" : "arguments") + ": " + name_list(missing, n));
+               (n == 1 ? "argument" : "arguments") + ": " + name_list(missing.data(), n));
     return false;
 }
 
@@ -141,7 +142,7 @@ PyObject* fail_with_pending() {
 
 // ----------------------------------------------------------------- binding
 
-bool bind_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool bind_vector(const Params& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  PyObject** out) {
     for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
     if (nargs > sig.count) return too_many_positional(sig, nargs);
@@ -155,7 +156,7 @@ bool bind_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, 
     return check_required(sig, out);
 }
 
-bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+bool bind_tuple(const Params& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
     for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > sig.count) return too_many_positional(sig, nargs);

@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -48,24 +50,104 @@ PyObject* fail_with_pending();
 
 // ------------------------------------------------------------- binding
 
-// The parameters of one callable; all are positional-or-keyword, the first
-// `required` have no default.
-struct Signature {
+// The parameters of one callable as the binding reads them; all are
+// positional-or-keyword, the first `required` have no default.
+struct Params {
     const char* name;  // as used in messages, e.g. "Damiao.__new__"
     const char* const* params;
     int count;
     int required;
 };
 
-constexpr int kMaxParams = 8;
+namespace doc_text {
+
+// The text signature inside a doc "name(a, b=1)\n--\n\n...": the part
+// from the first '(' to its ')'.
+constexpr std::size_t open_paren(const char* doc) {
+    std::size_t i = 0;
+    while (doc[i] != '\0' && doc[i] != '(') ++i;
+    return i;
+}
+
+// Whether the text signature in `doc` names exactly `params`, in order, with
+// defaults on all but the first `required`; a leading "$self, " is the
+// receiver, not a parameter.
+constexpr bool matches(const char* doc, const char* const* params, int count, int required) {
+    std::size_t i = open_paren(doc);
+    if (doc[i] != '(') return false;
+    ++i;
+    if (doc[i] == '$') {
+        while (doc[i] != '\0' && doc[i] != ',' && doc[i] != ')') ++i;
+        if (doc[i] == ',') i += 2;
+    }
+    for (int p = 0; p < count; ++p) {
+        if (p > 0) {
+            if (doc[i] != ',' || doc[i + 1] != ' ') return false;
+            i += 2;
+        }
+        std::size_t k = 0;
+        for (; params[p][k] != '\0'; ++k, ++i) {
+            if (doc[i] != params[p][k]) return false;
+        }
+        const bool has_default = doc[i] == '=';
+        if (has_default != (p >= required)) return false;
+        while (doc[i] != '\0' && doc[i] != ',' && doc[i] != ')') ++i;
+    }
+    return doc[i] == ')' && doc[i + 1] == '\n' && doc[i + 2] == '-' && doc[i + 3] == '-' &&
+           doc[i + 4] == '\n' && doc[i + 5] == '\n';
+}
+
+}  // namespace doc_text
+
+// One callable, declared once: the name used in messages, the doc that the
+// interpreter reads its text signature from, and the parameter names. The
+// number of parameters sizes the array the binding fills (`Args`), and the
+// declaration does not compile unless the text signature names the same
+// parameters (see ROTALINK_SIGNATURE).
+template <int N>
+struct Signature {
+    const char* name;
+    const char* doc;
+    std::array<const char*, N> params;
+    int required;
+
+    using Args = std::array<PyObject*, N>;
+    static constexpr int count = N;
+
+    constexpr Params view() const { return {name, params.data(), N, required}; }
+    constexpr bool doc_matches() const { return doc_text::matches(doc, params.data(), N, required); }
+};
+
+// The doc of a callable from its Python name and text signature, in the form
+// from which the interpreter splits off `__text_signature__`.
+#define ROTALINK_DOC(name, text_signature) name text_signature "\n--\n\n"
+
+// Declares `var` as a Signature<N> and checks it against its text signature
+// at compile time.
+#define ROTALINK_SIGNATURE(var, N, ...)                                  \
+    constexpr ::rotalink::py::Signature<N> var{__VA_ARGS__};             \
+    static_assert(var.doc_matches(), #var ": the text signature in the " \
+                                          "doc does not name the declared parameters")
 
 // Binds the arguments of a fast-call (vector) call. On success `out[i]` is a
 // borrowed reference or nullptr for an unbound parameter.
-bool bind_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, PyObject** out);
+bool bind_vector(const Params& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** out);
 
 // Binds the arguments of a tuple-and-dict call (constructors).
-bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+bool bind_tuple(const Params& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+template <int N>
+bool bind_vector(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 typename Signature<N>::Args& out) {
+    return bind_vector(sig.view(), args, nargs, kwnames, out.data());
+}
+
+template <int N>
+bool bind_tuple(const Signature<N>& sig, PyObject* args, PyObject* kwargs,
+                typename Signature<N>::Args& out) {
+    return bind_tuple(sig.view(), args, kwargs, out.data());
+}
 
 // ---------------------------------------------------------- conversion
 // Each returns false with a Python exception set; a TypeError from the

@@ -16,12 +16,13 @@ using damiao::mit::MotorState;
 
 PyTypeObject* g_damiao = nullptr;
 
-const char* const kNewParams[] = {"motor_id", "master_id", "limits", "timeout_ms"};
-const Signature kNew{"Damiao.__new__", kNewParams, 4, 2};
+ROTALINK_SIGNATURE(kNew, 4, "Damiao.__new__",
+                   ROTALINK_DOC("Damiao", "(motor_id, master_id, limits=None, timeout_ms=20)"),
+                   {"motor_id", "master_id", "limits", "timeout_ms"}, 2);
 
 PyObject* damiao_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
-        PyObject* a[4];
+        Signature<4>::Args a;
         if (!bind_tuple(kNew, args, kwargs, a)) return nullptr;
         Damiao rec;
         if (!to_u16(a[0], "motor_id", rec.motor_id) || !to_u16(a[1], "master_id", rec.master_id)) {
@@ -92,15 +93,19 @@ PyObject* command(PyObject* bus, Op&& op) {
                               [](const MotorState& s) { return new_box(motor_state_type(), s); });
 }
 
-const char* const kBusParam[] = {"bus"};
+ROTALINK_SIGNATURE(kEnable, 1, "Damiao.enable", ROTALINK_DOC("enable", "($self, bus)"), {"bus"}, 1);
+ROTALINK_SIGNATURE(kDisable, 1, "Damiao.disable", ROTALINK_DOC("disable", "($self, bus)"), {"bus"}, 1);
+ROTALINK_SIGNATURE(kSetZero, 1, "Damiao.set_zero", ROTALINK_DOC("set_zero", "($self, bus)"), {"bus"}, 1);
+ROTALINK_SIGNATURE(kClearError, 1, "Damiao.clear_error", ROTALINK_DOC("clear_error", "($self, bus)"),
+                   {"bus"}, 1);
 
-template <Result<MotorState, Error> (Damiao::*Command)(transport::CanTransport&) const>
+template <Result<MotorState, Error> (Damiao::*Command)(transport::CanTransport&) const,
+          const Signature<1>* Sig>
 struct SpecialCommand {
-    static const Signature sig;
     static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return guard([&]() -> PyObject* {
-            PyObject* a[1];
-            if (!bind_vector(sig, args, nargs, kwnames, a)) return nullptr;
+            Signature<1>::Args a;
+            if (!bind_vector(*Sig, args, nargs, kwnames, a)) return nullptr;
             if (!check_instance(a[0], socketcan_transport_type(), "bus")) return nullptr;
             const Damiao& rec = native<Damiao>(self);
             return command(a[0], [&](transport::CanTransport& t) { return (rec.*Command)(t); });
@@ -108,25 +113,17 @@ struct SpecialCommand {
     }
 };
 
-using Enable = SpecialCommand<&Damiao::enable>;
-using Disable = SpecialCommand<&Damiao::disable>;
-using SetZero = SpecialCommand<&Damiao::set_zero>;
-using ClearError = SpecialCommand<&Damiao::clear_error>;
-template <>
-const Signature Enable::sig{"Damiao.enable", kBusParam, 1, 1};
-template <>
-const Signature Disable::sig{"Damiao.disable", kBusParam, 1, 1};
-template <>
-const Signature SetZero::sig{"Damiao.set_zero", kBusParam, 1, 1};
-template <>
-const Signature ClearError::sig{"Damiao.clear_error", kBusParam, 1, 1};
+using Enable = SpecialCommand<&Damiao::enable, &kEnable>;
+using Disable = SpecialCommand<&Damiao::disable, &kDisable>;
+using SetZero = SpecialCommand<&Damiao::set_zero, &kSetZero>;
+using ClearError = SpecialCommand<&Damiao::clear_error, &kClearError>;
 
-const char* const kMitParams[] = {"bus", "setpoint"};
-const Signature kMit{"Damiao.mit_control", kMitParams, 2, 2};
+ROTALINK_SIGNATURE(kMit, 2, "Damiao.mit_control", ROTALINK_DOC("mit_control", "($self, bus, setpoint)"),
+                   {"bus", "setpoint"}, 2);
 
 PyObject* mit_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        PyObject* a[2];
+        Signature<2>::Args a;
         if (!bind_vector(kMit, args, nargs, kwnames, a)) return nullptr;
         if (!check_instance(a[0], socketcan_transport_type(), "bus") ||
             !check_instance(a[1], mit_setpoint_type(), "setpoint")) {
@@ -138,11 +135,16 @@ PyObject* mit_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-const Signature kEnsureMit{"Damiao.ensure_mit_mode", kBusParam, 1, 1};
+ROTALINK_SIGNATURE(kEnsureMit, 1, "Damiao.ensure_mit_mode",
+                   ROTALINK_DOC("ensure_mit_mode", "($self, bus)")
+                   "Force the firmware into MIT control mode (register 10 = 1). Some\n"
+                   "motors ship in POS_VEL/VEL/FORCE_POS, in which case `mit_control` is\n"
+                   "silently ignored.",
+                   {"bus"}, 1);
 
 PyObject* ensure_mit_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        PyObject* a[1];
+        Signature<1>::Args a;
         if (!bind_vector(kEnsureMit, args, nargs, kwnames, a)) return nullptr;
         if (!check_instance(a[0], socketcan_transport_type(), "bus")) return nullptr;
         const Damiao& rec = native<Damiao>(self);
@@ -159,25 +161,19 @@ PyGetSetDef damiao_getset[] = {
 };
 
 PyMethodDef damiao_methods[] = {
-    {"enable", as_cfunction(Enable::call), METH_FASTCALL | METH_KEYWORDS, "enable($self, bus)\n--\n\n"},
-    {"disable", as_cfunction(Disable::call), METH_FASTCALL | METH_KEYWORDS, "disable($self, bus)\n--\n\n"},
-    {"set_zero", as_cfunction(SetZero::call), METH_FASTCALL | METH_KEYWORDS, "set_zero($self, bus)\n--\n\n"},
-    {"clear_error", as_cfunction(ClearError::call), METH_FASTCALL | METH_KEYWORDS,
-     "clear_error($self, bus)\n--\n\n"},
-    {"mit_control", as_cfunction(mit_control), METH_FASTCALL | METH_KEYWORDS,
-     "mit_control($self, bus, setpoint)\n--\n\n"},
-    {"ensure_mit_mode", as_cfunction(ensure_mit_mode), METH_FASTCALL | METH_KEYWORDS,
-     "ensure_mit_mode($self, bus)\n--\n\n"
-     "Force the firmware into MIT control mode (register 10 = 1). Some\n"
-     "motors ship in POS_VEL/VEL/FORCE_POS, in which case `mit_control` is\n"
-     "silently ignored."},
+    {"enable", as_cfunction(Enable::call), METH_FASTCALL | METH_KEYWORDS, kEnable.doc},
+    {"disable", as_cfunction(Disable::call), METH_FASTCALL | METH_KEYWORDS, kDisable.doc},
+    {"set_zero", as_cfunction(SetZero::call), METH_FASTCALL | METH_KEYWORDS, kSetZero.doc},
+    {"clear_error", as_cfunction(ClearError::call), METH_FASTCALL | METH_KEYWORDS, kClearError.doc},
+    {"mit_control", as_cfunction(mit_control), METH_FASTCALL | METH_KEYWORDS, kMit.doc},
+    {"ensure_mit_mode", as_cfunction(ensure_mit_mode), METH_FASTCALL | METH_KEYWORDS, kEnsureMit.doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
 PyTypeObject* damiao_type() {
-    return class_object(g_damiao, {ROTALINK_CLASS_TEXTS("Damiao", "(motor_id, master_id, limits=None, timeout_ms=20)"),
+    return class_object(g_damiao, {"rotalink.Damiao", kNew.doc,
                                    sizeof(Box<Damiao>), damiao_new, dealloc_box<Damiao>, damiao_repr,
                                    damiao_getset, damiao_methods});
 }

@@ -14,7 +14,7 @@ PyTypeObject* g_setpoint = nullptr;
 PyTypeObject* g_state = nullptr;
 
 // Converts bound arguments to five floats; unbound ones keep `defaults`.
-bool five_floats(const Signature& sig, PyObject** bound, float* fields) {
+bool five_floats(const Signature<5>& sig, const Signature<5>::Args& bound, float* fields) {
     for (int i = 0; i < 5; ++i) {
         if (bound[i] != nullptr && !to_f32(bound[i], sig.params[i], fields[i])) return false;
     }
@@ -23,12 +23,13 @@ bool five_floats(const Signature& sig, PyObject** bound, float* fields) {
 
 // ------------------------------------------------------------- MitLimits
 
-const char* const kLimitParams[] = {"p_max", "v_max", "kp_max", "kd_max", "t_max"};
-const Signature kLimitsNew{"MitLimits.__new__", kLimitParams, 5, 0};
+ROTALINK_SIGNATURE(kLimitsNew, 5, "MitLimits.__new__",
+                   ROTALINK_DOC("MitLimits", "(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)"),
+                   {"p_max", "v_max", "kp_max", "kd_max", "t_max"}, 0);
 
 PyObject* limits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
-        PyObject* bound[5];
+        Signature<5>::Args bound;
         if (!bind_tuple(kLimitsNew, args, kwargs, bound)) return nullptr;
         MitLimits v;
         float f[5] = {v.p_max, v.v_max, v.kp_max, v.kd_max, v.t_max};
@@ -60,26 +61,27 @@ PyObject* preset(PyObject*, PyObject*) {
     return guard([] { return new_box(mit_limits_type(), damiao::mit::kPresets[I].limits); });
 }
 
-#define ROTALINK_PRESET(i, name) \
-    {name, preset<i>, METH_STATIC | METH_NOARGS, name "()\n--\n\n"}
+// One static method per entry of the native preset list, in its order.
+#define ROTALINK_PRESET_METHOD(name, ...) \
+    {#name, preset<damiao::mit::kPreset_##name>, METH_STATIC | METH_NOARGS, ROTALINK_DOC(#name, "()")},
 
 PyMethodDef limits_methods[] = {
-    ROTALINK_PRESET(0, "dm3507"),   ROTALINK_PRESET(1, "dm4310"),    ROTALINK_PRESET(2, "dm4310p"),
-    ROTALINK_PRESET(3, "dm4340"),   ROTALINK_PRESET(4, "dm4340p"),   ROTALINK_PRESET(5, "dm6006"),
-    ROTALINK_PRESET(6, "dm6248p"),  ROTALINK_PRESET(7, "dm8006"),    ROTALINK_PRESET(8, "dm8009"),
-    ROTALINK_PRESET(9, "dm10010"),  ROTALINK_PRESET(10, "dm10010l"), ROTALINK_PRESET(11, "dmg6215"),
-    ROTALINK_PRESET(12, "dmh3510"), ROTALINK_PRESET(13, "dmh6220"),  ROTALINK_PRESET(14, "dmjh11"),
+    ROTALINK_MIT_PRESETS(ROTALINK_PRESET_METHOD)
     {nullptr, nullptr, 0, nullptr},
 };
-#undef ROTALINK_PRESET
+#undef ROTALINK_PRESET_METHOD
 
 // ----------------------------------------------------------- MitSetpoint
 
-const char* const kSetpointParams[] = {"q", "dq", "kp", "kd", "tau"};
-const Signature kSetpointNew{"MitSetpoint.__new__", kSetpointParams, 5, 0};
-const Signature kSetpointFn{"mit_setpoint", kSetpointParams, 5, 0};
+ROTALINK_SIGNATURE(kSetpointNew, 5, "MitSetpoint.__new__",
+                   ROTALINK_DOC("MitSetpoint", "(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)"),
+                   {"q", "dq", "kp", "kd", "tau"}, 0);
+ROTALINK_SIGNATURE(kSetpointFn, 5, "mit_setpoint",
+                   ROTALINK_DOC("mit_setpoint", "(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)")
+                   "Build a `MitSetpoint` (handy when keyword args are awkward).",
+                   {"q", "dq", "kp", "kd", "tau"}, 0);
 
-bool setpoint_from(const Signature& sig, PyObject** bound, MitSetpoint& out) {
+bool setpoint_from(const Signature<5>& sig, const Signature<5>::Args& bound, MitSetpoint& out) {
     float f[5] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
     if (!five_floats(sig, bound, f)) return false;
     out = MitSetpoint{f[0], f[1], f[2], f[3], f[4]};
@@ -88,7 +90,7 @@ bool setpoint_from(const Signature& sig, PyObject** bound, MitSetpoint& out) {
 
 PyObject* setpoint_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
-        PyObject* bound[5];
+        Signature<5>::Args bound;
         MitSetpoint v;
         if (!bind_tuple(kSetpointNew, args, kwargs, bound) || !setpoint_from(kSetpointNew, bound, v)) {
             return nullptr;
@@ -117,7 +119,7 @@ PyGetSetDef setpoint_getset[] = {
 
 PyObject* mit_setpoint_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        PyObject* bound[5];
+        Signature<5>::Args bound;
         MitSetpoint v;
         if (!bind_vector(kSetpointFn, args, nargs, kwnames, bound) ||
             !setpoint_from(kSetpointFn, bound, v)) {
@@ -164,25 +166,23 @@ PyGetSetDef state_getset[] = {
 }  // namespace
 
 PyMethodDef mit_setpoint_def = {
-    "mit_setpoint", as_cfunction(mit_setpoint_fn), METH_FASTCALL | METH_KEYWORDS,
-    "mit_setpoint(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)\n--\n\n"
-    "Build a `MitSetpoint` (handy when keyword args are awkward)."};
+    "mit_setpoint", as_cfunction(mit_setpoint_fn), METH_FASTCALL | METH_KEYWORDS, kSetpointFn.doc};
 
 PyTypeObject* mit_limits_type() {
-    return class_object(g_limits, {ROTALINK_CLASS_TEXTS("MitLimits", "(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)"),
+    return class_object(g_limits, {"rotalink.MitLimits", kLimitsNew.doc,
                                    sizeof(Box<MitLimits>), limits_new, dealloc_box<MitLimits>,
                                    limits_repr, limits_getset, limits_methods});
 }
 
 PyTypeObject* mit_setpoint_type() {
-    return class_object(g_setpoint, {ROTALINK_CLASS_TEXTS("MitSetpoint", "(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)"),
+    return class_object(g_setpoint, {"rotalink.MitSetpoint", kSetpointNew.doc,
                                      sizeof(Box<MitSetpoint>), setpoint_new,
                                      dealloc_box<MitSetpoint>, setpoint_repr, setpoint_getset,
                                      nullptr});
 }
 
 PyTypeObject* motor_state_type() {
-    return class_object(g_state, {ROTALINK_CLASS_TEXTS_NO_SIGNATURE("MotorState"), sizeof(Box<MotorState>), state_new,
+    return class_object(g_state, {"rotalink.MotorState", nullptr, sizeof(Box<MotorState>), state_new,
                                   dealloc_box<MotorState>, state_repr, state_getset, nullptr});
 }
 

@@ -8,12 +8,12 @@ namespace {
 
 PyTypeObject* g_bus = nullptr;
 
-const char* const kBusParams[] = {"iface"};
-const Signature kBusNew{"SocketCanTransport.__new__", kBusParams, 1, 1};
+ROTALINK_SIGNATURE(kBusNew, 1, "SocketCanTransport.__new__", ROTALINK_DOC("SocketCanTransport", "(iface)"),
+                   {"iface"}, 1);
 
 PyObject* bus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
-        PyObject* bound[1];
+        Signature<1>::Args bound;
         std::string iface;
         if (!bind_tuple(kBusNew, args, kwargs, bound) || !to_text(bound[0], "iface", iface)) {
             return nullptr;
@@ -36,7 +36,7 @@ PyObject* new_bus_object(PyTypeObject* type, std::unique_ptr<transport::CanTrans
 }
 
 PyTypeObject* socketcan_transport_type() {
-    return class_object(g_bus, {ROTALINK_CLASS_TEXTS("SocketCanTransport", "(iface)"), sizeof(Box<transport::SharedBus>),
+    return class_object(g_bus, {"rotalink.SocketCanTransport", kBusNew.doc, sizeof(Box<transport::SharedBus>),
                                 bus_new, dealloc_box<transport::SharedBus>, nullptr, nullptr,
                                 nullptr});
 }

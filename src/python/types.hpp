@@ -22,7 +22,8 @@ T& native(PyObject* obj) {
 
 // What a class declares. The interpreter keeps pointers to the name and the
 // doc (before 3.11 `tp_name` is the very pointer given here), so both are
-// string literals with static storage: write them with ROTALINK_CLASS_TEXTS.
+// string literals with static storage. The doc is the constructor's
+// (Signature::doc), so that the class's text signature is the constructor's.
 struct ClassSpec {
     const char* qualified_name;  // "rotalink.Damiao"
     const char* doc;             // "Damiao(motor_id, ...)\n--\n\n", or nullptr for none
@@ -33,14 +34,6 @@ struct ClassSpec {
     PyGetSetDef* getset;
     PyMethodDef* methods;
 };
-
-// The qualified name and the doc of a class, from its bare name and text
-// signature: the doc is the name, the signature and "\n--\n\n", the form in
-// which the interpreter splits off `__text_signature__` and leaves `__doc__`
-// empty.
-#define ROTALINK_CLASS_TEXTS(name, text_signature) \
-    "rotalink." name, name text_signature "\n--\n\n"
-#define ROTALINK_CLASS_TEXTS_NO_SIGNATURE(name) "rotalink." name, nullptr
 
 // Creates the class object once; later calls return the same object
 // (borrowed reference, kept for the life of the process).
