@@ -1,4 +1,5 @@
 // Damiao: one motor's identifiers, limits and time-out, and its commands.
+#include <cerrno>
 #include <cstdio>
 #include <utility>
 
@@ -60,9 +61,22 @@ PendingError dm_err_to_py(const Error& e) {
     return {e.kind() == Error::Kind::LimitDomain ? PyExc_ValueError : PyExc_RuntimeError, e.message()};
 }
 
+// Whether a wait for the bus ended because a signal interrupted it.
+bool interrupted(const Error& e) {
+    return e.kind() == Error::Kind::Transport &&
+           e.transport_error().kind() == transport::TransportError::Kind::Backend &&
+           e.transport_error().io().code == EINTR;
+}
+
 // The binding pattern of every bus method: `bus` is checked, the bus lock is
 // held for the whole driver operation (and the conversion of its error), and
 // the result object is made by `to_python` after the lock is released.
+//
+// A wait that a signal interrupted ends the operation, as the interpreter's
+// own blocking calls do: the pending signal handlers run once the lock is
+// released, and an exception one of them raises (KeyboardInterrupt for
+// Ctrl-C) is what the call raises. If none raises, the interruption is the
+// driver's error, as any other.
 template <class T, class Op, class ToPython>
 PyObject* on_bus(PyObject* bus, Op&& op, ToPython&& to_python) {
     Py_INCREF(bus);
@@ -72,6 +86,7 @@ PyObject* on_bus(PyObject* bus, Op&& op, ToPython&& to_python) {
     } release{bus};
     T value{};
     bool ok = false;
+    bool signalled = false;
     PendingError error{nullptr, {}};
     shared_bus(bus).locked([&](transport::CanTransport& t) {
         Result<T, Error> r = op(t);
@@ -80,9 +95,13 @@ PyObject* on_bus(PyObject* bus, Op&& op, ToPython&& to_python) {
             ok = true;
         } else {
             error = dm_err_to_py(r.error());
+            signalled = interrupted(r.error());
         }
     });
-    if (!ok) return raise(error);
+    if (!ok) {
+        if (signalled && PyErr_CheckSignals() < 0) return nullptr;
+        return raise(error);
+    }
     return to_python(value);
 }
 
