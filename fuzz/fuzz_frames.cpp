@@ -202,7 +202,7 @@ const MitLimits& preset(std::uint8_t b) { return rotalink::damiao::mit::kPresets
 std::string timeout_text() { return "transport error: timeout waiting for frame"; }
 
 // Feedback as the description of the wire format gives it.
-void check_state(const MotorState& st, const MitLimits& l, const std::vector<std::uint8_t>& d,
+void check_state(const MotorState& st, const MitLimits& l, const rotalink::transport::FrameData& d,
                  const std::string& who) {
     FUZZ_CHECK(d.size() >= 8, "check_state needs 8 bytes");
     const std::uint32_t p_raw = (std::uint32_t{d[1]} << 8) | d[2];
