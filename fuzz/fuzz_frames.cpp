@@ -26,13 +26,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "damiao/driver.hpp"
 #include "fuzz_common.hpp"
-#include "memory_bus.hpp"
+#include "transport/memory_transport.hpp"
 #include "transport/socketcan_backend/socketcan.hpp"
 
 using namespace fuzz;
@@ -42,9 +43,15 @@ using rotalink::damiao::RegisterValue;
 using rotalink::damiao::mit::MitLimits;
 using rotalink::damiao::mit::MitSetpoint;
 using rotalink::damiao::mit::MotorState;
+using rotalink::Result;
+using rotalink::transport::CanFrame;
 using rotalink::transport::CanId;
+using rotalink::transport::Duration;
 using rotalink::transport::IdKind;
+using rotalink::transport::IoError;
+using rotalink::transport::MemoryTransport;
 using rotalink::transport::SocketCanTransport;
+using rotalink::transport::TransportError;
 
 // ---------------------------------------------------------------- pauses
 // The driver's mode-switch pause goes through nanosleep; while an exchange
@@ -215,6 +222,29 @@ void check_state(const MotorState& st, const MitLimits& l, const rotalink::trans
                "feedback decoded as " + rotalink::damiao::mit::repr(st) + ": " + who);
 }
 
+// ------------------------------------------------------- in-memory bus
+
+// One scripted reply on the in-memory bus: a frame or a recv error.
+struct Step {
+    bool is_error = false;
+    CanFrame frame;
+    TransportError error = TransportError::timeout();
+};
+
+TransportError injected_send_error() {
+    return TransportError::backend(IoError::custom("injected send failure"));
+}
+
+// The deadline loop never hands a wait under 1 us to the transport: a zero
+// socket time-out would block without limit.
+void check_waits(const MemoryTransport& bus, const std::string& who) {
+    for (const Duration& t : bus.recv_timeouts()) {
+        FUZZ_CHECK(t.total_nanos_saturated() >= 1000,
+                   "recv asked to wait " + std::to_string(t.total_nanos_saturated()) + " ns: " + who);
+        FUZZ_CHECK(t.nanos < 1000000000u, "recv given a denormal duration: " + who);
+    }
+}
+
 // --------------------------------------------------- 3. enable, one reply
 
 void check_enable_with(const CanFrame& reply, Reader in) {
@@ -229,19 +259,20 @@ void check_enable_with(const CanFrame& reply, Reader in) {
                                       ? reply.id.value
                                       : ((reply.id.value + 1) & 0x7FFu);
         d.master_id = static_cast<std::uint16_t>((motor_id & 0xF800u) | low);
-        MemoryBus bus;
-        bus.queue.push_back(Step{false, reply, TransportError::timeout()});
+        MemoryTransport bus;
+        bus.queue(reply);
         const auto r = d.enable(bus);
         const std::string who = "enable of motor " + std::to_string(motor_id) + " from master " +
                                 std::to_string(d.master_id) + " with reply " + show(reply);
+        check_waits(bus, who);
 
         CanFrame cmd{CanId::standard(motor_id & 0x7FFu), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC}, false, false};
-        FUZZ_CHECK(bus.sent.size() == 1 && same_frame(bus.sent[0], cmd),
-                   "sent " + (bus.sent.empty() ? std::string("nothing") : show(bus.sent[0])) + ": " + who);
-        FUZZ_CHECK(bus.queue.empty(), "the reply was not read: " + who);
+        FUZZ_CHECK(bus.sent().size() == 1 && same_frame(bus.sent()[0], cmd),
+                   "sent " + (bus.sent().empty() ? std::string("nothing") : show(bus.sent()[0])) + ": " + who);
+        FUZZ_CHECK(bus.pending() == 0, "the reply was not read: " + who);
         const bool answers = reply.id == CanId::standard(d.master_id & 0x7FFu);
         if (!answers) {
-            FUZZ_CHECK(!r.ok() && r.error().message() == timeout_text() && bus.recv_calls == 2,
+            FUZZ_CHECK(!r.ok() && r.error().message() == timeout_text() && bus.recv_calls() == 2,
                        "a reply from another identifier was " +
                            (r.ok() ? "taken" : "reported as \"" + r.error().message() + "\"") + ": " + who);
         } else if (reply.data.size() < 8) {
@@ -349,7 +380,7 @@ struct Model {
 
     bool send(const CanFrame& f, std::string& error) {
         if (++sends == s.fail_send_at) {
-            error = "transport error: " + MemoryBus::injected_send_error().message();
+            error = "transport error: " + injected_send_error().message();
             return false;
         }
         sent.push_back(f);
@@ -459,9 +490,11 @@ void check_script(const Script& s, const std::string& input_hex) {
     d.limits = preset(s.arg);
     if (s.op == kOpMit && s.bad_limits) d.limits.v_max = -d.limits.v_max - 1.0f;
 
-    MemoryBus bus;
-    bus.queue = s.steps;
-    bus.fail_send_at = s.fail_send_at;
+    MemoryTransport bus;
+    for (const Step& st : s.steps) {
+        if (st.is_error) bus.queue_error(st.error); else bus.queue(st.frame);
+    }
+    if (s.fail_send_at) bus.fail_nth_send(static_cast<std::size_t>(s.fail_send_at), injected_send_error());
     Model m(s);
 
     bool ok = false, want_ok = false;
@@ -537,22 +570,23 @@ void check_script(const Script& s, const std::string& input_hex) {
     FUZZ_CHECK(ok == want_ok && got_error == want_error,
                (ok ? std::string("succeeded") : "failed with \"" + got_error + "\"") + ", expected " +
                    (want_ok ? std::string("success") : "\"" + want_error + "\"") + ": " + who);
-    FUZZ_CHECK(bus.sent.size() == m.sent.size() &&
-                   std::equal(bus.sent.begin(), bus.sent.end(), m.sent.begin(), same_frame),
-               "sent " + show_all(bus.sent) + ", expected " + show_all(m.sent) + ": " + who);
-    FUZZ_CHECK(bus.queue.size() == m.queue.size(),
-               std::to_string(s.steps.size() - bus.queue.size()) + " replies consumed, expected " +
+    check_waits(bus, who);
+    FUZZ_CHECK(bus.sent().size() == m.sent.size() &&
+                   std::equal(bus.sent().begin(), bus.sent().end(), m.sent.begin(), same_frame),
+               "sent " + show_all(bus.sent()) + ", expected " + show_all(m.sent) + ": " + who);
+    FUZZ_CHECK(bus.pending() == m.queue.size(),
+               std::to_string(s.steps.size() - bus.pending()) + " replies consumed, expected " +
                    std::to_string(s.steps.size() - m.queue.size()) + ": " + who);
-    FUZZ_CHECK(bus.recv_calls == m.recvs, std::to_string(bus.recv_calls) + " receives, expected " +
-                                              std::to_string(m.recvs) + ": " + who);
+    FUZZ_CHECK(bus.recv_calls() == static_cast<std::size_t>(m.recvs),
+               std::to_string(bus.recv_calls()) + " receives, expected " + std::to_string(m.recvs) + ": " + who);
     FUZZ_CHECK(g_sleeps == m.pauses && g_slept_ns == static_cast<std::uint64_t>(m.pauses) * 100000000u,
                std::to_string(g_sleeps) + " pauses of " + std::to_string(g_slept_ns) + " ns in all, expected " +
                    std::to_string(m.pauses) + " of 100 ms: " + who);
     static const bool verbose = std::getenv("FUZZ_VERBOSE") != nullptr;
     if (verbose) {
         std::fprintf(stderr, "%s: %s; sent %s; %d receives, %d pauses\n", who.c_str(),
-                     ok ? "success" : ("\"" + got_error + "\"").c_str(), show_all(bus.sent).c_str(),
-                     bus.recv_calls, g_sleeps);
+                     ok ? "success" : ("\"" + got_error + "\"").c_str(), show_all(bus.sent()).c_str(),
+                     static_cast<int>(bus.recv_calls()), g_sleeps);
     }
     if (ok && state) check_state(*state, d.limits, reply.data, who);
     if (ok && s.op == kOpRead) {

@@ -1,28 +1,19 @@
-// An in-memory CanTransport for tests of everything built on send and recv.
-//
-// recv hands out a scripted queue of steps (a frame, or an error), in order.
-// Steps queued with `arrive_after_send` join that queue only once the next
-// send has succeeded, like a reply on a real bus. When the queue is empty,
-// recv asks the `when_empty` source, or returns Timeout like a quiet bus.
-// Every frame sent, every send attempt and every time-out that recv was
-// asked to wait are recorded.
+// The in-memory transport (transport/memory_transport.hpp) for the tests,
+// with readable frames in failure messages and a frame comparison.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <ostream>
 #include <sstream>
 #include <string>
-#include <functional>
-#include <optional>
-#include <ostream>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "transport/can.hpp"
+#include "transport/memory_transport.hpp"
 
 namespace rotalink::transport {
 
@@ -75,64 +66,6 @@ inline ::testing::AssertionResult same_frame(const CanFrame& got, const CanFrame
     return ::testing::AssertionFailure() << "got " << show(got) << ", want " << show(want);
 }
 
-class MemoryTransport final : public transport::CanTransport {
-public:
-    using RecvResult = Result<CanFrame, TransportError>;
-    // Called by recv when the queue is empty, with the time-out recv was given.
-    using Source = std::function<RecvResult(Duration)>;
-
-    // A frame that is already waiting.
-    void queue(CanFrame frame) { incoming_.emplace_back(std::move(frame)); }
-    // A recv failure at this place in the queue.
-    void queue_error(TransportError error) { incoming_.emplace_back(std::move(error)); }
-    // A frame that arrives once the next send has succeeded.
-    void arrive_after_send(CanFrame frame) { after_send_.emplace_back(std::move(frame)); }
-    void arrive_after_send_error(TransportError error) { after_send_.emplace_back(std::move(error)); }
-
-    // Every later send fails with `error` (and records nothing) until cleared.
-    void fail_send(TransportError error) { send_error_ = std::move(error); }
-    void clear_send_failure() { send_error_.reset(); }
-
-    void when_empty(Source source) { source_ = std::move(source); }
-
-    Result<Unit, TransportError> send(const CanFrame& frame) override {
-        ++send_calls_;
-        if (send_error_) return err(TransportError(*send_error_));
-        sent_.push_back(frame);
-        for (Step& s : after_send_) incoming_.push_back(std::move(s));
-        after_send_.clear();
-        return Unit{};
-    }
-
-    RecvResult recv(Duration timeout) override {
-        recv_timeouts_.push_back(timeout);
-        if (!incoming_.empty()) {
-            Step step = std::move(incoming_.front());
-            incoming_.pop_front();
-            if (auto* frame = std::get_if<CanFrame>(&step)) return std::move(*frame);
-            return err(std::get<TransportError>(std::move(step)));
-        }
-        if (source_) return source_(timeout);
-        return err(TransportError::timeout());
-    }
-
-    const std::vector<CanFrame>& sent() const { return sent_; }
-    const std::vector<Duration>& recv_timeouts() const { return recv_timeouts_; }
-    std::size_t recv_calls() const { return recv_timeouts_.size(); }
-    std::size_t send_calls() const { return send_calls_; }
-    // Steps that recv has not handed out yet (those waiting for a send too).
-    std::size_t pending() const { return incoming_.size() + after_send_.size(); }
-
-private:
-    using Step = std::variant<CanFrame, TransportError>;
-
-    std::deque<Step> incoming_;
-    std::vector<Step> after_send_;
-    std::optional<TransportError> send_error_;
-    Source source_;
-    std::vector<CanFrame> sent_;
-    std::vector<Duration> recv_timeouts_;
-    std::size_t send_calls_ = 0;
-};
+using MemoryTransport = transport::MemoryTransport;
 
 }  // namespace rotalink::test

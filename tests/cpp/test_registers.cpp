@@ -4,74 +4,57 @@
 
 #include <chrono>
 #include <deque>
-#include <optional>
+#include <vector>
 
 #include "damiao/driver.hpp"
 #include "memory_transport.hpp"
 
 namespace {
 
-using rotalink::Result;
-using rotalink::Unit;
 using rotalink::damiao::Damiao;
 using rotalink::damiao::Error;
 using rotalink::damiao::RegisterKind;
 using rotalink::test::make_frame;
 using rotalink::transport::CanFrame;
 using rotalink::transport::CanId;
-using rotalink::transport::CanTransport;
 using rotalink::transport::Duration;
 using rotalink::transport::TransportError;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
 // A motor's register side: answers reads of register 10 from `master`,
-// applies writes unless told not to, and records what it was sent and when.
-class RegisterMotor final : public CanTransport {
+// delivering `noise` before each reply, applies writes unless told not to,
+// and records when each frame was sent.
+class RegisterMotor final : public rotalink::test::MemoryTransport {
 public:
     std::uint32_t mode = 2;
     bool apply_writes = true;
     int reads_answered = 1000;  // answer this many reads, then stay silent
     std::uint32_t report_or = 0;
     std::deque<CanFrame> noise;  // delivered before each reply
-    std::vector<CanFrame> sent;
     std::vector<Clock::time_point> sent_at;
-    std::optional<TransportError> fail_send_number;  // fails the send with this index
-    std::size_t fail_index = 0;
 
-    Result<Unit, TransportError> send(const CanFrame& f) override {
-        if (fail_send_number && sent.size() == fail_index) return rotalink::err(*fail_send_number);
-        sent.push_back(f);
-        sent_at.push_back(Clock::now());
-        if (f.id == CanId::standard(0x7FF) && f.data.size() == 8 && f.data[3] == 10) {
-            if (f.data[2] == 0x33 && reads_answered-- > 0) {
-                for (const CanFrame& n : noise) inbox_.push_back(n);
-                const std::uint32_t v = mode | report_or;
-                inbox_.push_back(make_frame(CanId::standard(0x011),
-                                            {f.data[0], f.data[1], 0x33, 10, static_cast<std::uint8_t>(v),
-                                             static_cast<std::uint8_t>(v >> 8),
-                                             static_cast<std::uint8_t>(v >> 16),
-                                             static_cast<std::uint8_t>(v >> 24)}));
-            } else if (f.data[2] == 0x55 && apply_writes) {
-                mode = f.data[4] | (f.data[5] << 8) | (f.data[6] << 16) | (std::uint32_t{f.data[7]} << 24);
-            }
-        }
-        return Unit{};
+    RegisterMotor() {
+        respond([this](const CanFrame& f, MemoryTransport&) { answer(f); });
     }
-
-    Result<CanFrame, TransportError> recv(Duration) override {
-        ++recv_calls;
-        if (inbox_.empty()) return rotalink::err(TransportError::timeout());
-        CanFrame f = inbox_.front();
-        inbox_.pop_front();
-        return f;
-    }
-
-    void queue(CanFrame f) { inbox_.push_back(std::move(f)); }
-    std::size_t recv_calls = 0;
+    RegisterMotor(const RegisterMotor&) = delete;
+    RegisterMotor& operator=(const RegisterMotor&) = delete;
 
 private:
-    std::deque<CanFrame> inbox_;
+    void answer(const CanFrame& f) {
+        sent_at.push_back(Clock::now());
+        if (f.id != CanId::standard(0x7FF) || f.data.size() != 8 || f.data[3] != 10) return;
+        if (f.data[2] == 0x33 && reads_answered-- > 0) {
+            for (const CanFrame& n : noise) queue(n);
+            const std::uint32_t v = mode | report_or;
+            queue(make_frame(CanId::standard(0x011),
+                             {f.data[0], f.data[1], 0x33, 10, static_cast<std::uint8_t>(v),
+                              static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
+                              static_cast<std::uint8_t>(v >> 24)}));
+        } else if (f.data[2] == 0x55 && apply_writes) {
+            mode = f.data[4] | (f.data[5] << 8) | (f.data[6] << 16) | (std::uint32_t{f.data[7]} << 24);
+        }
+    }
 };
 
 Damiao motor(std::uint16_t id = 0x0102) {
@@ -87,15 +70,15 @@ const Bytes kWrite0102 = {0x02, 0x01, 0x55, 0x0A, 0x01, 0, 0, 0};
 TEST(Registers, RequestFramesCarryTheFullMotorIdLittleEndian) {
     RegisterMotor bus;
     ASSERT_TRUE(motor().ensure_control_mode(bus, 1).ok());
-    ASSERT_EQ(bus.sent.size(), 3u);
-    for (const CanFrame& f : bus.sent) {
+    ASSERT_EQ(bus.sent().size(), 3u);
+    for (const CanFrame& f : bus.sent()) {
         EXPECT_EQ(f.id, CanId::standard(0x7FF));
         EXPECT_FALSE(f.fd);
         EXPECT_FALSE(f.brs);
     }
-    EXPECT_EQ(bus.sent[0].data, kRead0102);
-    EXPECT_EQ(bus.sent[1].data, kWrite0102);
-    EXPECT_EQ(bus.sent[2].data, kRead0102);
+    EXPECT_EQ(bus.sent()[0].data, kRead0102);
+    EXPECT_EQ(bus.sent()[1].data, kWrite0102);
+    EXPECT_EQ(bus.sent()[2].data, kRead0102);
 }
 
 TEST(Registers, AlreadyInModeSendsOnlyTheRead) {
@@ -103,14 +86,14 @@ TEST(Registers, AlreadyInModeSendsOnlyTheRead) {
     bus.mode = 1;
     const auto t0 = Clock::now();
     ASSERT_TRUE(motor().ensure_control_mode(bus, 1).ok());
-    EXPECT_EQ(bus.sent.size(), 1u);
+    EXPECT_EQ(bus.sent().size(), 1u);
     EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(100));  // no pause
 }
 
 TEST(Registers, SwitchPausesAtLeast100msBetweenWriteAndVerification) {
     RegisterMotor bus;
     ASSERT_TRUE(motor().ensure_control_mode(bus, 1).ok());
-    ASSERT_EQ(bus.sent.size(), 3u);
+    ASSERT_EQ(bus.sent().size(), 3u);
     EXPECT_GE(bus.sent_at[2] - bus.sent_at[1], std::chrono::milliseconds(100));
     EXPECT_EQ(bus.mode, 1u);
 }
@@ -136,7 +119,7 @@ TEST(Registers, MismatchAfterWriteReportsTheLowByte) {
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(r.error().kind(), Error::Kind::ControlModeMismatch);
         EXPECT_EQ(r.error().message(), c.text);
-        EXPECT_EQ(bus.sent.size(), 3u);  // one write, one verification: no retry
+        EXPECT_EQ(bus.sent().size(), 3u);  // one write, one verification: no retry
     }
 }
 
@@ -145,7 +128,7 @@ TEST(Registers, ReplyFromAnyIdentifierAndForAnyMotorIsAccepted) {
     bus.reads_answered = 0;
     bus.queue(make_frame(CanId::standard(0x123), {0x05, 0x00, 0x33, 0x0A, 0x01, 0, 0, 0}));
     ASSERT_TRUE(motor(0x0102).ensure_control_mode(bus, 1).ok());
-    EXPECT_EQ(bus.sent.size(), 1u);
+    EXPECT_EQ(bus.sent().size(), 1u);
     RegisterMotor fd;
     fd.reads_answered = 0;
     fd.queue(make_frame(CanId::extended(0x1), {0, 0, 0x33, 0x0A, 0x01, 0, 0, 0}, true, true));
@@ -162,8 +145,8 @@ TEST(Registers, FramesNotMatchingTheReplyPatternAreSkipped) {
         make_frame(CanId::standard(0x011), {0x02, 0x01, 0x33, 0x0A, 0x02, 0, 0, 0, 0}),  // 9 bytes
     };
     ASSERT_TRUE(motor().ensure_control_mode(bus, 1).ok());
-    EXPECT_EQ(bus.recv_calls, 5u);
-    EXPECT_EQ(bus.sent.size(), 1u);
+    EXPECT_EQ(bus.recv_calls(), 5u);
+    EXPECT_EQ(bus.sent().size(), 1u);
 }
 
 TEST(Registers, TimeoutOnTheFirstReadWritesNothing) {
@@ -172,7 +155,7 @@ TEST(Registers, TimeoutOnTheFirstReadWritesNothing) {
     auto r = motor().ensure_control_mode(bus, 1);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message(), "transport error: timeout waiting for frame");
-    EXPECT_EQ(bus.sent.size(), 1u);
+    EXPECT_EQ(bus.sent().size(), 1u);
 }
 
 TEST(Registers, TimeoutOnTheVerificationReadHasWrittenAlready) {
@@ -181,19 +164,18 @@ TEST(Registers, TimeoutOnTheVerificationReadHasWrittenAlready) {
     auto r = motor().ensure_control_mode(bus, 1);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message(), "transport error: timeout waiting for frame");
-    ASSERT_EQ(bus.sent.size(), 3u);
-    EXPECT_EQ(bus.sent[1].data, kWrite0102);
+    ASSERT_EQ(bus.sent().size(), 3u);
+    EXPECT_EQ(bus.sent()[1].data, kWrite0102);
 }
 
 TEST(Registers, SendFailuresEndTheOperation) {
     for (std::size_t index : {0u, 1u, 2u}) {
         RegisterMotor bus;
-        bus.fail_send_number = TransportError::invalid_id();
-        bus.fail_index = index;
+        bus.fail_nth_send(index + 1, TransportError::invalid_id());
         auto r = motor().ensure_control_mode(bus, 1);
         ASSERT_FALSE(r.ok()) << index;
         EXPECT_EQ(r.error().message(), "transport error: invalid CAN id");
-        EXPECT_EQ(bus.sent.size(), index);
+        EXPECT_EQ(bus.sent().size(), index);
     }
 }
 
@@ -205,7 +187,7 @@ TEST(Registers, ReadLoopSharesTheDeadlineRules) {
     auto r = d.read_register(bus, 10);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message(), "transport error: timeout waiting for frame");
-    EXPECT_EQ(bus.recv_calls, 0u);  // a zero time-out never reads
+    EXPECT_EQ(bus.recv_calls(), 0u);  // a zero time-out never reads
 
     rotalink::test::MemoryTransport far;
     far.arrive_after_send(make_frame(CanId::standard(0x11), {0, 0, 0x33, 10, 7, 0, 0, 0}));
@@ -228,7 +210,7 @@ TEST(Registers, OnlyTheControlModeIsInTheTable) {
         ASSERT_FALSE(w.ok());
         EXPECT_EQ(w.error().kind(), Error::Kind::UnknownRegister);
     }
-    EXPECT_TRUE(bus.sent.empty());
+    EXPECT_TRUE(bus.sent().empty());
     const auto* info = rotalink::damiao::find_register(10);
     ASSERT_NE(info, nullptr);
     EXPECT_EQ(info->kind, RegisterKind::Uint32);
