@@ -21,54 +21,18 @@ from __future__ import annotations
 import argparse
 import sys
 import time
-from typing import Callable, List, Optional
+from typing import List, Optional
 
 import rotalink
 
-MODELS = [
-    "dm3507", "dm4310", "dm4310p", "dm4340", "dm4340p", "dm6006", "dm6248p", "dm8006",
-    "dm8009", "dm10010", "dm10010l", "dmg6215", "dmh3510", "dmh6220", "dmjh11",
-]
-
-
-def limits_of(model: str) -> rotalink.MitLimits:
-    preset: Callable[[], rotalink.MitLimits] = getattr(rotalink.MitLimits, model)
-    return preset()
-
-
-def _id(text: str) -> int:
-    """An identifier in decimal or 0x hex, 0..0xFFFF."""
-    try:
-        value = int(text, 0)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid identifier: {text!r}") from None
-    if not 0 <= value <= 0xFFFF:
-        raise argparse.ArgumentTypeError(f"{text} is out of range (0..0xFFFF)")
-    return value
-
-
-def _whole(text: str) -> int:
-    """A whole number, zero or more."""
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"{text} must be zero or more")
-    return value
+from _common import add_command, add_motor, limits_of, parser, whole
 
 
 def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
-    p = argparse.ArgumentParser(description="Force MIT mode, then send a few MIT commands.")
-    p.add_argument("iface", help="CAN interface, e.g. can0 or vcan0")
-    p.add_argument("--motor-id", type=_id, default=0x01, help="command id (CAN ID), default 0x01")
-    p.add_argument("--master-id", type=_id, default=0x11, help="feedback id (Master ID), default 0x11")
-    p.add_argument("--model", choices=MODELS, default="dm4310", metavar="MODEL",
-                   help="limits preset: " + ", ".join(MODELS) + "; default dm4310")
-    p.add_argument("--count", type=_whole, default=5, help="MIT commands to send, default 5")
-    p.add_argument("--kp", type=float, default=2.0, help="position gain of the hold, default 2")
-    p.add_argument("--kd", type=float, default=0.2, help="velocity gain of the hold, default 0.2")
-    p.add_argument("--timeout-ms", type=_whole, default=20, help="reply time-out, default 20")
+    p = parser("Force MIT mode, then send a few MIT commands.")
+    add_motor(p)
+    p.add_argument("--count", type=whole, default=5, help="MIT commands to send, default 5")
+    add_command(p, kp=2.0, kd=0.2, gains_of=" of the hold")
     return p.parse_args(argv)
 
 

@@ -20,51 +20,14 @@ Exit status: 0 when the run completed, 1 when a motor stopped answering,
 from __future__ import annotations
 
 import argparse
-import contextlib
 import math
-import signal
 import sys
-import time
-from typing import Callable, Iterator, List, Optional, Tuple
+from typing import List, Optional, Tuple
 
 import rotalink
 
-MODELS = [
-    "dm3507", "dm4310", "dm4310p", "dm4340", "dm4340p", "dm6006", "dm6248p", "dm8006",
-    "dm8009", "dm10010", "dm10010l", "dmg6215", "dmh3510", "dmh6220", "dmjh11",
-]
-
-STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
-
-# Give up after this many commands in a row to one motor without a reply.
-MAX_MISSES_IN_A_ROW = 10
-
-
-class Stopped(KeyboardInterrupt):
-    """Raised by the handler of SIGINT and SIGTERM."""
-
-    def __init__(self, signum: int) -> None:
-        super().__init__(signum)
-        self.signum = signum
-
-
-def _raise_stopped(signum: int, _frame: object) -> None:
-    raise Stopped(signum)
-
-
-@contextlib.contextmanager
-def signals_held() -> Iterator[None]:
-    """Hold SIGINT and SIGTERM back while a command waits for its reply."""
-    old = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
-    try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, old)
-
-
-def limits_of(model: str) -> rotalink.MitLimits:
-    preset: Callable[[], rotalink.MitLimits] = getattr(rotalink.MitLimits, model)
-    return preset()
+from _common import (MAX_MISSES_IN_A_ROW, MODELS, Stopped, Ticker, add_command, add_sine,
+                     ignore_stop_signals, limits_of, parser, stopped_by_signals)
 
 
 def motor_arg(text: str) -> Tuple[int, int, str]:
@@ -84,31 +47,12 @@ def motor_arg(text: str) -> Tuple[int, int, str]:
     return motor_id, master_id, model
 
 
-def _whole(text: str) -> int:
-    """A whole number, zero or more."""
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"{text} must be zero or more")
-    return value
-
-
 def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
-    p = argparse.ArgumentParser(description="Drive two motors on one CAN bus.")
-    p.add_argument("iface", help="CAN interface, e.g. can0 or vcan0")
+    p = parser("Drive two motors on one CAN bus.")
     p.add_argument("--motor", type=motor_arg, action="append", metavar="ID:MASTER[:MODEL]",
                    help="a motor, given twice (default 1:0x11 and 2:0x12, both dm4310)")
-    p.add_argument("--amplitude", type=float, default=0.5, help="rad, default 0.5")
-    p.add_argument("--frequency", type=float, default=0.5, help="Hz, default 0.5")
-    p.add_argument("--phase", type=float, default=180.0,
-                   help="phase of the second motor in degrees, default 180")
-    p.add_argument("--duration", type=float, default=5.0, help="s, default 5")
-    p.add_argument("--rate", type=float, default=200.0, help="ticks per second, default 200")
-    p.add_argument("--kp", type=float, default=10.0, help="position gain, default 10")
-    p.add_argument("--kd", type=float, default=0.5, help="velocity gain, default 0.5")
-    p.add_argument("--timeout-ms", type=_whole, default=20, help="reply time-out, default 20")
+    add_sine(p, rate=200.0, ticks="ticks", phase_of="the second motor")
+    add_command(p, kp=10.0, kd=0.5)
     args = p.parse_args(argv)
     if args.motor is None:
         args.motor = [(0x01, 0x11, "dm4310"), (0x02, 0x12, "dm4310")]
@@ -135,74 +79,63 @@ def run(args: argparse.Namespace) -> int:
     omega = 2.0 * math.pi * args.frequency
     report_every = max(1, round(args.rate))  # one status line per second
     status = 0
-    overruns = sent = failed = 0
+    sent = failed = 0
     failed_in_a_row = [0, 0]
     last_error = ""
-    previous = {signum: signal.signal(signum, _raise_stopped) for signum in STOP_SIGNALS}
-    try:
-        for motor in motors:
-            with signals_held():
+    ticker: Optional[Ticker] = None
+    with stopped_by_signals():
+        try:
+            for motor in motors:
                 state = motor.enable(bus)
-            print(f"enabled {motor!r}: {state!r}", flush=True)
-        start = time.perf_counter()
-        k = 0
-        while k < total:
-            t = k * period
-            states: List[str] = []
-            for i, (motor, phase) in enumerate(zip(motors, phases)):
-                target = rotalink.MitSetpoint(
-                    q=args.amplitude * math.sin(omega * t + phase),
-                    dq=args.amplitude * omega * math.cos(omega * t + phase),
-                    kp=args.kp, kd=args.kd)
-                try:
-                    with signals_held():
+                print(f"enabled {motor!r}: {state!r}", flush=True)
+            ticker = Ticker(period)
+            k = 0
+            while k < total:
+                t = k * period
+                states: List[str] = []
+                for i, (motor, phase) in enumerate(zip(motors, phases)):
+                    target = rotalink.MitSetpoint(
+                        q=args.amplitude * math.sin(omega * t + phase),
+                        dq=args.amplitude * omega * math.cos(omega * t + phase),
+                        kp=args.kp, kd=args.kd)
+                    try:
                         state = motor.mit_control(bus, target)
-                except RuntimeError as exc:  # no reply in time, or the socket failed
-                    failed += 1
-                    failed_in_a_row[i] += 1
-                    last_error = str(exc)
-                    states.append(f"[{motor.motor_id:#x}] {exc}")
-                else:
-                    failed_in_a_row[i] = 0
-                    states.append(f"[{motor.motor_id:#x}] position={state.position:+.4f} "
-                                  f"torque={state.torque:+.4f}")
-            sent += 1
-            if k % report_every == 0:
-                print(f"t={t:7.3f} s  " + "  ".join(states), flush=True)
-            if max(failed_in_a_row) >= MAX_MISSES_IN_A_ROW:
-                print(f"error: {MAX_MISSES_IN_A_ROW} commands in a row failed: {last_error}",
-                      file=sys.stderr, flush=True)
-                status = 1
-                break
-            # Next tick on the grid start + k * period; lost ticks are skipped.
-            k += 1
-            now = time.perf_counter()
-            if now > start + k * period:
-                overruns += 1
-                k = max(k, int((now - start) / period))
-            while now < start + k * period:
-                time.sleep(start + k * period - now)
-                now = time.perf_counter()
-    except Stopped as stop:
-        status = 128 + stop.signum
-        print(f"stopped by {signal.Signals(stop.signum).name}", flush=True)
-    except RuntimeError as exc:  # an enable got no reply
-        status = 1
-        print(f"error: enable: {exc}", file=sys.stderr, flush=True)
-    finally:
-        for signum in STOP_SIGNALS:
-            signal.signal(signum, signal.SIG_IGN)
-        for motor in motors:
-            try:
-                state = motor.disable(bus)
-                print(f"disabled {motor!r}: {state!r}", flush=True)
-            except RuntimeError as exc:
-                status = status or 1
-                print(f"error: disable {motor!r}: {exc}", file=sys.stderr, flush=True)
-        print(f"ticks: {sent} of {total}, overruns: {overruns}, failed commands: {failed}"
-              + (f" (last: {last_error})" if failed else ""), flush=True)
-        for signum, handler in previous.items():
-            signal.signal(signum, handler)
+                    except RuntimeError as exc:  # no reply in time, or the socket failed
+                        failed += 1
+                        failed_in_a_row[i] += 1
+                        last_error = str(exc)
+                        states.append(f"[{motor.motor_id:#x}] {exc}")
+                    else:
+                        failed_in_a_row[i] = 0
+                        states.append(f"[{motor.motor_id:#x}] position={state.position:+.4f} "
+                                      f"torque={state.torque:+.4f}")
+                sent += 1
+                if k % report_every == 0:
+                    print(f"t={t:7.3f} s  " + "  ".join(states), flush=True)
+                if max(failed_in_a_row) >= MAX_MISSES_IN_A_ROW:
+                    print(f"error: {MAX_MISSES_IN_A_ROW} commands in a row failed: {last_error}",
+                          file=sys.stderr, flush=True)
+                    status = 1
+                    break
+                k = ticker.next()  # lost ticks are skipped
+        except Stopped as stop:
+            status = stop.status
+            print(f"stopped by {stop.name}", flush=True)
+        except RuntimeError as exc:  # an enable got no reply
+            status = 1
+            print(f"error: enable: {exc}", file=sys.stderr, flush=True)
+        finally:
+            ignore_stop_signals()  # a second Ctrl-C must not break off the disable
+            for motor in motors:
+                try:
+                    state = motor.disable(bus)
+                    print(f"disabled {motor!r}: {state!r}", flush=True)
+                except RuntimeError as exc:
+                    status = status or 1
+                    print(f"error: disable {motor!r}: {exc}", file=sys.stderr, flush=True)
+            overruns = ticker.overruns if ticker is not None else 0
+            print(f"ticks: {sent} of {total}, overruns: {overruns}, failed commands: {failed}"
+                  + (f" (last: {last_error})" if failed else ""), flush=True)
     return status
 
 
