@@ -483,10 +483,8 @@ def bind(sig, params, required, args, kwargs):
         return Raise(TypeError, f"{sig}() takes {takes} positional arguments but {len(args)} {verb} given")
     bound = dict(zip(params, args))
     for key, value in kwargs.items():
-        try:
-            key.encode("utf-8")
-        except UnicodeEncodeError as e:
-            return raised(e)
+        # A name that is not valid UTF-8 (a lone surrogate) names no
+        # parameter: it is an unexpected keyword like any other.
         name = str.__str__(key)
         if name not in params:
             return Raise(TypeError, f"{sig}() got an unexpected keyword argument '{name}'")
