@@ -9,8 +9,9 @@ from __future__ import annotations
 import argparse
 import contextlib
 import signal
+import sys
 import time
-from typing import Callable, Iterator, List
+from typing import Callable, Iterator, List, Optional
 
 import rotalink
 
@@ -31,6 +32,21 @@ def limits_of(model: str) -> rotalink.MitLimits:
 
 
 # ------------------------------------------------------------------ options
+
+def open_bus(iface: str) -> Optional[rotalink.SocketCanTransport]:
+    """The bus, or None after printing why it cannot be opened."""
+    try:
+        return rotalink.SocketCanTransport(iface)
+    except OSError as exc:
+        print(f"error: cannot open {iface}: {exc}", file=sys.stderr)
+        return None
+
+
+def motor_of(args: argparse.Namespace) -> rotalink.Damiao:
+    """The motor of the --motor-id, --master-id, --model and --timeout-ms options."""
+    return rotalink.Damiao(args.motor_id, args.master_id, limits_of(args.model),
+                           timeout_ms=args.timeout_ms)
+
 
 def identifier(text: str) -> int:
     """An identifier in decimal or 0x hex, 0..0xFFFF."""

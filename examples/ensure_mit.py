@@ -25,7 +25,7 @@ from typing import List, Optional
 
 import rotalink
 
-from _common import add_command, add_motor, limits_of, parser, whole
+from _common import add_command, add_motor, motor_of, open_bus, parser, whole
 
 
 def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
@@ -37,13 +37,10 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
 
 
 def run(args: argparse.Namespace) -> int:
-    try:
-        bus = rotalink.SocketCanTransport(args.iface)
-    except OSError as exc:
-        print(f"error: cannot open {args.iface}: {exc}", file=sys.stderr)
+    bus = open_bus(args.iface)
+    if bus is None:
         return 1
-    motor = rotalink.Damiao(args.motor_id, args.master_id, limits_of(args.model),
-                            timeout_ms=args.timeout_ms)
+    motor = motor_of(args)
     try:
         motor.ensure_mit_mode(bus)
     except RuntimeError as exc:

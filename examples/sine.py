@@ -28,8 +28,8 @@ from typing import List, Optional
 
 import rotalink
 
-from _common import (MAX_MISSES_IN_A_ROW, Stopped, Ticker, add_command, add_motor, add_sine,
-                     ignore_stop_signals, limits_of, parser, stopped_by_signals)
+from _common import (MAX_MISSES_IN_A_ROW, Stopped, Ticker, add_command, add_motor, add_sine, motor_of, open_bus,
+                     ignore_stop_signals, parser, stopped_by_signals)
 
 
 def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
@@ -49,13 +49,10 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
 
 
 def run(args: argparse.Namespace) -> int:
-    try:
-        bus = rotalink.SocketCanTransport(args.iface)
-    except OSError as exc:
-        print(f"error: cannot open {args.iface}: {exc}", file=sys.stderr)
+    bus = open_bus(args.iface)
+    if bus is None:
         return 1
-    motor = rotalink.Damiao(args.motor_id, args.master_id, limits_of(args.model),
-                            timeout_ms=args.timeout_ms)
+    motor = motor_of(args)
     period = 1.0 / args.rate
     total = round(args.duration * args.rate)
     omega = 2.0 * math.pi * args.frequency

@@ -26,7 +26,7 @@ from typing import List, Optional, Tuple
 
 import rotalink
 
-from _common import (MAX_MISSES_IN_A_ROW, MODELS, Stopped, Ticker, add_command, add_sine,
+from _common import (MAX_MISSES_IN_A_ROW, MODELS, Stopped, Ticker, add_command, add_sine, open_bus,
                      ignore_stop_signals, limits_of, parser, stopped_by_signals)
 
 
@@ -66,10 +66,8 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
 
 
 def run(args: argparse.Namespace) -> int:
-    try:
-        bus = rotalink.SocketCanTransport(args.iface)
-    except OSError as exc:
-        print(f"error: cannot open {args.iface}: {exc}", file=sys.stderr)
+    bus = open_bus(args.iface)
+    if bus is None:
         return 1
     motors = [rotalink.Damiao(m, s, limits_of(model), timeout_ms=args.timeout_ms)
               for m, s, model in args.motor]
