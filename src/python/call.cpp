@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 namespace rotalink::py {
 namespace {
@@ -22,22 +21,6 @@ const char* short_path(const char* file) {
 void type_error(const std::string& msg) { PyErr_SetString(PyExc_TypeError, msg.c_str()); }
 
 std::string quoted(const char* s) { return std::string("'") + s + "'"; }
-
-// "'a'", "'a' and 'b'", "'a', 'b', and 'c'"
-std::string name_list(const char* const* names, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i) {
-        if (i > 0) {
-            if (n == 2) {
-                out += " and ";
-            } else {
-                out += i == n - 1 ? ", and " : ", ";
-            }
-        }
-        out += quoted(names[i]);
-    }
-    return out;
-}
 
 bool too_many_positional(const Params& sig, Py_ssize_t given) {
     std::string msg = std::string(sig.name) + "() takes ";
@@ -85,14 +68,19 @@ bool bind_keyword(const Params& sig, PyObject* key, PyObject* value, PyObject** 
 }
 
 bool check_required(const Params& sig, PyObject** out) {
-    std::vector<const char*> missing;
-    for (int i = 0; i < sig.required; ++i) {
-        if (out[i] == nullptr) missing.push_back(sig.params[i]);
+    int n = 0;
+    for (int i = 0; i < sig.required; ++i) n += out[i] == nullptr;
+    if (n == 0) return true;
+    // "'a'", "'a' and 'b'", "'a', 'b', and 'c'"
+    std::string names;
+    for (int i = 0, k = 0; i < sig.required; ++i) {
+        if (out[i] != nullptr) continue;
+        if (k > 0) names += n == 2 ? " and " : (k == n - 1 ? ", and " : ", ");
+        names += quoted(sig.params[i]);
+        ++k;
     }
-    if (missing.empty()) return true;
-    const int n = static_cast<int>(missing.size());
     type_error(std::string(sig.name) + "() missing " + std::to_string(n) + " required positional " +
-               (n == 1 ? "argument" : "arguments") + ": " + name_list(missing.data(), n));
+               (n == 1 ? "argument" : "arguments") + ": " + names);
     return false;
 }
 

@@ -54,6 +54,7 @@ PyObject* fail_with_pending();
 // positional-or-keyword, the first `required` have no default.
 struct Params {
     const char* name;  // as used in messages, e.g. "Damiao.__new__"
+    const char* doc;   // "name(a, b=1)\n--\n\n" and any further text
     const char* const* params;
     int count;
     int required;
@@ -99,35 +100,32 @@ constexpr bool matches(const char* doc, const char* const* params, int count, in
 
 }  // namespace doc_text
 
-// One callable, declared once: the name used in messages, the doc that the
-// interpreter reads its text signature from, and the parameter names. The
-// number of parameters sizes the array the binding fills (`Args`), and the
-// declaration does not compile unless the text signature names the same
-// parameters (see ROTALINK_SIGNATURE).
+// One callable, declared once (with ROTALINK_SIGNATURE): the name used in
+// messages, the doc that the interpreter reads its text signature from, and
+// the parameter names. N sizes the array the binding fills (`Args`), and the
+// declaration does not compile unless N and the text signature agree with
+// the names.
 template <int N>
-struct Signature {
-    const char* name;
-    const char* doc;
-    std::array<const char*, N> params;
-    int required;
-
+struct Signature : Params {
     using Args = std::array<PyObject*, N>;
-    static constexpr int count = N;
+    static constexpr int size = N;
 
-    constexpr Params view() const { return {name, params.data(), N, required}; }
-    constexpr bool doc_matches() const { return doc_text::matches(doc, params.data(), N, required); }
+    constexpr bool doc_matches() const { return doc_text::matches(doc, params, count, required); }
 };
 
 // The doc of a callable from its Python name and text signature, in the form
 // from which the interpreter splits off `__text_signature__`.
 #define ROTALINK_DOC(name, text_signature) name text_signature "\n--\n\n"
 
-// Declares `var` as a Signature<N> and checks it against its text signature
-// at compile time.
-#define ROTALINK_SIGNATURE(var, N, ...)                                  \
-    constexpr ::rotalink::py::Signature<N> var{__VA_ARGS__};             \
-    static_assert(var.doc_matches(), #var ": the text signature in the " \
-                                          "doc does not name the declared parameters")
+// Declares `var`, a Signature<N> for the callable `name` with the parameter
+// names that follow `required`, and checks it against its doc.
+#define ROTALINK_SIGNATURE(var, N, name, doc, required, ...)                                     \
+    constexpr const char* var##_params[] = {__VA_ARGS__};                                        \
+    static_assert(sizeof(var##_params) / sizeof(var##_params[0]) == (N), #var ": N is not the "  \
+                                                                          "number of names");    \
+    constexpr ::rotalink::py::Signature<N> var{{name, doc, var##_params, N, required}};          \
+    static_assert(var.doc_matches(), #var ": the text signature in the doc does not name the "   \
+                                     "declared parameters")
 
 // Binds the arguments of a fast-call (vector) call. On success `out[i]` is a
 // borrowed reference or nullptr for an unbound parameter.
@@ -140,13 +138,13 @@ bool bind_tuple(const Params& sig, PyObject* args, PyObject* kwargs, PyObject** 
 template <int N>
 bool bind_vector(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  typename Signature<N>::Args& out) {
-    return bind_vector(sig.view(), args, nargs, kwnames, out.data());
+    return bind_vector(static_cast<const Params&>(sig), args, nargs, kwnames, out.data());
 }
 
 template <int N>
 bool bind_tuple(const Signature<N>& sig, PyObject* args, PyObject* kwargs,
                 typename Signature<N>::Args& out) {
-    return bind_tuple(sig.view(), args, kwargs, out.data());
+    return bind_tuple(static_cast<const Params&>(sig), args, kwargs, out.data());
 }
 
 // ---------------------------------------------------------- conversion

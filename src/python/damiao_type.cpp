@@ -18,8 +18,8 @@ using damiao::mit::MotorState;
 PyTypeObject* g_damiao = nullptr;
 
 ROTALINK_SIGNATURE(kNew, 4, "Damiao.__new__",
-                   ROTALINK_DOC("Damiao", "(motor_id, master_id, limits=None, timeout_ms=20)"),
-                   {"motor_id", "master_id", "limits", "timeout_ms"}, 2);
+                   ROTALINK_DOC("Damiao", "(motor_id, master_id, limits=None, timeout_ms=20)"), 2,
+                   "motor_id", "master_id", "limits", "timeout_ms");
 
 PyObject* damiao_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
@@ -112,11 +112,10 @@ PyObject* command(PyObject* bus, Op&& op) {
                               [](const MotorState& s) { return new_box(motor_state_type(), s); });
 }
 
-ROTALINK_SIGNATURE(kEnable, 1, "Damiao.enable", ROTALINK_DOC("enable", "($self, bus)"), {"bus"}, 1);
-ROTALINK_SIGNATURE(kDisable, 1, "Damiao.disable", ROTALINK_DOC("disable", "($self, bus)"), {"bus"}, 1);
-ROTALINK_SIGNATURE(kSetZero, 1, "Damiao.set_zero", ROTALINK_DOC("set_zero", "($self, bus)"), {"bus"}, 1);
-ROTALINK_SIGNATURE(kClearError, 1, "Damiao.clear_error", ROTALINK_DOC("clear_error", "($self, bus)"),
-                   {"bus"}, 1);
+ROTALINK_SIGNATURE(kEnable, 1, "Damiao.enable", ROTALINK_DOC("enable", "($self, bus)"), 1, "bus");
+ROTALINK_SIGNATURE(kDisable, 1, "Damiao.disable", ROTALINK_DOC("disable", "($self, bus)"), 1, "bus");
+ROTALINK_SIGNATURE(kSetZero, 1, "Damiao.set_zero", ROTALINK_DOC("set_zero", "($self, bus)"), 1, "bus");
+ROTALINK_SIGNATURE(kClearError, 1, "Damiao.clear_error", ROTALINK_DOC("clear_error", "($self, bus)"), 1, "bus");
 
 template <Result<MotorState, Error> (Damiao::*Command)(transport::CanTransport&) const,
           const Signature<1>* Sig>
@@ -137,8 +136,8 @@ using Disable = SpecialCommand<&Damiao::disable, &kDisable>;
 using SetZero = SpecialCommand<&Damiao::set_zero, &kSetZero>;
 using ClearError = SpecialCommand<&Damiao::clear_error, &kClearError>;
 
-ROTALINK_SIGNATURE(kMit, 2, "Damiao.mit_control", ROTALINK_DOC("mit_control", "($self, bus, setpoint)"),
-                   {"bus", "setpoint"}, 2);
+ROTALINK_SIGNATURE(kMit, 2, "Damiao.mit_control", ROTALINK_DOC("mit_control", "($self, bus, setpoint)"), 2,
+                   "bus", "setpoint");
 
 PyObject* mit_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
@@ -158,8 +157,8 @@ ROTALINK_SIGNATURE(kEnsureMit, 1, "Damiao.ensure_mit_mode",
                    ROTALINK_DOC("ensure_mit_mode", "($self, bus)")
                    "Force the firmware into MIT control mode (register 10 = 1). Some\n"
                    "motors ship in POS_VEL/VEL/FORCE_POS, in which case `mit_control` is\n"
-                   "silently ignored.",
-                   {"bus"}, 1);
+                   "silently ignored.", 1,
+                   "bus");
 
 PyObject* ensure_mit_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {

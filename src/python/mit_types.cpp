@@ -24,8 +24,8 @@ bool five_floats(const Signature<5>& sig, const Signature<5>::Args& bound, float
 // ------------------------------------------------------------- MitLimits
 
 ROTALINK_SIGNATURE(kLimitsNew, 5, "MitLimits.__new__",
-                   ROTALINK_DOC("MitLimits", "(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)"),
-                   {"p_max", "v_max", "kp_max", "kd_max", "t_max"}, 0);
+                   ROTALINK_DOC("MitLimits", "(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)"), 0,
+                   "p_max", "v_max", "kp_max", "kd_max", "t_max");
 
 PyObject* limits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
@@ -74,12 +74,12 @@ PyMethodDef limits_methods[] = {
 // ----------------------------------------------------------- MitSetpoint
 
 ROTALINK_SIGNATURE(kSetpointNew, 5, "MitSetpoint.__new__",
-                   ROTALINK_DOC("MitSetpoint", "(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)"),
-                   {"q", "dq", "kp", "kd", "tau"}, 0);
+                   ROTALINK_DOC("MitSetpoint", "(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)"), 0,
+                   "q", "dq", "kp", "kd", "tau");
 ROTALINK_SIGNATURE(kSetpointFn, 5, "mit_setpoint",
                    ROTALINK_DOC("mit_setpoint", "(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)")
-                   "Build a `MitSetpoint` (handy when keyword args are awkward).",
-                   {"q", "dq", "kp", "kd", "tau"}, 0);
+                   "Build a `MitSetpoint` (handy when keyword args are awkward).", 0,
+                   "q", "dq", "kp", "kd", "tau");
 
 bool setpoint_from(const Signature<5>& sig, const Signature<5>::Args& bound, MitSetpoint& out) {
     float f[5] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f};

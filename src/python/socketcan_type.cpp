@@ -8,8 +8,8 @@ namespace {
 
 PyTypeObject* g_bus = nullptr;
 
-ROTALINK_SIGNATURE(kBusNew, 1, "SocketCanTransport.__new__", ROTALINK_DOC("SocketCanTransport", "(iface)"),
-                   {"iface"}, 1);
+ROTALINK_SIGNATURE(kBusNew, 1, "SocketCanTransport.__new__", ROTALINK_DOC("SocketCanTransport", "(iface)"), 1,
+                   "iface");
 
 PyObject* bus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
