@@ -1,6 +1,7 @@
 // Prints the C and kernel ABI facts that the native code depends on, one
-// "name value" line each, so that a run on armhf can be set beside one on
-// the build host (tests/cross/run prints both columns). It checks nothing.
+// "name value" line each, so that a run on a cross target can be set beside
+// one on the build host (tests/cross/run prints both columns). It checks
+// nothing.
 #include <linux/can.h>
 #include <sys/socket.h>
 #include <sys/time.h>
