@@ -1,6 +1,7 @@
-"""Instructions per encode and per decode call, counted by callgrind.
+"""Instructions per encode and per decode call, and per native driver
+command, counted by callgrind.
 
-    python3 benchmarks/callgrind_codec.py CODEC_COUNT RESULT.json
+    python3 benchmarks/callgrind_codec.py CODEC_COUNT RESULT.json [DRIVER_COUNT]
 
 Runs `codec_count encode|decode N` under valgrind's callgrind with collection
 switched on only inside the benchmark loop, for N = 100000 and 200000. The
@@ -8,6 +9,10 @@ figures per call are:
   * `function`: the inclusive cost of rotalink's encode or decode itself;
   * `with_loop`: the difference of the two loop totals over 100000 calls,
     the call as the loop makes it (argument set-up, result use, loop).
+and, with DRIVER_COUNT, `driver_enable` and `driver_mit`: one enable or MIT
+command through the driver against an in-memory motor (frame made, sent,
+one foreign frame dropped, the reply parsed), the difference of the two loop
+totals likewise.
 Instruction counts do not depend on the machine's load, unlike the times.
 """
 
@@ -21,9 +26,9 @@ import os
 N1, N2 = 100_000, 200_000
 
 
-def collected(binary, op, n, out):
+def collected(binary, op, n, out, loop=None):
     cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--collect-atstart=no",
-           f"--toggle-collect=*{op}_loop*", binary, op, str(n)]
+           f"--toggle-collect=*{loop or op}_loop*", binary, op, str(n)]
     p = subprocess.run(cmd, capture_output=True, text=True, check=True)
     m = re.search(r"Collected : (\d+)", p.stderr)
     return int(m.group(1))
@@ -52,6 +57,13 @@ def main():
             }
             print(f"{op}: {figures[op]['function']:.1f} instructions per call "
                   f"({figures[op]['with_loop']:.1f} with the loop)")
+    if len(sys.argv) > 3:
+        with tempfile.TemporaryDirectory() as tmp:
+            for op in ("enable", "mit"):
+                c1 = collected(sys.argv[3], op, N1, os.path.join(tmp, "1"), loop="command")
+                c2 = collected(sys.argv[3], op, N2, os.path.join(tmp, "2"), loop="command")
+                figures["driver_" + op] = (c2 - c1) / (N2 - N1)
+                print(f"driver {op}: {figures['driver_' + op]:.1f} instructions per command")
     with open(result, "w") as f:
         json.dump(figures, f, indent=1)
 

@@ -115,6 +115,9 @@ def section_codec(res, lines, verdicts):
         lines.append(f"   callgrind: encode {cg['encode']['function']:.1f} instructions per call "
                      f"({cg['encode']['with_loop']:.1f} with the calling loop), decode "
                      f"{cg['decode']['function']:.1f} ({cg['decode']['with_loop']:.1f})")
+    if cg and "driver_enable" in cg:
+        lines.append(f"   callgrind, one command through the native driver against an in-memory motor: "
+                     f"enable {cg['driver_enable']:.0f} instructions, MIT {cg['driver_mit']:.0f}")
     ex = values.get("bit_exactness")
     if ex:
         lines.append(f"   the peer codec computes in 64-bit floats and is not bit-exact: "
