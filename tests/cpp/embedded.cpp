@@ -47,7 +47,18 @@ std::string format_pending() {
 void ensure_interpreter() {
     if (Py_IsInitialized()) return;
     PyImport_AppendInittab("rotalink", PyInit_rotalink);
-    Py_InitializeEx(0);
+    // The interpreter finds its standard library from the program name. Left
+    // to itself it would take the first python3 on PATH, which may be another
+    // installation of the same version (a system Python beside a pyenv one)
+    // whose library does not fit the libpython linked here; the build names
+    // the interpreter it was configured with.
+    PyConfig config;
+    PyConfig_InitPythonConfig(&config);
+    config.install_signal_handlers = 0;
+    PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, ROTALINK_TEST_PYTHON);
+    if (!PyStatus_Exception(status)) status = Py_InitializeFromConfig(&config);
+    PyConfig_Clear(&config);
+    if (PyStatus_Exception(status)) Py_ExitStatusException(status);
     g_exposed = PyDict_New();
 }
 
