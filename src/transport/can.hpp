@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -58,6 +59,13 @@ public:
     void assign(It first, It last) {
         len_ = 0;
         for (; first != last; ++first) push_back(static_cast<std::uint8_t>(*first));
+    }
+    // Contiguous bytes (a received record, another payload): one copy.
+    void assign(const std::uint8_t* first, const std::uint8_t* last) {
+        const std::size_t n = static_cast<std::size_t>(last - first);
+        ROTALINK_ASSERT(n <= kCapacity, "a CAN frame carries at most 64 data bytes");
+        if (n > 0) std::memcpy(bytes_, first, n);
+        len_ = static_cast<std::uint8_t>(n);
     }
     void push_back(std::uint8_t b) {
         ROTALINK_ASSERT(len_ < kCapacity, "a CAN frame carries at most 64 data bytes");
