@@ -59,20 +59,25 @@ Result<Payload, LimitDomainError> encode(const MitLimits& limits, const MitSetpo
 // Decodes an 8-byte feedback payload.
 MotorState decode(const MitLimits& limits, const Payload& data);
 
+// The first 8 bytes of `bytes` (anything indexable holding at least 8: an
+// array, a received payload whose length the caller has checked).
+template <class Bytes>
+Payload first_payload(const Bytes& bytes) {
+    Payload first;
+    for (std::size_t i = 0; i < first.size(); ++i) first[i] = bytes[i];
+    return first;
+}
+
 // The first 8 bytes of a longer array (a received FD payload, a buffer);
 // an array shorter than 8 does not compile.
 template <std::size_t N>
 MotorState decode(const MitLimits& limits, const std::uint8_t (&data)[N]) {
     static_assert(N >= 8, "feedback is 8 bytes");
-    Payload first;
-    for (std::size_t i = 0; i < first.size(); ++i) first[i] = data[i];
-    return decode(limits, first);
+    return decode(limits, first_payload(data));
 }
 template <std::size_t N, class = std::enable_if_t<(N > 8)>>
 MotorState decode(const MitLimits& limits, const std::array<std::uint8_t, N>& data) {
-    Payload first;
-    for (std::size_t i = 0; i < first.size(); ++i) first[i] = data[i];
-    return decode(limits, first);
+    return decode(limits, first_payload(data));
 }
 
 // The per-model presets, written once: this list makes the native table

@@ -4,12 +4,21 @@ namespace rotalink::damiao {
 
 using transport::CanFrame;
 
+namespace {
+
+// Every frame the module sends: classic, 8 bytes, no bit-rate switch.
+CanFrame classic(transport::CanId id, const mit::Payload& payload) {
+    return CanFrame{id, {payload.begin(), payload.end()}, false, false};
+}
+
+}  // namespace
+
 mit::Payload special_payload(std::uint8_t command) {
     return {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, command};
 }
 
 CanFrame make_command(std::uint16_t motor_id, const mit::Payload& payload) {
-    return CanFrame{command_id(motor_id), {payload.begin(), payload.end()}, false, false};
+    return classic(command_id(motor_id), payload);
 }
 
 CanFrame make_special(std::uint16_t motor_id, std::uint8_t command) {
@@ -25,9 +34,7 @@ Result<CanFrame, mit::LimitDomainError> make_mit(std::uint16_t motor_id, const m
 
 Result<mit::MotorState, Error> parse_feedback(const mit::MitLimits& limits, const CanFrame& frame) {
     if (frame.data.size() < 8) return err(Error::short_reply(frame.data.size()));
-    mit::Payload first;
-    for (std::size_t i = 0; i < first.size(); ++i) first[i] = frame.data[i];
-    return mit::decode(limits, first);
+    return mit::decode(limits, mit::first_payload(frame.data));
 }
 
 mit::Payload register_request(std::uint16_t motor_id, std::uint8_t op, std::uint8_t reg,
@@ -43,13 +50,13 @@ mit::Payload register_request(std::uint16_t motor_id, std::uint8_t op, std::uint
 }
 
 CanFrame make_register_read(std::uint16_t motor_id, std::uint8_t reg) {
-    const mit::Payload p = register_request(motor_id, kReadRegister, reg, 0);
-    return CanFrame{transport::CanId::standard(kRegisterId), {p.begin(), p.end()}, false, false};
+    return classic(transport::CanId::standard(kRegisterId),
+                   register_request(motor_id, kReadRegister, reg, 0));
 }
 
 CanFrame make_register_write(std::uint16_t motor_id, std::uint8_t reg, std::uint32_t bits) {
-    const mit::Payload p = register_request(motor_id, kWriteRegister, reg, bits);
-    return CanFrame{transport::CanId::standard(kRegisterId), {p.begin(), p.end()}, false, false};
+    return classic(transport::CanId::standard(kRegisterId),
+                   register_request(motor_id, kWriteRegister, reg, bits));
 }
 
 bool is_register_reply(const CanFrame& f, std::uint8_t reg) {

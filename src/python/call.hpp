@@ -108,7 +108,6 @@ constexpr bool matches(const char* doc, const char* const* params, int count, in
 template <int N>
 struct Signature : Params {
     using Args = std::array<PyObject*, N>;
-    static constexpr int size = N;
 
     constexpr bool doc_matches() const { return doc_text::matches(doc, params, count, required); }
 };
