@@ -40,6 +40,22 @@ Instant Instant::now() {
     return {static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u + static_cast<std::uint64_t>(ts.tv_nsec)};
 }
 
+BatchSent CanTransport::send_batch(const CanFrame* frames, std::size_t n) {
+    BatchSent out;
+    for (; out.sent < n; ++out.sent) {
+        Result<Unit, TransportError> r = send(frames[out.sent]);
+        if (!r.ok()) {
+            out.error = std::move(r).error();
+            break;
+        }
+    }
+    return out;
+}
+
+Result<std::size_t, TransportError> CanTransport::try_recv(CanFrame*, std::size_t) {
+    return err(TransportError::backend(IoError::custom("this transport cannot read without waiting")));
+}
+
 Result<CanFrame, TransportError> request(CanTransport& bus, const CanFrame& frame, CanId expected,
                                          Duration timeout) {
     Result<Unit, TransportError> sent = bus.send(frame);

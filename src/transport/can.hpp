@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -147,8 +148,17 @@ private:
     std::size_t len_;
 };
 
+// What a batched send did: the frames written, in order, before `error`
+// stopped it (no error: all of them).
+struct BatchSent {
+    std::size_t sent = 0;
+    std::optional<TransportError> error;
+};
+
 // The bus as the motor layer sees it. An implementation supplies `send` and
-// `recv`; `request` is written once on top of them.
+// `recv`; `request` is written once on top of them. A transport that can
+// serve several buses at once (a group cycle) also reads without waiting and
+// names a descriptor to poll.
 class CanTransport {
 public:
     virtual ~CanTransport() = default;
@@ -158,6 +168,27 @@ public:
     virtual Result<Unit, TransportError> send(const CanFrame& frame) = 0;
     // Waits at most `timeout` for the next frame of any identifier.
     virtual Result<CanFrame, TransportError> recv(Duration timeout) = 0;
+
+    // Writes `n` frames in order and stops at the first that fails, with
+    // the checks of `send`. By default one `send` per frame.
+    virtual BatchSent send_batch(const CanFrame* frames, std::size_t n);
+    // Moves up to `cap` frames that have already arrived into `out`, without
+    // waiting; 0 when none has. By default unsupported (a Backend error).
+    virtual Result<std::size_t, TransportError> try_recv(CanFrame* out, std::size_t cap);
+    // A descriptor that polls readable when a frame has arrived, or -1 when
+    // there is none (then only `try_recv` tells).
+    virtual int poll_fd() const { return -1; }
+};
+
+// Waits until a frame may have arrived on one of several buses, or until a
+// deadline: the blocking point of a group cycle.
+class BusWaiter {
+public:
+    virtual ~BusWaiter() = default;
+    // Returns at `deadline` at the latest; an error (a signal's EINTR
+    // included) ends the cycle's wait.
+    virtual Result<Unit, TransportError> wait(CanTransport* const* buses, std::size_t n,
+                                              Instant deadline) = 0;
 };
 
 // Reads frames until `match(frame)` holds or `timeout`, counted from the

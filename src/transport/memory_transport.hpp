@@ -13,8 +13,12 @@
 // not recorded. A recorded frame releases the steps waiting for a send, then
 // goes to the responder, which may queue replies (a simulated device).
 //
-// Every frame sent, every send call and every time-out recv was given are
-// recorded.
+// try_recv hands out the frames at the head of the queue without waiting,
+// stopping before an error step (which a later call returns); it never asks
+// the `when_empty` source. The transport has no descriptor to poll.
+//
+// Every frame sent, every send call (batched calls too) and every time-out
+// recv was given are recorded.
 #pragma once
 
 #include <cstddef>
@@ -73,6 +77,28 @@ public:
         return Unit{};
     }
 
+    BatchSent send_batch(const CanFrame* frames, std::size_t n) override {
+        ++batch_calls_;
+        return CanTransport::send_batch(frames, n);
+    }
+
+    Result<std::size_t, TransportError> try_recv(CanFrame* out, std::size_t cap) override {
+        ++try_recv_calls_;
+        std::size_t n = 0;
+        while (n < cap && !incoming_.empty()) {
+            if (auto* frame = std::get_if<CanFrame>(&incoming_.front())) {
+                out[n++] = std::move(*frame);
+                incoming_.pop_front();
+                continue;
+            }
+            if (n > 0) break;
+            TransportError e = std::get<TransportError>(std::move(incoming_.front()));
+            incoming_.pop_front();
+            return err(std::move(e));
+        }
+        return n;
+    }
+
     RecvResult recv(Duration timeout) override {
         recv_timeouts_.push_back(timeout);
         if (!incoming_.empty()) {
@@ -89,6 +115,8 @@ public:
     const std::vector<Duration>& recv_timeouts() const { return recv_timeouts_; }
     std::size_t recv_calls() const { return recv_timeouts_.size(); }
     std::size_t send_calls() const { return send_calls_; }
+    std::size_t batch_calls() const { return batch_calls_; }
+    std::size_t try_recv_calls() const { return try_recv_calls_; }
     // Steps that recv has not handed out yet (those waiting for a send too).
     std::size_t pending() const { return incoming_.size() + after_send_.size(); }
 
@@ -105,6 +133,8 @@ private:
     std::vector<CanFrame> sent_;
     std::vector<Duration> recv_timeouts_;
     std::size_t send_calls_ = 0;
+    std::size_t batch_calls_ = 0;
+    std::size_t try_recv_calls_ = 0;
 };
 
 }  // namespace rotalink::transport

@@ -5,10 +5,13 @@
 // before it runs. Ordinary errors are values and never poison it.
 #pragma once
 
+#include <algorithm>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "support/panic.hpp"
 #include "transport/can.hpp"
@@ -34,6 +37,39 @@ public:
     bool poisoned() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return poisoned_;
+    }
+
+    // Runs `op(transports, n)` with the locks of every bus in `buses` (n
+    // distinct buses) held; `transports[i]` is the transport of `buses[i]`.
+    // The locks are taken in one global order, by address, so that callers
+    // locking overlapping sets never deadlock. If any bus is poisoned, the
+    // locks taken are released and the call faults before `op` runs; a
+    // fault that breaks off `op` poisons every one of them.
+    template <class Op>
+    static decltype(auto) locked_all(SharedBus* const* buses, std::size_t n, Op&& op) {
+        std::vector<SharedBus*> order(buses, buses + n);
+        std::sort(order.begin(), order.end(), std::less<SharedBus*>());
+        std::vector<std::unique_lock<std::mutex>> held;
+        held.reserve(n);
+        for (SharedBus* bus : order) {
+            held.emplace_back(bus->mutex_);
+            if (bus->poisoned_) {
+                held.clear();
+                ROTALINK_PANIC("the bus lock is poisoned by an earlier internal fault; open a new bus");
+            }
+        }
+        std::vector<CanTransport*> transports(n);
+        for (std::size_t i = 0; i < n; ++i) transports[i] = buses[i]->transport_.get();
+        struct PoisonAll {
+            const std::vector<SharedBus*>& buses;
+            int in_flight = std::uncaught_exceptions();
+            ~PoisonAll() {
+                if (std::uncaught_exceptions() > in_flight) {
+                    for (SharedBus* bus : buses) bus->poisoned_ = true;
+                }
+            }
+        } poison{order};
+        return std::forward<Op>(op)(static_cast<CanTransport* const*>(transports.data()), n);
     }
 
 private:

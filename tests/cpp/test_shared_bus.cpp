@@ -196,5 +196,53 @@ TEST(SharedBus, PanicInOneThreadStopsTheOthers) {
     EXPECT_EQ(refused.load(), 3);
 }
 
+TEST(SharedBus, OverlappingLockSetsInAnyOrderNeverDeadlock) {
+    Bus a = make_bus(), b = make_bus(), c = make_bus();
+    SharedBus* one[] = {a.shared.get(), b.shared.get(), c.shared.get()};
+    SharedBus* two[] = {c.shared.get(), a.shared.get()};
+    std::atomic<int> inside{0};
+    std::atomic<int> ready{0};
+    auto cycles = [&](SharedBus* const* set, std::size_t n) {
+        return [&, set, n] {
+            ready.fetch_add(1);
+            while (ready.load() < 2) {
+            }
+            for (int i = 0; i < 20000; ++i) {
+                SharedBus::locked_all(set, n, [&](CanTransport* const* ts, std::size_t k) {
+                    EXPECT_EQ(inside.fetch_add(1), 0);  // the sets share buses: never both inside
+                    EXPECT_EQ(ts[0], set == one ? static_cast<CanTransport*>(a.memory) : c.memory);
+                    std::this_thread::yield();
+                    inside.fetch_sub(1);
+                    return k;
+                });
+            }
+        };
+    };
+    std::thread other(cycles(two, 2));
+    const bool finished = finishes_within(std::chrono::seconds(60), cycles(one, 3));
+    EXPECT_TRUE(finished) << "deadlock";
+    if (finished) {
+        other.join();
+    } else {
+        other.detach();
+    }
+}
+
+TEST(SharedBus, LockingAPoisonedSetFaultsAndALeftFaultPoisonsEveryBus) {
+    Bus a = make_bus(), b = make_bus(), c = make_bus();
+    SharedBus* ab[] = {a.shared.get(), b.shared.get()};
+    EXPECT_THROW(SharedBus::locked_all(ab, 2, [](CanTransport* const*, std::size_t) -> int { ROTALINK_PANIC("broken"); }),
+                 Panic);
+    EXPECT_TRUE(a.shared->poisoned());
+    EXPECT_TRUE(b.shared->poisoned());
+    SharedBus* bc[] = {b.shared.get(), c.shared.get()};
+    bool ran = false;
+    EXPECT_THROW(SharedBus::locked_all(bc, 2, [&](CanTransport* const*, std::size_t) { ran = true; }), Panic);
+    EXPECT_FALSE(ran);
+    // c was not poisoned and its lock was released.
+    EXPECT_FALSE(c.shared->poisoned());
+    EXPECT_EQ(c.shared->locked([](CanTransport&) { return 7; }), 7);
+}
+
 }  // namespace
 }  // namespace rotalink::test

@@ -41,6 +41,7 @@ namespace rotalink::test {
 namespace {
 
 using transport::fd_length;
+using transport::Instant;
 using transport::IoError;
 using transport::request;
 using transport::SocketCanTransport;
@@ -393,6 +394,56 @@ TEST_F(SocketPair, RecordsAreReadOneAtATimeInOrder) {
         ASSERT_TRUE(got.ok()) << got.error().message();
         EXPECT_TRUE(same_frame(got.value(), w));
     }
+}
+
+TEST_F(SocketPair, BatchWritesEveryRecordInOrderAndStopsAtARefusedFrame) {
+    std::vector<CanFrame> frames;
+    for (std::uint32_t i = 0; i < 40; ++i) frames.push_back(make_frame(CanId::standard(i), {static_cast<std::uint8_t>(i)}, i % 3 == 0, i % 3 == 0));
+    frames[37].id = CanId::standard(0x800);  // out of range
+    const transport::BatchSent sent = bus_->send_batch(frames.data(), frames.size());
+    EXPECT_EQ(sent.sent, 37u);
+    ASSERT_TRUE(sent.error.has_value());
+    EXPECT_EQ(sent.error->kind(), Kind::InvalidId);
+    for (std::uint32_t i = 0; i < 37; ++i) {
+        Bytes r;
+        ASSERT_TRUE(take(r)) << i;
+        EXPECT_EQ(r.size(), i % 3 == 0 ? kFd : kClassic) << i;
+        EXPECT_EQ(can_id_of(r), i);
+        EXPECT_EQ(r[8], i);
+    }
+    EXPECT_TRUE(nothing_written());
+}
+
+TEST_F(SocketPair, NonBlockingReadTakesWhatHasArrivedAndNeverWaits) {
+    CanFrame out[4];
+    auto none = bus_->try_recv(out, 4);
+    ASSERT_TRUE(none.ok());
+    EXPECT_EQ(none.value(), 0u);
+    for (std::uint32_t i = 0; i < 5; ++i) put(record(i == 1 ? kFd : kClassic, i, 1, {0x5A}, i == 1 ? CANFD_FDF : 0));
+    auto first = bus_->try_recv(out, 4);
+    ASSERT_TRUE(first.ok());
+    ASSERT_EQ(first.value(), 4u);
+    EXPECT_TRUE(same_frame(out[1], make_frame(CanId::standard(1), {0x5A}, true, false)));
+    EXPECT_TRUE(same_frame(out[3], make_frame(CanId::standard(3), {0x5A})));
+    auto rest = bus_->try_recv(out, 4);
+    ASSERT_TRUE(rest.ok());
+    EXPECT_EQ(rest.value(), 1u);
+    put(Bytes(10, 0));
+    auto odd = bus_->try_recv(out, 4);
+    ASSERT_FALSE(odd.ok());
+    EXPECT_EQ(odd.error().kind(), Kind::Backend);
+}
+
+TEST_F(SocketPair, PollWaiterWakesOnAFrameOrAtTheDeadline) {
+    transport::PollWaiter waiter;
+    transport::CanTransport* buses[] = {bus_.get()};
+    const Instant start = Instant::now();
+    ASSERT_TRUE(waiter.wait(buses, 1, start.saturating_add(Duration::from_millis(30))).ok());
+    EXPECT_FALSE(Instant::now() < start.saturating_add(Duration::from_millis(30)));
+    put(record(kClassic, 1, 0, {}));
+    const Instant far = Instant::now().saturating_add(Duration::from_millis(60000));
+    ASSERT_TRUE(waiter.wait(buses, 1, far).ok());
+    EXPECT_TRUE(Instant::now() < far);
 }
 
 class OddRecord : public SocketPairWith<std::size_t> {};

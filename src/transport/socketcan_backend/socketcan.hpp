@@ -24,11 +24,26 @@ public:
 
     Result<Unit, TransportError> send(const CanFrame& frame) override;
     Result<CanFrame, TransportError> recv(Duration timeout) override;
+    // One sendmmsg call for up to 32 frames; a call interrupted by a signal
+    // is repeated.
+    BatchSent send_batch(const CanFrame* frames, std::size_t n) override;
+    // One recvmmsg call (MSG_DONTWAIT) for up to 32 frames.
+    Result<std::size_t, TransportError> try_recv(CanFrame* out, std::size_t cap) override;
+    int poll_fd() const override { return fd_; }
 
     int fd() const { return fd_; }
 
 private:
     int fd_;
+};
+
+// Waits on the buses' descriptors with ppoll (nanosecond time-out). A bus
+// without a descriptor never ends the wait, so with none the wait lasts
+// until the deadline. A signal ends the wait with Backend EINTR.
+class PollWaiter final : public BusWaiter {
+public:
+    Result<Unit, TransportError> wait(CanTransport* const* buses, std::size_t n,
+                                      Instant deadline) override;
 };
 
 // Wire sizes and flags of the kernel's frame records.
