@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "damiao/error.hpp"
 #include "python/types.hpp"
 #include "transport/shared_bus.hpp"
 
@@ -15,5 +16,12 @@ PyTypeObject* socketcan_transport_type();
 PyObject* new_bus_object(PyTypeObject* type, std::unique_ptr<transport::CanTransport> transport);
 
 inline transport::SharedBus& shared_bus(PyObject* obj) { return native<transport::SharedBus>(obj); }
+
+// A driver error as the Python exception it becomes: RuntimeError with the
+// message, except limits the encoder cannot use, which are a ValueError.
+PendingError dm_err_to_py(const damiao::Error& e);
+
+// Whether a wait for the bus ended because a signal interrupted it.
+bool interrupted(const damiao::Error& e);
 
 }  // namespace rotalink::py

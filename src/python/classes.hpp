@@ -9,6 +9,10 @@ PyTypeObject* mit_limits_type();
 PyTypeObject* mit_setpoint_type();
 PyTypeObject* motor_state_type();
 PyTypeObject* damiao_type();
+PyTypeObject* motor_group_type();
+// GroupError, a RuntimeError subclass; nullptr with an exception set if it
+// cannot be created (it is created once and kept).
+PyObject* group_error_type();
 
 // The module function `mit_setpoint`.
 extern PyMethodDef mit_setpoint_def;

@@ -55,19 +55,6 @@ PyObject* damiao_get(PyObject* self, void*) {
     return guard([&] { return new_int(native<Damiao>(self).*Field); });
 }
 
-// A driver error as the Python exception it becomes: RuntimeError with the
-// message, except limits the encoder cannot use, which are a ValueError.
-PendingError dm_err_to_py(const Error& e) {
-    return {e.kind() == Error::Kind::LimitDomain ? PyExc_ValueError : PyExc_RuntimeError, e.message()};
-}
-
-// Whether a wait for the bus ended because a signal interrupted it.
-bool interrupted(const Error& e) {
-    return e.kind() == Error::Kind::Transport &&
-           e.transport_error().kind() == transport::TransportError::Kind::Backend &&
-           e.transport_error().io().code == EINTR;
-}
-
 // The binding pattern of every bus method: `bus` is checked, the bus lock is
 // held for the whole driver operation (and the conversion of its error), and
 // the result object is made by `to_python` after the lock is released.
@@ -189,6 +176,16 @@ PyMethodDef damiao_methods[] = {
 };
 
 }  // namespace
+
+PendingError dm_err_to_py(const Error& e) {
+    return {e.kind() == Error::Kind::LimitDomain ? PyExc_ValueError : PyExc_RuntimeError, e.message()};
+}
+
+bool interrupted(const Error& e) {
+    return e.kind() == Error::Kind::Transport &&
+           e.transport_error().kind() == transport::TransportError::Kind::Backend &&
+           e.transport_error().io().code == EINTR;
+}
 
 PyTypeObject* damiao_type() {
     return class_object(g_damiao, {"rotalink.Damiao", kNew.doc,

@@ -118,7 +118,12 @@ bool module_body(PyObject* module) {
     const bool ok = add(module, fn_name, fn);
     Py_DECREF(fn_name);
     Py_DECREF(fn);
-    return ok;
+    if (!ok) return false;
+
+    // The group of motors and its error, after the single-motor surface.
+    if (!add_class(module, motor_group_type())) return false;
+    PyObject* group_error = group_error_type();
+    return group_error != nullptr && add_named(module, "GroupError", group_error);
 }
 
 std::int64_t current_interpreter_id() {
@@ -133,7 +138,7 @@ std::int64_t current_interpreter_id() {
 
 PyTypeObject* class_object(PyTypeObject*& slot, const ClassSpec& spec) {
     if (slot != nullptr) return slot;
-    PyType_Slot slots[8];
+    PyType_Slot slots[9];
     int n = 0;
     slots[n++] = {Py_tp_base, &PyBaseObject_Type};
     slots[n++] = {Py_tp_new, reinterpret_cast<void*>(spec.tp_new)};
@@ -141,6 +146,7 @@ PyTypeObject* class_object(PyTypeObject*& slot, const ClassSpec& spec) {
     if (spec.tp_repr != nullptr) slots[n++] = {Py_tp_repr, reinterpret_cast<void*>(spec.tp_repr)};
     if (spec.methods != nullptr) slots[n++] = {Py_tp_methods, spec.methods};
     if (spec.getset != nullptr) slots[n++] = {Py_tp_getset, spec.getset};
+    if (spec.length != nullptr) slots[n++] = {Py_sq_length, reinterpret_cast<void*>(spec.length)};
     if (spec.doc != nullptr) slots[n++] = {Py_tp_doc, const_cast<char*>(spec.doc)};
     slots[n++] = {0, nullptr};
 

@@ -33,6 +33,7 @@ struct ClassSpec {
     reprfunc tp_repr;  // may be nullptr (default object repr)
     PyGetSetDef* getset;
     PyMethodDef* methods;
+    lenfunc length = nullptr;  // len(); nullptr for none
 };
 
 // Creates the class object once; later calls return the same object

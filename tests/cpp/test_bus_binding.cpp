@@ -4,32 +4,17 @@
 
 #include <memory>
 
-#include "embedded.hpp"
-#include "memory_transport.hpp"
-#include "python/bus.hpp"
+#include "bus_object.hpp"
 
 namespace {
 
 using rotalink::test::make_frame;
 using rotalink::test::MemoryTransport;
-using rotalink::testing::expose_object;
+using rotalink::testing::make_bus;
 using rotalink::testing::run;
 using rotalink::transport::CanId;
 
 const std::vector<std::uint8_t> kFeedback = {0x11, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x20};
-
-// A bus object around a MemoryTransport, published to Python as `name`.
-MemoryTransport* make_bus(const char* name) {
-    rotalink::testing::ensure_interpreter();
-    EXPECT_EQ(run("pass"), "");  // imports rotalink, creating its classes
-    auto t = std::make_unique<MemoryTransport>();
-    MemoryTransport* raw = t.get();
-    PyObject* obj = rotalink::py::new_bus_object(rotalink::py::socketcan_transport_type(), std::move(t));
-    EXPECT_NE(obj, nullptr);
-    expose_object(name, obj);
-    Py_DECREF(obj);
-    return raw;
-}
 
 TEST(BusBinding, CommandReturnsAMotorStateWithTheExactRepr) {
     MemoryTransport* t = make_bus("bus");

@@ -26,9 +26,11 @@ FULL_ALL = [
     "Damiao",
     "SocketCanTransport",
     "mit_setpoint",
+    "MotorGroup",
+    "GroupError",
 ]
 
-CLASS_NAMES = ["MitLimits", "MitSetpoint", "MotorState", "Damiao", "SocketCanTransport"]
+CLASS_NAMES = ["MitLimits", "MitSetpoint", "MotorState", "Damiao", "SocketCanTransport", "MotorGroup"]
 
 PRESETS = [
     "dm3507", "dm4310", "dm4310p", "dm4340", "dm4340p", "dm6006", "dm6248p", "dm8006",
@@ -276,6 +278,7 @@ CLASS_SIGNATURES = [
     ("MitSetpoint", "(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)"),
     ("Damiao", "(motor_id, master_id, limits=None, timeout_ms=20)"),
     ("SocketCanTransport", "(iface)"),
+    ("MotorGroup", "(members, timeout_ms=20, fd=False)"),
 ]
 
 
@@ -305,6 +308,7 @@ EXPECTED_MEMBERS = [
     ("MotorState", {"motor_id", "error", "position", "velocity", "torque", "t_mos", "t_rotor"}),
     ("Damiao", {"motor_id", "master_id", "mit_control"} | set(BUS_METHODS)),
     ("SocketCanTransport", set()),
+    ("MotorGroup", {"members", "timeout_ms", "fd", "mit_control", "enable", "disable", "set_zero", "clear_error"}),
 ]
 
 
@@ -325,6 +329,7 @@ GETTERS = [
     ("MitSetpoint", ["q", "dq", "kp", "kd", "tau"]),
     ("MotorState", ["motor_id", "error", "position", "velocity", "torque", "t_mos", "t_rotor"]),
     ("Damiao", ["motor_id", "master_id"]),
+    ("MotorGroup", ["members", "timeout_ms", "fd"]),
 ]
 
 

@@ -1,0 +1,84 @@
+// Several motors on one or more buses, commanded in one cycle: every command
+// goes out before any reply is awaited, and every reply is awaited until one
+// deadline, on all buses at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "damiao/driver.hpp"
+#include "transport/can.hpp"
+
+namespace rotalink::damiao {
+
+struct GroupMember {
+    std::size_t bus;  // the member's bus: an index into the cycle's buses
+    Damiao motor;     // its record; the cycle uses the identifiers and limits
+};
+
+using MemberResult = Result<mit::MotorState, Error>;
+
+// The first identifier clash among `members`, as a message naming the
+// members and the identifier, or "" when there is none. On one bus every
+// command identifier (motor_id & 0x7FF) and reply identifier
+// (master_id & 0x7FF) must be distinct: two motors answering from one
+// identifier cannot be told apart, and a reply sent to a motor's command
+// identifier is executed by that motor as a command.
+std::string identifier_clash(const std::vector<GroupMember>& members);
+
+class MotorGroup {
+public:
+    // `members` in result order, on buses 0..bus_count-1, each used.
+    MotorGroup(std::vector<GroupMember> members, std::size_t bus_count, transport::Duration timeout,
+               bool fd);
+
+    std::size_t size() const { return members_.size(); }
+    std::size_t bus_count() const { return bus_begin_.size() - 1; }
+    const std::vector<GroupMember>& members() const { return members_; }
+    transport::Duration timeout() const { return timeout_; }
+    bool fd() const { return fd_; }
+
+    // The frames of one command to every member, in sending order (by bus,
+    // then member order); CAN FD with bit-rate switching when `fd` is set.
+    std::vector<transport::CanFrame> special(std::uint8_t command) const;
+    // Encodes every setpoint (member order) before anything is sent; the
+    // first that the member's limits cannot encode makes no frames at all.
+    Result<std::vector<transport::CanFrame>, mit::LimitDomainError> mit(
+        const std::vector<mit::MitSetpoint>& setpoints) const;
+
+    // One cycle with the frames made above; `buses[i]` is bus i, locked by
+    // the caller. In order:
+    //  1. frames already queued on each bus are discarded (at most
+    //     kDiscardLimit a bus), so that a late reply to an earlier command is
+    //     never taken as this cycle's; a read error fails that bus's members,
+    //     and nothing is sent on it;
+    //  2. each bus's frames go out in one batched send. A full transmit
+    //     queue (ENOBUFS) is retried, about every 100 us, as it drains, for
+    //     at most the time-out; then the unsent members fail with it. Any
+    //     other send error fails the bus's unsent members at once. Buses do
+    //     not wait for each other;
+    //  3. one deadline, the time-out after the last send; until it passes
+    //     or every sent member has its reply, `waiter` waits on the buses
+    //     still awaited and whatever has arrived is read without waiting.
+    //     A member's reply is the first frame from its reply identifier
+    //     (parsed as a single command's); every other frame is dropped. A
+    //     read error fails that bus's awaited members; a wait error (a
+    //     signal) fails every awaited member.
+    // Results come in member order; an unanswered member's is Timeout.
+    std::vector<MemberResult> cycle(transport::CanTransport* const* buses,
+                                    const std::vector<transport::CanFrame>& frames,
+                                    transport::BusWaiter& waiter) const;
+
+    static constexpr std::size_t kDiscardLimit = 1024;
+
+private:
+    std::vector<GroupMember> members_;
+    std::vector<std::size_t> send_order_;  // member indices, by bus then member order
+    std::vector<std::size_t> bus_begin_;   // bus b's members: send_order_[bus_begin_[b] .. bus_begin_[b+1])
+    transport::Duration timeout_;
+    bool fd_;
+};
+
+}  // namespace rotalink::damiao

@@ -1,0 +1,340 @@
+// MotorGroup: many motors on many buses, one command cycle, one deadline;
+// and GroupError, what a cycle raises when a member fails.
+#include <cstdio>
+#include <exception>
+#include <utility>
+#include <vector>
+
+#include "damiao/group.hpp"
+#include "python/bus.hpp"
+#include "python/classes.hpp"
+#include "transport/socketcan_backend/socketcan.hpp"
+
+namespace rotalink::py {
+namespace {
+
+using damiao::Error;
+using damiao::GroupMember;
+using damiao::MemberResult;
+using damiao::mit::MitSetpoint;
+using damiao::mit::MotorState;
+using transport::CanFrame;
+
+PyTypeObject* g_group = nullptr;
+PyObject* g_group_error = nullptr;
+
+// Owned references, released together unless handed over.
+struct Refs {
+    std::vector<PyObject*> objs;
+    Refs() = default;
+    Refs(Refs&& o) noexcept : objs(std::move(o.objs)) { o.objs.clear(); }
+    Refs& operator=(Refs&&) = delete;
+    ~Refs() {
+        for (PyObject* o : objs) Py_DECREF(o);
+    }
+};
+
+// The record behind a MotorGroup object: the native group, the bus objects
+// it commands (bus i of the group) and the members as given.
+struct GroupRecord {
+    damiao::MotorGroup group;
+    Refs buses;
+    Refs members;  // one object: the tuple of (bus, motor) pairs
+    std::uint64_t timeout_ms;
+};
+
+GroupRecord& record(PyObject* self) { return native<GroupRecord>(self); }
+
+ROTALINK_SIGNATURE(kGroupNew, 3, "MotorGroup.__new__",
+                   ROTALINK_DOC("MotorGroup", "(members, timeout_ms=20, fd=False)"), 1, "members",
+                   "timeout_ms", "fd");
+
+// One (bus, motor) pair of `members`, at position `index`.
+bool read_member(PyObject* item, std::size_t index, Refs& buses, std::vector<GroupMember>& out,
+                 Refs& pairs) {
+    char name[40];
+    std::snprintf(name, sizeof name, "members[%zu]", index);
+    const bool pair = (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 2) ||
+                      (PyList_Check(item) && PyList_GET_SIZE(item) == 2);
+    if (!pair) {
+        PyErr_Format(PyExc_TypeError,
+                     "argument '%s': expected a (SocketCanTransport, Damiao) pair, got '%s'", name,
+                     type_name(Py_TYPE(item)));
+        return false;
+    }
+    PyObject* bus = PySequence_Fast_GET_ITEM(item, 0);
+    PyObject* motor = PySequence_Fast_GET_ITEM(item, 1);
+    if (!check_instance(bus, socketcan_transport_type(), name) ||
+        !check_instance(motor, damiao_type(), name)) {
+        return false;
+    }
+    std::size_t b = 0;
+    while (b < buses.objs.size() && buses.objs[b] != bus) ++b;
+    if (b == buses.objs.size()) {
+        Py_INCREF(bus);
+        buses.objs.push_back(bus);
+    }
+    PyObject* kept = PyTuple_CheckExact(item) ? (Py_INCREF(item), item) : PyTuple_Pack(2, bus, motor);
+    if (kept == nullptr) return false;
+    pairs.objs.push_back(kept);
+    out.push_back({b, native<damiao::Damiao>(motor)});
+    return true;
+}
+
+PyObject* group_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guard([&]() -> PyObject* {
+        Signature<3>::Args a;
+        if (!bind_tuple(kGroupNew, args, kwargs, a)) return nullptr;
+
+        PyObject* it = PyObject_GetIter(a[0]);
+        if (it == nullptr) {
+            prefix_type_error("members");
+            return nullptr;
+        }
+        Refs buses;
+        Refs pairs;
+        std::vector<GroupMember> members;
+        for (PyObject* item; (item = PyIter_Next(it)) != nullptr;) {
+            const bool ok = read_member(item, members.size(), buses, members, pairs);
+            Py_DECREF(item);
+            if (!ok) {
+                Py_DECREF(it);
+                return nullptr;
+            }
+        }
+        Py_DECREF(it);
+        if (PyErr_Occurred()) return nullptr;
+
+        std::uint64_t timeout_ms = 20;
+        if (a[1] != nullptr && !to_u64(a[1], "timeout_ms", timeout_ms)) return nullptr;
+        int fd = 0;
+        if (a[2] != nullptr && (fd = PyObject_IsTrue(a[2])) < 0) return nullptr;
+
+        if (members.empty()) return raise({PyExc_ValueError, "a MotorGroup needs at least one member"});
+        const std::string clash = damiao::identifier_clash(members);
+        if (!clash.empty()) return raise({PyExc_ValueError, clash});
+
+        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(pairs.objs.size()));
+        if (tuple == nullptr) return nullptr;
+        for (std::size_t i = 0; i < pairs.objs.size(); ++i) {
+            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), pairs.objs[i]);  // steals
+        }
+        pairs.objs.clear();
+        Refs kept;
+        kept.objs.push_back(tuple);
+
+        PyObject* obj = type->tp_alloc(type, 0);
+        if (obj == nullptr) return nullptr;
+        const std::size_t bus_count = buses.objs.size();
+        new (&record(obj)) GroupRecord{
+            damiao::MotorGroup(std::move(members), bus_count, transport::Duration::from_millis(timeout_ms),
+                               fd != 0),
+            std::move(buses), std::move(kept), timeout_ms};
+        return obj;
+    });
+}
+
+// ------------------------------------------------------------- the cycle
+
+// The message of a GroupError: how many failed, and the first of them.
+std::string group_message(const damiao::MotorGroup& g, const std::vector<MemberResult>& results,
+                          std::size_t failed) {
+    std::size_t first = 0;
+    while (results[first].ok()) ++first;
+    char head[96];
+    std::snprintf(head, sizeof head, "%zu of %zu members failed; member %zu (motor_id=0x%x): ", failed,
+                  results.size(), first, static_cast<unsigned>(g.members()[first].motor.motor_id));
+    return head + results[first].error().message();
+}
+
+// Raises GroupError with the states of the members that answered and the
+// messages of those that did not.
+PyObject* raise_group_error(const damiao::MotorGroup& g, const std::vector<MemberResult>& results,
+                            std::size_t failed) {
+    PyObject* type = group_error_type();
+    if (type == nullptr) return nullptr;
+    const std::string message = group_message(g, results, failed);
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (text == nullptr) return nullptr;
+    PyObject* exc = PyObject_CallFunctionObjArgs(type, text, nullptr);
+    Py_DECREF(text);
+    if (exc == nullptr) return nullptr;
+    const Py_ssize_t n = static_cast<Py_ssize_t>(results.size());
+    PyObject* states = must(PyList_New(n), "a list");
+    PyObject* errors = must(PyList_New(n), "a list");
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const MemberResult& r = results[static_cast<std::size_t>(i)];
+        if (r.ok()) {
+            PyList_SET_ITEM(states, i, new_box(motor_state_type(), r.value()));
+            Py_INCREF(Py_None);
+            PyList_SET_ITEM(errors, i, Py_None);
+        } else {
+            Py_INCREF(Py_None);
+            PyList_SET_ITEM(states, i, Py_None);
+            PyList_SET_ITEM(errors, i, new_text(r.error().message()));
+        }
+    }
+    const bool set = PyObject_SetAttrString(exc, "states", states) == 0 &&
+                     PyObject_SetAttrString(exc, "errors", errors) == 0;
+    Py_DECREF(states);
+    Py_DECREF(errors);
+    if (set) PyErr_SetObject(type, exc);
+    Py_DECREF(exc);
+    return nullptr;
+}
+
+// Runs one cycle with `frames` and makes its result: a list of MotorState,
+// or GroupError. The interpreter lock is released for the whole native part
+// (taking the bus locks, sending, waiting, releasing the locks) and taken
+// back only once every bus lock is released.
+PyObject* run_cycle(PyObject* self, const std::vector<CanFrame>& frames) {
+    GroupRecord& rec = record(self);
+    const damiao::MotorGroup& g = rec.group;
+    std::vector<transport::SharedBus*> buses;
+    buses.reserve(rec.buses.objs.size());
+    for (PyObject* b : rec.buses.objs) buses.push_back(&shared_bus(b));
+
+    std::vector<MemberResult> results;
+    std::exception_ptr fault;
+    PyThreadState* thread = PyEval_SaveThread();
+    try {
+        transport::SharedBus::locked_all(buses.data(), buses.size(),
+                                         [&](transport::CanTransport* const* ts, std::size_t) {
+                                             transport::PollWaiter waiter;
+                                             results = g.cycle(ts, frames, waiter);
+                                         });
+    } catch (...) {
+        fault = std::current_exception();
+    }
+    PyEval_RestoreThread(thread);
+    if (fault) std::rethrow_exception(fault);
+
+    std::size_t failed = 0;
+    bool signalled = false;
+    for (const MemberResult& r : results) {
+        if (r.ok()) continue;
+        ++failed;
+        signalled = signalled || interrupted(r.error());
+    }
+    if (failed > 0) {
+        if (signalled && PyErr_CheckSignals() < 0) return nullptr;
+        return raise_group_error(g, results, failed);
+    }
+    PyObject* list = must(PyList_New(static_cast<Py_ssize_t>(results.size())), "a list");
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), new_box(motor_state_type(), results[i].value()));
+    }
+    return list;
+}
+
+template <std::uint8_t Command>
+PyObject* special(PyObject* self, PyObject*) {
+    return guard([&] { return run_cycle(self, record(self).group.special(Command)); });
+}
+
+ROTALINK_SIGNATURE(kGroupMit, 1, "MotorGroup.mit_control",
+                   ROTALINK_DOC("mit_control", "($self, setpoints)"), 1, "setpoints");
+
+PyObject* group_mit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<1>::Args a;
+        if (!bind_vector(kGroupMit, args, nargs, kwnames, a)) return nullptr;
+        const damiao::MotorGroup& g = record(self).group;
+        PyObject* seq = PySequence_Fast(a[0], "");
+        if (seq == nullptr) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_TypeError, "argument 'setpoints': '%s' object is not iterable",
+                             type_name(Py_TYPE(a[0])));
+            }
+            return nullptr;
+        }
+        struct Release {
+            PyObject* obj;
+            ~Release() { Py_DECREF(obj); }
+        } release{seq};
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+        if (static_cast<std::size_t>(n) != g.size()) {
+            PyErr_Format(PyExc_ValueError, "expected %zu setpoints, one per member, got %zd", g.size(), n);
+            return nullptr;
+        }
+        std::vector<MitSetpoint> setpoints;
+        setpoints.reserve(g.size());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
+            char name[32];
+            std::snprintf(name, sizeof name, "setpoints[%zd]", i);
+            if (!check_instance(item, mit_setpoint_type(), name)) return nullptr;
+            setpoints.push_back(native<MitSetpoint>(item));
+        }
+        Result<std::vector<CanFrame>, damiao::mit::LimitDomainError> frames = g.mit(setpoints);
+        if (!frames.ok()) return raise(dm_err_to_py(Error::limit_domain(frames.error())));
+        return run_cycle(self, frames.value());
+    });
+}
+
+PyObject* group_repr(PyObject* self) {
+    return guard([&] {
+        const GroupRecord& rec = record(self);
+        char buf[128];
+        std::snprintf(buf, sizeof buf, "MotorGroup(members=%zu, buses=%zu, timeout_ms=%llu, fd=%s)",
+                      rec.group.size(), rec.group.bus_count(),
+                      static_cast<unsigned long long>(rec.timeout_ms), rec.group.fd() ? "True" : "False");
+        return new_text(buf);
+    });
+}
+
+Py_ssize_t group_len(PyObject* self) { return static_cast<Py_ssize_t>(record(self).group.size()); }
+
+PyObject* get_members(PyObject* self, void*) {
+    PyObject* tuple = record(self).members.objs[0];
+    Py_INCREF(tuple);
+    return tuple;
+}
+
+PyObject* get_timeout_ms(PyObject* self, void*) {
+    return guard([&] { return must(PyLong_FromUnsignedLongLong(record(self).timeout_ms), "an int"); });
+}
+
+PyObject* get_fd(PyObject* self, void*) { return PyBool_FromLong(record(self).group.fd() ? 1 : 0); }
+
+PyGetSetDef group_getset[] = {
+    {"members", get_members, nullptr, nullptr, nullptr},
+    {"timeout_ms", get_timeout_ms, nullptr, nullptr, nullptr},
+    {"fd", get_fd, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef group_methods[] = {
+    {"enable", special<damiao::kEnable>, METH_NOARGS, ROTALINK_DOC("enable", "($self)")},
+    {"disable", special<damiao::kDisable>, METH_NOARGS, ROTALINK_DOC("disable", "($self)")},
+    {"set_zero", special<damiao::kSetZero>, METH_NOARGS, ROTALINK_DOC("set_zero", "($self)")},
+    {"clear_error", special<damiao::kClearError>, METH_NOARGS, ROTALINK_DOC("clear_error", "($self)")},
+    {"mit_control", as_cfunction(group_mit), METH_FASTCALL | METH_KEYWORDS, kGroupMit.doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* motor_group_type() {
+    return class_object(g_group, {"rotalink.MotorGroup", kGroupNew.doc, sizeof(Box<GroupRecord>), group_new,
+                                  dealloc_box<GroupRecord>, group_repr, group_getset, group_methods, group_len});
+}
+
+PyObject* group_error_type() {
+    if (g_group_error != nullptr) return g_group_error;
+    PyObject* attrs = Py_BuildValue("{sOsO}", "states", Py_None, "errors", Py_None);
+    if (attrs == nullptr) return nullptr;
+    g_group_error = PyErr_NewExceptionWithDoc(
+        "rotalink.GroupError",
+        "Raised by a MotorGroup command when one or more members failed, once the\n"
+        "whole cycle is over. `states` holds, in member order, the MotorState of\n"
+        "every member that answered and None for the others; `errors` holds the\n"
+        "message each failed member's own command would have raised, and None\n"
+        "for the others.",
+        PyExc_RuntimeError, attrs);
+    Py_DECREF(attrs);
+    return g_group_error;
+}
+
+}  // namespace rotalink::py

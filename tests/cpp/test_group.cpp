@@ -1,0 +1,269 @@
+// The group cycle on in-memory buses: what goes out, which reply each member
+// takes, and how failures on one bus stay on that bus.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "damiao/group.hpp"
+#include "memory_transport.hpp"
+
+namespace rotalink::test {
+namespace {
+
+using damiao::Damiao;
+using damiao::GroupMember;
+using damiao::MemberResult;
+using damiao::MotorGroup;
+using transport::BusWaiter;
+using transport::CanTransport;
+using transport::Instant;
+using transport::IoError;
+
+// Feedback whose first byte names the motor, so a test sees whose reply a
+// member took.
+std::vector<std::uint8_t> feedback(std::uint8_t tag) { return {tag, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x20}; }
+
+Damiao motor(std::uint16_t id, std::uint16_t master) {
+    Damiao d;
+    d.motor_id = id;
+    d.master_id = master;
+    return d;
+}
+
+// Runs the steps given, one per wait; with none left, waits out the deadline.
+class ScriptWaiter final : public BusWaiter {
+public:
+    std::vector<std::function<rotalink::Result<rotalink::Unit, TransportError>()>> steps;
+    std::size_t calls = 0;
+
+    rotalink::Result<rotalink::Unit, TransportError> wait(CanTransport* const*, std::size_t, Instant deadline) override {
+        if (calls < steps.size()) return steps[calls++]();
+        ++calls;
+        while (Instant::now() < deadline) {
+        }
+        return rotalink::Unit{};
+    }
+};
+
+// Two buses; bus 0 holds motors 1 and 2, bus 1 motors 1 (the same
+// identifiers on another bus) and 3. Each answers every frame to its command
+// identifier with feedback tagged by its member index, unless told otherwise.
+struct Rig {
+    MemoryTransport bus[2];
+    CanTransport* buses[2] = {&bus[0], &bus[1]};
+    std::vector<GroupMember> members = {{0, motor(1, 0x11)}, {0, motor(2, 0x12)}, {1, motor(1, 0x11)},
+                                        {1, motor(3, 0x13)}};
+    // Member index -> the frames it answers with (default: one feedback).
+    std::map<std::size_t, std::vector<CanFrame>> replies;
+    ScriptWaiter waiter;
+
+    explicit Rig(std::map<std::size_t, std::vector<CanFrame>> r = {}) : replies(std::move(r)) {
+        for (std::size_t b = 0; b < 2; ++b) {
+            bus[b].respond([this, b](const CanFrame& f, MemoryTransport& t) {
+                for (std::size_t i = 0; i < members.size(); ++i) {
+                    if (members[i].bus != b || f.id.value != members[i].motor.motor_id) continue;
+                    auto it = replies.find(i);
+                    if (it == replies.end()) {
+                        t.queue(make_frame(CanId::standard(members[i].motor.master_id),
+                                           feedback(static_cast<std::uint8_t>(0xA0 + i))));
+                    } else {
+                        for (const CanFrame& reply : it->second) t.queue(reply);
+                    }
+                }
+            });
+        }
+    }
+    MotorGroup group(bool fd = false, std::uint64_t timeout_ms = 5) const {
+        return MotorGroup(members, 2, Duration::from_millis(timeout_ms), fd);
+    }
+    std::vector<MemberResult> enable(const MotorGroup& g) {
+        return g.cycle(buses, g.special(damiao::kEnable), waiter);
+    }
+};
+
+// "ok A1" for a state whose first feedback byte is 0xA1, else the message.
+std::vector<std::string> outcomes(const std::vector<MemberResult>& results) {
+    std::vector<std::string> out;
+    for (const MemberResult& r : results) {
+        if (!r.ok()) {
+            out.push_back(r.error().message());
+            continue;
+        }
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "ok %X", static_cast<unsigned>(0xA0 + (r.value().motor_id & 0x0F)));
+        out.push_back(buf);
+    }
+    return out;
+}
+
+const std::string kTimeout = "transport error: timeout waiting for frame";
+
+struct ReplyCase {
+    const char* name;
+    std::map<std::size_t, std::vector<CanFrame>> replies;
+    std::vector<std::string> want;
+};
+
+class Replies : public ::testing::TestWithParam<ReplyCase> {};
+
+TEST_P(Replies, EachMemberTakesTheFirstFrameFromItsReplyIdentifier) {
+    Rig rig(GetParam().replies);
+    EXPECT_EQ(outcomes(rig.enable(rig.group())), GetParam().want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Group, Replies,
+    ::testing::Values(
+        ReplyCase{"AllAnswer", {}, {"ok A0", "ok A1", "ok A2", "ok A3"}},
+        ReplyCase{"MissingReplyTimesOutAlone", {{1, {}}}, {"ok A0", kTimeout, "ok A2", "ok A3"}},
+        ReplyCase{"ShortReplyIsThatMembersError",
+                  {{2, {make_frame(CanId::standard(0x11), {1, 2, 3})}}},
+                  {"ok A0", "ok A1", "feedback reply too short: 3 data bytes, expected 8", "ok A3"}},
+        ReplyCase{"FdReplyDecodesItsFirstEightBytes",
+                  {{3, {make_frame(CanId::standard(0x13), {0xA3, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x20, 9, 9, 9, 9}, true, true)}}},
+                  {"ok A0", "ok A1", "ok A2", "ok A3"}},
+        ReplyCase{"DuplicateReplyKeepsTheFirst",
+                  {{0, {make_frame(CanId::standard(0x11), feedback(0xA0)), make_frame(CanId::standard(0x11), feedback(0xA5))}}},
+                  {"ok A0", "ok A1", "ok A2", "ok A3"}},
+        ReplyCase{"ForeignAndExtendedFramesAreDropped",
+                  {{1, {make_frame(CanId::standard(0x55), feedback(0xA7)), make_frame(CanId::extended(0x12), feedback(0xA7)),
+                        make_frame(CanId::standard(0x12), feedback(0xA1))}}},
+                  {"ok A0", "ok A1", "ok A2", "ok A3"}},
+        // A member's reply on the other bus is not its reply.
+        ReplyCase{"ReplyOnTheWrongBusIsNotTaken", {{3, {make_frame(CanId::standard(0x12), feedback(0xA3))}}},
+                  {"ok A0", "ok A1", "ok A2", kTimeout}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Group, FramesGoOutInOneBatchPerBusInMemberOrder) {
+    for (bool fd : {false, true}) {
+        Rig rig;
+        rig.members = {{1, motor(3, 0x13)}, {0, motor(2, 0x12)}, {1, motor(1, 0x11)}, {0, motor(1, 0x11)}};
+        ASSERT_EQ(outcomes(rig.enable(rig.group(fd))), (std::vector<std::string>{"ok A0", "ok A1", "ok A2", "ok A3"}));
+        for (std::size_t b = 0; b < 2; ++b) {
+            EXPECT_EQ(rig.bus[b].batch_calls(), 1u);
+            ASSERT_EQ(rig.bus[b].sent().size(), 2u);
+        }
+        CanFrame want = damiao::make_special(2, damiao::kEnable);
+        want.fd = want.brs = fd;
+        EXPECT_TRUE(same_frame(rig.bus[0].sent()[0], want));
+        EXPECT_EQ(rig.bus[0].sent()[1].id, CanId::standard(1));
+        EXPECT_EQ(rig.bus[1].sent()[0].id, CanId::standard(3));
+        EXPECT_EQ(rig.bus[1].sent()[1].id, CanId::standard(1));
+    }
+}
+
+TEST(Group, FramesQueuedBeforeTheCycleAreDiscarded) {
+    Rig rig;
+    // A late reply to an earlier command, from member 0's reply identifier.
+    rig.bus[0].queue(make_frame(CanId::standard(0x11), feedback(0xAF)));
+    EXPECT_EQ(outcomes(rig.enable(rig.group())), (std::vector<std::string>{"ok A0", "ok A1", "ok A2", "ok A3"}));
+    EXPECT_EQ(rig.bus[0].pending(), 0u);
+}
+
+TEST(Group, MitEncodesEverySetpointBeforeSendingAny) {
+    Rig rig;
+    rig.members[2].motor.limits.p_max = std::nanf("");  // the encoder cannot use it
+    const MotorGroup g = rig.group();
+    auto frames = g.mit(std::vector<damiao::mit::MitSetpoint>(4));
+    ASSERT_FALSE(frames.ok());
+    EXPECT_EQ(rig.bus[0].send_calls() + rig.bus[1].send_calls(), 0u);
+    rig.members[2].motor.limits.p_max = 12.5f;
+    auto ok = rig.group().mit(std::vector<damiao::mit::MitSetpoint>(4));
+    ASSERT_TRUE(ok.ok());
+    auto single = damiao::make_mit(3, rig.members[3].motor.limits, {});
+    EXPECT_TRUE(same_frame(ok.value()[3], single.value()));  // bus 1's second member
+}
+
+struct FailureCase {
+    const char* name;
+    std::function<void(Rig&)> arrange;
+    std::vector<std::string> want;
+};
+
+class Failures : public ::testing::TestWithParam<FailureCase> {};
+
+const std::string kDown = "transport error: backend error: " + IoError::from_errno(ENETDOWN).text();
+const std::string kNoBufs = "transport error: backend error: " + IoError::from_errno(ENOBUFS).text();
+const std::string kIntr = "transport error: backend error: " + IoError::from_errno(EINTR).text();
+
+TEST_P(Failures, StayOnTheirBus) {
+    Rig rig;
+    GetParam().arrange(rig);
+    EXPECT_EQ(outcomes(rig.enable(rig.group())), GetParam().want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Group, Failures,
+    ::testing::Values(
+        FailureCase{"SendFailureFailsTheUnsentOfThatBus",
+                    [](Rig& r) { r.bus[0].fail_nth_send(2, TransportError::backend(IoError::from_errno(ENETDOWN))); },
+                    {"ok A0", kDown, "ok A2", "ok A3"}},
+        FailureCase{"FullQueueIsRetriedAsItDrains",
+                    [](Rig& r) { r.bus[1].fail_nth_send(1, TransportError::backend(IoError::from_errno(ENOBUFS))); },
+                    {"ok A0", "ok A1", "ok A2", "ok A3"}},
+        FailureCase{"QueueThatStaysFullFailsWithItsError",
+                    [](Rig& r) { r.bus[1].fail_send(TransportError::backend(IoError::from_errno(ENOBUFS))); },
+                    {"ok A0", "ok A1", kNoBufs, kNoBufs}},
+        FailureCase{"ReadErrorBeforeSendingSendsNothingOnThatBus",
+                    [](Rig& r) { r.bus[0].queue_error(TransportError::backend(IoError::from_errno(ENETDOWN))); },
+                    {kDown, kDown, "ok A2", "ok A3"}},
+        FailureCase{"ReadErrorWhileWaitingFailsThatBussAwaitedMembers",
+                    [](Rig& r) {
+                        r.replies[1] = {};
+                        r.replies[3] = {};
+                        r.waiter.steps.push_back([&r] {
+                            r.bus[0].queue_error(TransportError::backend(IoError::from_errno(ENETDOWN)));
+                            r.bus[1].queue(make_frame(CanId::standard(0x13), feedback(0xA3)));
+                            return rotalink::Result<rotalink::Unit, TransportError>(rotalink::Unit{});
+                        });
+                    },
+                    {"ok A0", kDown, "ok A2", "ok A3"}},
+        FailureCase{"SignalDuringTheWaitFailsEveryAwaitedMember",
+                    [](Rig& r) {
+                        r.replies[1] = {};
+                        r.replies[2] = {};
+                        r.waiter.steps.push_back([] {
+                            return rotalink::Result<rotalink::Unit, TransportError>(
+                                rotalink::err(TransportError::backend(IoError::from_errno(EINTR))));
+                        });
+                    },
+                    {"ok A0", kIntr, kIntr, "ok A3"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Group, StaleReplyOfATimedOutCycleIsNotTheNextCyclesFeedback) {
+    Rig rig;
+    rig.replies[1] = {};
+    const MotorGroup g = rig.group();
+    EXPECT_EQ(outcomes(rig.enable(g))[1], kTimeout);
+    rig.bus[0].queue(make_frame(CanId::standard(0x12), feedback(0xAF)));  // arrives after the deadline
+    rig.replies.erase(1);
+    EXPECT_EQ(outcomes(rig.enable(g))[1], "ok A1");
+}
+
+TEST(Group, IdentifierClashes) {
+    struct Case {
+        std::vector<GroupMember> members;
+        std::string want;
+    };
+    const std::vector<Case> cases = {
+        {{{0, motor(1, 0x11)}, {0, motor(2, 0x12)}, {1, motor(1, 0x11)}}, ""},
+        {{{0, motor(1, 0x11)}, {0, motor(0x801, 0x12)}}, "members 0 and 1 share command identifier 0x001 on one bus"},
+        {{{0, motor(1, 0x11)}, {0, motor(2, 0x811)}}, "members 0 and 1 share reply identifier 0x011 on one bus"},
+        {{{0, motor(1, 0x11)}, {0, motor(2, 0x01)}},
+         "the reply identifier 0x001 of member 1 is the command identifier of member 0 on the same bus"},
+        {{{0, motor(1, 0x02)}, {0, motor(2, 0x12)}},
+         "the reply identifier 0x002 of member 0 is the command identifier of member 1 on the same bus"},
+        {{{0, motor(5, 0x805)}}, "the reply identifier 0x005 of member 0 is its own command identifier"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(damiao::identifier_clash(c.members), c.want);
+}
+
+}  // namespace
+}  // namespace rotalink::test

@@ -1,0 +1,165 @@
+// MotorGroup through the binding, on bus objects holding in-memory
+// transports: construction checks, the results and GroupError, the
+// interpreter lock released during the wait, and a poisoned bus.
+#include <gtest/gtest.h>
+
+#include "bus_object.hpp"
+
+namespace {
+
+using rotalink::test::make_frame;
+using rotalink::test::MemoryTransport;
+using rotalink::testing::make_bus;
+using rotalink::testing::run;
+using rotalink::transport::CanFrame;
+using rotalink::transport::CanId;
+
+// Answers every frame to motor `id` with feedback from `master` tagged `id`.
+void answer(MemoryTransport* t, std::uint32_t id, std::uint32_t master) {
+    t->respond([id, master](const CanFrame& f, MemoryTransport& bus) {
+        if (f.id.value == id) {
+            bus.queue(make_frame(CanId::standard(master),
+                                 {static_cast<std::uint8_t>(id), 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x20}));
+        }
+    });
+}
+
+TEST(GroupBinding, ConstructionChecksComeBeforeAnything) {
+    MemoryTransport* t = make_bus("gbus");
+    make_bus("gbus2");
+    EXPECT_EQ(run(R"PY(
+D = rotalink.Damiao
+for args, kind, text in [
+    ((5,), TypeError, "argument 'members': 'int' object is not iterable"),
+    (([],), ValueError, "a MotorGroup needs at least one member"),
+    (([(gbus,)],), TypeError, "argument 'members[0]': expected a (SocketCanTransport, Damiao) pair, got 'tuple'"),
+    (([(gbus, D(1, 0x11)), 7],), TypeError, "argument 'members[1]': expected a (SocketCanTransport, Damiao) pair, got 'int'"),
+    (([(D(1, 0x11), gbus)],), TypeError, "argument 'members[0]': 'Damiao' object cannot be converted to 'SocketCanTransport'"),
+    (([(gbus, 1)],), TypeError, "argument 'members[0]': 'int' object cannot be converted to 'Damiao'"),
+    (([(gbus, D(1, 0x11))], -1), OverflowError, None),
+    (([(gbus, D(1, 0x11)), (gbus, D(2, 0x11))],), ValueError, "members 0 and 1 share reply identifier 0x011 on one bus"),
+    (([(gbus, D(1, 0x11)), [gbus, D(0x11, 0x12)]],), ValueError,
+     "the reply identifier 0x011 of member 0 is the command identifier of member 1 on the same bus"),
+]:
+    try:
+        rotalink.MotorGroup(*args)
+    except kind as e:
+        assert text is None or str(e) == text, (str(e), text)
+    else:
+        raise AssertionError(text)
+g = rotalink.MotorGroup(iter([(gbus, D(1, 0x11)), [gbus2, D(1, 0x11)]]), timeout_ms=7, fd=1)
+assert (len(g), g.timeout_ms, g.fd) == (2, 7, True)
+assert repr(g) == "MotorGroup(members=2, buses=2, timeout_ms=7, fd=True)", repr(g)
+assert type(g.members) is tuple and all(type(p) is tuple for p in g.members)
+assert g.members[1][0] is gbus2 and g.members[0][1].master_id == 0x11
+)PY"),
+              "");
+    EXPECT_EQ(t->send_calls(), 0u);
+}
+
+TEST(GroupBinding, FailedMembersRaiseGroupErrorWithEveryAnsweredState) {
+    MemoryTransport* a = make_bus("ga");
+    MemoryTransport* b = make_bus("gb");
+    answer(a, 1, 0x11);  // motor 2 on ga never answers
+    answer(b, 3, 0x13);
+    EXPECT_EQ(run(R"PY(
+D = rotalink.Damiao
+g = rotalink.MotorGroup([(ga, D(1, 0x11)), (ga, D(2, 0x12)), (gb, D(3, 0x13))], timeout_ms=5)
+try:
+    g.enable()
+except rotalink.GroupError as e:
+    assert isinstance(e, RuntimeError)
+    assert str(e) == "1 of 3 members failed; member 1 (motor_id=0x2): transport error: timeout waiting for frame", str(e)
+    assert [s.motor_id if s else None for s in e.states] == [1, None, 3], e.states
+    assert e.errors == [None, "transport error: timeout waiting for frame", None], e.errors
+else:
+    raise AssertionError("no GroupError")
+g2 = rotalink.MotorGroup([(ga, D(1, 0x11)), (gb, D(3, 0x13))])
+states = g2.mit_control((rotalink.MitSetpoint(q=1.0), rotalink.MitSetpoint()))
+assert type(states) is list and [type(s) for s in states] == [rotalink.MotorState] * 2
+for call, kind, text in [
+    (lambda: g2.mit_control([rotalink.MitSetpoint()]), ValueError, "expected 2 setpoints, one per member, got 1"),
+    (lambda: g2.mit_control(3), TypeError, "argument 'setpoints': 'int' object is not iterable"),
+    (lambda: g2.mit_control([rotalink.MitSetpoint(), 0.5]), TypeError,
+     "argument 'setpoints[1]': 'float' object cannot be converted to 'MitSetpoint'"),
+    (lambda: g2.enable(1), TypeError, None),
+]:
+    try:
+        call()
+    except kind as e:
+        assert text is None or str(e) == text, (str(e), text)
+    else:
+        raise AssertionError(text)
+bad = rotalink.MotorGroup([(ga, D(1, 0x11)), (gb, D(3, 0x13, rotalink.MitLimits(p_max=float("nan"))))])
+single = None
+try:
+    D(3, 0x13, rotalink.MitLimits(p_max=float("nan"))).mit_control(gb, rotalink.MitSetpoint())
+except ValueError as e:
+    single = str(e)
+try:
+    bad.mit_control([rotalink.MitSetpoint()] * 2)
+except ValueError as e:
+    assert str(e) == single, (str(e), single)
+else:
+    raise AssertionError("no ValueError")
+)PY"),
+              "");
+    // enable: 2 + 1 frames; mit_control: 1 + 1; the refused ones: none.
+    EXPECT_EQ(a->sent().size(), 3u);
+    EXPECT_EQ(b->sent().size(), 2u);
+}
+
+TEST(GroupBinding, OtherThreadsRunWhileTheCycleWaits) {
+    make_bus("gslow");
+    EXPECT_EQ(run(R"PY(
+import threading, time
+inside = 0
+stop = False
+window = (float("inf"), float("inf"))
+def spin():
+    global inside
+    while not stop:
+        now = time.monotonic()
+        if window[0] < now < window[1]:
+            inside += 1
+t = threading.Thread(target=spin)
+t.start()
+g = rotalink.MotorGroup([(gslow, rotalink.Damiao(1, 0x11))], timeout_ms=300)
+start = time.monotonic()
+window = (start + 0.05, start + 0.25)  # well inside the wait
+try:
+    g.disable()
+except rotalink.GroupError:
+    pass
+stop = True
+t.join()
+assert inside > 0, inside
+)PY"),
+              "");
+}
+
+TEST(GroupBinding, PoisonedBusFaultsBeforeAnythingIsSent) {
+    MemoryTransport* p = make_bus("gpoison");
+    MemoryTransport* ok = make_bus("gok");
+    p->when_empty([](rotalink::transport::Duration) -> MemoryTransport::RecvResult { ROTALINK_PANIC("receive path broken"); });
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(run(R"PY(
+try:
+    rotalink.Damiao(1, 0x11).enable(gpoison)
+except BaseException as e:
+    assert type(e).__name__ == "PanicException"
+g = rotalink.MotorGroup([(gok, rotalink.Damiao(2, 0x12)), (gpoison, rotalink.Damiao(1, 0x11))])
+try:
+    g.enable()
+except Exception:
+    raise AssertionError("an Exception handler caught an internal fault")
+except BaseException as e:
+    assert type(e).__name__ == "PanicException" and "poisoned" in e.args[0], e
+)PY"),
+              "");
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ok->send_calls(), 0u);
+    EXPECT_EQ(p->send_calls(), 1u);
+}
+
+}  // namespace
