@@ -5,11 +5,12 @@
 # (the stub-only package form that mypy and stubtest look for; a lone .pyi
 # beside a top-level module in site-packages is not picked up by mypy).
 #
-# Every class is final (none can be subclassed), has read-only attributes only
-# and compares and hashes by identity. Every quantity is stored as a 32-bit
-# float; getters return the stored value widened exactly to a Python float.
+# Every class but the exception GroupError is final (none can be subclassed),
+# has read-only attributes only and compares and hashes by identity. Every
+# quantity is stored as a 32-bit float; getters return the stored value
+# widened exactly to a Python float.
 # Float parameters also take ints and any object with __float__ or __index__.
-from typing import Optional, final
+from typing import Iterable, List, Optional, Sequence, Tuple, Union, final
 
 __all__ = [
     "__version__",
@@ -19,6 +20,8 @@ __all__ = [
     "Damiao",
     "SocketCanTransport",
     "mit_setpoint",
+    "MotorGroup",
+    "GroupError",
 ]
 
 __version__: str
@@ -149,3 +152,33 @@ def mit_setpoint(
     tau: float = 0.0,
 ) -> MitSetpoint:
     """Build a `MitSetpoint` (handy when keyword args are awkward)."""
+
+# A member is a (bus, motor) pair; a 2-list is taken as well as a 2-tuple.
+_Member = Union[Tuple[SocketCanTransport, Damiao], List[Union[SocketCanTransport, Damiao]]]
+
+@final
+class MotorGroup:
+    def __new__(
+        cls,
+        members: Iterable[_Member],
+        timeout_ms: int = 20,
+        fd: bool = False,
+    ) -> MotorGroup: ...
+    def __len__(self) -> int: ...
+    @property
+    def members(self) -> Tuple[Tuple[SocketCanTransport, Damiao], ...]: ...
+    @property
+    def timeout_ms(self) -> int: ...
+    @property
+    def fd(self) -> bool: ...
+    def enable(self) -> List[MotorState]: ...
+    def disable(self) -> List[MotorState]: ...
+    def set_zero(self) -> List[MotorState]: ...
+    def clear_error(self) -> List[MotorState]: ...
+    def mit_control(self, setpoints: Sequence[MitSetpoint]) -> List[MotorState]: ...
+
+# Raised by a MotorGroup command when any member failed, after the whole
+# cycle; both lists are in member order.
+class GroupError(RuntimeError):
+    states: List[Optional[MotorState]]
+    errors: List[Optional[str]]
