@@ -12,6 +12,9 @@ of a raw-code boundary can encode one code apart, and decoded values differ in
 the low digits. It also leaves out the corner cases rotalink defines (a NaN
 setpoint raises ValueError in ``int()``, a zero limit ZeroDivisionError).
 
+``PeerGroup`` is the peer of ``rotalink.MotorGroup`` on one bus: every command
+sent, then the replies collected until one deadline.
+
 The value records are plain dataclasses, as a user would write them.
 """
 
@@ -137,3 +140,51 @@ class PeerMotor:
                 if len(reply.data) < 8:
                     raise RuntimeError("feedback reply too short")
                 return decode(self.limits, reply.data)
+
+
+class PeerGroup:
+    """One cycle over several motors on one bus, as a user would write it
+    with python-can: every command is sent, then every reply is collected
+    until one deadline, each motor's reply being the first frame from its
+    master identifier. Raises TimeoutError naming the motors that did not
+    answer."""
+
+    def __init__(self, bus, motors, timeout_ms=20):
+        self.bus = bus
+        self.motors = list(motors)
+        self.timeout = timeout_ms / 1000.0
+        self.by_reply_id = {m.master_id: i for i, m in enumerate(self.motors)}
+
+    def mit_control(self, setpoints):
+        bus, motors = self.bus, self.motors
+        if len(setpoints) != len(motors):
+            raise ValueError(f"expected {len(motors)} setpoints, got {len(setpoints)}")
+        for m, sp in zip(motors, setpoints):
+            bus.send(
+                can.Message(arbitration_id=m.motor_id, is_extended_id=False,
+                            data=encode(m.limits, sp))
+            )
+        deadline = time.monotonic() + self.timeout
+        states = [None] * len(motors)
+        missing = len(motors)
+        by_reply_id = self.by_reply_id
+        while missing:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                break
+            reply = bus.recv(timeout=remaining)
+            if reply is None:
+                break
+            if reply.is_extended_id or reply.is_error_frame:
+                continue
+            i = by_reply_id.get(reply.arbitration_id)
+            if i is None or states[i] is not None:
+                continue
+            if len(reply.data) < 8:
+                raise RuntimeError("feedback reply too short")
+            states[i] = decode(motors[i].limits, reply.data)
+            missing -= 1
+        if missing:
+            lost = [hex(m.motor_id) for m, s in zip(motors, states) if s is None]
+            raise TimeoutError("timeout waiting for frame from motors " + ", ".join(lost))
+        return states

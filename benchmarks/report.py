@@ -265,14 +265,178 @@ def section_wire(rt, lines):
     lines.append("")
 
 
+TARGET_GROUP_CYCLE_L = 1.25      # a group cycle within 1.25 x the motors' latency
+TARGET_GROUP_PER_MOTOR = 0.5     # per motor in a cycle of 8: half a single command
+TARGET_GROUP_PEER_RATIO = 10.0   # a cycle 10x cheaper than the peer's group cycle
+SEND_CALLS = {"sendto", "sendmsg", "sendmmsg", "send", "write", "writev"}
+COST_SIZES = (1, 4, 8, 16)
+GROUP_MODES = ("group", "single", "peer")
+
+
+def section_group_pipeline(res, lines, verdicts):
+    path = os.path.join(res, "group_pipeline.json")
+    if not os.path.exists(path):
+        return
+    p = load(path)
+    L = p["delay_ms"]
+    lines.append(f"6. MotorGroup pipelining on vcan (EMULATED): every motor answers {L:g} ms (L) "
+                 f"after its command (native responder, one per bus)")
+    lines.append(f"   {p['cycles']} group cycles and {p['rounds']} rounds of N single commands "
+                 f"in a row per (N, B); wall time per cycle")
+    lines.append(f"   {'N':>3}{'B':>3}{'group med ms':>14}{'p99 ms':>9}{'med / L':>9}{'p99 / L':>9}"
+                 f"{'N singles med ms':>18}{'p99 ms':>9}{'singles/group':>15}{'failed':>8}")
+    worst_med = worst_p99 = None
+    for r in p["rows"]:
+        g, s = r["group"], r["single"]
+        if not g.get("samples") or not s.get("samples"):
+            lines.append(f"   {r['n']:3}{r['buses']:3}   no samples (failures {r['group_failures']}/"
+                         f"{r['single_failures']})")
+            worst_med = worst_p99 = float("inf")
+            continue
+        lines.append(f"   {r['n']:3}{r['buses']:3}{g['median_ms']:14.2f}{g['p99_ms']:9.2f}"
+                     f"{g['median_ms'] / L:9.2f}{g['p99_ms'] / L:9.2f}{s['median_ms']:18.2f}"
+                     f"{s['p99_ms']:9.2f}{s['median_ms'] / g['median_ms']:14.1f}x"
+                     f"{r['group_failures']:>4}/{r['single_failures']}")
+        worst_med = max(worst_med or 0, g["median_ms"] / L)
+        worst_p99 = max(worst_p99 or 0, g["p99_ms"] / L)
+    sim_path = os.path.join(res, "group_sim.json")
+    if os.path.exists(sim_path):
+        sim = load(sim_path)
+        lines.append(f"   against rotalink-sim --delay-ms {sim['delay_ms']:g} (Python, one bus), "
+                     f"{sim['cycles']} cycles, {sim['rounds']} rounds:")
+        for r in sim["rows"]:
+            g, s = r["group"], r["single"]
+            if g.get("samples") and s.get("samples"):
+                lines.append(f"   {r['n']:3}{r['buses']:3}{g['median_ms']:14.2f}{g['p99_ms']:9.2f}"
+                             f"{g['median_ms'] / L:9.2f}{g['p99_ms'] / L:9.2f}{s['median_ms']:18.2f}"
+                             f"{s['p99_ms']:9.2f}{s['median_ms'] / g['median_ms']:14.1f}x"
+                             f"{r['group_failures']:>4}/{r['single_failures']}")
+    lines.append("")
+    if worst_med is not None:
+        verdicts.append(f"group cycle <= {TARGET_GROUP_CYCLE_L:g} L for every N <= 16, B <= 4: "
+                        f"worst median {worst_med:.2f} L, worst p99 {worst_p99:.2f} L (emulated): "
+                        f"{verdict(worst_med <= TARGET_GROUP_CYCLE_L)} on the median, "
+                        f"{verdict(worst_p99 <= TARGET_GROUP_CYCLE_L)} on p99")
+
+
+def group_syscalls(res):
+    """{(mode, n): {name: calls per cycle}} from the strace runs, or None."""
+    meta = os.path.join(res, "strace_group.json")
+    if not os.path.exists(meta):
+        return None
+    k = load(meta)["n"]
+    out = {}
+    for m in GROUP_MODES:
+        for n in COST_SIZES:
+            base = parse_strace(os.path.join(res, f"strace.group.{m}.{n}.0.txt"))
+            loaded = parse_strace(os.path.join(res, f"strace.group.{m}.{n}.{k}.txt"))
+            out[(m, n)] = {name: v[0] for name, v in per_command(base, loaded, k).items()}
+    return out
+
+
+def group_instructions(res):
+    """{(mode, n): instructions per cycle} from the callgrind run, or None."""
+    meta = os.path.join(res, "callgrind_group.json")
+    if not os.path.exists(meta):
+        return None
+    info = load(meta)
+    out = {}
+    for i, d in enumerate(info["dumps"]):
+        path = os.path.join(res, f"callgrind.group.{i + 2}")
+        if not os.path.exists(path):
+            return None
+        with open(path) as f:
+            for line in f:
+                if line.startswith("totals:"):
+                    out[(d["mode"], d["n"])] = int(line.split()[1]) / info["cycles"]
+    return out
+
+
+def section_group_cost(res, lines, verdicts):
+    cpu_path = os.path.join(res, "group_cpu.json")
+    cpu = load(cpu_path) if os.path.exists(cpu_path) else None
+    sc = group_syscalls(res)
+    ins = group_instructions(res)
+    if not (cpu or sc or ins):
+        return
+    lines.append("7. Cost of one cycle of N motors on one vcan bus (EMULATED; the responder "
+                 "answers at once): group = one MotorGroup.mit_control, single = N "
+                 "Damiao.mit_control, peer = python-can group cycle (peer.PeerGroup)")
+    if cpu:
+        lines.append(f"   CPU time of the calling process per cycle, us (getrusage, "
+                     f"{cpu['cycles']} cycles per mode and N in {cpu['blocks']} alternating blocks)")
+        lines.append(f"   {'N':>3}{'group':>10}{'single':>10}{'peer':>10}{'group/N':>10}"
+                     f"{'single/N':>10}{'single/group':>14}{'peer/group':>12}")
+        for r in cpu["rows"]:
+            n = r["n"]
+            lines.append(f"   {n:3}{r['group']['cpu_us']:10.1f}{r['single']['cpu_us']:10.1f}"
+                         f"{r['peer']['cpu_us']:10.1f}{r['group']['cpu_us'] / n:10.1f}"
+                         f"{r['single']['cpu_us'] / n:10.1f}"
+                         f"{r['single_over_group_block_median']:13.1f}x"
+                         f"{r['peer_over_group_block_median']:11.1f}x")
+        lines.append("   (ratios: median over pairs of neighbouring blocks)")
+    if ins:
+        lines.append("   user-space instructions of the calling process per cycle (callgrind)")
+        lines.append(f"   {'N':>3}{'group':>10}{'single':>10}{'peer':>10}{'group/N':>10}"
+                     f"{'single/N':>10}{'single/group':>14}{'peer/group':>12}")
+        for n in COST_SIZES:
+            g, s, p = ins[("group", n)], ins[("single", n)], ins[("peer", n)]
+            lines.append(f"   {n:3}{g:10.0f}{s:10.0f}{p:10.0f}{g / n:10.0f}{s / n:10.0f}"
+                         f"{s / g:13.1f}x{p / g:11.1f}x")
+    if sc:
+        names = sorted(set().union(*(set(v) for v in sc.values())))
+        lines.append("   system calls per cycle (strace -c -f, a run of K cycles minus a run of 0)")
+        lines.append(f"   {'':16}" + "".join(f"{m[:6] + ' ' + str(n):>10}" for m in GROUP_MODES
+                                              for n in (1, 8)))
+        for name in names:
+            mark = " (vDSO on real hardware)" if name in VDSO else ""
+            lines.append(f"   {name:16}" + "".join(f"{sc[(m, n)].get(name, 0):10.3g}"
+                                                   for m in GROUP_MODES for n in (1, 8)) + mark)
+        lines.append(f"   {'total':16}" + "".join(f"{sum(sc[(m, n)].values()):10.3g}"
+                                                 for m in GROUP_MODES for n in (1, 8)))
+        lines.append("   group, all N: " + "; ".join(
+            f"N={n}: " + ", ".join(f"{k} {v:g}" for k, v in sorted(sc[("group", n)].items()))
+            for n in COST_SIZES))
+        sends = {n: sum(v for k, v in sc[("group", n)].items() if k in SEND_CALLS)
+                 for n in COST_SIZES}
+        verdicts.append("send calls per group cycle on one bus: "
+                        + ", ".join(f"N={n}: {v:g}" for n, v in sends.items())
+                        + f" <= 1: {verdict(all(v <= 1.0 for v in sends.values()))}")
+    if ins:
+        g8, s8 = ins[("group", 8)] / 8, ins[("single", 8)] / 8
+        verdicts.append(f"per-motor instructions in a cycle of 8: {g8:.0f} vs {s8:.0f} for a single "
+                        f"command ({g8 / s8:.2f}) <= {TARGET_GROUP_PER_MOTOR:g}: "
+                        f"{verdict(g8 / s8 <= TARGET_GROUP_PER_MOTOR)}")
+        worst = min(ins[("peer", n)] / ins[("group", n)] for n in COST_SIZES)
+        verdicts.append(f"instructions per cycle, peer / group, worst over N = 1, 4, 8, 16: "
+                        f"{worst:.1f}x >= {TARGET_GROUP_PEER_RATIO:g}x: "
+                        f"{verdict(worst >= TARGET_GROUP_PEER_RATIO)}")
+    if cpu:
+        r8 = next((r for r in cpu["rows"] if r["n"] == 8), None)
+        if r8:
+            share = 1.0 / r8["single_over_group_block_median"]
+            verdicts.append(f"per-motor CPU time in a cycle of 8 (emulated): {share:.2f} of a single "
+                            f"command's <= {TARGET_GROUP_PER_MOTOR:g}: "
+                            f"{verdict(share <= TARGET_GROUP_PER_MOTOR)}")
+        worst = min(r["peer_over_group_block_median"] for r in cpu["rows"])
+        verdicts.append(f"CPU time per cycle, peer / group, worst over N (emulated): {worst:.1f}x "
+                        f">= {TARGET_GROUP_PEER_RATIO:g}x: "
+                        f"{verdict(worst >= TARGET_GROUP_PEER_RATIO)}")
+    lines.append("")
+
+
 def main():
     res = sys.argv[1]
     lines, verdicts = [], []
-    section_codec(res, lines, verdicts)
-    section_values(res, lines)
-    rt = section_roundtrip(res, lines, verdicts)
-    section_syscalls(res, lines, verdicts)
-    section_wire(rt, lines)
+    rt = None
+    if os.path.exists(os.path.join(res, "codec_bench.json")):
+        section_codec(res, lines, verdicts)
+        section_values(res, lines)
+        rt = section_roundtrip(res, lines, verdicts)
+        section_syscalls(res, lines, verdicts)
+        section_wire(rt, lines)
+    section_group_pipeline(res, lines, verdicts)
+    section_group_cost(res, lines, verdicts)
     lines.append("Targets")
     lines += [f"   {v}" for v in verdicts]
     print("\n".join(lines))

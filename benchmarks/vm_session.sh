@@ -6,11 +6,21 @@
 #
 # ROTALINK_BENCH_CALLGRIND=K also counts the calling process's instructions
 # per command over K commands per driver with callgrind (tens of minutes
-# under software emulation).
+# under software emulation). ROTALINK_BENCH_ROUNDTRIP=0 leaves all of this
+# out; ROTALINK_BENCH_GROUP=1 then runs the MotorGroup benchmarks
+# (benchmarks/vm_group.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$1 responder=$2 n=$3 strace_n=$4
 mkdir -p "$out"
+
+echo "-- clock source: $(cat /sys/devices/system/clocksource/clocksource0/current_clocksource)," \
+     "$(nproc) CPUs, $(uname -r)"
+if [ "${ROTALINK_BENCH_ROUNDTRIP:-1}" = 0 ]; then
+    [ "${ROTALINK_BENCH_GROUP:-0}" = 0 ] || bash benchmarks/vm_group.sh "$out" "$responder"
+    echo "-- done"
+    exit 0
+fi
 
 pids=()
 stop() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
@@ -25,8 +35,6 @@ for i in 0 1; do
     [ -e "/tmp/responder-vcan$i.ready" ] || { echo "responder on vcan$i did not start" >&2; exit 1; }
 done
 
-echo "-- clock source: $(cat /sys/devices/system/clocksource/clocksource0/current_clocksource)," \
-     "$(nproc) CPUs, $(uname -r)"
 echo "-- round trip, $n commands per driver"
 python3 benchmarks/roundtrip.py --out "$out/roundtrip.json" --n "$n"
 
@@ -45,4 +53,7 @@ if [ "${ROTALINK_BENCH_CALLGRIND:-0}" != 0 ]; then
         benchmarks/roundtrip.py --marked "$k" 2> "$out/callgrind.command.log"
     echo "{\"n\": $k}" > "$out/callgrind_command.json"
 fi
+stop
+pids=()
+[ "${ROTALINK_BENCH_GROUP:-0}" = 0 ] || bash benchmarks/vm_group.sh "$out" "$responder"
 echo "-- done"
