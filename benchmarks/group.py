@@ -13,6 +13,7 @@ pipeline: every motor answers after a fixed latency L (benchmarks/responder.c
   N motors on B buses, the time of one `MotorGroup.mit_control` cycle (median,
   p99) beside that of N single `Damiao.mit_control` commands in a row. A group
   whose replies overlap takes about L per cycle, the commands in a row N x L.
+  With --delay-ms 0 the same runs give the cycle's own time, without waiting.
 sim: the same against `python3 -m rotalink_sim IFACE --delay-ms L` with N
   motors on one bus: whether the simulator's replies overlap too.
 cpu, count, marked: one bus for rotalink (--cost-iface) and one for the peer
@@ -183,8 +184,12 @@ def compare(buses, n, b, delay_ms, cycles, rounds, timeout_ms):
            "single": summary_ms(seq), "group_failures": failures_g,
            "single_failures": failures_s}
     g, s = row["group"], row["single"]
+    if not (g["samples"] and s["samples"]):
+        print(f"N={n:2} B={b}  no samples: failures {failures_g}/{failures_s}", flush=True)
+        return row
+    in_l = f"  ({g['median_ms'] / delay_ms:.2f} L)" if delay_ms else ""
     print(f"N={n:2} B={b}  group median {g['median_ms']:7.2f} ms  p99 {g['p99_ms']:7.2f} ms"
-          f"  ({g['median_ms'] / delay_ms:.2f} L)   {n} singles median {s['median_ms']:8.2f} ms"
+          f"{in_l}   {n} singles median {s['median_ms']:8.2f} ms"
           f"  p99 {s['p99_ms']:8.2f} ms   failures {failures_g}/{failures_s}", flush=True)
     return row
 

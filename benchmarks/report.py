@@ -283,8 +283,15 @@ def section_group_pipeline(res, lines, verdicts):
                  f"after its command (native responder, one per bus)")
     lines.append(f"   {p['cycles']} group cycles and {p['rounds']} rounds of N single commands "
                  f"in a row per (N, B); wall time per cycle")
+    zero_path = os.path.join(res, "group_pipeline0.json")
+    zero = {}
+    if os.path.exists(zero_path):
+        zero = {(r["n"], r["buses"]): r for r in load(zero_path)["rows"]}
+        lines.append("   L=0 columns: the same runs against responders that answer at once "
+                     "(the cycle's own time on this machine)")
     lines.append(f"   {'N':>3}{'B':>3}{'group med ms':>14}{'p99 ms':>9}{'med / L':>9}{'p99 / L':>9}"
-                 f"{'N singles med ms':>18}{'p99 ms':>9}{'singles/group':>15}{'failed':>8}")
+                 f"{'N singles med ms':>18}{'p99 ms':>9}{'singles/group':>15}{'failed':>8}"
+                 + (f"{'L=0 group med':>15}{'L=0 singles':>13}" if zero else ""))
     worst_med = worst_p99 = None
     for r in p["rows"]:
         g, s = r["group"], r["single"]
@@ -296,7 +303,7 @@ def section_group_pipeline(res, lines, verdicts):
         lines.append(f"   {r['n']:3}{r['buses']:3}{g['median_ms']:14.2f}{g['p99_ms']:9.2f}"
                      f"{g['median_ms'] / L:9.2f}{g['p99_ms'] / L:9.2f}{s['median_ms']:18.2f}"
                      f"{s['p99_ms']:9.2f}{s['median_ms'] / g['median_ms']:14.1f}x"
-                     f"{r['group_failures']:>4}/{r['single_failures']}")
+                     f"{r['group_failures']:>4}/{r['single_failures']}" + zero_cells(zero, r))
         worst_med = max(worst_med or 0, g["median_ms"] / L)
         worst_p99 = max(worst_p99 or 0, g["p99_ms"] / L)
     sim_path = os.path.join(res, "group_sim.json")
@@ -317,6 +324,16 @@ def section_group_pipeline(res, lines, verdicts):
                         f"worst median {worst_med:.2f} L, worst p99 {worst_p99:.2f} L (emulated): "
                         f"{verdict(worst_med <= TARGET_GROUP_CYCLE_L)} on the median, "
                         f"{verdict(worst_p99 <= TARGET_GROUP_CYCLE_L)} on p99")
+
+
+def zero_cells(zero, r):
+    z = zero.get((r["n"], r["buses"]))
+    if not z:
+        return ""
+    g, s = z["group"], z["single"]
+    if not (g.get("samples") and s.get("samples")):
+        return f"{'-':>15}{'-':>13}"
+    return f"{g['median_ms']:15.3f}{s['median_ms']:13.3f}"
 
 
 def group_syscalls(res):

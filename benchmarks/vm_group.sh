@@ -54,6 +54,10 @@ echo "-- group pipelining: responders answering after $delay ms, $cycles group c
 python3 benchmarks/group.py pipeline --responder "$responder" --delay-ms "$delay" \
     --cycles "$cycles" --rounds "$rounds" --out "$out/group_pipeline.json"
 
+echo "-- the same with responders that answer at once: the cycle's own time"
+python3 benchmarks/group.py pipeline --responder "$responder" --delay-ms 0 \
+    --cycles "$cycles" --rounds "$rounds" --out "$out/group_pipeline0.json"
+
 echo "-- group pipelining against rotalink-sim --delay-ms $delay"
 python3 benchmarks/group.py sim --delay-ms "$delay" --out "$out/group_sim.json"
 
