@@ -17,12 +17,17 @@
 //    or write, or ensure_control_mode) on the in-memory bus; the outcome,
 //    the frames sent, the replies consumed and the pause taken must be those
 //    of an independent model of the exchange.
+// 5. The same bytes, read as a group of motors on two in-memory buses and a
+//    script of stale frames, send failures and replies per bus (see
+//    `check_group`), drive one group cycle with a zero time-out; the
+//    identifier check and every member's outcome must be those of a model.
 #include <errno.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +37,7 @@
 #include <vector>
 
 #include "damiao/driver.hpp"
+#include "damiao/group.hpp"
 #include "fuzz_common.hpp"
 #include "transport/memory_transport.hpp"
 #include "transport/socketcan_backend/socketcan.hpp"
@@ -597,6 +603,138 @@ void check_script(const Script& s, const std::string& input_hex) {
 
 }  // namespace
 
+// ------------------------------------------------------- 5. group cycle
+
+// Never called: a zero time-out ends the cycle at its first deadline check.
+struct NoWait final : rotalink::transport::BusWaiter {
+    Result<rotalink::Unit, TransportError> wait(rotalink::transport::CanTransport* const*, std::size_t,
+                                                rotalink::transport::Instant) override {
+        FUZZ_CHECK(false, "a zero time-out cycle waited");
+        return rotalink::Unit{};
+    }
+};
+
+// Header: member count (2..4) and bus bits, then per member motor and master
+// identifiers (3 bits each, so that they clash often) and a preset; per bus
+// a flags byte (stale frame first, send failure: at which send, ENOBUFS or
+// another error) and up to 6 reply steps: h, then an error e when
+// (h & 0x60) == 0x60, else a frame from identifier (h & 7) (FD when h & 8)
+// with a length and bytes.
+void check_group(Reader in, const std::string& input_hex) {
+    using rotalink::damiao::GroupMember;
+    const std::uint8_t h = in.u8();
+    const std::size_t n = 2 + (h & 3) % 3;
+    std::vector<GroupMember> members;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t ids = in.u8();
+        Damiao d;
+        d.motor_id = static_cast<std::uint16_t>(ids & 7);
+        d.master_id = static_cast<std::uint16_t>(0x800 | ((ids >> 3) & 7));  // the high bits are not sent
+        d.limits = preset(in.u8());
+        members.push_back({static_cast<std::size_t>((h >> (2 + i)) & 1), d});
+    }
+    // The identifier rule: on one bus, all command and reply ids distinct.
+    bool clash = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            if (members[i].bus != members[j].bus) continue;
+            const unsigned ci = members[i].motor.motor_id, ri = members[i].motor.master_id & 0x7FF;
+            const unsigned cj = members[j].motor.motor_id, rj = members[j].motor.master_id & 0x7FF;
+            clash = clash || ri == cj || (i != j && (ci == cj || ri == rj));
+        }
+    }
+    const std::string said = rotalink::damiao::identifier_clash(members);
+    FUZZ_CHECK(said.empty() != clash, "identifier check said \"" + said + "\": " + input_hex);
+    if (clash) return;
+    const bool used[2] = {std::any_of(members.begin(), members.end(), [](const GroupMember& m) { return m.bus == 0; }),
+                          std::any_of(members.begin(), members.end(), [](const GroupMember& m) { return m.bus == 1; })};
+    if (!used[0] || !used[1]) {
+        for (GroupMember& m : members) m.bus = 0;
+    }
+    const std::size_t bus_count = used[0] && used[1] ? 2 : 1;
+
+    MemoryTransport buses[2];
+    // The model's outcome per member: "" for a state checked separately.
+    std::vector<std::string> want(n, timeout_text());
+    std::vector<const CanFrame*> reply(n, nullptr);
+    std::vector<std::vector<Step>> steps(bus_count);
+    for (std::size_t b = 0; b < bus_count; ++b) {
+        std::vector<std::size_t> order;  // the bus's members in sending order
+        for (std::size_t i = 0; i < n; ++i) {
+            if (members[i].bus == b) order.push_back(i);
+        }
+        const std::uint8_t flags = in.u8();
+        if (flags & 1) {  // a late reply to an earlier command: discarded
+            CanFrame stale;
+            stale.id = CanId::standard(members[order[0]].motor.master_id & 0x7FFu);
+            stale.data = {0x0F, 1, 2, 3, 4, 5, 6, 7};
+            buses[b].queue(stale);
+        }
+        const std::size_t fail_at = (flags >> 1) & 3;  // 0: none, else that member's send
+        const TransportError fail = (flags & 8) ? TransportError::backend(IoError::from_errno(ENOBUFS))
+                                                : TransportError::backend(IoError::from_errno(ENETDOWN));
+        if (fail_at) buses[b].fail_nth_send(fail_at, fail);
+        for (int k = 0, count = in.u8() % 7; k < count; ++k) {
+            const std::uint8_t sh = in.u8();
+            Step st;
+            if ((sh & 0x60) == 0x60) {
+                st.is_error = true;
+                st.error = TransportError::backend(IoError::from_errno(in.u8() % 134));
+                buses[b].arrive_after_send_error(st.error);
+            } else {
+                st.frame.id = CanId::standard(sh & 7);
+                st.frame.fd = st.frame.brs = (sh & 8) != 0;
+                const std::size_t len = in.u8() % (st.frame.fd ? 65 : 9);
+                for (std::size_t i = 0; i < len; ++i) st.frame.data.push_back(in.u8());
+                buses[b].arrive_after_send(st.frame);
+            }
+            steps[b].push_back(std::move(st));
+        }
+        // Sends go in member order on the bus; the failed one and the rest are unsent.
+        std::vector<std::size_t> awaiting;
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            if (fail_at && k + 1 >= fail_at) {
+                want[order[k]] = "transport error: " + fail.message();
+            } else {
+                awaiting.push_back(order[k]);
+            }
+        }
+        if (awaiting.empty()) continue;  // no successful send releases the replies
+        for (const Step& st : steps[b]) {
+            if (awaiting.empty()) break;
+            if (st.is_error) {
+                for (std::size_t i : awaiting) want[i] = "transport error: " + st.error.message();
+                break;
+            }
+            for (auto it = awaiting.begin(); it != awaiting.end(); ++it) {
+                if (st.frame.id.value != (members[*it].motor.master_id & 0x7FFu)) continue;
+                want[*it] = st.frame.data.size() < 8 ? "feedback reply too short: " + std::to_string(st.frame.data.size()) +
+                                                           " data bytes, expected 8"
+                                                     : "";
+                reply[*it] = &st.frame;
+                awaiting.erase(it);
+                break;
+            }
+        }
+    }
+    const rotalink::damiao::MotorGroup g(members, bus_count, Duration{}, (h & 0x40) != 0);
+    rotalink::transport::CanTransport* ts[2] = {&buses[0], &buses[1]};
+    NoWait waiter;
+    const auto results = g.cycle(ts, g.special(rotalink::damiao::kEnable), waiter);
+    FUZZ_CHECK(results.size() == n, "one result per member: " + input_hex);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string who = "member " + std::to_string(i) + ": " + input_hex;
+        if (!want[i].empty()) {
+            FUZZ_CHECK(!results[i].ok() && results[i].error().message() == want[i],
+                       "outcome " + (results[i].ok() ? std::string("a state") : results[i].error().message()) +
+                           ", want " + want[i] + ": " + who);
+            continue;
+        }
+        FUZZ_CHECK(results[i].ok(), "no state (" + results[i].error().message() + "): " + who);
+        check_state(results[i].value(), members[i].motor.limits, reply[i]->data, who);
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     int sv[2];
     FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv) == 0,
@@ -612,5 +750,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (frame) check_enable_with(*frame, Reader(data + (size > 8 ? 8 : size), size > 8 ? size - 8 : 0));
     check_script(parse(Reader(data, size)), hex_bytes(data, size));
+    check_group(Reader(data, size), hex_bytes(data, size));
     return 0;
 }

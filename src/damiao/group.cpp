@@ -186,8 +186,13 @@ std::vector<MemberResult> MotorGroup::cycle(CanTransport* const* buses, const st
     const Instant deadline = Instant::now().saturating_add(timeout_);
     CanTransport* wait_on[kReadBatch];
     std::vector<CanTransport*> wait_many;
-    while (awaited_total > 0) {
+    // Reads what has arrived on the awaited buses. A short batch usually
+    // means the bus is empty for now, and the wait tells when more comes;
+    // at the deadline (`last`) each bus is read until it is empty (at most
+    // kDiscardLimit frames), so that whatever arrived in time counts.
+    auto read_arrived = [&](bool last) {
         for (std::size_t b = 0; b < bus_n; ++b) {
+            std::size_t read = 0;
             while (awaited[b] > 0) {
                 Result<std::size_t, TransportError> got = buses[b]->try_recv(buf, kReadBatch);
                 if (!got.ok()) {
@@ -205,12 +210,21 @@ std::vector<MemberResult> MotorGroup::cycle(CanTransport* const* buses, const st
                         break;
                     }
                 }
-                // A bus that keeps the batch full is read again, but not past the deadline.
-                if (got.value() < kReadBatch || !(Instant::now() < deadline)) break;
+                read += got.value();
+                if (last ? (got.value() == 0 || read >= kDiscardLimit)
+                         : (got.value() < kReadBatch || !(Instant::now() < deadline))) {
+                    break;  // a flooded bus is not read past the deadline
+                }
             }
         }
+    };
+    while (awaited_total > 0) {
+        read_arrived(false);
         if (awaited_total == 0) break;
-        if (deadline.remaining_from(Instant::now()).total_nanos_saturated() < 1000) break;
+        if (deadline.remaining_from(Instant::now()).total_nanos_saturated() < 1000) {
+            read_arrived(true);
+            break;
+        }
 
         CanTransport** set = wait_on;
         if (bus_n > kReadBatch) {

@@ -61,7 +61,9 @@ public:
     //     not wait for each other;
     //  3. one deadline, the time-out after the last send; until it passes
     //     or every sent member has its reply, `waiter` waits on the buses
-    //     still awaited and whatever has arrived is read without waiting.
+    //     still awaited and whatever has arrived is read without waiting;
+    //     at the deadline what arrived by then is read to the end (at most
+    //     kDiscardLimit frames a bus).
     //     A member's reply is the first frame from its reply identifier
     //     (parsed as a single command's); every other frame is dropped. A
     //     read error fails that bus's awaited members; a wait error (a
