@@ -2,8 +2,8 @@
 """Fuzzer of the argument binding and conversion of every rotalink callable.
 
 Each case calls one callable of the module (a constructor, a preset, the
-function ``mit_setpoint``, a ``Damiao`` method, bound or unbound, or
-``SocketCanTransport``) with generated positional and keyword arguments:
+function ``mit_setpoint``, a ``Damiao`` method, bound or unbound,
+``SocketCanTransport`` or ``MotorGroup``) with generated positional and keyword arguments:
 ints of any size, bools and int subclasses, floats of every class, strs with
 NULs and surrogates, bytes, None, objects whose ``__float__`` / ``__index__``
 raise or return the wrong type, exceptions whose ``__str__`` fails, objects
@@ -695,6 +695,51 @@ def model_transport(args, kwargs):
                   fail=Raise(OSError, pattern=r".+ \(os error \d+\)"))
 
 
+GROUP_PARAMS = ["members", "timeout_ms", "fd"]
+
+
+def model_group(args, kwargs):
+    """MotorGroup's binding and conversions; no bus exists here, so every
+    case ends with an error before a group is made."""
+    b = bind("MotorGroup.__new__", GROUP_PARAMS, 1, args, kwargs)
+    if isinstance(b, Raise):
+        return Expect(fail=b)
+    try:
+        items = list(iter(b["members"]))
+    except TypeError as e:
+        return Expect(fail=Raise(TypeError, f"argument 'members': {e}"))
+    for i, item in enumerate(items):
+        name = f"members[{i}]"
+        if not (isinstance(item, (tuple, list)) and len(item) == 2):
+            return Expect(fail=Raise(TypeError, f"argument '{name}': expected a (SocketCanTransport, Damiao) "
+                                                f"pair, got '{type_name(item)}'"))
+        ok, err = instance_of(item[0], rotalink.SocketCanTransport, name)
+        if not ok:
+            return Expect(fail=err)
+        raise AssertionError("a bus object reached a group")
+    if "timeout_ms" in b:
+        ok, err = conv_u64(b["timeout_ms"], "timeout_ms")
+        if not ok:
+            return Expect(fail=err)
+    if "fd" in b:
+        try:
+            bool(b["fd"])
+        except Exception as e:  # noqa: BLE001 - a user object's own error passes through
+            return Expect(fail=raised(e))
+    return Expect(fail=Raise(ValueError, "a MotorGroup needs at least one member"))
+
+
+def gen_members(src):
+    """Mostly lists of pairs, now and then anything at all."""
+    k = src.below(4)
+    if k == 0:
+        return gen_value(src)
+    pairs = [(gen_value(src), gen_value(src)) for _ in range(src.below(3))]
+    if k == 1 and pairs:
+        pairs[src.below(len(pairs))] = gen_value(src)
+    return pairs if src.below(2) else tuple(pairs)
+
+
 def model_preset(name, args, kwargs):
     if args or kwargs:
         return Expect(fail=Raise(TypeError))
@@ -743,7 +788,7 @@ def gen_args(src, params):
 
 
 def gen_case(src):
-    k = src.below(11)
+    k = src.below(12)
     if k == 0:
         args, kwargs = gen_args(src, LIMIT_PARAMS)
         return Case("MitLimits", rotalink.MitLimits, args, kwargs,
@@ -792,6 +837,11 @@ def gen_case(src):
             args = (fresh_str(src),) + args[1:]
         return Case("SocketCanTransport", rotalink.SocketCanTransport, args, kwargs,
                     model_transport(args, kwargs), allowed_oserror=True)
+    if k == 10:
+        args, kwargs = gen_args(src, GROUP_PARAMS)
+        if src.below(2):
+            args = (gen_members(src),) + args[1:]
+        return Case("MotorGroup", rotalink.MotorGroup, args, kwargs, model_group(args, kwargs))
     args, kwargs = gen_args(src, [])
     return Case("MotorState", rotalink.MotorState, args, kwargs,
                 Expect(fail=Raise(TypeError, "No constructor defined for MotorState")))

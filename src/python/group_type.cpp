@@ -323,8 +323,6 @@ PyTypeObject* motor_group_type() {
 
 PyObject* group_error_type() {
     if (g_group_error != nullptr) return g_group_error;
-    PyObject* attrs = Py_BuildValue("{sOsO}", "states", Py_None, "errors", Py_None);
-    if (attrs == nullptr) return nullptr;
     g_group_error = PyErr_NewExceptionWithDoc(
         "rotalink.GroupError",
         "Raised by a MotorGroup command when one or more members failed, once the\n"
@@ -332,8 +330,7 @@ PyObject* group_error_type() {
         "every member that answered and None for the others; `errors` holds the\n"
         "message each failed member's own command would have raised, and None\n"
         "for the others.",
-        PyExc_RuntimeError, attrs);
-    Py_DECREF(attrs);
+        PyExc_RuntimeError, nullptr);
     return g_group_error;
 }
 
