@@ -1,0 +1,262 @@
+"""MotorGroup on a real kernel: simulated motors on two vcan buses answer a
+cycle's commands in overlapping time, and the faults of one bus (the
+interface going down, a flood of foreign frames) stay on that bus. The cycle
+releases the interpreter lock while it waits, so another Python thread runs
+meanwhile; Ctrl-C ends the wait as it ends a single command's.
+
+Emulated time is slow and noisy: only order and generous bounds are asserted.
+"""
+import contextlib
+import errno
+import gc
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import rotalink
+from conftest import Sniffer, open_fds
+
+rotalink_sim = pytest.importorskip("rotalink_sim")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "reliability"))
+import filtered_sim  # noqa: E402
+
+pytestmark = pytest.mark.bus
+
+LONG = 3000  # ms: where a reply is expected
+DELAY = 300  # ms: the delayed simulators' latency
+SLACK = 2.0  # s past a time-out by which a cycle must have returned
+TIMEOUT = "transport error: timeout waiting for frame"
+NETDOWN = f"transport error: backend error: {os.strerror(errno.ENETDOWN)} (os error {errno.ENETDOWN})"
+
+# Three delayed motors on the first bus, two on the second (the same
+# identifiers reused there), one that never answers.
+BUS0 = [(0x21, 0x31), (0x22, 0x32), (0x23, 0x33)]
+BUS1 = [(0x21, 0x31), (0x24, 0x34)]
+ABSENT = (0x2E, 0x3E)
+
+
+def motor_args(pairs):
+    return [a for m, r in pairs for a in ("--motor", f"{m:#x}:{r:#x}")]
+
+
+@pytest.fixture(scope="class")
+def buses(can_iface, can_iface2):
+    with contextlib.ExitStack() as stack:
+        stack.enter_context(rotalink_sim.spawn(can_iface, *motor_args(BUS0), "--delay-ms", DELAY))
+        stack.enter_context(rotalink_sim.spawn(can_iface2, *motor_args(BUS1), "--delay-ms", DELAY))
+        yield rotalink.SocketCanTransport(can_iface), rotalink.SocketCanTransport(can_iface2)
+
+
+def group_of(buses, timeout_ms=LONG, absent=False):
+    b0, b1 = buses
+    members = [(b0, rotalink.Damiao(*p)) for p in BUS0] + [(b1, rotalink.Damiao(*p)) for p in BUS1]
+    if absent:
+        members.append((b0, rotalink.Damiao(*ABSENT)))
+    return rotalink.MotorGroup(members, timeout_ms=timeout_ms)
+
+
+def torques(n, k=0):
+    """Distinct feed-forward torques: each member's feedback echoes its own."""
+    return [((i + k) % 9 - 4) * 0.5 for i in range(n)]
+
+
+def assert_echoes(states, taus, pairs):
+    assert [s.motor_id for s in states] == [m & 0xF for m, _ in pairs]
+    assert all(abs(s.torque - t) < 0.01 for s, t in zip(states, taus)), (states, taus)
+
+
+def ip(*args):
+    subprocess.run(["ip", "link"] + list(args), check=True)
+
+
+class TestDelayedMotors:
+    """Delayed simulators on both buses, for the tests in this class only."""
+
+    def test_cycle_replies_overlap_across_buses_and_each_member_gets_its_own(self, buses):
+        g = group_of(buses)
+        g.enable()
+        b0, b1 = buses
+        singles = [rotalink.Damiao(*p, timeout_ms=LONG) for p in BUS0]
+        for k in range(3):
+            taus = torques(len(g), k)
+            t0 = time.monotonic()
+            states = g.mit_control([rotalink.MitSetpoint(tau=t) for t in taus])
+            elapsed = time.monotonic() - t0
+            assert_echoes(states, taus, BUS0 + BUS1)
+            # Five replies, each DELAY ms after its command: together, not in a row.
+            assert elapsed < 3 * DELAY / 1000.0, elapsed
+        t0 = time.monotonic()
+        for m in singles:
+            m.enable(b0)
+        assert time.monotonic() - t0 >= 3 * DELAY / 1000.0 * 0.9  # one after another
+
+    def test_late_reply_of_a_timed_out_cycle_is_not_the_next_cycles_feedback(self, buses):
+        quick = group_of(buses, timeout_ms=20)
+        with pytest.raises(rotalink.GroupError) as info:
+            quick.mit_control([rotalink.MitSetpoint(tau=3.0)] * len(quick))
+        assert info.value.errors == [TIMEOUT] * len(quick)
+        time.sleep(2 * DELAY / 1000.0)  # the late replies (torque 3.0) are queued now
+        taus = torques(5)
+        assert_echoes(group_of(buses).mit_control([rotalink.MitSetpoint(tau=t) for t in taus]), taus, BUS0 + BUS1)
+
+    def test_another_thread_runs_while_the_cycle_waits(self, buses):
+        g = group_of(buses, timeout_ms=600, absent=True)
+        window = [float("inf"), float("inf")]
+        inside = [0]
+        stop = threading.Event()
+
+        def spin():
+            while not stop.is_set():
+                if window[0] < time.monotonic() < window[1]:
+                    inside[0] += 1
+
+        t = threading.Thread(target=spin)
+        t.start()
+        try:
+            start = time.monotonic()
+            window[:] = [start + 0.1, start + 0.5]
+            with pytest.raises(rotalink.GroupError) as info:
+                g.enable()
+        finally:
+            stop.set()
+            t.join()
+        assert inside[0] > 0
+        assert info.value.errors == [None] * 5 + [TIMEOUT]
+        assert [s is None for s in info.value.states] == [False] * 5 + [True]
+
+    def test_interface_down_mid_cycle_fails_only_that_bus(self, buses, can_iface2):
+        if os.geteuid() != 0:
+            pytest.skip("setting an interface down needs root (the test VM runs as root)")
+        g = group_of(buses)
+        downer = subprocess.Popen(["sh", "-c", f"sleep 0.1; ip link set dev {can_iface2} down"])
+        try:
+            with pytest.raises(rotalink.GroupError) as info:
+                g.disable()
+        finally:
+            downer.wait(60)
+            ip("set", "dev", can_iface2, "up")
+        assert info.value.errors == [None] * 3 + [NETDOWN] * 2
+        assert str(info.value).startswith("2 of 5 members failed; member 3 (motor_id=0x21): " + NETDOWN)
+        time.sleep(2 * DELAY / 1000.0)
+        assert len(g.enable()) == 5  # the bus works again
+
+
+def test_flood_on_one_bus_neither_hides_replies_nor_delays_the_deadline(can_iface, can_iface2):
+    flooder, prompt, other = (0x60, 0x70), (0x61, 0x71), (0x62, 0x72)
+    with contextlib.ExitStack() as stack:
+        stack.enter_context(rotalink_sim.spawn(can_iface2, "--motor", f"{flooder[0]:#x}:{flooder[1]:#x}", "--flood", "0"))
+        stack.enter_context(filtered_sim.spawn(can_iface2, "--motor", f"{prompt[0]:#x}:{prompt[1]:#x}"))
+        stack.enter_context(rotalink_sim.spawn(can_iface, "--motor", f"{other[0]:#x}:{other[1]:#x}"))
+        assert filtered_sim.frame_rate(can_iface2, 0.5) > 500, "the flood is not flowing"
+        b0, b1 = rotalink.SocketCanTransport(can_iface), rotalink.SocketCanTransport(can_iface2)
+        g = rotalink.MotorGroup([(b1, rotalink.Damiao(*prompt)), (b0, rotalink.Damiao(*other))], timeout_ms=LONG)
+        quick = rotalink.MotorGroup([(b1, rotalink.Damiao(*prompt)), (b1, rotalink.Damiao(*ABSENT))], timeout_ms=50)
+        with contextlib.suppress(rotalink.GroupError):
+            g.enable()  # a reply the flood costs is made up by the next cycle's
+        answered = 0
+        for k in range(40):
+            taus = torques(2, k)
+            t0 = time.monotonic()
+            try:
+                states = g.mit_control([rotalink.MitSetpoint(tau=t) for t in taus])
+                assert_echoes(states, taus, [prompt, other])
+                answered += 1
+            except rotalink.GroupError as e:
+                # The kernel drops a reply when the receive queue is full of
+                # flood frames; the other bus's member still has its own.
+                assert e.errors == [TIMEOUT, None], e.errors
+                assert abs(e.states[1].torque - taus[1]) < 0.01 or k == 0
+            assert time.monotonic() - t0 < LONG / 1000.0 + SLACK
+            t0 = time.monotonic()
+            with pytest.raises(rotalink.GroupError):
+                quick.enable()
+            assert time.monotonic() - t0 < 0.05 + SLACK
+        assert answered >= 20
+
+
+def test_fd_group_sends_its_commands_as_fd_frames_with_bit_rate_switching(can_iface):
+    bus = rotalink.SocketCanTransport(can_iface)
+    g = rotalink.MotorGroup([(bus, rotalink.Damiao(*ABSENT))], timeout_ms=10, fd=True)
+    sniffer = Sniffer(can_iface)
+    try:
+        sniffer.drain()
+        with pytest.raises(rotalink.GroupError):
+            g.enable()
+        frames = sniffer.frames()
+    finally:
+        sniffer.close()
+    assert [(f[0], f[1], f[2], f[3] & 0x01) for f in frames] == [
+        (ABSENT[0], bytes.fromhex("FFFFFFFFFFFFFFFC"), True, 0x01)]
+
+
+def test_ctrl_c_ends_the_wait_and_a_finally_disables_every_member(can_iface):
+    bus = rotalink.SocketCanTransport(can_iface)
+    absent = [(0x2A, 0x3A), (0x2B, 0x3B)]
+    g = rotalink.MotorGroup([(bus, rotalink.Damiao(*p)) for p in absent], timeout_ms=20_000)
+    stopper = rotalink.MotorGroup([(bus, rotalink.Damiao(*p)) for p in absent], timeout_ms=50)
+    sniffer = Sniffer(can_iface)
+    old = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        sniffer.drain()
+        sender = subprocess.Popen(["sh", "-c", f"sleep 0.3; kill -INT {os.getpid()}"])
+        t0 = time.monotonic()
+        try:
+            with pytest.raises(KeyboardInterrupt) as caught:
+                try:
+                    g.enable()
+                finally:
+                    with pytest.raises(rotalink.GroupError):
+                        stopper.disable()
+        finally:
+            sender.wait(60)
+        assert time.monotonic() - t0 < 15.0
+        assert caught.value.__context__ is None
+        frames = sniffer.frames()
+    finally:
+        signal.signal(signal.SIGINT, old)
+        sniffer.close()
+    for motor_id, _ in absent:
+        assert [f[1][-1] for f in frames if f[0] == motor_id] == [0xFC, 0xFD]
+
+
+CYCLES = int(os.environ.get("ROTALINK_LEAK_GROUP_CYCLES", "100000"))
+
+
+def test_cycles_leak_no_memory_references_or_descriptors(can_iface, can_iface2):
+    from test_leaks import assert_flat
+
+    prompt = [(0x41, 0x51), (0x42, 0x52)]
+    with contextlib.ExitStack() as stack:
+        stack.enter_context(rotalink_sim.spawn(can_iface, *motor_args(prompt[:1])))
+        stack.enter_context(rotalink_sim.spawn(can_iface2, *motor_args(prompt[1:])))
+        b0, b1 = rotalink.SocketCanTransport(can_iface), rotalink.SocketCanTransport(can_iface2)
+        answering = rotalink.MotorGroup([(b0, rotalink.Damiao(*prompt[0])), (b1, rotalink.Damiao(*prompt[1]))],
+                                        timeout_ms=LONG)
+        failing = rotalink.MotorGroup([(b0, rotalink.Damiao(*ABSENT)), (b1, rotalink.Damiao(*ABSENT))], timeout_ms=0)
+        setpoints = [rotalink.MitSetpoint()] * 2
+        watched = [b0, b1, answering, failing, setpoints[0], rotalink.MotorGroup, rotalink.GroupError]
+
+        def fail():
+            try:
+                failing.mit_control(setpoints)
+            except rotalink.GroupError:
+                pass
+
+        def refused():
+            try:
+                failing.mit_control(setpoints[:1])
+            except ValueError:
+                pass
+
+        gc.collect()
+        fds = open_fds()
+        assert_flat(answering.enable, 1000, watched, warmup=100)
+        assert_flat(fail, CYCLES, watched)
+        assert_flat(refused, CYCLES, watched)
+        assert_flat(lambda: rotalink.MotorGroup(answering.members), CYCLES, watched)
+        assert open_fds() == fds
