@@ -11,7 +11,7 @@ import contextlib
 import signal
 import sys
 import time
-from typing import Callable, Iterator, List, Optional
+from typing import Callable, Iterator, List, Optional, Tuple
 
 import rotalink
 
@@ -68,6 +68,23 @@ def whole(text: str) -> int:
     if value < 0:
         raise argparse.ArgumentTypeError(f"{text} must be zero or more")
     return value
+
+
+def motor_arg(text: str) -> Tuple[int, int, str]:
+    """ID:MASTER[:MODEL], identifiers in decimal or 0x hex."""
+    parts = text.split(":")
+    if len(parts) not in (2, 3):
+        raise argparse.ArgumentTypeError(f"expected ID:MASTER[:MODEL], got {text!r}")
+    try:
+        motor_id, master_id = int(parts[0], 0), int(parts[1], 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid identifier in {text!r}") from None
+    if not (0 <= motor_id <= 0xFFFF and 0 <= master_id <= 0xFFFF):
+        raise argparse.ArgumentTypeError(f"identifier out of range (0..0xFFFF) in {text!r}")
+    model = parts[2] if len(parts) == 3 else "dm4310"
+    if model not in MODELS:
+        raise argparse.ArgumentTypeError(f"unknown model {model!r} (choose from {', '.join(MODELS)})")
+    return motor_id, master_id, model
 
 
 def parser(description: str) -> argparse.ArgumentParser:

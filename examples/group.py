@@ -44,8 +44,7 @@ from typing import Dict, List, Optional, Sequence, Tuple
 import rotalink
 
 from _common import (MAX_MISSES_IN_A_ROW, Stopped, Ticker, add_command, add_sine, ignore_stop_signals,
-                     limits_of, open_bus, parser, stopped_by_signals)
-from two_motors import motor_arg
+                     limits_of, motor_arg, open_bus, parser, stopped_by_signals)
 
 Member = Tuple[str, int, int, str]  # iface ('' for the positional one), motor id, master id, model
 

@@ -22,29 +22,12 @@ from __future__ import annotations
 import argparse
 import math
 import sys
-from typing import List, Optional, Tuple
+from typing import List, Optional
 
 import rotalink
 
-from _common import (MAX_MISSES_IN_A_ROW, MODELS, Stopped, Ticker, add_command, add_sine, open_bus,
+from _common import (MAX_MISSES_IN_A_ROW, Stopped, Ticker, add_command, add_sine, motor_arg, open_bus,
                      ignore_stop_signals, limits_of, parser, stopped_by_signals)
-
-
-def motor_arg(text: str) -> Tuple[int, int, str]:
-    """ID:MASTER[:MODEL], identifiers in decimal or 0x hex."""
-    parts = text.split(":")
-    if len(parts) not in (2, 3):
-        raise argparse.ArgumentTypeError(f"expected ID:MASTER[:MODEL], got {text!r}")
-    try:
-        motor_id, master_id = int(parts[0], 0), int(parts[1], 0)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid identifier in {text!r}") from None
-    if not (0 <= motor_id <= 0xFFFF and 0 <= master_id <= 0xFFFF):
-        raise argparse.ArgumentTypeError(f"identifier out of range (0..0xFFFF) in {text!r}")
-    model = parts[2] if len(parts) == 3 else "dm4310"
-    if model not in MODELS:
-        raise argparse.ArgumentTypeError(f"unknown model {model!r} (choose from {', '.join(MODELS)})")
-    return motor_id, master_id, model
 
 
 def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
