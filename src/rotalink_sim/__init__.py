@@ -4,9 +4,11 @@ The motor side of the protocol that ``rotalink`` speaks as the host: each
 simulated motor takes commands on standard identifier ``motor_id & 0x7FF``
 (enable, disable, set zero, clear error and MIT impedance commands), answers
 every command with an 8-byte feedback frame from ``master_id & 0x7FF``, and
-serves register reads and writes on identifier 0x7FF (register 10 is the
-control mode). Fault options make it answer late, wrongly or not at all, so
-the host's reply matching and time-outs can be tested.
+serves reads and writes of the firmware's whole register map on identifier
+0x7FF (``rotalink_sim.model.REGISTERS``: register 10 is the control mode,
+PMAX/VMAX/TMAX scale the MIT codec). Fault options make it answer late,
+wrongly or not at all, and ``--register`` starts it misconfigured, so the
+host's reply matching, time-outs and checks can be tested.
 
 Motor model (see ``rotalink_sim.model``): while enabled in MIT mode the torque
 is ``clamp(kp*(q_des-q) + kd*(dq_des-dq) + tau_ff, +-t_max)`` driving a rigid
@@ -38,7 +40,7 @@ from .codec import (
     encode_feedback,
     f32,
 )
-from .model import CONTROL_MODES, Motor
+from .model import CONTROL_MODES, REGISTERS, Motor
 from .sim import Simulator, Tx
 from .process import SimProcess, SimulatorNotReady, spawn
 
@@ -50,6 +52,7 @@ __all__ = [
     "Limits",
     "Motor",
     "PRESETS",
+    "REGISTERS",
     "SimProcess",
     "Simulator",
     "SimulatorNotReady",

@@ -9,7 +9,8 @@ Protocol state
 * a 4-bit ``error`` code (reported in the feedback's high nibble, cleared by
   the clear-error command, otherwise left as configured), the temperature
   bytes ``t_mos`` and ``t_rotor`` (reported unscaled), the enabled flag and the
-  control mode (register 10: 1 MIT, 2 POS_VEL, 3 VEL, 4 FORCE_POS).
+  control mode (register 10: 1 MIT, 2 POS_VEL, 3 VEL, 4 FORCE_POS); the other
+  registers are described below.
 
 Every 8-byte command is answered with one feedback payload:
 
@@ -17,6 +18,31 @@ Every 8-byte command is answered with one feedback payload:
   current shaft angle becomes position 0; a held MIT target keeps its
   physical angle), ``..FB`` clear error (error := 0);
 * anything else is an MIT command.
+
+Registers
+---------
+Every register of the firmware's map (``REGISTERS``: number, name, kind
+``Uint32`` or ``Float``, writability) has a value for every model, held as its
+32-bit word and sent little-endian (a float32 as its IEEE bits):
+
+* MST_ID / ESC_ID = ``master_id`` / ``motor_id``, CTRL_MODE = the mode,
+  PMAX / VMAX / TMAX = the limits' p_max / v_max / t_max, MAX_SPD = v_max,
+  Damp / Inertia = the rotor model's friction and inertia;
+* hw_ver 0x0003, sw_ver 0x5012, sub_ver 0x0002 (fixed firmware numbers of the
+  simulator, not a real release) and SN = 0x44D30000 | motor_id;
+* NPP, Gr, Rs, LS, Flux and KT_Value per model (``MOTOR_DATA``) and the other
+  settings alike for all models (``COMMON_FLOATS``, ``COMMON_UINT32``): these
+  are illustrative, not measured.
+
+A write to a writable register stores the word, except that CTRL_MODE takes
+only a control mode (1..4) and PMAX / VMAX / TMAX only a positive finite
+limit; a write to a read-only register changes nothing. PMAX / VMAX / TMAX are
+the limits the codec uses, so a new value scales the next MIT command and
+feedback (and TMAX clamps the torque). MST_ID and ESC_ID are only stored: the
+motor keeps the identifiers it was made with, as a real motor does until its
+settings are saved and it is powered up again. ``set_register`` (the
+``registers`` argument, ``--register``) presets any register, read-only ones
+too.
 
 Rotor model
 -----------
@@ -50,11 +76,27 @@ internal position itself is not wrapped.
 import math
 import struct
 
-from .codec import Limits, decode_command, encode_feedback, limits_of, PRESETS
+from .codec import Limits, PRESETS, decode_command, encode_feedback, f32, limits_of
 
 __all__ = [
     "Motor",
     "Register",
+    "REGISTERS",
+    "MOTOR_DATA",
+    "COMMON_FLOATS",
+    "COMMON_UINT32",
+    "HW_VER",
+    "SW_VER",
+    "SUB_VER",
+    "SN_BASE",
+    "KIND_UINT32",
+    "KIND_FLOAT",
+    "find_register",
+    "register_word",
+    "word_value",
+    "acceptable",
+    "float_bits",
+    "bits_float",
     "CONTROL_MODES",
     "MODE_MIT",
     "MODE_POS_VEL",
@@ -63,6 +105,9 @@ __all__ = [
     "REG_MST_ID",
     "REG_ESC_ID",
     "REG_CTRL_MODE",
+    "REG_PMAX",
+    "REG_VMAX",
+    "REG_TMAX",
     "CMD_ENABLE",
     "CMD_DISABLE",
     "CMD_SET_ZERO",
@@ -85,6 +130,9 @@ CONTROL_MODES = {
 REG_MST_ID = 7
 REG_ESC_ID = 8
 REG_CTRL_MODE = 10
+REG_PMAX = 21
+REG_VMAX = 22
+REG_TMAX = 23
 
 CMD_ENABLE = 0xFC
 CMD_DISABLE = 0xFD
@@ -97,6 +145,11 @@ MAX_ADVANCE = 0.050  # s: longest span integrated at one command
 SUBSTEP = 0.001  # s
 
 _U32 = struct.Struct("<I")
+_F32 = struct.Struct("<f")
+
+#: Kinds of register values, named as the host module names them.
+KIND_UINT32 = "Uint32"
+KIND_FLOAT = "Float"
 
 
 class Register:
@@ -110,18 +163,158 @@ class Register:
         self.kind = kind
         self.writable = writable
 
+    @property
+    def is_float(self):
+        """True for a float32 register, False for a uint32 one."""
+        return self.kind == KIND_FLOAT
+
     def __repr__(self):
         return "Register(%d, %r, %r, writable=%r)" % (
             self.number, self.name, self.kind, self.writable)
 
 
-#: The register map. All three registers hold unsigned 32-bit integers; the
-#: identifiers are fixed for the lifetime of a simulated motor.
-REGISTERS = {
-    REG_MST_ID: Register(REG_MST_ID, "MST_ID", "Uint32", False),
-    REG_ESC_ID: Register(REG_ESC_ID, "ESC_ID", "Uint32", False),
-    REG_CTRL_MODE: Register(REG_CTRL_MODE, "CTRL_MODE", "Uint32", True),
+def _table(kind, writable, entries):
+    return [Register(n, name, kind, writable) for n, name in entries]
+
+
+#: The register map of the firmware, by register number (in number order).
+REGISTERS = {r.number: r for r in sorted(
+    _table(KIND_UINT32, True, [(7, "MST_ID"), (8, "ESC_ID"), (9, "TIMEOUT"),
+                               (10, "CTRL_MODE"), (35, "can_br")])
+    + _table(KIND_UINT32, False, [(13, "hw_ver"), (14, "sw_ver"), (15, "SN"), (16, "NPP"),
+                                  (36, "sub_ver")])
+    + _table(KIND_FLOAT, True, [
+        (0, "UV_Value"), (1, "KT_Value"), (2, "OT_Value"), (3, "OC_Value"), (4, "ACC"),
+        (5, "DEC"), (6, "MAX_SPD"), (21, "PMAX"), (22, "VMAX"), (23, "TMAX"), (24, "I_BW"),
+        (25, "KP_ASR"), (26, "KI_ASR"), (27, "KP_APR"), (28, "KI_APR"), (29, "OV_Value"),
+        (30, "GREF"), (31, "Deta"), (32, "V_BW"), (33, "IQ_c1"), (34, "VL_c1")])
+    + _table(KIND_FLOAT, False, [(11, "Damp"), (12, "Inertia"), (17, "Rs"), (18, "LS"),
+                                 (19, "Flux"), (20, "Gr")]),
+    key=lambda r: r.number)}
+
+_BY_NAME = {r.name.lower(): r for r in REGISTERS.values()}
+
+#: Limits that the registers PMAX, VMAX and TMAX hold.
+_LIMIT_REGISTERS = {REG_PMAX: "p_max", REG_VMAX: "v_max", REG_TMAX: "t_max"}
+
+#: Firmware version words every simulated motor reports (fixed, not a real release).
+HW_VER = 0x0003
+SW_VER = 0x5012
+SUB_VER = 0x0002
+#: SN is this base with the 16-bit motor_id in its low half.
+SN_BASE = 0x44D30000
+
+#: Illustrative electrical data per model, not measured values:
+#: (NPP pole pairs, Gr gear ratio, Rs phase resistance [ohm], LS phase
+#: inductance [H], Flux rotor flux linkage [Wb]). KT_Value is derived from them
+#: as the torque constant at the output, 1.5 * NPP * Flux * Gr [Nm/A].
+MOTOR_DATA = {
+    "dm3507": (11, 1.0, 1.90, 0.00046, 0.0052),
+    "dm4310": (14, 10.0, 0.95, 0.00041, 0.0042),
+    "dm4310p": (14, 10.0, 0.95, 0.00041, 0.0042),
+    "dm4340": (14, 40.0, 0.95, 0.00041, 0.0042),
+    "dm4340p": (14, 40.0, 0.95, 0.00041, 0.0042),
+    "dm6006": (14, 6.0, 0.45, 0.00018, 0.0071),
+    "dm6248p": (14, 48.0, 0.45, 0.00018, 0.0071),
+    "dm8006": (21, 6.0, 0.16, 0.00011, 0.0089),
+    "dm8009": (21, 9.0, 0.16, 0.00011, 0.0089),
+    "dm10010": (21, 10.0, 0.09, 0.00007, 0.0125),
+    "dm10010l": (21, 10.0, 0.09, 0.00007, 0.0125),
+    "dmg6215": (14, 1.0, 0.52, 0.00021, 0.0098),
+    "dmh3510": (7, 1.0, 2.60, 0.00052, 0.0021),
+    "dmh6220": (14, 1.0, 0.52, 0.00021, 0.0098),
+    "dmjh11": (11, 11.0, 1.20, 0.00043, 0.0038),
 }
+
+#: Illustrative settings every model starts with (not a real motor's factory
+#: settings): protection thresholds, ramps, loop bandwidths and gains.
+COMMON_FLOATS = {
+    "UV_Value": 10.0,   # V, under-voltage
+    "OV_Value": 32.0,   # V, over-voltage
+    "OT_Value": 100.0,  # degC, over-temperature
+    "OC_Value": 0.98,   # over-current, fraction of the peak current
+    "ACC": 20.0,
+    "DEC": 20.0,
+    "I_BW": 1000.0,
+    "KP_ASR": 0.005,
+    "KI_ASR": 0.0008,
+    "KP_APR": 10.0,
+    "KI_APR": 0.0,
+    "GREF": 1.0,
+    "Deta": 1.0,
+    "V_BW": 50.0,
+    "IQ_c1": 80.0,
+    "VL_c1": 200.0,
+}
+#: Uint32 registers every model starts with: no communication time-out, baud-rate code 4.
+COMMON_UINT32 = {"TIMEOUT": 0, "can_br": 4}
+
+
+def find_register(key):
+    """The ``Register`` for a number or a name (names case-insensitive).
+
+    Raises ``ValueError`` for a register outside the map.
+    """
+    if isinstance(key, str):
+        reg = _BY_NAME.get(key.lower())
+        if reg is None:
+            text = key.strip()
+            try:
+                reg = REGISTERS.get(int(text, 0))
+            except ValueError:
+                try:
+                    reg = REGISTERS.get(int(text, 10))
+                except ValueError:
+                    reg = None
+    elif isinstance(key, int) and not isinstance(key, bool):
+        reg = REGISTERS.get(key)
+    else:
+        raise TypeError("a register is a number or a name, got %r" % (key,))
+    if reg is None:
+        raise ValueError("unknown register %r" % (key,))
+    return reg
+
+
+def float_bits(x):
+    """The 32-bit word of a float32 (``x`` rounded to float32 first)."""
+    return _U32.unpack(_F32.pack(f32(x)))[0]
+
+
+def bits_float(word):
+    """The float32 whose bits are ``word``."""
+    return _F32.unpack(_U32.pack(word & 0xFFFFFFFF))[0]
+
+
+def register_word(reg, value):
+    """The 32-bit word of ``value`` in register ``reg`` (its kind decides).
+
+    A uint32 register takes an int in 0..2**32-1, a float32 register any
+    real number (rounded to float32). Raises ``TypeError``/``ValueError``.
+    """
+    if reg.is_float:
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise TypeError("register %s holds a float, got %r" % (reg.name, value))
+        return float_bits(value)
+    return _check_int("register %s" % reg.name, value, 0, 0xFFFFFFFF)
+
+
+def word_value(reg, word):
+    """The value (int or float) that the 32-bit ``word`` means in register ``reg``."""
+    return bits_float(word) if reg.is_float else word
+
+
+def acceptable(reg, word):
+    """True if the motor takes ``word`` into register ``reg``.
+
+    CTRL_MODE takes only a control mode (1..4), PMAX/VMAX/TMAX only a positive
+    finite limit; every other register takes any word.
+    """
+    if reg.number == REG_CTRL_MODE:
+        return word in CONTROL_MODES.values()
+    if reg.number in _LIMIT_REGISTERS:
+        v = bits_float(word)
+        return v > 0.0 and math.isfinite(v)
+    return True
 
 
 def _check_int(name, value, lo, hi):
@@ -137,12 +330,14 @@ class Motor:
 
     ``model`` is a preset name (see ``PRESETS``); ``limits`` (a ``Limits``,
     5-sequence or ``rotalink.MitLimits``) overrides it. ``mode`` is a register
-    value (1..4) or a name from ``CONTROL_MODES``.
+    value (1..4) or a name from ``CONTROL_MODES``. ``registers`` (a mapping or
+    pairs of register number or name and value) presets registers after all
+    that, read-only ones included, as ``set_register`` does.
     """
 
     def __init__(self, motor_id, master_id, model="dm4310", *, limits=None,
                  mode=MODE_MIT, error=0, t_mos=30, t_rotor=32,
-                 inertia=0.002, damping=0.01):
+                 inertia=0.002, damping=0.01, registers=()):
         self.motor_id = _check_int("motor_id", motor_id, 0, 0xFFFF)
         self.master_id = _check_int("master_id", master_id, 0, 0xFFFF)
         if limits is None:
@@ -181,6 +376,23 @@ class Motor:
         self.target = (0.0, 0.0, 0.0, 0.0, 0.0)  # q_des, dq_des, kp, kd, tau_ff
         self.last_time = None
         self.reads_answered = 0
+
+        # Register words; CTRL_MODE and PMAX/VMAX/TMAX live in mode and limits.
+        npp, gr, rs, ls, flux = MOTOR_DATA.get(self.model, MOTOR_DATA["dm4310"])
+        floats = dict(COMMON_FLOATS, KT_Value=1.5 * npp * flux * gr,
+                      MAX_SPD=self.limits.v_max, Damp=self.damping,
+                      Inertia=self.inertia, Rs=rs, LS=ls, Flux=flux, Gr=gr)
+        uints = dict(COMMON_UINT32, MST_ID=self.master_id, ESC_ID=self.motor_id,
+                     hw_ver=HW_VER, sw_ver=SW_VER, sub_ver=SUB_VER,
+                     SN=SN_BASE | self.motor_id, NPP=npp)
+        self._words = {}
+        for name, value in list(floats.items()) + list(uints.items()):
+            reg = _BY_NAME[name.lower()]
+            self._words[reg.number] = register_word(reg, value)
+        if hasattr(registers, "items"):
+            registers = registers.items()
+        for key, value in registers:
+            self.set_register(key, value)
 
     def __repr__(self):
         return "Motor(motor_id=0x%x, master_id=0x%x, model=%r)" % (
@@ -284,31 +496,59 @@ class Motor:
 
     # registers -------------------------------------------------------------
 
-    def register_value(self, number):
-        """Current value of a register, or None for a register the motor lacks."""
-        if number == REG_MST_ID:
-            return self.master_id
-        if number == REG_ESC_ID:
-            return self.motor_id
+    def register_word(self, number):
+        """The 32-bit word register ``number`` holds, or None for one outside the map."""
         if number == REG_CTRL_MODE:
             return self.mode
-        return None
+        field = _LIMIT_REGISTERS.get(number)
+        if field is not None:
+            return float_bits(getattr(self.limits, field))
+        return self._words.get(number)
 
-    def write_register(self, number, value):
-        """Write a register; return True if the value was applied.
+    def register_value(self, number):
+        """Current value (int or float) of a register, or None for one outside the map."""
+        word = self.register_word(number)
+        return None if word is None else word_value(REGISTERS[number], word)
 
-        Only register 10 is writable, and only with a mode value 1..4.
+    def _store(self, reg, word):
+        if reg.number == REG_CTRL_MODE:
+            if word != self.mode:
+                self.mode = word
+                self._reset_target()
+        elif reg.number in _LIMIT_REGISTERS:
+            # The codec follows the new limit from the next frame on.
+            self.limits = self.limits._replace(**{_LIMIT_REGISTERS[reg.number]: bits_float(word)})
+        else:
+            # MST_ID and ESC_ID included: the identifiers the motor uses stay.
+            self._words[reg.number] = word
+
+    def write_register(self, number, word):
+        """Write a 32-bit word to a register as a write request does; True if applied.
+
+        Read-only registers, registers outside the map and values the register
+        does not take (see ``acceptable``) leave the motor unchanged.
         """
         reg = REGISTERS.get(number)
         if reg is None or not reg.writable:
             return False
-        # REG_CTRL_MODE is the one writable register.
-        if value not in CONTROL_MODES.values():
+        word = _check_int("word", word, 0, 0xFFFFFFFF)
+        if not acceptable(reg, word):
             return False
-        if value != self.mode:
-            self.mode = value
-            self._reset_target()
+        self._store(reg, word)
         return True
+
+    def set_register(self, key, value):
+        """Preset a register by number or name, read-only ones included.
+
+        ``value`` is an int for a uint32 register, a number for a float32 one.
+        Raises ``ValueError`` for a register outside the map or a value it
+        does not take, ``TypeError`` for a value of the wrong kind.
+        """
+        reg = find_register(key)
+        word = register_word(reg, value)
+        if not acceptable(reg, word):
+            raise ValueError("register %s does not take %r" % (reg.name, value))
+        self._store(reg, word)
 
     def register_payload(self, op, number, value):
         """Reply data for a register request: [id lo, id hi, op, reg, value LE]."""

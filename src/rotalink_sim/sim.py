@@ -255,21 +255,21 @@ class Simulator:
         if m is None:
             return []
         op, number = data[2], data[3]
-        value = m.register_value(number)
-        if value is None:
-            return []  # a register the motor lacks is not answered
+        word = m.register_word(number)
+        if word is None:
+            return []  # a register outside the map is not answered
         if op == OP_READ:
             if self.answer_reads is not None and m.reads_answered >= self.answer_reads:
                 return []
             m.reads_answered += 1
             if number == 10 and self.mode_high_bits:
-                value |= 0x100
-            return self._reply(m, m.register_payload(OP_READ, number, value))
+                word |= 0x100
+            return self._reply(m, m.register_payload(OP_READ, number, word))
         if not self.ignore_writes:
             m.advance(now)
             m.write_register(number, _U32.unpack(data[4:8])[0])
-        # The write reply carries the value the register holds afterwards.
-        return self._reply(m, m.register_payload(OP_WRITE, number, m.register_value(number)))
+        # The write reply carries the word the register holds afterwards.
+        return self._reply(m, m.register_payload(OP_WRITE, number, m.register_word(number)))
 
     def _reply(self, motor, data):
         if self.silent:

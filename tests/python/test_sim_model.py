@@ -379,9 +379,10 @@ def reg_write(motor_id, reg, value):
     (Motor(1, 0x11), reg_write(1, 10, 2), (0x011, "01 00 55 0A 02 00 00 00")),
     (Motor(1, 0x11), reg_write(1, 10, 9), (0x011, "01 00 55 0A 01 00 00 00")),      # invalid
     (Motor(1, 0x11), reg_write(1, 10, 0x101), (0x011, "01 00 55 0A 01 00 00 00")),  # invalid
-    (Motor(1, 0x11), reg_write(1, 7, 0x22), (0x011, "01 00 55 07 11 00 00 00")),    # read-only
-    (Motor(1, 0x11), reg_read(1, 0x20), None),                                     # unknown
-    (Motor(1, 0x11), reg_write(1, 0x20, 1), None),
+    (Motor(1, 0x11), reg_write(1, 7, 0x22), (0x011, "01 00 55 07 22 00 00 00")),    # stored
+    (Motor(1, 0x11), reg_write(1, 13, 9), (0x011, "01 00 55 0D 03 00 00 00")),      # read-only
+    (Motor(1, 0x11), reg_read(1, 0x25), None),                                     # unknown
+    (Motor(1, 0x11), reg_write(1, 0x25, 1), None),
     (Motor(0x801, 0x11), reg_read(0x001, 10), None),  # addressed by all 16 bits
 ])
 def test_register_requests(motor, request_, expected):
