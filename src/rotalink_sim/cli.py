@@ -6,7 +6,7 @@ import socket
 import sys
 
 from .codec import PRESETS
-from .model import CONTROL_MODES, Motor
+from .model import CONTROL_MODES, REGISTERS, Motor, acceptable, find_register, register_word
 from .sim import Simulator
 
 __all__ = ["build_parser", "parse_args", "main"]
@@ -18,17 +18,35 @@ Each motor takes commands on standard identifier MOTOR_ID & 0x7FF (enable
 FF*7 FC, disable FD, set zero FE, clear error FB, anything else of 8 bytes an
 MIT command), answers each with one 8-byte feedback frame from MASTER_ID &
 0x7FF, and serves register reads (0x33) and writes (0x55) on identifier 0x7FF
-for registers 7 (MST_ID), 8 (ESC_ID) and 10 (control mode; the only writable
-one). Prints "ready" on standard output once bound and runs until SIGTERM or
-SIGINT (exit status 0) or until --exit-after."""
+for every register of the firmware's map (see below); a register outside it
+goes unanswered. Prints "ready" on standard output once bound and runs until
+SIGTERM or SIGINT (exit status 0) or until --exit-after."""
 
 _EPILOG = """\
 models: %s
 
+registers (number name, * writable):
+%s
+
+Every model starts with MST_ID/ESC_ID = its master/motor id, CTRL_MODE =
+--mode, PMAX/VMAX/TMAX = the model's limits, hw_ver 0x0003, sw_ver 0x5012,
+sub_ver 0x0002, SN 0x44D30000 | motor id; the other values are illustrative,
+not measured. A write to a writable register is stored and read back (CTRL_MODE
+takes only 1..4, PMAX/VMAX/TMAX only positive finite limits) and a write to a
+read-only one changes nothing; either is answered with the value held after.
+PMAX, VMAX and TMAX scale the MIT commands and the feedback from the next
+frame on. MST_ID and ESC_ID are only stored: the motor keeps answering on the
+identifiers it was started with, as a real motor does until its settings are
+saved and it is powered up again.
+
 examples:
   rotalink-sim vcan0 --motor-id 1 --master-id 0x11 --model dm4310
   rotalink-sim vcan0 --motor 1:0x11 --motor 2:0x12:dm8009 --delay-ms 5
-""" % ", ".join(PRESETS)
+  rotalink-sim vcan0 --motor 1:0x11 --register PMAX=3.14 --register MST_ID=0x12
+""" % (", ".join(PRESETS), "\n".join(
+    ("  " + "  ".join("%2d %-9s" % (r.number, r.name + ("*" if r.writable else ""))
+                      for r in row)).rstrip()
+    for row in (list(REGISTERS.values())[i:i + 4] for i in range(0, len(REGISTERS), 4))))
 
 
 def _int(text):
@@ -81,6 +99,34 @@ def _motor_arg(text):
     return motor_id, master_id, model
 
 
+def _register_arg(text):
+    """``N=VALUE``: a register number or name and a value of its kind."""
+    key, sep, value = text.partition("=")
+    if not sep:
+        raise argparse.ArgumentTypeError("expected N=VALUE, got %r" % text)
+    try:
+        reg = find_register(key.strip())
+    except ValueError:
+        raise argparse.ArgumentTypeError("unknown register %r" % key) from None
+    value = value.strip()
+    try:
+        if reg.is_float:
+            parsed = float(value)
+        else:
+            parsed = _int(value)
+        word = register_word(reg, parsed)
+    except (ValueError, TypeError, argparse.ArgumentTypeError):
+        kind = "a number" if reg.is_float else "an integer in 0..0xFFFFFFFF"
+        raise argparse.ArgumentTypeError(
+            "register %s takes %s, got %r" % (reg.name, kind, value)) from None
+    if not acceptable(reg, word):
+        what = ("a control mode 1..4" if reg.name == "CTRL_MODE"
+                else "a positive finite limit")
+        raise argparse.ArgumentTypeError(
+            "register %s takes only %s, got %r" % (reg.name, what, value))
+    return reg.number, parsed
+
+
 def build_parser():
     p = argparse.ArgumentParser(
         prog="rotalink-sim", description=_DESCRIPTION, epilog=_EPILOG,
@@ -107,6 +153,11 @@ def build_parser():
                    help="MOS temperature byte (default 30)")
     g.add_argument("--t-rotor", type=_ranged(0, 255), default=32, metavar="N",
                    help="rotor temperature byte (default 32)")
+    g.add_argument("--register", type=_register_arg, action="append", default=[],
+                   metavar="N=VALUE",
+                   help="preset register N (number or name, e.g. PMAX=3.14, MST_ID=0x12, "
+                        "sw_ver=0x5013), read-only ones included; repeatable, applied "
+                        "after --mode and the model")
 
     g = p.add_argument_group("register faults")
     g.add_argument("--ignore-writes", action="store_true",
@@ -167,7 +218,7 @@ def parse_args(argv=None):
         parser.error("motor_id given twice: %s" % ", ".join("0x%x" % i for i in dup))
     motors = [
         Motor(motor_id, master_id, model, mode=ns.mode, error=ns.error,
-              t_mos=ns.t_mos, t_rotor=ns.t_rotor)
+              t_mos=ns.t_mos, t_rotor=ns.t_rotor, registers=ns.register)
         for motor_id, master_id, model in entries
     ]
     options = dict(
