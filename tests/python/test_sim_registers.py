@@ -1,0 +1,187 @@
+"""The simulator's register map: values per model, writes, limits that scale the codec,
+--register presets, and the map against the host module's ``rotalink.Register``.
+
+Runs without a CAN socket, through ``Simulator.handle_frame``.
+"""
+
+import math
+import os
+import struct
+import sys
+
+import pytest
+
+try:
+    import rotalink_sim
+except ImportError:
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src"))
+    import rotalink_sim
+
+from rotalink_sim import PRESETS, Motor, Simulator, decode_feedback, encode_command, f32
+from rotalink_sim.cli import parse_args
+from rotalink_sim.model import REGISTERS
+
+ENABLE = bytes.fromhex("FFFFFFFFFFFFFFFC")
+
+
+def request(op, reg, word=0, motor_id=1):
+    return bytes((motor_id & 0xFF, motor_id >> 8, op, reg)) + struct.pack("<I", word)
+
+
+def fbits(x):
+    return struct.unpack("<I", struct.pack("<f", x))[0]
+
+
+def ask(sim, op, reg, word=0):
+    """The (identifier, data) of the one reply to a register request, or None."""
+    out = sim.handle_frame(0x7FF, request(op, reg, word), now=0.0)
+    assert len(out) <= 1
+    return (out[0].can_id, out[0].data) if out else None
+
+
+# Reply value bytes of a dm4310 with motor id 1 and master id 0x11.
+@pytest.mark.parametrize("model, reg, value_bytes", [
+    ("dm4310", 7, "11 00 00 00"),     # MST_ID
+    ("dm4310", 8, "01 00 00 00"),     # ESC_ID
+    ("dm4310", 9, "00 00 00 00"),     # TIMEOUT
+    ("dm4310", 13, "03 00 00 00"),    # hw_ver
+    ("dm4310", 14, "12 50 00 00"),    # sw_ver 0x5012
+    ("dm4310", 15, "01 00 D3 44"),    # SN 0x44D30000 | motor id
+    ("dm4310", 16, "0E 00 00 00"),    # NPP 14
+    ("dm4310", 35, "04 00 00 00"),    # can_br
+    ("dm4310", 36, "02 00 00 00"),    # sub_ver
+    ("dm4310", 12, "6F 12 03 3B"),    # Inertia: float32 0.002, the rotor model's
+    ("dm4310", 20, "00 00 20 41"),    # Gr 10.0
+    ("dm4310", 21, "00 00 48 41"),    # PMAX 12.5
+    ("dm4310", 22, "00 00 F0 41"),    # VMAX 30.0
+    ("dm4310", 23, "00 00 20 41"),    # TMAX 10.0
+    ("dm3507", 21, "56 0E 49 41"),    # PMAX: the float32 nearest 12.566
+    ("dmh3510", 22, "00 00 8C 43"),   # VMAX 280.0
+    ("dmh3510", 23, "00 00 80 3F"),   # TMAX 1.0
+])
+def test_register_read_vectors(model, reg, value_bytes):
+    sim = Simulator(None, [Motor(1, 0x11, model)])
+    assert ask(sim, 0x33, reg) == (0x011, bytes((1, 0, 0x33, reg)) + bytes.fromhex(value_bytes))
+
+
+@pytest.mark.parametrize("model", sorted(PRESETS))
+def test_every_register_of_every_model_is_answered_with_its_kind(model):
+    m = Motor(0x0102, 0x0345, model)
+    sim = Simulator(None, [m])
+    lim = PRESETS[model]
+    for reg in REGISTERS.values():
+        out = sim.handle_frame(0x7FF, request(0x33, reg.number, motor_id=0x0102), now=0.0)
+        assert len(out) == 1 and out[0].can_id == 0x345, reg
+        data = out[0].data
+        assert data[:4] == bytes((0x02, 0x01, 0x33, reg.number)), reg
+        value = struct.unpack("<f" if reg.is_float else "<I", data[4:])[0]
+        assert value == m.register_value(reg.number), reg
+        if reg.is_float:
+            assert math.isfinite(value), reg
+    assert [m.register_value(n) for n in (7, 8)] == [0x0345, 0x0102]
+    assert [m.register_value(n) for n in (21, 22, 23)] == [lim.p_max, lim.v_max, lim.t_max]
+    assert 1 <= m.register_value(16) <= 50 and m.register_value(20) >= 1.0  # NPP, Gr
+
+
+NAN_BITS = 0x7FC00001
+# (register, word written, word held afterwards; None: the default stays)
+WRITES = [
+    (9, 500, 500),                        # TIMEOUT
+    (35, 0xFFFFFFFF, 0xFFFFFFFF),         # can_br
+    (7, 0x22, 0x22),                      # MST_ID: stored only
+    (8, 0x7FF, 0x7FF),                    # ESC_ID: stored only
+    (4, fbits(1.5), fbits(1.5)),          # ACC
+    (34, NAN_BITS, NAN_BITS),             # VL_c1 holds any bits, a NaN's payload too
+    (21, fbits(3.0), fbits(3.0)),         # PMAX
+    (21, fbits(0.0), None),               # a limit must be positive and finite
+    (22, fbits(-5.0), None),
+    (23, fbits(math.inf), None),
+    (23, NAN_BITS, None),
+    (10, 0, None),                        # CTRL_MODE takes 1..4 only
+    (13, 7, None),                        # read-only: hw_ver, SN, NPP, Rs, Gr
+    (15, 7, None),
+    (16, 7, None),
+    (17, fbits(2.0), None),
+    (20, fbits(2.0), None),
+]
+
+
+@pytest.mark.parametrize("reg, word, held", WRITES)
+def test_register_writes_are_stored_or_refused(reg, word, held):
+    sim = Simulator(None, [Motor(1, 0x11)])
+    before = ask(sim, 0x33, reg)[1][4:]
+    expected = before if held is None else struct.pack("<I", held)
+    assert ask(sim, 0x55, reg, word) == (0x011, bytes((1, 0, 0x55, reg)) + expected)
+    assert ask(sim, 0x33, reg)[1][4:] == expected
+    # whatever MST_ID and ESC_ID hold, the motor keeps its identifiers
+    out = sim.handle_frame(0x001, ENABLE, now=0.0)
+    assert [tx.can_id for tx in out] == [0x011]
+
+
+def test_ignore_writes_leaves_every_register():
+    sim = Simulator(None, [Motor(1, 0x11)], ignore_writes=True)
+    for reg, word, _ in WRITES:
+        before = ask(sim, 0x33, reg)[1]
+        assert ask(sim, 0x55, reg, word)[1][4:] == before[4:]
+
+
+@pytest.mark.parametrize("how", ["write", "preset"])
+@pytest.mark.parametrize("reg, field, value", [(21, "p_max", 3.0), (22, "v_max", 5.0),
+                                               (23, "t_max", 4.0)])
+def test_limit_registers_scale_commands_and_feedback(how, reg, field, value):
+    if how == "write":
+        m = Motor(1, 0x11)
+        sim = Simulator(None, [m])
+        ask(sim, 0x55, reg, fbits(value))
+    else:
+        _, (m,), _ = parse_args(["vcan0", "--motor", "1:0x11",
+                                 "--register", "%d=%r" % (reg, value)])
+        sim = Simulator(None, [m])
+    new = PRESETS["dm4310"]._replace(**{field: value})
+    assert m.limits == new
+    sim.handle_frame(0x001, ENABLE, now=0.0)
+    m.position, m.velocity = 2.0, 2.0
+    out = sim.handle_frame(0x001, encode_command(new, tau=2.0), now=0.0)
+    fb = decode_feedback(new, out[0].data)
+    for got, m_ in zip(fb[2:5], (new.p_max, new.v_max, new.t_max)):
+        assert abs(got - 2.0) <= 2 * 2 * m_ / 4095, fb
+    if field == "p_max":
+        assert out[0].data[1:3] == bytes.fromhex("D554")  # (3 + 2) * 65535 / 6, truncated
+
+
+@pytest.mark.parametrize("args, expected", [
+    (["PMAX=3.14"], {21: f32(3.14)}),
+    (["pmax=3.14", "21=2"], {21: 2.0}),                          # the last one counts
+    (["0x15=1e1"], {21: 10.0}),
+    (["MST_ID=0x12", "ESC_ID=9"], {7: 0x12, 8: 9}),
+    (["sw_ver=0x5013", "SN=0", "Rs=1.25"], {14: 0x5013, 15: 0, 17: 1.25}),  # read-only too
+    (["CTRL_MODE=2"], {10: 2}),                                  # after --mode mit
+    (["KI_APR=-0.5", "TIMEOUT=4294967295"], {28: -0.5, 9: 0xFFFFFFFF}),
+])
+def test_register_presets_apply_to_every_motor(args, expected):
+    argv = ["vcan0", "--motor", "1:0x11", "--motor", "2:0x12:dm8009", "--mode", "mit"]
+    for a in args:
+        argv += ["--register", a]
+    _, motors, _ = parse_args(argv)
+    for m in motors:
+        assert {n: m.register_value(n) for n in expected} == expected
+    assert [(m.command_id, m.reply_id) for m in motors] == [(1, 0x11), (2, 0x12)]
+
+
+@pytest.mark.parametrize("arg", ["PMAX", "PMAX=0", "VMAX=nan", "TMAX=-1", "TMAX=inf",
+                                 "PMAX=x", "sw_ver=1.5", "NPP=-1", "NPP=0x100000000",
+                                 "CTRL_MODE=0", "CTRL_MODE=5", "foo=1", "37=1", "=1"])
+def test_register_presets_rejected(arg, capsys):
+    with pytest.raises(SystemExit) as exc:
+        parse_args(["vcan0", "--motor", "1:0x11", "--register", arg])
+    assert exc.value.code == 2
+    assert "--register" in capsys.readouterr().err
+
+
+def test_register_map_matches_the_host_module():
+    rotalink = pytest.importorskip("rotalink")
+    if not hasattr(rotalink, "Register"):
+        pytest.skip("this build of rotalink has no Register yet")
+    host = [(int(r), r.name, r.is_float, r.writable) for r in rotalink.Register]
+    sim = [(r.number, r.name, r.is_float, r.writable) for r in REGISTERS.values()]
+    assert sorted(host) == sim
