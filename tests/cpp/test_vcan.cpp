@@ -297,6 +297,33 @@ INSTANTIATE_TEST_SUITE_P(Payloads, VcanFdWrite, ::testing::Range<std::size_t>(0,
 
 // ---------------------------------------------------------------- read frames
 
+TEST_F(Vcan, BatchOfClassicAndFdFramesArrivesWholeAndInOrder) {
+    require_fd();
+    auto opened = SocketCanTransport::open(iface());
+    ASSERT_TRUE(opened.ok()) << opened.error().text();
+    std::unique_ptr<SocketCanTransport> reader = std::move(opened).value();
+    std::vector<CanFrame> frames;
+    for (std::uint32_t i = 0; i < 40; ++i) {  // more than one system call's batch
+        frames.push_back(make_frame(CanId::standard(0x100 + i), counting(i % 2 ? 8 : 12), i % 2 == 0, i % 4 == 0));
+    }
+    const transport::BatchSent sent = bus_->send_batch(frames.data(), frames.size());
+    ASSERT_FALSE(sent.error.has_value()) << sent.error->message();
+    ASSERT_EQ(sent.sent, frames.size());
+    std::vector<CanFrame> got;
+    transport::PollWaiter waiter;
+    transport::CanTransport* buses[] = {reader.get()};
+    const transport::Instant deadline = transport::Instant::now().saturating_add(Duration::from_millis(5000));
+    while (got.size() < frames.size() && transport::Instant::now() < deadline) {
+        ASSERT_TRUE(waiter.wait(buses, 1, deadline).ok());
+        CanFrame batch[32];
+        auto n = reader->try_recv(batch, 32);
+        ASSERT_TRUE(n.ok()) << n.error().message();
+        got.insert(got.end(), batch, batch + n.value());
+    }
+    ASSERT_EQ(got.size(), frames.size());
+    for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_TRUE(same_frame(got[i], frames[i])) << i;
+}
+
 struct ReadCase {
     const char* name;
     friend std::ostream& operator<<(std::ostream& os, const ReadCase& c) { return os << c.name; }
