@@ -10,6 +10,7 @@
 # quantity is stored as a 32-bit float; getters return the stored value
 # widened exactly to a Python float.
 # Float parameters also take ints and any object with __float__ or __index__.
+from enum import IntEnum
 from typing import Iterable, List, Optional, Sequence, Tuple, Union, final
 
 __all__ = [
@@ -22,6 +23,7 @@ __all__ = [
     "mit_setpoint",
     "MotorGroup",
     "GroupError",
+    "Register",
 ]
 
 __version__: str
@@ -143,6 +145,17 @@ class Damiao:
         """Force the firmware into MIT control mode (register 10 = 1). Some
         motors ship in POS_VEL/VEL/FORCE_POS, in which case `mit_control` is
         silently ignored."""
+    def read_register(self, bus: SocketCanTransport, register: int) -> Union[int, float]:
+        """Read one firmware register: an int (Uint32 registers) or a float
+        (Float registers). `rotalink.Register` names them."""
+    def write_register(self, bus: SocketCanTransport, register: int, value: Union[int, float]) -> None:
+        """Write one firmware register; no reply is awaited. `value` is an int
+        for a Uint32 register and a finite float (or int) for a Float one.
+        Whether the value survives a power cycle is up to the firmware."""
+    def read_limits(self, bus: SocketCanTransport) -> MitLimits:
+        """Read the ranges this motor maps its MIT frames to (PMAX, VMAX and
+        TMAX, registers 21 to 23) as a MitLimits, with the frame's fixed
+        gain ranges kp_max 500 and kd_max 5."""
 
 def mit_setpoint(
     q: float = 0.0,
@@ -182,3 +195,51 @@ class MotorGroup:
 class GroupError(RuntimeError):
     states: List[Optional[MotorState]]
     errors: List[Optional[str]]
+
+class Register(IntEnum):
+    """The firmware's registers, by the maker's names. `is_float` tells a
+    register holding a 32-bit float from one holding an unsigned 32-bit
+    integer; `writable` whether it may be written."""
+    UV_Value = 0
+    KT_Value = 1
+    OT_Value = 2
+    OC_Value = 3
+    ACC = 4
+    DEC = 5
+    MAX_SPD = 6
+    MST_ID = 7
+    ESC_ID = 8
+    TIMEOUT = 9
+    CTRL_MODE = 10
+    Damp = 11
+    Inertia = 12
+    hw_ver = 13
+    sw_ver = 14
+    SN = 15
+    NPP = 16
+    Rs = 17
+    LS = 18
+    Flux = 19
+    Gr = 20
+    PMAX = 21
+    VMAX = 22
+    TMAX = 23
+    I_BW = 24
+    KP_ASR = 25
+    KI_ASR = 26
+    KP_APR = 27
+    KI_APR = 28
+    OV_Value = 29
+    GREF = 30
+    Deta = 31
+    V_BW = 32
+    IQ_c1 = 33
+    VL_c1 = 34
+    can_br = 35
+    sub_ver = 36
+    @property
+    def is_float(self) -> bool:
+        """Whether the register holds a 32-bit float."""
+    @property
+    def writable(self) -> bool:
+        """Whether the register may be written."""

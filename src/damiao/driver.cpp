@@ -83,6 +83,23 @@ Result<Unit, Error> Damiao::write_register(transport::CanTransport& bus, std::ui
     return Unit{};
 }
 
+Result<mit::MitLimits, Error> Damiao::read_limits(transport::CanTransport& bus) const {
+    float range[3];
+    const std::uint8_t regs[3] = {kPmaxRegister, kVmaxRegister, kTmaxRegister};
+    for (int i = 0; i < 3; ++i) {
+        Result<RegisterValue, Error> v = read_register(bus, regs[i]);
+        if (!v.ok()) return err(std::move(v).error());
+        range[i] = v.value().as_float();
+    }
+    mit::MitLimits limits;
+    limits.p_max = range[0];
+    limits.v_max = range[1];
+    limits.t_max = range[2];
+    limits.kp_max = 500.0f;
+    limits.kd_max = 5.0f;
+    return limits;
+}
+
 Result<Unit, Error> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const {
     Result<bool, Error> before = mode_matches(read_register(bus, kControlModeRegister), mode);
     if (!before.ok()) return err(std::move(before).error());

@@ -41,6 +41,10 @@ struct Damiao {
     // Sends a write request; no reply is awaited.
     Result<Unit, Error> write_register(transport::CanTransport& bus, std::uint8_t reg,
                                        std::uint32_t bits) const;
+    // Reads PMAX, VMAX and TMAX (registers 21 to 23): the ranges this motor
+    // maps its MIT frames to, with the frame's fixed gain ranges (kp 500,
+    // kd 5).
+    Result<mit::MitLimits, Error> read_limits(transport::CanTransport& bus) const;
     // Reads the control mode; if it differs from `mode`, writes it, pauses
     // 100 ms and reads it back once. No retry.
     Result<Unit, Error> ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const;

@@ -2,7 +2,7 @@
 
 namespace rotalink::damiao {
 
-Error Error::unknown_register(std::uint8_t reg) {
+Error Error::unknown_register(std::uint64_t reg) {
     Error e(Kind::UnknownRegister);
     e.reg_ = reg;
     return e;

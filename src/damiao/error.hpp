@@ -26,7 +26,7 @@ public:
     };
 
     static Error transport(transport::TransportError e) { return Error(Kind::Transport, std::move(e)); }
-    static Error unknown_register(std::uint8_t reg);
+    static Error unknown_register(std::uint64_t reg);
     static Error read_only_register(std::uint8_t reg);
     static Error register_type_mismatch(std::uint8_t reg, RegisterKind expected, RegisterKind got);
     static Error unexpected_reply(std::vector<std::uint8_t> data);
@@ -46,7 +46,7 @@ private:
 
     Kind kind_;
     transport::TransportError transport_;
-    std::uint8_t reg_ = 0;
+    std::uint64_t reg_ = 0;
     RegisterKind expected_ = RegisterKind::Uint32;
     RegisterKind got_ = RegisterKind::Uint32;
     std::vector<std::uint8_t> data_;

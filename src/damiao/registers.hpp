@@ -1,8 +1,10 @@
-// The firmware registers this module knows: number, name, value kind and
-// whether it may be written. Registers are read and written with frames to
-// standard id 0x7FF (protocol.hpp); their 4 value bytes are little-endian.
+// The firmware's registers: number, name (as the maker documents it), value
+// kind and whether it may be written. Registers are read and written with
+// frames to standard id 0x7FF (protocol.hpp); their 4 value bytes are
+// little-endian, a Float's being the IEEE bits of a 32-bit float.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace rotalink::damiao {
@@ -19,12 +21,73 @@ struct RegisterInfo {
     bool writable;
 };
 
-// Register 10 holds the control mode; MIT mode is 1.
+// The whole table, in number order: registers 0 to 36, each at its number.
+inline constexpr RegisterInfo kRegisters[] = {
+    {0, "UV_Value", RegisterKind::Float, true},
+    {1, "KT_Value", RegisterKind::Float, true},
+    {2, "OT_Value", RegisterKind::Float, true},
+    {3, "OC_Value", RegisterKind::Float, true},
+    {4, "ACC", RegisterKind::Float, true},
+    {5, "DEC", RegisterKind::Float, true},
+    {6, "MAX_SPD", RegisterKind::Float, true},
+    {7, "MST_ID", RegisterKind::Uint32, true},
+    {8, "ESC_ID", RegisterKind::Uint32, true},
+    {9, "TIMEOUT", RegisterKind::Uint32, true},
+    {10, "CTRL_MODE", RegisterKind::Uint32, true},
+    {11, "Damp", RegisterKind::Float, false},
+    {12, "Inertia", RegisterKind::Float, false},
+    {13, "hw_ver", RegisterKind::Uint32, false},
+    {14, "sw_ver", RegisterKind::Uint32, false},
+    {15, "SN", RegisterKind::Uint32, false},
+    {16, "NPP", RegisterKind::Uint32, false},
+    {17, "Rs", RegisterKind::Float, false},
+    {18, "LS", RegisterKind::Float, false},
+    {19, "Flux", RegisterKind::Float, false},
+    {20, "Gr", RegisterKind::Float, false},
+    {21, "PMAX", RegisterKind::Float, true},
+    {22, "VMAX", RegisterKind::Float, true},
+    {23, "TMAX", RegisterKind::Float, true},
+    {24, "I_BW", RegisterKind::Float, true},
+    {25, "KP_ASR", RegisterKind::Float, true},
+    {26, "KI_ASR", RegisterKind::Float, true},
+    {27, "KP_APR", RegisterKind::Float, true},
+    {28, "KI_APR", RegisterKind::Float, true},
+    {29, "OV_Value", RegisterKind::Float, true},
+    {30, "GREF", RegisterKind::Float, true},
+    {31, "Deta", RegisterKind::Float, true},
+    {32, "V_BW", RegisterKind::Float, true},
+    {33, "IQ_c1", RegisterKind::Float, true},
+    {34, "VL_c1", RegisterKind::Float, true},
+    {35, "can_br", RegisterKind::Uint32, true},
+    {36, "sub_ver", RegisterKind::Uint32, false},
+};
+inline constexpr std::size_t kRegisterCount = sizeof(kRegisters) / sizeof(kRegisters[0]);
+
+// Register 10 holds the control mode; MIT mode is 1. Registers 21, 22 and
+// 23 hold the position, velocity and torque ranges of the MIT frame.
 inline constexpr std::uint8_t kControlModeRegister = 10;
 inline constexpr std::uint8_t kMitMode = 1;
+inline constexpr std::uint8_t kPmaxRegister = 21;
+inline constexpr std::uint8_t kVmaxRegister = 22;
+inline constexpr std::uint8_t kTmaxRegister = 23;
 
 // The entry for `number`, or nullptr for a register outside the table.
-const RegisterInfo* find_register(std::uint8_t number);
+constexpr const RegisterInfo* find_register(std::uint32_t number) {
+    return number < kRegisterCount ? &kRegisters[number] : nullptr;
+}
+
+namespace detail {
+constexpr bool each_at_its_number() {
+    for (std::size_t i = 0; i < kRegisterCount; ++i) {
+        if (kRegisters[i].number != i) return false;
+    }
+    return true;
+}
+}  // namespace detail
+static_assert(detail::each_at_its_number(), "the register table is indexed by number");
+static_assert(find_register(kControlModeRegister)->kind == RegisterKind::Uint32 &&
+                  find_register(kControlModeRegister)->writable,
+              "the control mode is a writable Uint32");
 
 // A register's value: its kind and its 4 value bytes, little-endian.
 struct RegisterValue {

@@ -13,6 +13,9 @@ PyTypeObject* motor_group_type();
 // GroupError, a RuntimeError subclass; nullptr with an exception set if it
 // cannot be created (it is created once and kept).
 PyObject* group_error_type();
+// Register, an enum.IntEnum of the register table; nullptr with an exception
+// set if it cannot be created (it is created once and kept).
+PyObject* register_enum();
 
 // The module function `mit_setpoint`.
 extern PyMethodDef mit_setpoint_def;

@@ -1,6 +1,8 @@
 // Damiao: one motor's identifiers, limits and time-out, and its commands.
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "damiao/driver.hpp"
@@ -159,6 +161,99 @@ PyObject* ensure_mit_mode(PyObject* self, PyObject* const* args, Py_ssize_t narg
     });
 }
 
+// The register argument: any integer; a number past the table's is the
+// driver's UnknownRegister, raised before the bus is touched.
+const damiao::RegisterInfo* register_arg(PyObject* obj) {
+    std::uint64_t number = 0;
+    if (!to_u64(obj, "register", number)) return nullptr;
+    const damiao::RegisterInfo* info = damiao::find_register(number > UINT32_MAX ? UINT32_MAX : number);
+    if (info == nullptr) {
+        raise(dm_err_to_py(Error::unknown_register(number)));
+        return nullptr;
+    }
+    return info;
+}
+
+ROTALINK_SIGNATURE(kReadRegister, 2, "Damiao.read_register",
+                   ROTALINK_DOC("read_register", "($self, bus, register)")
+                   "Read one firmware register: an int (Uint32 registers) or a float\n"
+                   "(Float registers). `rotalink.Register` names them.", 2,
+                   "bus", "register");
+
+PyObject* read_register(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<2>::Args a;
+        if (!bind_vector(kReadRegister, args, nargs, kwnames, a)) return nullptr;
+        if (!check_instance(a[0], socketcan_transport_type(), "bus")) return nullptr;
+        const damiao::RegisterInfo* info = register_arg(a[1]);
+        if (info == nullptr) return nullptr;
+        const Damiao& rec = native<Damiao>(self);
+        return on_bus<damiao::RegisterValue>(
+            a[0], [&](transport::CanTransport& t) { return rec.read_register(t, info->number); },
+            [](const damiao::RegisterValue& v) {
+                return v.kind == damiao::RegisterKind::Float ? new_float(v.as_float()) : new_int(v.as_uint32());
+            });
+    });
+}
+
+ROTALINK_SIGNATURE(kWriteRegister, 3, "Damiao.write_register",
+                   ROTALINK_DOC("write_register", "($self, bus, register, value)")
+                   "Write one firmware register; no reply is awaited. `value` is an int\n"
+                   "for a Uint32 register and a finite float (or int) for a Float one.\n"
+                   "Whether the value survives a power cycle is up to the firmware.", 3,
+                   "bus", "register", "value");
+
+PyObject* write_register(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<3>::Args a;
+        if (!bind_vector(kWriteRegister, args, nargs, kwnames, a)) return nullptr;
+        if (!check_instance(a[0], socketcan_transport_type(), "bus")) return nullptr;
+        const damiao::RegisterInfo* info = register_arg(a[1]);
+        if (info == nullptr) return nullptr;
+        std::uint32_t bits = 0;
+        if (info->kind == damiao::RegisterKind::Float) {
+            float f = 0.0f;
+            if (!to_f32(a[2], "value", f)) return nullptr;
+            if (!std::isfinite(f)) {
+                PyErr_Format(PyExc_ValueError, "register %d (%s) takes a finite value", info->number, info->name);
+                return nullptr;
+            }
+            std::memcpy(&bits, &f, sizeof bits);
+        } else {
+            std::uint64_t v = 0;
+            if (!to_u64(a[2], "value", v)) return nullptr;
+            if (v > UINT32_MAX) {
+                PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+                return nullptr;
+            }
+            bits = static_cast<std::uint32_t>(v);
+        }
+        const Damiao& rec = native<Damiao>(self);
+        return on_bus<Unit>(
+            a[0], [&](transport::CanTransport& t) { return rec.write_register(t, info->number, bits); },
+            [](Unit) -> PyObject* { Py_RETURN_NONE; });
+    });
+}
+
+ROTALINK_SIGNATURE(kReadLimits, 1, "Damiao.read_limits",
+                   ROTALINK_DOC("read_limits", "($self, bus)")
+                   "Read the ranges this motor maps its MIT frames to (PMAX, VMAX and\n"
+                   "TMAX, registers 21 to 23) as a MitLimits, with the frame's fixed\n"
+                   "gain ranges kp_max 500 and kd_max 5.", 1,
+                   "bus");
+
+PyObject* read_limits(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<1>::Args a;
+        if (!bind_vector(kReadLimits, args, nargs, kwnames, a)) return nullptr;
+        if (!check_instance(a[0], socketcan_transport_type(), "bus")) return nullptr;
+        const Damiao& rec = native<Damiao>(self);
+        return on_bus<damiao::mit::MitLimits>(
+            a[0], [&](transport::CanTransport& t) { return rec.read_limits(t); },
+            [](const damiao::mit::MitLimits& l) { return new_box(mit_limits_type(), l); });
+    });
+}
+
 PyGetSetDef damiao_getset[] = {
     {"motor_id", damiao_get<&Damiao::motor_id>, nullptr, nullptr, nullptr},
     {"master_id", damiao_get<&Damiao::master_id>, nullptr, nullptr, nullptr},
@@ -172,6 +267,9 @@ PyMethodDef damiao_methods[] = {
     {"clear_error", as_cfunction(ClearError::call), METH_FASTCALL | METH_KEYWORDS, kClearError.doc},
     {"mit_control", as_cfunction(mit_control), METH_FASTCALL | METH_KEYWORDS, kMit.doc},
     {"ensure_mit_mode", as_cfunction(ensure_mit_mode), METH_FASTCALL | METH_KEYWORDS, kEnsureMit.doc},
+    {"read_register", as_cfunction(read_register), METH_FASTCALL | METH_KEYWORDS, kReadRegister.doc},
+    {"write_register", as_cfunction(write_register), METH_FASTCALL | METH_KEYWORDS, kWriteRegister.doc},
+    {"read_limits", as_cfunction(read_limits), METH_FASTCALL | METH_KEYWORDS, kReadLimits.doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -123,7 +123,10 @@ bool module_body(PyObject* module) {
     // The group of motors and its error, after the single-motor surface.
     if (!add_class(module, motor_group_type())) return false;
     PyObject* group_error = group_error_type();
-    return group_error != nullptr && add_named(module, "GroupError", group_error);
+    if (group_error == nullptr || !add_named(module, "GroupError", group_error)) return false;
+    // The register numbers, after the classes.
+    PyObject* registers = register_enum();
+    return registers != nullptr && add_named(module, "Register", registers);
 }
 
 std::int64_t current_interpreter_id() {

@@ -92,6 +92,52 @@ for call, text in [
     EXPECT_EQ(t->send_calls(), 0u);
 }
 
+TEST(BusBinding, RegistersReadAndWriteByTheirKind) {
+    MemoryTransport* t = make_bus("rbus");
+    // Reads of register 21 answer the float 3.5, of 14 the integer 0x5012.
+    t->respond([](const rotalink::transport::CanFrame& f, MemoryTransport& bus) {
+        if (f.data.size() != 8 || f.data[2] != 0x33) return;
+        const std::vector<std::uint8_t> value = f.data[3] == 21 ? std::vector<std::uint8_t>{0, 0, 0x60, 0x40}
+                                                                : std::vector<std::uint8_t>{0x12, 0x50, 0, 0};
+        bus.queue(make_frame(CanId::standard(0x11), {f.data[0], f.data[1], 0x33, f.data[3], value[0], value[1],
+                                                    value[2], value[3]}));
+    });
+    EXPECT_EQ(run(R"PY(
+m = rotalink.Damiao(1, 0x11)
+R = rotalink.Register
+v = m.read_register(rbus, R.PMAX)
+assert type(v) is float and v == 3.5, v
+v = m.read_register(rbus, register=14)
+assert type(v) is int and v == 0x5012, v
+assert m.write_register(rbus, R.PMAX, 2) is None
+m.write_register(rbus, R.MST_ID, 0x12)
+for call, kind, text in [
+    (lambda: m.write_register(rbus, R.MST_ID, 1.5), TypeError, "argument 'value': 'float' object cannot be interpreted as an integer"),
+    (lambda: m.write_register(rbus, R.PMAX, "1"), TypeError, None),
+    (lambda: m.write_register(rbus, R.PMAX, float("nan")), ValueError, "register 21 (PMAX) takes a finite value"),
+    (lambda: m.write_register(rbus, R.MST_ID, 1 << 32), OverflowError, None),
+    (lambda: m.write_register(rbus, R.sw_ver, 1), RuntimeError, "register 14 is read-only"),
+    (lambda: m.read_register(rbus, 99), RuntimeError, "register 99 is not in the Damiao register table"),
+    (lambda: m.read_register(rbus, 1 << 40), RuntimeError, "register 1099511627776 is not in the Damiao register table"),
+    (lambda: m.read_register(rbus, -1), OverflowError, None),
+    (lambda: m.read_register(rbus, "PMAX"), TypeError, None),
+]:
+    try:
+        call()
+    except kind as e:
+        assert text is None or str(e) == text, (str(e), text)
+    else:
+        raise AssertionError(text)
+assert [r.name for r in R if r.is_float and not r.writable] == ["Damp", "Inertia", "Rs", "LS", "Flux", "Gr"]
+assert [r.name for r in R if not r.is_float and not r.writable] == ["hw_ver", "sw_ver", "SN", "NPP", "sub_ver"]
+)PY"),
+              "");
+    // Two reads, then the two writes that were taken; the refused calls sent nothing.
+    ASSERT_EQ(t->sent().size(), 4u);
+    EXPECT_EQ(t->sent()[2].data, (std::vector<std::uint8_t>{1, 0, 0x55, 21, 0, 0, 0, 0x40}));
+    EXPECT_EQ(t->sent()[3].data, (std::vector<std::uint8_t>{1, 0, 0x55, 7, 0x12, 0, 0, 0}));
+}
+
 TEST(BusBinding, InternalFaultPoisonsTheBusForGood) {
     MemoryTransport* t = make_bus("bus5");
     t->when_empty([](rotalink::transport::Duration) -> MemoryTransport::RecvResult {

@@ -199,22 +199,72 @@ TEST(Registers, ReadLoopSharesTheDeadlineRules) {
     EXPECT_GT(far.recv_timeouts().at(0).secs, 1000000000ull);  // saturated, not wrapped
 }
 
-TEST(Registers, OnlyTheControlModeIsInTheTable) {
+TEST(Registers, TheTableIsTheFirmwaresMap) {
+    using rotalink::damiao::kRegisters;
+    const RegisterKind F = RegisterKind::Float, U = RegisterKind::Uint32;
+    struct Row {
+        const char* name;
+        RegisterKind kind;
+        bool writable;
+    };
+    // Numbers 0 to 36, as the maker documents them.
+    const Row want[] = {
+        {"UV_Value", F, true}, {"KT_Value", F, true}, {"OT_Value", F, true}, {"OC_Value", F, true},
+        {"ACC", F, true},      {"DEC", F, true},      {"MAX_SPD", F, true},  {"MST_ID", U, true},
+        {"ESC_ID", U, true},   {"TIMEOUT", U, true},  {"CTRL_MODE", U, true}, {"Damp", F, false},
+        {"Inertia", F, false}, {"hw_ver", U, false},  {"sw_ver", U, false},  {"SN", U, false},
+        {"NPP", U, false},     {"Rs", F, false},      {"LS", F, false},      {"Flux", F, false},
+        {"Gr", F, false},      {"PMAX", F, true},     {"VMAX", F, true},     {"TMAX", F, true},
+        {"I_BW", F, true},     {"KP_ASR", F, true},   {"KI_ASR", F, true},   {"KP_APR", F, true},
+        {"KI_APR", F, true},   {"OV_Value", F, true}, {"GREF", F, true},     {"Deta", F, true},
+        {"V_BW", F, true},     {"IQ_c1", F, true},    {"VL_c1", F, true},    {"can_br", U, true},
+        {"sub_ver", U, false},
+    };
+    ASSERT_EQ(rotalink::damiao::kRegisterCount, sizeof want / sizeof want[0]);
+    for (std::size_t n = 0; n < rotalink::damiao::kRegisterCount; ++n) {
+        EXPECT_EQ(kRegisters[n].number, n);
+        EXPECT_STREQ(kRegisters[n].name, want[n].name) << n;
+        EXPECT_EQ(kRegisters[n].kind, want[n].kind) << n;
+        EXPECT_EQ(kRegisters[n].writable, want[n].writable) << n;
+    }
     RegisterMotor bus;
-    for (int reg : {0, 7, 8, 9, 11, 255}) {
+    for (int reg : {37, 100, 255}) {
         auto r = motor().read_register(bus, static_cast<std::uint8_t>(reg));
         ASSERT_FALSE(r.ok());
-        EXPECT_EQ(r.error().message(),
-                  "register " + std::to_string(reg) + " is not in the Damiao register table");
+        EXPECT_EQ(r.error().message(), "register " + std::to_string(reg) + " is not in the Damiao register table");
         auto w = motor().write_register(bus, static_cast<std::uint8_t>(reg), 1);
         ASSERT_FALSE(w.ok());
         EXPECT_EQ(w.error().kind(), Error::Kind::UnknownRegister);
     }
+    auto ro = motor().write_register(bus, 14, 1);
+    ASSERT_FALSE(ro.ok());
+    EXPECT_EQ(ro.error().message(), "register 14 is read-only");
     EXPECT_TRUE(bus.sent().empty());
-    const auto* info = rotalink::damiao::find_register(10);
-    ASSERT_NE(info, nullptr);
-    EXPECT_EQ(info->kind, RegisterKind::Uint32);
-    EXPECT_TRUE(info->writable);
+}
+
+TEST(Registers, LimitsAreReadFromTheRangeRegistersAsFloats) {
+    rotalink::test::MemoryTransport bus;
+    // PMAX 3.14159, VMAX 45, TMAX 54 (IEEE bits, little-endian), from any identifier.
+    bus.arrive_after_send(make_frame(CanId::standard(0x11), {2, 1, 0x33, 21, 0xD0, 0x0F, 0x49, 0x40}));
+    auto limits = motor().read_limits(bus);
+    ASSERT_FALSE(limits.ok());  // the reply to the second read never comes
+    EXPECT_EQ(limits.error().message(), "transport error: timeout waiting for frame");
+    ASSERT_EQ(bus.sent().size(), 2u);
+    EXPECT_EQ(bus.sent()[1].data, (Bytes{2, 1, 0x33, 22, 0, 0, 0, 0}));
+
+    rotalink::test::MemoryTransport ok;
+    ok.respond([](const CanFrame& f, rotalink::test::MemoryTransport& t) {
+        const std::uint8_t v[3][4] = {{0xD0, 0x0F, 0x49, 0x40}, {0, 0, 0x34, 0x42}, {0, 0, 0x58, 0x42}};
+        const std::uint8_t* b = v[f.data[3] - 21];
+        t.queue(make_frame(CanId::standard(0x12), {f.data[0], f.data[1], 0x33, f.data[3], b[0], b[1], b[2], b[3]}));
+    });
+    auto read = motor().read_limits(ok);
+    ASSERT_TRUE(read.ok()) << read.error().message();
+    EXPECT_EQ(read.value().p_max, 3.14159012f);
+    EXPECT_EQ(read.value().v_max, 45.0f);
+    EXPECT_EQ(read.value().t_max, 54.0f);
+    EXPECT_EQ(read.value().kp_max, 500.0f);
+    EXPECT_EQ(read.value().kd_max, 5.0f);
 }
 
 TEST(Registers, ValueBytesAreLittleEndian) {

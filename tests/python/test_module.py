@@ -28,6 +28,7 @@ FULL_ALL = [
     "mit_setpoint",
     "MotorGroup",
     "GroupError",
+    "Register",
 ]
 
 CLASS_NAMES = ["MitLimits", "MitSetpoint", "MotorState", "Damiao", "SocketCanTransport", "MotorGroup"]
@@ -306,7 +307,8 @@ EXPECTED_MEMBERS = [
     ("MitLimits", set(PRESETS) | {"p_max", "v_max", "kp_max", "kd_max", "t_max"}),
     ("MitSetpoint", {"q", "dq", "kp", "kd", "tau"}),
     ("MotorState", {"motor_id", "error", "position", "velocity", "torque", "t_mos", "t_rotor"}),
-    ("Damiao", {"motor_id", "master_id", "mit_control"} | set(BUS_METHODS)),
+    ("Damiao", {"motor_id", "master_id", "mit_control", "read_register", "write_register", "read_limits"}
+     | set(BUS_METHODS)),
     ("SocketCanTransport", set()),
     ("MotorGroup", {"members", "timeout_ms", "fd", "mit_control", "enable", "disable", "set_zero", "clear_error"}),
 ]
@@ -422,7 +424,12 @@ def test_class_signature_defaults():
 DAMIAO_METHOD_SIGNATURES = [
     pytest.param(m, "($self, bus)", "(bus)", id=m)
     for m in BUS_METHODS
-] + [pytest.param("mit_control", "($self, bus, setpoint)", "(bus, setpoint)", id="mit_control")]
+] + [pytest.param("mit_control", "($self, bus, setpoint)", "(bus, setpoint)", id="mit_control"),
+      pytest.param("read_limits", "($self, bus)", "(bus)", id="read_limits"),
+      pytest.param("read_register", "($self, bus, register)", "(bus, register)", id="read_register"),
+      pytest.param("write_register", "($self, bus, register, value)", "(bus, register, value)",
+                   id="write_register")]
+DOCUMENTED_METHODS = {"ensure_mit_mode", "read_limits", "read_register", "write_register"}
 
 
 @pytest.mark.parametrize("method, signature, bound_signature", DAMIAO_METHOD_SIGNATURES)
@@ -440,6 +447,8 @@ def test_damiao_method_registration(method, signature, bound_signature):
     assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in bound.parameters.values())
     if method == "ensure_mit_mode":
         assert fn.__doc__ == ENSURE_MIT_MODE_DOC
+    elif method in DOCUMENTED_METHODS:
+        assert fn.__doc__ and not fn.__doc__.startswith(method)
     else:
         assert fn.__doc__ is None
 

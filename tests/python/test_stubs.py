@@ -6,6 +6,7 @@ standard library; stubtest (signatures, defaults, finality) and the strict
 type check of examples/ run where mypy is installed.
 """
 import ast
+import enum
 import importlib.util
 import subprocess
 import sys
@@ -56,6 +57,13 @@ def test_stub_names_match_the_module():
             annotated = {i.target.id for i in node.body if isinstance(i, ast.AnnAssign)}
             assert annotated == {"states", "errors"}, name
             assert {k for k in vars(runtime) if not k.startswith("_")} == set(), name
+            continue
+        if issubclass(runtime, enum.Enum):
+            # An enum: the same members with the same values, and its properties.
+            values = {i.targets[0].id: ast.literal_eval(i.value) for i in node.body if isinstance(i, ast.Assign)}
+            assert values == {m.name: m.value for m in runtime}, name
+            props = {i.name for i in node.body if isinstance(i, ast.FunctionDef) and decorators(i) == {"property"}}
+            assert props == {k for k, v in vars(runtime).items() if isinstance(v, property)}, name
             continue
         assert decorators(node) == {"final"}, name
         members = {}

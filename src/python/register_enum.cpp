@@ -1,0 +1,99 @@
+// Register: the firmware's registers as an IntEnum of the register table,
+// each member telling its value kind and whether it may be written.
+#include "damiao/registers.hpp"
+#include "python/classes.hpp"
+
+namespace rotalink::py {
+namespace {
+
+PyObject* g_register = nullptr;
+
+// The table entry of a Register member (or of any integer in the table).
+const damiao::RegisterInfo* info_of(PyObject* member) {
+    PyObject* index = PyNumber_Index(member);
+    if (index == nullptr) return nullptr;
+    const unsigned long long n = PyLong_AsUnsignedLongLong(index);
+    Py_DECREF(index);
+    if (PyErr_Occurred()) return nullptr;
+    const damiao::RegisterInfo* info = damiao::find_register(n > 0xFFFFFFFFu ? 0xFFFFFFFFu : n);
+    if (info == nullptr) PyErr_Format(PyExc_ValueError, "register %llu is not in the Damiao register table", n);
+    return info;
+}
+
+PyObject* is_float(PyObject*, PyObject* member) {
+    return guard([&]() -> PyObject* {
+        const damiao::RegisterInfo* info = info_of(member);
+        return info == nullptr ? nullptr : PyBool_FromLong(info->kind == damiao::RegisterKind::Float);
+    });
+}
+
+PyObject* writable(PyObject*, PyObject* member) {
+    return guard([&]() -> PyObject* {
+        const damiao::RegisterInfo* info = info_of(member);
+        return info == nullptr ? nullptr : PyBool_FromLong(info->writable);
+    });
+}
+
+PyMethodDef g_is_float = {"is_float", is_float, METH_O, nullptr};
+PyMethodDef g_writable = {"writable", writable, METH_O, nullptr};
+
+// Adds a read-only property whose getter is `def`, called with the member.
+bool add_property(PyObject* cls, PyMethodDef* def, const char* doc) {
+    PyObject* getter = PyCFunction_NewEx(def, nullptr, nullptr);
+    if (getter == nullptr) return false;
+    PyObject* prop = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyProperty_Type), "OOOs", getter,
+                                           Py_None, Py_None, doc);
+    Py_DECREF(getter);
+    if (prop == nullptr) return false;
+    const int set = PyObject_SetAttrString(cls, def->ml_name, prop);
+    Py_DECREF(prop);
+    return set == 0;
+}
+
+PyObject* make_register_enum() {
+    PyObject* names = PyList_New(static_cast<Py_ssize_t>(damiao::kRegisterCount));
+    if (names == nullptr) return nullptr;
+    for (std::size_t i = 0; i < damiao::kRegisterCount; ++i) {
+        PyObject* pair = Py_BuildValue("(sI)", damiao::kRegisters[i].name,
+                                       static_cast<unsigned>(damiao::kRegisters[i].number));
+        if (pair == nullptr) {
+            Py_DECREF(names);
+            return nullptr;
+        }
+        PyList_SET_ITEM(names, static_cast<Py_ssize_t>(i), pair);
+    }
+    PyObject* enum_module = PyImport_ImportModule("enum");
+    PyObject* int_enum = enum_module != nullptr ? PyObject_GetAttrString(enum_module, "IntEnum") : nullptr;
+    Py_XDECREF(enum_module);
+    PyObject* args = int_enum != nullptr ? Py_BuildValue("(sO)", "Register", names) : nullptr;
+    PyObject* kwargs = args != nullptr ? Py_BuildValue("{ssss}", "module", "rotalink", "qualname", "Register")
+                                       : nullptr;
+    PyObject* cls = kwargs != nullptr ? PyObject_Call(int_enum, args, kwargs) : nullptr;
+    Py_XDECREF(kwargs);
+    Py_XDECREF(args);
+    Py_XDECREF(int_enum);
+    Py_DECREF(names);
+    if (cls == nullptr) return nullptr;
+    PyObject* doc = PyUnicode_FromString(
+        "The firmware's registers, by the maker's names. `is_float` tells a\n"
+        "register holding a 32-bit float from one holding an unsigned 32-bit\n"
+        "integer; `writable` whether it may be written.");
+    const bool ok = doc != nullptr && PyObject_SetAttrString(cls, "__doc__", doc) == 0 &&
+                    add_property(cls, &g_is_float, "Whether the register holds a 32-bit float.") &&
+                    add_property(cls, &g_writable, "Whether the register may be written.");
+    Py_XDECREF(doc);
+    if (!ok) {
+        Py_DECREF(cls);
+        return nullptr;
+    }
+    return cls;
+}
+
+}  // namespace
+
+PyObject* register_enum() {
+    if (g_register == nullptr) g_register = make_register_enum();
+    return g_register;
+}
+
+}  // namespace rotalink::py
