@@ -582,7 +582,10 @@ LIMIT_PARAMS = ["p_max", "v_max", "kp_max", "kd_max", "t_max"]
 LIMIT_DEFAULTS = [12.5, 30.0, 500.0, 5.0, 10.0]
 SETPOINT_PARAMS = ["q", "dq", "kp", "kd", "tau"]
 DAMIAO_PARAMS = ["motor_id", "master_id", "limits", "timeout_ms"]
-BUS_METHODS = ["enable", "disable", "set_zero", "clear_error", "ensure_mit_mode"]
+BUS_METHODS = ["enable", "disable", "set_zero", "clear_error", "ensure_mit_mode", "read_limits"]
+# Every Damiao method and its parameters; `bus` is always converted first.
+METHOD_PARAMS = dict({m: ["bus"] for m in BUS_METHODS}, mit_control=["bus", "setpoint"],
+                     read_register=["bus", "register"], write_register=["bus", "register", "value"])
 
 
 class Expect:
@@ -662,7 +665,7 @@ def model_damiao(args, kwargs):
 
 
 def model_bus_method(name, args, kwargs):
-    params = ["bus", "setpoint"] if name == "mit_control" else ["bus"]
+    params = METHOD_PARAMS[name]
     b = bind(f"Damiao.{name}", params, len(params), args, kwargs)
     if isinstance(b, Raise):
         return Expect(fail=b)
@@ -814,9 +817,9 @@ def gen_case(src):
             args = (src.below(0x10000), src.below(0x10000)) + args[2:]
         return Case("Damiao", rotalink.Damiao, args, kwargs, model_damiao(args, kwargs))
     if k in (6, 7):
-        name = pick(src, BUS_METHODS + ["mit_control"])
+        name = pick(src, sorted(METHOD_PARAMS))
         motor = rotalink.Damiao(src.below(0x10000), src.below(0x10000), rotalink.MitLimits())
-        params = ["bus", "setpoint"] if name == "mit_control" else ["bus"]
+        params = METHOD_PARAMS[name]
         args, kwargs = gen_args(src, params)
         if src.below(2):
             # Called through the class, with the motor as the first argument.
@@ -826,7 +829,7 @@ def gen_case(src):
                     model_bus_method(name, args, kwargs))
     if k == 8:
         # A method called through the class with something else as self.
-        name = pick(src, BUS_METHODS + ["mit_control"])
+        name = pick(src, sorted(METHOD_PARAMS))
         args, kwargs = gen_args(src, ["bus"])
         return Case(f"Damiao.{name}[wrong self]", getattr(rotalink.Damiao, name), args, kwargs,
                     Expect(fail=Raise(TypeError)) if not args or type(args[0]) is not rotalink.Damiao
