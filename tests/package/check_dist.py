@@ -5,8 +5,9 @@
 The wheel: a valid zip archive whose RECORD lists every file with its right
 hash and size; tagged for this interpreter and platform (it holds a compiled
 module); holding exactly the extension module, its type stub in both places
-with the stub package's marker, the simulator package and the metadata, with
-the console script declared; the extension exporting one dynamic symbol.
+with the stub package's marker, the simulator and scanner packages and the
+metadata, with both console scripts declared; the extension exporting one
+dynamic symbol.
 The sdist: one top directory with PKG-INFO, everything the build needs that
 git tracks, and nothing built. A wheel built from the sdist must hold the
 same files as the one built from the tree.
@@ -30,6 +31,7 @@ NAME, VERSION = "rotalink", "1.0.0"
 EXT = "rotalink" + sysconfig.get_config_var("EXT_SUFFIX")
 DIST_INFO = "%s-%s.dist-info" % (NAME, VERSION)
 SIM_MODULES = ["__init__", "__main__", "cli", "codec", "model", "process", "sim"]
+SCAN_MODULES = ["__init__", "__main__", "cli", "probe", "report"]
 
 problems = []
 
@@ -70,7 +72,8 @@ def check_wheel(path):
             DIST_INFO + "/WHEEL",
             DIST_INFO + "/RECORD",
             DIST_INFO + "/entry_points.txt",
-        } | {"rotalink_sim/%s.py" % m for m in SIM_MODULES}
+        } | {"rotalink_sim/%s.py" % m for m in SIM_MODULES} | {
+            "rotalink_scan/%s.py" % m for m in SCAN_MODULES}
         # Licence files, if the backend adds any, may sit in the dist-info.
         extra = {n for n in names - expected if not n.startswith(DIST_INFO + "/licenses/")}
         for n in sorted(expected - names):
@@ -121,9 +124,12 @@ def check_wheel(path):
             problem("WHEEL says Root-Is-Purelib: %s for a compiled module" % wheel.get("Root-Is-Purelib"))
 
         entry = z.read(DIST_INFO + "/entry_points.txt").decode()
-        if not re.search(r"^\[console_scripts\]\s*\nrotalink-sim\s*=\s*rotalink_sim\.__main__:main\s*$",
-                         entry, re.M):
-            problem("entry_points.txt does not declare rotalink-sim: %r" % entry)
+        if not re.search(r"^\[console_scripts\]\s*\n", entry, re.M):
+            problem("entry_points.txt has no console scripts: %r" % entry)
+        for script in ("rotalink-sim", "rotalink-scan"):
+            package = script.replace("-", "_")
+            if not re.search(r"^%s\s*=\s*%s\.__main__:main\s*$" % (script, package), entry, re.M):
+                problem("entry_points.txt does not declare %s: %r" % (script, entry))
 
         if EXT in names:
             with tempfile.TemporaryDirectory() as tmp:

@@ -1,0 +1,15 @@
+"""Find the Damiao motors on a CAN interface and show how each is set up.
+
+``rotalink-scan IFACE`` (or ``python -m rotalink_scan IFACE``) reads the
+MST_ID register of every command identifier it is given, all requests at
+once with one time-out, then the control mode, PMAX/VMAX/TMAX and firmware
+version of every motor that answered, and prints a table (or JSON) with the
+matching model presets and warnings about clashing identifiers. It only ever
+reads registers.
+"""
+
+from .cli import main, parse_ids, scan
+from .probe import ScanError
+from .report import Motor
+
+__all__ = ["main", "parse_ids", "scan", "ScanError", "Motor"]

@@ -1,0 +1,131 @@
+"""Command line of the bus scanner (``rotalink-scan`` / ``python -m rotalink_scan``)."""
+
+import argparse
+import json
+import sys
+
+from . import probe, report
+
+__all__ = ["parse_ids", "build_parser", "scan", "main"]
+
+MAX_ID = 0x7FE  # 0x7FF is where register requests go
+
+_DESCRIPTION = """\
+Find the Damiao motors on a CAN interface and show how each is set up.
+
+Every command identifier of --ids is asked for its MST_ID register (7) with
+one read each, all sent at once; the replies are collected until one
+time-out. Each motor that answered is then asked, the same way, for CTRL_MODE
+(10), PMAX (21), VMAX (22), TMAX (23) and sw_ver (14). Nothing is ever
+written: only register reads (0x33) go on the bus."""
+
+_EPILOG = """\
+The table shows per motor its command identifier, its reply identifier
+(MST_ID), its control mode, the ranges its MIT frames map to, the model
+presets of rotalink.MitLimits with those ranges ("none" if no preset has
+them) and its firmware version; "?" marks a value that did not come.
+Warnings follow about identifiers that would mix up replies.
+
+exit status: 0 with motors found, 1 with none or when the bus cannot be
+used, 2 for a wrong command line.
+
+examples:
+  rotalink-scan can0
+  rotalink-scan can0 --ids 1,5,0x10-0x1F --timeout-ms 200 --json"""
+
+
+def _int(text):
+    try:
+        return int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError("invalid identifier: %r" % text) from None
+
+
+def parse_ids(text):
+    """Identifiers like ``1-32`` or ``1,5,0x10-0x1F``: a sorted list, each once."""
+    ids = set()
+    for item in text.split(","):
+        first, dash, last = item.strip().partition("-")
+        lo = _int(first.strip())
+        hi = _int(last.strip()) if dash else lo
+        for value in (lo, hi):
+            if not 0 <= value <= MAX_ID:
+                raise argparse.ArgumentTypeError(
+                    "identifier %s is out of range (0..0x%X)" % (value, MAX_ID))
+        if lo > hi:
+            raise argparse.ArgumentTypeError("empty range %r" % item.strip())
+        ids.update(range(lo, hi + 1))
+    return sorted(ids)
+
+
+def _timeout_ms(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("invalid time-out: %r" % text) from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError("the time-out must be positive, got %s" % text)
+    return value
+
+
+def _iface(text):
+    if not text:
+        raise argparse.ArgumentTypeError("the interface name is empty")
+    return text
+
+
+def build_parser():
+    p = argparse.ArgumentParser(prog="rotalink-scan", description=_DESCRIPTION, epilog=_EPILOG,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("iface", type=_iface, help="CAN interface, e.g. can0 or vcan0")
+    p.add_argument("--ids", type=parse_ids, default=parse_ids("1-32"), metavar="IDS",
+                   help="command identifiers to probe: ranges and lists such as 1-32 or "
+                        "1,5,0x10-0x1F (default 1-32)")
+    p.add_argument("--timeout-ms", type=_timeout_ms, default=100, metavar="N",
+                   help="how long to wait for the replies of each round, in ms (default 100)")
+    p.add_argument("--json", action="store_true", help="print a JSON document instead of a table")
+    return p
+
+
+def scan(sock, iface, ids, timeout):
+    """Probe `ids` on the bound socket; the motors that answered, by command id."""
+    found = probe.read_registers(sock, iface, [(i, report.MST_ID) for i in ids], timeout)
+    motor_ids = sorted(m for m, _ in found)
+    details = probe.read_registers(
+        sock, iface, [(m, r) for m in motor_ids for r in report.DETAILS], timeout)
+    motors = []
+    for m in motor_ids:
+        answers = found[(m, report.MST_ID)]
+        registers = {report.MST_ID: report.decode(report.MST_ID, answers[0][1])}
+        for r in report.DETAILS:
+            if (m, r) in details:
+                registers[r] = report.decode(r, details[(m, r)][0][1])
+        also = [report.decode(report.MST_ID, value) for _, value in answers[1:]]
+        motors.append(report.Motor(m, registers, answered_from=answers[0][0], also=also))
+    return motors
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
+    try:
+        sock = probe.open_bus(args.iface)
+        try:
+            motors = scan(sock, args.iface, args.ids, args.timeout_ms / 1000.0)
+        finally:
+            sock.close()
+    except probe.ScanError as exc:
+        print("rotalink-scan: %s" % exc, file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    limits = report.presets()
+    if args.json:
+        print(json.dumps(report.document(args.iface, motors, limits), indent=2))
+    elif motors:
+        print(report.table(motors, limits))
+        for w in report.warnings(motors):
+            print("warning: " + w)
+    else:
+        print("rotalink-scan: no motor answered on %s (%d command identifiers, %d ms)"
+              % (args.iface, len(args.ids), args.timeout_ms), file=sys.stderr)
+    return 0 if motors else 1

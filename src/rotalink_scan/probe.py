@@ -1,0 +1,127 @@
+"""Register reads of many motors at once, on a raw CAN socket.
+
+The driver's calls wait for one reply at a time; here every read request goes
+out first and the replies are collected until one deadline, so a bus where
+nobody answers costs one time-out, not one per motor.
+
+A read request goes to standard identifier 0x7FF with data [id lo, id hi,
+0x33, register, 0, 0, 0, 0]; the motor answers from its reply identifier with
+[id lo, id hi, 0x33, register, value LE], bytes 0 and 1 carrying its command
+identifier. Only reads are ever sent from here.
+"""
+
+import errno
+import select
+import socket
+import struct
+import time
+
+__all__ = ["REGISTER_ID", "OP_READ", "ScanError", "open_bus", "read_request", "read_registers"]
+
+REGISTER_ID = 0x7FF
+OP_READ = 0x33
+
+_FRAME = struct.Struct("=IB3x8s")  # struct can_frame
+_FLAGS = 0xE0000000  # extended, remote and error frame flags
+_RCVBUF = 1 << 20  # asked for; the kernel caps it at net.core.rmem_max
+_SEND_PATIENCE = 1.0  # s a full transmit queue may hold the requests up
+_SEND_PAUSE = 0.001  # s between sends into a full transmit queue
+
+
+class ScanError(Exception):
+    """A failure of the bus itself, told in one line."""
+
+
+def open_bus(iface):
+    """A non-blocking raw CAN socket bound to `iface`; ScanError if there is none."""
+    if not hasattr(socket, "AF_CAN"):
+        raise ScanError("this Python has no SocketCAN support (no socket.AF_CAN)")
+    try:
+        sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+    except OSError as exc:
+        raise ScanError("this kernel offers no CAN sockets: %s" % (exc.strerror or exc)) from None
+    try:
+        try:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, _RCVBUF)
+        except OSError:
+            pass  # the default buffer will do for a few motors
+        sock.bind((iface,))
+        sock.setblocking(False)
+    except (OSError, ValueError) as exc:
+        sock.close()
+        reason = getattr(exc, "strerror", None) or str(exc)
+        raise ScanError("cannot open CAN interface %r: %s" % (iface, reason)) from None
+    return sock
+
+
+def read_request(motor_id, register):
+    """The data of a read request for `register` of the motor `motor_id`."""
+    return bytes((motor_id & 0xFF, (motor_id >> 8) & 0xFF, OP_READ, register, 0, 0, 0, 0))
+
+
+def _collect(sock, iface, wanted, replies):
+    """Move every frame waiting on the socket into `replies`."""
+    while True:
+        try:
+            raw = sock.recv(_FRAME.size)
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError as exc:
+            raise ScanError("cannot read from %s: %s" % (iface, exc.strerror or exc)) from None
+        if len(raw) != _FRAME.size:
+            continue
+        can_id, length, data = _FRAME.unpack(raw)
+        if can_id & _FLAGS or can_id == REGISTER_ID or length != 8 or data[2] != OP_READ:
+            continue  # not a reply: a request of another host goes to 0x7FF
+        key = (data[0] | data[1] << 8, data[3])
+        if key in wanted:
+            answer = (can_id, data[4:8])
+            seen = replies.setdefault(key, [])
+            if answer not in seen:
+                seen.append(answer)
+
+
+def _send(sock, iface, frame, wanted, replies):
+    waited_since = None
+    while True:
+        try:
+            sock.send(frame)
+            return
+        except (BlockingIOError, InterruptedError):
+            pass
+        except OSError as exc:
+            if exc.errno != errno.ENOBUFS:
+                raise ScanError("cannot send on %s: %s" % (iface, exc.strerror or exc)) from None
+        # A full transmit queue: wait for it to drain, reading meanwhile.
+        now = time.monotonic()
+        if waited_since is None:
+            waited_since = now
+        elif now - waited_since > _SEND_PATIENCE:
+            raise ScanError("the transmit queue of %s stays full: is the bus up, with another "
+                            "node to acknowledge frames?" % iface)
+        _collect(sock, iface, wanted, replies)
+        time.sleep(_SEND_PAUSE)
+
+
+def read_registers(sock, iface, requests, timeout, until_all=True):
+    """Send a read request for every (motor id, register) of `requests`, then
+    collect replies until `timeout` seconds after the last request went out.
+
+    Returns {(motor id, register): [(reply CAN id, 4 value bytes), ...]}, the
+    distinct answers to each request in the order they came; a request nobody
+    answered is absent. With `until_all` the collection ends as soon as every
+    request has an answer."""
+    wanted = set(requests)
+    replies = {}
+    for motor_id, register in requests:
+        frame = _FRAME.pack(REGISTER_ID, 8, read_request(motor_id, register))
+        _send(sock, iface, frame, wanted, replies)
+        _collect(sock, iface, wanted, replies)
+    deadline = time.monotonic() + timeout
+    while not (until_all and len(replies) == len(wanted)):
+        left = deadline - time.monotonic()
+        if left <= 0:
+            break
+        select.select([sock], [], [], left)
+        _collect(sock, iface, wanted, replies)
+    return replies
