@@ -112,10 +112,15 @@ std::vector<MemberResult> MotorGroup::cycle(CanTransport* const* buses, const st
     ROTALINK_ASSERT(frames.size() == send_order_.size(), "one frame per group member");
     const std::size_t bus_n = bus_count();
     std::vector<MemberResult> results(members_.size(), MemberResult(err(Error::transport(TransportError::timeout()))));
-    // Per bus: the next frame to send, and how many sent members still await a reply.
-    std::vector<std::size_t> next(bus_begin_.begin(), bus_begin_.end() - 1);
-    std::vector<std::size_t> awaited(bus_n, 0);
-    std::vector<bool> waiting(members_.size(), false);
+    std::vector<std::size_t>& next = scratch_.next;
+    std::vector<std::size_t>& awaited = scratch_.awaited;
+    std::vector<char>& waiting = scratch_.waiting;
+    std::vector<std::optional<TransportError>>& full = scratch_.full;
+    next.assign(bus_begin_.begin(), bus_begin_.end() - 1);
+    awaited.assign(bus_n, 0);
+    waiting.assign(members_.size(), 0);
+    full.resize(bus_n);
+    for (auto& f : full) f.reset();
     std::size_t awaited_total = 0;
 
     // Fails bus b's members that were sent and still await a reply.
@@ -124,7 +129,7 @@ std::vector<MemberResult> MotorGroup::cycle(CanTransport* const* buses, const st
             const std::size_t i = send_order_[k];
             if (!waiting[i]) continue;
             results[i] = err(Error::transport(e));
-            waiting[i] = false;
+            waiting[i] = 0;
             --awaited_total;
         }
         awaited[b] = 0;
@@ -153,14 +158,13 @@ std::vector<MemberResult> MotorGroup::cycle(CanTransport* const* buses, const st
 
     // 2. Send, each bus in one batch; a full queue is retried as it drains.
     const Instant send_limit = Instant::now().saturating_add(timeout_);
-    std::vector<std::optional<TransportError>> full(bus_n);
     for (;;) {
         bool any_full = false;
         for (std::size_t b = 0; b < bus_n; ++b) {
             const std::size_t end = bus_begin_[b + 1];
             if (next[b] >= end) continue;
             transport::BatchSent sent = buses[b]->send_batch(frames.data() + next[b], end - next[b]);
-            for (std::size_t k = next[b]; k < next[b] + sent.sent; ++k) waiting[send_order_[k]] = true;
+            for (std::size_t k = next[b]; k < next[b] + sent.sent; ++k) waiting[send_order_[k]] = 1;
             next[b] += sent.sent;
             awaited[b] += sent.sent;
             awaited_total += sent.sent;
@@ -204,7 +208,7 @@ std::vector<MemberResult> MotorGroup::cycle(CanTransport* const* buses, const st
                         const std::size_t i = send_order_[k];
                         if (!waiting[i] || !is_feedback_from(buf[f], members_[i].motor.master_id)) continue;
                         results[i] = parse_feedback(members_[i].motor.limits, buf[f]);
-                        waiting[i] = false;
+                        waiting[i] = 0;
                         --awaited[b];
                         --awaited_total;
                         break;

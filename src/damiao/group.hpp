@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,8 @@ public:
     //     read error fails that bus's awaited members; a wait error (a
     //     signal) fails every awaited member.
     // Results come in member order; an unanswered member's is Timeout.
+    // The caller holds every bus's lock: the cycle's scratch space is the
+    // group's own, so two cycles of one group never run at once.
     std::vector<MemberResult> cycle(transport::CanTransport* const* buses,
                                     const std::vector<transport::CanFrame>& frames,
                                     transport::BusWaiter& waiter) const;
@@ -76,11 +79,20 @@ public:
     static constexpr std::size_t kDiscardLimit = 1024;
 
 private:
+    // Per-cycle state, kept to save allocating it on every cycle.
+    struct Scratch {
+        std::vector<std::size_t> next;     // per bus: the next frame to send
+        std::vector<std::size_t> awaited;  // per bus: members sent and not answered
+        std::vector<std::optional<transport::TransportError>> full;  // per bus: a full queue
+        std::vector<char> waiting;         // per member: sent and not answered
+    };
+
     std::vector<GroupMember> members_;
     std::vector<std::size_t> send_order_;  // member indices, by bus then member order
     std::vector<std::size_t> bus_begin_;   // bus b's members: send_order_[bus_begin_[b] .. bus_begin_[b+1])
     transport::Duration timeout_;
     bool fd_;
+    mutable Scratch scratch_;
 };
 
 }  // namespace rotalink::damiao

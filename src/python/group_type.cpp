@@ -41,6 +41,7 @@ struct GroupRecord {
     Refs buses;
     Refs members;  // one object: the tuple of (bus, motor) pairs
     std::uint64_t timeout_ms;
+    std::vector<transport::SharedBus*> shared;  // the buses' locks and transports, bus i at i
 };
 
 GroupRecord& record(PyObject* self) { return native<GroupRecord>(self); }
@@ -126,10 +127,12 @@ PyObject* group_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyObject* obj = type->tp_alloc(type, 0);
         if (obj == nullptr) return nullptr;
         const std::size_t bus_count = buses.objs.size();
+        std::vector<transport::SharedBus*> shared;
+        for (PyObject* b : buses.objs) shared.push_back(&shared_bus(b));
         new (&record(obj)) GroupRecord{
             damiao::MotorGroup(std::move(members), bus_count, transport::Duration::from_millis(timeout_ms),
                                fd != 0),
-            std::move(buses), std::move(kept), timeout_ms};
+            std::move(buses), std::move(kept), timeout_ms, std::move(shared)};
         return obj;
     });
 }
@@ -190,15 +193,11 @@ PyObject* raise_group_error(const damiao::MotorGroup& g, const std::vector<Membe
 PyObject* run_cycle(PyObject* self, const std::vector<CanFrame>& frames) {
     GroupRecord& rec = record(self);
     const damiao::MotorGroup& g = rec.group;
-    std::vector<transport::SharedBus*> buses;
-    buses.reserve(rec.buses.objs.size());
-    for (PyObject* b : rec.buses.objs) buses.push_back(&shared_bus(b));
-
     std::vector<MemberResult> results;
     std::exception_ptr fault;
     PyThreadState* thread = PyEval_SaveThread();
     try {
-        transport::SharedBus::locked_all(buses.data(), buses.size(),
+        transport::SharedBus::locked_all(rec.shared.data(), rec.shared.size(),
                                          [&](transport::CanTransport* const* ts, std::size_t) {
                                              transport::PollWaiter waiter;
                                              results = g.cycle(ts, frames, waiter);
@@ -262,9 +261,12 @@ PyObject* group_mit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         setpoints.reserve(g.size());
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
-            char name[32];
-            std::snprintf(name, sizeof name, "setpoints[%zd]", i);
-            if (!check_instance(item, mit_setpoint_type(), name)) return nullptr;
+            if (!PyObject_TypeCheck(item, mit_setpoint_type())) {
+                char name[32];  // named only for the error
+                std::snprintf(name, sizeof name, "setpoints[%zd]", i);
+                check_instance(item, mit_setpoint_type(), name);
+                return nullptr;
+            }
             setpoints.push_back(native<MitSetpoint>(item));
         }
         Result<std::vector<CanFrame>, damiao::mit::LimitDomainError> frames = g.mit(setpoints);

@@ -47,29 +47,46 @@ public:
     // fault that breaks off `op` poisons every one of them.
     template <class Op>
     static decltype(auto) locked_all(SharedBus* const* buses, std::size_t n, Op&& op) {
-        std::vector<SharedBus*> order(buses, buses + n);
-        std::sort(order.begin(), order.end(), std::less<SharedBus*>());
-        std::vector<std::unique_lock<std::mutex>> held;
-        held.reserve(n);
-        for (SharedBus* bus : order) {
-            held.emplace_back(bus->mutex_);
-            if (bus->poisoned_) {
-                held.clear();
+        // Room for the usual number of buses without allocating.
+        constexpr std::size_t kFew = 8;
+        SharedBus* order_few[kFew];
+        CanTransport* transports_few[kFew];
+        std::unique_lock<std::mutex> held_few[kFew];
+        std::vector<SharedBus*> order_many;
+        std::vector<CanTransport*> transports_many;
+        std::vector<std::unique_lock<std::mutex>> held_many;
+        SharedBus** order = order_few;
+        CanTransport** transports = transports_few;
+        std::unique_lock<std::mutex>* held = held_few;
+        if (n > kFew) {
+            order_many.resize(n);
+            transports_many.resize(n);
+            held_many.resize(n);
+            order = order_many.data();
+            transports = transports_many.data();
+            held = held_many.data();
+        }
+        std::copy(buses, buses + n, order);
+        std::sort(order, order + n, std::less<SharedBus*>());
+        for (std::size_t i = 0; i < n; ++i) {
+            held[i] = std::unique_lock<std::mutex>(order[i]->mutex_);
+            if (order[i]->poisoned_) {
+                for (std::size_t k = 0; k <= i; ++k) held[k].unlock();
                 ROTALINK_PANIC("the bus lock is poisoned by an earlier internal fault; open a new bus");
             }
         }
-        std::vector<CanTransport*> transports(n);
         for (std::size_t i = 0; i < n; ++i) transports[i] = buses[i]->transport_.get();
         struct PoisonAll {
-            const std::vector<SharedBus*>& buses;
+            SharedBus* const* buses;
+            std::size_t n;
             int in_flight = std::uncaught_exceptions();
             ~PoisonAll() {
                 if (std::uncaught_exceptions() > in_flight) {
-                    for (SharedBus* bus : buses) bus->poisoned_ = true;
+                    for (std::size_t i = 0; i < n; ++i) buses[i]->poisoned_ = true;
                 }
             }
-        } poison{order};
-        return std::forward<Op>(op)(static_cast<CanTransport* const*>(transports.data()), n);
+        } poison{order, n};
+        return std::forward<Op>(op)(static_cast<CanTransport* const*>(transports), n);
     }
 
 private:

@@ -138,6 +138,30 @@ Result<std::unique_ptr<SocketCanTransport>, IoError> SocketCanTransport::open(co
     return transport;
 }
 
+struct SocketCanTransport::ReadSlots {
+    alignas(canfd_frame) std::uint8_t bufs[kBatch][kCanFdMtu];
+    iovec iov[kBatch];
+    mmsghdr msgs[kBatch];
+
+    ReadSlots() {
+        std::memset(msgs, 0, sizeof msgs);
+        for (std::size_t i = 0; i < kBatch; ++i) {
+            iov[i] = {bufs[i], kCanFdMtu};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+};
+
+SocketCanTransport::SocketCanTransport(int fd) : fd_(fd) {
+    try {
+        slots_ = std::make_unique<ReadSlots>();
+    } catch (...) {
+        ::close(fd);  // the destructor does not run for a constructor that throws
+        throw;
+    }
+}
+
 SocketCanTransport::~SocketCanTransport() {
     if (fd_ >= 0) ::close(fd_);  // the result is of no use here
 }
@@ -213,15 +237,9 @@ Result<CanFrame, TransportError> SocketCanTransport::recv(Duration timeout) {
 Result<std::size_t, TransportError> SocketCanTransport::try_recv(CanFrame* out, std::size_t cap) {
     if (cap > kBatch) cap = kBatch;
     if (cap == 0) return std::size_t{0};
-    alignas(canfd_frame) std::uint8_t bufs[kBatch][kCanFdMtu];
-    iovec iov[kBatch];
-    mmsghdr msgs[kBatch];
-    for (std::size_t i = 0; i < cap; ++i) {
-        iov[i] = {bufs[i], kCanFdMtu};
-        std::memset(&msgs[i], 0, sizeof msgs[i]);
-        msgs[i].msg_hdr.msg_iov = &iov[i];
-        msgs[i].msg_hdr.msg_iovlen = 1;
-    }
+    // The kernel fills in msg_len and the header's flags; the buffers and
+    // their lengths stay as set up.
+    mmsghdr* msgs = slots_->msgs;
     int r;
     do {
         r = ::recvmmsg(fd_, msgs, static_cast<unsigned>(cap), MSG_DONTWAIT, nullptr);
@@ -231,7 +249,7 @@ Result<std::size_t, TransportError> SocketCanTransport::try_recv(CanFrame* out, 
         return err(TransportError::backend(IoError::from_errno(errno)));
     }
     for (int i = 0; i < r; ++i) {
-        Result<CanFrame, TransportError> frame = decode_record(bufs[i], msgs[i].msg_len);
+        Result<CanFrame, TransportError> frame = decode_record(slots_->bufs[i], msgs[i].msg_len);
         if (!frame.ok()) return err(std::move(frame).error());
         out[i] = std::move(frame).value();
     }

@@ -17,7 +17,7 @@ public:
 
     // Takes ownership of a socket that delivers one frame per read (a bound
     // CAN raw socket, or a message-preserving socket in tests).
-    explicit SocketCanTransport(int fd) : fd_(fd) {}
+    explicit SocketCanTransport(int fd);
     ~SocketCanTransport() override;
     SocketCanTransport(const SocketCanTransport&) = delete;
     SocketCanTransport& operator=(const SocketCanTransport&) = delete;
@@ -34,7 +34,10 @@ public:
     int fd() const { return fd_; }
 
 private:
+    struct ReadSlots;  // the buffers and headers of a batched read, set up once
+
     int fd_;
+    std::unique_ptr<ReadSlots> slots_;
 };
 
 // Waits on the buses' descriptors with ppoll (nanosecond time-out). A bus
