@@ -1,5 +1,8 @@
-"""Damiao.ensure_mit_mode on a real CAN socket against simulated motors."""
+"""Register access on a real CAN socket against simulated motors:
+ensure_mit_mode, read_register over the whole map, write_register and
+read_limits."""
 import contextlib
+import struct
 import time
 
 import pytest
@@ -150,3 +153,94 @@ def test_argument_errors_touch_nothing(bus, sniffer):
     with pytest.raises(TypeError, match=r"^Damiao\.ensure_mit_mode\(\) missing 1 required positional argument: 'bus'$"):
         m.ensure_mit_mode()
     assert sniffer.frames(0.1) == []
+
+
+# ------------------------------------------------- registers and limits
+# motor id -> (master id, simulator options); each line is a process of its own.
+REGISTER_MOTORS = {
+    0x0110: (0x70, ["--motor", "0x0110:0x70:dm3507", "--motor", "0x0111:0x71:dm8009",
+                    "--motor", "0x0112:0x72:dm4310"]),
+    0x0113: (0x73, ["--motor", "0x0113:0x73:dm4340", "--register", "PMAX=3.14"]),
+}
+MASTER = {0x0110: 0x70, 0x0111: 0x71, 0x0112: 0x72, 0x0113: 0x73}
+
+
+def f32(x):
+    return struct.unpack("<f", struct.pack("<f", x))[0]
+
+
+@pytest.fixture(scope="module")
+def register_sims(can_iface):
+    with contextlib.ExitStack() as stack:
+        for _, opts in REGISTER_MOTORS.values():
+            stack.enter_context(rotalink_sim.spawn(can_iface, *opts))
+        yield
+
+
+@pytest.fixture
+def rbus(can_iface, register_sims):
+    b = rotalink.SocketCanTransport(can_iface)
+    time.sleep(0.05)
+    return b
+
+
+def rmotor(motor_id, limits=None):
+    return rotalink.Damiao(motor_id, MASTER[motor_id], limits, timeout_ms=LONG)
+
+
+def test_read_every_register_by_its_kind(rbus):
+    from rotalink_sim.model import Motor
+
+    model = Motor(0x0110, 0x70, "dm3507")
+    m = rmotor(0x0110)
+    for reg in rotalink.Register:
+        value = m.read_register(rbus, reg)
+        assert type(value) is (float if reg.is_float else int), reg
+        assert value == model.register_value(int(reg)), reg
+
+
+@pytest.mark.parametrize("register, value, read_back, data", [
+    (rotalink.Register.TIMEOUT, 1234, 1234, "12 01 55 09 D2 04 00 00"),
+    (rotalink.Register.CTRL_MODE, 3, 3, "12 01 55 0A 03 00 00 00"),
+    (rotalink.Register.KP_ASR, 0.1, f32(0.1), "12 01 55 19 CD CC CC 3D"),
+    (rotalink.Register.KI_ASR, 2, 2.0, "12 01 55 1A 00 00 00 40"),  # an int for a Float register
+])
+def test_write_then_read_back(rbus, sniffer, register, value, read_back, data):
+    m = rmotor(0x0112)
+    sniffer.drain()
+    assert m.write_register(rbus, register, value) is None
+    # The motor answers the write too; the read must skip that answer.
+    assert m.read_register(rbus, register) == read_back
+    sent = [f[1] for f in sniffer.frames() if f[0] == 0x7FF]
+    assert sent == [bytes.fromhex(data), bytes([0x12, 0x01, 0x33, int(register), 0, 0, 0, 0])]
+
+
+@pytest.mark.parametrize("register, value, error, message", [
+    (rotalink.Register.sw_ver, 1, RuntimeError, "register 14 is read-only"),
+    (rotalink.Register.Rs, 1.0, RuntimeError, "register 17 is read-only"),
+    (rotalink.Register.MST_ID, 1.5, TypeError, None),
+    (rotalink.Register.PMAX, float("nan"), ValueError, "register 21 (PMAX) takes a finite value"),
+    (rotalink.Register.TMAX, float("inf"), ValueError, "register 23 (TMAX) takes a finite value"),
+    (37, 0, RuntimeError, "register 37 is not in the Damiao register table"),
+])
+def test_refused_writes_send_nothing(rbus, sniffer, register, value, error, message):
+    sniffer.drain()
+    with pytest.raises(error) as info:
+        rmotor(0x0112).write_register(rbus, register, value)
+    if message is not None:
+        assert str(info.value) == message
+    assert sniffer.frames(0.1) == []
+
+
+@pytest.mark.parametrize("motor_id, preset, p_max", [
+    (0x0110, "dm3507", None),
+    (0x0111, "dm8009", None),
+    (0x0113, "dm4340", f32(3.14)),  # started with --register PMAX=3.14
+])
+def test_read_limits(rbus, motor_id, preset, p_max):
+    want = getattr(rotalink.MitLimits, preset)()
+    got = rmotor(motor_id).read_limits(rbus)
+    fields = ("p_max", "v_max", "kp_max", "kd_max", "t_max")
+    assert [getattr(got, f) for f in fields] == [
+        p_max if f == "p_max" and p_max is not None else getattr(want, f) for f in fields]
+    assert (got.kp_max, got.kd_max) == (500.0, 5.0)
