@@ -230,7 +230,31 @@ def test_ensure_mit_stops_when_the_motor_does_not_switch(can_iface, tmp_path):
     assert received(log, "351") == []  # never enabled nor commanded
 
 
-@pytest.mark.parametrize("name", ["sine.py", "two_motors.py", "ensure_mit.py", "group.py"])
+@pytest.mark.bus
+@pytest.mark.parametrize("preset, said", [
+    ([], "the motor has the dm4310 preset's limits"),
+    (["--register", "PMAX=3.14"],
+     "the motor differs from the dm4310 preset in p_max 3.14 (preset 12.5): using the motor's limits"),
+])
+def test_limits_reads_compares_and_uses_the_motors_limits(can_iface, tmp_path, preset, said):
+    log = tmp_path / "frames.log"
+    with rotalink_sim.spawn(can_iface, "--motor-id", M1, "--master-id", S1, *preset, "--log", log):
+        r = run_example("limits.py", can_iface, "--motor-id", M1, "--master-id", S1,
+                        "--model", "dm4310", "--timeout-ms", REPLY_MS)
+    assert (r.returncode, r.stderr) == (0, "")
+    lines = r.stdout.splitlines()
+    p_max = "3.14" if preset else "12.5"
+    assert lines[:3] == [f"motor:  MitLimits(p_max={p_max}, v_max=30, kp_max=500, kd_max=5, t_max=10)",
+                         "dm4310: MitLimits(p_max=12.5, v_max=30, kp_max=500, kd_max=5, t_max=10)",
+                         said]
+    assert lines[3].startswith("enabled: MotorState(motor_id=1,")
+    assert lines[4].startswith("disabled: MotorState(motor_id=1,") and len(lines) == 5
+    # PMAX, VMAX and TMAX read, nothing written, then enable and disable.
+    assert [f for f in received(log) if f[0] in ("7FF", "351")] == [
+        ("7FF", f"510333{reg:02X}00000000") for reg in (21, 22, 23)] + [("351", ENABLE), ("351", DISABLE)]
+
+
+@pytest.mark.parametrize("name", ["sine.py", "two_motors.py", "ensure_mit.py", "group.py", "limits.py"])
 def test_every_example_starts_and_explains_its_options(name):
     r = run_example(name, "--help")
     assert (r.returncode, r.stderr) == (0, "")
