@@ -84,6 +84,10 @@ MotorGroup::MotorGroup(std::vector<GroupMember> members, std::size_t bus_count, 
     send_order_.resize(members_.size());
     std::vector<std::size_t> next(bus_begin_.begin(), bus_begin_.end() - 1);
     for (std::size_t i = 0; i < members_.size(); ++i) send_order_[next[members_[i].bus]++] = i;
+    reply_of_.resize(members_.size());
+    for (std::size_t k = 0; k < send_order_.size(); ++k) {
+        reply_of_[k] = reply_id(members_[send_order_[k]].motor.master_id).value;
+    }
 }
 
 std::vector<CanFrame> MotorGroup::special(std::uint8_t command) const {
@@ -126,10 +130,9 @@ std::vector<MemberResult> MotorGroup::cycle(CanTransport* const* buses, const st
     // Fails bus b's members that were sent and still await a reply.
     auto fail_awaited = [&](std::size_t b, const TransportError& e) {
         for (std::size_t k = bus_begin_[b]; k < next[b]; ++k) {
-            const std::size_t i = send_order_[k];
-            if (!waiting[i]) continue;
-            results[i] = err(Error::transport(e));
-            waiting[i] = 0;
+            if (!waiting[k]) continue;
+            results[send_order_[k]] = err(Error::transport(e));
+            waiting[k] = 0;
             --awaited_total;
         }
         awaited[b] = 0;
@@ -164,7 +167,7 @@ std::vector<MemberResult> MotorGroup::cycle(CanTransport* const* buses, const st
             const std::size_t end = bus_begin_[b + 1];
             if (next[b] >= end) continue;
             transport::BatchSent sent = buses[b]->send_batch(frames.data() + next[b], end - next[b]);
-            for (std::size_t k = next[b]; k < next[b] + sent.sent; ++k) waiting[send_order_[k]] = 1;
+            for (std::size_t k = next[b]; k < next[b] + sent.sent; ++k) waiting[k] = 1;
             next[b] += sent.sent;
             awaited[b] += sent.sent;
             awaited_total += sent.sent;
@@ -204,11 +207,14 @@ std::vector<MemberResult> MotorGroup::cycle(CanTransport* const* buses, const st
                     break;
                 }
                 for (std::size_t f = 0; f < got.value() && awaited[b] > 0; ++f) {
+                    // The first frame from a member's reply identifier (standard) is its reply.
+                    if (buf[f].id.kind != transport::IdKind::Standard) continue;
+                    const std::uint32_t from = buf[f].id.value;
                     for (std::size_t k = bus_begin_[b]; k < bus_begin_[b + 1]; ++k) {
+                        if (reply_of_[k] != from || !waiting[k]) continue;
                         const std::size_t i = send_order_[k];
-                        if (!waiting[i] || !is_feedback_from(buf[f], members_[i].motor.master_id)) continue;
                         results[i] = parse_feedback(members_[i].motor.limits, buf[f]);
-                        waiting[i] = 0;
+                        waiting[k] = 0;
                         --awaited[b];
                         --awaited_total;
                         break;

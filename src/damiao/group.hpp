@@ -84,12 +84,13 @@ private:
         std::vector<std::size_t> next;     // per bus: the next frame to send
         std::vector<std::size_t> awaited;  // per bus: members sent and not answered
         std::vector<std::optional<transport::TransportError>> full;  // per bus: a full queue
-        std::vector<char> waiting;         // per member: sent and not answered
+        std::vector<char> waiting;         // per send position: sent and not answered
     };
 
     std::vector<GroupMember> members_;
     std::vector<std::size_t> send_order_;  // member indices, by bus then member order
     std::vector<std::size_t> bus_begin_;   // bus b's members: send_order_[bus_begin_[b] .. bus_begin_[b+1])
+    std::vector<std::uint32_t> reply_of_;  // per send position: the member's reply identifier
     transport::Duration timeout_;
     bool fd_;
     mutable Scratch scratch_;
