@@ -64,7 +64,7 @@ def layout(n, b):
 
 
 class Rig:
-    """n motors on the first b of `ifaces`, driven by rotalink."""
+    """n motors on the first b of `buses`, driven by rotalink."""
 
     def __init__(self, buses, n, b, timeout_ms):
         self.members = [(buses[bus_i], rotalink.Damiao(mid, master, rotalink.MitLimits.dm4310(),
