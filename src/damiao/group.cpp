@@ -97,9 +97,7 @@ std::vector<CanFrame> MotorGroup::special(std::uint8_t command) const {
     return frames;
 }
 
-Result<std::vector<CanFrame>, mit::LimitDomainError> MotorGroup::mit(
-    const std::vector<mit::MitSetpoint>& setpoints) const {
-    ROTALINK_ASSERT(setpoints.size() == members_.size(), "one setpoint per group member");
+Result<std::vector<CanFrame>, mit::LimitDomainError> MotorGroup::mit(const mit::MitSetpoint* setpoints) const {
     std::vector<CanFrame> frames;
     frames.reserve(send_order_.size());
     for (std::size_t i : send_order_) {

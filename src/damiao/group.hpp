@@ -46,8 +46,12 @@ public:
     std::vector<transport::CanFrame> special(std::uint8_t command) const;
     // Encodes every setpoint (member order) before anything is sent; the
     // first that the member's limits cannot encode makes no frames at all.
+    Result<std::vector<transport::CanFrame>, mit::LimitDomainError> mit(const mit::MitSetpoint* setpoints) const;
     Result<std::vector<transport::CanFrame>, mit::LimitDomainError> mit(
-        const std::vector<mit::MitSetpoint>& setpoints) const;
+        const std::vector<mit::MitSetpoint>& setpoints) const {
+        ROTALINK_ASSERT(setpoints.size() == members_.size(), "one setpoint per group member");
+        return mit(setpoints.data());
+    }
 
     // One cycle with the frames made above; `buses[i]` is bus i, locked by
     // the caller. In order:

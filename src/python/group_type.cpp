@@ -257,8 +257,14 @@ PyObject* group_mit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             PyErr_Format(PyExc_ValueError, "expected %zu setpoints, one per member, got %zd", g.size(), n);
             return nullptr;
         }
-        std::vector<MitSetpoint> setpoints;
-        setpoints.reserve(g.size());
+        // Setpoints of up to 16 members stay on the stack.
+        MitSetpoint few[16];
+        std::vector<MitSetpoint> many;
+        MitSetpoint* setpoints = few;
+        if (g.size() > 16) {
+            many.resize(g.size());
+            setpoints = many.data();
+        }
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
             if (!PyObject_TypeCheck(item, mit_setpoint_type())) {
@@ -267,7 +273,7 @@ PyObject* group_mit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                 check_instance(item, mit_setpoint_type(), name);
                 return nullptr;
             }
-            setpoints.push_back(native<MitSetpoint>(item));
+            setpoints[i] = native<MitSetpoint>(item);
         }
         Result<std::vector<CanFrame>, damiao::mit::LimitDomainError> frames = g.mit(setpoints);
         if (!frames.ok()) return raise(dm_err_to_py(Error::limit_domain(frames.error())));

@@ -139,8 +139,7 @@ std::int64_t current_interpreter_id() {
 
 }  // namespace
 
-PyTypeObject* class_object(PyTypeObject*& slot, const ClassSpec& spec) {
-    if (slot != nullptr) return slot;
+PyTypeObject* create_class(PyTypeObject*& slot, const ClassSpec& spec) {
     PyType_Slot slots[9];
     int n = 0;
     slots[n++] = {Py_tp_base, &PyBaseObject_Type};

@@ -36,9 +36,15 @@ struct ClassSpec {
     lenfunc length = nullptr;  // len(); nullptr for none
 };
 
-// Creates the class object once; later calls return the same object
+// Creates the class object into `slot` (nullptr with an exception set if it
+// cannot be created).
+PyTypeObject* create_class(PyTypeObject*& slot, const ClassSpec& spec);
+
+// The class object, created on first use; later calls return the same object
 // (borrowed reference, kept for the life of the process).
-PyTypeObject* class_object(PyTypeObject*& slot, const ClassSpec& spec);
+inline PyTypeObject* class_object(PyTypeObject*& slot, const ClassSpec& spec) {
+    return slot != nullptr ? slot : create_class(slot, spec);
+}
 
 // Frees an instance: the record's destructor, the memory, the type reference.
 template <class T>
@@ -66,7 +72,8 @@ PyObject* alloc_box(PyTypeObject* type, T&& value) {
 template <class T>
 PyObject* new_box(PyTypeObject* type, T&& value) {
     ROTALINK_ASSERT(type != nullptr, "class object used before it was created");
-    return must(alloc_box(type, std::forward<T>(value)), type_name(type));
+    PyObject* obj = alloc_box(type, std::forward<T>(value));
+    return obj != nullptr ? obj : must(nullptr, type_name(type));
 }
 
 // Method-table casts for the fast-call convention.
