@@ -157,8 +157,10 @@ std::vector<MemberResult> MotorGroup::cycle(CanTransport* const* buses, const st
         }
     }
 
-    // 2. Send, each bus in one batch; a full queue is retried as it drains.
-    const Instant send_limit = Instant::now().saturating_add(timeout_);
+    // 2. Send, each bus in one batch; a full queue is retried as it drains,
+    // for at most the time-out from the moment it was found full.
+    Instant send_limit{};
+    bool found_full = false;
     for (;;) {
         bool any_full = false;
         for (std::size_t b = 0; b < bus_n; ++b) {
@@ -178,7 +180,12 @@ std::vector<MemberResult> MotorGroup::cycle(CanTransport* const* buses, const st
             }
         }
         if (!any_full) break;
-        if (!(Instant::now() < send_limit)) {
+        const Instant now = Instant::now();
+        if (!found_full) {
+            found_full = true;
+            send_limit = now.saturating_add(timeout_);
+        }
+        if (!(now < send_limit)) {
             for (std::size_t b = 0; b < bus_n; ++b) {
                 if (next[b] < bus_begin_[b + 1]) fail_unsent(b, *full[b]);
             }

@@ -61,7 +61,8 @@ public:
     //     and nothing is sent on it;
     //  2. each bus's frames go out in one batched send. A full transmit
     //     queue (ENOBUFS) is retried, about every 100 us, as it drains, for
-    //     at most the time-out; then the unsent members fail with it. Any
+    //     at most the time-out from the moment it was first found full;
+    //     then the unsent members fail with it. Any
     //     other send error fails the bus's unsent members at once. Buses do
     //     not wait for each other;
     //  3. one deadline, the time-out after the last send; until it passes
