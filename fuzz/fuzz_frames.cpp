@@ -443,9 +443,14 @@ struct Model {
     static std::string unknown(std::uint8_t reg) {
         return "register " + std::to_string(reg) + " is not in the Damiao register table";
     }
+    // The firmware's map: registers 0 to 36; these are read-only, and these
+    // hold floats (the rest unsigned 32-bit integers).
+    static bool known(std::uint8_t reg) { return reg <= 36; }
+    static bool read_only(std::uint8_t reg) { return (reg >= 11 && reg <= 20) || reg == 36; }
+    static bool is_float(std::uint8_t reg) { return reg <= 6 || reg == 11 || reg == 12 || (reg >= 17 && reg <= 34); }
 
     bool read(std::uint8_t reg, std::uint32_t& value, std::string& error) {
-        if (reg != 10) {
+        if (!known(reg)) {
             error = unknown(reg);
             return false;
         }
@@ -460,8 +465,12 @@ struct Model {
     }
 
     bool write(std::uint8_t reg, std::uint32_t value, std::string& error) {
-        if (reg != 10) {
+        if (!known(reg)) {
             error = unknown(reg);
+            return false;
+        }
+        if (read_only(reg)) {
+            error = "register " + std::to_string(reg) + " is read-only";
             return false;
         }
         return send(register_frame(0x55, reg, value), error);
@@ -547,7 +556,8 @@ void check_script(const Script& s, const std::string& input_hex) {
             ok = r.ok();
             if (ok) {
                 got_value = r.value().as_uint32();
-                FUZZ_CHECK(r.value().kind == rotalink::damiao::RegisterKind::Uint32, "register 10 not Uint32");
+                FUZZ_CHECK((r.value().kind == rotalink::damiao::RegisterKind::Float) == Model::is_float(s.arg),
+                           "register " + std::to_string(s.arg) + " read as the wrong kind");
             } else {
                 got_error = r.error().message();
             }
