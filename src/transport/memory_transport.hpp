@@ -83,7 +83,6 @@ public:
     }
 
     Result<std::size_t, TransportError> try_recv(CanFrame* out, std::size_t cap) override {
-        ++try_recv_calls_;
         std::size_t n = 0;
         while (n < cap && !incoming_.empty()) {
             if (auto* frame = std::get_if<CanFrame>(&incoming_.front())) {
@@ -116,7 +115,6 @@ public:
     std::size_t recv_calls() const { return recv_timeouts_.size(); }
     std::size_t send_calls() const { return send_calls_; }
     std::size_t batch_calls() const { return batch_calls_; }
-    std::size_t try_recv_calls() const { return try_recv_calls_; }
     // Steps that recv has not handed out yet (those waiting for a send too).
     std::size_t pending() const { return incoming_.size() + after_send_.size(); }
 
@@ -134,7 +132,6 @@ private:
     std::vector<Duration> recv_timeouts_;
     std::size_t send_calls_ = 0;
     std::size_t batch_calls_ = 0;
-    std::size_t try_recv_calls_ = 0;
 };
 
 }  // namespace rotalink::transport
