@@ -62,6 +62,20 @@ void ensure_interpreter() {
     g_exposed = PyDict_New();
 }
 
+// Defined in every namespace `run` gives the code.
+const char* const kHelpers = R"PY(
+def check_raises(cases):
+    """Each case, (call, exception type, message or None), must raise that
+    type, with exactly that message when one is given."""
+    for call, kind, text in cases:
+        try:
+            call()
+        except kind as e:
+            assert text is None or str(e) == text, (str(e), text)
+        else:
+            raise AssertionError(text)
+)PY";
+
 std::string run(const std::string& code) {
     ensure_interpreter();
     PyObject* globals = PyDict_New();
@@ -74,6 +88,12 @@ std::string run(const std::string& code) {
     }
     PyDict_SetItemString(globals, "rotalink", mod);
     Py_DECREF(mod);
+    PyObject* helpers = PyRun_String(kHelpers, Py_file_input, globals, globals);
+    if (helpers == nullptr) {
+        Py_DECREF(globals);
+        return format_pending();
+    }
+    Py_DECREF(helpers);
     PyObject* res = PyRun_String(code.c_str(), Py_file_input, globals, globals);
     std::string out;
     if (res == nullptr) out = format_pending();

@@ -12,8 +12,10 @@ namespace rotalink::testing {
 // Starts the interpreter once per test binary; `rotalink` is importable.
 void ensure_interpreter();
 
-// Runs Python statements in a fresh namespace that holds `rotalink` and any
-// names added with `expose`; returns "" on success or the formatted error.
+// Runs Python statements in a fresh namespace that holds `rotalink`, any
+// names added with `expose` and the helper check_raises(cases), each case a
+// (call, exception type, message or None); returns "" on success or the
+// formatted error.
 std::string run(const std::string& code);
 
 // Adds a callable, named `name`, to the namespaces of later `run` calls.
