@@ -26,6 +26,13 @@ MOTORS = {
     0x0106: (0x65, ["--mode", "vel", "--answer-reads", "1"]),
 }
 ABSENT = 0x0170
+# The register map's motors: three models in one process, and a dm4340
+# whose PMAX was changed.
+REGISTER_SIMS = [
+    ["--motor", "0x0110:0x70:dm3507", "--motor", "0x0111:0x71:dm8009", "--motor", "0x0112:0x72:dm4310"],
+    ["--motor", "0x0113:0x73:dm4340", "--register", "PMAX=3.14"],
+]
+MASTER = {0x0110: 0x70, 0x0111: 0x71, 0x0112: 0x72, 0x0113: 0x73}
 
 
 def read_request(motor_id):
@@ -43,6 +50,8 @@ def sims(can_iface):
             stack.enter_context(
                 rotalink_sim.spawn(can_iface, "--motor", f"{motor_id:#x}:{master_id:#x}", *opts)
             )
+        for opts in REGISTER_SIMS:
+            stack.enter_context(rotalink_sim.spawn(can_iface, *opts))
         yield
 
 
@@ -156,45 +165,22 @@ def test_argument_errors_touch_nothing(bus, sniffer):
 
 
 # ------------------------------------------------- registers and limits
-# motor id -> (master id, simulator options); each line is a process of its own.
-REGISTER_MOTORS = {
-    0x0110: (0x70, ["--motor", "0x0110:0x70:dm3507", "--motor", "0x0111:0x71:dm8009",
-                    "--motor", "0x0112:0x72:dm4310"]),
-    0x0113: (0x73, ["--motor", "0x0113:0x73:dm4340", "--register", "PMAX=3.14"]),
-}
-MASTER = {0x0110: 0x70, 0x0111: 0x71, 0x0112: 0x72, 0x0113: 0x73}
-
 
 def f32(x):
     return struct.unpack("<f", struct.pack("<f", x))[0]
-
-
-@pytest.fixture(scope="module")
-def register_sims(can_iface):
-    with contextlib.ExitStack() as stack:
-        for _, opts in REGISTER_MOTORS.values():
-            stack.enter_context(rotalink_sim.spawn(can_iface, *opts))
-        yield
-
-
-@pytest.fixture
-def rbus(can_iface, register_sims):
-    b = rotalink.SocketCanTransport(can_iface)
-    time.sleep(0.05)
-    return b
 
 
 def rmotor(motor_id, limits=None):
     return rotalink.Damiao(motor_id, MASTER[motor_id], limits, timeout_ms=LONG)
 
 
-def test_read_every_register_by_its_kind(rbus):
+def test_read_every_register_by_its_kind(bus):
     from rotalink_sim.model import Motor
 
     model = Motor(0x0110, 0x70, "dm3507")
     m = rmotor(0x0110)
     for reg in rotalink.Register:
-        value = m.read_register(rbus, reg)
+        value = m.read_register(bus, reg)
         assert type(value) is (float if reg.is_float else int), reg
         assert value == model.register_value(int(reg)), reg
 
@@ -205,12 +191,12 @@ def test_read_every_register_by_its_kind(rbus):
     (rotalink.Register.KP_ASR, 0.1, f32(0.1), "12 01 55 19 CD CC CC 3D"),
     (rotalink.Register.KI_ASR, 2, 2.0, "12 01 55 1A 00 00 00 40"),  # an int for a Float register
 ])
-def test_write_then_read_back(rbus, sniffer, register, value, read_back, data):
+def test_write_then_read_back(bus, sniffer, register, value, read_back, data):
     m = rmotor(0x0112)
     sniffer.drain()
-    assert m.write_register(rbus, register, value) is None
+    assert m.write_register(bus, register, value) is None
     # The motor answers the write too; the read must skip that answer.
-    assert m.read_register(rbus, register) == read_back
+    assert m.read_register(bus, register) == read_back
     sent = [f[1] for f in sniffer.frames() if f[0] == 0x7FF]
     assert sent == [bytes.fromhex(data), bytes([0x12, 0x01, 0x33, int(register), 0, 0, 0, 0])]
 
@@ -223,10 +209,10 @@ def test_write_then_read_back(rbus, sniffer, register, value, read_back, data):
     (rotalink.Register.TMAX, float("inf"), ValueError, "register 23 (TMAX) takes a finite value"),
     (37, 0, RuntimeError, "register 37 is not in the Damiao register table"),
 ])
-def test_refused_writes_send_nothing(rbus, sniffer, register, value, error, message):
+def test_refused_writes_send_nothing(bus, sniffer, register, value, error, message):
     sniffer.drain()
     with pytest.raises(error) as info:
-        rmotor(0x0112).write_register(rbus, register, value)
+        rmotor(0x0112).write_register(bus, register, value)
     assert str(info.value) == message
     assert sniffer.frames(0.1) == []
 
@@ -236,9 +222,9 @@ def test_refused_writes_send_nothing(rbus, sniffer, register, value, error, mess
     (0x0111, "dm8009", None),
     (0x0113, "dm4340", f32(3.14)),  # started with --register PMAX=3.14
 ])
-def test_read_limits(rbus, motor_id, preset, p_max):
+def test_read_limits(bus, motor_id, preset, p_max):
     want = getattr(rotalink.MitLimits, preset)()
-    got = rmotor(motor_id).read_limits(rbus)
+    got = rmotor(motor_id).read_limits(bus)
     fields = ("p_max", "v_max", "kp_max", "kd_max", "t_max")
     assert [getattr(got, f) for f in fields] == [
         p_max if f == "p_max" and p_max is not None else getattr(want, f) for f in fields]
