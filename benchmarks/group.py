@@ -63,6 +63,17 @@ def layout(n, b):
     return [(i % b, MOTOR_BASE + i // b, MASTER_BASE + i // b) for i in range(n)]
 
 
+def run_cycles(cycle, setpoints, cycles, errors):
+    """Calls cycle(setpoints) `cycles` times; returns how many raised `errors`."""
+    failures = 0
+    for _ in range(cycles):
+        try:
+            cycle(setpoints)
+        except errors:
+            failures += 1
+    return failures
+
+
 class Rig:
     """n motors on the first b of `buses`, driven by rotalink."""
 
@@ -74,14 +85,7 @@ class Rig:
         self.setpoints = [rotalink.MitSetpoint(*SETPOINT) for _ in range(n)]
 
     def group_loop(self, cycles):
-        cycle, sps = self.group.mit_control, self.setpoints
-        failures = 0
-        for _ in range(cycles):
-            try:
-                cycle(sps)
-            except RuntimeError:  # GroupError
-                failures += 1
-        return failures
+        return run_cycles(self.group.mit_control, self.setpoints, cycles, RuntimeError)  # GroupError
 
     def single_loop(self, cycles):
         pairs = [(bus, motor.mit_control, sp)
@@ -121,14 +125,7 @@ class PeerRig:
         self.setpoints = [peer.PeerSetpoint(*SETPOINT) for _ in range(n)]
 
     def group_loop(self, cycles):
-        cycle, sps = self.group.mit_control, self.setpoints
-        failures = 0
-        for _ in range(cycles):
-            try:
-                cycle(sps)
-            except (RuntimeError, TimeoutError):
-                failures += 1
-        return failures
+        return run_cycles(self.group.mit_control, self.setpoints, cycles, (RuntimeError, TimeoutError))
 
 
 def percentile(sorted_values, p):
