@@ -9,9 +9,18 @@
 # has read-only attributes only and compares and hashes by identity. Every
 # quantity is stored as a 32-bit float; getters return the stored value
 # widened exactly to a Python float.
-# Float parameters also take ints and any object with __float__ or __index__.
+#
+# Parameters are typed by the protocol the module converts them with, so that
+# NumPy scalars and other number types check as they run: a float parameter
+# takes anything with __float__ or __index__ (int and bool included), an
+# integer parameter anything with __index__ (never a float). What is stored
+# and read back is typed as the concrete float or int.
 from enum import IntEnum
-from typing import Iterable, List, Optional, Sequence, Tuple, Union, final
+from typing import (Iterable, List, Optional, Sequence, SupportsFloat, SupportsIndex, Tuple, Union,
+                    final)
+
+# What a float parameter takes: an object with __float__ or with __index__.
+_Float = Union[SupportsFloat, SupportsIndex]
 
 __all__ = [
     "__version__",
@@ -32,11 +41,11 @@ __version__: str
 class MitLimits:
     def __new__(
         cls,
-        p_max: float = 12.5,
-        v_max: float = 30.0,
-        kp_max: float = 500.0,
-        kd_max: float = 5.0,
-        t_max: float = 10.0,
+        p_max: _Float = 12.5,
+        v_max: _Float = 30.0,
+        kp_max: _Float = 500.0,
+        kd_max: _Float = 5.0,
+        t_max: _Float = 10.0,
     ) -> MitLimits: ...
     @property
     def p_max(self) -> float: ...
@@ -83,11 +92,11 @@ class MitLimits:
 class MitSetpoint:
     def __new__(
         cls,
-        q: float = 0.0,
-        dq: float = 0.0,
-        kp: float = 0.0,
-        kd: float = 0.0,
-        tau: float = 0.0,
+        q: _Float = 0.0,
+        dq: _Float = 0.0,
+        kp: _Float = 0.0,
+        kd: _Float = 0.0,
+        tau: _Float = 0.0,
     ) -> MitSetpoint: ...
     @property
     def q(self) -> float: ...
@@ -127,10 +136,10 @@ class SocketCanTransport:
 class Damiao:
     def __new__(
         cls,
-        motor_id: int,
-        master_id: int,
+        motor_id: SupportsIndex,
+        master_id: SupportsIndex,
         limits: Optional[MitLimits] = None,
-        timeout_ms: int = 20,
+        timeout_ms: SupportsIndex = 20,
     ) -> Damiao: ...
     @property
     def motor_id(self) -> int: ...
@@ -145,10 +154,10 @@ class Damiao:
         """Force the firmware into MIT control mode (register 10 = 1). Some
         motors ship in POS_VEL/VEL/FORCE_POS, in which case `mit_control` is
         silently ignored."""
-    def read_register(self, bus: SocketCanTransport, register: int) -> Union[int, float]:
+    def read_register(self, bus: SocketCanTransport, register: SupportsIndex) -> Union[int, float]:
         """Read one firmware register: an int (Uint32 registers) or a float
         (Float registers). `rotalink.Register` names them."""
-    def write_register(self, bus: SocketCanTransport, register: int, value: Union[int, float]) -> None:
+    def write_register(self, bus: SocketCanTransport, register: SupportsIndex, value: _Float) -> None:
         """Write one firmware register; no reply is awaited. `value` is an int
         for a Uint32 register and a finite float (or int) for a Float one.
         Whether the value survives a power cycle is up to the firmware."""
@@ -158,11 +167,11 @@ class Damiao:
         gain ranges kp_max 500 and kd_max 5."""
 
 def mit_setpoint(
-    q: float = 0.0,
-    dq: float = 0.0,
-    kp: float = 0.0,
-    kd: float = 0.0,
-    tau: float = 0.0,
+    q: _Float = 0.0,
+    dq: _Float = 0.0,
+    kp: _Float = 0.0,
+    kd: _Float = 0.0,
+    tau: _Float = 0.0,
 ) -> MitSetpoint:
     """Build a `MitSetpoint` (handy when keyword args are awkward)."""
 
@@ -174,7 +183,7 @@ class MotorGroup:
     def __new__(
         cls,
         members: Iterable[_Member],
-        timeout_ms: int = 20,
+        timeout_ms: SupportsIndex = 20,
         fd: bool = False,
     ) -> MotorGroup: ...
     def __len__(self) -> int: ...
