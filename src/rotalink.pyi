@@ -15,6 +15,39 @@
 # takes anything with __float__ or __index__ (int and bool included), an
 # integer parameter anything with __index__ (never a float). What is stored
 # and read back is typed as the concrete float or int.
+#
+# The docstrings here are for editors and condense docs/API.md; the module's
+# own __doc__ texts are shorter and are not changed by them.
+"""Drive Damiao DM-series motors over Linux SocketCAN.
+
+One C++ extension module: no submodules and no configuration, everything
+comes in as constructor arguments. A `SocketCanTransport` is a bus, a
+`Damiao` one motor (its commands take the bus), a `MotorGroup` several motors
+commanded together in one cycle.
+
+Every class but `GroupError` is final, has read-only attributes (assigning
+one raises AttributeError), compares and hashes by identity, and has
+`str()` equal to `repr()`. Every constructor, preset, command and
+`mit_setpoint` returns a new object.
+
+Numbers: every physical quantity is stored as a 32-bit IEEE float. An
+argument is rounded to the nearest 32-bit float (beyond its range to an
+infinity; NaN stays NaN) and getters return the stored value widened
+exactly: `MitSetpoint(q=0.1).q` is `0.10000000149011612`. A float parameter
+takes a float, an int or bool, or any object with `__float__` or `__index__`
+(NumPy scalars included); an integer parameter any object with `__index__`,
+never a float. The module attaches no units.
+
+Argument errors send nothing: TypeError (prefixed `argument 'NAME': `, e.g.
+`argument 'q': must be real number, not str`) for a wrong type, OverflowError
+for an integer out of range; an exception from an argument's `__float__` or
+`__index__` passes through. Every error leaves the bus usable.
+
+An internal fault (a bug, never ordinary input) raises `PanicException`, a
+BaseException subclass that `except Exception` does not catch and that is no
+attribute of the module; a bus on which a command failed that way refuses
+every later command, so open a new `SocketCanTransport`.
+"""
 from enum import IntEnum
 from typing import (Iterable, List, Optional, Sequence, SupportsFloat, SupportsIndex, Tuple, Union,
                     final)
@@ -36,9 +69,23 @@ __all__ = [
 ]
 
 __version__: str
+"""The module's version, e.g. "1.0.0"."""
 
 @final
 class MitLimits:
+    """The full-scale limits of one motor model, which scale both the MIT
+    command and the feedback.
+
+    `MitLimits(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)`:
+    the defaults equal `dm4310()`; the static methods are the presets of the
+    other models. Nothing is validated here: a negative or NaN limit makes
+    `mit_control` raise ValueError (`min > max, or either was NaN. min = 1.0,
+    max = -1.0`) before anything is sent.
+
+    repr: `MitLimits(p_max=12.5, v_max=30, kp_max=500, kd_max=5, t_max=10)`,
+    each float in the shortest form that reads back as the same 32-bit float
+    (no exponent, no trailing `.0`; `-0`, `NaN`, `inf`, `-inf`).
+    """
     def __new__(
         cls,
         p_max: _Float = 12.5,
@@ -48,48 +95,78 @@ class MitLimits:
         t_max: _Float = 10.0,
     ) -> MitLimits: ...
     @property
-    def p_max(self) -> float: ...
+    def p_max(self) -> float:
+        """The position range is [-p_max, p_max]."""
     @property
-    def v_max(self) -> float: ...
+    def v_max(self) -> float:
+        """The velocity range is [-v_max, v_max]."""
     @property
-    def kp_max(self) -> float: ...
+    def kp_max(self) -> float:
+        """The position gain range is [0, kp_max]."""
     @property
-    def kd_max(self) -> float: ...
+    def kd_max(self) -> float:
+        """The velocity gain range is [0, kd_max]."""
     @property
-    def t_max(self) -> float: ...
+    def t_max(self) -> float:
+        """The torque range is [-t_max, t_max]."""
     @staticmethod
-    def dm3507() -> MitLimits: ...
+    def dm3507() -> MitLimits:
+        """DM3507: p_max 12.566 (the 32-bit float nearest to 12.566, not 4*pi),
+        v_max 50, kp_max 500, kd_max 5, t_max 5."""
     @staticmethod
-    def dm4310() -> MitLimits: ...
+    def dm4310() -> MitLimits:
+        """DM4310: p_max 12.5, v_max 30, kp_max 500, kd_max 5, t_max 10."""
     @staticmethod
-    def dm4310p() -> MitLimits: ...
+    def dm4310p() -> MitLimits:
+        """DM4310P: p_max 12.5, v_max 50, kp_max 500, kd_max 5, t_max 10."""
     @staticmethod
-    def dm4340() -> MitLimits: ...
+    def dm4340() -> MitLimits:
+        """DM4340: p_max 12.5, v_max 10, kp_max 500, kd_max 5, t_max 28."""
     @staticmethod
-    def dm4340p() -> MitLimits: ...
+    def dm4340p() -> MitLimits:
+        """DM4340P: p_max 12.5, v_max 10, kp_max 500, kd_max 5, t_max 28."""
     @staticmethod
-    def dm6006() -> MitLimits: ...
+    def dm6006() -> MitLimits:
+        """DM6006: p_max 12.5, v_max 45, kp_max 500, kd_max 5, t_max 20."""
     @staticmethod
-    def dm6248p() -> MitLimits: ...
+    def dm6248p() -> MitLimits:
+        """DM6248P: p_max 12.566 (the 32-bit float nearest to 12.566, not 4*pi),
+        v_max 20, kp_max 500, kd_max 5, t_max 120."""
     @staticmethod
-    def dm8006() -> MitLimits: ...
+    def dm8006() -> MitLimits:
+        """DM8006: p_max 12.5, v_max 45, kp_max 500, kd_max 5, t_max 40."""
     @staticmethod
-    def dm8009() -> MitLimits: ...
+    def dm8009() -> MitLimits:
+        """DM8009: p_max 12.5, v_max 45, kp_max 500, kd_max 5, t_max 54."""
     @staticmethod
-    def dm10010() -> MitLimits: ...
+    def dm10010() -> MitLimits:
+        """DM10010: p_max 12.5, v_max 20, kp_max 500, kd_max 5, t_max 200."""
     @staticmethod
-    def dm10010l() -> MitLimits: ...
+    def dm10010l() -> MitLimits:
+        """DM10010L: p_max 12.5, v_max 25, kp_max 500, kd_max 5, t_max 200."""
     @staticmethod
-    def dmg6215() -> MitLimits: ...
+    def dmg6215() -> MitLimits:
+        """DMG6215: p_max 12.5, v_max 45, kp_max 500, kd_max 5, t_max 10."""
     @staticmethod
-    def dmh3510() -> MitLimits: ...
+    def dmh3510() -> MitLimits:
+        """DMH3510: p_max 12.5, v_max 280, kp_max 500, kd_max 5, t_max 1."""
     @staticmethod
-    def dmh6220() -> MitLimits: ...
+    def dmh6220() -> MitLimits:
+        """DMH6220: p_max 12.5, v_max 45, kp_max 500, kd_max 5, t_max 10."""
     @staticmethod
-    def dmjh11() -> MitLimits: ...
+    def dmjh11() -> MitLimits:
+        """DMJH11: p_max 12.5, v_max 10, kp_max 500, kd_max 5, t_max 12."""
 
 @final
 class MitSetpoint:
+    """One MIT command: `MitSetpoint(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)`.
+
+    When the command is encoded, each value is clamped into its range of the
+    motor's `MitLimits`; a NaN value is encoded as the bottom of its range.
+
+    repr: `MitSetpoint(q=0, dq=0, kp=0, kd=0, tau=0)`, floats as for
+    `MitLimits`.
+    """
     def __new__(
         cls,
         q: _Float = 0.0,
@@ -99,41 +176,114 @@ class MitSetpoint:
         tau: _Float = 0.0,
     ) -> MitSetpoint: ...
     @property
-    def q(self) -> float: ...
+    def q(self) -> float:
+        """Target position, within [-p_max, p_max]."""
     @property
-    def dq(self) -> float: ...
+    def dq(self) -> float:
+        """Target velocity, within [-v_max, v_max]."""
     @property
-    def kp(self) -> float: ...
+    def kp(self) -> float:
+        """Position (stiffness) gain, within [0, kp_max]."""
     @property
-    def kd(self) -> float: ...
+    def kd(self) -> float:
+        """Velocity (damping) gain, within [0, kd_max]."""
     @property
-    def tau(self) -> float: ...
+    def tau(self) -> float:
+        """Feed-forward torque, within [-t_max, t_max]."""
 
 # Made only by the Damiao commands: calling MotorState() raises TypeError
 # "No constructor defined for MotorState" (a stub cannot forbid the call).
 @final
 class MotorState:
+    """The decoded feedback of one motor, returned by every command.
+
+    It has no constructor: `MotorState()` raises TypeError `No constructor
+    defined for MotorState`. Nothing in it is checked: `motor_id` is not
+    compared with the commanded motor and a non-zero `error` raises nothing.
+
+    repr: `MotorState(motor_id=1, error=1, position=-0.0002,
+    velocity=-0.0073, torque=-0.0024, t_mos=30, t_rotor=32)`, the three floats
+    with exactly four decimals (a negative value that rounds to zero keeps its
+    sign: `-0.0000`).
+    """
     @property
-    def motor_id(self) -> int: ...
+    def motor_id(self) -> int:
+        """The low 4 bits of the motor's CAN ID as the motor reports it (low
+        nibble of byte 0), 0..15."""
     @property
-    def error(self) -> int: ...
+    def error(self) -> int:
+        """The firmware's 4-bit status/fault code (high nibble of byte 0),
+        0..15, passed through."""
     @property
-    def position(self) -> float: ...
+    def position(self) -> float:
+        """Position, scaled by the motor's p_max."""
     @property
-    def velocity(self) -> float: ...
+    def velocity(self) -> float:
+        """Velocity, scaled by the motor's v_max."""
     @property
-    def torque(self) -> float: ...
+    def torque(self) -> float:
+        """Torque, scaled by the motor's t_max."""
     @property
-    def t_mos(self) -> int: ...
+    def t_mos(self) -> int:
+        """The driver stage (MOS) temperature byte, 0..255, unscaled."""
     @property
-    def t_rotor(self) -> int: ...
+    def t_rotor(self) -> int:
+        """The rotor temperature byte, 0..255, unscaled."""
 
 @final
 class SocketCanTransport:
+    """A bus: a raw CAN socket bound to the network interface `iface` (a
+    str such as "can0" or "vcan0"), with CAN FD frames enabled and no receive
+    filter.
+
+    The socket is closed when the object is collected; there is no explicit
+    close. One object can be shared by threads and by any number of `Damiao`
+    objects and groups: each command holds the bus's lock for its whole
+    exchange.
+
+    Raises OSError with the operating system's text: `No such device (os
+    error 19)` for an unknown or empty name, `Invalid argument (os error 22)`
+    for a name with a NUL character, or what `socket`, `bind` or
+    `setsockopt` reported; TypeError if `iface` is not a str.
+    """
     def __new__(cls, iface: str) -> SocketCanTransport: ...
 
 @final
 class Damiao:
+    """One motor: `Damiao(motor_id, master_id, limits=None, timeout_ms=20)`.
+
+    - `motor_id`: the identifier the motor takes commands on ("CAN ID"),
+      0..65535; command frames go to the standard identifier
+      `motor_id & 0x7FF`.
+    - `master_id`: the identifier it answers from ("Master ID"), 0..65535;
+      the first standard frame from `master_id & 0x7FF` after the command is
+      its answer.
+    - `limits`: a `MitLimits` (its values are copied), or None for
+      `MitLimits()`.
+    - `timeout_ms`: how long each command waits for its reply after its
+      frame was sent, in whole milliseconds, 0..2**64-1.
+
+    An identifier outside 0..65535 or a negative or too large `timeout_ms`
+    raises OverflowError. The limits and the time-out cannot be read back.
+    The constructor touches no bus; every command takes the bus as its
+    argument, and the driver keeps no motor state (any command, in any
+    order).
+
+    Waiting: the wait starts when the frame has been sent; frames from other
+    identifiers are read and dropped. A frame already queued is not drained
+    first, so a late reply to an earlier command that timed out answers the
+    next command expecting the same master identifier. `timeout_ms=0` sends
+    the frame and fails at once. The interpreter lock is held during the
+    wait. No reply in time raises RuntimeError `transport error: timeout
+    waiting for frame` (the frame did go out); a socket failure RuntimeError
+    `transport error: backend error: ` + the OS text (e.g. `Network is down
+    (os error 100)`); a reply with fewer than 8 data bytes RuntimeError
+    `feedback reply too short: N data bytes, expected 8`. An exception from a
+    signal handler (KeyboardInterrupt on Ctrl-C) that interrupts the wait is
+    what the command raises.
+
+    repr: `Damiao(motor_id=0x1, master_id=0x11)`.
+    """
     def __new__(
         cls,
         motor_id: SupportsIndex,
@@ -142,29 +292,81 @@ class Damiao:
         timeout_ms: SupportsIndex = 20,
     ) -> Damiao: ...
     @property
-    def motor_id(self) -> int: ...
+    def motor_id(self) -> int:
+        """The command identifier as given (all 16 bits)."""
     @property
-    def master_id(self) -> int: ...
-    def enable(self, bus: SocketCanTransport) -> MotorState: ...
-    def disable(self, bus: SocketCanTransport) -> MotorState: ...
-    def set_zero(self, bus: SocketCanTransport) -> MotorState: ...
-    def clear_error(self, bus: SocketCanTransport) -> MotorState: ...
-    def mit_control(self, bus: SocketCanTransport, setpoint: MitSetpoint) -> MotorState: ...
+    def master_id(self) -> int:
+        """The reply identifier as given (all 16 bits)."""
+    def enable(self, bus: SocketCanTransport) -> MotorState:
+        """Enable the motor (frame FF FF FF FF FF FF FF FC) and return its
+        feedback."""
+    def disable(self, bus: SocketCanTransport) -> MotorState:
+        """Disable the motor (frame FF FF FF FF FF FF FF FD) and return its
+        feedback."""
+    def set_zero(self, bus: SocketCanTransport) -> MotorState:
+        """Make the current position the motor's zero (frame FF FF FF FF FF
+        FF FF FE) and return its feedback."""
+    def clear_error(self, bus: SocketCanTransport) -> MotorState:
+        """Clear the motor's error (frame FF FF FF FF FF FF FF FB) and return
+        its feedback."""
+    def mit_control(self, bus: SocketCanTransport, setpoint: MitSetpoint) -> MotorState:
+        """Send the MIT command encoded from `setpoint` (copied at the call)
+        and this motor's limits, and return the feedback.
+
+        The control mode is not checked: a motor not in MIT mode ignores the
+        command (see `ensure_mit_mode`). A negative or NaN limit raises
+        ValueError `min > max, or either was NaN. min = ..., max = ...` (the
+        first in the order p_max, v_max, kp_max, kd_max, t_max) and sends
+        nothing.
+        """
     def ensure_mit_mode(self, bus: SocketCanTransport) -> None:
         """Force the firmware into MIT control mode (register 10 = 1). Some
         motors ship in POS_VEL/VEL/FORCE_POS, in which case `mit_control` is
-        silently ignored."""
+        silently ignored.
+
+        Reads register 10 (CTRL_MODE); if it is 1, returns at once. Otherwise
+        writes 1, pauses 100 ms and reads it back. A read-back other than 1
+        raises RuntimeError `control mode verification failed: wrote 1, motor
+        reports N`. No retry; it takes at most two time-outs plus the pause,
+        holding the bus and the interpreter lock all along. A failure after
+        the write leaves the write done.
+        """
     def read_register(self, bus: SocketCanTransport, register: SupportsIndex) -> Union[int, float]:
         """Read one firmware register: an int (Uint32 registers) or a float
-        (Float registers). `rotalink.Register` names them."""
+        (Float registers). `rotalink.Register` names them.
+
+        A Float register's value is the 32-bit float widened exactly (a PMAX
+        of 3.14 reads as 3.140000104904175). The request goes to identifier
+        0x7FF; the reply taken is the first 8-byte frame, from any
+        identifier, that answers a read of this register number, so read one
+        motor at a time. Raises RuntimeError `register 37 is not in the
+        Damiao register table` (nothing sent) for a number past 36,
+        OverflowError for a negative one, and RuntimeError `transport error:
+        timeout waiting for frame` when no reply comes within timeout_ms.
+        """
     def write_register(self, bus: SocketCanTransport, register: SupportsIndex, value: _Float) -> None:
         """Write one firmware register; no reply is awaited. `value` is an int
         for a Uint32 register and a finite float (or int) for a Float one.
-        Whether the value survives a power cycle is up to the firmware."""
+        Whether the value survives a power cycle is up to the firmware.
+
+        A Float value is rounded to the nearest 32-bit float. The module has
+        no command that saves registers to flash, and the firmware may refuse
+        a value without saying so: read it back to know. Nothing is sent on
+        an error: RuntimeError `register 37 is not in the Damiao register
+        table` or `register 14 is read-only`; TypeError for a float given to a
+        Uint32 register or a value that is no number; OverflowError for an
+        int outside 0..2**32-1 for a Uint32 register or a negative register;
+        ValueError `register 21 (PMAX) takes a finite value` for NaN, an
+        infinity or a float beyond the 32-bit range.
+        """
     def read_limits(self, bus: SocketCanTransport) -> MitLimits:
         """Read the ranges this motor maps its MIT frames to (PMAX, VMAX and
         TMAX, registers 21 to 23) as a MitLimits, with the frame's fixed
-        gain ranges kp_max 500 and kd_max 5."""
+        gain ranges kp_max 500 and kd_max 5.
+
+        Three reads one after another, each with its own time-out. Build the
+        motor's `Damiao` with it: `Damiao(1, 0x11, motor.read_limits(bus))`.
+        """
 
 def mit_setpoint(
     q: _Float = 0.0,
@@ -173,13 +375,51 @@ def mit_setpoint(
     kd: _Float = 0.0,
     tau: _Float = 0.0,
 ) -> MitSetpoint:
-    """Build a `MitSetpoint` (handy when keyword args are awkward)."""
+    """Build a `MitSetpoint` (handy when keyword args are awkward).
+
+    Same parameters, defaults and conversions as `MitSetpoint`.
+    """
 
 # A member is a (bus, motor) pair; a 2-list is taken as well as a 2-tuple.
 _Member = Union[Tuple[SocketCanTransport, Damiao], List[Union[SocketCanTransport, Damiao]]]
 
 @final
 class MotorGroup:
+    """Several motors, on one bus or several, commanded together:
+    `MotorGroup(members, timeout_ms=20, fd=False)`.
+
+    Each command sends one frame to every member and collects every reply
+    under one deadline, so a cycle takes about as long as the slowest reply,
+    not one round trip per motor.
+
+    - `members`: a non-empty iterable of (bus, motor) pairs, 2-tuples or
+      2-lists of a `SocketCanTransport` and a `Damiao`; results come back in
+      this order. The group keeps the buses and copies each `Damiao`
+      (identifiers and limits; its timeout_ms is not used).
+    - `timeout_ms`: how long a cycle waits for the replies, counted from its
+      last send, in whole milliseconds, 0..2**64-1.
+    - `fd`: False sends classic 8-byte frames; True CAN FD frames with
+      bit-rate switching carrying the same 8 bytes, for buses run `fd on`.
+      Replies may be classic or FD either way.
+
+    The constructor touches no bus. On one bus every member's command
+    identifier (motor_id & 0x7FF) and reply identifier (master_id & 0x7FF)
+    must all be distinct, a motor's own two included, else ValueError (e.g.
+    `members 0 and 1 share reply identifier 0x011 on one bus`); members on
+    different buses may reuse identifiers. No members: ValueError `a
+    MotorGroup needs at least one member`.
+
+    One cycle locks every bus of the group (in one fixed order, so groups
+    and single commands can share buses), discards the frames already
+    queued, sends every member's frame, waits on all buses at once for the
+    first standard frame from each reply identifier, and releases the locks.
+    The interpreter lock is released for the whole cycle. A full transmit
+    queue is retried as it drains, for up to timeout_ms. Any member failing
+    raises `GroupError` once the cycle is over. Ctrl-C during the wait ends
+    it, releases the locks and raises KeyboardInterrupt.
+
+    repr: `MotorGroup(members=3, buses=2, timeout_ms=20, fd=False)`.
+    """
     def __new__(
         cls,
         members: Iterable[_Member],
@@ -188,67 +428,146 @@ class MotorGroup:
     ) -> MotorGroup: ...
     def __len__(self) -> int: ...
     @property
-    def members(self) -> Tuple[Tuple[SocketCanTransport, Damiao], ...]: ...
+    def members(self) -> Tuple[Tuple[SocketCanTransport, Damiao], ...]:
+        """The (bus, motor) pairs as given, each a 2-tuple."""
     @property
-    def timeout_ms(self) -> int: ...
+    def timeout_ms(self) -> int:
+        """The time-out of a cycle as given, in milliseconds."""
     @property
-    def fd(self) -> bool: ...
-    def enable(self) -> List[MotorState]: ...
-    def disable(self) -> List[MotorState]: ...
-    def set_zero(self) -> List[MotorState]: ...
-    def clear_error(self) -> List[MotorState]: ...
-    def mit_control(self, setpoints: Sequence[MitSetpoint]) -> List[MotorState]: ...
+    def fd(self) -> bool:
+        """Whether commands go out as CAN FD frames."""
+    def enable(self) -> List[MotorState]:
+        """Enable every member (FF FF FF FF FF FF FF FC); their feedback in
+        member order. Raises GroupError if any member failed."""
+    def disable(self) -> List[MotorState]:
+        """Disable every member (FF FF FF FF FF FF FF FD); their feedback in
+        member order. Raises GroupError if any member failed (worth
+        repeating)."""
+    def set_zero(self) -> List[MotorState]:
+        """Make every member's current position its zero (FF FF FF FF FF FF
+        FF FE); their feedback in member order. Raises GroupError if any
+        member failed."""
+    def clear_error(self) -> List[MotorState]:
+        """Clear every member's error (FF FF FF FF FF FF FF FB); their
+        feedback in member order. Raises GroupError if any member failed."""
+    def mit_control(self, setpoints: Sequence[MitSetpoint]) -> List[MotorState]:
+        """Send each member the MIT command of its setpoint (one per member,
+        in member order) and its limits; the feedback in member order.
 
-# Raised by a MotorGroup command when any member failed, after the whole
-# cycle; both lists are in member order.
+        Every setpoint is encoded before anything is sent: a wrong count
+        (ValueError `expected 3 setpoints, one per member, got 2`), an item
+        that is not a `MitSetpoint` (TypeError) or a limit the encoder cannot
+        use (ValueError, as `Damiao.mit_control`) sends nothing. Raises
+        GroupError if any member failed.
+        """
+
 class GroupError(RuntimeError):
+    """Raised by a `MotorGroup` command when one or more members failed,
+    once the whole cycle is over.
+
+    str: `2 of 8 members failed; member 3 (motor_id=0x4): transport error:
+    timeout waiting for frame` (the first failed member is named). The
+    members that answered took the command, and one that timed out may have
+    taken it too. Unlike the other classes it can be subclassed; `states`
+    and `errors` are set on every instance the module raises.
+    """
     states: List[Optional[MotorState]]
+    """In member order: the feedback of every member that answered, None for
+    the others."""
     errors: List[Optional[str]]
+    """In member order: the message each failed member's own command would
+    have raised (e.g. `transport error: timeout waiting for frame`), None for
+    the members that answered."""
 
 class Register(IntEnum):
     """The firmware's registers, by the maker's names. `is_float` tells a
     register holding a 32-bit float from one holding an unsigned 32-bit
-    integer; `writable` whether it may be written."""
+    integer; `writable` whether it may be written.
+
+    A member's value is its number: `Register.PMAX == 21`, `Register(14) is
+    Register.sw_ver`. Use them with `Damiao.read_register` and
+    `Damiao.write_register`. A new MST_ID or ESC_ID typically takes effect
+    only once the firmware has saved it and the motor has been powered up
+    again.
+    """
     UV_Value = 0
+    """Float, writable."""
     KT_Value = 1
+    """Float, writable."""
     OT_Value = 2
+    """Float, writable."""
     OC_Value = 3
+    """Float, writable."""
     ACC = 4
+    """Float, writable."""
     DEC = 5
+    """Float, writable."""
     MAX_SPD = 6
+    """Float, writable."""
     MST_ID = 7
+    """Uint32, writable: the master identifier the motor answers from."""
     ESC_ID = 8
+    """Uint32, writable: the identifier the motor takes commands on."""
     TIMEOUT = 9
+    """Uint32, writable."""
     CTRL_MODE = 10
+    """Uint32, writable: the control mode, 1 MIT, 2 POS_VEL, 3 VEL, 4 FORCE_POS."""
     Damp = 11
+    """Float, read-only."""
     Inertia = 12
+    """Float, read-only."""
     hw_ver = 13
+    """Uint32, read-only."""
     sw_ver = 14
+    """Uint32, read-only: the firmware version."""
     SN = 15
+    """Uint32, read-only."""
     NPP = 16
+    """Uint32, read-only."""
     Rs = 17
+    """Float, read-only."""
     LS = 18
+    """Float, read-only."""
     Flux = 19
+    """Float, read-only."""
     Gr = 20
+    """Float, read-only."""
     PMAX = 21
+    """Float, writable: the position range of the MIT frame (p_max)."""
     VMAX = 22
+    """Float, writable: the velocity range of the MIT frame (v_max)."""
     TMAX = 23
+    """Float, writable: the torque range of the MIT frame (t_max)."""
     I_BW = 24
+    """Float, writable."""
     KP_ASR = 25
+    """Float, writable."""
     KI_ASR = 26
+    """Float, writable."""
     KP_APR = 27
+    """Float, writable."""
     KI_APR = 28
+    """Float, writable."""
     OV_Value = 29
+    """Float, writable."""
     GREF = 30
+    """Float, writable."""
     Deta = 31
+    """Float, writable."""
     V_BW = 32
+    """Float, writable."""
     IQ_c1 = 33
+    """Float, writable."""
     VL_c1 = 34
+    """Float, writable."""
     can_br = 35
+    """Uint32, writable."""
     sub_ver = 36
+    """Uint32, read-only."""
     @property
     def is_float(self) -> bool:
-        """Whether the register holds a 32-bit float."""
+        """Whether the register holds a 32-bit float (else an unsigned 32-bit
+        integer)."""
     @property
     def writable(self) -> bool:
         """Whether the register may be written."""
