@@ -6,18 +6,39 @@ Protocol state
   ``motor_id & 0x7FF`` and is addressed by all 16 bits in register requests.
 * ``master_id`` (16 bits): the motor answers from standard identifier
   ``master_id & 0x7FF``.
-* a 4-bit ``error`` code (reported in the feedback's high nibble, cleared by
-  the clear-error command, otherwise left as configured), the temperature
-  bytes ``t_mos`` and ``t_rotor`` (reported unscaled), the enabled flag and the
-  control mode (register 10: 1 MIT, 2 POS_VEL, 3 VEL, 4 FORCE_POS); the other
-  registers are described below.
+* the 4-bit status code ``error`` (reported in the feedback's high nibble,
+  see below), the temperature bytes ``t_mos`` and ``t_rotor`` (reported
+  unscaled), the enabled flag and the control mode (register 10: 1 MIT,
+  2 POS_VEL, 3 VEL, 4 FORCE_POS); the other registers are described below.
 
 Every 8-byte command is answered with one feedback payload:
 
 * ``FF FF FF FF FF FF FF FC`` enable, ``..FD`` disable, ``..FE`` set zero (the
   current shaft angle becomes position 0; a held MIT target keeps its
-  physical angle), ``..FB`` clear error (error := 0);
+  physical angle), ``..FB`` clear error;
 * anything else is an MIT command.
+
+Status and faults
+-----------------
+The status code is 0 while the motor is disabled and 1 while it is enabled,
+unless a fault is active, in which case it is the fault's code (``FAULTS``):
+8 over-voltage, 9 under-voltage, 10 over-current, 11 MOS over-temperature,
+12 coil over-temperature, 13 communication lost, 14 overload.
+
+A fault trips as a real drive does: the motor drops to disabled, applies no
+torque and forgets its MIT target. An enable is answered (with the fault code)
+but refused while the fault is active. The clear-error command clears the
+fault and leaves the motor disabled (status 0): it applies torque again only
+after a fresh enable, never on its own. A fault is active from the start
+(``faults=[(code, None)]``) or trips a given number of seconds after
+``arm_faults(now)``; the simulator arms them when it is ready.
+
+The ``error`` argument is kept for compatibility: 0 (the default) lets the
+code follow the state, a fault code 8..14 is a fault active from the start,
+and any other code (1..7, 15) is reported as is, whatever the state, until
+the clear-error command (the motor otherwise behaves normally), so that a
+host's handling of unexpected codes can be tested. An active fault is
+reported in its place.
 
 Registers
 ---------
@@ -52,7 +73,8 @@ A rigid rotor with inertia ``J`` (default 0.002) and viscous friction ``b``
     J * ddq = torque - b * dq
     torque  = clamp(kp * (q_des - q) + kd * (dq_des - dq) + tau_ff, -t_max, t_max)
 
-The torque law applies only while the motor is enabled *and* in MIT mode; an
+The torque law applies only while the motor is enabled *and* in MIT mode (and
+so never while a fault is active); an
 MIT command then replaces the target ``(q_des, dq_des, kp, kd, tau_ff)``.
 Otherwise the torque is zero and the rotor coasts down under friction. An MIT
 command to a disabled motor or to a motor in another control mode is answered
@@ -73,6 +95,7 @@ Feedback values beyond the limits are clamped by the payload encoding; the
 internal position itself is not wrapped.
 """
 
+import heapq
 import math
 import struct
 
@@ -112,6 +135,10 @@ __all__ = [
     "CMD_DISABLE",
     "CMD_SET_ZERO",
     "CMD_CLEAR_ERROR",
+    "STATUS_DISABLED",
+    "STATUS_ENABLED",
+    "FAULTS",
+    "fault_code",
 ]
 
 MODE_MIT = 1
@@ -140,6 +167,29 @@ CMD_SET_ZERO = 0xFE
 CMD_CLEAR_ERROR = 0xFB
 
 _SPECIAL_PREFIX = b"\xff" * 7
+
+#: Status codes of a motor without an active fault.
+STATUS_DISABLED = 0
+STATUS_ENABLED = 1
+
+#: Fault codes the firmware reports in place of the status, and their names
+#: as the command line takes them.
+FAULTS = {
+    8: "over-voltage",
+    9: "under-voltage",
+    10: "over-current",
+    11: "mos-over-temperature",
+    12: "coil-over-temperature",
+    13: "communication-lost",
+    14: "overload",
+}
+
+
+def _squash(name):
+    return "".join(c for c in name.lower() if c not in "-_ ")
+
+
+_FAULT_BY_NAME = {_squash(name): code for code, name in FAULTS.items()}
 
 MAX_ADVANCE = 0.050  # s: longest span integrated at one command
 SUBSTEP = 0.001  # s
@@ -325,6 +375,34 @@ def _check_int(name, value, lo, hi):
     return value
 
 
+def fault_code(fault):
+    """The code (8..14) of a fault given by code or by name.
+
+    Names are those of ``FAULTS``, case-insensitive, with or without the
+    hyphens (``overload``, ``Over-Voltage``, ``overvoltage``,
+    ``MOS_OVER_TEMPERATURE``); a string of the code ("14", "0xE") is taken
+    too. Raises ``ValueError`` naming the choices for anything else.
+    """
+    if isinstance(fault, int) and not isinstance(fault, bool):
+        code = fault
+    elif isinstance(fault, str):
+        code = _FAULT_BY_NAME.get(_squash(fault))
+        if code is None:
+            try:
+                code = int(fault.strip(), 0)
+            except ValueError:
+                try:
+                    code = int(fault.strip(), 10)
+                except ValueError:
+                    code = None
+    else:
+        raise TypeError("a fault is a code or a name, got %r" % (fault,))
+    if code not in FAULTS:
+        raise ValueError("unknown fault %r (choose from %s, or a code 8..14)" % (
+            fault, ", ".join(FAULTS.values())))
+    return code
+
+
 class Motor:
     """A simulated motor.
 
@@ -333,10 +411,17 @@ class Motor:
     value (1..4) or a name from ``CONTROL_MODES``. ``registers`` (a mapping or
     pairs of register number or name and value) presets registers after all
     that, read-only ones included, as ``set_register`` does.
+
+    ``error`` is 0 (the status follows the state), a fault code 8..14 (a fault
+    active from the start) or another code reported as is until cleared (see
+    the module's description). ``faults`` lists faults as ``(fault, after)``
+    pairs (or a bare fault, meaning ``(fault, None)``): ``fault`` a code or
+    name (``fault_code``), ``after`` None for a fault active from the start,
+    else the seconds after ``arm_faults`` at which it trips.
     """
 
     def __init__(self, motor_id, master_id, model="dm4310", *, limits=None,
-                 mode=MODE_MIT, error=0, t_mos=30, t_rotor=32,
+                 mode=MODE_MIT, error=0, faults=(), t_mos=30, t_rotor=32,
                  inertia=0.002, damping=0.01, registers=()):
         self.motor_id = _check_int("motor_id", motor_id, 0, 0xFFFF)
         self.master_id = _check_int("master_id", master_id, 0, 0xFFFF)
@@ -360,7 +445,16 @@ class Motor:
             except KeyError:
                 raise ValueError("unknown control mode %r" % mode) from None
         self.mode = _check_int("mode", mode, MODE_MIT, MODE_FORCE_POS)
-        self.error = _check_int("error", error, 0, 15)
+        error = _check_int("error", error, 0, 15)
+        timed = []
+        for item in faults:
+            fault, after = item if isinstance(item, (tuple, list)) else (item, None)
+            code = fault_code(fault)
+            if after is not None:
+                after = float(after)
+                if not (after >= 0.0 and math.isfinite(after)):
+                    raise ValueError("a fault trips after a finite time >= 0, got %r" % after)
+            timed.append((code, after))
         self.t_mos = _check_int("t_mos", t_mos, 0, 255)
         self.t_rotor = _check_int("t_rotor", t_rotor, 0, 255)
         if not (inertia > 0.0 and math.isfinite(inertia)):
@@ -376,6 +470,17 @@ class Motor:
         self.target = (0.0, 0.0, 0.0, 0.0, 0.0)  # q_des, dq_des, kp, kd, tau_ff
         self.last_time = None
         self.reads_answered = 0
+
+        self.fault = 0  # code of the active fault, 0 for none
+        self._override = 0  # a code reported in place of the status, 0 for none
+        self._unarmed = []  # (after, code): faults that trip after arm_faults
+        self._trips = []  # heap of (monotonic time, sequence, code)
+        self.error = error
+        for code, after in timed:
+            if after is None:
+                self.trip(code)
+            else:
+                self._unarmed.append((after, code))
 
         # Register words; CTRL_MODE and PMAX/VMAX/TMAX live in mode and limits.
         npp, gr, rs, ls, flux = MOTOR_DATA.get(self.model, MOTOR_DATA["dm4310"])
@@ -415,7 +520,42 @@ class Motor:
     @property
     def active(self):
         """True when the MIT torque law drives the rotor."""
-        return self.enabled and self.mode == MODE_MIT
+        return self.enabled and self.mode == MODE_MIT and not self.fault
+
+    @property
+    def error(self):
+        """The 4-bit status code the feedback reports (see the module's description)."""
+        if self.fault:
+            return self.fault
+        if self._override:
+            return self._override
+        return STATUS_ENABLED if self.enabled else STATUS_DISABLED
+
+    @error.setter
+    def error(self, code):
+        """Set the code as the ``error`` argument does: 0 clears fault and override."""
+        code = _check_int("error", code, 0, 15)
+        self.fault = self._override = 0
+        if code in FAULTS:
+            self.trip(code)
+        else:
+            self._override = code
+
+    def trip(self, fault):
+        """Trip a fault now (code or name): the motor drops to disabled and reports it."""
+        self.fault = fault_code(fault)
+        self.enabled = False
+        self._reset_target()
+
+    def clear_error(self):
+        """Clear the active fault and any reported override; the motor stays disabled."""
+        self.fault = self._override = 0
+
+    def arm_faults(self, now):
+        """Start the clock of the timed faults: each trips ``after`` s past ``now``."""
+        for after, code in self._unarmed:
+            heapq.heappush(self._trips, (now + after, len(self._trips), code))
+        self._unarmed = []
 
     def _law(self, q, dq):
         q_des, dq_des, kp, kd, tau = self.target
@@ -447,17 +587,31 @@ class Motor:
             q_new = q + h * dq_new
         self.position, self.velocity = q_new, dq_new
 
-    def advance(self, now):
-        """Integrate the rotor up to monotonic time ``now`` (seconds)."""
-        if self.last_time is None:
-            self.last_time = now
-            return
-        span = min(max(now - self.last_time, 0.0), MAX_ADVANCE)
-        self.last_time = now
+    def _integrate(self, span):
         while span > 1e-12:
             h = min(SUBSTEP, span)
             self._substep(h)
             span -= h
+
+    def advance(self, now):
+        """Integrate the rotor up to monotonic time ``now`` (seconds).
+
+        Armed faults due by ``now`` trip at their time: the rotor is driven
+        up to it and coasts from it.
+        """
+        if self.last_time is None:
+            span = 0.0
+        else:
+            span = min(max(now - self.last_time, 0.0), MAX_ADVANCE)
+        self.last_time = now
+        t = now - span
+        while self._trips and self._trips[0][0] <= now:
+            at, _, code = heapq.heappop(self._trips)
+            if at > t:
+                self._integrate(at - t)
+                t = at
+            self.trip(code)
+        self._integrate(now - t)
 
     def _reset_target(self):
         self.target = (0.0, 0.0, 0.0, 0.0, 0.0)
@@ -479,7 +633,8 @@ class Motor:
                                                        CMD_SET_ZERO, CMD_CLEAR_ERROR):
             cmd = data[7]
             if cmd == CMD_ENABLE:
-                self.enabled = True
+                # A tripped motor refuses to enable until its fault is cleared.
+                self.enabled = not self.fault
                 self._reset_target()
             elif cmd == CMD_DISABLE:
                 self.enabled = False
@@ -489,7 +644,7 @@ class Motor:
                 self.target = (q_des - self.position, dq_des, kp, kd, tau)
                 self.position = 0.0
             else:
-                self.error = 0
+                self.clear_error()
         elif self.active:
             self.target = tuple(decode_command(self.limits, data))
         return self.feedback()

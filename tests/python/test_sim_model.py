@@ -44,8 +44,10 @@ ENABLE = bytes.fromhex("FFFFFFFFFFFFFFFC")
 DISABLE = bytes.fromhex("FFFFFFFFFFFFFFFD")
 SET_ZERO = bytes.fromhex("FFFFFFFFFFFFFFFE")
 CLEAR_ERROR = bytes.fromhex("FFFFFFFFFFFFFFFB")
-# Feedback of a motor at rest at position 0 (motor id nibble 1, error 0, 30/32 degrees).
+# Feedback of a motor at rest at position 0 (motor id nibble 1, status 0 disabled,
+# 30/32 degrees), and of the same motor enabled (status 1).
 AT_REST = bytes.fromhex("017FFF7FF7FF1E20")
+ENABLED = bytes.fromhex("117FFF7FF7FF1E20")
 
 
 def bits(x):
@@ -290,7 +292,7 @@ def make(*motors, **options):
 
 
 @pytest.mark.parametrize("error, payload, expected_byte0", [
-    (0, ENABLE, 0x01),
+    (0, ENABLE, 0x11),
     (0, DISABLE, 0x01),
     (0, SET_ZERO, 0x01),
     (7, ENABLE, 0x71),
@@ -342,10 +344,10 @@ def test_command_id_uses_low_eleven_bits_and_motors_sharing_it_both_answer():
     a, b, c = Motor(0x001, 0x11), Motor(0x801, 0x12), Motor(0x0A, 0x13)
     sim = make(a, b, c)
     out = sim.handle_frame(0x001, ENABLE, now=0.0)
-    assert [(tx.can_id, tx.data[0]) for tx in out] == [(0x011, 0x01), (0x012, 0x01)]
+    assert [(tx.can_id, tx.data[0]) for tx in out] == [(0x011, 0x11), (0x012, 0x11)]
     assert a.enabled and b.enabled and not c.enabled
     out = sim.handle_frame(0x00A, ENABLE, now=0.0)
-    assert [(tx.can_id, tx.data[0]) for tx in out] == [(0x013, 0x0A)]
+    assert [(tx.can_id, tx.data[0]) for tx in out] == [(0x013, 0x1A)]
 
 
 def test_reply_id_uses_low_eleven_bits_of_master_id():
@@ -449,7 +451,7 @@ def test_mode_high_bits_leaves_writes_and_model_alone():
 
 # --- reply faults ------------------------------------------------------------
 
-FB = AT_REST
+FB = ENABLED
 FOREIGN = (0x7F0, b"\xee" * 8, False)
 
 
@@ -731,7 +733,7 @@ def test_loop_answers_and_logs(bus_factory, tmp_path):
     sim = make(Motor(1, 0x11), Motor(2, 0x12), log=str(log))
     bus = bus_factory(sim)
     bus.send(0x001, ENABLE)
-    assert bus.recv() == (0x011, AT_REST, False)
+    assert bus.recv() == (0x011, ENABLED, False)
     bus.send(0x7FF, reg_read(2, 10))
     assert bus.recv() == (0x012, h("02 00 33 0A 01 00 00 00"), False)
     bus.send(0x123 | CAN_EFF_FLAG, b"\x01")  # ignored, but logged
@@ -739,7 +741,7 @@ def test_loop_answers_and_logs(bus_factory, tmp_path):
     assert bus.recv()[0] == 0x011
     lines = log.read_text().splitlines()
     assert lines == [
-        "rx 001 FFFFFFFFFFFFFFFC", "tx 011 017FFF7FF7FF1E20",
+        "rx 001 FFFFFFFFFFFFFFFC", "tx 011 117FFF7FF7FF1E20",
         "rx 7FF 0200330A00000000", "tx 012 0200330A01000000",
         "rx 00000123 01",
         "rx 001 FFFFFFFFFFFFFFFD", "tx 011 017FFF7FF7FF1E20",
@@ -755,8 +757,8 @@ def test_loop_delayed_replies_keep_order_and_do_not_block_other_motors(bus_facto
     bus.send(0x002, ENABLE)
     got = [bus.recv() for _ in range(3)]
     elapsed = time.monotonic() - t0
-    assert got == [(0x011, AT_REST, False), (0x011, h("01 00 33 0A 01 00 00 00"), False),
-                   (0x012, h("02") + AT_REST[1:], False)]
+    assert got == [(0x011, ENABLED, False), (0x011, h("01 00 33 0A 01 00 00 00"), False),
+                   (0x012, h("12") + ENABLED[1:], False)]
     # three 1 s delays served one after another would take 3 s; the bound
     # leaves a loaded machine 1.5 s of slack
     assert 0.99 <= elapsed < 2.5
@@ -765,7 +767,7 @@ def test_loop_delayed_replies_keep_order_and_do_not_block_other_motors(bus_facto
 def test_loop_late_reply_sends_a_second_copy(bus_factory):
     bus = bus_factory(make(late_reply=True))
     bus.send(0x001, ENABLE)
-    assert bus.recv() == bus.recv() == (0x011, AT_REST, False)
+    assert bus.recv() == bus.recv() == (0x011, ENABLED, False)
 
 
 def test_loop_flood_sends_foreign_frames_and_stops(bus_factory):
@@ -778,7 +780,7 @@ def test_loop_flood_sends_foreign_frames_and_stops(bus_factory):
         frame = bus.recv()
         if frame[0] != 0x7F0:
             break
-    assert frame == (0x011, AT_REST, False)
+    assert frame == (0x011, ENABLED, False)
 
 
 def test_loop_exit_after_returns():
