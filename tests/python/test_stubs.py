@@ -10,6 +10,7 @@ import enum
 import importlib.util
 import subprocess
 import sys
+import textwrap
 import types
 from pathlib import Path
 
@@ -102,3 +103,90 @@ def test_stubtest_finds_no_difference(tmp_path):
 @needs_mypy
 def test_the_examples_type_check_strictly():
     run_mypy_tool(REPO, "mypy", "--strict", "--cache-dir", "/dev/null", str(REPO / "examples"))
+
+
+def undocumented(body, public):
+    """The public names among the statements `body` (and, for classes, in
+    their bodies) that have no docstring; an attribute's docstring is the
+    string statement right after it."""
+    missing = []
+    for i, node in enumerate(body):
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            if not public(node.name):
+                continue
+            if ast.get_docstring(node) is None:
+                missing.append(node.name)
+            if isinstance(node, ast.ClassDef):
+                inner = undocumented(node.body, lambda n: not n.startswith("_"))
+                missing += [f"{node.name}.{n}" for n in inner]
+        elif isinstance(node, (ast.Assign, ast.AnnAssign)):
+            name = (node.targets[0] if isinstance(node, ast.Assign) else node.target).id
+            after = body[i + 1] if i + 1 < len(body) else None
+            if public(name) and not (isinstance(after, ast.Expr) and isinstance(after.value, ast.Constant)
+                                     and isinstance(after.value.value, str)):
+                missing.append(name)
+    return missing
+
+
+def test_every_public_name_of_the_stub_has_a_docstring():
+    tree = stub_tree()
+    assert ast.get_docstring(tree)
+    assert undocumented(tree.body, lambda n: n in rotalink.__all__) == []
+
+
+# Arguments of the number types the module converts (its float parameters
+# take __float__ or __index__, its integer parameters __index__ only). The
+# snippet is type-checked and run: every call it makes must pass both, and
+# each call marked `type: ignore` must be refused by both (strict mode
+# reports an ignore that is not needed).
+NUMBERS = """
+    from typing import Callable
+
+    import rotalink
+
+    class Real:
+        def __float__(self) -> float:
+            return 0.25
+
+    class Index:
+        def __index__(self) -> int:
+            return 3
+
+    def refused(call: Callable[[], object]) -> None:
+        try:
+            call()
+        except TypeError:
+            return
+        raise AssertionError("accepted")
+
+    sp = rotalink.MitSetpoint(q=Real(), dq=Index(), kp=2, kd=True, tau=0.5)
+    rotalink.mit_setpoint(Real(), Index())
+    limits = rotalink.MitLimits(p_max=Real(), t_max=Index())
+    motor = rotalink.Damiao(Index(), True, limits, timeout_ms=Index())
+    q: float = sp.q
+    p_max: float = limits.p_max
+    motor_id: int = motor.motor_id
+    assert (q, sp.dq, p_max, motor_id) == (0.25, 3.0, 0.25, 3)
+    refused(lambda: rotalink.Damiao(Real(), 1))  # type: ignore[arg-type]
+    refused(lambda: rotalink.Damiao(1, 2, timeout_ms=2.0))  # type: ignore[arg-type]
+    refused(lambda: rotalink.MitSetpoint(q="1"))  # type: ignore[arg-type]
+"""
+NUMPY = """
+    import numpy as np
+
+    sp = rotalink.MitSetpoint(np.float32(0.25), np.float64(0.5), np.int64(2))
+    motor = rotalink.Damiao(np.uint16(1), np.int64(0x11), timeout_ms=np.int32(5))
+    assert (sp.q, sp.kp, motor.master_id) == (0.25, 2.0, 0x11)
+    refused(lambda: rotalink.Damiao(np.float32(1), 2))  # type: ignore[arg-type]
+"""
+
+
+@needs_mypy
+def test_number_protocol_arguments_type_check_and_run(tmp_path):
+    snippet = textwrap.dedent(NUMBERS)
+    if importlib.util.find_spec("numpy") is not None:
+        snippet += textwrap.dedent(NUMPY)
+    (tmp_path / "numbers_snippet.py").write_text(snippet)
+    run_mypy_tool(tmp_path, "mypy", "--strict", "--cache-dir", "/dev/null", "numbers_snippet.py")
+    r = subprocess.run([sys.executable, "numbers_snippet.py"], cwd=tmp_path, capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
