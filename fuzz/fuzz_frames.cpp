@@ -89,14 +89,16 @@ std::uint32_t le32(const std::uint8_t* p) {
 }
 
 std::string show(const CanFrame& f) {
-    char head[48];
-    std::snprintf(head, sizeof head, "%s 0x%X%s%s [", f.id.kind == IdKind::Standard ? "std" : "ext",
-                  f.id.value, f.fd ? " fd" : "", f.brs ? " brs" : "");
+    char head[64];
+    std::snprintf(head, sizeof head, "%s 0x%X%s%s%s%s [", f.id.kind == IdKind::Standard ? "std" : "ext",
+                  f.id.value, f.fd ? " fd" : "", f.brs ? " brs" : "", f.remote ? " rtr" : "",
+                  f.error ? " err" : "");
     return head + hex_bytes(f.data.data(), f.data.size()) + "]";
 }
 
 bool same_frame(const CanFrame& a, const CanFrame& b) {
-    return a.id == b.id && a.data == b.data && a.fd == b.fd && a.brs == b.brs;
+    return a.id == b.id && a.data == b.data && a.fd == b.fd && a.brs == b.brs && a.remote == b.remote &&
+           a.error == b.error;
 }
 
 CanId decoded_id(std::uint32_t raw) {
@@ -133,6 +135,8 @@ std::optional<CanFrame> check_recv(SocketCanTransport& t, int peer, const std::u
     std::size_t take;
     if (n == 16) {
         take = (raw & kErr) ? 8 : (len < 8 ? len : 8);
+        want.error = (raw & kErr) != 0;  // tested before the remote flag
+        want.remote = !want.error && (raw & kRtr) != 0;
     } else {
         take = len < 64 ? len : 64;
         want.fd = true;
@@ -142,7 +146,6 @@ std::optional<CanFrame> check_recv(SocketCanTransport& t, int peer, const std::u
     FUZZ_CHECK(f.id.in_range(), "identifier out of range: " + show(f) + ": " + who);
     FUZZ_CHECK(f.data.size() <= (f.fd ? 64u : 8u), "payload too long: " + show(f) + ": " + who);
     FUZZ_CHECK(same_frame(f, want), "decoded as " + show(f) + ", expected " + show(want) + ": " + who);
-    (void)kRtr;  // a remote frame reads like a data frame: its len bytes
     return f;
 }
 
@@ -437,6 +440,8 @@ struct Model {
                          op, reg, static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
                          static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)},
                         false,
+                        false,
+                        false,
                         false};
     }
 
@@ -628,7 +633,8 @@ struct NoWait final : rotalink::transport::BusWaiter {
 // identifiers (3 bits each, so that they clash often) and a preset; per bus
 // a flags byte (stale frame first, send failure: at which send, ENOBUFS or
 // another error) and up to 6 reply steps: h, then an error e when
-// (h & 0x60) == 0x60, else a frame from identifier (h & 7) (FD when h & 8)
+// (h & 0x60) == 0x60, else a frame from identifier (h & 7) (FD when h & 8;
+// else a remote request when h & 0x90 is 0x10, an error frame when 0x90)
 // with a length and bytes.
 void check_group(Reader in, const std::string& input_hex) {
     using rotalink::damiao::GroupMember;
@@ -694,6 +700,9 @@ void check_group(Reader in, const std::string& input_hex) {
             } else {
                 st.frame.id = CanId::standard(sh & 7);
                 st.frame.fd = st.frame.brs = (sh & 8) != 0;
+                // A classic frame may be a remote request or an error frame.
+                st.frame.remote = !st.frame.fd && (sh & 0x90) == 0x10;
+                st.frame.error = !st.frame.fd && (sh & 0x90) == 0x90;
                 const std::size_t len = in.u8() % (st.frame.fd ? 65 : 9);
                 for (std::size_t i = 0; i < len; ++i) st.frame.data.push_back(in.u8());
                 buses[b].arrive_after_send(st.frame);
@@ -716,6 +725,7 @@ void check_group(Reader in, const std::string& input_hex) {
                 for (std::size_t i : awaiting) want[i] = "transport error: " + st.error.message();
                 break;
             }
+            if (st.frame.remote || st.frame.error) continue;  // carries no feedback
             for (auto it = awaiting.begin(); it != awaiting.end(); ++it) {
                 if (st.frame.id.value != (members[*it].motor.master_id & 0x7FFu)) continue;
                 want[*it] = st.frame.data.size() < 8 ? "feedback reply too short: " + std::to_string(st.frame.data.size()) +

@@ -212,8 +212,10 @@ std::vector<MemberResult> MotorGroup::cycle(CanTransport* const* buses, const st
                     break;
                 }
                 for (std::size_t f = 0; f < got.value() && awaited[b] > 0; ++f) {
-                    // The first frame from a member's reply identifier (standard) is its reply.
-                    if (buf[f].id.kind != transport::IdKind::Standard) continue;
+                    // The first standard data frame from a member's reply
+                    // identifier is its reply: a remote request or an error
+                    // frame carries no feedback, whatever its identifier.
+                    if (buf[f].id.kind != transport::IdKind::Standard || buf[f].remote || buf[f].error) continue;
                     const std::uint32_t from = buf[f].id.value;
                     for (std::size_t k = bus_begin_[b]; k < bus_begin_[b + 1]; ++k) {
                         if (reply_of_[k] != from || !waiting[k]) continue;

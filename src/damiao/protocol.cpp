@@ -8,7 +8,7 @@ namespace {
 
 // Every frame the module sends: classic, 8 bytes, no bit-rate switch.
 CanFrame classic(transport::CanId id, const mit::Payload& payload) {
-    return CanFrame{id, {payload.begin(), payload.end()}, false, false};
+    return CanFrame{id, {payload.begin(), payload.end()}, false, false, false, false};
 }
 
 }  // namespace

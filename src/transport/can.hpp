@@ -109,11 +109,18 @@ private:
 
 // One frame: classic (at most 8 data bytes) or CAN FD (at most 64, with the
 // bit-rate switch flag). A plain value: it owns its payload.
+//
+// `remote` and `error` only describe received classic frames: a remote
+// request (RTR) or an error frame the controller reported, which arrive with
+// the identifier and bytes of a data frame. A send ignores them: the
+// transport writes data frames only.
 struct CanFrame {
     CanId id;
     FrameData data;
     bool fd = false;
     bool brs = false;
+    bool remote = false;
+    bool error = false;
 };
 
 // An operating-system I/O error: an error number, or a message of its own.

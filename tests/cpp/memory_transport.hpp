@@ -24,7 +24,8 @@ inline void PrintTo(CanId id, std::ostream* os) {
 }
 inline void PrintTo(const CanFrame& f, std::ostream* os) {
     PrintTo(f.id, os);
-    *os << (f.fd ? " fd" : " classic") << (f.brs ? " brs" : "") << " [";
+    *os << (f.fd ? " fd" : " classic") << (f.brs ? " brs" : "") << (f.remote ? " remote" : "")
+        << (f.error ? " error" : "") << " [";
     for (std::size_t i = 0; i < f.data.size(); ++i) {
         static const char digits[] = "0123456789ABCDEF";
         *os << (i ? " " : "") << digits[f.data[i] >> 4] << digits[f.data[i] & 15];
@@ -58,9 +59,22 @@ inline std::string show(const CanFrame& f) {
     return os.str();
 }
 
-// Identifier, payload, fd and brs all equal.
+// A received remote request or error frame with that identifier and payload.
+inline CanFrame remote_frame(CanId id, std::vector<std::uint8_t> data) {
+    CanFrame f = make_frame(id, std::move(data));
+    f.remote = true;
+    return f;
+}
+inline CanFrame error_frame(CanId id, std::vector<std::uint8_t> data) {
+    CanFrame f = make_frame(id, std::move(data));
+    f.error = true;
+    return f;
+}
+
+// Identifier, payload and every flag equal.
 inline ::testing::AssertionResult same_frame(const CanFrame& got, const CanFrame& want) {
-    if (got.id == want.id && got.data == want.data && got.fd == want.fd && got.brs == want.brs) {
+    if (got.id == want.id && got.data == want.data && got.fd == want.fd && got.brs == want.brs &&
+        got.remote == want.remote && got.error == want.error) {
         return ::testing::AssertionSuccess();
     }
     return ::testing::AssertionFailure() << "got " << show(got) << ", want " << show(want);

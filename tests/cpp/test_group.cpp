@@ -136,6 +136,13 @@ INSTANTIATE_TEST_SUITE_P(
                   {{1, {make_frame(CanId::standard(0x55), feedback(0xA7)), make_frame(CanId::extended(0x12), feedback(0xA7)),
                         make_frame(CanId::standard(0x12), feedback(0xA1))}}},
                   {"ok A0", "ok A1", "ok A2", "ok A3"}},
+        // A remote request or an error frame from the reply identifier
+        // carries no feedback: the data frame behind it is the reply.
+        ReplyCase{"RemoteAndErrorFramesAreNotReplies",
+                  {{0, {remote_frame(CanId::standard(0x11), feedback(0xA6)),
+                        error_frame(CanId::standard(0x11), feedback(0xA7)), make_frame(CanId::standard(0x11), feedback(0xA0))}},
+                   {1, {remote_frame(CanId::standard(0x12), feedback(0xA7))}}},
+                  {"ok A0", kTimeout, "ok A2", "ok A3"}},
         // A member's reply on the other bus is not its reply.
         ReplyCase{"ReplyOnTheWrongBusIsNotTaken", {{3, {make_frame(CanId::standard(0x12), feedback(0xA3))}}},
                   {"ok A0", "ok A1", "ok A2", kTimeout}}),

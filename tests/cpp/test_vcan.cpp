@@ -351,8 +351,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"ExtendedData", record(kClassic, 0x9ABCDEF0, 8, counting(8)),
                  make_frame(CanId::extended(0x1ABCDEF0), counting(8)), false},
         ReadCase{"Remote", record(kClassic, 0x40000123, 4, counting(8)),
-                 make_frame(CanId::standard(0x123), counting(4)), false},
-        ReadCase{"RemoteExtended", record(kClassic, 0xC0000456, 0, {}), make_frame(CanId::extended(0x456), {}),
+                 remote_frame(CanId::standard(0x123), counting(4)), false},
+        ReadCase{"RemoteExtended", record(kClassic, 0xC0000456, 0, {}), remote_frame(CanId::extended(0x456), {}),
                  false},
         ReadCase{"FdWithBrs", record(kFd, 0x123, 12, counting(12), CANFD_FDF | CANFD_BRS),
                  make_frame(CanId::standard(0x123), counting(12), true, true), true},
@@ -392,7 +392,7 @@ TEST_F(Vcan, ErrorFramesCarryAllEightBytes) {
         inject(record(kClassic, c.can_id, c.len, counting(8, 0x90)));
         auto got = bus_->recv(Duration::from_millis(2000));
         ASSERT_TRUE(got.ok()) << got.error().message();
-        EXPECT_TRUE(same_frame(got.value(), make_frame(c.id, counting(8, 0x90)))) << std::hex << c.can_id;
+        EXPECT_TRUE(same_frame(got.value(), error_frame(c.id, counting(8, 0x90)))) << std::hex << c.can_id;
     }
 }
 

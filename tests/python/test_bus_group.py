@@ -179,6 +179,38 @@ def test_flood_on_one_bus_neither_hides_replies_nor_delays_the_deadline(can_ifac
         assert answered >= 20
 
 
+def test_a_remote_request_from_the_reply_identifier_is_not_a_reply(can_iface):
+    # The cycle releases the interpreter lock while it waits, so a thread of
+    # this process can answer: first a remote request (RTR) from the reply
+    # identifier, then the real feedback. A single command would take the
+    # remote frame (all-zero data) as its reply; the group must not.
+    motor_id, reply_id = 0x2C, 0x3C
+    peer = Sniffer(can_iface)
+    feedback = bytes.fromhex("C77FFF7FF7FF1E20")  # motor 7 of 16, zero position
+
+    def answer():
+        peer.sock.settimeout(LONG / 1000.0)
+        while Sniffer._decode(peer.sock.recv(72))[0] != motor_id:
+            pass
+        peer.send(0x40000000 | reply_id, bytes(8))  # CAN_RTR_FLAG
+        time.sleep(0.05)
+        peer.send(reply_id, feedback)
+
+    try:
+        peer.drain()
+        g = rotalink.MotorGroup([(rotalink.SocketCanTransport(can_iface), rotalink.Damiao(motor_id, reply_id))],
+                                timeout_ms=LONG)
+        helper = threading.Thread(target=answer)
+        helper.start()
+        try:
+            (state,) = g.enable()
+        finally:
+            helper.join(60)
+    finally:
+        peer.close()
+    assert (state.motor_id, state.error) == (7, 12)
+
+
 def test_fd_group_sends_its_commands_as_fd_frames_with_bit_rate_switching(can_iface):
     bus = rotalink.SocketCanTransport(can_iface)
     g = rotalink.MotorGroup([(bus, rotalink.Damiao(*ABSENT))], timeout_ms=10, fd=True)

@@ -84,6 +84,8 @@ Result<CanFrame, TransportError> decode_record(const std::uint8_t* buf, std::siz
         const std::size_t take = (raw_id & CAN_ERR_FLAG) ? CAN_MAX_DLEN
                                                          : (len < CAN_MAX_DLEN ? len : CAN_MAX_DLEN);
         frame.data.assign(data, data + take);
+        frame.error = (raw_id & CAN_ERR_FLAG) != 0;
+        frame.remote = !frame.error && (raw_id & CAN_RTR_FLAG) != 0;
         return frame;
     }
     if (n == kCanFdMtu) {
