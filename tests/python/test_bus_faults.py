@@ -147,15 +147,18 @@ def ip(*args):
 
 # ---------------------------------------------------------------- interface down
 
+# The class-scoped fixtures are module functions: one that is a method runs
+# on an instance of its own, not the tests' (and pytest deprecates it).
+@pytest.fixture(scope="class")
+def sim1(can_iface2):
+    need_root()
+    with rotalink_sim.spawn(can_iface2, *motor_arg(*TestInterfaceDown.MOTOR)) as sim:
+        yield sim
+
+
 class TestInterfaceDown:
     MOTOR = (0x0A, 0x1A)
     ABSENT = (0x0B, 0x1B)
-
-    @pytest.fixture(scope="class")
-    def sim1(self, can_iface2):
-        need_root()
-        with rotalink_sim.spawn(can_iface2, *motor_arg(*self.MOTOR)) as sim:
-            yield sim
 
     @pytest.fixture
     def bus1(self, can_iface2, sim1):
@@ -253,6 +256,19 @@ class TestInterfaceDown:
 
 # ---------------------------------------------------------------- flood
 
+@pytest.fixture(scope="class")
+def flooded(can_iface2):
+    """The bus of TestFlood, with the flood flowing and its motors answering."""
+    cls = TestFlood
+    with contextlib.ExitStack() as stack:
+        stack.enter_context(rotalink_sim.spawn(can_iface2, *motor_arg(*cls.FLOODER), "--flood", "0"))
+        stack.enter_context(filtered_sim.spawn(can_iface2, *motor_arg(*cls.PROMPT)))
+        stack.enter_context(filtered_sim.spawn(can_iface2, *motor_arg(*cls.LATE), "--delay-ms", "150"))
+        rate = filtered_sim.frame_rate(can_iface2, 0.5)
+        assert rate > 500, f"the flood is not flowing: {rate:.0f} frames/s"
+        yield rotalink.SocketCanTransport(can_iface2)
+
+
 class TestFlood:
     """A full-rate flood of foreign frames on vcan1 from a process of its own.
 
@@ -265,16 +281,6 @@ class TestFlood:
     PROMPT = (0x61, 0x71)  # answers at once
     LATE = (0x62, 0x72)  # answers 150 ms after each command
     ABSENT = (0x63, 0x73)  # never answers
-
-    @pytest.fixture(scope="class")
-    def flooded(self, can_iface2):
-        with contextlib.ExitStack() as stack:
-            stack.enter_context(rotalink_sim.spawn(can_iface2, *motor_arg(*self.FLOODER), "--flood", "0"))
-            stack.enter_context(filtered_sim.spawn(can_iface2, *motor_arg(*self.PROMPT)))
-            stack.enter_context(filtered_sim.spawn(can_iface2, *motor_arg(*self.LATE), "--delay-ms", "150"))
-            rate = filtered_sim.frame_rate(can_iface2, 0.5)
-            assert rate > 500, f"the flood is not flowing: {rate:.0f} frames/s"
-            yield rotalink.SocketCanTransport(can_iface2)
 
     @pytest.mark.parametrize("timeout_ms", [1, 5, 20, 100])
     def test_timed_out_calls_return_by_their_deadline(self, flooded, timeout_ms):
