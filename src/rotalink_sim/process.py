@@ -14,7 +14,7 @@ import sys
 import threading
 import time
 
-__all__ = ["spawn", "SimProcess", "SimulatorNotReady", "default_ready_timeout"]
+__all__ = ["spawn", "SimProcess", "SimulatorNotReady", "default_ready_timeout", "child_env"]
 
 _PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -140,6 +140,19 @@ def default_ready_timeout():
     return value if value > 0 else 60.0
 
 
+def child_env(env=None):
+    """A copy of ``env`` (default ``os.environ``) for ``python -m rotalink_sim``.
+
+    When this package is not installed (run from a source tree), the copy's
+    PYTHONPATH leads the child to this same copy.
+    """
+    env = dict(os.environ if env is None else env)
+    if not _installed():
+        path = env.get("PYTHONPATH")
+        env["PYTHONPATH"] = _PACKAGE_PARENT + (os.pathsep + path if path else "")
+    return env
+
+
 @contextlib.contextmanager
 def spawn(iface, *args, timeout=None, python=None, env=None):
     """Start ``python -m rotalink_sim IFACE ARGS...`` and wait until it is ready.
@@ -157,11 +170,7 @@ def spawn(iface, *args, timeout=None, python=None, env=None):
     """
     cmd = [python or sys.executable, "-m", "rotalink_sim", str(iface)]
     cmd.extend(str(a) for a in args)
-    env = dict(os.environ if env is None else env)
-    if not _installed():
-        # Running from a source tree: let the child find this copy.
-        path = env.get("PYTHONPATH")
-        env["PYTHONPATH"] = _PACKAGE_PARENT + (os.pathsep + path if path else "")
+    env = child_env(env)
     if timeout is None:
         timeout = default_ready_timeout()
     proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
