@@ -10,6 +10,12 @@ PMAX/VMAX/TMAX scale the MIT codec). Fault options make it answer late,
 wrongly or not at all, and ``--register`` starts it misconfigured, so the
 host's reply matching, time-outs and checks can be tested.
 
+The feedback reports the firmware's status code: 0 disabled, 1 enabled, or
+the code of an active fault (``FAULTS``: 8 over-voltage .. 14 overload). A
+fault (``--fault NAME[@SECONDS]``, from the start or tripping later) disables
+the motor and refuses enables until the clear-error command, which leaves it
+disabled.
+
 Motor model (see ``rotalink_sim.model``): while enabled in MIT mode the torque
 is ``clamp(kp*(q_des-q) + kd*(dq_des-dq) + tau_ff, +-t_max)`` driving a rigid
 rotor ``J*ddq = torque - b*dq`` (J = 0.002, b = 0.01), integrated in 1 ms
@@ -17,8 +23,8 @@ substeps over the time since the previous command (at most 50 ms); otherwise
 the torque is 0 and the rotor coasts down.
 
 Run it as ``rotalink-sim IFACE ...`` or ``python -m rotalink_sim IFACE ...``
-in its own process (``spawn`` does that for tests), or use ``Simulator``
-directly::
+in its own process (``spawn`` does that for tests; ``--background`` returns
+once it is ready and leaves it running), or use ``Simulator`` directly::
 
     from rotalink_sim import Simulator, Motor
     sim = Simulator("vcan0", [Motor(motor_id=1, master_id=0x11, model="dm4310")])
@@ -40,7 +46,7 @@ from .codec import (
     encode_feedback,
     f32,
 )
-from .model import CONTROL_MODES, REGISTERS, Motor
+from .model import CONTROL_MODES, FAULTS, REGISTERS, Motor
 from .sim import Simulator, Tx
 from .process import SimProcess, SimulatorNotReady, spawn
 
@@ -48,6 +54,7 @@ __all__ = [
     "CONTROL_MODES",
     "Command",
     "DEFAULT_LIMITS",
+    "FAULTS",
     "Feedback",
     "Limits",
     "Motor",

@@ -1,12 +1,16 @@
 """Command line of the motor simulator (``rotalink-sim`` / ``python -m rotalink_sim``)."""
 
 import argparse
+import os
+import select
 import signal
 import socket
+import subprocess
 import sys
 
 from .codec import PRESETS
-from .model import CONTROL_MODES, REGISTERS, Motor, acceptable, find_register, register_word
+from .model import (CONTROL_MODES, REGISTERS, Motor, acceptable, fault_code, find_register,
+                    register_word)
 from .sim import Simulator
 
 __all__ = ["build_parser", "parse_args", "main"]
@@ -20,10 +24,23 @@ MIT command), answers each with one 8-byte feedback frame from MASTER_ID &
 0x7FF, and serves register reads (0x33) and writes (0x55) on identifier 0x7FF
 for every register of the firmware's map (see below); a register outside it
 goes unanswered. Prints "ready" on standard output once bound and runs until
-SIGTERM or SIGINT (exit status 0) or until --exit-after."""
+SIGTERM or SIGINT (exit status 0) or until --exit-after. With --background it
+returns once the simulator is ready, printing "ready (pid N)", and leaves it
+running detached."""
 
 _EPILOG = """\
-models: %s
+models (case-insensitive): %s
+
+status codes (high nibble of feedback byte 0; --fault takes the name or code):
+   0 disabled               10 over-current             13 communication-lost
+   1 enabled                11 mos-over-temperature     14 overload
+   8 over-voltage           12 coil-over-temperature
+   9 under-voltage
+
+A fault disables the motor as a tripped drive does: no torque, MIT commands
+ignored, and an enable is answered with the fault code but refused. The
+clear-error command (FF*7 FB) clears the fault and leaves the motor disabled
+(status 0) until the next enable, so it never starts driving again on its own.
 
 registers (number name, * writable):
 %s
@@ -41,6 +58,7 @@ saved and it is powered up again.
 
 examples:
   rotalink-sim vcan0 --motor-id 1 --master-id 0x11 --model dm4310
+  rotalink-sim vcan0 --motor 1:0x11 --fault overload@5 --background
   rotalink-sim vcan0 --motor 1:0x11 --motor 2:0x12:dm8009 --delay-ms 5
   rotalink-sim vcan0 --motor 1:0x11 --register PMAX=3.14 --register MST_ID=0x12
 """ % (", ".join(PRESETS), "\n".join(
@@ -87,6 +105,22 @@ def _model(text):
         raise argparse.ArgumentTypeError(
             "unknown model %r (choose from %s)" % (text, ", ".join(PRESETS)))
     return key
+
+
+def _fault_arg(text):
+    """``NAME[@SECONDS]``: a fault (name or code 8..14) and when it trips."""
+    name, sep, when = text.partition("@")
+    try:
+        code = fault_code(name)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    if not sep:
+        return code, None
+    try:
+        return code, _nonneg_float(when)
+    except argparse.ArgumentTypeError:
+        raise argparse.ArgumentTypeError(
+            "the time in %r must be seconds, a finite number >= 0" % text) from None
 
 
 def _motor_arg(text):
@@ -148,7 +182,14 @@ def build_parser():
     g.add_argument("--mode", choices=sorted(CONTROL_MODES, key=CONTROL_MODES.get),
                    default="mit", help="initial control mode, register 10 (default mit)")
     g.add_argument("--error", type=_ranged(0, 15), default=0, metavar="N",
-                   help="initial 4-bit error code (default 0)")
+                   help="report code N in place of the status until a clear-error "
+                        "command; 8..14 are faults, as --fault N (default 0: the code "
+                        "follows the state)")
+    g.add_argument("--fault", type=_fault_arg, action="append", default=[],
+                   metavar="NAME[@SECONDS]",
+                   help="a fault (name or code, see below; case-insensitive, hyphens "
+                        "optional) active from the start, or tripping SECONDS after the "
+                        "simulator is ready; repeatable, a later trip replaces the code")
     g.add_argument("--t-mos", type=_ranged(0, 255), default=30, metavar="N",
                    help="MOS temperature byte (default 30)")
     g.add_argument("--t-rotor", type=_ranged(0, 255), default=32, metavar="N",
@@ -195,6 +236,10 @@ def build_parser():
                         "'rx 001 FFFFFFFFFFFFFFFC' (flood frames are not logged)")
     g.add_argument("--exit-after", type=_nonneg_float, metavar="SECONDS",
                    help="exit (status 0) after SECONDS")
+    g.add_argument("--background", action="store_true",
+                   help="return once the simulator is ready, printing 'ready (pid N)', and "
+                        "leave it running in a session of its own (stop it with kill N); "
+                        "its later diagnostics go to --log or are discarded")
     return p
 
 
@@ -217,7 +262,7 @@ def parse_args(argv=None):
     if dup:
         parser.error("motor_id given twice: %s" % ", ".join("0x%x" % i for i in dup))
     motors = [
-        Motor(motor_id, master_id, model, mode=ns.mode, error=ns.error,
+        Motor(motor_id, master_id, model, mode=ns.mode, error=ns.error, faults=ns.fault,
               t_mos=ns.t_mos, t_rotor=ns.t_rotor, registers=ns.register)
         for motor_id, master_id, model in entries
     ]
@@ -240,9 +285,111 @@ def _print_ready():
         pass  # nobody listens for it
 
 
+#: Set in the environment of the process that --background starts.
+_DETACHED = "ROTALINK_SIM_DETACHED"
+
+
+def _detach_ready(log):
+    """Ready in the background: tell the starting process, then let go of its pipes.
+
+    Standard output and error go to the log (appended) or to /dev/null, so
+    that nothing the simulator writes later can fail for want of a reader.
+    """
+    _print_ready()
+    target = os.devnull
+    if log is not None:
+        target = log
+    try:
+        fd = os.open(target, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
+    except OSError:
+        fd = os.open(os.devnull, os.O_WRONLY)
+    for std in (1, 2):
+        os.dup2(fd, std)
+    os.close(fd)
+
+
+class _Interrupted(Exception):
+    pass
+
+
+def _interrupt(signo, _frame):
+    raise _Interrupted(signo)
+
+
+def _end(proc):
+    """SIGTERM to a child still running, SIGKILL if it lingers 5 s; wait for it."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(5.0)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+    proc.wait()
+
+
+def _background(argv):
+    """Start the simulator detached and wait for its ``ready``; returns the exit status."""
+    from .process import child_env
+
+    env = child_env()
+    env[_DETACHED] = "1"
+    previous = {sig: signal.signal(sig, _interrupt)
+                for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
+    proc = None
+    try:
+        proc = subprocess.Popen([sys.executable, "-m", "rotalink_sim"] + list(argv),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=env, start_new_session=True)
+        out, err = b"", b""
+        streams = [proc.stdout, proc.stderr]
+        while b"\n" not in out and proc.stdout in streams:
+            for stream in select.select(streams, [], [])[0]:
+                chunk = os.read(stream.fileno(), 4096)
+                if not chunk:
+                    streams.remove(stream)
+                elif stream is proc.stdout:
+                    out += chunk
+                else:
+                    err += chunk
+        if out.split(b"\n", 1)[0].strip() == b"ready":
+            # What it wrote before it was ready (warnings) is shown here.
+            while select.select([proc.stderr], [], [], 0)[0]:
+                chunk = os.read(proc.stderr.fileno(), 4096)
+                if not chunk:
+                    break
+                err += chunk
+            sys.stderr.write(err.decode("utf-8", "replace"))
+            print("ready (pid %d)" % proc.pid, flush=True)
+            return 0
+        # It exited (or printed something else): show why, end it, pass its status on.
+        _end(proc)
+        err += proc.stderr.read()
+        status = proc.returncode
+        sys.stderr.write(err.decode("utf-8", "replace"))
+        if out.strip():
+            sys.stderr.write("rotalink-sim: unexpected output: %s\n"
+                             % out.decode("utf-8", "replace").strip())
+        return status if status > 0 else 1
+    except _Interrupted as exc:
+        if proc is not None:
+            _end(proc)
+        return 128 + exc.args[0]
+    finally:
+        for sig, handler in previous.items():
+            signal.signal(sig, handler)
+        if proc is not None:
+            proc.stdout.close()
+            proc.stderr.close()
+
+
 def main(argv=None):
     """Run the simulator; returns the process exit status."""
+    if argv is None:
+        argv = sys.argv[1:]
     ns, motors, options = parse_args(argv)
+    detached = os.environ.pop(_DETACHED, None) == "1" and ns.background
+    if ns.background and not detached:
+        return _background(argv)
     if not hasattr(socket, "AF_CAN"):
         print("rotalink-sim: this Python has no SocketCAN support", file=sys.stderr)
         return 1
@@ -262,7 +409,10 @@ def main(argv=None):
         for sig in (signal.SIGTERM, signal.SIGINT):
             previous[sig] = signal.signal(sig, lambda _signo, _frame: sim.stop())
         try:
-            sim.serve_forever(ready=_print_ready, exit_after=ns.exit_after)
+            ready = _print_ready
+            if detached:
+                ready = lambda: _detach_ready(ns.log)  # noqa: E731
+            sim.serve_forever(ready=ready, exit_after=ns.exit_after)
         finally:
             for sig, handler in previous.items():
                 signal.signal(sig, handler)

@@ -403,7 +403,8 @@ class Simulator:
     def serve_forever(self, ready=None, exit_after=None):
         """Serve the bus until ``stop()`` or until ``exit_after`` seconds have passed.
 
-        ``ready`` is called once the socket is bound and the simulator listens.
+        ``ready`` is called once the socket is bound and the simulator listens;
+        the motors' timed faults are armed just before.
         A ``stop()`` that comes before the call makes it return at once.
         Replies still pending when it returns are discarded.
         """
@@ -421,7 +422,10 @@ class Simulator:
                 flood = threading.Thread(target=self._flood_loop, name="rotalink-sim-flood",
                                          daemon=True)
                 flood.start()
-            end = None if exit_after is None else time.monotonic() + float(exit_after)
+            now = time.monotonic()
+            end = None if exit_after is None else now + float(exit_after)
+            for m in self.motors:
+                m.arm_faults(now)  # timed faults count from now on
             if ready is not None:
                 ready()
             while not self._stop.is_set():

@@ -8,8 +8,11 @@ pair that carries ``struct can_frame`` records.
 
 import math
 import os
+import re
+import signal
 import socket
 import struct
+import subprocess
 import sys
 import threading
 import time
@@ -37,6 +40,8 @@ from rotalink_sim import (
     spawn,
 )
 from rotalink_sim.cli import parse_args
+from rotalink_sim.model import FAULTS, fault_code
+from rotalink_sim.process import child_env
 from rotalink_sim.sim import CAN_EFF_FLAG, CAN_ERR_FLAG, CAN_RTR_FLAG, pack_frame, unpack_frame
 
 DEFAULT = Limits(12.5, 30.0, 500.0, 5.0, 10.0)
@@ -241,6 +246,8 @@ def test_presets_table():
     (["vcan0", "--motor-id", "3", "--master-id", "0x13", "--motor", "4:0x14:dm3507"],
      [(3, 0x13, "dm4310"), (4, 0x14, "dm3507")]),
     (["vcan0", "--motor", "010:0xFFFF"], [(10, 0xFFFF, "dm4310")]),
+    (["vcan0", "--motor-id", "1", "--master-id", "2", "--model", "DM4310"], [(1, 2, "dm4310")]),
+    (["vcan0", "--motor", "1:2:DmH3510"], [(1, 2, "dmh3510")]),
 ])
 def test_parser_motors(argv, expected):
     _, motors, _ = parse_args(argv)
@@ -284,6 +291,56 @@ def test_parser_rejects(argv, capsys):
     assert exc.value.code == 2
 
 
+@pytest.mark.parametrize("args, start_code, trips", [
+    ([], 0, []),
+    (["--fault", "overload"], 14, []),
+    (["--fault", "Over-Voltage@1.5"], 0, [(1.5, 8)]),
+    (["--fault", "MOS_OVER_TEMPERATURE@0", "--fault", "0xD@2"], 0, [(0.0, 11), (2.0, 13)]),
+    (["--fault", "12", "--fault", "overcurrent@1"], 12, [(1.0, 10)]),
+    (["--error", "9"], 9, []),   # a fault code given to --error is a fault
+])
+def test_parser_faults(args, start_code, trips):
+    _, (m,), _ = parse_args(["vcan0", "--motor", "1:0x11"] + args)
+    assert (m.error, m.enabled) == (start_code, False)
+    m.arm_faults(100.0)
+    for after, code in trips:
+        m.advance(100.0 + after - 0.001)
+        assert m.error != code
+        m.advance(100.0 + after)
+        assert m.error == code
+
+
+@pytest.mark.parametrize("value, message", [
+    ("overheat", "unknown fault 'overheat' (choose from over-voltage, under-voltage, "
+                 "over-current, mos-over-temperature, coil-over-temperature, "
+                 "communication-lost, overload, or a code 8..14)"),
+    ("7", "unknown fault '7'"),
+    ("15@1", "unknown fault '15'"),
+    ("@1", "unknown fault ''"),
+    ("overload@", "the time in 'overload@' must be seconds"),
+    ("overload@-1", "the time in 'overload@-1' must be seconds"),
+    ("overload@inf", "the time in 'overload@inf' must be seconds"),
+])
+def test_parser_refuses_faults(value, message, capsys):
+    with pytest.raises(SystemExit) as exc:
+        parse_args(["vcan0", "--motor", "1:0x11", "--fault", value])
+    assert exc.value.code == 2
+    assert "error: argument --fault: " + message in capsys.readouterr().err
+
+
+def test_fault_names_and_codes():
+    assert FAULTS == {8: "over-voltage", 9: "under-voltage", 10: "over-current",
+                      11: "mos-over-temperature", 12: "coil-over-temperature",
+                      13: "communication-lost", 14: "overload"}
+    for code, name in FAULTS.items():
+        for spelling in (name, name.upper(), name.replace("-", ""), name.replace("-", "_"),
+                         str(code), code):
+            assert fault_code(spelling) == code, spelling
+    for bad in (0, 1, 7, 15, "", "over voltage!", True):
+        with pytest.raises((ValueError, TypeError)):
+            fault_code(bad)
+
+
 # --- special commands and MIT commands through handle_frame ----------------
 
 def make(*motors, **options):
@@ -320,6 +377,57 @@ def test_enable_disable_and_clear_error_change_state():
     assert m.error == 3
     sim.handle_frame(0x001, CLEAR_ERROR, now=0.0)
     assert m.error == 0
+
+
+MIT = encode_command(DEFAULT, tau=1.0)
+
+
+@pytest.mark.parametrize("kwargs, steps", [
+    # a healthy motor: 0 disabled, 1 enabled; clearing changes nothing
+    ({}, [(DISABLE, 0, False), (ENABLE, 1, True), (MIT, 1, True), (CLEAR_ERROR, 1, True),
+          (SET_ZERO, 1, True), (DISABLE, 0, False), (CLEAR_ERROR, 0, False)]),
+    # a fault: enable refused; clear leaves the motor disabled until enabled again
+    ({"faults": ["overload"]}, [(ENABLE, 14, False), (MIT, 14, False), (SET_ZERO, 14, False),
+                                (DISABLE, 14, False), (CLEAR_ERROR, 0, False),
+                                (MIT, 0, False), (ENABLE, 1, True)]),
+    ({"error": 13}, [(ENABLE, 13, False), (CLEAR_ERROR, 0, False), (ENABLE, 1, True)]),
+    # another code is reported as is, whatever the state, until cleared
+    ({"error": 7}, [(ENABLE, 7, True), (DISABLE, 7, False), (ENABLE, 7, True),
+                    (CLEAR_ERROR, 1, True), (DISABLE, 0, False)]),
+    # a fault is reported over such a code, and one clear-error clears both
+    ({"error": 3, "faults": [("under-voltage", None)]}, [(ENABLE, 9, False),
+                                                         (CLEAR_ERROR, 0, False)]),
+])
+def test_status_code_follows_state_and_faults(kwargs, steps):
+    m = Motor(1, 0x11, **kwargs)
+    sim = make(m)
+    got = []
+    for payload, _, _ in steps:
+        out = sim.handle_frame(0x001, payload, now=0.0)
+        got.append((out[0].data[0] >> 4, m.enabled))
+    assert got == [(code, enabled) for _, code, enabled in steps]
+
+
+def test_timed_fault_trips_at_its_time_and_the_rotor_coasts_from_then():
+    # The tripping motor and one disabled by hand at the same moment move alike.
+    tripping, reference = Motor(1, 0x11, faults=[("overload", 0.5)]), Motor(2, 0x12)
+    sim = make(tripping, reference)
+    steps = [(0.0, ENABLE), (0.0, MIT), (20.0, MIT), (20.0, "arm")] + [
+        (20.01 + i * 0.02, MIT) for i in range(30)]  # the trip at 20.5 falls between two
+    codes = []
+    for t, payload in steps:
+        if payload == "arm":
+            tripping.arm_faults(t)  # until then, it never trips
+            continue
+        codes.append(sim.handle_frame(0x001, payload, now=t)[0].data[0] >> 4)
+        sim.handle_frame(0x002, payload, now=t)
+        if abs(t - 20.49) < 1e-6:
+            sim.handle_frame(0x002, DISABLE, now=20.5)
+    assert codes == [1 if t < 20.5 else 14 for t, p in steps if p != "arm"]
+    assert tripping.torque() == 0.0 and tripping.target == (0.0,) * 5
+    assert tripping.velocity > 0.0
+    assert (tripping.position, tripping.velocity) == pytest.approx(
+        (reference.position, reference.velocity), rel=1e-9)
 
 
 @pytest.mark.parametrize("can_id, data, fd", [
@@ -836,3 +944,128 @@ def test_spawn_gives_up_on_a_process_that_is_not_ready(tmp_path, script, message
             pass
     assert message in str(exc.value)
     assert time.monotonic() - t0 < 10.0  # it neither hangs nor waits out the sleep
+
+
+# --- --background --------------------------------------------------------------
+
+def run_sim(*args, launcher=None):
+    """Run the simulator's command line to its end; returns the CompletedProcess."""
+    cmd = launcher or [sys.executable, "-m", "rotalink_sim"]
+    return subprocess.run(cmd + [str(a) for a in args], stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, timeout=300, env=child_env())
+
+
+@pytest.mark.parametrize("args, status, stderr", [
+    (["rlsim-none0", "--motor", "1:0x11"], 1,
+     r"rotalink-sim: (cannot open CAN interface 'rlsim-none0'|this Python has no SocketCAN)"),
+    (["vcan0", "--motor", "1:0x11", "--fault", "hot"], 2,
+     r"(?s)usage: .*error: argument --fault: unknown fault 'hot'"),
+])
+def test_background_reports_a_simulator_that_cannot_start(args, status, stderr):
+    r = run_sim(*args, "--background")
+    assert (r.returncode, r.stdout) == (status, "")
+    assert re.match(stderr, r.stderr), r.stderr
+
+
+@pytest.mark.parametrize("script, status, stdout, stderr", [
+    ("echo warm >&2; echo ready; exec sleep 60", 0, r"ready \(pid (\d+)\)\n", "warm\n"),
+    ("echo broken >&2; exit 3", 3, "", "broken\n"),
+    ("echo hello; exec sleep 60", 1, "", "rotalink-sim: unexpected output: hello\n"),
+    ("exec sleep 60", 128 + signal.SIGTERM, "", ""),  # the starter is stopped meanwhile
+])
+def test_background_starter_with_a_stand_in_child(tmp_path, monkeypatch, capsys,
+                                                  script, status, stdout, stderr):
+    from rotalink_sim import cli
+
+    fake = tmp_path / "fake-python"
+    fake.write_text("#!/bin/sh\necho $$ > %s/pid\n%s\n" % (tmp_path, script))
+    fake.chmod(0o755)
+    monkeypatch.setattr(sys, "executable", str(fake))
+    timer = threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGTERM))
+    if status == 128 + signal.SIGTERM:
+        timer.start()
+    t0 = time.monotonic()
+    assert cli._background(["vcan0", "--background"]) == status
+    if timer.is_alive():
+        timer.join()
+    assert time.monotonic() - t0 < 30.0  # it never waits the sleep out
+    out, err = capsys.readouterr()
+    assert re.fullmatch(stdout, out) and err == stderr
+    pid = int((tmp_path / "pid").read_text())
+    if status == 0:  # left running, with the pid it printed: this test ends it
+        assert "(pid %d)" % pid in out
+        os.kill(pid, signal.SIGTERM)
+        os.waitpid(pid, 0)
+    else:  # ended and reaped
+        assert not os.path.exists("/proc/%d" % pid)
+
+
+# Identifiers used by no other test module.
+BG_PLAIN = (0x4C1, 0x4D1)
+BG_TIMED = (0x4C2, 0x4D2)
+
+
+def status_of(sock, motor, payload, timeout=10.0):
+    """Send a command to ``motor`` on a raw CAN socket; the status code of its feedback."""
+    sock.send(pack_frame(motor[0], payload))
+    deadline = time.monotonic() + timeout
+    while True:
+        sock.settimeout(max(0.001, deadline - time.monotonic()))
+        can_id, data, _ = unpack_frame(sock.recv(72))
+        if can_id == motor[1]:
+            return data[0] >> 4
+
+
+def start_background(*args, launcher=None):
+    r = run_sim(*args, "--background", launcher=launcher)
+    match = re.fullmatch(r"ready \(pid (\d+)\)\n", r.stdout)
+    assert r.returncode == 0 and match, (r.returncode, r.stdout, r.stderr)
+    pid = int(match.group(1))
+    assert os.getsid(pid) == pid  # a session of its own
+    return pid
+
+
+def stop_background(pid):
+    """SIGTERM; True once the process is gone (or a zombie nobody reaps)."""
+    os.kill(pid, signal.SIGTERM)
+    deadline = time.monotonic() + 30.0
+    while time.monotonic() < deadline:
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return True
+        except FileNotFoundError:
+            return True
+        time.sleep(0.05)
+    return False
+
+
+@pytest.mark.bus
+def test_background_simulator_reports_status_and_a_timed_fault(can_iface, tmp_path):
+    # The console script's way in, as an installer writes it.
+    script = tmp_path / "rotalink-sim"
+    script.write_text("#!%s\nimport sys\nfrom rotalink_sim.__main__ import main\n"
+                      "sys.exit(main())\n" % sys.executable)
+    script.chmod(0o755)
+    pids = []
+    sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+    try:
+        sock.bind((can_iface,))
+        pids.append(start_background(can_iface, "--motor", "%#x:%#x" % BG_PLAIN))
+        pids.append(start_background(can_iface, "--motor", "%#x:%#x" % BG_TIMED,
+                                     "--fault", "overload@0.5", launcher=[str(script)]))
+        assert [status_of(sock, BG_PLAIN, cmd) for cmd in (ENABLE, DISABLE, CLEAR_ERROR)] == [
+            1, 0, 0]
+        # The timed motor is enabled until its fault trips, 0.5 s after it was ready.
+        codes = [status_of(sock, BG_TIMED, ENABLE)]
+        deadline = time.monotonic() + 60.0
+        while codes[-1] != 14 and time.monotonic() < deadline:
+            time.sleep(0.05)
+            codes.append(status_of(sock, BG_TIMED, ENABLE))
+        assert set(codes[:-1]) <= {1} and codes[-1] == 14, codes
+        assert [status_of(sock, BG_TIMED, cmd) for cmd in (ENABLE, CLEAR_ERROR, ENABLE)] == [
+            14, 0, 1]
+    finally:
+        sock.close()
+        stopped = [stop_background(pid) for pid in pids]
+    assert stopped == [True, True]
