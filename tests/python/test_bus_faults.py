@@ -41,6 +41,7 @@ SLACK = 2.0  # s past its time-out by which any call must have returned
 LONG = 2000  # ms; where a reply is expected, an emulated kernel may be slow
 TIMEOUT = "transport error: timeout waiting for frame"
 BACKEND = "transport error: backend error: "
+ENABLED = 1  # the status an enabled motor reports in MotorState.error (0: disabled)
 
 
 def os_text(code):
@@ -325,7 +326,7 @@ class TestFlood:
             if isinstance(out, rotalink.MotorState):
                 # Its own reply, not a flood frame (which would decode as
                 # motor 14 with error 14) nor an earlier reply.
-                assert (out.motor_id, out.error) == (self.PROMPT[0] & 0xF, 0)
+                assert (out.motor_id, out.error) == (self.PROMPT[0] & 0xF, ENABLED)
                 assert reports(out, tau), (k, tau, out)
                 answered += 1
             else:
@@ -389,7 +390,7 @@ def too_short(n):
 def is_state_of(ident, torque=None):
     def check(state):
         assert isinstance(state, rotalink.MotorState), state
-        assert (state.motor_id, state.error, state.t_mos, state.t_rotor) == (ident & 0xF, 0, 30, 32)
+        assert (state.motor_id, state.error, state.t_mos, state.t_rotor) == (ident & 0xF, ENABLED, 30, 32)
         if torque is not None:
             assert reports(state, torque), state
     return check
