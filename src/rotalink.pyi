@@ -213,7 +213,9 @@ class MotorState:
     @property
     def error(self) -> int:
         """The firmware's 4-bit status/fault code (high nibble of byte 0),
-        0..15, passed through."""
+        0..15, passed through: 0 disabled, 1 enabled, 8 over-voltage,
+        9 under-voltage, 10 over-current, 11 MOS over-temperature, 12 coil
+        over-temperature, 13 communication lost, 14 overload."""
     @property
     def position(self) -> float:
         """Position, scaled by the motor's p_max."""
@@ -412,7 +414,8 @@ class MotorGroup:
     One cycle locks every bus of the group (in one fixed order, so groups
     and single commands can share buses), discards the frames already
     queued, sends every member's frame, waits on all buses at once for the
-    first standard frame from each reply identifier, and releases the locks.
+    first standard data frame from each reply identifier (a remote request
+    is dropped), and releases the locks.
     The interpreter lock is released for the whole cycle. A full transmit
     queue is retried as it drains, for up to timeout_ms. Any member failing
     raises `GroupError` once the cycle is over. Ctrl-C during the wait ends
