@@ -1,17 +1,29 @@
 """What the motor examples share: the model presets, the common options,
-stopping on SIGINT/SIGTERM and a steady tick.
+opening a bus, stopping on SIGINT/SIGTERM, a steady tick, enabling and
+disabling motors, and the setpoint loop of sine.py, two_motors.py and
+group.py with its optional plot.
 
-Not an example of its own: sine.py, two_motors.py and ensure_mit.py import it
-as a sibling module.
+Not an example of its own: the examples import it as a sibling module.
+
+Every example drives its motors through a rotalink.MotorGroup, one motor or
+several: a group cycle drops the frames already queued before it sends, so
+a reply that came too late for one command is never taken as the answer to
+the next one.
 """
 from __future__ import annotations
 
 import argparse
 import contextlib
+import errno
+import importlib
+import math
+import re
 import signal
 import sys
 import time
-from typing import Callable, Iterator, List, Optional, Tuple
+from array import array
+from pathlib import Path
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
 
 import rotalink
 
@@ -22,8 +34,18 @@ MODELS: List[str] = [name for name, value in vars(rotalink.MitLimits).items()
 
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
-# Give up after this many commands in a row to one motor without a reply.
+# Give up after this many failed cycles in a row.
 MAX_MISSES_IN_A_ROW = 10
+
+# A disable that failed is sent again this often (seconds), for --disable-retry seconds.
+RETRY_PERIOD = 0.1
+
+# A plot keeps at most this many samples per motor: a longer run records
+# every n-th cycle.
+MAX_PLOT_SAMPLES = 20000
+
+Member = Tuple[rotalink.SocketCanTransport, rotalink.Damiao]
+States = Sequence[Optional[rotalink.MotorState]]
 
 
 def limits_of(model: str) -> rotalink.MitLimits:
@@ -31,7 +53,43 @@ def limits_of(model: str) -> rotalink.MitLimits:
     return preset()
 
 
-# ------------------------------------------------------------------ options
+# -------------------------------------------------------------- opening a bus
+
+CAN_TYPE = 280  # ARPHRD_CAN, in /sys/class/net/IFACE/type
+LIST_CAN = ("list the CAN interfaces with: ip -details link show type can "
+            "(virtual ones: ip link show type vcan)")
+
+
+def _interface_type(iface: str) -> Optional[int]:
+    """The ARPHRD type of the network interface `iface`, None if there is none."""
+    if not iface or "/" in iface or iface in (".", ".."):
+        return None
+    try:
+        return int(Path("/sys/class/net", iface, "type").read_text())
+    except (OSError, ValueError):
+        return None
+
+
+def bus_hint(iface: str, message: str) -> str:
+    """What to do about a bus that failed to open with the OSError text
+    `message` ('No such device (os error 19)'), or '' when there is no advice."""
+    found = re.search(r"\(os error (\d+)\)$", message)
+    code = int(found.group(1)) if found else None
+    if code == errno.ENODEV:
+        kind = _interface_type(iface)
+        if kind is None:
+            hint = f"there is no network interface named {iface}; {LIST_CAN}"
+            if iface.startswith("vcan"):
+                hint += (f"; make a virtual one with: sudo ip link add dev {iface} type vcan"
+                         f" && sudo ip link set {iface} up")
+            return hint
+        if kind != CAN_TYPE:
+            return f"{iface} is not a CAN interface; {LIST_CAN}"
+    elif code in (errno.EAFNOSUPPORT, errno.EPROTONOSUPPORT):
+        return ("this kernel has no CAN sockets loaded: sudo modprobe can_raw "
+                "(and sudo modprobe vcan for a virtual interface)")
+    return ""
+
 
 def open_bus(iface: str) -> Optional[rotalink.SocketCanTransport]:
     """The bus, or None after printing why it cannot be opened."""
@@ -39,8 +97,13 @@ def open_bus(iface: str) -> Optional[rotalink.SocketCanTransport]:
         return rotalink.SocketCanTransport(iface)
     except OSError as exc:
         print(f"error: cannot open {iface}: {exc}", file=sys.stderr)
+        hint = bus_hint(iface, str(exc))
+        if hint:
+            print(f"hint: {hint}", file=sys.stderr)
         return None
 
+
+# ------------------------------------------------------------------ options
 
 def motor_of(args: argparse.Namespace) -> rotalink.Damiao:
     """The motor of the --motor-id, --master-id, --model and --timeout-ms options."""
@@ -70,6 +133,14 @@ def whole(text: str) -> int:
     return value
 
 
+def model_arg(text: str) -> str:
+    """A model preset name in any case (DM4310 is dm4310)."""
+    model = text.lower()
+    if model not in MODELS:
+        raise argparse.ArgumentTypeError(f"unknown model {text!r} (choose from {', '.join(MODELS)})")
+    return model
+
+
 def motor_arg(text: str) -> Tuple[int, int, str]:
     """ID:MASTER[:MODEL], identifiers in decimal or 0x hex."""
     parts = text.split(":")
@@ -81,9 +152,7 @@ def motor_arg(text: str) -> Tuple[int, int, str]:
         raise argparse.ArgumentTypeError(f"invalid identifier in {text!r}") from None
     if not (0 <= motor_id <= 0xFFFF and 0 <= master_id <= 0xFFFF):
         raise argparse.ArgumentTypeError(f"identifier out of range (0..0xFFFF) in {text!r}")
-    model = parts[2] if len(parts) == 3 else "dm4310"
-    if model not in MODELS:
-        raise argparse.ArgumentTypeError(f"unknown model {model!r} (choose from {', '.join(MODELS)})")
+    model = model_arg(parts[2]) if len(parts) == 3 else "dm4310"
     return motor_id, master_id, model
 
 
@@ -100,8 +169,8 @@ def add_motor(p: argparse.ArgumentParser) -> None:
                    help="command id (CAN ID), default 0x01")
     p.add_argument("--master-id", type=identifier, default=0x11,
                    help="feedback id (Master ID), default 0x11")
-    p.add_argument("--model", choices=MODELS, default="dm4310", metavar="MODEL",
-                   help="limits preset: " + ", ".join(MODELS) + "; default dm4310")
+    p.add_argument("--model", type=model_arg, default="dm4310", metavar="MODEL",
+                   help="limits preset, in any case: " + ", ".join(MODELS) + "; default dm4310")
 
 
 def add_sine(p: argparse.ArgumentParser, *, rate: float, ticks: str,
@@ -122,6 +191,40 @@ def add_command(p: argparse.ArgumentParser, *, kp: float, kd: float, gains_of: s
     p.add_argument("--kp", type=float, default=kp, help=f"position gain{gains_of}, default {kp:g}")
     p.add_argument("--kd", type=float, default=kd, help=f"velocity gain{gains_of}, default {kd:g}")
     p.add_argument("--timeout-ms", type=whole, default=20, help="reply time-out, default 20")
+
+
+def add_loop(p: argparse.ArgumentParser) -> None:
+    """--report, --disable-retry and --plot of the setpoint loop."""
+    p.add_argument("--report", type=float, default=1.0,
+                   help="seconds between status lines, default 1 (0: none)")
+    p.add_argument("--disable-retry", type=float, default=5.0, metavar="SECONDS",
+                   help="when the disable at the end fails, send it again every "
+                        f"{RETRY_PERIOD:g} s for up to SECONDS (Ctrl-C stops), default 5 (0: never)")
+    p.add_argument("--plot", type=Path, metavar="FILE.png",
+                   help="draw commanded and measured position, velocity and torque over time "
+                        "into this PNG file at the end (needs matplotlib)")
+
+
+def check_loop(p: argparse.ArgumentParser, args: argparse.Namespace) -> argparse.Namespace:
+    """Refuse the values of add_sine and add_loop a loop cannot run with; with
+    --plot, stop at once when matplotlib is missing (before any bus is opened)."""
+    for name in ("amplitude", "frequency", "duration", "report", "disable_retry"):
+        if not getattr(args, name) >= 0.0:
+            p.error(f"--{name.replace('_', '-')} must be zero or positive")
+    if not args.rate > 0.0:
+        p.error("--rate must be positive")
+    if args.plot is not None:
+        if not args.plot.parent.is_dir():
+            p.error(f"--plot: no directory {str(args.plot.parent)!r}")
+        try:
+            _matplotlib()
+        except ImportError as exc:
+            reason = " ".join(str(exc).split())
+            print(f"error: --plot needs matplotlib, which cannot be imported ({reason}): "
+                  "pip install matplotlib (or, in rotalink's source tree, pip install .[plot])",
+                  file=sys.stderr)
+            sys.exit(2)
+    return args
 
 
 # ----------------------------------------------------------------- stopping
@@ -170,6 +273,17 @@ def ignore_stop_signals() -> None:
         signal.signal(signum, signal.SIG_IGN)
 
 
+def until_stopped(body: Callable[[], int]) -> int:
+    """body()'s exit status; when SIGINT or SIGTERM stops it, 'stopped by
+    SIGINT' and 128 + the signal number."""
+    with stopped_by_signals():
+        try:
+            return body()
+        except Stopped as stop:
+            print(f"stopped by {stop.name}", flush=True)
+            return stop.status
+
+
 # ------------------------------------------------------------------ ticking
 
 class Ticker:
@@ -201,3 +315,302 @@ class Ticker:
             time.sleep(deadline - now)
             now = time.perf_counter()
         return self.tick
+
+
+# ------------------------------------------------------------------- motors
+
+def _line(verb: str, name: str, text: str) -> str:
+    return f"{verb} {name}: {text}" if name else f"{verb}: {text}"
+
+
+class Motors:
+    """The motors of an example as one MotorGroup, a name for each (for the
+    enable and disable lines; '' for none) and a short tag (for the status
+    lines), and the count of the commands that failed.
+
+    Raises ValueError where MotorGroup does (motors sharing an identifier on
+    one bus).
+    """
+
+    def __init__(self, members: Sequence[Member], names: Sequence[str], timeout_ms: int,
+                 fd: bool = False, tags: Optional[Sequence[str]] = None) -> None:
+        self.members = list(members)
+        self.names = list(names)
+        self.tags = list(tags if tags is not None else names)
+        self.group = rotalink.MotorGroup(self.members, timeout_ms=timeout_ms, fd=fd)
+        self.failed_cycles = 0  # group commands some motor did not answer, enable and disable included
+        self.failed_commands = 0  # commands to one motor that got no answer, ditto
+        self.last_error = ""
+
+    def failed(self, exc: rotalink.GroupError, command: str = "") -> None:
+        """Count a failed cycle; its message becomes the last error."""
+        self.failed_cycles += 1
+        self.failed_commands += sum(1 for error in exc.errors if error is not None)
+        # One motor's own message, or the group's, which names the first failed motor.
+        text = next(e for e in exc.errors if e is not None) if len(self.members) == 1 else str(exc)
+        self.last_error = f"{command}: {text}" if command else text
+
+    def mit_control(self, setpoints: Sequence[rotalink.MitSetpoint]) -> Tuple[States, bool]:
+        """The feedback of one cycle (None for a motor that did not answer), and
+        whether every motor answered."""
+        try:
+            return self.group.mit_control(setpoints), True
+        except rotalink.GroupError as exc:
+            self.failed(exc)
+            return exc.states, False
+
+    def command(self, verb: str, announce: bool = False) -> States:
+        """enable or disable every motor: one line per motor, its feedback or
+        (on standard error) why it failed. `announce`: a line naming the group
+        first when every motor answered."""
+        try:
+            states: States = getattr(self.group, verb)()
+            errors: Sequence[Optional[str]] = [None] * len(states)
+            if announce:
+                print(f"{verb}d {self.group!r}", flush=True)
+        except rotalink.GroupError as exc:
+            self.failed(exc, verb)
+            states, errors = exc.states, exc.errors
+        for name, state, error in zip(self.names, states, errors):
+            if state is not None:
+                print(_line(f"{verb}d", name, repr(state)), flush=True)
+            else:
+                print("error: " + _line(verb, name, str(error)), file=sys.stderr, flush=True)
+        return states
+
+    def disable(self, retry: float) -> bool:
+        """Disable every motor; True when all of them answered. The motors
+        that did not are sent the disable again every RETRY_PERIOD seconds for
+        up to `retry` seconds (say a link that came back up), until each
+        answered; SIGINT or SIGTERM ends the retries."""
+        states = self.command("disable")
+        left = [i for i, state in enumerate(states) if state is None]
+        if not left or retry <= 0.0:
+            return not left
+        print(f"retrying the disable of {self._who(left)} every {RETRY_PERIOD:g} s for up to {retry:g} s "
+              "(Ctrl-C stops)", file=sys.stderr, flush=True)
+        end = time.monotonic() + retry
+        last = ""
+        with stopped_by_signals():
+            try:
+                while left and time.monotonic() < end:
+                    time.sleep(RETRY_PERIOD)
+                    pending = rotalink.MotorGroup([self.members[i] for i in left],
+                                                  timeout_ms=self.group.timeout_ms, fd=self.group.fd)
+                    try:
+                        answered: States = pending.disable()
+                    except rotalink.GroupError as exc:
+                        answered = exc.states
+                        last = next(e for e in exc.errors if e is not None)
+                    for i, state in zip(left, answered):
+                        if state is not None:
+                            print(_line("disabled", self.names[i], repr(state)), flush=True)
+                    left = [i for i, state in zip(left, answered) if state is None]
+            except Stopped as stop:
+                print(f"error: {stop.name} stopped the retries: {self._who(left)} not disabled",
+                      file=sys.stderr, flush=True)
+                return False
+        if left:
+            print(f"error: {self._who(left)} not disabled after {retry:g} s of retries (last: {last})",
+                  file=sys.stderr, flush=True)
+        return not left
+
+    def _who(self, indices: Sequence[int]) -> str:
+        return ", ".join(self.names[i] for i in indices if self.names[i]) or "the motor"
+
+
+def run_enabled(motors: Motors, body: Callable[[Sequence[rotalink.MotorState]], int], *,
+                disable_retry: float = 0.0, announce: bool = False,
+                finish: Optional[Callable[[int], int]] = None) -> int:
+    """Enable every motor, run body(their feedback) and disable every motor,
+    also when SIGINT or SIGTERM stop the body ('stopped by SIGINT'). A failed
+    disable is retried for up to `disable_retry` seconds (Motors.disable).
+
+    Returns the exit status: body's; 1 when an enable or a disable failed (the
+    body does not run after a failed enable); 128 + the signal number when a
+    signal stopped it. `finish(status)` runs last (a summary, say), with the
+    signals ignored, and returns the final status.
+    """
+    status = 0
+    with stopped_by_signals():
+        try:
+            states = motors.command("enable", announce)
+            enabled = [state for state in states if state is not None]
+            status = body(enabled) if len(enabled) == len(states) else 1
+        except Stopped as stop:
+            status = stop.status
+            print(f"stopped by {stop.name}", flush=True)
+        finally:
+            ignore_stop_signals()  # a second Ctrl-C must not break off the disable
+            if not motors.disable(disable_retry):
+                status = status or 1
+            if finish is not None:
+                status = finish(status)
+    return status
+
+
+# --------------------------------------------------------------------- plot
+
+def _matplotlib() -> Tuple[Any, Any]:
+    """matplotlib's Figure and its Agg canvas (raises ImportError)."""
+    figure = importlib.import_module("matplotlib.figure")
+    agg = importlib.import_module("matplotlib.backends.backend_agg")
+    return figure.Figure, agg.FigureCanvasAgg
+
+
+SERIES = ("t", "q_set", "dq_set", "q", "dq", "tau_set", "tau")
+
+
+class Recorder:
+    """Per motor and per recorded cycle: the time, the commanded position and
+    velocity, the measured position, velocity and torque, and the commanded
+    torque kp*(q_set - q) + kd*(dq_set - dq) + tau_ff of the measured state
+    (NaN where a motor did not answer). Every `stride`-th cycle is kept, so
+    that a long run keeps at most MAX_PLOT_SAMPLES per motor."""
+
+    def __init__(self, motors: int, total: int) -> None:
+        self.stride = max(1, math.ceil(total / MAX_PLOT_SAMPLES))
+        self.next = 0
+        self.data = [{name: array("d") for name in SERIES} for _ in range(motors)]
+
+    def record(self, k: int, t: float, setpoints: Sequence[rotalink.MitSetpoint],
+               states: States) -> None:
+        if k < self.next:
+            return
+        self.next = k + self.stride
+        nan = math.nan
+        for data, target, state in zip(self.data, setpoints, states):
+            q, dq, tau = ((state.position, state.velocity, state.torque) if state is not None
+                          else (nan, nan, nan))
+            data["t"].append(t)
+            data["q_set"].append(target.q)
+            data["dq_set"].append(target.dq)
+            data["q"].append(q)
+            data["dq"].append(dq)
+            data["tau"].append(tau)
+            data["tau_set"].append(target.kp * (target.q - q) + target.kd * (target.dq - dq)
+                                   + target.tau)
+
+    def draw(self, path: Path, tags: Sequence[str], title: str) -> None:
+        """One row per motor; columns position, velocity and torque, each
+        commanded against measured."""
+        figure_class, canvas_class = _matplotlib()
+        rows = len(self.data)
+        fig = figure_class(figsize=(10.0, 2.5 * rows + 0.9))
+        canvas_class(fig)
+        axes = fig.subplots(rows, 3, sharex=True, squeeze=False)
+        columns = (("position (rad)", "q_set", "q"), ("velocity (rad/s)", "dq_set", "dq"),
+                   ("torque (N·m)", "tau_set", "tau"))
+        for row, (data, tag) in enumerate(zip(self.data, tags)):
+            for col, (label, commanded, measured) in enumerate(columns):
+                ax = axes[row][col]
+                # The commanded line wide and pale beneath: it shows where the two coincide.
+                ax.plot(data["t"], data[commanded], label="commanded", color="tab:blue", lw=3.0,
+                        alpha=0.45)
+                ax.plot(data["t"], data[measured], label="measured", color="tab:orange", lw=1.1)
+                ax.grid(True, alpha=0.3)
+                ax.set_title(f"{tag}: {label}" if tag else label, fontsize=10)
+                if row == rows - 1:
+                    ax.set_xlabel("time (s)")
+        axes[0][0].legend(loc="upper right", fontsize=8)
+        fig.suptitle(title, fontsize=11)
+        fig.tight_layout()
+        fig.savefig(str(path), dpi=90)
+
+
+# --------------------------------------------------------------------- loop
+
+def run_sine(args: argparse.Namespace, motors: Motors, *, unit: str, summary: str,
+             centred: bool = False, announce: bool = False) -> int:
+    """Enable the motors, make them follow a sine, disable them: the loop of
+    sine.py, two_motors.py and group.py.
+
+    The k-th motor follows amplitude * sin(2 pi f t + k * phase) with the
+    matching velocity as feed-forward, around 0 or, with `centred`, around the
+    position it reported when enabled. One group cycle per tick of a steady
+    grid (args.rate per second) for args.duration seconds; a status line every
+    args.report seconds; a cycle some motor did not answer is counted, and the
+    loop gives up (status 1) after MAX_MISSES_IN_A_ROW of them in a row.
+    `unit` names the cycles in the messages; `summary` is the format of the
+    last line, with the fields cycles, total, overruns, skipped, worst_ms,
+    failed_cycles, failed_commands and last (' (last: ...)' or '').
+    """
+    period = 1.0 / args.rate
+    total = round(args.duration * args.rate)
+    omega = 2.0 * math.pi * args.frequency
+    step = math.radians(getattr(args, "phase", 0.0))
+    phases = [step * i for i in range(len(motors.members))]
+    report_every = max(1, round(args.report * args.rate)) if args.report > 0 else 0
+    several = len(motors.members) > 1
+    recorder = Recorder(len(motors.members), total) if args.plot is not None else None
+    ticker = Ticker(period)
+    cycles = 0
+
+    def loop(enabled: Sequence[rotalink.MotorState]) -> int:
+        nonlocal ticker, cycles
+        centres = [state.position if centred else 0.0 for state in enabled]
+        print(f"streaming {total} {unit} at {args.rate:g} Hz: "
+              f"amplitude {args.amplitude:g}, frequency {args.frequency:g} Hz, "
+              + (f"phase step {math.degrees(step):g} deg, " if several else "")
+              + f"kp {args.kp:g}, kd {args.kd:g}", flush=True)
+        in_a_row = 0
+        ticker = Ticker(period)
+        k = 0
+        while k < total:
+            t = k * period
+            targets = [rotalink.MitSetpoint(
+                q=centre + args.amplitude * math.sin(omega * t + phase),
+                dq=args.amplitude * omega * math.cos(omega * t + phase),
+                kp=args.kp, kd=args.kd) for centre, phase in zip(centres, phases)]
+            states, answered = motors.mit_control(targets)
+            cycles += 1
+            in_a_row = 0 if answered else in_a_row + 1
+            if recorder is not None:
+                recorder.record(k, t, targets, states)
+            if in_a_row >= MAX_MISSES_IN_A_ROW:
+                print(f"error: {in_a_row} {unit} in a row failed: {motors.last_error}",
+                      file=sys.stderr, flush=True)
+                return 1
+            if report_every and k % report_every == 0:
+                print(f"t={t:7.3f} s  " + "  ".join(
+                    (f"[{tag}] " if several else "") + f"q_set={target.q:+.4f} " + (
+                        f"position={state.position:+.4f} velocity={state.velocity:+.4f} "
+                        f"torque={state.torque:+.4f} error={state.error}"
+                        if state is not None else "no reply")
+                    for tag, target, state in zip(motors.tags, targets, states))
+                    + f"  overruns={ticker.overruns}", flush=True)
+            k = ticker.next()
+        return 0
+
+    def finish(status: int) -> int:
+        last = f" (last: {motors.last_error})" if motors.last_error else ""
+        print(summary.format(cycles=cycles, total=total, overruns=ticker.overruns,
+                             skipped=ticker.skipped, worst_ms=ticker.worst_late * 1e3,
+                             failed_cycles=motors.failed_cycles,
+                             failed_commands=motors.failed_commands, last=last), flush=True)
+        if recorder is not None and not cycles:
+            print("error: no plot: no cycle ran", file=sys.stderr, flush=True)
+        elif recorder is not None:
+            title = (f"{Path(sys.argv[0]).name}: {args.rate:g} Hz, amplitude {args.amplitude:g} rad, "
+                     f"frequency {args.frequency:g} Hz, kp {args.kp:g}, kd {args.kd:g}")
+            try:
+                recorder.draw(args.plot, motors.tags if several else [""], title)
+            except (OSError, ValueError) as exc:
+                print(f"error: cannot write the plot {str(args.plot)!r}: {exc}",
+                      file=sys.stderr, flush=True)
+                return status or 1
+            print(f"wrote the plot to {args.plot}", flush=True)
+        return status
+
+    return run_enabled(motors, loop, disable_retry=args.disable_retry, announce=announce,
+                       finish=finish)
+
+
+def make_motors(members: Sequence[Member], names: Sequence[str], timeout_ms: int,
+                fd: bool = False, tags: Optional[Sequence[str]] = None) -> Optional[Motors]:
+    """Motors(...), or None after printing why these motors cannot form a group."""
+    try:
+        return Motors(members, names, timeout_ms, fd, tags)
+    except ValueError as exc:  # shared identifiers on one bus
+        print(f"error: {exc}", file=sys.stderr)
+        return None

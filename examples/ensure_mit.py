@@ -4,7 +4,10 @@ A motor that is in another control mode (POS_VEL, VEL or FORCE_POS) answers
 MIT commands but does not act on them. `ensure_mit_mode` reads the
 control-mode register (10) and, when it is not 1 (MIT), writes 1, waits
 100 ms and reads it back. Then the motor is enabled, held at its present
-position for a few commands with a soft spring, and disabled again.
+position for a few commands with a soft spring, and disabled again, also
+when stopped with Ctrl-C (SIGINT) or SIGTERM. The commands go through a
+MotorGroup of one, as in the other examples, so a late reply is never taken
+for the feedback of a later command.
 
     python3 examples/ensure_mit.py can0 --motor-id 1 --master-id 0x11 --model dm4310
 
@@ -14,18 +17,20 @@ Without hardware, with a simulated motor that starts in POS_VEL mode:
     python3 examples/ensure_mit.py vcan0
 
 Exit status: 0 on success, 1 when the motor did not answer or did not switch
-to MIT mode (nothing else is sent then).
+to MIT mode (nothing else is sent then), 128 + the signal number when stopped
+by SIGINT or SIGTERM (the motor is disabled if it was enabled).
 """
 from __future__ import annotations
 
 import argparse
 import sys
 import time
-from typing import List, Optional
+from typing import List, Optional, Sequence
 
 import rotalink
 
-from _common import add_command, add_motor, motor_of, open_bus, parser, whole
+from _common import (Motors, add_command, add_motor, motor_of, open_bus, parser, run_enabled, until_stopped,
+                     whole)
 
 
 def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
@@ -40,6 +45,10 @@ def run(args: argparse.Namespace) -> int:
     bus = open_bus(args.iface)
     if bus is None:
         return 1
+    return until_stopped(lambda: switch_and_hold(args, bus))
+
+
+def switch_and_hold(args: argparse.Namespace, bus: rotalink.SocketCanTransport) -> int:
     motor = motor_of(args)
     try:
         motor.ensure_mit_mode(bus)
@@ -50,28 +59,20 @@ def run(args: argparse.Namespace) -> int:
         print(f"error: ensure_mit_mode: {exc}", file=sys.stderr)
         return 1
     print(f"{motor!r} is in MIT mode", flush=True)
+    motors = Motors([(bus, motor)], [""], args.timeout_ms)
 
-    try:
-        state = motor.enable(bus)
-        print(f"enabled: {state!r}", flush=True)
-        hold = rotalink.MitSetpoint(q=state.position, kp=args.kp, kd=args.kd)
+    def hold(enabled: Sequence[rotalink.MotorState]) -> int:
+        target = [rotalink.MitSetpoint(q=enabled[0].position, kp=args.kp, kd=args.kd)]
         for i in range(args.count):
-            state = motor.mit_control(bus, hold)
-            print(f"command {i + 1}: {state!r}", flush=True)
+            states, answered = motors.mit_control(target)
+            if not answered:
+                print(f"error: {motors.last_error}", file=sys.stderr)
+                return 1
+            print(f"command {i + 1}: {states[0]!r}", flush=True)
             time.sleep(0.01)
-    except RuntimeError as exc:
-        print(f"error: {exc}", file=sys.stderr)
-        status = 1
-    else:
-        status = 0
-    finally:
-        try:
-            state = motor.disable(bus)
-            print(f"disabled: {state!r}", flush=True)
-        except RuntimeError as exc:
-            print(f"error: disable: {exc}", file=sys.stderr)
-            status = 1
-    return status
+        return 0
+
+    return run_enabled(motors, hold)
 
 
 def main(argv: Optional[List[str]] = None) -> int:

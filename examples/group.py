@@ -12,7 +12,8 @@ as a missed deadline.
 A cycle in which some motor did not answer raises GroupError; the loop counts
 it and goes on with the next cycle, and gives up after 10 failed cycles in a
 row. Every motor is disabled at the end, also when stopped with Ctrl-C
-(SIGINT) or SIGTERM.
+(SIGINT) or SIGTERM. The loop is the one of sine.py and two_motors.py, with
+the same --report, --disable-retry and --plot options.
 
     python3 examples/group.py can0 --motor 1:0x11:dm4340 --motor 2:0x12:dm4340 \\
         --motor 3:0x13:dm4310 --motor 1:0x11:dm4310@can1 --duration 10
@@ -36,15 +37,17 @@ Exit status: 0 when the run completed, 1 when the motors stopped answering
 from __future__ import annotations
 
 import argparse
-import math
 import sys
 from pathlib import Path
 from typing import Dict, List, Optional, Sequence, Tuple
 
 import rotalink
 
-from _common import (MAX_MISSES_IN_A_ROW, Stopped, Ticker, add_command, add_sine, ignore_stop_signals,
-                     limits_of, motor_arg, open_bus, parser, stopped_by_signals)
+from _common import (add_command, add_loop, add_sine, check_loop, limits_of, make_motors, motor_arg, open_bus,
+                     parser, run_sine)
+
+SUMMARY = ("cycles: {cycles} of {total}, missed deadlines: {overruns} (skipped ticks: {skipped}, "
+           "worst lateness: {worst_ms:.3f} ms), group errors: {failed_cycles}{last}")
 
 Member = Tuple[str, int, int, str]  # iface ('' for the positional one), motor id, master id, model
 
@@ -67,18 +70,12 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
     add_command(p, kp=10.0, kd=0.5)
     p.add_argument("--fd", action="store_true",
                    help="send the commands as CAN FD frames (interfaces set 'fd on')")
-    p.add_argument("--report", type=float, default=1.0,
-                   help="seconds between status lines, default 1 (0: none)")
+    add_loop(p)
     args = p.parse_args(argv)
     if args.motor is None:
         args.motor = [("", 0x01, 0x11, "dm4310"), ("", 0x02, 0x12, "dm4310")]
     args.motor = [(iface or args.iface, m, s, model) for iface, m, s, model in args.motor]
-    for name in ("amplitude", "frequency", "duration", "report"):
-        if not getattr(args, name) >= 0.0:
-            p.error(f"--{name} must be zero or positive")
-    if not args.rate > 0.0:
-        p.error("--rate must be positive")
-    return args
+    return check_loop(p, args)
 
 
 def tx_queue_len(iface: str) -> int:
@@ -94,16 +91,6 @@ def label(bus_names: Sequence[str], iface: str, motor: rotalink.Damiao) -> str:
     return f"{iface}/{motor.motor_id:#x}" if len(bus_names) > 1 else f"{motor.motor_id:#x}"
 
 
-def report_states(labels: Sequence[str], states: Sequence[Optional[rotalink.MotorState]],
-                  errors: Sequence[Optional[str]], command: str) -> None:
-    """One line per member: its feedback, or on standard error why it failed."""
-    for name, state, error in zip(labels, states, errors):
-        if state is not None:
-            print(f"{command}d {name}: {state!r}", flush=True)
-        else:
-            print(f"error: {command} {name}: {error}", file=sys.stderr, flush=True)
-
-
 def run(args: argparse.Namespace) -> int:
     buses: Dict[str, rotalink.SocketCanTransport] = {}
     for iface, *_ in args.motor:
@@ -114,88 +101,18 @@ def run(args: argparse.Namespace) -> int:
             buses[iface] = bus
     members = [(buses[iface], rotalink.Damiao(m, s, limits_of(model), timeout_ms=args.timeout_ms))
                for iface, m, s, model in args.motor]
-    try:
-        group = rotalink.MotorGroup(members, timeout_ms=args.timeout_ms, fd=args.fd)
-    except ValueError as exc:  # shared identifiers on one bus
-        print(f"error: {exc}", file=sys.stderr)
-        return 2
     bus_names = list(buses)
     labels = [label(bus_names, iface, motor) for (iface, *_), (_, motor) in zip(args.motor, members)]
+    motors = make_motors(members, labels, args.timeout_ms, fd=args.fd)
+    if motors is None:
+        return 2
     for iface in bus_names:
         count = sum(1 for name, *_ in args.motor if name == iface)
         queue = tx_queue_len(iface)
         if 0 < queue < count:
             print(f"warning: {iface} queues {queue} frames but drives {count} motors: "
                   f"sudo ip link set {iface} txqueuelen 64", file=sys.stderr, flush=True)
-
-    period = 1.0 / args.rate
-    total = round(args.duration * args.rate)
-    omega = 2.0 * math.pi * args.frequency
-    phases = [math.radians(args.phase) * i for i in range(len(group))]
-    report_every = max(1, round(args.report * args.rate)) if args.report > 0 else 0
-    cycles = failed = failed_in_a_row = 0
-    last_error = ""
-    ticker: Optional[Ticker] = None
-    status = 0
-    with stopped_by_signals():
-        try:
-            states = group.enable()
-            print(f"enabled {group!r}", flush=True)
-            report_states(labels, states, [None] * len(states), "enable")
-            centres = [state.position for state in states]
-            print(f"streaming {total} cycles at {args.rate:g} Hz: "
-                  f"amplitude {args.amplitude:g}, frequency {args.frequency:g} Hz, "
-                  f"phase step {args.phase:g} deg, kp {args.kp:g}, kd {args.kd:g}", flush=True)
-            ticker = Ticker(period)
-            k = 0
-            while k < total:
-                t = k * period
-                targets = [rotalink.MitSetpoint(
-                    q=centre + args.amplitude * math.sin(omega * t + phase),
-                    dq=args.amplitude * omega * math.cos(omega * t + phase),
-                    kp=args.kp, kd=args.kd) for centre, phase in zip(centres, phases)]
-                try:
-                    answered: Sequence[Optional[rotalink.MotorState]] = group.mit_control(targets)
-                except rotalink.GroupError as exc:  # some motor did not answer in time
-                    answered = exc.states
-                    failed += 1
-                    failed_in_a_row += 1
-                    last_error = str(exc)
-                else:
-                    failed_in_a_row = 0
-                cycles += 1
-                if failed_in_a_row >= MAX_MISSES_IN_A_ROW:
-                    print(f"error: {failed_in_a_row} cycles in a row failed: {last_error}",
-                          file=sys.stderr, flush=True)
-                    status = 1
-                    break
-                if report_every and k % report_every == 0:
-                    print(f"t={t:7.3f} s  " + "  ".join(
-                        f"[{name}] q_set={target.q:+.4f} " + (
-                            f"position={state.position:+.4f} torque={state.torque:+.4f}"
-                            if state is not None else "no reply")
-                        for name, target, state in zip(labels, targets, answered)), flush=True)
-                k = ticker.next()
-        except Stopped as stop:
-            status = stop.status
-            print(f"stopped by {stop.name}", flush=True)
-        except rotalink.GroupError as exc:  # some motor did not answer its enable
-            status = 1
-            report_states(labels, exc.states, exc.errors, "enable")
-        finally:
-            ignore_stop_signals()  # a second Ctrl-C must not break off the disable
-            try:
-                states = group.disable()
-                report_states(labels, states, [None] * len(states), "disable")
-            except rotalink.GroupError as exc:  # the others are disabled all the same
-                status = status or 1
-                report_states(labels, exc.states, exc.errors, "disable")
-            if ticker is not None:
-                print(f"cycles: {cycles} of {total}, missed deadlines: {ticker.overruns} "
-                      f"(skipped ticks: {ticker.skipped}, worst lateness: "
-                      f"{ticker.worst_late * 1e3:.3f} ms), group errors: {failed}"
-                      + (f" (last: {last_error})" if failed else ""), flush=True)
-    return status
+    return run_sine(args, motors, unit="cycles", summary=SUMMARY, centred=True, announce=True)
 
 
 def main(argv: Optional[List[str]] = None) -> int:

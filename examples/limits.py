@@ -16,7 +16,8 @@ Without hardware, with a simulated dm4310 whose PMAX was changed:
     python3 examples/limits.py vcan0 --model dm4310
 
 Exit status: 0 when the motor answered (its limits the preset's or not), 1
-when it did not.
+when it did not, 128 + the signal number when stopped by SIGINT or SIGTERM
+(the motor is disabled if it was enabled).
 """
 from __future__ import annotations
 
@@ -26,7 +27,7 @@ from typing import List, Optional
 
 import rotalink
 
-from _common import add_motor, limits_of, open_bus, parser, whole
+from _common import Motors, add_motor, limits_of, open_bus, parser, run_enabled, until_stopped, whole
 
 FIELDS = ("p_max", "v_max", "t_max")  # kp_max and kd_max are fixed by the frame
 
@@ -47,6 +48,10 @@ def run(args: argparse.Namespace) -> int:
     bus = open_bus(args.iface)
     if bus is None:
         return 1
+    return until_stopped(lambda: use_the_motors_limits(args, bus))
+
+
+def use_the_motors_limits(args: argparse.Namespace, bus: rotalink.SocketCanTransport) -> int:
     # Register reads do not depend on the limits a Damiao is built with.
     probe = rotalink.Damiao(args.motor_id, args.master_id, timeout_ms=args.timeout_ms)
     try:
@@ -65,19 +70,7 @@ def run(args: argparse.Namespace) -> int:
         print(f"the motor has the {args.model} preset's limits")
 
     motor = rotalink.Damiao(args.motor_id, args.master_id, limits, timeout_ms=args.timeout_ms)
-    status = 0
-    try:
-        print(f"enabled: {motor.enable(bus)!r}", flush=True)
-    except RuntimeError as exc:
-        print(f"error: enable: {exc}", file=sys.stderr)
-        status = 1
-    finally:
-        try:
-            print(f"disabled: {motor.disable(bus)!r}", flush=True)
-        except RuntimeError as exc:
-            print(f"error: disable: {exc}", file=sys.stderr)
-            status = 1
-    return status
+    return run_enabled(Motors([(bus, motor)], [""], args.timeout_ms), lambda states: 0)
 
 
 def main(argv: Optional[List[str]] = None) -> int:

@@ -1,10 +1,15 @@
 """The MIT-mode value classes: limits presets, setpoints and their reprs.
 
-Runs without a CAN bus:
+Runs without a CAN bus and takes no arguments:
 
     python3 examples/values.py
 """
+import argparse
+
 import rotalink
+
+argparse.ArgumentParser(description="Print the MIT-mode value classes: limits presets, "
+                                    "setpoints and their reprs (no CAN bus needed).").parse_args()
 
 print("rotalink", rotalink.__version__, rotalink.__all__)
 
