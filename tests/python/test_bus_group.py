@@ -133,11 +133,20 @@ class TestDelayedMotors:
         if os.geteuid() != 0:
             pytest.skip("setting an interface down needs root (the test VM runs as root)")
         g = group_of(buses)
-        downer = subprocess.Popen(["sh", "-c", f"sleep 0.1; ip link set dev {can_iface2} down"])
+        # `ip` is started and waiting before the cycle, so that the link goes
+        # down well inside the simulators' reply delay even where starting a
+        # program takes longer than that: the cycle releases the interpreter
+        # lock, and a thread hands `ip` its command 50 ms into the wait.
+        downer = subprocess.Popen(["ip", "-batch", "-"], stdin=subprocess.PIPE, text=True)
+        trigger = threading.Timer(0.05, lambda: (downer.stdin.write(f"link set dev {can_iface2} down\n"),
+                                                 downer.stdin.flush()))
         try:
+            trigger.start()
             with pytest.raises(rotalink.GroupError) as info:
                 g.disable()
         finally:
+            trigger.join()
+            downer.stdin.close()
             downer.wait(60)
             ip("set", "dev", can_iface2, "up")
         assert info.value.errors == [None] * 3 + [NETDOWN] * 2
