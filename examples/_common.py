@@ -91,6 +91,14 @@ def bus_hint(iface: str, message: str) -> str:
     return ""
 
 
+def on_bus(iface: str, body: Callable[[rotalink.SocketCanTransport], int]) -> int:
+    """body(the bus)'s exit status, until_stopped; 1 when the bus cannot be opened."""
+    bus = open_bus(iface)
+    if bus is None:
+        return 1
+    return until_stopped(lambda: body(bus))
+
+
 def open_bus(iface: str) -> Optional[rotalink.SocketCanTransport]:
     """The bus, or None after printing why it cannot be opened."""
     try:

@@ -13,11 +13,13 @@ for the feedback of a later command.
 
 Without hardware, with a simulated motor that starts in POS_VEL mode:
 
-    rotalink-sim vcan0 --motor-id 1 --master-id 0x11 --mode pos_vel &
+    rotalink-sim vcan0 --motor-id 1 --master-id 0x11 --mode pos_vel --background
     python3 examples/ensure_mit.py vcan0
 
 Exit status: 0 on success, 1 when the motor did not answer or did not switch
-to MIT mode (nothing else is sent then), 128 + the signal number when stopped
+to MIT mode (nothing else is sent then), 2 for identifiers no MotorGroup
+takes (the Master ID equal to the CAN ID; nothing is sent then), 128 + the
+signal number when stopped
 by SIGINT or SIGTERM (the motor is disabled if it was enabled).
 """
 from __future__ import annotations
@@ -29,8 +31,7 @@ from typing import List, Optional, Sequence
 
 import rotalink
 
-from _common import (Motors, add_command, add_motor, motor_of, open_bus, parser, run_enabled, until_stopped,
-                     whole)
+from _common import add_command, add_motor, make_motors, motor_of, on_bus, parser, run_enabled, whole
 
 
 def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
@@ -42,14 +43,14 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
 
 
 def run(args: argparse.Namespace) -> int:
-    bus = open_bus(args.iface)
-    if bus is None:
-        return 1
-    return until_stopped(lambda: switch_and_hold(args, bus))
+    return on_bus(args.iface, lambda bus: switch_and_hold(args, bus))
 
 
 def switch_and_hold(args: argparse.Namespace, bus: rotalink.SocketCanTransport) -> int:
     motor = motor_of(args)
+    motors = make_motors([(bus, motor)], [""], args.timeout_ms)
+    if motors is None:  # identifiers no group takes
+        return 2
     try:
         motor.ensure_mit_mode(bus)
     except RuntimeError as exc:
@@ -59,7 +60,6 @@ def switch_and_hold(args: argparse.Namespace, bus: rotalink.SocketCanTransport) 
         print(f"error: ensure_mit_mode: {exc}", file=sys.stderr)
         return 1
     print(f"{motor!r} is in MIT mode", flush=True)
-    motors = Motors([(bus, motor)], [""], args.timeout_ms)
 
     def hold(enabled: Sequence[rotalink.MotorState]) -> int:
         target = [rotalink.MitSetpoint(q=enabled[0].position, kp=args.kp, kd=args.kd)]

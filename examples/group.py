@@ -27,7 +27,7 @@ motors (sudo ip link set can0 txqueuelen 64).
 
 Without hardware, one simulator process per bus:
 
-    rotalink-sim vcan0 --motor 1:0x11 --motor 2:0x12 &
+    rotalink-sim vcan0 --motor 1:0x11 --motor 2:0x12 --background
     python3 examples/group.py vcan0 --motor 1:0x11 --motor 2:0x12 --duration 3
 
 Exit status: 0 when the run completed, 1 when the motors stopped answering

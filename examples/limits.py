@@ -12,11 +12,12 @@ motor's own limits, enables it, prints its feedback and disables it.
 
 Without hardware, with a simulated dm4310 whose PMAX was changed:
 
-    rotalink-sim vcan0 --motor-id 1 --master-id 0x11 --register PMAX=3.14 &
+    rotalink-sim vcan0 --motor-id 1 --master-id 0x11 --register PMAX=3.14 --background
     python3 examples/limits.py vcan0 --model dm4310
 
 Exit status: 0 when the motor answered (its limits the preset's or not), 1
-when it did not, 128 + the signal number when stopped by SIGINT or SIGTERM
+when it did not, 2 for identifiers no MotorGroup takes (the Master ID equal
+to the CAN ID; nothing is sent then), 128 + the signal number when stopped by SIGINT or SIGTERM
 (the motor is disabled if it was enabled).
 """
 from __future__ import annotations
@@ -27,7 +28,7 @@ from typing import List, Optional
 
 import rotalink
 
-from _common import Motors, add_motor, limits_of, open_bus, parser, run_enabled, until_stopped, whole
+from _common import Motors, add_motor, limits_of, make_motors, on_bus, parser, run_enabled, whole
 
 FIELDS = ("p_max", "v_max", "t_max")  # kp_max and kd_max are fixed by the frame
 
@@ -45,15 +46,14 @@ def differences(motor: rotalink.MitLimits, preset: rotalink.MitLimits) -> List[s
 
 
 def run(args: argparse.Namespace) -> int:
-    bus = open_bus(args.iface)
-    if bus is None:
-        return 1
-    return until_stopped(lambda: use_the_motors_limits(args, bus))
+    return on_bus(args.iface, lambda bus: use_the_motors_limits(args, bus))
 
 
 def use_the_motors_limits(args: argparse.Namespace, bus: rotalink.SocketCanTransport) -> int:
     # Register reads do not depend on the limits a Damiao is built with.
     probe = rotalink.Damiao(args.motor_id, args.master_id, timeout_ms=args.timeout_ms)
+    if make_motors([(bus, probe)], [""], args.timeout_ms) is None:  # identifiers no group takes
+        return 2
     try:
         limits = probe.read_limits(bus)
     except RuntimeError as exc:

@@ -21,11 +21,12 @@ velocity and torque at the end (needs matplotlib: pip install matplotlib).
 
 Without hardware, against the simulator on a vcan interface:
 
-    rotalink-sim vcan0 --motor-id 1 --master-id 0x11 &
+    rotalink-sim vcan0 --motor-id 1 --master-id 0x11 --background
     python3 examples/sine.py vcan0 --duration 3 --plot sine.png
 
 Exit status: 0 when the run completed, 1 when the motor stopped answering
-(or did not answer its enable or its disable), 2 for bad options,
+(or did not answer its enable or its disable), 2 for bad options or
+identifiers no MotorGroup takes (the Master ID equal to the CAN ID),
 128 + the signal number when stopped by SIGINT or SIGTERM.
 """
 from __future__ import annotations
@@ -34,7 +35,7 @@ import argparse
 import sys
 from typing import List, Optional
 
-from _common import (Motors, add_command, add_loop, add_motor, add_sine, check_loop, motor_of, open_bus,
+from _common import (add_command, add_loop, add_motor, add_sine, check_loop, make_motors, motor_of, open_bus,
                      parser, run_sine)
 
 SUMMARY = ("sent {cycles} of {total} setpoints, failed: {failed_commands}{last}; overruns: {overruns}, "
@@ -55,7 +56,9 @@ def run(args: argparse.Namespace) -> int:
     if bus is None:
         return 1
     motor = motor_of(args)
-    motors = Motors([(bus, motor)], [repr(motor)], args.timeout_ms)
+    motors = make_motors([(bus, motor)], [repr(motor)], args.timeout_ms)
+    if motors is None:
+        return 2
     return run_sine(args, motors, unit="setpoints", summary=SUMMARY)
 
 

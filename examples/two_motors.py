@@ -15,7 +15,7 @@ enable and the disable included, is counted in the summary. The options
 
 Without hardware, one simulator process answering as both motors:
 
-    rotalink-sim vcan0 --motor 1:0x11 --motor 2:0x12 &
+    rotalink-sim vcan0 --motor 1:0x11 --motor 2:0x12 --background
     python3 examples/two_motors.py vcan0 --duration 3
 
 Exit status: 0 when the run completed, 1 when a motor stopped answering (or

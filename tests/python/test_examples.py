@@ -534,11 +534,20 @@ def test_group_counts_failed_cycles_and_stops_when_a_motor_falls_silent(can_ifac
     assert len(group_frames(log, "351")) == len(group_frames(log, "352")) >= 11
 
 
+OWN_ID = "error: the reply identifier 0x351 of member 0 is its own command identifier\n"
+
+
 @pytest.mark.bus
-def test_group_refuses_motors_sharing_an_identifier_on_one_bus(can_iface, tmp_path):
+@pytest.mark.parametrize("name, args, message", [
+    ("group.py", ["--motor", f"{M1}:{S1}", "--motor", f"{M2}:{S1}"],
+     "error: members 0 and 1 share reply identifier 0x3d1 on one bus\n"),
+    ("sine.py", ["--motor-id", M1, "--master-id", M1], OWN_ID),
+    ("limits.py", ["--motor-id", M1, "--master-id", M1], OWN_ID),
+    ("ensure_mit.py", ["--motor-id", M1, "--master-id", M1], OWN_ID),
+])
+def test_motors_no_group_takes_are_refused_before_anything_is_sent(can_iface, tmp_path, name, args, message):
     log = tmp_path / "frames.log"
     with rotalink_sim.spawn(can_iface, "--motor", f"{M1}:{S1}", "--log", log):
-        r = run_example("group.py", can_iface, "--motor", f"{M1}:{S1}", "--motor", f"{M2}:{S1}")
-    assert r.returncode == 2
-    assert r.stderr == "error: members 0 and 1 share reply identifier 0x3d1 on one bus\n"
-    assert received(log, "351") == [] and received(log, "352") == []
+        r = run_example(name, can_iface, *args)
+    assert (r.returncode, r.stderr) == (2, message)
+    assert [f for f in received(log) if f[0] in ("351", "352", "7FF")] == []
