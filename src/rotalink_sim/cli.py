@@ -10,7 +10,7 @@ import sys
 
 from .codec import PRESETS
 from .model import (CONTROL_MODES, REGISTERS, Motor, acceptable, fault_code, find_register,
-                    register_word)
+                    parse_int, register_word)
 from .sim import Simulator
 
 __all__ = ["build_parser", "parse_args", "main"]
@@ -70,11 +70,7 @@ examples:
 def _int(text):
     """An integer in decimal or with a 0x/0o/0b prefix (leading zeros allowed)."""
     try:
-        return int(text, 0)
-    except ValueError:
-        pass
-    try:
-        return int(text, 10)
+        return parse_int(text)
     except ValueError:
         raise argparse.ArgumentTypeError("invalid integer: %r" % text) from None
 

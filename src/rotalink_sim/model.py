@@ -300,6 +300,16 @@ COMMON_FLOATS = {
 COMMON_UINT32 = {"TIMEOUT": 0, "can_br": 4}
 
 
+def parse_int(text):
+    """An integer in decimal or with a 0x/0o/0b prefix, leading zeros allowed
+    ("010" is 10); raises ``ValueError`` for anything else."""
+    text = text.strip()
+    try:
+        return int(text, 0)
+    except ValueError:
+        return int(text, 10)
+
+
 def find_register(key):
     """The ``Register`` for a number or a name (names case-insensitive).
 
@@ -308,14 +318,10 @@ def find_register(key):
     if isinstance(key, str):
         reg = _BY_NAME.get(key.lower())
         if reg is None:
-            text = key.strip()
             try:
-                reg = REGISTERS.get(int(text, 0))
+                reg = REGISTERS.get(parse_int(key))
             except ValueError:
-                try:
-                    reg = REGISTERS.get(int(text, 10))
-                except ValueError:
-                    reg = None
+                reg = None
     elif isinstance(key, int) and not isinstance(key, bool):
         reg = REGISTERS.get(key)
     else:
@@ -389,12 +395,9 @@ def fault_code(fault):
         code = _FAULT_BY_NAME.get(_squash(fault))
         if code is None:
             try:
-                code = int(fault.strip(), 0)
+                code = parse_int(fault)
             except ValueError:
-                try:
-                    code = int(fault.strip(), 10)
-                except ValueError:
-                    code = None
+                code = None
     else:
         raise TypeError("a fault is a code or a name, got %r" % (fault,))
     if code not in FAULTS:
