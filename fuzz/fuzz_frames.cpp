@@ -435,14 +435,12 @@ struct Model {
     }
 
     CanFrame register_frame(std::uint8_t op, std::uint8_t reg, std::uint32_t v) const {
-        return CanFrame{CanId::standard(0x7FF),
-                        {static_cast<std::uint8_t>(s.motor_id & 0xFF), static_cast<std::uint8_t>(s.motor_id >> 8),
-                         op, reg, static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-                         static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)},
-                        false,
-                        false,
-                        false,
-                        false};
+        CanFrame frame;
+        frame.id = CanId::standard(0x7FF);
+        frame.data = {static_cast<std::uint8_t>(s.motor_id & 0xFF), static_cast<std::uint8_t>(s.motor_id >> 8),
+                      op, reg, static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                      static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+        return frame;
     }
 
     static std::string unknown(std::uint8_t reg) {

@@ -6,9 +6,12 @@ using transport::CanFrame;
 
 namespace {
 
-// Every frame the module sends: classic, 8 bytes, no bit-rate switch.
+// Every frame the module sends: a classic data frame of 8 bytes.
 CanFrame classic(transport::CanId id, const mit::Payload& payload) {
-    return CanFrame{id, {payload.begin(), payload.end()}, false, false, false, false};
+    CanFrame frame;
+    frame.id = id;
+    frame.data.assign(payload.data(), payload.data() + payload.size());
+    return frame;
 }
 
 }  // namespace
