@@ -26,11 +26,18 @@ PyObject* panic_exception_type() noexcept;
 
 // Runs `body` (which returns a new reference or nullptr with an exception
 // set). A fault inside is reported and raised as PanicException.
+//
+// A forced unwind is not a fault: the interpreter ends a thread that wants
+// the interpreter lock back after finalization began by unwinding it
+// (pthread_exit). That unwind passes through untouched, with no Python call
+// on its way, which is also why `guard` is not noexcept.
 template <class F>
-PyObject* guard(F&& body) noexcept {
+PyObject* guard(F&& body) {
     try {
         return body();
-    } catch (const Panic& p) {
+    }
+    ROTALINK_PASS_FORCED_UNWIND
+    catch (const Panic& p) {
         raise_panic(p.message, p.file, p.line);
     } catch (const std::bad_alloc&) {
         raise_panic("out of memory", __FILE__, __LINE__);

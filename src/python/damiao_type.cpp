@@ -61,23 +61,23 @@ PyObject* damiao_get(PyObject* self, void*) {
 // held for the whole driver operation (and the conversion of its error), and
 // the result object is made by `to_python` after the lock is released.
 //
+// The command holds the interpreter lock throughout, but never waits for
+// the bus lock with it: when a group cycle holds the bus, the interpreter
+// lock is released until the bus is free, and taken back before the bus
+// lock is taken (`without_interpreter` states the rules).
+//
 // A wait that a signal interrupted ends the operation, as the interpreter's
 // own blocking calls do: the pending signal handlers run once the lock is
 // released, and an exception one of them raises (KeyboardInterrupt for
 // Ctrl-C) is what the call raises. If none raises, the interruption is the
 // driver's error, as any other.
 template <class T, class Op, class ToPython>
-PyObject* on_bus(PyObject* bus, Op&& op, ToPython&& to_python) {
-    Py_INCREF(bus);
-    struct Release {
-        PyObject* obj;
-        ~Release() { Py_DECREF(obj); }
-    } release{bus};
+PyObject* on_bus_held(PyObject* bus, Op&& op, ToPython&& to_python) {
     T value{};
     bool ok = false;
     bool signalled = false;
     PendingError error{nullptr, {}};
-    shared_bus(bus).locked([&](transport::CanTransport& t) {
+    shared_bus(bus).locked_releasing(without_interpreter, [&](transport::CanTransport& t) {
         Result<T, Error> r = op(t);
         if (r.ok()) {
             value = std::move(r).value();
@@ -92,6 +92,26 @@ PyObject* on_bus(PyObject* bus, Op&& op, ToPython&& to_python) {
         return raise(error);
     }
     return to_python(value);
+}
+
+// The bus object is held for the whole command. Its reference is given back
+// by hand, not by a destructor: a thread that the interpreter ends at exit
+// while it waits for the bus unwinds through here without the interpreter,
+// and must make no Python call on its way.
+template <class T, class Op, class ToPython>
+PyObject* on_bus(PyObject* bus, Op&& op, ToPython&& to_python) {
+    Py_INCREF(bus);
+    PyObject* result;
+    try {
+        result = on_bus_held<T>(bus, std::forward<Op>(op), std::forward<ToPython>(to_python));
+    }
+    ROTALINK_PASS_FORCED_UNWIND
+    catch (...) {
+        Py_DECREF(bus);
+        throw;
+    }
+    Py_DECREF(bus);
+    return result;
 }
 
 // A motor command: a new MotorState on success.

@@ -8,6 +8,10 @@
 
 #include <string>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 namespace rotalink {
 
 struct Panic {
@@ -25,3 +29,15 @@ struct Panic {
     do {                                    \
         if (!(cond)) ROTALINK_PANIC(msg);   \
     } while (0)
+
+// Put before a catch-all: the forced unwind of a thread that is being ended
+// (pthread_exit, a cancellation) must leave every handler untouched, or the
+// C library aborts the process ("exception not rethrown").
+#if defined(__GLIBCXX__)
+#define ROTALINK_PASS_FORCED_UNWIND \
+    catch (abi::__forced_unwind&) {  \
+        throw;                       \
+    }
+#else
+#define ROTALINK_PASS_FORCED_UNWIND
+#endif

@@ -26,12 +26,25 @@ public:
     template <class Op>
     decltype(auto) locked(Op&& op) {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (poisoned_) {
-            lock.unlock();
-            ROTALINK_PANIC("the bus lock is poisoned by an earlier internal fault; open a new bus");
+        return run_held(lock, std::forward<Op>(op));
+    }
+
+    // As `locked`, for a caller that must not wait for the bus lock while it
+    // holds another lock (the binding holds the interpreter lock). The bus
+    // lock is tried without waiting; while it is busy, `release_while(wait)`
+    // must give up what the caller holds, call `wait()` (which returns once
+    // the bus lock has been free for a moment; it holds nothing when it
+    // returns), take back what it gave up, and the bus lock is tried again.
+    // So the caller never waits for the bus lock holding its own lock, and
+    // never takes its own lock back holding the bus lock.
+    template <class ReleaseWhile, class Op>
+    decltype(auto) locked_releasing(ReleaseWhile&& release_while, Op&& op) {
+        std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+        while (!lock.owns_lock()) {
+            release_while([this] { std::lock_guard<std::mutex> until_free(mutex_); });
+            lock.try_lock();
         }
-        Poisoner poisoner{*this};
-        return std::forward<Op>(op)(*transport_);
+        return run_held(lock, std::forward<Op>(op));
     }
 
     bool poisoned() const {
@@ -90,6 +103,16 @@ public:
     }
 
 private:
+    template <class Op>
+    decltype(auto) run_held(std::unique_lock<std::mutex>& lock, Op&& op) {
+        if (poisoned_) {
+            lock.unlock();
+            ROTALINK_PANIC("the bus lock is poisoned by an earlier internal fault; open a new bus");
+        }
+        Poisoner poisoner{*this};
+        return std::forward<Op>(op)(*transport_);
+    }
+
     // Sets the poisoned flag if the operation is left by an exception that
     // was not already in flight when the lock was taken.
     struct Poisoner {

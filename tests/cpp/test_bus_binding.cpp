@@ -2,6 +2,7 @@
 // transport: error conversion, the bus lock, and internal faults.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 
 #include "bus_object.hpp"
@@ -10,6 +11,7 @@ namespace {
 
 using rotalink::test::make_frame;
 using rotalink::test::MemoryTransport;
+using rotalink::testing::expose;
 using rotalink::testing::make_bus;
 using rotalink::testing::run;
 using rotalink::transport::CanId;
@@ -124,6 +126,54 @@ assert [r.name for r in R if not r.is_float and not r.writable] == ["hw_ver", "s
     ASSERT_EQ(t->sent().size(), 4u);
     EXPECT_EQ(t->sent()[2].data, (std::vector<std::uint8_t>{1, 0, 0x55, 21, 0, 0, 0, 0x40}));
     EXPECT_EQ(t->sent()[3].data, (std::vector<std::uint8_t>{1, 0, 0x55, 7, 0x12, 0, 0, 0}));
+}
+
+std::atomic<bool> g_cycle_sent{false};
+
+PyObject* cycle_sent(PyObject*, PyObject*) { return PyBool_FromLong(g_cycle_sent.load() ? 1 : 0); }
+
+// A single command on a bus that a group cycle holds waits for the bus with
+// the interpreter lock released: another thread keeps running meanwhile.
+TEST(BusBinding, ASingleCommandWaitingBehindACycleLetsOtherThreadsRun) {
+    MemoryTransport* t = make_bus("held_bus");
+    t->respond([](const rotalink::transport::CanFrame& f, MemoryTransport& bus) {
+        if (f.id.value == 1) g_cycle_sent = true;  // the cycle's member never answers
+        if (f.id.value == 2) bus.queue(make_frame(CanId::standard(0x12), kFeedback));
+    });
+    expose("cycle_sent", cycle_sent, METH_NOARGS);
+    EXPECT_EQ(run(R"PY(
+import threading, time
+g = rotalink.MotorGroup([(held_bus, rotalink.Damiao(1, 0x11))], timeout_ms=300)
+def cycle():
+    try:
+        g.disable()
+    except rotalink.GroupError:
+        pass
+c = threading.Thread(target=cycle)
+c.start()
+while not cycle_sent():
+    time.sleep(0.001)
+count = 0
+stop = False
+def counter():
+    global count
+    while not stop:
+        count += 1
+        time.sleep(0.001)
+k = threading.Thread(target=counter)
+k.start()
+before = count
+start = time.monotonic()
+state = rotalink.Damiao(2, 0x12).enable(held_bus)
+waited, counted = time.monotonic() - start, count - before
+stop = True
+k.join()
+c.join()
+assert state.t_mos == 30
+assert waited > 0.1, waited  # it did wait for the cycle
+assert counted > 5, (counted, waited)
+)PY"),
+              "");
 }
 
 TEST(BusBinding, InternalFaultPoisonsTheBusForGood) {

@@ -1,8 +1,12 @@
 // Internal faults and the module entry, driven from an embedded interpreter.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
+#include "bus_object.hpp"
 #include "embedded.hpp"
 
 namespace {
@@ -81,6 +85,52 @@ else:
     raise AssertionError("no SystemError")
 )");
     EXPECT_EQ(err, "");
+}
+
+// In a child process: a daemon thread loops group commands whose wait runs
+// with the interpreter lock released, and the interpreter finalizes under
+// it. When the wait ends, CPython ends the thread with a forced unwind as it
+// asks for the interpreter lock back; that must leave the process quietly.
+int finalize_under_a_cycling_daemon(int run_index) {
+    rotalink::testing::make_bus("exit_bus");  // nothing ever answers on it
+    const std::string code = R"PY(
+import threading, time
+g = rotalink.MotorGroup([(exit_bus, rotalink.Damiao(1, 0x11))], timeout_ms=)PY" +
+                             std::to_string(5 + run_index % 4 * 10) + R"PY()
+def loop():
+    while True:
+        try:
+            g.enable()
+        except rotalink.GroupError:
+            pass
+threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.02)
+)PY";
+    if (!run(code).empty()) return 3;
+    if (Py_FinalizeEx() != 0) return 4;
+    usleep(100000);  // the daemon's wait ends meanwhile
+    return 0;
+}
+
+TEST(Finalization, DaemonThreadInAGroupCycleEndsWithoutAnAbort) {
+    rotalink::testing::ensure_interpreter();
+    for (int i = 0; i < 20; ++i) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        PyOS_BeforeFork();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            PyOS_AfterFork_Child();
+            _exit(finalize_under_a_cycling_daemon(i));
+        }
+        PyOS_AfterFork_Parent();
+        ASSERT_GT(pid, 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "run " << i << ": " << (WIFSIGNALED(status) ? "killed by signal " : "exit status ")
+            << (WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
+    }
 }
 
 TEST(ModuleEntry, SecondInterpreterIsRefused) {

@@ -168,6 +168,41 @@ TEST(SharedBus, ContendingThreadsNeverInterleave) {
     EXPECT_FALSE(bus.shared->poisoned());
 }
 
+// A caller that must not wait holding its own lock: while the bus is busy it
+// gives its lock up around the wait, and takes it back with the bus free.
+TEST(SharedBus, BusyLockIsAwaitedOnlyWithTheCallersLockReleased) {
+    Bus bus = make_bus();
+    int releases = 0;
+    auto release_while = [&](auto wait) {
+        ++releases;
+        wait();
+    };
+    EXPECT_EQ(bus.shared->locked_releasing(release_while, [](CanTransport&) { return 1; }), 1);
+    EXPECT_EQ(releases, 0);  // a free bus is taken at once
+
+    std::promise<void> holding;
+    std::promise<void> let_go;
+    std::thread holder([&] {
+        bus.shared->locked([&](CanTransport&) {
+            holding.set_value();
+            let_go.get_future().wait();
+        });
+    });
+    holding.get_future().wait();
+    bool bus_free_after_wait = false;
+    auto releasing = [&](auto wait) {
+        if (++releases == 1) let_go.set_value();
+        wait();
+        // The caller takes its own lock back here: the bus lock is not held.
+        bus_free_after_wait =
+            finishes_within(std::chrono::seconds(10), [&] { bus.shared->locked([](CanTransport&) {}); });
+    };
+    EXPECT_EQ(bus.shared->locked_releasing(releasing, [](CanTransport&) { return 2; }), 2);
+    holder.join();
+    EXPECT_GE(releases, 1);
+    EXPECT_TRUE(bus_free_after_wait);
+}
+
 TEST(SharedBus, PanicInOneThreadStopsTheOthers) {
     Bus bus = make_bus();
     std::atomic<int> ran_after{0};
