@@ -7,8 +7,9 @@ Not an example of its own: the examples import it as a sibling module.
 
 Every example drives its motors through a rotalink.MotorGroup, one motor or
 several: a group cycle drops the frames already queued before it sends, so
-a reply that came too late for one command is never taken as the answer to
-the next one.
+a reply that came too late for one command and is queued by the next one is
+not taken as its answer (one that arrives only after that drain can be:
+feedback carries no sequence number).
 """
 from __future__ import annotations
 

@@ -6,8 +6,8 @@ control-mode register (10) and, when it is not 1 (MIT), writes 1, waits
 100 ms and reads it back. Then the motor is enabled, held at its present
 position for a few commands with a soft spring, and disabled again, also
 when stopped with Ctrl-C (SIGINT) or SIGTERM. The commands go through a
-MotorGroup of one, as in the other examples, so a late reply is never taken
-for the feedback of a later command.
+MotorGroup of one, as in the other examples, so a late reply already queued
+when the next command goes out is not taken for its feedback.
 
     python3 examples/ensure_mit.py can0 --motor-id 1 --master-id 0x11 --model dm4310
 

@@ -8,9 +8,9 @@ so the rate does not drift; a tick whose command ends after the next deadline
 is an overrun, and deadlines missed entirely are skipped (the sine stays in
 phase with the clock).
 
-The motor is driven as a MotorGroup of one: each command first drops any
-reply still queued, so a reply that came too late is never taken for the
-feedback of the next command. The loop gives up after 10 commands in a row
+The motor is driven as a MotorGroup of one: each command first drops the
+frames already queued, so a reply that came too late and is queued by then
+is not taken for the feedback of the next command. The loop gives up after 10 commands in a row
 without a reply. A disable that gets no reply is sent again every 0.1 s for
 up to --disable-retry seconds (5 by default), say until a link that went
 down is back up. --plot FILE.png draws the commanded and measured position,
