@@ -10,7 +10,7 @@ using transport::TransportError;
 
 namespace {
 
-constexpr std::chrono::milliseconds kModeSwitchPause{100};
+constexpr transport::Duration kModeSwitchPause = transport::Duration::from_millis(100);
 
 // The control mode as read: of kind Uint32, and whether it equals `mode`.
 Result<bool, Error> mode_matches(const Result<RegisterValue, Error>& read, std::uint8_t mode) {
@@ -100,14 +100,15 @@ Result<mit::MitLimits, Error> Damiao::read_limits(transport::CanTransport& bus) 
     return limits;
 }
 
-Result<Unit, Error> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const {
+Result<Unit, Error> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode,
+                                                void (*pause)(transport::Duration)) const {
     Result<bool, Error> before = mode_matches(read_register(bus, kControlModeRegister), mode);
     if (!before.ok()) return err(std::move(before).error());
     if (before.value()) return Unit{};
 
     Result<Unit, Error> written = write_register(bus, kControlModeRegister, mode);
     if (!written.ok()) return written;
-    std::this_thread::sleep_for(kModeSwitchPause);
+    pause(kModeSwitchPause);
 
     Result<RegisterValue, Error> read_back = read_register(bus, kControlModeRegister);
     Result<bool, Error> after = mode_matches(read_back, mode);

@@ -46,8 +46,10 @@ struct Damiao {
     // kd 5).
     Result<mit::MitLimits, Error> read_limits(transport::CanTransport& bus) const;
     // Reads the control mode; if it differs from `mode`, writes it, pauses
-    // 100 ms and reads it back once. No retry.
-    Result<Unit, Error> ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const;
+    // 100 ms (through `pause`, a sleep unless a test counts it) and reads it
+    // back once. No retry.
+    Result<Unit, Error> ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode,
+                                            void (*pause)(transport::Duration) = transport::sleep_for) const;
 };
 
 }  // namespace rotalink::damiao
