@@ -38,20 +38,8 @@ Result<mit::MotorState, Error> Damiao::cmd_motor_id(transport::CanTransport& bus
     return exchange(*this, bus, make_command(motor_id, data));
 }
 
-Result<mit::MotorState, Error> Damiao::enable(transport::CanTransport& bus) const {
-    return exchange(*this, bus, make_special(motor_id, kEnable));
-}
-
-Result<mit::MotorState, Error> Damiao::disable(transport::CanTransport& bus) const {
-    return exchange(*this, bus, make_special(motor_id, kDisable));
-}
-
-Result<mit::MotorState, Error> Damiao::set_zero(transport::CanTransport& bus) const {
-    return exchange(*this, bus, make_special(motor_id, kSetZero));
-}
-
-Result<mit::MotorState, Error> Damiao::clear_error(transport::CanTransport& bus) const {
-    return exchange(*this, bus, make_special(motor_id, kClearError));
+Result<mit::MotorState, Error> Damiao::special(transport::CanTransport& bus, std::uint8_t command) const {
+    return exchange(*this, bus, make_special(motor_id, command));
 }
 
 Result<mit::MotorState, Error> Damiao::mit_control(transport::CanTransport& bus,
