@@ -564,21 +564,13 @@ def float_short(v):
 
 # ------------------------------------------------------------- callables
 
-PRESETS = ["dm3507", "dm4310", "dm4310p", "dm4340", "dm4340p", "dm6006", "dm6248p", "dm8006",
-           "dm8009", "dm10010", "dm10010l", "dmg6215", "dmh3510", "dmh6220", "dmjh11"]
-
-PRESET_VALUES = {
-    "dm3507": (12.566, 50, 500, 5, 5), "dm4310": (12.5, 30, 500, 5, 10),
-    "dm4310p": (12.5, 50, 500, 5, 10), "dm4340": (12.5, 10, 500, 5, 28),
-    "dm4340p": (12.5, 10, 500, 5, 28), "dm6006": (12.5, 45, 500, 5, 20),
-    "dm6248p": (12.566, 20, 500, 5, 120), "dm8006": (12.5, 45, 500, 5, 40),
-    "dm8009": (12.5, 45, 500, 5, 54), "dm10010": (12.5, 20, 500, 5, 200),
-    "dm10010l": (12.5, 25, 500, 5, 200), "dmg6215": (12.5, 45, 500, 5, 10),
-    "dmh3510": (12.5, 280, 500, 5, 1), "dmh6220": (12.5, 45, 500, 5, 10),
-    "dmjh11": (12.5, 10, 500, 5, 12),
-}
+# The module's model presets (the static methods of MitLimits, in order);
+# their values (PRESET_VALUES, below) are read once from the native table.
+PRESETS = [name for name, value in vars(rotalink.MitLimits).items() if isinstance(value, staticmethod)]
 
 LIMIT_PARAMS = ["p_max", "v_max", "kp_max", "kd_max", "t_max"]
+PRESET_VALUES = {name: tuple(getattr(getattr(rotalink.MitLimits, name)(), f) for f in LIMIT_PARAMS)
+                 for name in PRESETS}
 LIMIT_DEFAULTS = [12.5, 30.0, 500.0, 5.0, 10.0]
 SETPOINT_PARAMS = ["q", "dq", "kp", "kd", "tau"]
 DAMIAO_PARAMS = ["motor_id", "master_id", "limits", "timeout_ms"]

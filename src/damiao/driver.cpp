@@ -10,7 +10,7 @@ using transport::TransportError;
 
 namespace {
 
-constexpr std::chrono::milliseconds kModeSwitchPause{100};
+constexpr transport::Duration kModeSwitchPause = transport::Duration::from_millis(100);
 
 // The control mode as read: of kind Uint32, and whether it equals `mode`.
 Result<bool, Error> mode_matches(const Result<RegisterValue, Error>& read, std::uint8_t mode) {
@@ -38,20 +38,8 @@ Result<mit::MotorState, Error> Damiao::cmd_motor_id(transport::CanTransport& bus
     return exchange(*this, bus, make_command(motor_id, data));
 }
 
-Result<mit::MotorState, Error> Damiao::enable(transport::CanTransport& bus) const {
-    return exchange(*this, bus, make_special(motor_id, kEnable));
-}
-
-Result<mit::MotorState, Error> Damiao::disable(transport::CanTransport& bus) const {
-    return exchange(*this, bus, make_special(motor_id, kDisable));
-}
-
-Result<mit::MotorState, Error> Damiao::set_zero(transport::CanTransport& bus) const {
-    return exchange(*this, bus, make_special(motor_id, kSetZero));
-}
-
-Result<mit::MotorState, Error> Damiao::clear_error(transport::CanTransport& bus) const {
-    return exchange(*this, bus, make_special(motor_id, kClearError));
+Result<mit::MotorState, Error> Damiao::special(transport::CanTransport& bus, std::uint8_t command) const {
+    return exchange(*this, bus, make_special(motor_id, command));
 }
 
 Result<mit::MotorState, Error> Damiao::mit_control(transport::CanTransport& bus,
@@ -100,14 +88,15 @@ Result<mit::MitLimits, Error> Damiao::read_limits(transport::CanTransport& bus) 
     return limits;
 }
 
-Result<Unit, Error> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const {
+Result<Unit, Error> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode,
+                                                void (*pause)(transport::Duration)) const {
     Result<bool, Error> before = mode_matches(read_register(bus, kControlModeRegister), mode);
     if (!before.ok()) return err(std::move(before).error());
     if (before.value()) return Unit{};
 
     Result<Unit, Error> written = write_register(bus, kControlModeRegister, mode);
     if (!written.ok()) return written;
-    std::this_thread::sleep_for(kModeSwitchPause);
+    pause(kModeSwitchPause);
 
     Result<RegisterValue, Error> read_back = read_register(bus, kControlModeRegister);
     Result<bool, Error> after = mode_matches(read_back, mode);

@@ -26,10 +26,15 @@ struct Damiao {
     Result<mit::MotorState, Error> cmd_motor_id(transport::CanTransport& bus,
                                                 const mit::Payload& data) const;
 
-    Result<mit::MotorState, Error> enable(transport::CanTransport& bus) const;
-    Result<mit::MotorState, Error> disable(transport::CanTransport& bus) const;
-    Result<mit::MotorState, Error> set_zero(transport::CanTransport& bus) const;
-    Result<mit::MotorState, Error> clear_error(transport::CanTransport& bus) const;
+    // One exchange with a special command: enable, disable, set_zero and
+    // clear_error, one method per entry of ROTALINK_SPECIAL_COMMANDS.
+    Result<mit::MotorState, Error> special(transport::CanTransport& bus, std::uint8_t command) const;
+#define ROTALINK_SPECIAL_METHOD(method, constant, byte)                         \
+    Result<mit::MotorState, Error> method(transport::CanTransport& bus) const { \
+        return special(bus, constant);                                          \
+    }
+    ROTALINK_SPECIAL_COMMANDS(ROTALINK_SPECIAL_METHOD)
+#undef ROTALINK_SPECIAL_METHOD
     // Encodes first; limits the encoder cannot use end the call unsent.
     Result<mit::MotorState, Error> mit_control(transport::CanTransport& bus,
                                                const mit::MitSetpoint& setpoint) const;
@@ -46,8 +51,10 @@ struct Damiao {
     // kd 5).
     Result<mit::MitLimits, Error> read_limits(transport::CanTransport& bus) const;
     // Reads the control mode; if it differs from `mode`, writes it, pauses
-    // 100 ms and reads it back once. No retry.
-    Result<Unit, Error> ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const;
+    // 100 ms (through `pause`, a sleep unless a test counts it) and reads it
+    // back once. No retry.
+    Result<Unit, Error> ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode,
+                                            void (*pause)(transport::Duration) = transport::sleep_for) const;
 };
 
 }  // namespace rotalink::damiao

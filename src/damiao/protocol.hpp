@@ -27,11 +27,19 @@ constexpr transport::CanId reply_id(std::uint16_t master_id) {
 
 // ------------------------------------------------------- motor commands
 
-// Special command payloads: seven 0xFF bytes and a command byte.
-inline constexpr std::uint8_t kEnable = 0xFC;
-inline constexpr std::uint8_t kDisable = 0xFD;
-inline constexpr std::uint8_t kSetZero = 0xFE;
-inline constexpr std::uint8_t kClearError = 0xFB;
+// Special command payloads: seven 0xFF bytes and a command byte. Each is
+// written once here: this list makes the constants below, the driver's
+// methods and the Python methods of Damiao and MotorGroup.
+//   X(method name, constant, command byte)
+#define ROTALINK_SPECIAL_COMMANDS(X)      \
+    X(enable, kEnable, 0xFC)              \
+    X(disable, kDisable, 0xFD)            \
+    X(set_zero, kSetZero, 0xFE)           \
+    X(clear_error, kClearError, 0xFB)
+
+#define ROTALINK_SPECIAL_CONSTANT(method, constant, byte) inline constexpr std::uint8_t constant = byte;
+ROTALINK_SPECIAL_COMMANDS(ROTALINK_SPECIAL_CONSTANT)
+#undef ROTALINK_SPECIAL_CONSTANT
 
 mit::Payload special_payload(std::uint8_t command);
 

@@ -8,6 +8,7 @@
 #include "damiao/driver.hpp"
 #include "python/bus.hpp"
 #include "python/classes.hpp"
+#include "python/method_def.hpp"
 
 namespace rotalink::py {
 namespace {
@@ -121,13 +122,15 @@ PyObject* command(PyObject* bus, Op&& op) {
                               [](const MotorState& s) { return new_box(motor_state_type(), s); });
 }
 
-ROTALINK_SIGNATURE(kEnable, 1, "Damiao.enable", ROTALINK_DOC("enable", "($self, bus)"), 1, "bus");
-ROTALINK_SIGNATURE(kDisable, 1, "Damiao.disable", ROTALINK_DOC("disable", "($self, bus)"), 1, "bus");
-ROTALINK_SIGNATURE(kSetZero, 1, "Damiao.set_zero", ROTALINK_DOC("set_zero", "($self, bus)"), 1, "bus");
-ROTALINK_SIGNATURE(kClearError, 1, "Damiao.clear_error", ROTALINK_DOC("clear_error", "($self, bus)"), 1, "bus");
+// One method per special command: the names and bytes come from the
+// driver's list (ROTALINK_SPECIAL_COMMANDS).
+#define ROTALINK_SPECIAL_SIGNATURE(name, constant, byte)                                     \
+    ROTALINK_SIGNATURE(constant##Sig, 1, "Damiao." #name, ROTALINK_DOC(#name, "($self, bus)"), 1, \
+                       "bus");
+ROTALINK_SPECIAL_COMMANDS(ROTALINK_SPECIAL_SIGNATURE)
+#undef ROTALINK_SPECIAL_SIGNATURE
 
-template <Result<MotorState, Error> (Damiao::*Command)(transport::CanTransport&) const,
-          const Signature<1>* Sig>
+template <std::uint8_t Command, const Signature<1>* Sig>
 struct SpecialCommand {
     static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return guard([&]() -> PyObject* {
@@ -135,15 +138,10 @@ struct SpecialCommand {
             if (!bind_vector(*Sig, args, nargs, kwnames, a)) return nullptr;
             if (!check_instance(a[0], socketcan_transport_type(), "bus")) return nullptr;
             const Damiao& rec = native<Damiao>(self);
-            return command(a[0], [&](transport::CanTransport& t) { return (rec.*Command)(t); });
+            return command(a[0], [&](transport::CanTransport& t) { return rec.special(t, Command); });
         });
     }
 };
-
-using Enable = SpecialCommand<&Damiao::enable, &kEnable>;
-using Disable = SpecialCommand<&Damiao::disable, &kDisable>;
-using SetZero = SpecialCommand<&Damiao::set_zero, &kSetZero>;
-using ClearError = SpecialCommand<&Damiao::clear_error, &kClearError>;
 
 ROTALINK_SIGNATURE(kMit, 2, "Damiao.mit_control", ROTALINK_DOC("mit_control", "($self, bus, setpoint)"), 2,
                    "bus", "setpoint");
@@ -168,6 +166,28 @@ ROTALINK_SIGNATURE(kEnsureMit, 1, "Damiao.ensure_mit_mode",
                    "motors ship in POS_VEL/VEL/FORCE_POS, in which case `mit_control` is\n"
                    "silently ignored.", 1,
                    "bus");
+
+// Whether `doc` says "(register R = V)" with the register and the value the
+// method writes, so that the doc cannot drift from the driver's constants.
+constexpr bool says_register_value(const char* doc, unsigned reg, unsigned value) {
+    const char head[] = "(register ";
+    for (std::size_t i = 0; doc[i] != '\0'; ++i) {
+        std::size_t k = 0;
+        while (head[k] != '\0' && doc[i + k] == head[k]) ++k;
+        if (head[k] != '\0') continue;
+        std::size_t j = i + k;
+        unsigned r = 0;
+        while (doc[j] >= '0' && doc[j] <= '9') r = r * 10 + static_cast<unsigned>(doc[j++] - '0');
+        if (r != reg || doc[j] != ' ' || doc[j + 1] != '=' || doc[j + 2] != ' ') continue;
+        j += 3;
+        unsigned v = 0;
+        while (doc[j] >= '0' && doc[j] <= '9') v = v * 10 + static_cast<unsigned>(doc[j++] - '0');
+        if (v == value && doc[j] == ')') return true;
+    }
+    return false;
+}
+static_assert(says_register_value(kEnsureMit.doc, damiao::kControlModeRegister, damiao::kMitMode),
+              "the doc of ensure_mit_mode names another register or mode than it writes");
 
 PyObject* ensure_mit_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
@@ -281,15 +301,15 @@ PyGetSetDef damiao_getset[] = {
 };
 
 PyMethodDef damiao_methods[] = {
-    {"enable", as_cfunction(Enable::call), METH_FASTCALL | METH_KEYWORDS, kEnable.doc},
-    {"disable", as_cfunction(Disable::call), METH_FASTCALL | METH_KEYWORDS, kDisable.doc},
-    {"set_zero", as_cfunction(SetZero::call), METH_FASTCALL | METH_KEYWORDS, kSetZero.doc},
-    {"clear_error", as_cfunction(ClearError::call), METH_FASTCALL | METH_KEYWORDS, kClearError.doc},
-    {"mit_control", as_cfunction(mit_control), METH_FASTCALL | METH_KEYWORDS, kMit.doc},
-    {"ensure_mit_mode", as_cfunction(ensure_mit_mode), METH_FASTCALL | METH_KEYWORDS, kEnsureMit.doc},
-    {"read_register", as_cfunction(read_register), METH_FASTCALL | METH_KEYWORDS, kReadRegister.doc},
-    {"write_register", as_cfunction(write_register), METH_FASTCALL | METH_KEYWORDS, kWriteRegister.doc},
-    {"read_limits", as_cfunction(read_limits), METH_FASTCALL | METH_KEYWORDS, kReadLimits.doc},
+#define ROTALINK_SPECIAL_METHOD(name, constant, byte) \
+    method<&constant##Sig>(SpecialCommand<damiao::constant, &constant##Sig>::call),
+    ROTALINK_SPECIAL_COMMANDS(ROTALINK_SPECIAL_METHOD)
+#undef ROTALINK_SPECIAL_METHOD
+    method<&kMit>(mit_control),
+    method<&kEnsureMit>(ensure_mit_mode),
+    method<&kReadRegister>(read_register),
+    method<&kWriteRegister>(write_register),
+    method<&kReadLimits>(read_limits),
     {nullptr, nullptr, 0, nullptr},
 };
 

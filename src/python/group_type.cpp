@@ -8,6 +8,7 @@
 #include "damiao/group.hpp"
 #include "python/bus.hpp"
 #include "python/classes.hpp"
+#include "python/method_def.hpp"
 #include "transport/socketcan_backend/socketcan.hpp"
 
 namespace rotalink::py {
@@ -313,12 +314,17 @@ PyGetSetDef group_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// One method per special command, from the driver's list.
+#define ROTALINK_SPECIAL_SIGNATURE(name, constant, byte) \
+    ROTALINK_NO_PARAMS(constant##Sig, "MotorGroup." #name, ROTALINK_DOC(#name, "($self)"));
+ROTALINK_SPECIAL_COMMANDS(ROTALINK_SPECIAL_SIGNATURE)
+#undef ROTALINK_SPECIAL_SIGNATURE
+
 PyMethodDef group_methods[] = {
-    {"enable", special<damiao::kEnable>, METH_NOARGS, ROTALINK_DOC("enable", "($self)")},
-    {"disable", special<damiao::kDisable>, METH_NOARGS, ROTALINK_DOC("disable", "($self)")},
-    {"set_zero", special<damiao::kSetZero>, METH_NOARGS, ROTALINK_DOC("set_zero", "($self)")},
-    {"clear_error", special<damiao::kClearError>, METH_NOARGS, ROTALINK_DOC("clear_error", "($self)")},
-    {"mit_control", as_cfunction(group_mit), METH_FASTCALL | METH_KEYWORDS, kGroupMit.doc},
+#define ROTALINK_SPECIAL_METHOD(name, constant, byte) method<&constant##Sig>(special<damiao::constant>),
+    ROTALINK_SPECIAL_COMMANDS(ROTALINK_SPECIAL_METHOD)
+#undef ROTALINK_SPECIAL_METHOD
+    method<&kGroupMit>(group_mit),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 // MitLimits, MitSetpoint, MotorState and mit_setpoint.
 #include "damiao/mit.hpp"
 #include "python/classes.hpp"
+#include "python/method_def.hpp"
 
 namespace rotalink::py {
 namespace {
@@ -62,8 +63,12 @@ PyObject* preset(PyObject*, PyObject*) {
 }
 
 // One static method per entry of the native preset list, in its order.
+#define ROTALINK_PRESET_SIGNATURE(name, ...) \
+    ROTALINK_NO_PARAMS(kPresetSig_##name, "MitLimits." #name, ROTALINK_DOC(#name, "()"));
+ROTALINK_MIT_PRESETS(ROTALINK_PRESET_SIGNATURE)
+#undef ROTALINK_PRESET_SIGNATURE
 #define ROTALINK_PRESET_METHOD(name, ...) \
-    {#name, preset<damiao::mit::kPreset_##name>, METH_STATIC | METH_NOARGS, ROTALINK_DOC(#name, "()")},
+    static_method<&kPresetSig_##name>(preset<damiao::mit::kPreset_##name>),
 
 PyMethodDef limits_methods[] = {
     ROTALINK_MIT_PRESETS(ROTALINK_PRESET_METHOD)
@@ -165,8 +170,7 @@ PyGetSetDef state_getset[] = {
 
 }  // namespace
 
-PyMethodDef mit_setpoint_def = {
-    "mit_setpoint", as_cfunction(mit_setpoint_fn), METH_FASTCALL | METH_KEYWORDS, kSetpointFn.doc};
+PyMethodDef mit_setpoint_def = method<&kSetpointFn>(mit_setpoint_fn);
 
 PyTypeObject* mit_limits_type() {
     return class_object(g_limits, {"rotalink.MitLimits", kLimitsNew.doc,

@@ -13,15 +13,16 @@ identifier. Only reads are ever sent from here.
 import errno
 import select
 import socket
-import struct
 import time
+
+from rotalink_sim.frames import CAN_FRAME
 
 __all__ = ["REGISTER_ID", "OP_READ", "ScanError", "open_bus", "read_request", "read_registers"]
 
 REGISTER_ID = 0x7FF
 OP_READ = 0x33
 
-_FRAME = struct.Struct("=IB3x8s")  # struct can_frame
+_FRAME = CAN_FRAME  # struct can_frame
 _FLAGS = 0xE0000000  # extended, remote and error frame flags
 _RCVBUF = 1 << 20  # asked for; the kernel caps it at net.core.rmem_max
 _SEND_PATIENCE = 1.0  # s a full transmit queue may hold the requests up

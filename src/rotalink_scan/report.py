@@ -5,12 +5,13 @@ import math
 import struct
 
 import rotalink
+from rotalink_sim.model import CONTROL_MODES
 
 __all__ = ["Motor", "MODES", "presets", "decode", "float_text", "id_text", "preset_names",
            "warnings", "table", "document"]
 
-#: Control modes (register 10) by number.
-MODES = {1: "MIT", 2: "POS_VEL", 3: "VEL", 4: "FORCE_POS"}
+#: Control modes (register 10) by number, named as the firmware's tools name them.
+MODES = {number: name.upper() for name, number in CONTROL_MODES.items()}
 
 MST_ID = int(rotalink.Register.MST_ID)
 CTRL_MODE = int(rotalink.Register.CTRL_MODE)

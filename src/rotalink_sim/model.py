@@ -135,6 +135,7 @@ __all__ = [
     "CMD_DISABLE",
     "CMD_SET_ZERO",
     "CMD_CLEAR_ERROR",
+    "SPECIAL_COMMANDS",
     "STATUS_DISABLED",
     "STATUS_ENABLED",
     "FAULTS",
@@ -165,6 +166,15 @@ CMD_ENABLE = 0xFC
 CMD_DISABLE = 0xFD
 CMD_SET_ZERO = 0xFE
 CMD_CLEAR_ERROR = 0xFB
+
+#: The special commands by the name of the method that sends them, and their
+#: command bytes (the last of the eight, after seven 0xFF).
+SPECIAL_COMMANDS = {
+    "enable": CMD_ENABLE,
+    "disable": CMD_DISABLE,
+    "set_zero": CMD_SET_ZERO,
+    "clear_error": CMD_CLEAR_ERROR,
+}
 
 _SPECIAL_PREFIX = b"\xff" * 7
 

@@ -20,6 +20,8 @@ import threading
 import time
 from collections import namedtuple
 
+from .frames import (CAN_EFF_FLAG, CAN_EFF_MASK, CAN_ERR_FLAG, CAN_RTR_FLAG, CAN_SFF_MASK, CANFD_MTU,
+                     pack_frame, unpack_frame)
 from .model import Motor
 
 __all__ = [
@@ -36,21 +38,9 @@ __all__ = [
     "format_frame",
 ]
 
-CAN_EFF_FLAG = 0x80000000
-CAN_RTR_FLAG = 0x40000000
-CAN_ERR_FLAG = 0x20000000
-CAN_SFF_MASK = 0x000007FF
-CAN_EFF_MASK = 0x1FFFFFFF
-CANFD_BRS = 0x01
-CANFD_FDF = 0x04
-
 SOL_CAN_RAW = 101
 CAN_RAW_FD_FRAMES = getattr(socket, "CAN_RAW_FD_FRAMES", 5)
 
-CAN_MTU = 16
-CANFD_MTU = 72
-_CLASSIC = struct.Struct("<IB3x8s")
-_FD = struct.Struct("<IBB2x64s")
 _U32 = struct.Struct("<I")
 
 #: Identifier of register requests.
@@ -73,32 +63,6 @@ Tx.__doc__ = """A frame to send ``delay`` seconds after the frame that caused it
 
 ``can_id`` is the raw identifier (CAN_EFF_FLAG set for an extended one),
 ``fd`` tells a CAN FD frame from a classic one."""
-
-
-def pack_frame(can_id, data, fd=False):
-    """Bytes of a ``struct can_frame`` (16) or ``struct canfd_frame`` (72)."""
-    data = bytes(data)
-    if fd:
-        if len(data) > 64:
-            raise ValueError("an FD frame carries at most 64 bytes")
-        return _FD.pack(can_id, len(data), CANFD_FDF, data)
-    if len(data) > 8:
-        raise ValueError("a classic frame carries at most 8 bytes")
-    return _CLASSIC.pack(can_id, len(data), data)
-
-
-def unpack_frame(raw):
-    """Parse bytes read from a raw CAN socket into ``(can_id, data, fd)``.
-
-    Returns None for a read that is neither a classic nor an FD frame.
-    """
-    if len(raw) == CAN_MTU:
-        can_id, length, data = _CLASSIC.unpack(raw)
-        return can_id, data[:min(length, 8)], False
-    if len(raw) == CANFD_MTU:
-        can_id, length, _flags, data = _FD.unpack(raw)
-        return can_id, data[:min(length, 64)], True
-    return None
 
 
 def format_frame(direction, can_id, data, fd=False):

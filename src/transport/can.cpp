@@ -3,6 +3,9 @@
 #include <string.h>
 #include <time.h>
 
+#include <chrono>
+#include <thread>
+
 namespace rotalink::transport {
 namespace {
 
@@ -40,6 +43,10 @@ Instant Instant::now() {
     return {static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u + static_cast<std::uint64_t>(ts.tv_nsec)};
 }
 
+void sleep_for(Duration d) {
+    std::this_thread::sleep_for(std::chrono::seconds(d.secs) + std::chrono::nanoseconds(d.nanos));
+}
+
 BatchSent CanTransport::send_batch(const CanFrame* frames, std::size_t n) {
     BatchSent out;
     for (; out.sent < n; ++out.sent) {
@@ -58,9 +65,7 @@ Result<std::size_t, TransportError> CanTransport::try_recv(CanFrame*, std::size_
 
 Result<CanFrame, TransportError> request(CanTransport& bus, const CanFrame& frame, CanId expected,
                                          Duration timeout) {
-    Result<Unit, TransportError> sent = bus.send(frame);
-    if (!sent.ok()) return err(std::move(sent).error());
-    return await_frame(bus, timeout, [expected](const CanFrame& f) { return f.id == expected; });
+    return request(bus, frame, expected, timeout, &Instant::now);
 }
 
 }  // namespace rotalink::transport

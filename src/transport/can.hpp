@@ -207,11 +207,15 @@ public:
 // zero time-out would wait without limit, so such a remainder never reaches
 // `recv`. A zero `timeout` therefore never reads. A deadline beyond the
 // clock's range saturates: the wait is as long as the socket allows.
-template <class Match>
-Result<CanFrame, TransportError> await_frame(CanTransport& bus, Duration timeout, Match&& match) {
-    const Instant deadline = Instant::now().saturating_add(timeout);
+//
+// `now` reads the clock the deadline is kept on (the monotonic clock unless
+// a caller, such as a test, supplies its own).
+template <class Match, class Clock = Instant (*)()>
+Result<CanFrame, TransportError> await_frame(CanTransport& bus, Duration timeout, Match&& match,
+                                             Clock now = &Instant::now) {
+    const Instant deadline = now().saturating_add(timeout);
     for (;;) {
-        const Duration remaining = deadline.remaining_from(Instant::now());
+        const Duration remaining = deadline.remaining_from(now());
         if (remaining.total_nanos_saturated() < 1000) return err(TransportError::timeout());
         Result<CanFrame, TransportError> frame = bus.recv(remaining);
         if (!frame.ok() || match(static_cast<const CanFrame&>(frame.value()))) return frame;
@@ -223,5 +227,15 @@ Result<CanFrame, TransportError> await_frame(CanTransport& bus, Duration timeout
 // nothing is read. Frames queued before the send are not drained.
 Result<CanFrame, TransportError> request(CanTransport& bus, const CanFrame& frame, CanId expected,
                                          Duration timeout);
+
+// The same, with the deadline kept on the clock `now` reads.
+template <class Clock>
+Result<CanFrame, TransportError> request(CanTransport& bus, const CanFrame& frame, CanId expected,
+                                         Duration timeout, Clock now) {
+    Result<Unit, TransportError> sent = bus.send(frame);
+    if (!sent.ok()) return err(std::move(sent).error());
+    return await_frame(
+        bus, timeout, [expected](const CanFrame& f) { return f.id == expected; }, now);
+}
 
 }  // namespace rotalink::transport

@@ -47,4 +47,7 @@ struct Instant {
     friend constexpr bool operator<(Instant a, Instant b) { return a.ns < b.ns; }
 };
 
+// Sleeps for all of `d`, a signal's interruption included.
+void sleep_for(Duration d);
+
 }  // namespace rotalink::transport

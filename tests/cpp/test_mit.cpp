@@ -444,15 +444,19 @@ struct PresetRow {
     float p_max, v_max, kp_max, kd_max, t_max;
 };
 
-const PresetRow kPresetTable[15] = {
-    {"dm3507", 12.566f, 50, 500, 5, 5},    {"dm4310", 12.5f, 30, 500, 5, 10},
-    {"dm4310p", 12.5f, 50, 500, 5, 10},    {"dm4340", 12.5f, 10, 500, 5, 28},
-    {"dm4340p", 12.5f, 10, 500, 5, 28},    {"dm6006", 12.5f, 45, 500, 5, 20},
-    {"dm6248p", 12.566f, 20, 500, 5, 120}, {"dm8006", 12.5f, 45, 500, 5, 40},
-    {"dm8009", 12.5f, 45, 500, 5, 54},     {"dm10010", 12.5f, 20, 500, 5, 200},
-    {"dm10010l", 12.5f, 25, 500, 5, 200},  {"dmg6215", 12.5f, 45, 500, 5, 10},
-    {"dmh3510", 12.5f, 280, 500, 5, 1},    {"dmh6220", 12.5f, 45, 500, 5, 10},
-    {"dmjh11", 12.5f, 10, 500, 5, 12},
+// The presets' one list (mit.hpp), which the table, the index constants and
+// the Python static methods are made from; the values themselves are checked
+// against docs/API.md by the Python tests.
+const PresetRow kPresetTable[] = {
+#define ROTALINK_PRESET_ROW(name, p_max, v_max, kp_max, kd_max, t_max) {#name, p_max, v_max, kp_max, kd_max, t_max},
+    ROTALINK_MIT_PRESETS(ROTALINK_PRESET_ROW)
+#undef ROTALINK_PRESET_ROW
+};
+
+const std::size_t kPresetIndexes[] = {
+#define ROTALINK_PRESET_INDEX_ROW(name, ...) mit::kPreset_##name,
+    ROTALINK_MIT_PRESETS(ROTALINK_PRESET_INDEX_ROW)
+#undef ROTALINK_PRESET_INDEX_ROW
 };
 
 const mit::Preset* find_preset(const char* name) {
@@ -474,6 +478,7 @@ TEST(MitPresets, NamesValuesAndOrder) {
         const PresetRow& row = kPresetTable[i];
         const mit::Preset& p = mit::kPresets[i];
         EXPECT_STREQ(p.name, row.name) << "position " << i;
+        EXPECT_EQ(kPresetIndexes[i], i) << row.name;
         expect_same_limits(p.limits, MitLimits{row.p_max, row.v_max, row.kp_max, row.kd_max, row.t_max},
                            row.name);
     }

@@ -5,11 +5,10 @@
 
 #include <errno.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdint>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "memory_transport.hpp"
@@ -30,10 +29,6 @@ const CanId kReplyId = CanId::standard(0x011);
 
 CanFrame command() { return make_frame(kCommandId, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC}); }
 CanFrame reply(std::uint8_t marker) { return make_frame(kReplyId, {marker, 2, 3, 4, 5, 6, 7, 8}); }
-
-std::chrono::nanoseconds elapsed_since(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::steady_clock::now() - t0;
-}
 
 // ---------------------------------------------------------------- matching
 
@@ -215,27 +210,55 @@ INSTANTIATE_TEST_SUITE_P(Timeouts, RequestExpiredAtOnce,
                                            ShortTimeoutCase{"ZeroMillis", Duration::from_millis(0)}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Request, RemainderUnderOneMicrosecondIsNotWaitedFor) {
-    // The recv uses up all but 990 ns of the time it was given, then hands
-    // back a foreign frame: what is left is under 1 us and never reaches recv.
-    // A second recv would mean the remainder was waited for: it ends the
-    // exchange with a Backend error instead of looping.
+// A clock that stands still until the test moves it: the deadline
+// arithmetic is then the same on every machine, however busy.
+struct FakeClock {
+    std::uint64_t ns = 1000000000u;
+    Instant operator()() const { return {ns}; }
+};
+
+struct RemainderCase {
+    const char* name;
+    friend std::ostream& operator<<(std::ostream& os, const RemainderCase& c) { return os << c.name; }
+    std::uint64_t left_ns;     // what the first recv leaves of the time it was given
+    std::size_t recv_calls;  // 1: the remainder is never waited for
+};
+
+class RequestRemainder : public ::testing::TestWithParam<RemainderCase> {};
+
+TEST_P(RequestRemainder, UnderOneMicrosecondIsNotWaitedFor) {
+    // The recv uses up all but `left_ns` of the time it was given, then hands
+    // back a foreign frame. A remainder under 1 us never reaches recv; a
+    // second recv is given exactly what is left and ends the exchange with a
+    // Backend error instead of looping.
+    const RemainderCase& c = GetParam();
+    FakeClock clock;
     MemoryTransport bus;
     int calls = 0;
-    bus.when_empty([&calls](Duration timeout) -> MemoryTransport::RecvResult {
+    bus.when_empty([&](Duration timeout) -> MemoryTransport::RecvResult {
         if (++calls > 1) return err(TransportError::backend(IoError::custom("read the remainder")));
-        const Instant until = Instant::now().saturating_add(timeout);
-        const Instant wake{until.ns - 990};
-        while (Instant::now() < wake) {
-        }
+        clock.ns += timeout.total_nanos_saturated() - c.left_ns;
         return make_frame(CanId::standard(0x222), {1});
     });
 
-    auto got = request(bus, command(), kReplyId, Duration::from_millis(2));
+    auto got = request(bus, command(), kReplyId, Duration::from_millis(2), [&clock] { return clock(); });
     ASSERT_FALSE(got.ok());
-    EXPECT_EQ(got.error().kind(), Kind::Timeout) << got.error().message();
-    EXPECT_EQ(bus.recv_calls(), 1u);
+    EXPECT_EQ(bus.recv_calls(), c.recv_calls);
+    ASSERT_GE(bus.recv_timeouts().size(), 1u);
+    EXPECT_TRUE(bus.recv_timeouts()[0] == Duration::from_millis(2));
+    if (c.recv_calls == 1) {
+        EXPECT_EQ(got.error().kind(), Kind::Timeout) << got.error().message();
+    } else {
+        EXPECT_EQ(got.error().message(), "backend error: read the remainder");
+        EXPECT_TRUE((bus.recv_timeouts()[1] == Duration{0, static_cast<std::uint32_t>(c.left_ns)}));
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Remainders, RequestRemainder,
+                         ::testing::Values(RemainderCase{"NineHundredNinetyNanoseconds", 990, 1},
+                                           RemainderCase{"NineHundredNinetyNine", 999, 1},
+                                           RemainderCase{"OneMicrosecondIsWaitedFor", 1000, 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct ReplyShapeCase {
     const char* name;
@@ -276,7 +299,7 @@ struct BusyBusCase {
     const char* name;
     friend std::ostream& operator<<(std::ostream& os, const BusyBusCase& c) { return os << c.name; }
     std::uint64_t timeout_ms;
-    std::chrono::microseconds per_frame;  // how long each foreign frame takes to arrive
+    std::uint64_t per_frame_ns;  // how long each foreign frame takes to arrive
 };
 
 class RequestBusyBus : public ::testing::TestWithParam<BusyBusCase> {};
@@ -285,27 +308,25 @@ class RequestBusyBus : public ::testing::TestWithParam<BusyBusCase> {};
 // and every wait it hands to recv is within what is left.
 TEST_P(RequestBusyBus, EndsAtTheDeadline) {
     const BusyBusCase& c = GetParam();
+    FakeClock clock;
+    const std::uint64_t start = clock.ns;
     MemoryTransport bus;
-    const auto per_frame = c.per_frame;
-    bus.when_empty([per_frame](Duration timeout) -> MemoryTransport::RecvResult {
-        if (per_frame.count() > 0) {
-            const auto limit = std::chrono::nanoseconds(timeout.total_nanos_saturated());
-            std::this_thread::sleep_for(per_frame < limit ? std::chrono::nanoseconds(per_frame) : limit);
-        }
+    bus.when_empty([&](Duration timeout) -> MemoryTransport::RecvResult {
+        clock.ns += std::min(c.per_frame_ns, timeout.total_nanos_saturated());
         return make_frame(CanId::standard(0x222), {1, 2});
     });
 
-    const auto t0 = std::chrono::steady_clock::now();
-    auto got = request(bus, command(), kReplyId, Duration::from_millis(c.timeout_ms));
-    const auto took = elapsed_since(t0);
+    auto got = request(bus, command(), kReplyId, Duration::from_millis(c.timeout_ms), [&clock] { return clock(); });
+    const std::uint64_t took = clock.ns - start;
 
     ASSERT_FALSE(got.ok());
     EXPECT_EQ(got.error().kind(), Kind::Timeout);
-    EXPECT_GE(took, std::chrono::milliseconds(c.timeout_ms) - std::chrono::microseconds(1));
-    EXPECT_LT(took, std::chrono::seconds(2));
-    ASSERT_GT(bus.recv_calls(), 1u);
-
     const std::uint64_t requested = Duration::from_millis(c.timeout_ms).total_nanos_saturated();
+    EXPECT_GT(took + 1000, requested);  // ended with under 1 us left
+    EXPECT_LE(took, requested);
+    ASSERT_GT(bus.recv_calls(), 1u);
+    EXPECT_EQ(bus.recv_calls(), (requested + c.per_frame_ns - 1000) / c.per_frame_ns);
+
     std::uint64_t previous = requested;
     for (std::size_t i = 0; i < bus.recv_calls(); ++i) {
         const std::uint64_t t = bus.recv_timeouts()[i].total_nanos_saturated();
@@ -314,12 +335,13 @@ TEST_P(RequestBusyBus, EndsAtTheDeadline) {
         ASSERT_LT(bus.recv_timeouts()[i].nanos, 1000000000u);
         previous = t;
     }
-    EXPECT_LE(bus.recv_timeouts()[0].total_nanos_saturated(), requested);
+    EXPECT_EQ(bus.recv_timeouts()[0].total_nanos_saturated(), requested);
 }
 
 INSTANTIATE_TEST_SUITE_P(Traffic, RequestBusyBus,
-                         ::testing::Values(BusyBusCase{"FrameEveryMillisecond", 50, std::chrono::milliseconds(1)},
-                                           BusyBusCase{"FramesBackToBack", 20, std::chrono::microseconds(0)}),
+                         ::testing::Values(BusyBusCase{"FrameEveryMillisecond", 50, 1000000},
+                                           BusyBusCase{"FramesBackToBack", 20, 1000},
+                                           BusyBusCase{"FramesAtAnOddPace", 7, 333333}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct HugeCase {
@@ -336,12 +358,13 @@ TEST_P(RequestHugeTimeout, SaturatesInsteadOfWrapping) {
     MemoryTransport bus;
     bus.arrive_after_send(reply(1));
 
-    auto got = request(bus, command(), kReplyId, GetParam().timeout);
+    // An hour into the clock's range: the wait is the rest of the range.
+    const FakeClock clock{3600000000000u};
+    auto got = request(bus, command(), kReplyId, GetParam().timeout, clock);
     ASSERT_TRUE(got.ok()) << got.error().message();
     ASSERT_EQ(bus.recv_calls(), 1u);
-    // UINT64_MAX ns is 18,446,744,073 s; the clock has used up far less.
-    EXPECT_GT(bus.recv_timeouts()[0].secs, 18'000'000'000u);
-    EXPECT_LT(bus.recv_timeouts()[0].nanos, 1000000000u);
+    EXPECT_TRUE(bus.recv_timeouts()[0] == Duration::from_nanos(UINT64_MAX - clock.ns));
+    EXPECT_EQ(bus.recv_timeouts()[0].secs, 18446740473u);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -558,12 +558,17 @@ TEST_F(SocketPair, ZeroTimeoutRequestSendsAndNeverReads) {
 
 TEST_F(SocketPair, HugeTimeoutRequestWaitsWithTheSecondsCapped) {
     put(record(kClassic, 0x011, 8, kEight));
+    // A clock reading that leaves whole seconds to the end of its range: the
+    // wait asked of the socket does not depend on when the test runs.
+    const Instant at{UINT64_MAX % 1000000000u};
     auto got = request(*bus_, make_frame(CanId::standard(0x001), {1}), CanId::standard(0x011),
-                       Duration{UINT64_MAX / 1000, 0});
+                       Duration{UINT64_MAX / 1000, 0}, [at] { return at; });
     ASSERT_TRUE(got.ok()) << got.error().message();
     EXPECT_TRUE(same_frame(got.value(), make_frame(CanId::standard(0x011), kEight)));
     if (sizeof(long) >= 8) {
-        EXPECT_EQ(receive_timeout(bus_->fd()).tv_sec, 2147483647);
+        const timeval tv = receive_timeout(bus_->fd());
+        EXPECT_EQ(tv.tv_sec, 2147483647);
+        EXPECT_EQ(tv.tv_usec, 0);
     }
 }
 

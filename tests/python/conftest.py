@@ -6,22 +6,38 @@ ROTALINK_REQUIRE_CAN=1, in which case they fail: the VM run sets it so that
 the bus tests cannot silently not run.
 """
 import os
+import re
 import socket
 import struct
 import time
+from pathlib import Path
 
 import pytest
+from rotalink_sim.frames import CAN_FRAME, CANFD_FRAME, pack_frame
 
 IFACE = os.environ.get("ROTALINK_TEST_IFACE", "vcan0")
 IFACE2 = os.environ.get("ROTALINK_TEST_IFACE2", "vcan1")
 REQUIRE_CAN = os.environ.get("ROTALINK_REQUIRE_CAN") == "1"
 
-CAN_FRAME = struct.Struct("=IB3x8s")
-CANFD_FRAME = struct.Struct("=IBB2x64s")
-CAN_EFF_FLAG = 0x80000000
-CAN_RTR_FLAG = 0x40000000
-CAN_ERR_FLAG = 0x20000000
 SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
+
+REPO = Path(__file__).resolve().parents[2]
+
+
+def doc_presets(path=REPO / "docs" / "API.md"):
+    """The model presets as a document's table gives them, in its order:
+    [(name, p_max, v_max, kp_max, kd_max, t_max)], the numbers as written."""
+    row = re.compile(r"^\| `(?:MitLimits\.)?(\w+)\(\)` \|((?: [\d.]+ \|){5})$", re.M)
+    return [(name, *(float(v) for v in values.split("|")[:-1]))
+            for name, values in row.findall(path.read_text(encoding="utf-8"))]
+
+
+def module_presets():
+    """{name: MitLimits} of every model preset of the installed module (the
+    static methods of MitLimits), in its order."""
+    import rotalink
+    return {name: getattr(rotalink.MitLimits, name)()
+            for name, value in vars(rotalink.MitLimits).items() if isinstance(value, staticmethod)}
 
 
 def pytest_configure(config):
@@ -127,10 +143,7 @@ class Sniffer:
         return [f for f in self.frames(wait) if f[0] == can_id]
 
     def send(self, can_id, data, fd=False, flags=0):
-        if fd:
-            self.sock.send(CANFD_FRAME.pack(can_id, len(data), flags | 0x04, bytes(data)))
-        else:
-            self.sock.send(CAN_FRAME.pack(can_id, len(data), bytes(data)))
+        self.sock.send(pack_frame(can_id, data, fd, flags))
 
 
 @pytest.fixture

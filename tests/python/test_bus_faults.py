@@ -570,14 +570,15 @@ def test_commands_under_periodic_signals(bus, can_iface):
 
 
 WATCHER = r"""
-import os, signal, socket, struct, sys
+import os, signal, socket, sys
+from rotalink_sim.frames import CAN_FRAME
 iface, motor_id, parent = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
 s.bind((iface,))
 print("ready", flush=True)
 want = bytes([motor_id & 0xFF, motor_id >> 8, 0x55, 0x0A])
 while True:
-    can_id, n, data = struct.unpack("=IB3x8s", s.recv(16))
+    can_id, n, data = CAN_FRAME.unpack(s.recv(16))
     if can_id == 0x7FF and data[:4] == want:
         os.kill(parent, signal.SIGUSR1)
         print("signalled", flush=True)

@@ -24,7 +24,7 @@ import tracemalloc
 import pytest
 
 import rotalink
-from conftest import open_fds
+from conftest import module_presets, open_fds
 
 CALLS = int(os.environ.get("ROTALINK_LEAK_CALLS", "100000"))
 BUS_CALLS = int(os.environ.get("ROTALINK_LEAK_BUS_CALLS", "1000"))
@@ -32,8 +32,7 @@ RSS_BOUND = 1 << 20  # bytes of resident-set growth tolerated after the warm-up
 TRACED_BOUND = 64 << 10  # bytes of traced-allocation growth tolerated
 TRACED_CALLS = 20_000  # tracemalloc slows every allocation; fewer calls suffice
 
-PRESETS = ["dm3507", "dm4310", "dm4310p", "dm4340", "dm4340p", "dm6006", "dm6248p", "dm8006",
-           "dm8009", "dm10010", "dm10010l", "dmg6215", "dmh3510", "dmh6220", "dmjh11"]
+PRESETS = list(module_presets())
 CLASSES = [rotalink.MitLimits, rotalink.MitSetpoint, rotalink.MotorState, rotalink.Damiao,
            rotalink.SocketCanTransport]
 

@@ -17,6 +17,7 @@ import textwrap
 import pytest
 
 import rotalink
+from conftest import doc_presets
 
 FULL_ALL = [
     "__version__",
@@ -33,10 +34,7 @@ FULL_ALL = [
 
 CLASS_NAMES = ["MitLimits", "MitSetpoint", "MotorState", "Damiao", "SocketCanTransport", "MotorGroup"]
 
-PRESETS = [
-    "dm3507", "dm4310", "dm4310p", "dm4340", "dm4340p", "dm6006", "dm6248p", "dm8006",
-    "dm8009", "dm10010", "dm10010l", "dmg6215", "dmh3510", "dmh6220", "dmjh11",
-]
+PRESETS = [row[0] for row in doc_presets()]  # as docs/API.md tabulates them
 
 BUS_METHODS = ["enable", "disable", "set_zero", "clear_error", "ensure_mit_mode"]
 

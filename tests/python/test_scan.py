@@ -15,9 +15,10 @@ import pytest
 
 import rotalink
 from rotalink_scan import cli, probe, report
+from rotalink_sim.frames import CAN_FRAME
 
 F = struct.Struct("<f")
-FRAME = struct.Struct("=IB3x8s")
+FRAME = CAN_FRAME
 
 
 def f32(x):

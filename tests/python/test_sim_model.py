@@ -235,6 +235,15 @@ def test_presets_table():
     assert PRESETS["dm10010l"] == (12.5, 25.0, 500.0, 5.0, 200.0)
 
 
+def test_presets_are_the_modules():
+    # The simulator runs without the extension and so keeps its own copy of
+    # the presets: it must be the module's, name for name, bit for bit, in order.
+    pytest.importorskip("rotalink")
+    from conftest import module_presets
+    want = [(name, tuple(bits(getattr(lim, f)) for f in Limits._fields)) for name, lim in module_presets().items()]
+    assert [(name, tuple(bits(v) for v in lim)) for name, lim in PRESETS.items()] == want
+
+
 # --- command line ----------------------------------------------------------
 
 @pytest.mark.parametrize("argv, expected", [
@@ -788,6 +797,7 @@ def test_simulator_rejects_duplicate_motor_ids_and_bad_options():
 def test_frame_packing_round_trip(can_id, data, fd, size):
     raw = pack_frame(can_id, data, fd)
     assert len(raw) == size
+    assert raw[:4] == can_id.to_bytes(4, sys.byteorder)  # the kernel keeps it in host order
     assert unpack_frame(raw) == (can_id, data, fd)
     if fd:
         assert raw[5] == 0x04  # CANFD_FDF

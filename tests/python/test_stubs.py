@@ -17,6 +17,8 @@ from pathlib import Path
 import pytest
 
 import rotalink
+from rotalink_scan import report
+from rotalink_sim.model import CONTROL_MODES, SPECIAL_COMMANDS
 
 REPO = Path(__file__).resolve().parents[2]
 SITE = Path(rotalink.__file__).parent
@@ -84,6 +86,48 @@ def test_stub_names_match_the_module():
         # A constructor exactly where the class has one.
         has_new = any(isinstance(i, ast.FunctionDef) and i.name == "__new__" for i in node.body)
         assert has_new == (runtime.__text_signature__ is not None), name
+
+
+def stub_docs(cls):
+    """{member: its docstring on one line} of the class `cls` of the stub; an
+    attribute's docstring is the string statement right after it."""
+    node = next(n for n in stub_tree().body if isinstance(n, ast.ClassDef) and n.name == cls)
+    docs = {}
+    for i, item in enumerate(node.body):
+        if isinstance(item, ast.FunctionDef):
+            docs[item.name] = " ".join((ast.get_docstring(item) or "").split())
+        elif isinstance(item, ast.Assign) and i + 1 < len(node.body):
+            after = node.body[i + 1]
+            if isinstance(after, ast.Expr) and isinstance(after.value, ast.Constant):
+                docs[item.targets[0].id] = " ".join(after.value.value.split())
+    return docs
+
+
+def test_special_commands_agree_in_the_stub_the_docs_and_the_simulator():
+    # The simulator keeps its own table (it runs without the module); the
+    # bus tests check the module's frames against it.
+    assert {name: "%02X" % byte for name, byte in SPECIAL_COMMANDS.items()} == {
+        "enable": "FC", "disable": "FD", "set_zero": "FE", "clear_error": "FB"}
+    api = (REPO / "docs" / "API.md").read_text(encoding="utf-8")
+    for cls, text_signature in (("Damiao", "($self, bus)"), ("MotorGroup", "($self)")):
+        docs = stub_docs(cls)
+        for name, byte in SPECIAL_COMMANDS.items():
+            frame = "FF FF FF FF FF FF FF %02X" % byte
+            assert frame in docs[name], f"{cls}.{name}"
+            assert getattr(getattr(rotalink, cls), name).__text_signature__ == text_signature
+            assert f"| `{name}` | `{text_signature}` | `{frame}` |" in api, f"{cls}.{name}"
+
+
+def test_control_modes_agree_in_the_module_the_stub_and_the_simulator():
+    names = {number: name.upper() for name, number in CONTROL_MODES.items()}
+    assert names == {1: "MIT", 2: "POS_VEL", 3: "VEL", 4: "FORCE_POS"}
+    assert report.MODES == names
+    listed = ", ".join(f"{n} {name}" for n, name in names.items())
+    assert stub_docs("Register")["CTRL_MODE"].endswith(f"the control mode, {listed}.")
+    ensure = rotalink.Damiao.ensure_mit_mode.__doc__
+    mit = CONTROL_MODES["mit"]
+    assert f"{names[mit]} control mode (register {int(rotalink.Register.CTRL_MODE)} = {mit})" in ensure
+    assert "/".join(name for n, name in names.items() if n != mit) in ensure
 
 
 needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None,

@@ -13,6 +13,7 @@ import weakref
 import pytest
 
 import rotalink
+from conftest import REPO, doc_presets, module_presets
 from rotalink import MitLimits, MitSetpoint, MotorState, mit_setpoint
 
 LIMIT_FIELDS = ["p_max", "v_max", "kp_max", "kd_max", "t_max"]
@@ -260,23 +261,15 @@ def test_edge_values_from_the_codec_table():
 # -------------------------------------------------------------------- presets
 
 
-PRESET_TABLE = [
-    ("dm3507", 12.566, 50, 500, 5, 5),
-    ("dm4310", 12.5, 30, 500, 5, 10),
-    ("dm4310p", 12.5, 50, 500, 5, 10),
-    ("dm4340", 12.5, 10, 500, 5, 28),
-    ("dm4340p", 12.5, 10, 500, 5, 28),
-    ("dm6006", 12.5, 45, 500, 5, 20),
-    ("dm6248p", 12.566, 20, 500, 5, 120),
-    ("dm8006", 12.5, 45, 500, 5, 40),
-    ("dm8009", 12.5, 45, 500, 5, 54),
-    ("dm10010", 12.5, 20, 500, 5, 200),
-    ("dm10010l", 12.5, 25, 500, 5, 200),
-    ("dmg6215", 12.5, 45, 500, 5, 10),
-    ("dmh3510", 12.5, 280, 500, 5, 1),
-    ("dmh6220", 12.5, 45, 500, 5, 10),
-    ("dmjh11", 12.5, 10, 500, 5, 12),
-]
+# The presets as docs/API.md tabulates them: the module must give exactly
+# these, in this order, and the README the same table.
+PRESET_TABLE = doc_presets()
+
+
+def test_the_module_has_the_documented_presets_in_order():
+    assert len(PRESET_TABLE) == 15
+    assert list(module_presets()) == [row[0] for row in PRESET_TABLE]
+    assert doc_presets(REPO / "README.md") == PRESET_TABLE
 
 
 @pytest.mark.parametrize("name, p_max, v_max, kp_max, kd_max, t_max", PRESET_TABLE, ids=lambda v: str(v))
