@@ -177,7 +177,9 @@ public:
     virtual Result<CanFrame, TransportError> recv(Duration timeout) = 0;
 
     // Writes `n` frames in order and stops at the first that fails, with
-    // the checks of `send`. By default one `send` per frame.
+    // the checks of `send`. By default one `send` per frame. A transport
+    // that can serve a group cycle does not wait for room: a full queue or
+    // buffer ends the batch with Backend ENOBUFS or EAGAIN.
     virtual BatchSent send_batch(const CanFrame* frames, std::size_t n);
     // Moves up to `cap` frames that have already arrived into `out`, without
     // waiting; 0 when none has. By default unsupported (a Backend error).
