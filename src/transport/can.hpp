@@ -194,8 +194,9 @@ public:
 class BusWaiter {
 public:
     virtual ~BusWaiter() = default;
-    // Returns at `deadline` at the latest; an error (a signal's EINTR
-    // included) ends the cycle's wait.
+    // Returns at `deadline` at the latest. A signal returns Backend EINTR,
+    // after which the caller may wait again; any other error ends the
+    // cycle's wait.
     virtual Result<Unit, TransportError> wait(CanTransport* const* buses, std::size_t n,
                                               Instant deadline) = 0;
 };
