@@ -408,18 +408,25 @@ class MotorGroup:
     identifier (motor_id & 0x7FF) and reply identifier (master_id & 0x7FF)
     must all be distinct, a motor's own two included, else ValueError (e.g.
     `members 0 and 1 share reply identifier 0x011 on one bus`); members on
-    different buses may reuse identifiers. No members: ValueError `a
-    MotorGroup needs at least one member`.
+    different buses may reuse identifiers. Neither identifier may be the
+    register identifier 0x7FF, which motors read as register requests
+    (ValueError `the command identifier 0x7ff of member 1 is the register
+    identifier`). No members: ValueError `a MotorGroup needs at least one
+    member`.
 
     One cycle locks every bus of the group (in one fixed order, so groups
     and single commands can share buses), discards the frames already
-    queued, sends every member's frame, waits on all buses at once for the
-    first standard data frame from each reply identifier (a remote request
-    is dropped), and releases the locks.
-    The interpreter lock is released for the whole cycle. A full transmit
-    queue is retried as it drains, for up to timeout_ms. Any member failing
-    raises `GroupError` once the cycle is over. Ctrl-C during the wait ends
-    it, releases the locks and raises KeyboardInterrupt.
+    queued (a late reply arriving after that can still be taken: feedback
+    has no sequence number), sends every member's frame, waits on all
+    buses at once for the first standard data frame from each reply
+    identifier (a remote request is dropped), and releases the locks.
+    The interpreter lock is released for the whole cycle. The send never
+    blocks: a full transmit queue or a full socket send buffer is retried
+    as it drains, for up to timeout_ms. Any member failing raises
+    `GroupError` once the cycle is over. A signal during the wait releases
+    the locks and runs its handler: one that raises (KeyboardInterrupt for
+    Ctrl-C) ends the call with its exception; one that returns lets the
+    wait go on until the same deadline.
 
     repr: `MotorGroup(members=3, buses=2, timeout_ms=20, fd=False)`.
     """

@@ -28,8 +28,16 @@ std::string id_text(std::uint32_t id) {
     return buf;
 }
 
+// A full transmit queue (ENOBUFS) or a full send buffer (EAGAIN): both
+// drain as the bus takes frames.
 bool no_buffer_space(const TransportError& e) {
-    return e.kind() == TransportError::Kind::Backend && e.io().code == ENOBUFS;
+    if (e.kind() != TransportError::Kind::Backend) return false;
+    const int code = e.io().code;
+    return code == ENOBUFS || code == EAGAIN || code == EWOULDBLOCK;
+}
+
+bool interrupted(const TransportError& e) {
+    return e.kind() == TransportError::Kind::Backend && e.io().code == EINTR;
 }
 
 void pause_until(Duration pause, Instant limit) {
@@ -52,6 +60,10 @@ std::string identifier_clash(const std::vector<GroupMember>& members) {
     for (std::size_t i = 0; i < members.size(); ++i) {
         const std::uint32_t cmd_i = command_id(members[i].motor.motor_id).value;
         const std::uint32_t reply_i = reply_id(members[i].motor.master_id).value;
+        if (cmd_i == kRegisterId || reply_i == kRegisterId) {
+            return std::string(cmd_i == kRegisterId ? "the command" : "the reply") + " identifier " +
+                   id_text(kRegisterId) + " of member " + std::to_string(i) + " is the register identifier";
+        }
         if (cmd_i == reply_i) {
             return "the reply identifier " + id_text(reply_i) + " of member " + std::to_string(i) +
                    " is its own command identifier";
@@ -109,47 +121,41 @@ Result<std::vector<CanFrame>, mit::LimitDomainError> MotorGroup::mit(const mit::
     return frames;
 }
 
-std::vector<MemberResult> MotorGroup::cycle(CanTransport* const* buses, const std::vector<CanFrame>& frames,
-                                            transport::BusWaiter& waiter) const {
+void MotorGroup::fail_awaited(Cycle& c, std::size_t b, const TransportError& e) const {
+    for (std::size_t k = bus_begin_[b]; k < c.next_[b]; ++k) {
+        if (!c.waiting_[k]) continue;
+        c.results_[send_order_[k]] = err(Error::transport(e));
+        c.waiting_[k] = 0;
+        --c.awaited_total_;
+    }
+    c.awaited_[b] = 0;
+}
+
+void MotorGroup::fail_unsent(Cycle& c, std::size_t b, const TransportError& e) const {
+    for (std::size_t k = c.next_[b]; k < bus_begin_[b + 1]; ++k) c.results_[send_order_[k]] = err(Error::transport(e));
+    c.next_[b] = bus_begin_[b + 1];
+}
+
+void MotorGroup::start(Cycle& c, CanTransport* const* buses, const std::vector<CanFrame>& frames) const {
     ROTALINK_ASSERT(frames.size() == send_order_.size(), "one frame per group member");
     const std::size_t bus_n = bus_count();
-    std::vector<MemberResult> results(members_.size(), MemberResult(err(Error::transport(TransportError::timeout()))));
-    std::vector<std::size_t>& next = scratch_.next;
-    std::vector<std::size_t>& awaited = scratch_.awaited;
-    std::vector<char>& waiting = scratch_.waiting;
-    std::vector<std::optional<TransportError>>& full = scratch_.full;
-    next.assign(bus_begin_.begin(), bus_begin_.end() - 1);
-    awaited.assign(bus_n, 0);
-    waiting.assign(members_.size(), 0);
-    full.resize(bus_n);
-    for (auto& f : full) f.reset();
-    std::size_t awaited_total = 0;
-
-    // Fails bus b's members that were sent and still await a reply.
-    auto fail_awaited = [&](std::size_t b, const TransportError& e) {
-        for (std::size_t k = bus_begin_[b]; k < next[b]; ++k) {
-            if (!waiting[k]) continue;
-            results[send_order_[k]] = err(Error::transport(e));
-            waiting[k] = 0;
-            --awaited_total;
-        }
-        awaited[b] = 0;
-    };
-    // Fails bus b's members that were not sent.
-    auto fail_unsent = [&](std::size_t b, const TransportError& e) {
-        for (std::size_t k = next[b]; k < bus_begin_[b + 1]; ++k) results[send_order_[k]] = err(Error::transport(e));
-        next[b] = bus_begin_[b + 1];
-    };
-
-    CanFrame buf[kReadBatch];
+    c.results_.assign(members_.size(), MemberResult(err(Error::transport(TransportError::timeout()))));
+    c.next_.assign(bus_begin_.begin(), bus_begin_.end() - 1);
+    c.awaited_.assign(bus_n, 0);
+    c.waiting_.assign(members_.size(), 0);
+    c.full_.resize(bus_n);
+    for (auto& f : c.full_) f.reset();
+    c.wait_set_.reserve(bus_n);
+    c.awaited_total_ = 0;
 
     // 1. Discard what is already queued.
+    CanFrame buf[kReadBatch];
     for (std::size_t b = 0; b < bus_n; ++b) {
         std::size_t discarded = 0;
         while (discarded < kDiscardLimit) {
             Result<std::size_t, TransportError> got = buses[b]->try_recv(buf, kReadBatch);
             if (!got.ok()) {
-                fail_unsent(b, got.error());
+                fail_unsent(c, b, got.error());
                 break;
             }
             discarded += got.value();
@@ -165,18 +171,18 @@ std::vector<MemberResult> MotorGroup::cycle(CanTransport* const* buses, const st
         bool any_full = false;
         for (std::size_t b = 0; b < bus_n; ++b) {
             const std::size_t end = bus_begin_[b + 1];
-            if (next[b] >= end) continue;
-            transport::BatchSent sent = buses[b]->send_batch(frames.data() + next[b], end - next[b]);
-            for (std::size_t k = next[b]; k < next[b] + sent.sent; ++k) waiting[k] = 1;
-            next[b] += sent.sent;
-            awaited[b] += sent.sent;
-            awaited_total += sent.sent;
+            if (c.next_[b] >= end) continue;
+            transport::BatchSent sent = buses[b]->send_batch(frames.data() + c.next_[b], end - c.next_[b]);
+            for (std::size_t k = c.next_[b]; k < c.next_[b] + sent.sent; ++k) c.waiting_[k] = 1;
+            c.next_[b] += sent.sent;
+            c.awaited_[b] += sent.sent;
+            c.awaited_total_ += sent.sent;
             if (!sent.error) continue;
             if (no_buffer_space(*sent.error)) {
-                full[b] = std::move(sent.error);
+                c.full_[b] = std::move(sent.error);
                 any_full = true;
             } else {
-                fail_unsent(b, *sent.error);
+                fail_unsent(c, b, *sent.error);
             }
         }
         if (!any_full) break;
@@ -187,80 +193,94 @@ std::vector<MemberResult> MotorGroup::cycle(CanTransport* const* buses, const st
         }
         if (!(now < send_limit)) {
             for (std::size_t b = 0; b < bus_n; ++b) {
-                if (next[b] < bus_begin_[b + 1]) fail_unsent(b, *full[b]);
+                if (c.next_[b] < bus_begin_[b + 1]) fail_unsent(c, b, *c.full_[b]);
             }
             break;
         }
         pause_until(kRetryPause, send_limit);
     }
 
-    // 3. Collect the replies until one deadline.
-    const Instant deadline = Instant::now().saturating_add(timeout_);
-    CanTransport* wait_on[kReadBatch];
-    std::vector<CanTransport*> wait_many;
-    // Reads what has arrived on the awaited buses. A short batch usually
-    // means the bus is empty for now, and the wait tells when more comes;
-    // at the deadline (`last`) each bus is read until it is empty (at most
-    // kDiscardLimit frames), so that whatever arrived in time counts.
-    auto read_arrived = [&](bool last) {
-        for (std::size_t b = 0; b < bus_n; ++b) {
-            std::size_t read = 0;
-            while (awaited[b] > 0) {
-                Result<std::size_t, TransportError> got = buses[b]->try_recv(buf, kReadBatch);
-                if (!got.ok()) {
-                    fail_awaited(b, got.error());
+    // 3 runs until one deadline.
+    c.deadline_ = Instant::now().saturating_add(timeout_);
+}
+
+// Reads what has arrived on the awaited buses. A short batch usually means
+// the bus is empty for now, and the wait tells when more comes; at the
+// deadline (`last`) each bus is read until it is empty (at most
+// kDiscardLimit frames), so that whatever arrived in time counts.
+void MotorGroup::read_arrived(Cycle& c, CanTransport* const* buses, bool last) const {
+    std::vector<std::size_t>& awaited = c.awaited_;
+    std::vector<char>& waiting = c.waiting_;
+    const Instant deadline = c.deadline_;
+    CanFrame buf[kReadBatch];
+    for (std::size_t b = 0; b < bus_count(); ++b) {
+        std::size_t read = 0;
+        while (awaited[b] > 0) {
+            Result<std::size_t, TransportError> got = buses[b]->try_recv(buf, kReadBatch);
+            if (!got.ok()) {
+                fail_awaited(c, b, got.error());
+                break;
+            }
+            for (std::size_t f = 0; f < got.value() && awaited[b] > 0; ++f) {
+                // The first standard data frame from a member's reply
+                // identifier is its reply: a remote request or an error
+                // frame carries no feedback, whatever its identifier.
+                if (buf[f].id.kind != transport::IdKind::Standard || buf[f].remote || buf[f].error) continue;
+                const std::uint32_t from = buf[f].id.value;
+                for (std::size_t k = bus_begin_[b]; k < bus_begin_[b + 1]; ++k) {
+                    if (reply_of_[k] != from || !waiting[k]) continue;
+                    const std::size_t i = send_order_[k];
+                    c.results_[i] = parse_feedback(members_[i].motor.limits, buf[f]);
+                    waiting[k] = 0;
+                    --awaited[b];
+                    --c.awaited_total_;
                     break;
                 }
-                for (std::size_t f = 0; f < got.value() && awaited[b] > 0; ++f) {
-                    // The first standard data frame from a member's reply
-                    // identifier is its reply: a remote request or an error
-                    // frame carries no feedback, whatever its identifier.
-                    if (buf[f].id.kind != transport::IdKind::Standard || buf[f].remote || buf[f].error) continue;
-                    const std::uint32_t from = buf[f].id.value;
-                    for (std::size_t k = bus_begin_[b]; k < bus_begin_[b + 1]; ++k) {
-                        if (reply_of_[k] != from || !waiting[k]) continue;
-                        const std::size_t i = send_order_[k];
-                        results[i] = parse_feedback(members_[i].motor.limits, buf[f]);
-                        waiting[k] = 0;
-                        --awaited[b];
-                        --awaited_total;
-                        break;
-                    }
-                }
-                read += got.value();
-                if (last ? (got.value() == 0 || read >= kDiscardLimit)
-                         : (got.value() < kReadBatch || !(Instant::now() < deadline))) {
-                    break;  // a flooded bus is not read past the deadline
-                }
+            }
+            read += got.value();
+            if (last ? (got.value() == 0 || read >= kDiscardLimit)
+                     : (got.value() < kReadBatch || !(Instant::now() < deadline))) {
+                break;  // a flooded bus is not read past the deadline
             }
         }
-    };
-    while (awaited_total > 0) {
-        read_arrived(false);
-        if (awaited_total == 0) break;
-        if (deadline.remaining_from(Instant::now()).total_nanos_saturated() < 1000) {
-            read_arrived(true);
+    }
+}
+
+MotorGroup::Progress MotorGroup::collect(Cycle& c, CanTransport* const* buses, transport::BusWaiter& waiter) const {
+    const std::size_t bus_n = bus_count();
+    while (c.awaited_total_ > 0) {
+        read_arrived(c, buses, false);
+        if (c.awaited_total_ == 0) break;
+        if (c.deadline_.remaining_from(Instant::now()).total_nanos_saturated() < 1000) {
+            read_arrived(c, buses, true);
             break;
         }
-
-        CanTransport** set = wait_on;
-        if (bus_n > kReadBatch) {
-            wait_many.resize(bus_n);
-            set = wait_many.data();
-        }
-        std::size_t n = 0;
+        c.wait_set_.clear();
         for (std::size_t b = 0; b < bus_n; ++b) {
-            if (awaited[b] > 0) set[n++] = buses[b];
+            if (c.awaited_[b] > 0) c.wait_set_.push_back(buses[b]);
         }
-        Result<Unit, TransportError> woke = waiter.wait(set, n, deadline);
+        Result<Unit, TransportError> woke = waiter.wait(c.wait_set_.data(), c.wait_set_.size(), c.deadline_);
         if (!woke.ok()) {
+            if (interrupted(woke.error())) return Progress::Interrupted;
             for (std::size_t b = 0; b < bus_n; ++b) {
-                if (awaited[b] > 0) fail_awaited(b, woke.error());
+                if (c.awaited_[b] > 0) fail_awaited(c, b, woke.error());
             }
             break;
         }
     }
-    return results;
+    return Progress::Done;
+}
+
+std::vector<MemberResult> MotorGroup::cycle(CanTransport* const* buses, const std::vector<CanFrame>& frames,
+                                            transport::BusWaiter& waiter) const {
+    start(scratch_, buses, frames);
+    if (collect(scratch_, buses, waiter) == Progress::Interrupted) {
+        const TransportError e = TransportError::backend(transport::IoError::from_errno(EINTR));
+        for (std::size_t b = 0; b < bus_count(); ++b) {
+            if (scratch_.awaited_[b] > 0) fail_awaited(scratch_, b, e);
+        }
+    }
+    return std::move(scratch_.results_);
 }
 
 }  // namespace rotalink::damiao

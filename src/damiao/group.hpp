@@ -26,7 +26,10 @@ using MemberResult = Result<mit::MotorState, Error>;
 // command identifier (motor_id & 0x7FF) and reply identifier
 // (master_id & 0x7FF) must be distinct: two motors answering from one
 // identifier cannot be told apart, and a reply sent to a motor's command
-// identifier is executed by that motor as a command.
+// identifier is executed by that motor as a command. Neither may be the
+// register identifier 0x7FF on any bus: motors read frames to it as register
+// requests, so an MIT command sent there could become a register write on
+// another motor, and a reply from there reaches every motor as one.
 std::string identifier_clash(const std::vector<GroupMember>& members);
 
 class MotorGroup {
@@ -53,18 +56,44 @@ public:
         return mit(setpoints.data());
     }
 
+    // The state of one cycle between its steps: every member's result so
+    // far, what each bus has sent and still awaits, and the deadline. Its
+    // storage is kept from one cycle to the next.
+    class Cycle {
+    public:
+        // In member order: the reply or failure of each member, Timeout for
+        // one still awaited or never answered.
+        const std::vector<MemberResult>& results() const { return results_; }
+
+    private:
+        friend class MotorGroup;
+        std::vector<MemberResult> results_;
+        std::vector<std::size_t> next_;     // per bus: the next frame to send
+        std::vector<std::size_t> awaited_;  // per bus: members sent and not answered
+        std::vector<std::optional<transport::TransportError>> full_;  // per bus: a full queue
+        std::vector<char> waiting_;         // per send position: sent and not answered
+        std::vector<transport::CanTransport*> wait_set_;  // the buses still awaited
+        std::size_t awaited_total_ = 0;
+        transport::Instant deadline_{};
+    };
+
+    enum class Progress { Done, Interrupted };
+
     // One cycle with the frames made above; `buses[i]` is bus i, locked by
-    // the caller. In order:
-    //  1. frames already queued on each bus are discarded (at most
-    //     kDiscardLimit a bus), so that a late reply to an earlier command is
-    //     never taken as this cycle's; a read error fails that bus's members,
-    //     and nothing is sent on it;
-    //  2. each bus's frames go out in one batched send. A full transmit
-    //     queue (ENOBUFS) is retried, about every 100 us, as it drains, for
-    //     at most the time-out from the moment it was first found full;
-    //     then the unsent members fail with it. Any
-    //     other send error fails the bus's unsent members at once. Buses do
-    //     not wait for each other;
+    // the caller during each step. `start` does steps 1 and 2 and sets the
+    // deadline; `collect` does step 3:
+    //  1. the frames already queued on each bus are discarded (at most
+    //     kDiscardLimit a bus), so that a late reply to an earlier command
+    //     that is already queued is not taken as this cycle's (one that
+    //     arrives after this step still can be: feedback carries no
+    //     sequence number); a read error fails that bus's members, and
+    //     nothing is sent on it;
+    //  2. each bus's frames go out in one batched send, which never waits
+    //     for room. A full transmit queue (ENOBUFS) or a full send buffer
+    //     (EAGAIN) is retried, about every 100 us, as it drains, for at most
+    //     the time-out from the moment it was first found full; then the
+    //     unsent members fail with it. Any other send error fails the bus's
+    //     unsent members at once. Buses do not wait for each other;
     //  3. one deadline, the time-out after the last send; until it passes
     //     or every sent member has its reply, `waiter` waits on the buses
     //     still awaited and whatever has arrived is read without waiting;
@@ -72,11 +101,23 @@ public:
     //     kDiscardLimit frames a bus).
     //     A member's reply is the first frame from its reply identifier
     //     (parsed as a single command's); every other frame is dropped. A
-    //     read error fails that bus's awaited members; a wait error (a
-    //     signal) fails every awaited member.
-    // Results come in member order; an unanswered member's is Timeout.
-    // The caller holds every bus's lock: the cycle's scratch space is the
-    // group's own, so two cycles of one group never run at once.
+    //     read error fails that bus's awaited members; any other wait error
+    //     but a signal's fails every awaited member.
+    //     A signal that interrupts the wait (EINTR) makes `collect` return
+    //     Interrupted with the cycle as it was: the replies taken are kept,
+    //     the members awaited still are, and calling `collect` again (with
+    //     the locks taken again) goes on waiting until the same deadline.
+    //     Otherwise it returns Done, every member's result final.
+    // A Cycle serves one cycle at a time; starting it again drops the last.
+    void start(Cycle& c, transport::CanTransport* const* buses,
+               const std::vector<transport::CanFrame>& frames) const;
+    Progress collect(Cycle& c, transport::CanTransport* const* buses, transport::BusWaiter& waiter) const;
+
+    // `start`, then `collect` once: a signal during the wait fails every
+    // awaited member with its EINTR. Results come in member order; an
+    // unanswered member's is Timeout. The caller holds every bus's lock:
+    // the cycle's state is the group's own, so two cycles of one group
+    // never run at once.
     std::vector<MemberResult> cycle(transport::CanTransport* const* buses,
                                     const std::vector<transport::CanFrame>& frames,
                                     transport::BusWaiter& waiter) const;
@@ -84,13 +125,12 @@ public:
     static constexpr std::size_t kDiscardLimit = 1024;
 
 private:
-    // Per-cycle state, kept to save allocating it on every cycle.
-    struct Scratch {
-        std::vector<std::size_t> next;     // per bus: the next frame to send
-        std::vector<std::size_t> awaited;  // per bus: members sent and not answered
-        std::vector<std::optional<transport::TransportError>> full;  // per bus: a full queue
-        std::vector<char> waiting;         // per send position: sent and not answered
-    };
+    // Fail bus b's members that were sent and still await a reply, or
+    // those that were not sent.
+    void fail_awaited(Cycle& c, std::size_t b, const transport::TransportError& e) const;
+    void fail_unsent(Cycle& c, std::size_t b, const transport::TransportError& e) const;
+    // Takes the replies that have arrived on the awaited buses.
+    void read_arrived(Cycle& c, transport::CanTransport* const* buses, bool last) const;
 
     std::vector<GroupMember> members_;
     std::vector<std::size_t> send_order_;  // member indices, by bus then member order
@@ -98,7 +138,7 @@ private:
     std::vector<std::uint32_t> reply_of_;  // per send position: the member's reply identifier
     transport::Duration timeout_;
     bool fd_;
-    mutable Scratch scratch_;
+    mutable Cycle scratch_;  // the state of `cycle`
 };
 
 }  // namespace rotalink::damiao

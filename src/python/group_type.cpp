@@ -1,5 +1,7 @@
 // MotorGroup: many motors on many buses, one command cycle, one deadline;
 // and GroupError, what a cycle raises when a member fails.
+#include <cxxabi.h>
+
 #include <cstdio>
 #include <exception>
 #include <utility>
@@ -43,6 +45,10 @@ struct GroupRecord {
     Refs members;  // one object: the tuple of (bus, motor) pairs
     std::uint64_t timeout_ms;
     std::vector<transport::SharedBus*> shared;  // the buses' locks and transports, bus i at i
+    // The state of a cycle, kept from one to the next; `cycle_busy` (read
+    // and set with the interpreter lock held) while a cycle uses it.
+    damiao::MotorGroup::Cycle cycle{};
+    bool cycle_busy = false;
 };
 
 GroupRecord& record(PyObject* self) { return native<GroupRecord>(self); }
@@ -133,7 +139,7 @@ PyObject* group_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         new (&record(obj)) GroupRecord{
             damiao::MotorGroup(std::move(members), bus_count, transport::Duration::from_millis(timeout_ms),
                                fd != 0),
-            std::move(buses), std::move(kept), timeout_ms, std::move(shared)};
+            std::move(buses), std::move(kept), timeout_ms, std::move(shared), {}, false};
         return obj;
     });
 }
@@ -188,38 +194,60 @@ PyObject* raise_group_error(const damiao::MotorGroup& g, const std::vector<Membe
 }
 
 // Runs one cycle with `frames` and makes its result: a list of MotorState,
-// or GroupError. The interpreter lock is released for the whole native part
-// (taking the bus locks, sending, waiting, releasing the locks) and taken
+// or GroupError. The interpreter lock is released for the native steps
+// (taking the bus locks, sending or waiting, releasing the locks) and taken
 // back only once every bus lock is released.
+//
+// A signal that interrupts the wait is handled as the interpreter's own
+// blocking calls handle it: the bus locks are released, the interpreter
+// lock is taken back and the handlers run. An exception one of them raises
+// (KeyboardInterrupt for Ctrl-C) is what the call raises; if none raises,
+// the locks are taken again and the wait goes on until the cycle's
+// deadline, with the replies already taken.
 PyObject* run_cycle(PyObject* self, const std::vector<CanFrame>& frames) {
     GroupRecord& rec = record(self);
     const damiao::MotorGroup& g = rec.group;
-    std::vector<MemberResult> results;
-    std::exception_ptr fault;
-    PyThreadState* thread = PyEval_SaveThread();
-    try {
-        transport::SharedBus::locked_all(rec.shared.data(), rec.shared.size(),
-                                         [&](transport::CanTransport* const* ts, std::size_t) {
-                                             transport::PollWaiter waiter;
-                                             results = g.cycle(ts, frames, waiter);
-                                         });
-    } catch (...) {
-        fault = std::current_exception();
-    }
-    PyEval_RestoreThread(thread);
-    if (fault) std::rethrow_exception(fault);
+    // The record's cycle state, unless another thread's cycle of this group
+    // is using it (running its signal handlers between two steps).
+    damiao::MotorGroup::Cycle own;
+    const bool shared_state = !rec.cycle_busy;
+    damiao::MotorGroup::Cycle& c = shared_state ? rec.cycle : own;
+    struct Busy {
+        bool* flag;
+        ~Busy() {
+            if (flag != nullptr) *flag = false;
+        }
+    } busy{shared_state ? &rec.cycle_busy : nullptr};
+    if (shared_state) rec.cycle_busy = true;
 
+    bool started = false;
+    for (;;) {
+        damiao::MotorGroup::Progress progress = damiao::MotorGroup::Progress::Done;
+        std::exception_ptr fault;
+        PyThreadState* thread = PyEval_SaveThread();
+        try {
+            transport::SharedBus::locked_all(rec.shared.data(), rec.shared.size(),
+                                             [&](transport::CanTransport* const* ts, std::size_t) {
+                                                 transport::PollWaiter waiter;
+                                                 if (!started) g.start(c, ts, frames);
+                                                 started = true;
+                                                 progress = g.collect(c, ts, waiter);
+                                             });
+        } catch (abi::__forced_unwind&) {
+            throw;  // the thread is ending: no Python call on this path
+        } catch (...) {
+            fault = std::current_exception();
+        }
+        PyEval_RestoreThread(thread);
+        if (fault) std::rethrow_exception(fault);
+        if (progress == damiao::MotorGroup::Progress::Done) break;
+        if (PyErr_CheckSignals() < 0) return nullptr;
+    }
+
+    const std::vector<MemberResult>& results = c.results();
     std::size_t failed = 0;
-    bool signalled = false;
-    for (const MemberResult& r : results) {
-        if (r.ok()) continue;
-        ++failed;
-        signalled = signalled || interrupted(r.error());
-    }
-    if (failed > 0) {
-        if (signalled && PyErr_CheckSignals() < 0) return nullptr;
-        return raise_group_error(g, results, failed);
-    }
+    for (const MemberResult& r : results) failed += r.ok() ? 0 : 1;
+    if (failed > 0) return raise_group_error(g, results, failed);
     PyObject* list = must(PyList_New(static_cast<Py_ssize_t>(results.size())), "a list");
     for (std::size_t i = 0; i < results.size(); ++i) {
         PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), new_box(motor_state_type(), results[i].value()));

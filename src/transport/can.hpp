@@ -177,7 +177,9 @@ public:
     virtual Result<CanFrame, TransportError> recv(Duration timeout) = 0;
 
     // Writes `n` frames in order and stops at the first that fails, with
-    // the checks of `send`. By default one `send` per frame.
+    // the checks of `send`. By default one `send` per frame. A transport
+    // that can serve a group cycle does not wait for room: a full queue or
+    // buffer ends the batch with Backend ENOBUFS or EAGAIN.
     virtual BatchSent send_batch(const CanFrame* frames, std::size_t n);
     // Moves up to `cap` frames that have already arrived into `out`, without
     // waiting; 0 when none has. By default unsupported (a Backend error).
@@ -192,8 +194,9 @@ public:
 class BusWaiter {
 public:
     virtual ~BusWaiter() = default;
-    // Returns at `deadline` at the latest; an error (a signal's EINTR
-    // included) ends the cycle's wait.
+    // Returns at `deadline` at the latest. A signal returns Backend EINTR,
+    // after which the caller may wait again; any other error ends the
+    // cycle's wait.
     virtual Result<Unit, TransportError> wait(CanTransport* const* buses, std::size_t n,
                                               Instant deadline) = 0;
 };

@@ -1,18 +1,24 @@
 // The group cycle on in-memory buses: what goes out, which reply each member
 // takes, and how failures on one bus stay on that bus.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "damiao/group.hpp"
 #include "memory_transport.hpp"
+#include "transport/socketcan_backend/socketcan.hpp"
 
 namespace rotalink::test {
 namespace {
@@ -168,8 +174,9 @@ TEST(Group, FramesGoOutInOneBatchPerBusInMemberOrder) {
 
 TEST(Group, FramesQueuedBeforeTheCycleAreDiscarded) {
     Rig rig;
-    // A late reply to an earlier command, from member 0's reply identifier.
-    rig.bus[0].queue(make_frame(CanId::standard(0x11), feedback(0xAF)));
+    // Late replies to earlier commands, from member 0's reply identifier,
+    // more than one read takes.
+    for (int i = 0; i < 40; ++i) rig.bus[0].queue(make_frame(CanId::standard(0x11), feedback(0xAF)));
     EXPECT_EQ(outcomes(rig.enable(rig.group())), (std::vector<std::string>{"ok A0", "ok A1", "ok A2", "ok A3"}));
     EXPECT_EQ(rig.bus[0].pending(), 0u);
 }
@@ -244,6 +251,74 @@ INSTANTIATE_TEST_SUITE_P(
                     {"ok A0", kIntr, kIntr, "ok A3"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Waits out the deadline after queueing frames on a bus: what arrives during
+// the last wait is still read, past a flood of more than one read's worth.
+TEST(Group, ReplyBehindAFloodInTheLastWaitCounts) {
+    Rig rig;
+    rig.replies[1] = {};
+    rig.waiter.steps.push_back([&rig] {
+        for (int i = 0; i < 40; ++i) rig.bus[0].queue(make_frame(CanId::standard(0x55), feedback(0xA7)));
+        rig.bus[0].queue(make_frame(CanId::standard(0x12), feedback(0xA1)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // past the 5 ms deadline
+        return rotalink::Result<rotalink::Unit, TransportError>(rotalink::Unit{});
+    });
+    EXPECT_EQ(outcomes(rig.enable(rig.group())), (std::vector<std::string>{"ok A0", "ok A1", "ok A2", "ok A3"}));
+}
+
+// A signal during the wait leaves the cycle as it was; collecting again
+// takes the replies that arrive later, until the same deadline.
+TEST(Group, InterruptedCollectGoesOnWhereItStopped) {
+    Rig rig;
+    rig.replies[1] = {};
+    rig.replies[3] = {};
+    const MotorGroup g = rig.group(false, 1000);
+    rig.waiter.steps = {
+        [] { return rotalink::Result<rotalink::Unit, TransportError>(rotalink::err(TransportError::backend(IoError::from_errno(EINTR)))); },
+        [&rig] {
+            rig.bus[0].queue(make_frame(CanId::standard(0x12), feedback(0xA1)));
+            rig.bus[1].queue(make_frame(CanId::standard(0x13), feedback(0xA3)));
+            return rotalink::Result<rotalink::Unit, TransportError>(rotalink::Unit{});
+        }};
+    MotorGroup::Cycle c;
+    g.start(c, rig.buses, g.special(damiao::kEnable));
+    EXPECT_EQ(g.collect(c, rig.buses, rig.waiter), MotorGroup::Progress::Interrupted);
+    EXPECT_EQ(outcomes(c.results()), (std::vector<std::string>{"ok A0", kTimeout, "ok A2", kTimeout}));
+    const Instant before = Instant::now();
+    EXPECT_EQ(g.collect(c, rig.buses, rig.waiter), MotorGroup::Progress::Done);
+    EXPECT_EQ(outcomes(c.results()), (std::vector<std::string>{"ok A0", "ok A1", "ok A2", "ok A3"}));
+    EXPECT_TRUE(Instant::now() < before.saturating_add(Duration::from_millis(900)));  // no new time-out
+    EXPECT_EQ(rig.bus[0].send_calls() + rig.bus[1].send_calls(), 4u);                // nothing sent again
+}
+
+// A socket whose peer never reads: once its send buffer is full, the batch
+// send does not wait for room. The members that could not be sent fail with
+// it at the send deadline; the other bus is served as usual.
+TEST(Group, FullSendBufferFailsTheUnsentByTheDeadlineInsteadOfBlocking) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
+    auto full = std::make_unique<transport::SocketCanTransport>(sv[0]);
+    const int peer = sv[1];
+    const std::uint8_t filler[16] = {0x7F, 0x07};
+    int queued = 0;
+    while (::send(full->fd(), filler, sizeof filler, MSG_DONTWAIT) == static_cast<ssize_t>(sizeof filler)) {
+        ASSERT_LT(++queued, 1000000);
+    }
+    ASSERT_EQ(errno, EAGAIN);
+
+    Rig rig;
+    rig.buses[0] = full.get();
+    const MotorGroup g = rig.group(false, 50);
+    auto task = std::make_shared<std::packaged_task<std::vector<MemberResult>()>>([&] { return rig.enable(g); });
+    std::future<std::vector<MemberResult>> done = task->get_future();
+    std::thread cycle([task] { (*task)(); });
+    const bool in_time = done.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    ::close(peer);  // a send still blocked fails now, so the thread ends either way
+    cycle.join();
+    ASSERT_TRUE(in_time) << "the cycle blocked on the full send buffer";
+    const std::string again = "transport error: backend error: " + IoError::from_errno(EAGAIN).text();
+    EXPECT_EQ(outcomes(done.get()), (std::vector<std::string>{again, again, "ok A2", "ok A3"}));
+}
+
 TEST(Group, StaleReplyOfATimedOutCycleIsNotTheNextCyclesFeedback) {
     Rig rig;
     rig.replies[1] = {};
@@ -268,6 +343,7 @@ TEST(Group, IdentifierClashes) {
         {{{0, motor(1, 0x02)}, {0, motor(2, 0x12)}},
          "the reply identifier 0x002 of member 0 is the command identifier of member 1 on the same bus"},
         {{{0, motor(5, 0x805)}}, "the reply identifier 0x005 of member 0 is its own command identifier"},
+        {{{0, motor(1, 0x11)}, {1, motor(2, 0xFFFF)}}, "the reply identifier 0x7ff of member 1 is the register identifier"},
     };
     for (const Case& c : cases) EXPECT_EQ(damiao::identifier_clash(c.members), c.want);
 }

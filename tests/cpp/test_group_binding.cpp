@@ -2,8 +2,14 @@
 // transports: construction checks, the results and GroupError, the
 // interpreter lock released during the wait, and a poisoned bus.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
 
 #include "bus_object.hpp"
+#include "transport/socketcan_backend/socketcan.hpp"
 
 namespace {
 
@@ -24,6 +30,25 @@ void answer(MemoryTransport* t, std::uint32_t id, std::uint32_t master) {
     });
 }
 
+// Publishes a bus object on one end of a socket pair as `name`, and the
+// other end's descriptor as `name`_peer, where the test writes the motors'
+// replies (16-byte frame records); returns that descriptor.
+int socket_bus(const char* name) {
+    rotalink::testing::ensure_interpreter();
+    EXPECT_EQ(run("pass"), "");
+    int sv[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
+    PyObject* obj = rotalink::py::new_bus_object(rotalink::py::socketcan_transport_type(),
+                                                 std::make_unique<rotalink::transport::SocketCanTransport>(sv[0]));
+    EXPECT_NE(obj, nullptr);
+    rotalink::testing::expose_object(name, obj);
+    Py_DECREF(obj);
+    PyObject* peer = PyLong_FromLong(sv[1]);
+    rotalink::testing::expose_object((std::string(name) + "_peer").c_str(), peer);
+    Py_DECREF(peer);
+    return sv[1];
+}
+
 TEST(GroupBinding, ConstructionChecksComeBeforeAnything) {
     MemoryTransport* t = make_bus("gbus");
     make_bus("gbus2");
@@ -38,6 +63,8 @@ check_raises([(lambda args=args: rotalink.MotorGroup(*args), kind, text) for arg
     (([(gbus, 1)],), TypeError, "argument 'members[0]': 'int' object cannot be converted to 'Damiao'"),
     (([(gbus, D(1, 0x11))], -1), OverflowError, None),
     (([(gbus, D(1, 0x11)), (gbus, D(2, 0x11))],), ValueError, "members 0 and 1 share reply identifier 0x011 on one bus"),
+    (([(gbus, D(1, 0x11)), (gbus2, D(0x7FF, 0x12))],), ValueError,
+     "the command identifier 0x7ff of member 1 is the register identifier"),
     (([(gbus, D(1, 0x11)), [gbus, D(0x11, 0x12)]],), ValueError,
      "the reply identifier 0x011 of member 0 is the command identifier of member 1 on the same bus"),
 ]])
@@ -124,6 +151,63 @@ t.join()
 assert inside > 0, inside
 )PY"),
               "");
+}
+
+// A signal during the wait runs its handler at once, between two steps of
+// the cycle with the bus locks released. A handler that returns lets the
+// wait go on to the replies that come later; one that raises ends the call
+// with its exception, long before the deadline.
+TEST(GroupBinding, SignalDuringTheWaitRunsItsHandlerAndTheWaitGoesOnUnlessItRaises) {
+    const int peer = socket_bus("gsig");
+    MemoryTransport* m = make_bus("gsigm");
+    answer(m, 3, 0x13);
+    EXPECT_EQ(run(R"PY(
+import os, signal, struct, threading, time
+main = threading.main_thread().ident
+g = rotalink.MotorGroup([(gsig, rotalink.Damiao(1, 0x11)), (gsigm, rotalink.Damiao(3, 0x13))], timeout_ms=10000)
+handled = []
+replied = []
+def late_reply():
+    time.sleep(0.1)
+    signal.pthread_kill(main, signal.SIGUSR1)
+    end = time.monotonic() + 3
+    while not handled and time.monotonic() < end:
+        time.sleep(0.01)
+    time.sleep(0.05)
+    replied.append(time.monotonic())
+    os.write(gsig_peer, struct.pack("<IB3x8s", 0x11, 8, bytes.fromhex("017FFF7FF7FF1E20")))
+old = signal.signal(signal.SIGUSR1, lambda *a: handled.append(time.monotonic()))
+try:
+    t = threading.Thread(target=late_reply)
+    t.start()
+    states = g.enable()
+    t.join()
+
+    class Stop(Exception):
+        pass
+    def stop(*a):
+        raise Stop("from the handler")
+    signal.signal(signal.SIGUSR1, stop)
+    t = threading.Timer(0.1, signal.pthread_kill, (main, signal.SIGUSR1))
+    t.start()
+    start = time.monotonic()
+    caught = None
+    try:
+        g.disable()  # motor 1 stays silent now
+    except Stop as e:
+        caught = e
+    took = time.monotonic() - start
+    t.join()
+finally:
+    signal.signal(signal.SIGUSR1, old)
+assert [s.motor_id for s in states] == [1, 3], states
+assert len(handled) == 1 and handled[0] < replied[0], (handled, replied)  # during the call
+assert caught is not None and caught.__context__ is None, caught
+assert took < 5, took
+assert [s.motor_id for s in rotalink.MotorGroup([(gsigm, rotalink.Damiao(3, 0x13))]).enable()] == [3]
+)PY"),
+              "");
+    close(peer);
 }
 
 TEST(GroupBinding, PoisonedBusFaultsBeforeAnythingIsSent) {

@@ -1,11 +1,16 @@
 // The bus lock: one operation at a time, its value handed back, and the
 // poisoning by an internal fault that no ordinary error causes.
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <fstream>
+#include <functional>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -261,6 +266,52 @@ TEST(SharedBus, OverlappingLockSetsInAnyOrderNeverDeadlock) {
     } else {
         other.detach();
     }
+}
+
+// Waits until thread `tid` sleeps in the kernel (here: for a lock), at most
+// `limit`.
+bool sleeps_within(long tid, std::chrono::seconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+    while (std::chrono::steady_clock::now() < end) {
+        std::ifstream f(path);
+        const std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        const auto paren = stat.rfind(')');
+        if (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S') return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+// The set {hi, lo} is locked from lo, whatever order it is given in: while
+// lo is held elsewhere, its caller waits holding nothing, so a thread that
+// holds lo can still take hi (taken in the order given, that would deadlock).
+TEST(SharedBus, LockSetIsTakenInAddressOrder) {
+    Bus a = make_bus(), b = make_bus();
+    const bool a_first = std::less<SharedBus*>()(a.shared.get(), b.shared.get());
+    SharedBus* lo = a_first ? a.shared.get() : b.shared.get();
+    SharedBus* hi = a_first ? b.shared.get() : a.shared.get();
+    SharedBus* given[] = {hi, lo};
+    std::atomic<bool> took_hi{false};
+    bool hi_was_free = false;
+    std::thread setter, other;
+    lo->locked([&](CanTransport&) {
+        std::atomic<long> tid{0};
+        setter = std::thread([&] {
+            tid = static_cast<long>(syscall(SYS_gettid));
+            SharedBus::locked_all(given, 2, [](CanTransport* const*, std::size_t) {});
+        });
+        while (tid.load() == 0) std::this_thread::yield();
+        ASSERT_TRUE(sleeps_within(tid.load(), std::chrono::seconds(10)));  // waiting for a lock
+        other = std::thread([&] { hi->locked([&](CanTransport&) { took_hi = true; }); });
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!took_hi && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        hi_was_free = took_hi;
+    });
+    // lo is free now: both threads finish, whichever order the set took.
+    if (setter.joinable()) setter.join();
+    if (other.joinable()) other.join();
+    EXPECT_TRUE(hi_was_free) << "the set held hi while it waited for lo";
 }
 
 TEST(SharedBus, LockingAPoisonedSetFaultsAndALeftFaultPoisonsEveryBus) {

@@ -2,7 +2,8 @@
 cycle's commands in overlapping time, and the faults of one bus (the
 interface going down, a flood of foreign frames) stay on that bus. The cycle
 releases the interpreter lock while it waits, so another Python thread runs
-meanwhile; Ctrl-C ends the wait as it ends a single command's.
+meanwhile; Ctrl-C ends the wait as it ends a single command's, and a signal
+whose handler returns lets it go on.
 
 Emulated time is slow and noisy: only order and generous bounds are asserted.
 """
@@ -128,6 +129,24 @@ class TestDelayedMotors:
         assert inside[0] > 0
         assert info.value.errors == [None] * 5 + [TIMEOUT]
         assert [s is None for s in info.value.states] == [False] * 5 + [True]
+
+    def test_signals_whose_handler_returns_do_not_end_the_wait(self, buses):
+        # An interval timer fires every 50 ms through the replies' delay:
+        # each signal runs its handler inside the call, and the wait goes on.
+        g = group_of(buses)
+        ticks = []
+        old = signal.signal(signal.SIGALRM, lambda *a: ticks.append(time.monotonic()))
+        try:
+            signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+            taus = torques(len(g), 5)
+            t0 = time.monotonic()
+            states = g.mit_control([rotalink.MitSetpoint(tau=t) for t in taus])
+            t1 = time.monotonic()
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, old)
+        assert_echoes(states, taus, BUS0 + BUS1)
+        assert any(t0 < t < t1 for t in ticks), (t0, t1, ticks)
 
     def test_interface_down_mid_cycle_fails_only_that_bus(self, buses, can_iface2):
         if os.geteuid() != 0:

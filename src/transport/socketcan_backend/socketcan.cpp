@@ -198,7 +198,7 @@ BatchSent SocketCanTransport::send_batch(const CanFrame* frames, std::size_t n) 
         }
         std::size_t done = 0;
         while (done < count) {
-            const int r = ::sendmmsg(fd_, msgs + done, static_cast<unsigned>(count - done), 0);
+            const int r = ::sendmmsg(fd_, msgs + done, static_cast<unsigned>(count - done), MSG_DONTWAIT);
             if (r < 0) {
                 if (errno == EINTR) continue;
                 out.sent += done;

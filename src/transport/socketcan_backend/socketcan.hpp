@@ -24,7 +24,9 @@ public:
 
     Result<Unit, TransportError> send(const CanFrame& frame) override;
     Result<CanFrame, TransportError> recv(Duration timeout) override;
-    // One sendmmsg call for up to 32 frames; a call interrupted by a signal
+    // One sendmmsg call for up to 32 frames, without waiting (MSG_DONTWAIT):
+    // a full send buffer stops the batch with Backend EAGAIN, as a full
+    // transmit queue stops it with ENOBUFS. A call interrupted by a signal
     // is repeated.
     BatchSent send_batch(const CanFrame* frames, std::size_t n) override;
     // One recvmmsg call (MSG_DONTWAIT) for up to 32 frames.
