@@ -1,6 +1,5 @@
 // MotorGroup: many motors on many buses, one command cycle, one deadline;
 // and GroupError, what a cycle raises when a member fails.
-#include <cxxabi.h>
 
 #include <cstdio>
 #include <exception>
@@ -233,9 +232,9 @@ PyObject* run_cycle(PyObject* self, const std::vector<CanFrame>& frames) {
                                                  started = true;
                                                  progress = g.collect(c, ts, waiter);
                                              });
-        } catch (abi::__forced_unwind&) {
-            throw;  // the thread is ending: no Python call on this path
-        } catch (...) {
+        }
+        ROTALINK_PASS_FORCED_UNWIND  // the thread is ending: no Python call on this path
+        catch (...) {
             fault = std::current_exception();
         }
         PyEval_RestoreThread(thread);
@@ -263,30 +262,49 @@ PyObject* special(PyObject* self, PyObject*) {
 ROTALINK_SIGNATURE(kGroupMit, 1, "MotorGroup.mit_control",
                    ROTALINK_DOC("mit_control", "($self, setpoints)"), 1, "setpoints");
 
+// Copies the setpoints in `obj`, one per member of `g`, into `out`; false
+// with an exception set.
+bool read_setpoints(const damiao::MotorGroup& g, PyObject* obj, MitSetpoint* out) {
+    PyObject* seq = PySequence_Fast(obj, "");
+    if (seq == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "argument 'setpoints': '%s' object is not iterable",
+                         type_name(Py_TYPE(obj)));
+        }
+        return false;
+    }
+    struct Release {
+        PyObject* obj;
+        ~Release() { Py_DECREF(obj); }
+    } release{seq};
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    if (static_cast<std::size_t>(n) != g.size()) {
+        PyErr_Format(PyExc_ValueError, "expected %zu setpoints, one per member, got %zd", g.size(), n);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
+        if (!PyObject_TypeCheck(item, mit_setpoint_type())) {
+            char name[32];  // named only for the error
+            std::snprintf(name, sizeof name, "setpoints[%zd]", i);
+            check_instance(item, mit_setpoint_type(), name);
+            return false;
+        }
+        out[i] = native<MitSetpoint>(item);
+    }
+    return true;
+}
+
 PyObject* group_mit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         Signature<1>::Args a;
         if (!bind_vector(kGroupMit, args, nargs, kwnames, a)) return nullptr;
         const damiao::MotorGroup& g = record(self).group;
-        PyObject* seq = PySequence_Fast(a[0], "");
-        if (seq == nullptr) {
-            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-                PyErr_Clear();
-                PyErr_Format(PyExc_TypeError, "argument 'setpoints': '%s' object is not iterable",
-                             type_name(Py_TYPE(a[0])));
-            }
-            return nullptr;
-        }
-        struct Release {
-            PyObject* obj;
-            ~Release() { Py_DECREF(obj); }
-        } release{seq};
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-        if (static_cast<std::size_t>(n) != g.size()) {
-            PyErr_Format(PyExc_ValueError, "expected %zu setpoints, one per member, got %zd", g.size(), n);
-            return nullptr;
-        }
-        // Setpoints of up to 16 members stay on the stack.
+        // Setpoints of up to 16 members stay on the stack. No Python object
+        // is held once they are copied: the cycle's wait gives up the
+        // interpreter lock, and a thread ended at exit unwinds from there
+        // without it.
         MitSetpoint few[16];
         std::vector<MitSetpoint> many;
         MitSetpoint* setpoints = few;
@@ -294,16 +312,7 @@ PyObject* group_mit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             many.resize(g.size());
             setpoints = many.data();
         }
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
-            if (!PyObject_TypeCheck(item, mit_setpoint_type())) {
-                char name[32];  // named only for the error
-                std::snprintf(name, sizeof name, "setpoints[%zd]", i);
-                check_instance(item, mit_setpoint_type(), name);
-                return nullptr;
-            }
-            setpoints[i] = native<MitSetpoint>(item);
-        }
+        if (!read_setpoints(g, a[0], setpoints)) return nullptr;
         Result<std::vector<CanFrame>, damiao::mit::LimitDomainError> frames = g.mit(setpoints);
         if (!frames.ok()) return raise(dm_err_to_py(Error::limit_domain(frames.error())));
         return run_cycle(self, frames.value());

@@ -99,10 +99,11 @@ g = rotalink.MotorGroup([(exit_bus, rotalink.Damiao(1, 0x11))], timeout_ms=)PY" 
                              std::to_string(5 + run_index % 4 * 10) + R"PY()
 def loop():
     while True:
-        try:
-            g.enable()
-        except rotalink.GroupError:
-            pass
+        for command in (g.enable, lambda: g.mit_control([rotalink.MitSetpoint()])):
+            try:
+                command()
+            except rotalink.GroupError:
+                pass
 threading.Thread(target=loop, daemon=True).start()
 time.sleep(0.02)
 )PY";
