@@ -204,6 +204,10 @@ def test_flood_on_one_bus_neither_hides_replies_nor_delays_the_deadline(can_ifac
             with pytest.raises(rotalink.GroupError):
                 quick.enable()
             assert time.monotonic() - t0 < 0.05 + SLACK
+            # A reply of `prompt` that missed quick's 50 ms is queued by the
+            # next cycle's drain; one arriving later still would be taken
+            # (feedback has no sequence number).
+            time.sleep(0.1)
         assert answered >= 20
 
 
