@@ -26,6 +26,8 @@ MOTORS = {
     0x0104: (0x63, ["--mode", "pos_vel", "--ignore-writes"]),
     0x0105: (0x64, ["--mode", "mit", "--mode-high-bits"]),
     0x0106: (0x65, ["--mode", "vel", "--answer-reads", "1"]),
+    0x0107: (0x66, ["--mode", "pos_vel", "--delay-ms", "300"]),
+    0x0108: (0x67, ["--mode", "vel", "--delay-ms", "1500"]),
 }
 ABSENT = 0x0170
 # The register map's motors: three models in one process, and a dm4340
@@ -180,6 +182,14 @@ def test_frames_off_the_reply_pattern_are_skipped(bus, can_iface):
         assert peer.stdout.readline() == "ready\n"
         assert motor(ABSENT).read_register(bus, rotalink.Register.CTRL_MODE) == 1
         assert peer.wait(timeout=20) == 0
+
+
+def test_a_late_reply_of_one_motor_is_not_taken_as_anothers(bus):
+    # 0x0107's reply (POS_VEL, 2) comes 300 ms late, while 0x0108 (VEL, 3)
+    # is still being waited for: it answers 1.5 s after its request.
+    with pytest.raises(RuntimeError, match=f"^{TIMEOUT}$"):
+        motor(0x0107, timeout_ms=0).read_register(bus, rotalink.Register.CTRL_MODE)
+    assert motor(0x0108, timeout_ms=10000).read_register(bus, rotalink.Register.CTRL_MODE) == 3
 
 
 def test_argument_errors_touch_nothing(bus, sniffer):
