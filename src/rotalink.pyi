@@ -278,9 +278,10 @@ class Damiao:
     an error frame and not this motor's register frame (bytes 0-1 its
     `motor_id & 0x7FF` little-endian, byte 2 0x33 read reply or 0x55 write
     echo; motors answer register requests from the same identifier). One
-    feedback looks the same and is skipped too: a disabled motor (status 0)
-    with a CAN ID below 0x10 at the very bottom of its position range (raw
-    position 0x0033 or 0x0055).
+    feedback looks the same and is skipped too: at the very bottom of the
+    position range (raw position 0x0033 or 0x0055), that of a motor whose
+    byte 0 (status over id nibble) equals its CAN ID, such as a disabled
+    motor (status 0) with a CAN ID below 0x10.
 
     Waiting: the wait starts when the frame has been sent; frames from other
     identifiers, and frames from the Master ID that are not feedback, are

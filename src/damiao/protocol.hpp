@@ -63,11 +63,13 @@ bool is_register_frame(const transport::CanFrame& frame, std::uint16_t motor_id)
 // The content is not checked further: the motor-id nibble is not compared
 // and a reply shorter than 8 bytes is still this motor's (ShortReply).
 //
-// One feedback cannot be told apart from a register frame: a disabled motor
-// (status 0, so byte 0 is the id nibble alone) whose motor_id is below 0x10
-// and whose raw position is 0x0033 or 0x0055, the very bottom of its range
-// (byte 1 the position's top byte 0x00, byte 2 its low byte). That feedback
-// is skipped as a register frame.
+// One feedback cannot be told apart from a register frame: at the very
+// bottom of the position range, raw position 0x0033 or 0x0055 (byte 1 the
+// position's top byte 0x00, byte 2 its low byte), from a motor whose byte 0
+// (status nibble over id nibble) equals its command id. That is a disabled
+// motor (status 0, byte 0 the id nibble alone) with a command id below 0x10,
+// or the like with another status (motor 0x13 while enabled, status 1).
+// That feedback is skipped as a register frame.
 bool is_feedback(const transport::CanFrame& frame, std::uint16_t motor_id, std::uint16_t master_id);
 // Decodes the first 8 data bytes (an FD reply may carry more); a reply with
 // fewer is ShortReply.

@@ -14,8 +14,9 @@ A reply is told from other frames by the rule the module's driver uses
 command identifier, little-endian, and byte 2 the register operation, here
 0x33; a write's echo (0x55) is no reply. The driver's feedback is every other
 frame from the reply identifier, so the one feedback that reads as a reply is
-the same for both: a disabled motor with a command identifier below 0x10 at
-raw position 0x0033.
+the same for both: raw position 0x0033 from a motor whose byte 0 (status over
+id nibble) equals its command identifier, such as a disabled motor with a
+command identifier below 0x10.
 """
 
 import errno
