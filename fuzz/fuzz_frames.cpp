@@ -256,6 +256,13 @@ void check_waits(const MemoryTransport& bus, const std::string& who) {
 
 // --------------------------------------------------- 3. enable, one reply
 
+// A register frame of the motor: bytes 0-1 its command id (the low 11 bits,
+// little-endian), byte 2 a read (0x33) or write (0x55).
+bool names_motor(const CanFrame& c, std::uint16_t motor_id) {
+    return c.data.size() >= 3 && (c.data[0] | (c.data[1] << 8)) == (motor_id & 0x7FF) &&
+           (c.data[2] == 0x33 || c.data[2] == 0x55);
+}
+
 void check_enable_with(const CanFrame& reply, Reader in) {
     const std::uint16_t motor_id = in.u16();
     const MitLimits limits = preset(in.u8());
@@ -279,10 +286,11 @@ void check_enable_with(const CanFrame& reply, Reader in) {
         FUZZ_CHECK(bus.sent().size() == 1 && same_frame(bus.sent()[0], cmd),
                    "sent " + (bus.sent().empty() ? std::string("nothing") : show(bus.sent()[0])) + ": " + who);
         FUZZ_CHECK(bus.pending() == 0, "the reply was not read: " + who);
-        const bool answers = reply.id == CanId::standard(d.master_id & 0x7FFu);
+        const bool answers = reply.id == CanId::standard(d.master_id & 0x7FFu) && !reply.remote && !reply.error &&
+                             !names_motor(reply, motor_id);
         if (!answers) {
             FUZZ_CHECK(!r.ok() && r.error().message() == timeout_text() && bus.recv_calls() == 2,
-                       "a reply from another identifier was " +
+                       "a frame that is not this motor's feedback was " +
                            (r.ok() ? "taken" : "reported as \"" + r.error().message() + "\"") + ": " + who);
         } else if (reply.data.size() < 8) {
             FUZZ_CHECK(!r.ok() && r.error().kind() == Error::Kind::ShortReply &&
@@ -385,7 +393,13 @@ struct Model {
     int recvs = 0;
     int pauses = 0;
 
-    explicit Model(const Script& sc) : s(sc), queue(sc.steps) {}
+    std::deque<Step> held;  // steps that arrive once a send has succeeded
+
+    // Motor commands find the script queued; register operations see it
+    // arrive after their first request.
+    Model(const Script& sc, bool after_send) : s(sc) {
+        (after_send ? held : queue).assign(sc.steps.begin(), sc.steps.end());
+    }
 
     bool send(const CanFrame& f, std::string& error) {
         if (++sends == s.fail_send_at) {
@@ -393,6 +407,30 @@ struct Model {
             return false;
         }
         sent.push_back(f);
+        queue.insert(queue.end(), held.begin(), held.end());
+        held.clear();
+        return true;
+    }
+
+    // Before a register request: the frames at the head of the queue go, in
+    // reads of 32 and at most 1024; an error step there ends the operation
+    // when no frame came before it in the same read.
+    bool discard(std::string& error) {
+        std::size_t discarded = 0;
+        while (discarded < 1024) {
+            std::size_t n = 0;
+            while (n < 32 && !queue.empty() && !queue.front().is_error) {
+                queue.pop_front();
+                ++n;
+            }
+            if (n == 0 && !queue.empty()) {
+                error = "transport error: " + queue.front().error.message();
+                queue.pop_front();
+                return false;
+            }
+            discarded += n;
+            if (n < 32) break;
+        }
         return true;
     }
 
@@ -426,7 +464,10 @@ struct Model {
         const CanFrame f{CanId::standard(s.motor_id & 0x7FFu), {p.begin(), p.end()}, false, false};
         if (!send(f, error)) return false;
         const CanId from = CanId::standard(s.master_id & 0x7FFu);
-        if (!await([&](const CanFrame& c) { return c.id == from; }, reply, error)) return false;
+        const auto feedback = [&](const CanFrame& c) {
+            return c.id == from && !c.remote && !c.error && !names_motor(c, s.motor_id);
+        };
+        if (!await(feedback, reply, error)) return false;
         if (reply.data.size() < 8) {
             error = "feedback reply too short: " + std::to_string(reply.data.size()) + " data bytes, expected 8";
             return false;
@@ -457,10 +498,14 @@ struct Model {
             error = unknown(reg);
             return false;
         }
+        if (!discard(error)) return false;
         if (!send(register_frame(0x33, reg, 0), error)) return false;
         CanFrame reply;
-        if (!await([&](const CanFrame& c) { return c.data.size() == 8 && c.data[2] == 0x33 && c.data[3] == reg; },
-                   reply, error)) {
+        const auto answers = [&](const CanFrame& c) {
+            return c.data.size() == 8 && !c.remote && !c.error && names_motor(c, s.motor_id) && c.data[2] == 0x33 &&
+                   c.data[3] == reg;
+        };
+        if (!await(answers, reply, error)) {
             return false;
         }
         value = le32(reply.data.data() + 4);
@@ -509,11 +554,16 @@ void check_script(const Script& s, const std::string& input_hex) {
     if (s.op == kOpMit && s.bad_limits) d.limits.v_max = -d.limits.v_max - 1.0f;
 
     MemoryTransport bus;
+    const bool after_send = s.op == kOpRead || s.op == kOpEnsure;
     for (const Step& st : s.steps) {
-        if (st.is_error) bus.queue_error(st.error); else bus.queue(st.frame);
+        if (after_send) {
+            if (st.is_error) bus.arrive_after_send_error(st.error); else bus.arrive_after_send(st.frame);
+        } else {
+            if (st.is_error) bus.queue_error(st.error); else bus.queue(st.frame);
+        }
     }
     if (s.fail_send_at) bus.fail_nth_send(static_cast<std::size_t>(s.fail_send_at), injected_send_error());
-    Model m(s);
+    Model m(s, after_send);
 
     bool ok = false, want_ok = false;
     std::string got_error, want_error;
@@ -593,9 +643,9 @@ void check_script(const Script& s, const std::string& input_hex) {
     FUZZ_CHECK(bus.sent().size() == m.sent.size() &&
                    std::equal(bus.sent().begin(), bus.sent().end(), m.sent.begin(), same_frame),
                "sent " + show_all(bus.sent()) + ", expected " + show_all(m.sent) + ": " + who);
-    FUZZ_CHECK(bus.pending() == m.queue.size(),
+    FUZZ_CHECK(bus.pending() == m.queue.size() + m.held.size(),
                std::to_string(s.steps.size() - bus.pending()) + " replies consumed, expected " +
-                   std::to_string(s.steps.size() - m.queue.size()) + ": " + who);
+                   std::to_string(s.steps.size() - m.queue.size() - m.held.size()) + ": " + who);
     FUZZ_CHECK(bus.recv_calls() == static_cast<std::size_t>(m.recvs),
                std::to_string(bus.recv_calls()) + " receives, expected " + std::to_string(m.recvs) + ": " + who);
     FUZZ_CHECK(g_sleeps == m.pauses && g_slept_ns == static_cast<std::uint64_t>(m.pauses) * 100000000u,

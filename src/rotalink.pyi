@@ -163,6 +163,9 @@ class MitSetpoint:
 
     When the command is encoded, each value is clamped into its range of the
     motor's `MitLimits`; a NaN value is encoded as the bottom of its range.
+    With every value at its top the first seven bytes would all be FF, a
+    special command to the firmware: such a command goes out with the
+    position one raw step lower (FFFE).
 
     repr: `MitSetpoint(q=0, dq=0, kp=0, kd=0, tau=0)`, floats as for
     `MitLimits`.
@@ -258,8 +261,8 @@ class Damiao:
       0..65535; command frames go to the standard identifier
       `motor_id & 0x7FF`.
     - `master_id`: the identifier it answers from ("Master ID"), 0..65535;
-      the first standard frame from `master_id & 0x7FF` after the command is
-      its answer.
+      the first feedback frame from standard identifier `master_id & 0x7FF`
+      after the command is its answer.
     - `limits`: a `MitLimits` (its values are copied), or None for
       `MitLimits()`.
     - `timeout_ms`: how long each command waits for its reply after its
@@ -271,9 +274,18 @@ class Damiao:
     argument, and the driver keeps no motor state (any command, in any
     order).
 
+    Feedback: a frame from the Master ID that is not a remote request, not
+    an error frame and not this motor's register frame (bytes 0-1 its
+    `motor_id & 0x7FF` little-endian, byte 2 0x33 read reply or 0x55 write
+    echo; motors answer register requests from the same identifier). One
+    feedback looks the same and is skipped too: at the very bottom of the
+    position range (raw position 0x0033 or 0x0055), that of a motor whose
+    byte 0 (status over id nibble) equals its CAN ID, such as a disabled
+    motor (status 0) with a CAN ID below 0x10.
+
     Waiting: the wait starts when the frame has been sent; frames from other
-    identifiers are read and dropped. A frame already queued is not drained
-    first, so a late reply to an earlier command that timed out answers the
+    identifiers, and frames from the Master ID that are not feedback, are
+    read and dropped. A frame already queued is not drained first, so a late reply to an earlier command that timed out answers the
     next command expecting the same master identifier. `timeout_ms=0` sends
     the frame and fails at once. The interpreter lock is held during the
     wait. No reply in time raises RuntimeError `transport error: timeout
@@ -327,7 +339,9 @@ class Damiao:
         silently ignored.
 
         Reads register 10 (CTRL_MODE); if it is 1, returns at once. Otherwise
-        writes 1, pauses 100 ms and reads it back. A read-back other than 1
+        writes 1, pauses 100 ms and reads it back. Each read is as
+        `read_register`'s: queued frames discarded first, this motor's reply
+        only. A read-back other than 1
         raises RuntimeError `control mode verification failed: wrote 1, motor
         reports N`. No retry; it takes at most two time-outs plus the pause,
         holding the bus and the interpreter lock all along. A failure after
@@ -338,10 +352,12 @@ class Damiao:
         (Float registers). `rotalink.Register` names them.
 
         A Float register's value is the 32-bit float widened exactly (a PMAX
-        of 3.14 reads as 3.140000104904175). The request goes to identifier
+        of 3.14 reads as 3.140000104904175). The frames already queued are
+        discarded first (at most 1024), then the request goes to identifier
         0x7FF; the reply taken is the first 8-byte frame, from any
-        identifier, that answers a read of this register number, so read one
-        motor at a time. Raises RuntimeError `register 37 is not in the
+        identifier, that answers a read of this register number with this
+        motor's `motor_id & 0x7FF` (little-endian) in bytes 0-1: register
+        replies are matched per motor, another motor's is skipped. Raises RuntimeError `register 37 is not in the
         Damiao register table` (nothing sent) for a number past 36,
         OverflowError for a negative one, and RuntimeError `transport error:
         timeout waiting for frame` when no reply comes within timeout_ms.
@@ -351,7 +367,9 @@ class Damiao:
         for a Uint32 register and a finite float (or int) for a Float one.
         Whether the value survives a power cycle is up to the firmware.
 
-        A Float value is rounded to the nearest 32-bit float. The module has
+        A Float value is rounded to the nearest 32-bit float. The motor's
+        echo of the write stays queued: later reads discard it and commands
+        do not take it as feedback. The module has
         no command that saves registers to flash, and the firmware may refuse
         a value without saying so: read it back to know. Nothing is sent on
         an error: RuntimeError `register 37 is not in the Damiao register
@@ -366,7 +384,8 @@ class Damiao:
         TMAX, registers 21 to 23) as a MitLimits, with the frame's fixed
         gain ranges kp_max 500 and kd_max 5.
 
-        Three reads one after another, each with its own time-out. Build the
+        Three reads one after another, each as `read_register`'s (queued
+        frames discarded, this motor's reply only) with its own time-out. Build the
         motor's `Damiao` with it: `Damiao(1, 0x11, motor.read_limits(bus))`.
         """
 

@@ -22,11 +22,17 @@ Result<bool, Error> mode_matches(const Result<RegisterValue, Error>& read, std::
     return v.as_uint32() == std::uint32_t{mode};
 }
 
-// Sends `frame`, then waits for the first frame from the reply id and parses
-// it as feedback.
+// At most this many frames queued before a register request are discarded.
+constexpr std::size_t kDiscardLimit = 1024;
+
+// Sends `frame`, then waits for the first frame that is this motor's
+// feedback (`is_feedback`) and parses it.
 Result<mit::MotorState, Error> exchange(const Damiao& d, transport::CanTransport& bus,
                                         const CanFrame& frame) {
-    Result<CanFrame, TransportError> reply = transport::request(bus, frame, reply_id(d.master_id), d.timeout);
+    Result<Unit, TransportError> sent = bus.send(frame);
+    if (!sent.ok()) return err(Error::transport(std::move(sent).error()));
+    Result<CanFrame, TransportError> reply = transport::await_frame(
+        bus, d.timeout, [&d](const CanFrame& f) { return is_feedback(f, d.motor_id, d.master_id); });
     if (!reply.ok()) return err(Error::transport(std::move(reply).error()));
     return parse_feedback(d.limits, reply.value());
 }
@@ -53,10 +59,15 @@ Result<RegisterValue, Error> Damiao::read_register(transport::CanTransport& bus,
                                                    std::uint8_t reg) const {
     const RegisterInfo* info = find_register(reg);
     if (info == nullptr) return err(Error::unknown_register(reg));
+    // A reply still queued from before (a late one, another program's) must
+    // not answer this request.
+    Result<std::size_t, TransportError> discarded = transport::discard_queued(bus, kDiscardLimit);
+    if (!discarded.ok()) return err(Error::transport(std::move(discarded).error()));
     Result<Unit, TransportError> sent = bus.send(make_register_read(motor_id, reg));
     if (!sent.ok()) return err(Error::transport(std::move(sent).error()));
-    Result<CanFrame, TransportError> reply =
-        transport::await_frame(bus, timeout, [reg](const CanFrame& f) { return is_register_reply(f, reg); });
+    const std::uint16_t id = motor_id;
+    Result<CanFrame, TransportError> reply = transport::await_frame(
+        bus, timeout, [id, reg](const CanFrame& f) { return is_register_reply(f, id, reg); });
     if (!reply.ok()) return err(Error::transport(std::move(reply).error()));
     return parse_register_reply(info->kind, reply.value());
 }

@@ -21,8 +21,11 @@ struct Damiao {
     transport::Duration timeout = transport::Duration::from_millis(20);
 
     // One exchange: `data` to standard id motor_id & 0x7FF as a classic
-    // frame, then the first frame from standard id master_id & 0x7FF,
-    // decoded with this record's limits. The reply's content is not checked.
+    // frame, then the first frame that is this motor's feedback
+    // (`is_feedback`: from standard id master_id & 0x7FF, not remote, not an
+    // error frame, not this motor's register reply or write echo), decoded
+    // with this record's limits. Other frames are dropped; frames queued
+    // before the send are not.
     Result<mit::MotorState, Error> cmd_motor_id(transport::CanTransport& bus,
                                                 const mit::Payload& data) const;
 
@@ -39,11 +42,15 @@ struct Damiao {
     Result<mit::MotorState, Error> mit_control(transport::CanTransport& bus,
                                                const mit::MitSetpoint& setpoint) const;
 
-    // Sends a read request and waits, until this record's time-out, for the
-    // first frame of 8 data bytes that carries 0x33 and the register number
-    // in bytes 2 and 3, from any identifier; other frames are dropped.
+    // Discards the frames already queued (at most 1024; a transport that
+    // cannot read without waiting discards none, a read error fails the call
+    // unsent), sends a read request and waits, until this record's time-out,
+    // for this motor's reply (`is_register_reply`: 8 data bytes, bytes 0-1
+    // motor_id & 0x7FF little-endian, 0x33 and the register number in bytes
+    // 2 and 3), from any identifier; other frames are dropped.
     Result<RegisterValue, Error> read_register(transport::CanTransport& bus, std::uint8_t reg) const;
-    // Sends a write request; no reply is awaited.
+    // Sends a write request; no reply is awaited. The motor's echo stays
+    // queued; `is_feedback` skips it.
     Result<Unit, Error> write_register(transport::CanTransport& bus, std::uint8_t reg,
                                        std::uint32_t bits) const;
     // Reads PMAX, VMAX and TMAX (registers 21 to 23): the ranges this motor

@@ -1,5 +1,6 @@
 #include "damiao/mit.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "support/float_text.hpp"
@@ -63,7 +64,7 @@ Result<Payload, LimitDomainError> encode(const MitLimits& l, const MitSetpoint& 
     const std::uint32_t kd = scale_gain(s.kd, l.kd_max, 4095.0f);
     const std::uint32_t tau = scale_symmetric(s.tau, l.t_max, 4095.0f);
 
-    return Payload{
+    Payload out{
         lo8(q >> 8),
         lo8(q),
         lo8(dq >> 4),
@@ -73,6 +74,11 @@ Result<Payload, LimitDomainError> encode(const MitLimits& l, const MitSetpoint& 
         lo8(((kd & 0xFu) << 4) | ((tau >> 8) & 0xFu)),
         lo8(tau),
     };
+    // Seven 0xFF bytes make a special command of the eighth (FC enable, FD
+    // disable, FB clear error, FE set zero): such a payload gets the
+    // position one step lower (raw FFFF to FFFE) and stays an MIT command.
+    if (std::all_of(out.begin(), out.begin() + 7, [](std::uint8_t b) { return b == 0xFF; })) out[1] = 0xFE;
+    return out;
 }
 
 MotorState decode(const MitLimits& l, const Payload& d) {

@@ -54,6 +54,9 @@ struct LimitDomainError {
     std::string message() const;
 };
 
+// A payload whose first seven bytes would all be 0xFF (every field at its
+// top: the firmware reads such a frame as a special command) is sent with
+// the position one raw step lower, FFFF -> FFFE.
 Result<Payload, LimitDomainError> encode(const MitLimits& limits, const MitSetpoint& setpoint);
 
 // Decodes an 8-byte feedback payload.

@@ -62,8 +62,19 @@ CanFrame make_register_write(std::uint16_t motor_id, std::uint8_t reg, std::uint
                    register_request(motor_id, kWriteRegister, reg, bits));
 }
 
-bool is_register_reply(const CanFrame& f, std::uint8_t reg) {
-    return f.data.size() == 8 && f.data[2] == kReadRegister && f.data[3] == reg;
+bool is_register_frame(const CanFrame& f, std::uint16_t motor_id) {
+    if (f.data.size() < 3) return false;
+    const unsigned named = f.data[0] | (unsigned{f.data[1]} << 8);
+    return named == (motor_id & 0x7FFu) && (f.data[2] == kReadRegister || f.data[2] == kWriteRegister);
+}
+
+bool is_feedback(const CanFrame& f, std::uint16_t motor_id, std::uint16_t master_id) {
+    return is_feedback_from(f, master_id) && !f.remote && !f.error && !is_register_frame(f, motor_id);
+}
+
+bool is_register_reply(const CanFrame& f, std::uint16_t motor_id, std::uint8_t reg) {
+    return f.data.size() == 8 && !f.remote && !f.error && is_register_frame(f, motor_id) &&
+           f.data[2] == kReadRegister && f.data[3] == reg;
 }
 
 RegisterValue parse_register_reply(RegisterKind kind, const CanFrame& f) {

@@ -53,11 +53,32 @@ Result<transport::CanFrame, mit::LimitDomainError> make_mit(std::uint16_t motor_
 
 // ------------------------------------------------------------- feedback
 
-// The reply to a command is the first frame from the reply id (standard, the
-// same value); its content is not checked.
+// The identifier half of `is_feedback`: a frame from the reply id
+// (standard, the same value), whatever it carries.
 inline bool is_feedback_from(const transport::CanFrame& frame, std::uint16_t master_id) {
     return frame.id == reply_id(master_id);
 }
+
+// A frame of the register exchange of motor `motor_id`: bytes 0-1 are its
+// command id (motor_id & 0x7FF, little-endian) and byte 2 a register
+// operation (0x33 read reply, 0x55 write echo). Motors answer register
+// requests from the same reply id as their feedback.
+bool is_register_frame(const transport::CanFrame& frame, std::uint16_t motor_id);
+
+// The feedback of motor `motor_id` answering from `master_id`: a frame from
+// standard id master_id & 0x7FF that is neither a remote request nor an error
+// frame, and not one of this motor's register frames (`is_register_frame`).
+// The content is not checked further: the motor-id nibble is not compared
+// and a reply shorter than 8 bytes is still this motor's (ShortReply).
+//
+// One feedback cannot be told apart from a register frame: at the very
+// bottom of the position range, raw position 0x0033 or 0x0055 (byte 1 the
+// position's top byte 0x00, byte 2 its low byte), from a motor whose byte 0
+// (status nibble over id nibble) equals its command id. That is a disabled
+// motor (status 0, byte 0 the id nibble alone) with a command id below 0x10,
+// or the like with another status (motor 0x13 while enabled, status 1).
+// That feedback is skipped as a register frame.
+bool is_feedback(const transport::CanFrame& frame, std::uint16_t motor_id, std::uint16_t master_id);
 // Decodes the first 8 data bytes (an FD reply may carry more); a reply with
 // fewer is ShortReply.
 Result<mit::MotorState, Error> parse_feedback(const mit::MitLimits& limits,
@@ -76,9 +97,11 @@ mit::Payload register_request(std::uint16_t motor_id, std::uint8_t op, std::uint
 transport::CanFrame make_register_read(std::uint16_t motor_id, std::uint8_t reg);
 transport::CanFrame make_register_write(std::uint16_t motor_id, std::uint8_t reg, std::uint32_t bits);
 
-// The reply to a read, from any identifier: 8 data bytes carrying 0x33 and
-// the register number in bytes 2 and 3.
-bool is_register_reply(const transport::CanFrame& frame, std::uint8_t reg);
+// The reply of motor `motor_id` to a read of `reg`, from any identifier,
+// classic or FD: a data frame (not remote, not error) of 8 data bytes that
+// is this motor's register frame (bytes 0-1 its command id) with 0x33 and
+// the register number in bytes 2 and 3. Another motor's reply is not it.
+bool is_register_reply(const transport::CanFrame& frame, std::uint16_t motor_id, std::uint8_t reg);
 // Bytes 4..7 of a frame that `is_register_reply` accepted, as `kind`.
 RegisterValue parse_register_reply(RegisterKind kind, const transport::CanFrame& frame);
 

@@ -8,6 +8,15 @@ A read request goes to standard identifier 0x7FF with data [id lo, id hi,
 0x33, register, 0, 0, 0, 0]; the motor answers from its reply identifier with
 [id lo, id hi, 0x33, register, value LE], bytes 0 and 1 carrying its command
 identifier. Only reads are ever sent from here.
+
+A reply is told from other frames by the rule the module's driver uses
+(is_register_frame in src/damiao/protocol.hpp): bytes 0-1 the motor's
+command identifier, little-endian, and byte 2 the register operation, here
+0x33; a write's echo (0x55) is no reply. The driver's feedback is every other
+frame from the reply identifier, so the one feedback that reads as a reply is
+the same for both: raw position 0x0033 from a motor whose byte 0 (status over
+id nibble) equals its command identifier, such as a disabled motor with a
+command identifier below 0x10.
 """
 
 import errno

@@ -239,6 +239,11 @@ def encode_command(limits, q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0):
     kp_raw = _raw_gain(kp, lim.kp_max, K12)
     kd_raw = _raw_gain(kd, lim.kd_max, K12)
     tau_raw = _raw_symmetric(tau, lim.t_max, K12)
+    # Seven 0xFF bytes would be a special command (FC enable, FD disable, FB
+    # clear error, FE set zero): the position goes one raw step lower.
+    if (q_raw & 0xFFFF, dq_raw & 0xFFF, kp_raw & 0xFFF, kd_raw & 0xFFF, tau_raw & 0xF00) == (
+            0xFFFF, 0xFFF, 0xFFF, 0xFFF, 0xF00):
+        q_raw = 0xFFFE
     return bytes(
         (
             (q_raw >> 8) & 0xFF,

@@ -59,8 +59,31 @@ BatchSent CanTransport::send_batch(const CanFrame* frames, std::size_t n) {
     return out;
 }
 
+namespace {
+const char kNoTryRecv[] = "this transport cannot read without waiting";
+}  // namespace
+
 Result<std::size_t, TransportError> CanTransport::try_recv(CanFrame*, std::size_t) {
-    return err(TransportError::backend(IoError::custom("this transport cannot read without waiting")));
+    return err(TransportError::backend(IoError::custom(kNoTryRecv)));
+}
+
+Result<std::size_t, TransportError> discard_queued(CanTransport& bus, std::size_t limit) {
+    constexpr std::size_t kBatch = 32;
+    CanFrame buf[kBatch];
+    std::size_t discarded = 0;
+    while (discarded < limit) {
+        Result<std::size_t, TransportError> got = bus.try_recv(buf, kBatch);
+        if (!got.ok()) {
+            const TransportError& e = got.error();
+            const bool unsupported = e.kind() == TransportError::Kind::Backend && e.io().code == 0 &&
+                                     e.io().message == kNoTryRecv;
+            if (unsupported) return discarded;
+            return err(std::move(got).error());
+        }
+        discarded += got.value();
+        if (got.value() < kBatch) break;
+    }
+    return discarded;
 }
 
 Result<CanFrame, TransportError> request(CanTransport& bus, const CanFrame& frame, CanId expected,

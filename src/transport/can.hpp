@@ -225,6 +225,13 @@ Result<CanFrame, TransportError> await_frame(CanTransport& bus, Duration timeout
     }
 }
 
+// Discards the frames that have already arrived, without waiting: up to
+// `limit` (rounded up to a whole read of 32), then it stops even if more
+// remain. Returns how many were discarded. A transport that cannot read
+// without waiting (try_recv unsupported) has nothing it could discard: 0.
+// Any other read error is returned.
+Result<std::size_t, TransportError> discard_queued(CanTransport& bus, std::size_t limit);
+
 // Sends `frame`, then returns the first received frame whose identifier is
 // `expected` (same kind and value). A send failure is returned unchanged and
 // nothing is read. Frames queued before the send are not drained.

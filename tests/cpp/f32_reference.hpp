@@ -104,6 +104,8 @@ inline EncodeOutcome encode(const float (&lim)[5], const float (&sp)[5]) {
         out.bytes[static_cast<std::size_t>(b)] =
             static_cast<std::uint8_t>((word >> (56 - 8 * b)) & 0xFFu);
     }
+    // 56 one bits on top would read as a special command: q goes one lower.
+    if ((word >> 8) == 0xFFFFFFFFFFFFFFull) out.bytes[1] = 0xFE;
     return out;
 }
 

@@ -16,6 +16,7 @@ using rotalink::damiao::mit::MitLimits;
 using rotalink::damiao::mit::MitSetpoint;
 using rotalink::test::make_frame;
 using rotalink::test::MemoryTransport;
+using rotalink::transport::CanFrame;
 using rotalink::transport::CanId;
 using rotalink::transport::Duration;
 using rotalink::transport::IoError;
@@ -152,6 +153,67 @@ TEST(Replies, QueuedReplyFromBeforeTheSendIsTaken) {
     auto r = motor(1, 0x11).enable(bus);
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(r.value().motor_id, 5);  // another motor on the same master id
+}
+
+struct SkipCase {
+    const char* name;
+    CanFrame first;  // arrives before the motor's feedback kFeedback
+    bool taken;      // the command's answer is `first`
+};
+
+void PrintTo(const SkipCase& c, std::ostream* os) { *os << c.name; }
+
+class FeedbackOnly : public ::testing::TestWithParam<SkipCase> {};
+
+TEST_P(FeedbackOnly, CommandsTakeOnlyThisMotorsFeedback) {
+    MemoryTransport bus;
+    bus.arrive_after_send(GetParam().first);
+    bus.arrive_after_send(make_frame(CanId::standard(0x11), kFeedback));
+    auto r = motor(0x0102, 0x11).enable(bus);
+    ASSERT_TRUE(r.ok()) << r.error().message();
+    EXPECT_EQ(r.value().t_rotor, GetParam().taken ? 0x99 : 32);
+    EXPECT_EQ(bus.pending(), GetParam().taken ? 1u : 0u);
+}
+
+CanFrame flagged(CanFrame f, bool remote) {
+    (remote ? f.remote : f.error) = true;
+    return f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, FeedbackOnly,
+    ::testing::Values(
+        // A remote request with DLC 8 would decode as -12.5, -30, -10.
+        SkipCase{"RemoteRequest", flagged(make_frame(CanId::standard(0x11), std::vector<std::uint8_t>(8, 0)), true),
+                 false},
+        SkipCase{"ErrorFrame", flagged(make_frame(CanId::standard(0x11), {0, 0, 0, 0, 0, 0, 0, 0x99}), false), false},
+        SkipCase{"RegisterReadReply", make_frame(CanId::standard(0x11), {0x02, 0x01, 0x33, 0x0A, 1, 0, 0, 0x99}), false},
+        SkipCase{"WriteEcho", make_frame(CanId::standard(0x11), {0x02, 0x01, 0x55, 0x0A, 1, 0, 0, 0x99}), false},
+        SkipCase{"OtherMotorsRegisterReply", make_frame(CanId::standard(0x11), {0x03, 0x01, 0x33, 0x0A, 1, 0, 0, 0x99}),
+                 true},
+        SkipCase{"Feedback", make_frame(CanId::standard(0x11), {0x02, 0x01, 0x34, 0x0A, 1, 0, 0, 0x99}), true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Replies, BottomPositionFeedbackOfADisabledMotorReadsAsARegisterFrame) {
+    // Motor 2, status 0, raw position 0x0033: bytes 02 00 33 are a read
+    // reply's. It is skipped; the command waits for the next feedback.
+    MemoryTransport bus;
+    bus.arrive_after_send(make_frame(CanId::standard(0x11), {0x02, 0x00, 0x33, 0x7F, 0xF7, 0xFF, 30, 32}));
+    auto r = motor(2, 0x11, 1).enable(bus);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message(), "transport error: timeout waiting for frame");
+}
+
+TEST(Replies, WriteEchoDoesNotAnswerTheNextCommand) {
+    MemoryTransport bus;
+    const Damiao d = motor(0x0102, 0x11);
+    bus.arrive_after_send(make_frame(CanId::standard(0x11), {0x02, 0x01, 0x55, 0x0A, 1, 0, 0, 0}));
+    ASSERT_TRUE(d.write_register(bus, 10, 1).ok());
+    bus.arrive_after_send(make_frame(CanId::standard(0x11), kFeedback));
+    auto r = d.enable(bus);
+    ASSERT_TRUE(r.ok()) << r.error().message();
+    EXPECT_EQ(r.value().t_mos, 30);
+    EXPECT_EQ(bus.pending(), 0u);
 }
 
 TEST(Replies, HugeTimeoutWaitsAsLongAsTheSocketAllows) {

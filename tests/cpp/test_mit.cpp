@@ -125,8 +125,21 @@ const EncodeVector kEncodeVectors[] = {
      {0x7F, 0xFF, 0x7F, 0xF0, 0x00, 0x00, 0x07, 0xFF}},
     {"typical_values_truncate", {}, {1.0f, -2.0f, 50.0f, 1.0f, 3.0f},
      {0x8A, 0x3C, 0x77, 0x71, 0x99, 0x33, 0x3A, 0x65}},
+    // Seven 0xFF bytes would be a special command: q is lowered by one.
     {"at_upper_limits", {}, {12.5f, 30.0f, 500.0f, 5.0f, 10.0f},
-     {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+     {0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+    // t_max 2047.5 makes tau's raw value 2047.5 + tau exactly.
+    {"not_enable", {12.5f, 30.0f, 500.0f, 5.0f, 2047.5f}, {12.5f, 30.0f, 500.0f, 5.0f, 2044.5f},
+     {0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC}},
+    {"not_disable", {12.5f, 30.0f, 500.0f, 5.0f, 2047.5f}, {12.5f, 30.0f, 500.0f, 5.0f, 2045.5f},
+     {0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFD}},
+    {"not_clear_error", {12.5f, 30.0f, 500.0f, 5.0f, 2047.5f}, {12.5f, 30.0f, 500.0f, 5.0f, 2043.5f},
+     {0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFB}},
+    {"not_set_zero", {12.5f, 30.0f, 500.0f, 5.0f, 2047.5f}, {12.5f, 30.0f, 500.0f, 5.0f, 2046.5f},
+     {0xFF, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}},
+    // kd one step under its top (kd_max 4095: raw = kd): byte 6 is EF, q stays.
+    {"kd_below_top_unchanged", {12.5f, 30.0f, 500.0f, 4095.0f, 2047.5f}, {12.5f, 30.0f, 500.0f, 4094.0f, 2044.5f},
+     {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xEF, 0xFC}},
     {"at_lower_limits", {}, {-12.5f, -30.0f, 0.0f, 0.0f, -10.0f},
      {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}},
     {"beyond_limits_clamped", {}, {20.0f, 40.0f, 600.0f, 6.0f, -20.0f},

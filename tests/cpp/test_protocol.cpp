@@ -89,23 +89,65 @@ INSTANTIATE_TEST_SUITE_P(
                                    "feedback reply too short: 7 data bytes, expected 8"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Protocol, FeedbackIsMatchedOnTheStandardReplyId) {
-    EXPECT_TRUE(dm::is_feedback_from(make_frame(CanId::standard(0x011), {}), 0x0811));
-    EXPECT_FALSE(dm::is_feedback_from(make_frame(CanId::extended(0x011), {}), 0x11));
-    EXPECT_FALSE(dm::is_feedback_from(make_frame(CanId::standard(0x012), {}), 0x11));
+struct FeedbackRuleCase {
+    const char* name;
+    CanFrame frame;
+    bool feedback;  // of motor 0x0803 (command id 0x003), master 0x0811
+};
+
+void PrintTo(const FeedbackRuleCase& c, std::ostream* os) { *os << c.name; }
+
+class FeedbackRule : public ::testing::TestWithParam<FeedbackRuleCase> {};
+
+TEST_P(FeedbackRule, TellsFeedbackFromOtherFramesOfTheReplyId) {
+    EXPECT_EQ(dm::is_feedback(GetParam().frame, 0x0803, 0x0811), GetParam().feedback);
 }
+
+const CanId kReply = CanId::standard(0x011);
+
+INSTANTIATE_TEST_SUITE_P(
+    Protocol, FeedbackRule,
+    ::testing::Values(
+        FeedbackRuleCase{"Feedback", make_frame(kReply, kEcho), true},
+        FeedbackRuleCase{"FdFeedback", make_frame(kReply, with_tail(kEcho, 4), true), true},
+        FeedbackRuleCase{"ShortIsStillThisMotorsReply", make_frame(kReply, {}), true},
+        FeedbackRuleCase{"ExtendedSameValue", make_frame(CanId::extended(0x011), kEcho), false},
+        FeedbackRuleCase{"OtherId", make_frame(CanId::standard(0x012), kEcho), false},
+        FeedbackRuleCase{"Remote", rotalink::test::remote_frame(kReply, Bytes(8, 0)), false},
+        FeedbackRuleCase{"ErrorFrame", rotalink::test::error_frame(kReply, kEcho), false},
+        FeedbackRuleCase{"RegisterReadReply", make_frame(kReply, {0x03, 0x00, 0x33, 0x0A, 1, 0, 0, 0}), false},
+        FeedbackRuleCase{"RegisterWriteEcho", make_frame(kReply, {0x03, 0x00, 0x55, 0x0A, 1, 0, 0, 0}), false},
+        // Register frames of another motor (bytes 0-1 are the low 11 bits:
+        // 0x0803 is 03 00, never 03 08) or with another operation byte.
+        FeedbackRuleCase{"OtherMotorsRegisterReply", make_frame(kReply, {0x04, 0x00, 0x33, 0x0A, 1, 0, 0, 0}), true},
+        FeedbackRuleCase{"FullSixteenBitsAreNotTheCommandId",
+                         make_frame(kReply, {0x03, 0x08, 0x33, 0x0A, 1, 0, 0, 0}), true},
+        FeedbackRuleCase{"OtherOperation", make_frame(kReply, {0x03, 0x00, 0x34, 0x0A, 1, 0, 0, 0}), true},
+        // The one feedback the rule cannot tell apart: disabled (status 0),
+        // raw position 0x0033 at the bottom of the range.
+        FeedbackRuleCase{"AmbiguousBottomPosition", make_frame(kReply, {0x03, 0x00, 0x33, 0x7F, 0xF7, 0xFF, 30, 32}),
+                         false},
+        FeedbackRuleCase{"EnabledBottomPosition", make_frame(kReply, {0x13, 0x00, 0x33, 0x7F, 0xF7, 0xFF, 30, 32}),
+                         true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Protocol, RegisterReplyRuleAndValue) {
     const Bytes reply = {0x02, 0x01, 0x33, 0x0A, 0x00, 0x00, 0x80, 0x3F};
     const CanFrame ok = make_frame(CanId::standard(0x123), reply);
-    EXPECT_TRUE(dm::is_register_reply(ok, 10));
-    EXPECT_TRUE(dm::is_register_reply(make_frame(CanId::extended(0x123), reply, true), 10));
-    EXPECT_FALSE(dm::is_register_reply(ok, 11));
-    EXPECT_FALSE(dm::is_register_reply(make_frame(CanId::standard(0x123), with_tail(reply, 1), true), 10));
-    EXPECT_FALSE(dm::is_register_reply(make_frame(CanId::standard(0x123), Bytes(reply.begin(), reply.end() - 1)), 10));
+    EXPECT_TRUE(dm::is_register_reply(ok, 0x0102, 10));
+    EXPECT_TRUE(dm::is_register_reply(ok, 0xF902, 10));  // the low 11 bits name the motor
+    EXPECT_TRUE(dm::is_register_reply(make_frame(CanId::extended(0x123), reply, true), 0x0102, 10));
+    EXPECT_FALSE(dm::is_register_reply(ok, 0x0103, 10));  // another motor's
+    EXPECT_FALSE(dm::is_register_reply(ok, 0x0202, 10));
+    EXPECT_FALSE(dm::is_register_reply(ok, 0x0102, 11));
+    EXPECT_FALSE(dm::is_register_reply(make_frame(CanId::standard(0x123), with_tail(reply, 1), true), 0x0102, 10));
+    EXPECT_FALSE(
+        dm::is_register_reply(make_frame(CanId::standard(0x123), Bytes(reply.begin(), reply.end() - 1)), 0x0102, 10));
+    EXPECT_FALSE(dm::is_register_reply(rotalink::test::remote_frame(CanId::standard(0x123), reply), 0x0102, 10));
+    EXPECT_FALSE(dm::is_register_reply(rotalink::test::error_frame(CanId::standard(0x123), reply), 0x0102, 10));
     Bytes write = reply;
     write[2] = 0x55;
-    EXPECT_FALSE(dm::is_register_reply(make_frame(CanId::standard(0x123), write), 10));
+    EXPECT_FALSE(dm::is_register_reply(make_frame(CanId::standard(0x123), write), 0x0102, 10));
     EXPECT_EQ(dm::parse_register_reply(dm::RegisterKind::Uint32, ok).as_uint32(), 0x3F800000u);
     EXPECT_EQ(dm::parse_register_reply(dm::RegisterKind::Float, ok).as_float(), 1.0f);
 }

@@ -2,6 +2,7 @@
 // that answers register requests the way the firmware does.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <deque>
 #include <vector>
@@ -146,16 +147,70 @@ TEST(Registers, MismatchAfterWriteReportsTheLowByte) {
     }
 }
 
-TEST(Registers, ReplyFromAnyIdentifierAndForAnyMotorIsAccepted) {
+TEST(Registers, ReplyFromAnyIdentifierOfThisMotorIsAccepted) {
     RegisterMotor bus;
     bus.reads_answered = 0;
-    bus.queue(make_frame(CanId::standard(0x123), {0x05, 0x00, 0x33, 0x0A, 0x01, 0, 0, 0}));
+    bus.arrive_after_send(make_frame(CanId::standard(0x123), {0x02, 0x01, 0x33, 0x0A, 0x01, 0, 0, 0}));
     ASSERT_TRUE(motor(0x0102).ensure_control_mode(bus, 1).ok());
     EXPECT_EQ(bus.sent().size(), 1u);
     RegisterMotor fd;
     fd.reads_answered = 0;
-    fd.queue(make_frame(CanId::extended(0x1), {0, 0, 0x33, 0x0A, 0x01, 0, 0, 0}, true, true));
-    EXPECT_TRUE(motor().ensure_control_mode(fd, 1).ok());
+    fd.arrive_after_send(make_frame(CanId::extended(0x1), {0x01, 0, 0x33, 0x0A, 0x01, 0, 0, 0}, true, true));
+    EXPECT_TRUE(motor(0xF801).ensure_control_mode(fd, 1).ok());  // bytes 0-1: the low 11 bits
+}
+
+TEST(Registers, QueuedFramesAreDiscardedBeforeTheRequest) {
+    RegisterMotor bus;
+    bus.mode = 1;
+    // A late reply of this motor saying 2 and another motor's saying 1.
+    bus.queue(make_frame(CanId::standard(0x011), {0x02, 0x01, 0x33, 0x0A, 0x02, 0, 0, 0}));
+    bus.queue(make_frame(CanId::standard(0x012), {0x03, 0x01, 0x33, 0x0A, 0x01, 0, 0, 0}));
+    auto v = motor().read_register(bus, 10);
+    ASSERT_TRUE(v.ok()) << v.error().message();
+    EXPECT_EQ(v.value().as_uint32(), 1u);
+    EXPECT_EQ(bus.recv_calls(), 1u);
+
+    // No more than 1024 are discarded: what is queued beyond that is read.
+    rotalink::test::MemoryTransport flood;
+    for (int i = 0; i < 1100; ++i) flood.queue(make_frame(CanId::standard(0x011), {0x02, 0x01, 0x33, 0x0A, 5, 0, 0, 0}));
+    auto f = motor().read_register(flood, 10);
+    ASSERT_TRUE(f.ok());
+    EXPECT_EQ(flood.recv_calls(), 1u);
+    EXPECT_EQ(flood.pending(), 1100u - 1024u - 1u);
+}
+
+TEST(Registers, AnotherMotorsReplyIsSkipped) {
+    RegisterMotor bus;
+    bus.mode = 1;
+    bus.noise = {make_frame(CanId::standard(0x011), {0x03, 0x01, 0x33, 0x0A, 0x02, 0, 0, 0}),
+                 make_frame(CanId::standard(0x011), {0x02, 0x00, 0x33, 0x0A, 0x02, 0, 0, 0}),
+                 make_frame(CanId::standard(0x011), {0x02, 0x09, 0x33, 0x0A, 0x02, 0, 0, 0})};
+    ASSERT_TRUE(motor().ensure_control_mode(bus, 1).ok());  // the others say 2
+    EXPECT_EQ(bus.recv_calls(), 4u);
+    EXPECT_EQ(bus.sent().size(), 1u);
+}
+
+// A transport that cannot read without waiting: nothing is discarded.
+class NoTryRecv final : public rotalink::test::MemoryTransport {
+public:
+    rotalink::Result<std::size_t, TransportError> try_recv(CanFrame* out, std::size_t cap) override {
+        return CanTransport::try_recv(out, cap);
+    }
+};
+
+TEST(Registers, DiscardingNeedsAReadWithoutWaitingAndStopsAtAReadError) {
+    NoTryRecv plain;
+    plain.arrive_after_send(make_frame(CanId::standard(0x011), {0x02, 0x01, 0x33, 0x0A, 7, 0, 0, 0}));
+    auto v = motor().read_register(plain, 10);
+    ASSERT_TRUE(v.ok()) << v.error().message();
+    EXPECT_EQ(v.value().as_uint32(), 7u);
+
+    RegisterMotor broken;
+    broken.queue_error(TransportError::backend(rotalink::transport::IoError::from_errno(ENETDOWN)));
+    auto r = motor().ensure_control_mode(broken, 1);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message(), "transport error: backend error: Network is down (os error 100)");
+    EXPECT_EQ(broken.send_calls(), 0u);
 }
 
 TEST(Registers, FramesNotMatchingTheReplyPatternAreSkipped) {
@@ -213,7 +268,7 @@ TEST(Registers, ReadLoopSharesTheDeadlineRules) {
     EXPECT_EQ(bus.recv_calls(), 0u);  // a zero time-out never reads
 
     rotalink::test::MemoryTransport far;
-    far.arrive_after_send(make_frame(CanId::standard(0x11), {0, 0, 0x33, 10, 7, 0, 0, 0}));
+    far.arrive_after_send(make_frame(CanId::standard(0x11), {2, 1, 0x33, 10, 7, 0, 0, 0}));
     d.timeout = Duration{UINT64_MAX, 999999999};
     auto v = d.read_register(far, 10);
     ASSERT_TRUE(v.ok());
@@ -292,7 +347,7 @@ TEST(Registers, LimitsAreReadFromTheRangeRegistersAsFloats) {
 
 TEST(Registers, ValueBytesAreLittleEndian) {
     rotalink::test::MemoryTransport bus;
-    bus.arrive_after_send(make_frame(CanId::standard(0x11), {0, 0, 0x33, 10, 0x78, 0x56, 0x34, 0x12}));
+    bus.arrive_after_send(make_frame(CanId::standard(0x11), {2, 1, 0x33, 10, 0x78, 0x56, 0x34, 0x12}));
     auto v = motor().read_register(bus, 10);
     ASSERT_TRUE(v.ok());
     EXPECT_EQ(v.value().as_uint32(), 0x12345678u);

@@ -182,6 +182,24 @@ def test_late_reply_is_taken_by_the_next_command(bus):
     time.sleep(1.0)
 
 
+@pytest.mark.parametrize("noise", ["write echo", "remote request"])
+def test_frames_from_the_reply_id_that_are_not_feedback_are_skipped(bus, sniffer, noise):
+    # Queued before the command: the echo 01 00 55 0A ... of a register
+    # write, or a remote request with DLC 8 (which would decode as -12.5,
+    # -30, -10). Neither answers a command, so none is one reply behind.
+    m = motor(1, 0x11)
+    time.sleep(0.1)
+    if noise == "write echo":
+        m.write_register(bus, rotalink.Register.CTRL_MODE, 1)
+    else:
+        sniffer.send(0x11 | 0x40000000, bytes(8))
+    time.sleep(0.1)
+    for _ in range(2):
+        state = m.enable(bus)
+        assert (state.motor_id, state.t_mos, state.t_rotor) == (1, 30, 32), state
+        assert state.position != -12.5
+
+
 def test_feedback_from_another_motor_sharing_the_master_id_is_accepted(bus):
     time.sleep(0.1)
     with pytest.raises(RuntimeError, match="timeout"):

@@ -3,6 +3,8 @@ ensure_mit_mode, read_register over the whole map, write_register and
 read_limits."""
 import contextlib
 import struct
+import subprocess
+import sys
 import time
 
 import pytest
@@ -24,6 +26,8 @@ MOTORS = {
     0x0104: (0x63, ["--mode", "pos_vel", "--ignore-writes"]),
     0x0105: (0x64, ["--mode", "mit", "--mode-high-bits"]),
     0x0106: (0x65, ["--mode", "vel", "--answer-reads", "1"]),
+    0x0107: (0x66, ["--mode", "pos_vel", "--delay-ms", "300"]),
+    0x0108: (0x67, ["--mode", "vel", "--delay-ms", "1500"]),
 }
 ABSENT = 0x0170
 # The register map's motors: three models in one process, and a dm4340
@@ -125,18 +129,39 @@ def test_no_reply_to_the_verification_read(bus, sniffer):
     assert sent == [read_request(0x0106), write_request(0x0106, 1), read_request(0x0106)]
 
 
-def test_queued_reply_from_any_identifier_is_accepted(bus, sniffer):
+def test_queued_reply_is_discarded_before_the_request(bus, sniffer):
     time.sleep(0.1)
-    sniffer.send(0x123, bytes.fromhex("0500330A01000000"))
+    sniffer.send(0x123, bytes.fromhex("7001330A01000000"))  # ABSENT's reply, mode 1
     time.sleep(0.05)  # queued on the bus socket before the request
-    assert motor(ABSENT, timeout_ms=50).ensure_mit_mode(bus) is None
+    with pytest.raises(RuntimeError, match=f"^{TIMEOUT}$"):
+        motor(ABSENT, timeout_ms=50).ensure_mit_mode(bus)
+
+
+# Waits for a read request of one motor, then sends each data argument (hex)
+# from 0x011: what another program or motor puts on the bus meanwhile.
+ANSWER_AFTER_REQUEST = r"""
+import socket, struct, sys
+iface, motor_id = sys.argv[1], int(sys.argv[2], 0)
+frame = struct.Struct("=IB3x8s")
+s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+s.bind((iface,))
+s.settimeout(20)
+print("ready", flush=True)
+while True:
+    can_id, _, data = frame.unpack(s.recv(16))
+    if can_id == 0x7FF and data[:3] == bytes([motor_id & 0xFF, motor_id >> 8, 0x33]):
+        break
+for text in sys.argv[3:]:
+    data = bytes.fromhex(text)
+    s.send(frame.pack(0x011, len(data), data.ljust(8, b"\0")))
+"""
 
 
 def test_frames_off_the_reply_pattern_are_skipped(bus, can_iface):
     time.sleep(0.1)
     sniffer_frames = [
-        bytes.fromhex("0000330A010000"),  # 7 bytes
-        bytes.fromhex("0000550A01000000"),  # a write, not a read reply
+        bytes.fromhex("7001330A010000"),  # 7 bytes
+        bytes.fromhex("7001550A01000000"),  # a write, not a read reply
     ]
     s = Sniffer(can_iface)
     try:
@@ -145,13 +170,26 @@ def test_frames_off_the_reply_pattern_are_skipped(bus, can_iface):
         time.sleep(0.05)
         with pytest.raises(RuntimeError, match=f"^{TIMEOUT}$"):
             motor(ABSENT, timeout_ms=50).ensure_mit_mode(bus)
-        for data in sniffer_frames:
-            s.send(0x011, data)
-        s.send(0x011, bytes.fromhex("0000330A01000000"))
-        time.sleep(0.05)
-        assert motor(ABSENT, timeout_ms=50).ensure_mit_mode(bus) is None
     finally:
         s.close()
+    # After the request: the same, then motor 0x0171's reply saying 2, then
+    # ABSENT's saying 1. Only the last is this motor's reply.
+    with subprocess.Popen(
+        [sys.executable, "-c", ANSWER_AFTER_REQUEST, can_iface, hex(ABSENT),
+         "7001330A010000", "7001550A01000000", "7101330A02000000", "7001330A01000000"],
+        stdout=subprocess.PIPE, text=True,
+    ) as peer:
+        assert peer.stdout.readline() == "ready\n"
+        assert motor(ABSENT).read_register(bus, rotalink.Register.CTRL_MODE) == 1
+        assert peer.wait(timeout=20) == 0
+
+
+def test_a_late_reply_of_one_motor_is_not_taken_as_anothers(bus):
+    # 0x0107's reply (POS_VEL, 2) comes 300 ms late, while 0x0108 (VEL, 3)
+    # is still being waited for: it answers 1.5 s after its request.
+    with pytest.raises(RuntimeError, match=f"^{TIMEOUT}$"):
+        motor(0x0107, timeout_ms=0).read_register(bus, rotalink.Register.CTRL_MODE)
+    assert motor(0x0108, timeout_ms=10000).read_register(bus, rotalink.Register.CTRL_MODE) == 3
 
 
 def test_argument_errors_touch_nothing(bus, sniffer):

