@@ -222,15 +222,18 @@ void MotorGroup::read_arrived(Cycle& c, CanTransport* const* buses, bool last) c
                 break;
             }
             for (std::size_t f = 0; f < got.value() && awaited[b] > 0; ++f) {
-                // The first standard data frame from a member's reply
-                // identifier is its reply: a remote request or an error
-                // frame carries no feedback, whatever its identifier.
-                if (buf[f].id.kind != transport::IdKind::Standard || buf[f].remote || buf[f].error) continue;
+                // A member's reply is the first frame that is its feedback
+                // (`is_feedback`): from its reply identifier, and neither a
+                // remote request, an error frame, nor its register reply or
+                // write echo, which come from the same identifier.
+                if (buf[f].id.kind != transport::IdKind::Standard) continue;
                 const std::uint32_t from = buf[f].id.value;
                 for (std::size_t k = bus_begin_[b]; k < bus_begin_[b + 1]; ++k) {
                     if (reply_of_[k] != from || !waiting[k]) continue;
                     const std::size_t i = send_order_[k];
-                    c.results_[i] = parse_feedback(members_[i].motor.limits, buf[f]);
+                    const Damiao& m = members_[i].motor;
+                    if (!is_feedback(buf[f], m.motor_id, m.master_id)) break;
+                    c.results_[i] = parse_feedback(m.limits, buf[f]);
                     waiting[k] = 0;
                     --awaited[b];
                     --c.awaited_total_;

@@ -149,6 +149,16 @@ INSTANTIATE_TEST_SUITE_P(
                         error_frame(CanId::standard(0x11), feedback(0xA7)), make_frame(CanId::standard(0x11), feedback(0xA0))}},
                    {1, {remote_frame(CanId::standard(0x12), feedback(0xA7))}}},
                   {"ok A0", kTimeout, "ok A2", "ok A3"}},
+        // Register replies and write echoes come from the reply identifier
+        // too: the member's own (bytes 0-1 its command id, then 0x33 or
+        // 0x55) are skipped, another motor's register frame is not.
+        ReplyCase{"OwnRegisterFramesAreNotReplies",
+                  {{0, {make_frame(CanId::standard(0x11), {0x01, 0x00, 0x33, 0x0A, 1, 0, 0, 0}),
+                        make_frame(CanId::standard(0x11), {0x01, 0x00, 0x55, 0x0A, 1, 0, 0, 0}),
+                        make_frame(CanId::standard(0x11), feedback(0xA0))}},
+                   {1, {make_frame(CanId::standard(0x12), {0x02, 0x00, 0x33, 0x0A, 1, 0, 0, 0})}},
+                   {3, {make_frame(CanId::standard(0x13), {0xA3, 0x00, 0x33, 0x0A, 1, 0, 0, 0})}}},
+                  {"ok A0", kTimeout, "ok A2", "ok A3"}},
         // A member's reply on the other bus is not its reply.
         ReplyCase{"ReplyOnTheWrongBusIsNotTaken", {{3, {make_frame(CanId::standard(0x12), feedback(0xA3))}}},
                   {"ok A0", "ok A1", "ok A2", kTimeout}}),

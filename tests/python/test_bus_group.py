@@ -211,11 +211,16 @@ def test_flood_on_one_bus_neither_hides_replies_nor_delays_the_deadline(can_ifac
         assert answered >= 20
 
 
-def test_a_remote_request_from_the_reply_identifier_is_not_a_reply(can_iface):
+@pytest.mark.parametrize("noise", [
+    (0x40000000, bytes(8)),  # a remote request (CAN_RTR_FLAG)
+    (0, bytes([0x2C, 0x00, 0x33, 0x0A, 1, 0, 0, 0])),  # the motor's register read reply
+    (0, bytes([0x2C, 0x00, 0x55, 0x0A, 1, 0, 0, 0])),  # the echo of a register write
+], ids=["remote request", "register reply", "write echo"])
+def test_frames_from_the_reply_identifier_that_are_not_feedback_are_skipped(can_iface, noise):
     # The cycle releases the interpreter lock while it waits, so a thread of
-    # this process can answer: first a remote request (RTR) from the reply
-    # identifier, then the real feedback. A single command would take the
-    # remote frame (all-zero data) as its reply; the group must not.
+    # this process can answer: first a frame from the reply identifier that
+    # carries no feedback (another program's register traffic with this
+    # motor, or a remote request), then the real feedback.
     motor_id, reply_id = 0x2C, 0x3C
     peer = Sniffer(can_iface)
     feedback = bytes.fromhex("C77FFF7FF7FF1E20")  # motor 7 of 16, zero position
@@ -224,7 +229,7 @@ def test_a_remote_request_from_the_reply_identifier_is_not_a_reply(can_iface):
         peer.sock.settimeout(LONG / 1000.0)
         while Sniffer._decode(peer.sock.recv(72))[0] != motor_id:
             pass
-        peer.send(0x40000000 | reply_id, bytes(8))  # CAN_RTR_FLAG
+        peer.send(noise[0] | reply_id, noise[1])
         time.sleep(0.05)
         peer.send(reply_id, feedback)
 
