@@ -74,7 +74,12 @@ public:
     bool empty() const { return pos_ >= n_; }
 
     std::uint8_t u8() { return pos_ < n_ ? p_[pos_++] : 0; }
-    std::uint16_t u16() { return static_cast<std::uint16_t>(u8() | (u8() << 8)); }
+    // Low byte first (two statements: the order of two calls in one
+    // expression is unspecified).
+    std::uint16_t u16() {
+        const std::uint16_t lo = u8();
+        return static_cast<std::uint16_t>(lo | (u8() << 8));
+    }
     std::uint32_t u32() {
         std::uint32_t v = 0;
         for (int i = 0; i < 4; ++i) v |= std::uint32_t{u8()} << (8 * i);

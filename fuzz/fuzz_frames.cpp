@@ -682,8 +682,8 @@ struct NoWait final : rotalink::transport::BusWaiter {
 // a flags byte (stale frame first, send failure: at which send, ENOBUFS or
 // another error) and up to 6 reply steps: h, then an error e when
 // (h & 0x60) == 0x60, else a frame from identifier (h & 7) (FD when h & 8;
-// else a remote request when h & 0x90 is 0x10, an error frame when 0x90)
-// with a length and bytes.
+// else a remote request when h & 0x90 is 0x10, an error frame when 0x90,
+// a member's register frame when 0x80) with a length and bytes.
 void check_group(Reader in, const std::string& input_hex) {
     using rotalink::damiao::GroupMember;
     const std::uint8_t h = in.u8();
@@ -753,6 +753,17 @@ void check_group(Reader in, const std::string& input_hex) {
                 st.frame.error = !st.frame.fd && (sh & 0x90) == 0x90;
                 const std::size_t len = in.u8() % (st.frame.fd ? 65 : 9);
                 for (std::size_t i = 0; i < len; ++i) st.frame.data.push_back(in.u8());
+                // A classic data frame with bit 7 set names, as a register
+                // reply (byte 2 odd) or write echo, the motor answering from
+                // its identifier, if any.
+                if (!st.frame.fd && (sh & 0x90) == 0x80 && st.frame.data.size() >= 3) {
+                    for (const GroupMember& m : members) {
+                        if ((m.motor.master_id & 0x7FFu) != st.frame.id.value) continue;
+                        st.frame.data[0] = static_cast<std::uint8_t>(m.motor.motor_id & 0xFF);
+                        st.frame.data[1] = static_cast<std::uint8_t>((m.motor.motor_id >> 8) & 0x07);
+                        st.frame.data[2] = (st.frame.data[2] & 1) ? 0x33 : 0x55;
+                    }
+                }
                 buses[b].arrive_after_send(st.frame);
             }
             steps[b].push_back(std::move(st));
@@ -776,6 +787,7 @@ void check_group(Reader in, const std::string& input_hex) {
             if (st.frame.remote || st.frame.error) continue;  // carries no feedback
             for (auto it = awaiting.begin(); it != awaiting.end(); ++it) {
                 if (st.frame.id.value != (members[*it].motor.master_id & 0x7FFu)) continue;
+                if (names_motor(st.frame, members[*it].motor.motor_id)) break;  // its register frame
                 want[*it] = st.frame.data.size() < 8 ? "feedback reply too short: " + std::to_string(st.frame.data.size()) +
                                                            " data bytes, expected 8"
                                                      : "";

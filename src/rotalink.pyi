@@ -285,10 +285,12 @@ class Damiao:
 
     Waiting: the wait starts when the frame has been sent; frames from other
     identifiers, and frames from the Master ID that are not feedback, are
-    read and dropped. A frame already queued is not drained first, so a late reply to an earlier command that timed out answers the
-    next command expecting the same master identifier. `timeout_ms=0` sends
-    the frame and fails at once. The interpreter lock is held during the
-    wait. No reply in time raises RuntimeError `transport error: timeout
+    read and dropped. A frame already queued is not drained first, so a late
+    reply to an earlier command that timed out answers the next command
+    expecting the same master identifier. `timeout_ms=0` sends the frame and
+    fails at once. The interpreter lock is held during the wait; a command
+    whose bus another thread's MotorGroup cycle holds waits for the bus with
+    the interpreter lock released. No reply in time raises RuntimeError `transport error: timeout
     waiting for frame` (the frame did go out); a socket failure RuntimeError
     `transport error: backend error: ` + the OS text (e.g. `Network is down
     (os error 100)`); a reply with fewer than 8 data bytes RuntimeError
