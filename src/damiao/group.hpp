@@ -99,8 +99,10 @@ public:
     //     still awaited and whatever has arrived is read without waiting;
     //     at the deadline what arrived by then is read to the end (at most
     //     kDiscardLimit frames a bus).
-    //     A member's reply is the first frame from its reply identifier
-    //     (parsed as a single command's); every other frame is dropped. A
+    //     A member's reply is the first frame that is its feedback
+    //     (`is_feedback`, as for a single command: from its reply
+    //     identifier, not a remote request, an error frame or its own
+    //     register reply or write echo); every other frame is dropped. A
     //     read error fails that bus's awaited members; any other wait error
     //     but a signal's fails every awaited member.
     //     A signal that interrupts the wait (EINTR) makes `collect` return
