@@ -439,8 +439,10 @@ class MotorGroup:
     and single commands can share buses), discards the frames already
     queued (a late reply arriving after that can still be taken: feedback
     has no sequence number), sends every member's frame, waits on all
-    buses at once for the first standard data frame from each reply
-    identifier (a remote request is dropped), and releases the locks.
+    buses at once for each member's feedback (the rule of a single command:
+    a remote request, an error frame or the member's register reply or
+    write echo from its reply identifier is dropped), and releases the
+    locks.
     The interpreter lock is released for the whole cycle. The send never
     blocks: a full transmit queue or a full socket send buffer is retried
     as it drains, for up to timeout_ms. Any member failing raises
