@@ -2,7 +2,7 @@
 """Fuzzer of the argument binding and conversion of every rotalink callable.
 
 Each case calls one callable of the module (a constructor, a preset, the
-function ``mit_setpoint``, a ``Damiao`` method, bound or unbound,
+functions ``mit_setpoint`` and ``register_reply``, a ``Damiao`` method, bound or unbound,
 ``SocketCanTransport`` or ``MotorGroup``) with generated positional and keyword arguments:
 ints of any size, bools and int subclasses, floats of every class, strs with
 NULs and surrogates, bytes, None, objects whose ``__float__`` / ``__index__``
@@ -741,6 +741,44 @@ def model_preset(name, args, kwargs):
     return Expect(ok=record_check("MitLimits", LIMIT_PARAMS, [f32(v) for v in PRESET_VALUES[name]]))
 
 
+def gen_record(src):
+    """A raw socket's record, mostly of a register frame, now and then of
+    another size, in a bytes-like object of any kind."""
+    size = pick(src, [16, 72, 16, 72, 0, 8, 15, 17, 71, 73])
+    can_id = pick(src, [0x011, 0x7FF, 0x800007FF, 0x0000FFFF, 0x40000011, 0x20000011, src.bits(32)]) & 0xFFFFFFFF
+    length = pick(src, [8, 8, 7, 12, 255, src.below(256)])
+    data = bytes([src.below(256), src.below(4), pick(src, [0x33, 0x55, src.below(256)])])
+    data += bytes(src.below(256) for _ in range(61))
+    raw = (struct.pack("=IBB2x", can_id, length, src.below(256)) + data)[:size].ljust(size, b"\0")
+    return pick(src, [bytes, bytearray, memoryview])(raw)
+
+
+def model_register_reply(args, kwargs):
+    """An independent reading of the rule: a data frame of 8 bytes with 0x33
+    in byte 2, not on standard id 0x7FF."""
+    b = bind("register_reply", ["record"], 1, args, kwargs)
+    if isinstance(b, Raise):
+        return Expect(fail=b)
+    try:
+        raw = bytes(memoryview(b["record"]))
+    except TypeError:
+        return Expect(fail=Raise(TypeError, pattern=r"argument 'record': a bytes-like object is required, "
+                                                    r"not '[^']+'"))
+    if len(raw) not in (16, 72):
+        return Expect(fail=Raise(ValueError, f"a record of {len(raw)} bytes is neither a CAN frame (16) "
+                                             f"nor a CAN FD frame (72)"))
+    can_id, length = struct.unpack_from("=IB", raw)
+    classic = len(raw) == 16
+    data = raw[8:8 + min(length, 8 if classic else 64)]
+    refused = classic and can_id & 0x60000000  # an error frame or a remote request
+    request = not can_id & 0x80000000 and can_id & 0x7FF == 0x7FF
+    want = None
+    if not refused and not request and len(data) == 8 and data[2] == 0x33:
+        want = (data[0] | data[1] << 8, data[3], data[4:8])
+    return Expect(ok=lambda got: None if got == want and type(got) is type(want)
+                  else f"returned {got!r}, expected {want!r}")
+
+
 # ------------------------------------------------------------------ cases
 
 
@@ -783,7 +821,7 @@ def gen_args(src, params):
 
 
 def gen_case(src):
-    k = src.below(12)
+    k = src.below(13)
     if k == 0:
         args, kwargs = gen_args(src, LIMIT_PARAMS)
         return Case("MitLimits", rotalink.MitLimits, args, kwargs,
@@ -837,6 +875,11 @@ def gen_case(src):
         if src.below(2):
             args = (gen_members(src),) + args[1:]
         return Case("MotorGroup", rotalink.MotorGroup, args, kwargs, model_group(args, kwargs))
+    if k == 11:
+        args, kwargs = gen_args(src, ["record"])
+        if src.below(4):
+            args = (gen_record(src),) + args[1:]
+        return Case("register_reply", rotalink.register_reply, args, kwargs, model_register_reply(args, kwargs))
     args, kwargs = gen_args(src, [])
     return Case("MotorState", rotalink.MotorState, args, kwargs,
                 Expect(fail=Raise(TypeError, "No constructor defined for MotorState")))

@@ -66,6 +66,7 @@ __all__ = [
     "MotorGroup",
     "GroupError",
     "Register",
+    "register_reply",
 ]
 
 __version__: str
@@ -604,3 +605,19 @@ class Register(IntEnum):
     @property
     def writable(self) -> bool:
         """Whether the register may be written."""
+
+def register_reply(record: Union[bytes, bytearray, memoryview]) -> Optional[Tuple[int, int, bytes]]:
+    """The register read reply in `record`, one record as a raw CAN socket
+    delivers it: a `struct can_frame` (16 bytes) or `struct canfd_frame`
+    (72 bytes).
+
+    Returns `(motor_id, register, value)` for a data frame of exactly 8 data
+    bytes, classic or FD, from any identifier but standard 0x7FF (there the
+    same bytes are a read request), with 0x33 in byte 2: `motor_id` bytes 0-1
+    (little-endian), `register` byte 3, `value` the 4 value bytes. Any other
+    frame, a write's echo (0x55) included, gives None. The module's own rule,
+    the one `Damiao.read_register` applies.
+
+    Raises ValueError for a record of another size and TypeError for an
+    object that is not bytes-like.
+    """

@@ -47,7 +47,8 @@ struct Damiao {
     // unsent), sends a read request and waits, until this record's time-out,
     // for this motor's reply (`is_register_reply`: 8 data bytes, bytes 0-1
     // motor_id & 0x7FF little-endian, 0x33 and the register number in bytes
-    // 2 and 3), from any identifier; other frames are dropped.
+    // 2 and 3), from any identifier but the request id 0x7FF; other frames
+    // are dropped.
     Result<RegisterValue, Error> read_register(transport::CanTransport& bus, std::uint8_t reg) const;
     // Sends a write request; no reply is awaited. The motor's echo stays
     // queued; `is_feedback` skips it.

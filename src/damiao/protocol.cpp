@@ -62,10 +62,25 @@ CanFrame make_register_write(std::uint16_t motor_id, std::uint8_t reg, std::uint
                    register_request(motor_id, kWriteRegister, reg, bits));
 }
 
+std::optional<RegisterFrame> register_frame(const CanFrame& f) {
+    if (f.remote || f.error || f.data.size() != 8) return std::nullopt;
+    const std::uint8_t op = f.data[2];
+    if (op != kReadRegister && op != kWriteRegister) return std::nullopt;
+    const auto byte = [&f](std::size_t i) { return std::uint32_t{f.data[i]}; };
+    return RegisterFrame{static_cast<std::uint16_t>(byte(0) | (byte(1) << 8)), op, f.data[3],
+                         byte(4) | (byte(5) << 8) | (byte(6) << 16) | (byte(7) << 24)};
+}
+
+std::optional<RegisterFrame> register_reply(const CanFrame& f) {
+    if (f.id == transport::CanId::standard(kRegisterId)) return std::nullopt;
+    std::optional<RegisterFrame> r = register_frame(f);
+    if (!r || r->op != kReadRegister) return std::nullopt;
+    return r;
+}
+
 bool is_register_frame(const CanFrame& f, std::uint16_t motor_id) {
-    if (f.data.size() < 3) return false;
-    const unsigned named = f.data[0] | (unsigned{f.data[1]} << 8);
-    return named == (motor_id & 0x7FFu) && (f.data[2] == kReadRegister || f.data[2] == kWriteRegister);
+    const std::optional<RegisterFrame> r = register_frame(f);
+    return r && r->motor == (motor_id & 0x7FFu);
 }
 
 bool is_feedback(const CanFrame& f, std::uint16_t motor_id, std::uint16_t master_id) {
@@ -73,14 +88,14 @@ bool is_feedback(const CanFrame& f, std::uint16_t motor_id, std::uint16_t master
 }
 
 bool is_register_reply(const CanFrame& f, std::uint16_t motor_id, std::uint8_t reg) {
-    return f.data.size() == 8 && !f.remote && !f.error && is_register_frame(f, motor_id) &&
-           f.data[2] == kReadRegister && f.data[3] == reg;
+    const std::optional<RegisterFrame> r = register_reply(f);
+    return r && r->motor == (motor_id & 0x7FFu) && r->reg == reg;
 }
 
 RegisterValue parse_register_reply(RegisterKind kind, const CanFrame& f) {
-    const std::uint32_t bits = std::uint32_t{f.data[4]} | (std::uint32_t{f.data[5]} << 8) |
-                               (std::uint32_t{f.data[6]} << 16) | (std::uint32_t{f.data[7]} << 24);
-    return RegisterValue{kind, bits};
+    const std::optional<RegisterFrame> r = register_frame(f);
+    ROTALINK_ASSERT(r.has_value(), "parse_register_reply takes a frame that is_register_reply accepted");
+    return RegisterValue{kind, r->bits};
 }
 
 }  // namespace rotalink::damiao

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "damiao/error.hpp"
 #include "damiao/mit.hpp"
@@ -59,15 +60,16 @@ inline bool is_feedback_from(const transport::CanFrame& frame, std::uint16_t mas
     return frame.id == reply_id(master_id);
 }
 
-// A frame of the register exchange of motor `motor_id`: bytes 0-1 are its
-// command id (motor_id & 0x7FF, little-endian) and byte 2 a register
-// operation (0x33 read reply, 0x55 write echo). Motors answer register
-// requests from the same reply id as their feedback.
+// A frame of the register exchange of motor `motor_id`: a register frame
+// (`register_frame`, below) whose bytes 0-1 are its command id (motor_id &
+// 0x7FF). Motors answer register requests from the same reply id as their
+// feedback.
 bool is_register_frame(const transport::CanFrame& frame, std::uint16_t motor_id);
 
 // The feedback of motor `motor_id` answering from `master_id`: a frame from
 // standard id master_id & 0x7FF that is neither a remote request nor an error
-// frame, and not one of this motor's register frames (`is_register_frame`).
+// frame, and not one of this motor's register frames (`is_register_frame`:
+// 8 data bytes, the register bytes naming this motor).
 // The content is not checked further: the motor-id nibble is not compared
 // and a reply shorter than 8 bytes is still this motor's (ShortReply).
 //
@@ -77,7 +79,8 @@ bool is_register_frame(const transport::CanFrame& frame, std::uint16_t motor_id)
 // (status nibble over id nibble) equals its command id. That is a disabled
 // motor (status 0, byte 0 the id nibble alone) with a command id below 0x10,
 // or the like with another status (motor 0x13 while enabled, status 1).
-// That feedback is skipped as a register frame.
+// That feedback, when classic or FD of 8 bytes, is skipped as a register
+// frame; an FD feedback of more bytes is not a register frame.
 bool is_feedback(const transport::CanFrame& frame, std::uint16_t motor_id, std::uint16_t master_id);
 // Decodes the first 8 data bytes (an FD reply may carry more); a reply with
 // fewer is ShortReply.
@@ -97,10 +100,28 @@ mit::Payload register_request(std::uint16_t motor_id, std::uint8_t op, std::uint
 transport::CanFrame make_register_read(std::uint16_t motor_id, std::uint8_t reg);
 transport::CanFrame make_register_write(std::uint16_t motor_id, std::uint8_t reg, std::uint32_t bits);
 
-// The reply of motor `motor_id` to a read of `reg`, from any identifier,
-// classic or FD: a data frame (not remote, not error) of 8 data bytes that
-// is this motor's register frame (bytes 0-1 its command id) with 0x33 and
-// the register number in bytes 2 and 3. Another motor's reply is not it.
+// What a register frame says: [motor lo, motor hi, op, register, value
+// (4 bytes, little-endian)]. A motor answers with its command id in bytes
+// 0-1, 0x33 for a read's reply and 0x55 for a write's echo.
+struct RegisterFrame {
+    std::uint16_t motor;  // bytes 0-1, little-endian, as sent
+    std::uint8_t op;      // kReadRegister or kWriteRegister
+    std::uint8_t reg;     // byte 3
+    std::uint32_t bits;   // bytes 4..7, little-endian
+};
+
+// The register frame that `frame` is, from any identifier, classic or FD: a
+// data frame (not remote, not error) of exactly 8 data bytes whose byte 2 is
+// a register operation. A request on 0x7FF has the same layout and is read
+// too; `register_reply` tells it apart.
+std::optional<RegisterFrame> register_frame(const transport::CanFrame& frame);
+// A motor's reply to a register read: a register frame with 0x33 that is not
+// on standard id 0x7FF (there it is a read request: another host's, which a
+// raw socket delivers, reads exactly like a reply of value 0).
+std::optional<RegisterFrame> register_reply(const transport::CanFrame& frame);
+// The reply of motor `motor_id` to a read of `reg` (`register_reply`) with
+// this motor's command id in bytes 0-1 and `reg` in byte 3. Another motor's
+// reply is not it.
 bool is_register_reply(const transport::CanFrame& frame, std::uint16_t motor_id, std::uint8_t reg);
 // Bytes 4..7 of a frame that `is_register_reply` accepted, as `kind`.
 RegisterValue parse_register_reply(RegisterKind kind, const transport::CanFrame& frame);

@@ -270,6 +270,18 @@ bool to_text(PyObject* obj, const char* name, std::string& out) {
     return true;
 }
 
+bool to_bytes(PyObject* obj, const char* name, std::uint8_t* out, std::size_t cap, std::size_t& len) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) < 0) {
+        prefix_type_error(name);
+        return false;
+    }
+    len = static_cast<std::size_t>(view.len);
+    if (len > 0) std::memcpy(out, view.buf, len < cap ? len : cap);
+    PyBuffer_Release(&view);
+    return true;
+}
+
 bool check_instance(PyObject* obj, PyTypeObject* type, const char* name) {
     if (PyObject_TypeCheck(obj, type)) return true;
     PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", name,

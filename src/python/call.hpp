@@ -161,6 +161,9 @@ bool to_f32(PyObject* obj, const char* name, float& out);
 bool to_u16(PyObject* obj, const char* name, std::uint16_t& out);
 bool to_u64(PyObject* obj, const char* name, std::uint64_t& out);
 bool to_text(PyObject* obj, const char* name, std::string& out);
+// A bytes-like object (a C-contiguous buffer): its length in `len`, and its
+// first min(len, cap) bytes copied to `out`.
+bool to_bytes(PyObject* obj, const char* name, std::uint8_t* out, std::size_t cap, std::size_t& len);
 // `obj` must be an instance of `type`.
 bool check_instance(PyObject* obj, PyTypeObject* type, const char* name);
 

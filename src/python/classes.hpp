@@ -17,7 +17,8 @@ PyObject* group_error_type();
 // set if it cannot be created (it is created once and kept).
 PyObject* register_enum();
 
-// The module function `mit_setpoint`.
+// The module functions `mit_setpoint` and `register_reply`.
 extern PyMethodDef mit_setpoint_def;
+extern PyMethodDef register_reply_def;
 
 }  // namespace rotalink::py

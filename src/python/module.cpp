@@ -79,6 +79,30 @@ bool add_class(PyObject* module, PyTypeObject* type) {
     return add_named(module, type_name(type), reinterpret_cast<PyObject*>(type));
 }
 
+// Adds the module function of `def` under its __name__.
+bool add_function(PyObject* module, PyMethodDef* def) {
+    PyObject* modname = PyModule_GetNameObject(module);
+    if (modname == nullptr) return false;
+#if PY_VERSION_HEX >= 0x03090000
+    PyObject* fn = PyCMethod_New(def, module, modname, nullptr);
+#else
+    PyObject* fn = PyCFunction_NewEx(def, module, modname);
+#endif
+    Py_DECREF(modname);
+    if (fn == nullptr) return false;
+    PyObject* fn_name = PyObject_GetAttr(fn, interned(g_str_name, "__name__"));
+    if (fn_name == nullptr || !PyUnicode_Check(fn_name)) {
+        if (fn_name != nullptr) PyErr_SetString(PyExc_TypeError, "__name__ must be a str");
+        Py_XDECREF(fn_name);
+        Py_DECREF(fn);
+        return false;
+    }
+    const bool ok = add(module, fn_name, fn);
+    Py_DECREF(fn_name);
+    Py_DECREF(fn);
+    return ok;
+}
+
 bool module_body(PyObject* module) {
     // The logging bridge first; its handle is not kept. A failure is an
     // internal fault, also the second installation in a process (a body that
@@ -99,26 +123,7 @@ bool module_body(PyObject* module) {
         if (!add_class(module, cls())) return false;
     }
 
-    PyObject* modname = PyModule_GetNameObject(module);
-    if (modname == nullptr) return false;
-#if PY_VERSION_HEX >= 0x03090000
-    PyObject* fn = PyCMethod_New(&mit_setpoint_def, module, modname, nullptr);
-#else
-    PyObject* fn = PyCFunction_NewEx(&mit_setpoint_def, module, modname);
-#endif
-    Py_DECREF(modname);
-    if (fn == nullptr) return false;
-    PyObject* fn_name = PyObject_GetAttr(fn, interned(g_str_name, "__name__"));
-    if (fn_name == nullptr || !PyUnicode_Check(fn_name)) {
-        if (fn_name != nullptr) PyErr_SetString(PyExc_TypeError, "__name__ must be a str");
-        Py_XDECREF(fn_name);
-        Py_DECREF(fn);
-        return false;
-    }
-    const bool ok = add(module, fn_name, fn);
-    Py_DECREF(fn_name);
-    Py_DECREF(fn);
-    if (!ok) return false;
+    if (!add_function(module, &mit_setpoint_def)) return false;
 
     // The group of motors and its error, after the single-motor surface.
     if (!add_class(module, motor_group_type())) return false;
@@ -126,7 +131,9 @@ bool module_body(PyObject* module) {
     if (group_error == nullptr || !add_named(module, "GroupError", group_error)) return false;
     // The register numbers, after the classes.
     PyObject* registers = register_enum();
-    return registers != nullptr && add_named(module, "Register", registers);
+    if (registers == nullptr || !add_named(module, "Register", registers)) return false;
+    // The register rule for Python code on its own raw CAN socket, last.
+    return add_function(module, &register_reply_def);
 }
 
 std::int64_t current_interpreter_id() {

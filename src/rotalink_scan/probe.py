@@ -9,10 +9,11 @@ A read request goes to standard identifier 0x7FF with data [id lo, id hi,
 [id lo, id hi, 0x33, register, value LE], bytes 0 and 1 carrying its command
 identifier. Only reads are ever sent from here.
 
-A reply is told from other frames by the rule the module's driver uses
-(is_register_frame in src/damiao/protocol.hpp): bytes 0-1 the motor's
-command identifier, little-endian, and byte 2 the register operation, here
-0x33; a write's echo (0x55) is no reply. The driver's feedback is every other
+A reply is told from other frames by the module's own rule, the one its
+driver uses (`rotalink.register_reply`): a data frame of 8 bytes from any
+identifier but 0x7FF (there the same bytes are another host's read
+request), with 0x33 in byte 2; a write's echo (0x55) is no reply. Bytes 0-1 and 3 name the motor
+and the register the reply answers. The driver's feedback is every other
 frame from the reply identifier, so the one feedback that reads as a reply is
 the same for both: raw position 0x0033 from a motor whose byte 0 (status over
 id nibble) equals its command identifier, such as a disabled motor with a
@@ -24,6 +25,7 @@ import select
 import socket
 import time
 
+import rotalink
 from rotalink_sim.frames import CAN_FRAME
 
 __all__ = ["REGISTER_ID", "OP_READ", "ScanError", "open_bus", "read_request", "read_registers"]
@@ -32,7 +34,6 @@ REGISTER_ID = 0x7FF
 OP_READ = 0x33
 
 _FRAME = CAN_FRAME  # struct can_frame
-_FLAGS = 0xE0000000  # extended, remote and error frame flags
 _RCVBUF = 1 << 20  # asked for; the kernel caps it at net.core.rmem_max
 _SEND_PATIENCE = 1.0  # s a full transmit queue may hold the requests up
 _SEND_PAUSE = 0.001  # s between sends into a full transmit queue
@@ -80,12 +81,13 @@ def _collect(sock, iface, wanted, replies):
             raise ScanError("cannot read from %s: %s" % (iface, exc.strerror or exc)) from None
         if len(raw) != _FRAME.size:
             continue
-        can_id, length, data = _FRAME.unpack(raw)
-        if can_id & _FLAGS or can_id == REGISTER_ID or length != 8 or data[2] != OP_READ:
-            continue  # not a reply: a request of another host goes to 0x7FF
-        key = (data[0] | data[1] << 8, data[3])
+        reply = rotalink.register_reply(raw)
+        if reply is None:
+            continue
+        motor_id, register, value = reply
+        key = (motor_id, register)
         if key in wanted:
-            answer = (can_id, data[4:8])
+            answer = (_FRAME.unpack(raw)[0], value)
             seen = replies.setdefault(key, [])
             if answer not in seen:
                 seen.append(answer)
@@ -118,6 +120,8 @@ def read_registers(sock, iface, requests, timeout, until_all=True):
     collect replies until `timeout` seconds after the last request went out.
 
     Returns {(motor id, register): [(reply CAN id, 4 value bytes), ...]}, the
+    CAN id being the record's identifier word (CAN_EFF_FLAG set for an
+    extended one), the
     distinct answers to each request in the order they came; a request nobody
     answered is absent. With `until_all` the collection ends as soon as every
     request has an answer."""

@@ -127,6 +127,9 @@ INSTANTIATE_TEST_SUITE_P(
         // raw position 0x0033 at the bottom of the range.
         FeedbackRuleCase{"AmbiguousBottomPosition", make_frame(kReply, {0x03, 0x00, 0x33, 0x7F, 0xF7, 0xFF, 30, 32}),
                          false},
+        // A register frame is 8 bytes: an FD feedback of more is feedback.
+        FeedbackRuleCase{"FdBottomPositionIsNoRegisterFrame",
+                         make_frame(kReply, {0x03, 0x00, 0x33, 0x7F, 0xF7, 0xFF, 30, 32, 0, 0, 0, 0}, true), true},
         FeedbackRuleCase{"EnabledBottomPosition", make_frame(kReply, {0x13, 0x00, 0x33, 0x7F, 0xF7, 0xFF, 30, 32}),
                          true}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -145,6 +148,9 @@ TEST(Protocol, RegisterReplyRuleAndValue) {
         dm::is_register_reply(make_frame(CanId::standard(0x123), Bytes(reply.begin(), reply.end() - 1)), 0x0102, 10));
     EXPECT_FALSE(dm::is_register_reply(rotalink::test::remote_frame(CanId::standard(0x123), reply), 0x0102, 10));
     EXPECT_FALSE(dm::is_register_reply(rotalink::test::error_frame(CanId::standard(0x123), reply), 0x0102, 10));
+    // On 0x7FF the same bytes are a read request (another host's), not a reply.
+    EXPECT_FALSE(dm::is_register_reply(make_frame(CanId::standard(0x7FF), reply), 0x0102, 10));
+    EXPECT_TRUE(dm::is_register_reply(make_frame(CanId::extended(0x7FF), reply), 0x0102, 10));
     Bytes write = reply;
     write[2] = 0x55;
     EXPECT_FALSE(dm::is_register_reply(make_frame(CanId::standard(0x123), write), 0x0102, 10));

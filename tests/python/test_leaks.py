@@ -1,6 +1,7 @@
 """No leaked memory, references or sockets across many calls.
 
-Every value callable (constructors, getters, reprs, presets, mit_setpoint),
+Every value callable (constructors, getters, reprs, presets, mit_setpoint,
+register_reply),
 on its success path and on its argument-error paths, is called
 ROTALINK_LEAK_CALLS times (default 100000) after a warm-up. Afterwards the
 reference counts of the arguments and of the classes are exactly what they
@@ -25,6 +26,7 @@ import pytest
 
 import rotalink
 from conftest import module_presets, open_fds
+from rotalink_sim.frames import pack_frame
 
 CALLS = int(os.environ.get("ROTALINK_LEAK_CALLS", "100000"))
 BUS_CALLS = int(os.environ.get("ROTALINK_LEAK_BUS_CALLS", "1000"))
@@ -66,9 +68,13 @@ FLOATLIKE, INDEXLIKE = AsFloat(), AsIndex()
 LIMITS = rotalink.MitLimits(12.5, 30.0, 500.0, 5.0, 10.0)
 SETPOINT = rotalink.MitSetpoint(F1, F2, F3, F4, F5)
 DAMIAO = rotalink.Damiao(0x11, 0x101)
+# A register read reply (classic and FD) and a write echo, as a raw socket delivers them.
+RECORDS = (pack_frame(0x11, b"\x01\x00\x33\x0a\x01\x02\x03\x04"),
+           bytearray(pack_frame(0x11, b"\x01\x00\x33\x0a\x01\x02\x03\x04", fd=True)),
+           pack_frame(0x11, b"\x01\x00\x55\x0a\x01\x02\x03\x04"))
 
 WATCHED = [F1, F2, F3, F4, F5, I1, I2, I3, NAME, BAD, FLOATLIKE, INDEXLIKE, LIMITS, SETPOINT,
-           DAMIAO, AsFloat, AsIndex] + CLASSES
+           DAMIAO, AsFloat, AsIndex, *RECORDS] + CLASSES
 
 
 def _raises(exc, fn):
@@ -113,6 +119,7 @@ VALUE_CALLS = {
     "MitSetpoint repr": _reprs(SETPOINT),
     "mit_setpoint(positional)": lambda: rotalink.mit_setpoint(F1, F2, F3, F4, F5),
     "mit_setpoint(keywords)": lambda: rotalink.mit_setpoint(q=F1, kp=F3, tau=FLOATLIKE),
+    "register_reply(reply, other)": lambda: [rotalink.register_reply(r) for r in RECORDS],
     "Damiao(ids)": lambda: rotalink.Damiao(I1 & 0xFFFF, I2 & 0xFFFF),
     "Damiao(all, keywords)": lambda: rotalink.Damiao(motor_id=INDEXLIKE, master_id=7, limits=LIMITS,
                                                      timeout_ms=I3),
@@ -127,6 +134,8 @@ VALUE_CALLS = {
     "MitSetpoint(twice)": _raises(TypeError, lambda: rotalink.MitSetpoint(F1, q=F2)),
     "MitSetpoint(float overflow)": _raises(OverflowError, lambda: rotalink.MitSetpoint(q=1 << 2000)),
     "mit_setpoint(bad type)": _raises(TypeError, lambda: rotalink.mit_setpoint(F1, BAD)),
+    "register_reply(bad type)": _raises(TypeError, lambda: rotalink.register_reply(BAD)),
+    "register_reply(bad size)": _raises(ValueError, lambda: rotalink.register_reply(RECORDS[0][:15])),
     "Damiao(id overflow)": _raises(OverflowError, lambda: rotalink.Damiao(I1, 0)),
     "Damiao(bad id)": _raises(TypeError, lambda: rotalink.Damiao(F1, 0)),
     "Damiao(bad limits)": _raises(TypeError, lambda: rotalink.Damiao(1, 0, limits=BAD)),

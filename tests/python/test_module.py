@@ -2,7 +2,7 @@
 
 Covers the module attributes, the registration order in ``__all__``, import
 behaviour (re-import, fresh interpreter, sub-interpreter), and how each class,
-preset, method and the function ``mit_setpoint`` present themselves to Python:
+preset, method and the functions ``mit_setpoint`` and ``register_reply`` present themselves to Python:
 names, text signatures, doc texts and type flags.
 """
 
@@ -30,6 +30,7 @@ FULL_ALL = [
     "MotorGroup",
     "GroupError",
     "Register",
+    "register_reply",
 ]
 
 CLASS_NAMES = ["MitLimits", "MitSetpoint", "MotorState", "Damiao", "SocketCanTransport", "MotorGroup"]
@@ -399,6 +400,15 @@ def test_mit_setpoint_function_registration():
     assert fn.__qualname__ == "mit_setpoint"
     assert fn.__text_signature__ == "(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)"
     assert fn.__doc__ == "Build a `MitSetpoint` (handy when keyword args are awkward)."
+
+
+def test_register_reply_registration():
+    fn = rotalink.register_reply
+    assert type(fn).__name__ == "builtin_function_or_method"
+    assert (fn.__self__, fn.__module__, fn.__name__, fn.__qualname__) == (
+        rotalink, "rotalink", "register_reply", "register_reply")
+    assert fn.__text_signature__ == "(record)"
+    assert fn.__doc__.startswith("The register read reply in `record`")
 
 
 def test_mit_setpoint_signature():

@@ -119,17 +119,17 @@ def test_reads_go_out_first_and_replies_match_by_id_and_register(pair):
         reply(0x013, 2, 8),                        # another register
         reply(0x013, 3, 7),                        # an id not asked for
         reply(0x7FF, 2, 7),                        # a request of another host
-        reply(0x013 | 0x80000000, 2, 7),           # extended identifier
         reply(0x013, 2, 7, op=0x55),               # a write's answer
         reply(0x013, 2, 7, length=7),              # short
         reply(0x014, 0x104, 7),                    # id 0x104 = bytes 04 01
+        reply(0x015 | 0x80000000, 0x104, 7),       # extended identifier: a reply too
     ]:
         bus.send(frame)
     t0 = time.monotonic()
     got = probe.read_registers(ours, "pair", [(1, 7), (2, 7), (0x104, 7)], 0.3)
     elapsed = time.monotonic() - t0
     assert got == {(1, 7): [(0x011, b"\x11\0\0\0"), (0x012, b"\x12\0\0\0")],
-                   (0x104, 7): [(0x014, b"\x11\0\0\0")]}
+                   (0x104, 7): [(0x014, b"\x11\0\0\0"), (0x80000015, b"\x11\0\0\0")]}
     assert 0.3 <= elapsed < 2.0  # one time-out for all, as motor 2 never answered
     sent = [FRAME.unpack(bus.recv(16)) for _ in range(3)]
     assert sent == [(0x7FF, 8, bytes([i & 0xFF, i >> 8, 0x33, 7, 0, 0, 0, 0])) for i in (1, 2, 0x104)]

@@ -14,6 +14,7 @@ import pytest
 
 import rotalink
 from conftest import REPO, doc_presets, module_presets
+from rotalink_sim.frames import CAN_EFF_FLAG, CAN_ERR_FLAG, CAN_RTR_FLAG, pack_frame
 from rotalink import MitLimits, MitSetpoint, MotorState, mit_setpoint
 
 LIMIT_FIELDS = ["p_max", "v_max", "kp_max", "kd_max", "t_max"]
@@ -550,3 +551,40 @@ def test_damiao_keeps_limits_and_timeout_private():
     d = rotalink.Damiao(1, 0, MitLimits.dm4340(), 50)
     for name in ("limits", "timeout_ms", "timeout"):
         assert not hasattr(d, name)
+
+
+# ---------------------------------------------------------- register_reply
+
+READ = bytes([0x02, 0x01, 0x33, 0x0A, 0x01, 0x02, 0x03, 0x04])  # motor 0x102, register 10
+WRITE = READ[:2] + b"\x55" + READ[3:]
+REPLY = (0x102, 10, b"\x01\x02\x03\x04")
+
+
+@pytest.mark.parametrize("record, want", [
+    pytest.param(pack_frame(0x011, READ), REPLY, id="read reply"),
+    pytest.param(bytearray(pack_frame(0x011, READ)), REPLY, id="bytearray"),
+    pytest.param(pack_frame(0x011, READ, fd=True), REPLY, id="fd of 8 bytes"),
+    pytest.param(pack_frame(0x013 | CAN_EFF_FLAG, READ), REPLY, id="extended id"),
+    pytest.param(pack_frame(0x7FF | CAN_EFF_FLAG, READ), REPLY, id="extended 0x7FF"),
+    pytest.param(pack_frame(0x011, WRITE), None, id="write echo"),
+    pytest.param(pack_frame(0x011 | CAN_RTR_FLAG, READ), None, id="remote"),
+    pytest.param(pack_frame(0x011 | CAN_ERR_FLAG, READ), None, id="error frame"),
+    pytest.param(pack_frame(0x7FF, READ), None, id="read request on 0x7FF"),
+    pytest.param(pack_frame(0x011, READ[:7]), None, id="7 bytes"),
+    pytest.param(pack_frame(0x011, READ + b"\0" * 4, fd=True), None, id="fd of 12 bytes"),
+    pytest.param(pack_frame(0x011, READ)[:15], ValueError("a record of 15 bytes is neither a CAN frame (16) "
+                                                        "nor a CAN FD frame (72)"), id="15 bytes"),
+    pytest.param(b"", ValueError("a record of 0 bytes is neither a CAN frame (16) nor a CAN FD frame (72)"),
+                 id="empty"),
+    pytest.param("x" * 16, TypeError("argument 'record': a bytes-like object is required, not 'str'"), id="str"),
+    pytest.param(None, TypeError("argument 'record': a bytes-like object is required, not 'NoneType'"),
+                 id="None"),
+])
+def test_register_reply(record, want):
+    if isinstance(want, Exception):
+        with pytest.raises(type(want)) as info:
+            rotalink.register_reply(record)
+        assert str(info.value) == str(want)
+    else:
+        got = rotalink.register_reply(record=record)
+        assert got == want and type(got) is type(want)

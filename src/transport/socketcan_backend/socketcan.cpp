@@ -70,8 +70,19 @@ Result<std::size_t, TransportError> encode_record(const CanFrame& frame, std::ui
     return sizeof out;
 }
 
-// The frame in a record of `n` bytes read from the socket.
+// Frames per sendmmsg / recvmmsg call.
+constexpr std::size_t kBatch = 32;
+
+}  // namespace
+
 Result<CanFrame, TransportError> decode_record(const std::uint8_t* buf, std::size_t n) {
+    if (n != kCanMtu && n != kCanFdMtu) {
+        // Neither record size (nothing of it is read): report the size read,
+        // not a stale error number.
+        return err(TransportError::backend(IoError::custom(
+            "received " + std::to_string(n) + " bytes, which is neither a CAN frame (" +
+            std::to_string(kCanMtu) + ") nor a CAN FD frame (" + std::to_string(kCanFdMtu) + ")")));
+    }
     CanFrame frame;
     canid_t raw_id;
     std::memcpy(&raw_id, buf, sizeof raw_id);
@@ -88,23 +99,12 @@ Result<CanFrame, TransportError> decode_record(const std::uint8_t* buf, std::siz
         frame.remote = !frame.error && (raw_id & CAN_RTR_FLAG) != 0;
         return frame;
     }
-    if (n == kCanFdMtu) {
-        const std::size_t take = len < CANFD_MAX_DLEN ? len : CANFD_MAX_DLEN;
-        frame.data.assign(data, data + take);
-        frame.fd = true;
-        frame.brs = (buf[kCanFdFlagsOffset] & CANFD_BRS) != 0;
-        return frame;
-    }
-    // Neither record size: report the size read, not a stale error number.
-    return err(TransportError::backend(IoError::custom(
-        "received " + std::to_string(n) + " bytes, which is neither a CAN frame (" +
-        std::to_string(kCanMtu) + ") nor a CAN FD frame (" + std::to_string(kCanFdMtu) + ")")));
+    const std::size_t take = len < CANFD_MAX_DLEN ? len : CANFD_MAX_DLEN;
+    frame.data.assign(data, data + take);
+    frame.fd = true;
+    frame.brs = (buf[kCanFdFlagsOffset] & CANFD_BRS) != 0;
+    return frame;
 }
-
-// Frames per sendmmsg / recvmmsg call.
-constexpr std::size_t kBatch = 32;
-
-}  // namespace
 
 std::uint8_t fd_length(std::size_t len) {
     if (len <= 8) return static_cast<std::uint8_t>(len);

@@ -55,6 +55,11 @@ public:
 inline constexpr std::size_t kCanMtu = 16;
 inline constexpr std::size_t kCanFdMtu = 72;
 
+// The frame in a record of `n` bytes as a raw socket delivers it (`buf`
+// holds `n` bytes): a struct can_frame (kCanMtu) or canfd_frame
+// (kCanFdMtu). A record of another size is a Backend error naming it.
+Result<CanFrame, TransportError> decode_record(const std::uint8_t* buf, std::size_t n);
+
 // The CAN FD length that holds `len` bytes: 0..8, 12, 16, 20, 24, 32, 48, 64.
 std::uint8_t fd_length(std::size_t len);
 
