@@ -256,10 +256,11 @@ void check_waits(const MemoryTransport& bus, const std::string& who) {
 
 // --------------------------------------------------- 3. enable, one reply
 
-// A register frame of the motor: bytes 0-1 its command id (the low 11 bits,
-// little-endian), byte 2 a read (0x33) or write (0x55).
+// A register frame of the motor: a data frame of exactly 8 bytes whose
+// bytes 0-1 are its command id (the low 11 bits, little-endian) and byte 2
+// a read (0x33) or write (0x55).
 bool names_motor(const CanFrame& c, std::uint16_t motor_id) {
-    return c.data.size() >= 3 && (c.data[0] | (c.data[1] << 8)) == (motor_id & 0x7FF) &&
+    return c.data.size() == 8 && !c.remote && !c.error && (c.data[0] | (c.data[1] << 8)) == (motor_id & 0x7FF) &&
            (c.data[2] == 0x33 || c.data[2] == 0x55);
 }
 
@@ -502,8 +503,9 @@ struct Model {
         if (!send(register_frame(0x33, reg, 0), error)) return false;
         CanFrame reply;
         const auto answers = [&](const CanFrame& c) {
-            return c.data.size() == 8 && !c.remote && !c.error && names_motor(c, s.motor_id) && c.data[2] == 0x33 &&
-                   c.data[3] == reg;
+            // A frame on 0x7FF is a read request (another host's), never a reply.
+            return names_motor(c, s.motor_id) && c.data[2] == 0x33 && c.data[3] == reg &&
+                   c.id != CanId::standard(0x7FF);
         };
         if (!await(answers, reply, error)) {
             return false;
