@@ -41,6 +41,12 @@ def example(name, *args):
     return [sys.executable, str(EXAMPLES / name), *map(str, args)]
 
 
+# The examples run with their standard output buffered, as a user runs them:
+# with PYTHONUNBUFFERED, print() writes its text and its newline in two
+# writes, and a signal sent on seeing the text can land between them.
+BUFFERED = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+
+
 def run_example(name, *args, env=None):
     return subprocess.run(example(name, *args), stdin=subprocess.DEVNULL, capture_output=True,
                           text=True, timeout=LIMIT, env=env)
@@ -94,7 +100,7 @@ def stop_when(args, prefix, signo=None, then=None):
     then send it `signo` or call `then()`, and wait for it to end. Returns its
     exit status, its whole standard output and its standard error."""
     proc = subprocess.Popen(example(*args), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
+                            stderr=subprocess.PIPE, env=BUFFERED)
     try:
         head = wait_for_line(proc, prefix)
         if signo is not None:
