@@ -27,7 +27,7 @@ inline transport::SharedBus& shared_bus(PyObject* obj) { return native<transport
 //    it (no Python call, no log record through the bridge).
 // A thread that CPython ends at exit is unwound from PyEval_RestoreThread;
 // it holds no bus lock there.
-inline void without_interpreter(const std::function<void()>& wait) {
+ROTALINK_FORCED_UNWIND_HANDLER inline void without_interpreter(const std::function<void()>& wait) {
     PyThreadState* thread = PyEval_SaveThread();
     try {
         wait();

@@ -32,7 +32,7 @@ PyObject* panic_exception_type() noexcept;
 // (pthread_exit). That unwind passes through untouched, with no Python call
 // on its way, which is also why `guard` is not noexcept.
 template <class F>
-PyObject* guard(F&& body) {
+ROTALINK_FORCED_UNWIND_HANDLER PyObject* guard(F&& body) {
     try {
         return body();
     }

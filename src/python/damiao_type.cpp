@@ -100,7 +100,7 @@ PyObject* on_bus_held(PyObject* bus, Op&& op, ToPython&& to_python) {
 // while it waits for the bus unwinds through here without the interpreter,
 // and must make no Python call on its way.
 template <class T, class Op, class ToPython>
-PyObject* on_bus(PyObject* bus, Op&& op, ToPython&& to_python) {
+ROTALINK_FORCED_UNWIND_HANDLER PyObject* on_bus(PyObject* bus, Op&& op, ToPython&& to_python) {
     Py_INCREF(bus);
     PyObject* result;
     try {

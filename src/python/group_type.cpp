@@ -203,7 +203,7 @@ PyObject* raise_group_error(const damiao::MotorGroup& g, const std::vector<Membe
 // (KeyboardInterrupt for Ctrl-C) is what the call raises; if none raises,
 // the locks are taken again and the wait goes on until the cycle's
 // deadline, with the replies already taken.
-PyObject* run_cycle(PyObject* self, const std::vector<CanFrame>& frames) {
+ROTALINK_FORCED_UNWIND_HANDLER PyObject* run_cycle(PyObject* self, const std::vector<CanFrame>& frames) {
     GroupRecord& rec = record(self);
     const damiao::MotorGroup& g = rec.group;
     // The record's cycle state, unless another thread's cycle of this group
