@@ -30,7 +30,7 @@ REPO = Path(__file__).resolve().parents[2]
 NAME, VERSION = "rotalink", "1.0.0"
 EXT = "rotalink" + sysconfig.get_config_var("EXT_SUFFIX")
 DIST_INFO = "%s-%s.dist-info" % (NAME, VERSION)
-SIM_MODULES = ["__init__", "__main__", "cli", "codec", "model", "process", "sim"]
+SIM_MODULES = ["__init__", "__main__", "cli", "codec", "frames", "model", "process", "sim"]
 SCAN_MODULES = ["__init__", "__main__", "cli", "probe", "report"]
 
 problems = []
