@@ -25,6 +25,13 @@ comes in as constructor arguments. A `SocketCanTransport` is a bus, a
 `Damiao` one motor (its commands take the bus), a `MotorGroup` several motors
 commanded together in one cycle.
 
+The firmware has four control modes (`ControlMode`, register 10), each with
+its own command: MIT (`MitSetpoint`, `mit_control`), POS_VEL
+(`PosVelSetpoint`, `pos_vel_control`), VEL (`VelSetpoint`, `vel_control`)
+and FORCE_POS (`ForcePosSetpoint`, `force_pos_control`). A motor in another
+mode than the one commanded answers the command and ignores it:
+`read_mode` and `ensure_mode` check and switch the mode.
+
 Every class but `GroupError` is final, has read-only attributes (assigning
 one raises AttributeError), compares and hashes by identity, and has
 `str()` equal to `repr()`. Every constructor, preset, command and
@@ -67,6 +74,10 @@ __all__ = [
     "GroupError",
     "Register",
     "register_reply",
+    "ControlMode",
+    "PosVelSetpoint",
+    "VelSetpoint",
+    "ForcePosSetpoint",
 ]
 
 __version__: str
@@ -195,6 +206,71 @@ class MitSetpoint:
     def tau(self) -> float:
         """Feed-forward torque, within [-t_max, t_max]."""
 
+@final
+class PosVelSetpoint:
+    """One POS_VEL command: `PosVelSetpoint(q=0.0, dq=0.0)`, a target
+    position reached at no more than a velocity.
+
+    Encoded as two little-endian 32-bit floats (q, then dq), not scaled by
+    the motor's `MitLimits` and not clamped. A NaN or infinite value makes
+    the command raise ValueError naming the field (nothing is sent).
+
+    repr: `PosVelSetpoint(q=1, dq=2)`, floats as for `MitLimits`.
+    """
+    def __new__(cls, q: _Float = 0.0, dq: _Float = 0.0) -> PosVelSetpoint: ...
+    @property
+    def q(self) -> float:
+        """Target position (rad)."""
+    @property
+    def dq(self) -> float:
+        """Velocity limit on the way there (rad/s)."""
+
+@final
+class VelSetpoint:
+    """One VEL command: `VelSetpoint(dq=0.0)`, a target velocity.
+
+    Encoded as one little-endian 32-bit float, not scaled and not clamped. A
+    NaN or infinite value makes the command raise ValueError naming the
+    field (nothing is sent).
+
+    repr: `VelSetpoint(dq=2)`, the float as for `MitLimits`.
+    """
+    def __new__(cls, dq: _Float = 0.0) -> VelSetpoint: ...
+    @property
+    def dq(self) -> float:
+        """Target velocity (rad/s)."""
+
+@final
+class ForcePosSetpoint:
+    """One FORCE_POS command: `ForcePosSetpoint(q=0.0, dq=0.0, current=0.0)`,
+    a target position reached at no more than a velocity and with no more
+    than a share of the motor's peak current.
+
+    Encoded as q (a little-endian 32-bit float), then dq and current as
+    little-endian unsigned 16-bit integers: dq clamped into [0, 100] and
+    times 100 (0..10000), current clamped into [0, 1] and times 10000
+    (0..10000), each product taken in 32-bit float arithmetic and rounded to
+    the nearest integer (ties away from zero). A NaN or infinite value makes
+    the command raise ValueError naming the field (nothing is sent).
+
+    repr: `ForcePosSetpoint(q=1, dq=2, current=0.5)`, floats as for
+    `MitLimits`.
+    """
+    def __new__(cls, q: _Float = 0.0, dq: _Float = 0.0, current: _Float = 0.0) -> ForcePosSetpoint: ...
+    @property
+    def q(self) -> float:
+        """Target position (rad)."""
+    @property
+    def dq(self) -> float:
+        """Velocity limit (rad/s), sent within [0, 100] in steps of 0.01."""
+    @property
+    def current(self) -> float:
+        """Current limit as a share of the motor's peak current, sent within
+        [0, 1] in steps of 0.0001."""
+
+# Any of the four commands, as MotorGroup.control takes them.
+_Setpoint = Union[MitSetpoint, PosVelSetpoint, VelSetpoint, ForcePosSetpoint]
+
 # Made only by the Damiao commands: calling MotorState() raises TypeError
 # "No constructor defined for MotorState" (a stub cannot forbid the call).
 @final
@@ -259,8 +335,9 @@ class Damiao:
     """One motor: `Damiao(motor_id, master_id, limits=None, timeout_ms=20)`.
 
     - `motor_id`: the identifier the motor takes commands on ("CAN ID"),
-      0..65535; command frames go to the standard identifier
-      `motor_id & 0x7FF`.
+      0..65535; MIT and special command frames go to the standard identifier
+      `motor_id & 0x7FF`, POS_VEL, VEL and FORCE_POS frames to that plus
+      0x100, 0x200 and 0x300.
     - `master_id`: the identifier it answers from ("Master ID"), 0..65535;
       the first feedback frame from standard identifier `master_id & 0x7FF`
       after the command is its answer.
@@ -330,11 +407,63 @@ class Damiao:
         """Send the MIT command encoded from `setpoint` (copied at the call)
         and this motor's limits, and return the feedback.
 
-        The control mode is not checked: a motor not in MIT mode ignores the
-        command (see `ensure_mit_mode`). A negative or NaN limit raises
+        The control mode is not checked: a motor not in MIT mode answers and
+        ignores the command (see `ensure_mode`). A negative or NaN limit raises
         ValueError `min > max, or either was NaN. min = ..., max = ...` (the
         first in the order p_max, v_max, kp_max, kd_max, t_max) and sends
         nothing.
+        """
+    def pos_vel_control(self, bus: SocketCanTransport, setpoint: PosVelSetpoint) -> MotorState:
+        """Send the POS_VEL command of `setpoint` (copied at the call) to
+        identifier `(motor_id & 0x7FF) + 0x100` and return the feedback.
+
+        Data: q and dq as little-endian 32-bit floats (8 bytes). A motor not in
+        POS_VEL mode answers and ignores it. Nothing is sent on ValueError: a
+        NaN or infinite field (named in the message), or an identifier
+        beyond 0x7FF.
+        """
+    def vel_control(self, bus: SocketCanTransport, setpoint: VelSetpoint) -> MotorState:
+        """Send the VEL command of `setpoint` (copied at the call) to
+        identifier `(motor_id & 0x7FF) + 0x200` and return the feedback.
+
+        Data: dq as a little-endian 32-bit float (4 bytes). A motor not in VEL
+        mode answers and ignores it. Nothing is sent on ValueError: a NaN or
+        infinite dq, or an identifier beyond 0x7FF.
+        """
+    def force_pos_control(self, bus: SocketCanTransport, setpoint: ForcePosSetpoint) -> MotorState:
+        """Send the FORCE_POS command of `setpoint` (copied at the call) to
+        identifier `(motor_id & 0x7FF) + 0x300` and return the feedback.
+
+        Data: q as a little-endian 32-bit float, then dq x 100 and current x
+        10000 as little-endian unsigned 16-bit integers (8 bytes; see
+        `ForcePosSetpoint`). A motor not in FORCE_POS mode answers and
+        ignores it. Nothing is sent on ValueError: a NaN or infinite field
+        (named in the message), or an identifier beyond 0x7FF.
+        """
+    def refresh(self, bus: SocketCanTransport) -> MotorState:
+        """Ask the motor for its feedback without commanding anything, in
+        any control mode, and return it.
+
+        Sends `lo hi CC 00 00 00 00 00` to identifier 0x7FF, where `lo hi` is
+        `motor_id & 0x7FF` little-endian; the answer is the feedback from
+        the Master ID, as for every command.
+        """
+    def read_mode(self, bus: SocketCanTransport) -> ControlMode:
+        """Read the motor's control mode (register 10) as a `ControlMode`.
+
+        A register read as `read_register`'s (queued frames discarded, this
+        motor's reply only). A value outside 1..4 raises RuntimeError.
+        """
+    def ensure_mode(self, bus: SocketCanTransport, mode: SupportsIndex) -> None:
+        """Put the firmware into control mode `mode` (a `ControlMode` or its
+        number, 1..4), as `ensure_mit_mode` does for MIT:
+        `ensure_mit_mode(bus)` is `ensure_mode(bus, ControlMode.MIT)`.
+
+        Reads register 10; if it holds `mode`, returns at once. Otherwise
+        writes `mode`, pauses 100 ms and reads it back; a read-back other
+        than `mode` raises RuntimeError `control mode verification failed:
+        wrote 2, motor reports N`. No retry; a failure after the write leaves
+        the write done.
         """
     def ensure_mit_mode(self, bus: SocketCanTransport) -> None:
         """Force the firmware into MIT control mode (register 10 = 1). Some
@@ -494,6 +623,30 @@ class MotorGroup:
         use (ValueError, as `Damiao.mit_control`) sends nothing. Raises
         GroupError if any member failed.
         """
+    def control(self, setpoints: Sequence[_Setpoint]) -> List[MotorState]:
+        """Send each member the command of its setpoint, one per member in
+        member order and of any of the four kinds (`MitSetpoint`,
+        `PosVelSetpoint`, `VelSetpoint`, `ForcePosSetpoint`), each encoded and
+        addressed as the `Damiao` command of that kind; the feedback in
+        member order. One cycle, as `mit_control`.
+
+        Every setpoint is encoded before anything is sent: a wrong count, an
+        item of no setpoint class (TypeError), a value or limit its encoder
+        refuses, or a frame identifier beyond 0x7FF, equal to the reply
+        identifier of a member on the same bus or to the command identifier
+        of another member on that bus (ValueError) sends nothing. Raises
+        GroupError if any member failed.
+        """
+    def refresh(self) -> List[MotorState]:
+        """Ask every member for its feedback without commanding anything
+        (`lo hi CC 00 00 00 00 00` to 0x7FF, as `Damiao.refresh`), in one
+        cycle; the feedback in member order. Raises GroupError if any member
+        failed."""
+    def ensure_mode(self, modes: Union[SupportsIndex, Sequence[SupportsIndex]]) -> None:
+        """Put every member into a control mode: one `ControlMode` (or its
+        number) for all, or a sequence of one per member in member order.
+        Each member as `Damiao.ensure_mode`: register 10 written only where
+        it differs, then read back."""
 
 class GroupError(RuntimeError):
     """Raised by a `MotorGroup` command when one or more members failed,
@@ -605,6 +758,24 @@ class Register(IntEnum):
     @property
     def writable(self) -> bool:
         """Whether the register may be written."""
+
+class ControlMode(IntEnum):
+    """The firmware's control modes, the values of register 10
+    (`Register.CTRL_MODE`): `ControlMode.POS_VEL == 2`, `ControlMode(3) is
+    ControlMode.VEL`. `Damiao.read_mode` returns one, `ensure_mode` takes
+    one. A motor obeys only the command of its mode and answers, but
+    ignores, the others.
+    """
+    MIT = 1
+    """Impedance control: position, velocity, gains and feed-forward torque
+    in one frame (`MitSetpoint`)."""
+    POS_VEL = 2
+    """A position, reached at no more than a velocity (`PosVelSetpoint`)."""
+    VEL = 3
+    """A velocity (`VelSetpoint`)."""
+    FORCE_POS = 4
+    """A position, reached at no more than a velocity and a current
+    (`ForcePosSetpoint`)."""
 
 def register_reply(record: Union[bytes, bytearray, memoryview]) -> Optional[Tuple[int, int, bytes]]:
     """The register read reply in `record`, one record as a raw CAN socket
