@@ -366,7 +366,7 @@ def test_limits_reads_compares_and_uses_the_motors_limits(can_iface, tmp_path, p
 
 
 @pytest.mark.parametrize("name", ["sine.py", "two_motors.py", "ensure_mit.py", "group.py", "limits.py",
-                                  "values.py"])
+                                  "values.py", "modes.py"])
 def test_every_example_starts_and_explains_its_options(name):
     r = run_example(name, "--help")
     assert (r.returncode, r.stderr) == (0, "")
