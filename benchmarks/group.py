@@ -6,7 +6,7 @@ one after the other, and against the python-can peer's group cycle.
     python3 benchmarks/group.py sim --out F [--delay-ms 20]
     python3 benchmarks/group.py cpu --out F
     python3 benchmarks/group.py count MODE N CYCLES        (for strace -c -f)
-    python3 benchmarks/group.py marked CYCLES --out F      (for callgrind)
+    python3 benchmarks/group.py marked CYCLES --out F [--sizes 1,4,8,16]  (for callgrind)
 
 pipeline: every motor answers after a fixed latency L (benchmarks/responder.c
   --delay-ms, one responder per bus on --pipeline-ifaces, started here). For
@@ -23,11 +23,17 @@ cpu, count, marked: one bus for rotalink (--cost-iface) and one for the peer
     single  N Damiao.mit_control calls
     peer    peer.PeerGroup.mit_control: python-can, every frame sent, then every
             reply collected until one deadline
+  Two more ways for count and marked, at N = 8 in marked, to weigh the
+  commands of the other control modes against MIT's:
+    mixed   one MotorGroup.control call with a setpoint of each of the four
+            kinds in turn (MIT, POS_VEL, VEL, FORCE_POS: two of each at N = 8)
+    control one MotorGroup.control call with N MitSetpoints
   cpu: CPU time (getrusage) and wall time per cycle, the three alternating in
   blocks. count: opens the bus, runs CYCLES cycles and exits; the difference of
   two runs under strace is the system calls of the cycles. marked: CYCLES
   cycles of each (mode, N) between calls of os.getppid(), which callgrind's
   --dump-before=os_getppid* turns into one dump each; --out names the dumps.
+  The responders answer every mode's command identifier.
 
 Motor i of a group is on bus i % B with motor identifier 1 + i // B and master
 identifier 0x11 + i // B, so up to 16 motors per bus (0x01-0x10, 0x11-0x20).
@@ -55,7 +61,16 @@ SIZES = (1, 2, 4, 8, 16)
 BUS_COUNTS = (1, 2, 4)
 COST_SIZES = (1, 4, 8, 16)
 MODES = ("group", "single", "peer")
+MIXED_MODES = ("mixed", "control")
+MIXED_SIZE = 8
 SETPOINT = (1.0, -2.0, 50.0, 1.0, 3.0)
+
+
+def mixed_setpoints(n):
+    """n setpoints of the four kinds in turn: MIT, POS_VEL, VEL, FORCE_POS."""
+    kinds = (lambda: rotalink.MitSetpoint(*SETPOINT), lambda: rotalink.PosVelSetpoint(1.0, 2.0),
+             lambda: rotalink.VelSetpoint(-2.0), lambda: rotalink.ForcePosSetpoint(1.0, 2.0, 0.5))
+    return [kinds[i % len(kinds)]() for i in range(n)]
 
 
 def layout(n, b):
@@ -83,9 +98,16 @@ class Rig:
                         for bus_i, mid, master in layout(n, b)]
         self.group = rotalink.MotorGroup(self.members, timeout_ms=timeout_ms)
         self.setpoints = [rotalink.MitSetpoint(*SETPOINT) for _ in range(n)]
+        self.mixed = mixed_setpoints(n)
 
     def group_loop(self, cycles):
         return run_cycles(self.group.mit_control, self.setpoints, cycles, RuntimeError)  # GroupError
+
+    def mixed_loop(self, cycles):
+        return run_cycles(self.group.control, self.mixed, cycles, RuntimeError)
+
+    def control_loop(self, cycles):
+        return run_cycles(self.group.control, self.setpoints, cycles, RuntimeError)
 
     def single_loop(self, cycles):
         pairs = [(bus, motor.mit_control, sp)
@@ -253,7 +275,8 @@ class CostBench:
         """{mode: loop(cycles) -> failures} for n motors."""
         rig = Rig([self.bus], n, 1, self.timeout_ms)
         peer_rig = PeerRig(self.peer_bus, n, self.timeout_ms)
-        return {"group": rig.group_loop, "single": rig.single_loop, "peer": peer_rig.group_loop}
+        return {"group": rig.group_loop, "single": rig.single_loop, "peer": peer_rig.group_loop,
+                "mixed": rig.mixed_loop, "control": rig.control_loop}
 
     def close(self):
         self.peer_bus.shutdown()
@@ -320,13 +343,13 @@ def cmd_count(args):
 
 def cmd_marked(args):
     bench = CostBench(args)
-    rigs = {n: bench.loops(n) for n in COST_SIZES}
+    rigs = {n: bench.loops(n) for n in args.sizes}
     for loops in rigs.values():
         for loop in loops.values():
             loop(5)
     labels = []
-    for n in COST_SIZES:
-        for m in MODES:
+    for n in args.sizes:
+        for m in MODES + (MIXED_MODES if n == MIXED_SIZE else ()):
             os.getppid()
             rigs[n][m](args.cycles)
             labels.append({"mode": m, "n": n})
@@ -368,12 +391,13 @@ def main():
     p.add_argument("--blocks", type=int, default=10)
     p = sub.add_parser("count")
     common(p, out=False)
-    p.add_argument("mode", choices=MODES)
+    p.add_argument("mode", choices=MODES + MIXED_MODES)
     p.add_argument("n", type=int)
     p.add_argument("cycles", type=int)
     p = sub.add_parser("marked")
     common(p)
     p.add_argument("cycles", type=int)
+    p.add_argument("--sizes", type=lambda s: [int(x) for x in s.split(",")], default=list(COST_SIZES))
     args = ap.parse_args()
     {"pipeline": cmd_pipeline, "sim": cmd_sim, "cpu": cmd_cpu, "count": cmd_count,
      "marked": cmd_marked}[args.cmd](args)

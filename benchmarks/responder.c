@@ -1,8 +1,13 @@
 /* A minimal stand-in for one or more motors on one bus, for the round trip
  * and group benchmarks: on a SocketCAN interface it answers every classic
- * frame sent to a motor's standard identifier with one fixed 8-byte feedback
- * frame from that motor's master identifier. It decodes nothing, so its own
- * cost stays far below that of the commands it answers.
+ * frame sent to a motor's command identifiers with one fixed 8-byte feedback
+ * frame from that motor's master identifier. The command identifiers are
+ * those of the four control modes: the motor's standard identifier (MIT and
+ * the special commands) and that plus 0x100 (POS_VEL), 0x200 (VEL) and 0x300
+ * (FORCE_POS), as far as they stay within 0x7FF; a refresh request to 0x7FF
+ * (the motor's identifier in bytes 0-1, little-endian, and 0xCC in byte 2)
+ * is answered too. It decodes nothing else, so its own cost stays far below
+ * that of the commands it answers.
  *
  *   responder [--delay-ms MS] [--motors K] IFACE MOTOR_ID MASTER_ID [READY_FILE]
  *
@@ -42,6 +47,10 @@
 #include <linux/can/raw.h>
 
 #define MAX_MOTORS 256
+#define MODES 4                 /* command identifiers per motor: + 0, 0x100, 0x200, 0x300 */
+#define MODE_STEP 0x100
+#define REFRESH_ID 0x7FF        /* refresh requests: lo hi CC ... */
+#define REFRESH_BYTE 0xCC
 #define QUEUE_SIZE 8192 /* pending replies; more are dropped and counted */
 
 struct pending {
@@ -72,8 +81,14 @@ static void usage(const char *prog) {
 /* The motor a received classic frame is for, or -1. */
 static int motor_of(const struct can_frame *in) {
     if (in->can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG)) return -1;
-    const canid_t i = (in->can_id & CAN_SFF_MASK) - motor_base;
-    return i < motors ? (int)i : -1;
+    const canid_t id = in->can_id & CAN_SFF_MASK;
+    if (id == REFRESH_ID) {
+        if (in->len != 8 || in->data[2] != REFRESH_BYTE) return -1;
+        const canid_t i = ((canid_t)(in->data[0] | in->data[1] << 8) & CAN_SFF_MASK) - motor_base;
+        return i < motors ? (int)i : -1;
+    }
+    const canid_t i = (id - motor_base) % MODE_STEP;
+    return i < motors && id - motor_base < MODES * MODE_STEP ? (int)i : -1;
 }
 
 /* Sends one reply; returns 0, or -1 if the socket is busy (try again later). */
@@ -195,8 +210,9 @@ int main(int argc, char **argv) {
     motor_base = (canid_t)strtoul(argv[arg + 1], NULL, 0) & CAN_SFF_MASK;
     const canid_t master = (canid_t)strtoul(argv[arg + 2], NULL, 0) & CAN_SFF_MASK;
     const char *ready_file = argc - arg == 4 ? argv[arg + 3] : NULL;
-    if (motor_base + motors - 1 > CAN_SFF_MASK || master + motors - 1 > CAN_SFF_MASK) {
-        fprintf(stderr, "responder: identifiers beyond 0x7FF\n");
+    if (motor_base + motors - 1 >= REFRESH_ID || master + motors - 1 > CAN_SFF_MASK ||
+        motors > MODE_STEP) {
+        fprintf(stderr, "responder: identifiers beyond 0x7FE or more than %d motors\n", MODE_STEP);
         return 2;
     }
 
@@ -205,13 +221,22 @@ int main(int argc, char **argv) {
     const int fd = socket(PF_CAN, SOCK_RAW, CAN_RAW);
     if (fd < 0) { perror("socket"); return 1; }
 
-    /* Standard frames to the motors only (not extended, not remote). */
-    struct can_filter filters[MAX_MOTORS];
-    for (unsigned i = 0; i < motors; ++i) {
-        filters[i].can_id = motor_base + i;
-        filters[i].can_mask = CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_SFF_MASK;
+    /* Standard frames to the motors' command identifiers in every mode that
+     * stays within 0x7FE, and to the refresh identifier (not extended, not
+     * remote). */
+    struct can_filter filters[MAX_MOTORS * MODES + 1];
+    unsigned nfilters = 0;
+    for (unsigned mode = 0; mode < MODES; ++mode) {
+        for (unsigned i = 0; i < motors; ++i) {
+            const canid_t id = motor_base + i + mode * MODE_STEP;
+            if (id >= REFRESH_ID) continue;
+            filters[nfilters].can_id = id;
+            filters[nfilters++].can_mask = CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_SFF_MASK;
+        }
     }
-    if (setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, filters, motors * sizeof filters[0]) < 0) {
+    filters[nfilters].can_id = REFRESH_ID;
+    filters[nfilters++].can_mask = CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_SFF_MASK;
+    if (setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, filters, nfilters * sizeof filters[0]) < 0) {
         perror("setsockopt CAN_RAW_FILTER");
         return 1;
     }
