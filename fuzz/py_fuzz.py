@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Fuzzer of the argument binding and conversion of every rotalink callable.
 
-Each case calls one callable of the module (a constructor, a preset, the
-functions ``mit_setpoint`` and ``register_reply``, a ``Damiao`` method, bound or unbound,
+Each case calls one callable of the module (a constructor, the setpoint
+classes of every control mode included, a preset, the functions
+``mit_setpoint`` and ``register_reply``, a ``Damiao`` method, bound or unbound,
 ``SocketCanTransport`` or ``MotorGroup``) with generated positional and keyword arguments:
 ints of any size, bools and int subclasses, floats of every class, strs with
 NULs and surrogates, bytes, None, objects whose ``__float__`` / ``__index__``
@@ -240,7 +241,8 @@ STRINGS = [
 
 KW_NAMES = [
     "p_max", "v_max", "kp_max", "kd_max", "t_max", "q", "dq", "kp", "kd", "tau", "motor_id",
-    "master_id", "limits", "timeout_ms", "bus", "setpoint", "iface", "self", "", "p_max\0",
+    "master_id", "limits", "timeout_ms", "bus", "setpoint", "iface", "self", "current", "mode",
+    "modes", "setpoints", "", "p_max\0",
     "\0", "q\0x", "not an identifier", "1st", "\udc80", "p_max\udc80", "é", "P_MAX",
     "kwargs", "args", "__class__",
 ]
@@ -279,7 +281,7 @@ def fresh_str(src):
 
 
 def module_object(src):
-    k = src.below(12)
+    k = src.below(15)
     if k == 0:
         return rotalink.MitLimits()
     if k == 1:
@@ -303,6 +305,13 @@ def module_object(src):
         return rotalink.MitLimits.dm4310
     if k == 10:
         return rotalink.Damiao(1, 2).enable
+    if k == 11:
+        return pick(src, [rotalink.PosVelSetpoint(0.5, 1.0), rotalink.VelSetpoint(-2.0),
+                          rotalink.ForcePosSetpoint(0.25, 3.0, 0.5)])
+    if k == 12:
+        return pick(src, list(rotalink.ControlMode) + [rotalink.ControlMode])
+    if k == 13:
+        return pick(src, [rotalink.PosVelSetpoint, rotalink.VelSetpoint, rotalink.ForcePosSetpoint])
     return rotalink.MitLimits(p_max=-1.0)
 
 
@@ -573,11 +582,18 @@ PRESET_VALUES = {name: tuple(getattr(getattr(rotalink.MitLimits, name)(), f) for
                  for name in PRESETS}
 LIMIT_DEFAULTS = [12.5, 30.0, 500.0, 5.0, 10.0]
 SETPOINT_PARAMS = ["q", "dq", "kp", "kd", "tau"]
+# The setpoint classes of the other control modes: (class name, fields); every
+# field defaults to 0.0.
+MODE_SETPOINTS = [("PosVelSetpoint", ["q", "dq"]), ("VelSetpoint", ["dq"]),
+                  ("ForcePosSetpoint", ["q", "dq", "current"])]
 DAMIAO_PARAMS = ["motor_id", "master_id", "limits", "timeout_ms"]
-BUS_METHODS = ["enable", "disable", "set_zero", "clear_error", "ensure_mit_mode", "read_limits"]
+BUS_METHODS = ["enable", "disable", "set_zero", "clear_error", "ensure_mit_mode", "read_limits",
+               "refresh", "read_mode"]
+SETPOINT_METHODS = ["mit_control", "pos_vel_control", "vel_control", "force_pos_control"]
 # Every Damiao method and its parameters; `bus` is always converted first.
-METHOD_PARAMS = dict({m: ["bus"] for m in BUS_METHODS}, mit_control=["bus", "setpoint"],
-                     read_register=["bus", "register"], write_register=["bus", "register", "value"])
+METHOD_PARAMS = dict({m: ["bus"] for m in BUS_METHODS}, **{m: ["bus", "setpoint"] for m in SETPOINT_METHODS},
+                     read_register=["bus", "register"], write_register=["bus", "register", "value"],
+                     ensure_mode=["bus", "mode"])
 
 
 class Expect:
@@ -821,7 +837,7 @@ def gen_args(src, params):
 
 
 def gen_case(src):
-    k = src.below(13)
+    k = src.below(14)
     if k == 0:
         args, kwargs = gen_args(src, LIMIT_PARAMS)
         return Case("MitLimits", rotalink.MitLimits, args, kwargs,
@@ -880,6 +896,11 @@ def gen_case(src):
         if src.below(4):
             args = (gen_record(src),) + args[1:]
         return Case("register_reply", rotalink.register_reply, args, kwargs, model_register_reply(args, kwargs))
+    if k == 12:
+        cls, params = pick(src, MODE_SETPOINTS)
+        args, kwargs = gen_args(src, params)
+        return Case(cls, getattr(rotalink, cls), args, kwargs,
+                    model_floats(f"{cls}.__new__", params, [0.0] * len(params), cls, args, kwargs))
     args, kwargs = gen_args(src, [])
     return Case("MotorState", rotalink.MotorState, args, kwargs,
                 Expect(fail=Raise(TypeError, "No constructor defined for MotorState")))
@@ -937,7 +958,8 @@ def hard_rule(case, exc):
 
 def run_case(case, verbose=False):
     classes = [rotalink.MitLimits, rotalink.MitSetpoint, rotalink.MotorState, rotalink.Damiao,
-               rotalink.SocketCanTransport]
+               rotalink.SocketCanTransport, rotalink.PosVelSetpoint, rotalink.VelSetpoint,
+               rotalink.ForcePosSetpoint, rotalink.ControlMode]
     watch = tracked(list(case.args) + list(case.kwargs.values()) + list(case.kwargs.keys()))
     before = [sys.getrefcount(o) for o in watch]
     class_before = [sys.getrefcount(c) for c in classes]
