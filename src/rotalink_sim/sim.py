@@ -22,7 +22,7 @@ from collections import namedtuple
 
 from .frames import (CAN_EFF_FLAG, CAN_EFF_MASK, CAN_ERR_FLAG, CAN_RTR_FLAG, CAN_SFF_MASK, CANFD_MTU,
                      pack_frame, unpack_frame)
-from .model import Motor
+from .model import REFRESH_ID, REFRESH_OP, Motor, wire_length_ok
 
 __all__ = [
     "Simulator",
@@ -149,9 +149,10 @@ class Simulator:
                 raise ValueError("two motors with motor_id 0x%x" % m.motor_id)
             seen[m.motor_id] = m
         self._by_motor_id = seen
-        self._by_command_id = {}
+        self._by_command_id = {}  # identifier: [(motor, mode of the frames it takes there)]
         for m in self.motors:
-            self._by_command_id.setdefault(m.command_id, []).append(m)
+            for ident, mode in m.command_ids().items():
+                self._by_command_id.setdefault(ident, []).append((m, mode))
 
         self.ignore_writes = bool(ignore_writes)
         self.mode_high_bits = bool(mode_high_bits)
@@ -169,7 +170,8 @@ class Simulator:
 
         used = set()
         for m in self.motors:
-            used.update((m.command_id, m.reply_id, (m.master_id + 1) & 0x7FF))
+            used.update(m.command_ids())
+            used.update((m.reply_id, (m.master_id + 1) & 0x7FF))
         free = [i for i in range(FOREIGN_ID, REGISTER_ID) if i not in used]
         self.foreign_id = free[0] if free else 0x7FE
 
@@ -194,24 +196,35 @@ class Simulator:
     def handle_frame(self, can_id, data, fd=False, now=None):
         """Handle one received frame; return the list of ``Tx`` to send.
 
-        Only classic data frames with a standard identifier and exactly 8
-        data bytes are part of the motor protocol; every other frame is
-        ignored. On identifier 0x7FF a frame whose byte 2 is 0x33 (read) or
-        0x55 (write) is a register request; any other is a command to the
-        motors whose command identifier is 0x7FF. ``now`` is the monotonic
-        receive time (default: now).
+        Only classic data frames with a standard identifier are part of the
+        motor protocol; every other frame is ignored. On identifier 0x7FF a
+        frame of 8 bytes whose byte 2 is 0x33 (read) or 0x55 (write) is a
+        register request, one whose byte 2 is 0xCC a refresh of the motors
+        whose command identifier bytes 0-1 hold; any other is a command to
+        the motors that take commands on 0x7FF. A command goes to every motor
+        that takes commands on its identifier, in the kind that identifier
+        tells (see ``rotalink_sim.model.WIRE``), if its length fits that kind
+        (8 bytes; 4 to 8 for VEL). ``now`` is the monotonic receive time
+        (default: now).
         """
         if now is None:
             now = time.monotonic()
         data = bytes(data)
-        if fd or can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG) or len(data) != 8:
+        if fd or can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG):
             return []
         ident = can_id & CAN_SFF_MASK
-        if ident == REGISTER_ID and data[2] in (OP_READ, OP_WRITE):
+        if ident == REGISTER_ID and len(data) == 8 and data[2] in (OP_READ, OP_WRITE):
             return self._handle_register(data, now)
         out = []
-        for m in self._by_command_id.get(ident, ()):
-            out.extend(self._reply(m, m.handle_command(data, now)))
+        if ident == REFRESH_ID and len(data) == 8 and data[2] == REFRESH_OP:
+            addressed = data[0] | (data[1] << 8)
+            for m in self.motors:
+                if m.command_id == addressed:
+                    out.extend(self._reply(m, m.refresh(now)))
+            return out
+        for m, mode in self._by_command_id.get(ident, ()):
+            if wire_length_ok(mode, len(data)):
+                out.extend(self._reply(m, m.handle_command(data, now, mode)))
         return out
 
     def _handle_register(self, data, now):
