@@ -8,10 +8,10 @@ and 0x300 (FORCE_POS) from it (``rotalink_sim.model.WIRE``), answers every
 command and every refresh request with an 8-byte feedback frame from
 ``master_id & 0x7FF``, and serves reads and writes of the firmware's whole
 register map on identifier 0x7FF (``rotalink_sim.model.REGISTERS``: register
-10 is the control mode, PMAX/VMAX/TMAX scale the MIT codec). Fault options
-make it answer late, wrongly or not at all, and ``--register`` starts it
-misconfigured, so the host's reply matching, time-outs and checks can be
-tested.
+10 is the control mode, PMAX/VMAX/TMAX scale the MIT codec). Classic and CAN
+FD frames are taken alike. Fault options make it answer late, wrongly or not
+at all, and ``--register`` starts it misconfigured, so the host's reply
+matching, time-outs and checks can be tested.
 
 The feedback reports the firmware's status code: 0 disabled, 1 enabled, or
 the code of an active fault (``FAULTS``: 8 over-voltage .. 14 overload). A

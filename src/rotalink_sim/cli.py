@@ -28,10 +28,10 @@ one 8-byte feedback frame from MASTER_ID & 0x7FF, but follows only the kind of
 its control mode (register 10, --mode). On identifier 0x7FF it answers refresh
 requests (ID lo, ID hi, CC) with its feedback and serves register reads (0x33)
 and writes (0x55) for every register of the firmware's map (see below); a
-register outside it goes unanswered. Prints "ready" on standard output once
-bound and runs until SIGTERM or SIGINT (exit status 0) or until --exit-after.
-With --background it returns once the simulator is ready, printing "ready (pid
-N)", and leaves it running detached."""
+register outside it goes unanswered. CAN FD frames are taken as classic ones.
+Prints "ready" on standard output once bound and runs until SIGTERM or SIGINT
+(exit status 0) or until --exit-after. With --background it returns once the
+simulator is ready, printing "ready (pid N)", and leaves it running detached."""
 
 _EPILOG = """\
 models (case-insensitive): %s
@@ -222,7 +222,7 @@ def build_parser():
     g.add_argument("--extended-reply", action="store_true",
                    help="answer with an extended identifier of value master_id & 0x7FF")
     g.add_argument("--fd-reply", action="store_true",
-                   help="answer with CAN FD frames, data zero-padded to 12 bytes")
+                   help="answer with CAN FD frames of the same 8 data bytes")
     g.add_argument("--foreign-first", type=_ranged(0), default=0, metavar="N",
                    help="send N frames from a foreign identifier (0x7F0) before each reply")
     g.add_argument("--flood", type=_nonneg_float, metavar="HZ",

@@ -56,7 +56,6 @@ FOREIGN_ID = 0x7F0
 FOREIGN_DATA = b"\xee" * 8
 
 LATE_REPLY_DELAY = 0.001  # s, gap between a reply and its --late-reply copy
-FD_REPLY_LEN = 12
 
 Tx = namedtuple("Tx", "delay can_id data fd")
 Tx.__doc__ = """A frame to send ``delay`` seconds after the frame that caused it.
@@ -120,8 +119,8 @@ class Simulator:
     ``short_reply``       replies carry only their first N (0..7) data bytes
     ``wrong_id``          replies come from ``(master_id + 1) & 0x7FF``
     ``extended_reply``    replies carry an extended identifier of the same value
-    ``fd_reply``          replies are CAN FD frames, zero-padded to 12 bytes
-                          (with ``short_reply``: exactly the N bytes)
+    ``fd_reply``          replies are CAN FD frames of the same 8 data bytes
+                          (with ``short_reply``: the N bytes)
     ``foreign_first``     N frames from a foreign identifier precede each reply
     ``flood``             a thread sends foreign frames at this rate in Hz
                           (0: as fast as the socket takes them)
@@ -196,21 +195,22 @@ class Simulator:
     def handle_frame(self, can_id, data, fd=False, now=None):
         """Handle one received frame; return the list of ``Tx`` to send.
 
-        Only classic data frames with a standard identifier are part of the
-        motor protocol; every other frame is ignored. On identifier 0x7FF a
-        frame of 8 bytes whose byte 2 is 0x33 (read) or 0x55 (write) is a
-        register request, one whose byte 2 is 0xCC a refresh of the motors
-        whose command identifier bytes 0-1 hold; any other is a command to
-        the motors that take commands on 0x7FF. A command goes to every motor
-        that takes commands on its identifier, in the kind that identifier
-        tells (see ``rotalink_sim.model.WIRE``), if its length fits that kind
-        (8 bytes; 4 to 8 for VEL). ``now`` is the monotonic receive time
-        (default: now).
+        Data frames with a standard identifier are part of the motor
+        protocol, classic and CAN FD alike (``fd`` changes nothing); every
+        other frame is ignored. On identifier 0x7FF a frame of 8 bytes whose
+        byte 2 is 0x33 (read) or 0x55 (write) is a register request, one
+        whose byte 2 is 0xCC a refresh of the motors whose command identifier
+        bytes 0-1 hold; any other is a command to the motors that take
+        commands on 0x7FF. A command goes to every motor that takes commands
+        on its identifier, in the kind that identifier tells (see
+        ``rotalink_sim.model.WIRE``), if its length fits that kind (8 bytes;
+        4 to 8 for VEL). ``now`` is the monotonic receive time (default:
+        now).
         """
         if now is None:
             now = time.monotonic()
         data = bytes(data)
-        if fd or can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG):
+        if can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG):
             return []
         ident = can_id & CAN_SFF_MASK
         if ident == REGISTER_ID and len(data) == 8 and data[2] in (OP_READ, OP_WRITE):
@@ -256,8 +256,6 @@ class Simulator:
             return []
         if self.short_reply is not None:
             data = data[:self.short_reply]
-        elif self.fd_reply:
-            data = data.ljust(FD_REPLY_LEN, b"\0")
         ident = ((motor.master_id + 1) & 0x7FF) if self.wrong_id else motor.reply_id
         can_id = ident | CAN_EFF_FLAG if self.extended_reply else ident
         delays = [self.delay_ms / 1000.0]

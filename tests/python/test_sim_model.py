@@ -445,7 +445,6 @@ def test_timed_fault_trips_at_its_time_and_the_rotor_coasts_from_then():
     (0x001 | CAN_EFF_FLAG, ENABLE, False),       # extended frame of the same value
     (0x001 | CAN_RTR_FLAG, ENABLE, False),
     (0x001 | CAN_ERR_FLAG, ENABLE, False),
-    (0x001, ENABLE, True),                       # CAN FD frame
     (0x001, ENABLE[:7], False),                  # too short
     (0x001, ENABLE + b"\0", False),              # too long
     (0x7FF, h("02 00 33 0A 00 00 00 00"), False),  # register request for motor 2
@@ -585,7 +584,7 @@ FOREIGN = (0x7F0, b"\xee" * 8, False)
     ({"short_reply": 0}, [(0.0, 0x011, b"", False)]),
     ({"wrong_id": True}, [(0.0, 0x012, FB, False)]),
     ({"extended_reply": True}, [(0.0, 0x011 | CAN_EFF_FLAG, FB, False)]),
-    ({"fd_reply": True}, [(0.0, 0x011, FB + bytes(4), True)]),
+    ({"fd_reply": True}, [(0.0, 0x011, FB, True)]),
     ({"fd_reply": True, "short_reply": 4}, [(0.0, 0x011, FB[:4], True)]),
     ({"foreign_first": 2}, [(0.0,) + FOREIGN, (0.0,) + FOREIGN, (0.0, 0x011, FB, False)]),
     ({"late_reply": True}, [(0.0, 0x011, FB, False), (0.001, 0x011, FB, False)]),
@@ -700,6 +699,7 @@ REFRESH = "0100CC0000000000"  # on 0x7FF: motor 1
 @pytest.mark.parametrize("mode, enabled, frames, answered, setpoint", [
     # each mode follows its own kind of command, classic or CAN FD
     ("pos_vel", True, [(0x101, PV)], [1], (1.0, 2.0)),
+    ("pos_vel", True, [(0x101, PV, True)], [1], (1.0, 2.0)),
     ("vel", True, [(0x201, VL)], [1], (3.0,)),
     ("vel", True, [(0x201, VL + "00000000")], [1], (3.0,)),
     ("force_pos", True, [(0x301, FP)], [1], (1.0, 5.0, 0.5)),
@@ -709,10 +709,10 @@ REFRESH = "0100CC0000000000"  # on 0x7FF: motor 1
     ("vel", True, [(0x101, PV), (0x301, FP)], [1, 1], None),
     ("pos_vel", False, [(0x101, PV)], [1], None),
     # a refresh answers and changes nothing; one for motor 2 is not ours
-    ("pos_vel", True, [(0x101, PV), (0x7FF, REFRESH)], [1, 1], (1.0, 2.0)),
+    ("pos_vel", True, [(0x101, PV), (0x7FF, REFRESH), (0x7FF, REFRESH, True)], [1, 1, 1], (1.0, 2.0)),
     ("pos_vel", True, [(0x7FF, "0200CC0000000000"), (0x7FF, "0100CC00000000")], [0, 0], None),
     # too short or too long: not answered; a non-finite float: answered, ignored
-    ("pos_vel", True, [(0x101, PV), (0x101, PV[:-2]), (0x101, PV + "00")], [1, 0, 0], (1.0, 2.0)),
+    ("pos_vel", True, [(0x101, PV), (0x101, PV[:-2]), (0x101, PV + "00", True)], [1, 0, 0], (1.0, 2.0)),
     ("vel", True, [(0x201, VL), (0x201, "000040")], [1, 0], (3.0,)),
     ("force_pos", True, [(0x301, FP), (0x301, FP[:-2])], [1, 0], (1.0, 5.0, 0.5)),
     ("pos_vel", True, [(0x101, PV), (0x101, "0000C07F 00000040"), (0x101, "0000803F 0000807F")],
@@ -938,6 +938,13 @@ def test_loop_answers_and_logs(bus_factory, tmp_path):
     ]
 
 
+def test_loop_takes_fd_commands_and_answers_fd_with_eight_bytes(bus_factory):
+    bus = bus_factory(make(fd_reply=True))
+    bus.host.send(pack_frame(0x001, ENABLE, fd=True, flags=0x01))  # with bit-rate switch
+    raw = bus.host.recv(72)
+    assert (len(raw), raw[4], unpack_frame(raw)) == (72, 8, (0x011, ENABLED, True))
+
+
 def test_loop_delayed_replies_keep_order_and_do_not_block_other_motors(bus_factory):
     sim = make(Motor(1, 0x11), Motor(2, 0x12), delay_ms=1000)
     bus = bus_factory(sim)
@@ -1151,3 +1158,20 @@ def test_background_simulator_reports_status_and_a_timed_fault(can_iface, tmp_pa
         sock.close()
         stopped = [stop_background(pid) for pid in pids]
     assert stopped == [True, True]
+
+
+FD_MOTOR = (0x4C3, 0x4D3)
+
+
+@pytest.mark.bus
+def test_fd_group_and_register_reads_against_fd_replies(can_iface, sniffer):
+    import rotalink
+
+    with spawn(can_iface, "--motor", "%#x:%#x" % FD_MOTOR, "--fd-reply"):
+        bus = rotalink.SocketCanTransport(can_iface)
+        motor = rotalink.Damiao(*FD_MOTOR, timeout_ms=2000)
+        (state,) = rotalink.MotorGroup([(bus, motor)], timeout_ms=2000, fd=True).enable()
+        limits = motor.read_limits(bus)
+    assert state.error == 1 and (limits.p_max, limits.v_max, limits.t_max) == (12.5, 30.0, 10.0)
+    replies = [f for f in sniffer.frames(0.1) if f[0] == FD_MOTOR[1]]
+    assert len(replies) == 4 and all(fd and len(data) == 8 for _, data, fd, _ in replies)
