@@ -233,6 +233,12 @@ def test_json_document():
      ["the reply identifier 0x001 of motor 0x005 is the command identifier of motor 0x001"]),
     ([motor(6, 0x806)],  # only the 11 bits of a standard identifier count
      ["the reply identifier 0x006 of motor 0x006 is its own command identifier"]),
+    # every motor takes commands at 0x100, 0x200 and 0x300 past its command identifier
+    ([motor(1, 0x101), motor(0x201, 0x12), motor(5, 0x301)],
+     ["the reply identifier 0x101 of motor 0x001 is its own POS_VEL command identifier",
+      "the reply identifier 0x301 of motor 0x005 is the FORCE_POS command identifier of motor 0x001",
+      "the reply identifier 0x301 of motor 0x005 is the POS_VEL command identifier of motor 0x201",
+      "motors 0x001 and 0x201 both answer commands on 0x201, 0x301"]),
     ([motor(1, 0x11, answered_from=0x21, also=[0x12])],
      ["command identifier 0x001 was answered more than once (reply identifiers 0x011, 0x012): "
       "motors may share it",
