@@ -55,6 +55,25 @@ Result<mit::MotorState, Error> Damiao::mit_control(transport::CanTransport& bus,
     return exchange(*this, bus, frame.value());
 }
 
+Result<mit::MotorState, Error> Damiao::control(transport::CanTransport& bus, const Setpoint& setpoint) const {
+    Result<CanFrame, Error> frame = make_control(motor_id, limits, setpoint);
+    if (!frame.ok()) return err(std::move(frame).error());
+    return exchange(*this, bus, frame.value());
+}
+
+Result<mit::MotorState, Error> Damiao::refresh(transport::CanTransport& bus) const {
+    return exchange(*this, bus, make_refresh(motor_id));
+}
+
+Result<std::uint32_t, Error> Damiao::read_mode(transport::CanTransport& bus) const {
+    Result<RegisterValue, Error> v = read_register(bus, kControlModeRegister);
+    if (!v.ok()) return err(std::move(v).error());
+    if (v.value().kind != RegisterKind::Uint32) {
+        return err(Error::register_type_mismatch(kControlModeRegister, RegisterKind::Uint32, v.value().kind));
+    }
+    return v.value().as_uint32();
+}
+
 Result<RegisterValue, Error> Damiao::read_register(transport::CanTransport& bus,
                                                    std::uint8_t reg) const {
     const RegisterInfo* info = find_register(reg);

@@ -42,6 +42,12 @@ struct Damiao {
     Result<mit::MotorState, Error> mit_control(transport::CanTransport& bus,
                                                const mit::MitSetpoint& setpoint) const;
 
+    // One command of any kind (control.hpp): its frame is made first, and a
+    // command make_control refuses ends the call unsent.
+    Result<mit::MotorState, Error> control(transport::CanTransport& bus, const Setpoint& setpoint) const;
+    // A refresh: the motor's feedback, in any mode, commanding nothing.
+    Result<mit::MotorState, Error> refresh(transport::CanTransport& bus) const;
+
     // Discards the frames already queued (at most 1024; a transport that
     // cannot read without waiting discards none, a read error fails the call
     // unsent), sends a read request and waits, until this record's time-out,
@@ -58,6 +64,8 @@ struct Damiao {
     // maps its MIT frames to, with the frame's fixed gain ranges (kp 500,
     // kd 5).
     Result<mit::MitLimits, Error> read_limits(transport::CanTransport& bus) const;
+    // Reads the control mode (register 10) as it reports it.
+    Result<std::uint32_t, Error> read_mode(transport::CanTransport& bus) const;
     // Reads the control mode; if it differs from `mode`, writes it, pauses
     // 100 ms (through `pause`, a sleep unless a test counts it) and reads it
     // back once. No retry.

@@ -47,6 +47,12 @@ Error Error::limit_domain(mit::LimitDomainError err) {
     return e;
 }
 
+Error Error::invalid_command(std::string message) {
+    Error e(Kind::InvalidCommand);
+    e.text_ = std::move(message);
+    return e;
+}
+
 std::string Error::message() const {
     switch (kind_) {
         case Kind::Transport:
@@ -73,6 +79,8 @@ std::string Error::message() const {
             return "feedback reply too short: " + std::to_string(len_) + " data bytes, expected 8";
         case Kind::LimitDomain:
             return limit_.message();
+        case Kind::InvalidCommand:
+            return text_;
     }
     ROTALINK_PANIC("unknown driver error kind");
 }

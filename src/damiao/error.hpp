@@ -23,6 +23,7 @@ public:
         ControlModeMismatch,
         ShortReply,
         LimitDomain,
+        InvalidCommand,
     };
 
     static Error transport(transport::TransportError e) { return Error(Kind::Transport, std::move(e)); }
@@ -35,6 +36,9 @@ public:
     static Error short_reply(std::size_t len);
     // The encoder's limit-domain failure: nothing was sent.
     static Error limit_domain(mit::LimitDomainError e);
+    // A command that cannot be sent as asked (an identifier past the
+    // standard range, a field that is not finite): nothing was sent.
+    static Error invalid_command(std::string message);
 
     Kind kind() const { return kind_; }
     const transport::TransportError& transport_error() const { return transport_; }
@@ -54,6 +58,7 @@ private:
     std::uint8_t reports_ = 0;
     std::size_t len_ = 0;
     mit::LimitDomainError limit_{0.0f, 0.0f};
+    std::string text_;
 };
 
 }  // namespace rotalink::damiao

@@ -54,6 +54,29 @@ CanFrame with_kind(CanFrame frame, bool fd) {
     return frame;
 }
 
+// Why member i's command of kind k may not go out on its bus, or "".
+std::string refusal(const std::vector<GroupMember>& members, std::size_t i, std::size_t k) {
+    const std::uint32_t id = control_id(members[i].motor.motor_id, k);
+    if (id >= kRegisterId) return {};  // make_control refuses it, with its reason
+    const std::string head = std::string("the ") + kCommandKinds[k].mode_name + " command identifier " +
+                             id_text(id) + " of member " + std::to_string(i);
+    for (std::size_t j = 0; j < members.size(); ++j) {
+        if (members[j].bus != members[i].bus) continue;
+        if (reply_id(members[j].motor.master_id).value == id) {
+            return head + " is the reply identifier of member " + std::to_string(j) + " on the same bus";
+        }
+        if (j == i) continue;
+        for (std::size_t other = 0; other < kCommandKindCount; ++other) {
+            if (control_id(members[j].motor.motor_id, other) == id) {
+                return head + " is the " + kCommandKinds[other].mode_name + " command identifier of member " +
+                       std::to_string(j) + " on the same bus";
+            }
+        }
+    }
+    return {};
+}
+
+
 }  // namespace
 
 std::string identifier_clash(const std::vector<GroupMember>& members) {
@@ -100,6 +123,33 @@ MotorGroup::MotorGroup(std::vector<GroupMember> members, std::size_t bus_count, 
     for (std::size_t k = 0; k < send_order_.size(); ++k) {
         reply_of_[k] = reply_id(members_[send_order_[k]].motor.master_id).value;
     }
+    refused_.resize(members_.size());
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+        for (std::size_t k = 0; k < kCommandKindCount; ++k) refused_[i][k] = refusal(members_, i, k);
+    }
+}
+
+Result<std::vector<CanFrame>, MotorGroup::Refusal> MotorGroup::control(const Setpoint* setpoints) const {
+    std::vector<CanFrame> frames;
+    frames.reserve(send_order_.size());
+    for (std::size_t i : send_order_) {
+        const Setpoint& s = setpoints[i];
+        ROTALINK_ASSERT(s.kind < kCommandKindCount, "a setpoint of no command kind");
+        const std::string& why = refused_[i][s.kind];
+        if (!why.empty()) return err(Refusal{i, Error::invalid_command(why)});
+        const Damiao& d = members_[i].motor;
+        Result<CanFrame, Error> frame = make_control(d.motor_id, d.limits, s);
+        if (!frame.ok()) return err(Refusal{i, std::move(frame).error()});
+        frames.push_back(with_kind(std::move(frame).value(), fd_));
+    }
+    return frames;
+}
+
+std::vector<CanFrame> MotorGroup::refresh() const {
+    std::vector<CanFrame> frames;
+    frames.reserve(send_order_.size());
+    for (std::size_t i : send_order_) frames.push_back(with_kind(make_refresh(members_[i].motor.motor_id), fd_));
+    return frames;
 }
 
 std::vector<CanFrame> MotorGroup::special(std::uint8_t command) const {

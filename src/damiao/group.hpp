@@ -3,6 +3,7 @@
 // deadline, on all buses at once.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -55,6 +56,21 @@ public:
         ROTALINK_ASSERT(setpoints.size() == members_.size(), "one setpoint per group member");
         return mit(setpoints.data());
     }
+
+    // A command the group refuses to send: the member and why.
+    struct Refusal {
+        std::size_t member;
+        Error error;
+    };
+    // The frames of one command of any kind to every member (`setpoints` in
+    // member order), all made before anything is sent. Refused, with no
+    // frames at all, at the first member whose command make_control refuses
+    // or whose frame would go to an identifier that a member on the same bus
+    // replies from, or that another member on that bus takes commands of any
+    // kind on (that motor would answer it, or act on it).
+    Result<std::vector<transport::CanFrame>, Refusal> control(const Setpoint* setpoints) const;
+    // A refresh to every member.
+    std::vector<transport::CanFrame> refresh() const;
 
     // The state of one cycle between its steps: every member's result so
     // far, what each bus has sent and still awaits, and the deadline. Its
@@ -138,6 +154,9 @@ private:
     std::vector<std::size_t> send_order_;  // member indices, by bus then member order
     std::vector<std::size_t> bus_begin_;   // bus b's members: send_order_[bus_begin_[b] .. bus_begin_[b+1])
     std::vector<std::uint32_t> reply_of_;  // per send position: the member's reply identifier
+    // Per member and command kind: why its frame may not go out on its bus
+    // ("" when it may), worked out once from the identifiers.
+    std::vector<std::array<std::string, kCommandKindCount>> refused_;
     transport::Duration timeout_;
     bool fd_;
     mutable Cycle scratch_;  // the state of `cycle`

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "damiao/control.hpp"
 #include "damiao/error.hpp"
 #include "damiao/mit.hpp"
 #include "damiao/registers.hpp"
@@ -91,14 +92,18 @@ Result<mit::MotorState, Error> parse_feedback(const mit::MitLimits& limits,
 
 // Register requests go to standard id 0x7FF: [id lo, id hi, op, register,
 // value (4 bytes, little-endian)], the id being all 16 bits of motor_id.
-inline constexpr std::uint32_t kRegisterId = 0x7FF;
 inline constexpr std::uint8_t kReadRegister = 0x33;
 inline constexpr std::uint8_t kWriteRegister = 0x55;
+// A refresh, [id lo, id hi (of motor_id & 0x7FF), 0xCC, 0, 0, 0, 0, 0] on
+// 0x7FF, is answered with the motor's feedback and changes nothing, in every
+// mode.
+inline constexpr std::uint8_t kRefresh = 0xCC;
 
 mit::Payload register_request(std::uint16_t motor_id, std::uint8_t op, std::uint8_t reg,
                               std::uint32_t value);
 transport::CanFrame make_register_read(std::uint16_t motor_id, std::uint8_t reg);
 transport::CanFrame make_register_write(std::uint16_t motor_id, std::uint8_t reg, std::uint32_t bits);
+transport::CanFrame make_refresh(std::uint16_t motor_id);
 
 // What a register frame says: [motor lo, motor hi, op, register, value
 // (4 bytes, little-endian)]. A motor answers with its command id in bytes

@@ -1,12 +1,12 @@
 // The module's classes and function, in registration order.
 #pragma once
 
+#include "python/command_kinds.hpp"
 #include "python/types.hpp"
 
 namespace rotalink::py {
 
 PyTypeObject* mit_limits_type();
-PyTypeObject* mit_setpoint_type();
 PyTypeObject* motor_state_type();
 PyTypeObject* damiao_type();
 PyTypeObject* motor_group_type();

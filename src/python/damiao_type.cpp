@@ -15,7 +15,6 @@ namespace {
 
 using damiao::Damiao;
 using damiao::Error;
-using damiao::mit::MitSetpoint;
 using damiao::mit::MotorState;
 
 PyTypeObject* g_damiao = nullptr;
@@ -143,20 +142,62 @@ struct SpecialCommand {
     }
 };
 
-ROTALINK_SIGNATURE(kMit, 2, "Damiao.mit_control", ROTALINK_DOC("mit_control", "($self, bus, setpoint)"), 2,
-                   "bus", "setpoint");
-
-PyObject* mit_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// One method per command kind (mit_control, pos_vel_control, ...), from the
+// kind table.
+template <std::size_t K>
+PyObject* control(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         Signature<2>::Args a;
-        if (!bind_vector(kMit, args, nargs, kwnames, a)) return nullptr;
+        if (!bind_vector(KindSignatures<K>::method, args, nargs, kwnames, a)) return nullptr;
         if (!check_instance(a[0], socketcan_transport_type(), "bus") ||
-            !check_instance(a[1], mit_setpoint_type(), "setpoint")) {
+            !check_instance(a[1], setpoint_type(K), "setpoint")) {
             return nullptr;
         }
         const Damiao& rec = native<Damiao>(self);
-        const MitSetpoint setpoint = native<MitSetpoint>(a[1]);
-        return command(a[0], [&](transport::CanTransport& t) { return rec.mit_control(t, setpoint); });
+        const damiao::Setpoint setpoint = setpoint_of(a[1]);
+        return command(a[0], [&](transport::CanTransport& t) { return rec.control(t, setpoint); });
+    });
+}
+
+ROTALINK_SIGNATURE(kRefresh, 1, "Damiao.refresh",
+                   ROTALINK_DOC("refresh", "($self, bus)")
+                   "Ask for the motor's feedback without commanding anything; any mode.", 1,
+                   "bus");
+
+PyObject* refresh(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<1>::Args a;
+        if (!bind_vector(kRefresh, args, nargs, kwnames, a)) return nullptr;
+        if (!check_instance(a[0], socketcan_transport_type(), "bus")) return nullptr;
+        const Damiao& rec = native<Damiao>(self);
+        return command(a[0], [&](transport::CanTransport& t) { return rec.refresh(t); });
+    });
+}
+
+ROTALINK_SIGNATURE(kReadMode, 1, "Damiao.read_mode",
+                   ROTALINK_DOC("read_mode", "($self, bus)")
+                   "Read the control mode (register 10) as a ControlMode.", 1,
+                   "bus");
+
+PyObject* read_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<1>::Args a;
+        if (!bind_vector(kReadMode, args, nargs, kwnames, a)) return nullptr;
+        if (!check_instance(a[0], socketcan_transport_type(), "bus")) return nullptr;
+        const Damiao& rec = native<Damiao>(self);
+        return on_bus<std::uint32_t>(
+            a[0], [&](transport::CanTransport& t) { return rec.read_mode(t); },
+            [&rec](std::uint32_t mode) -> PyObject* {
+                if (damiao::kind_of_mode(mode) == damiao::kCommandKindCount) {
+                    PyErr_Format(PyExc_RuntimeError,
+                                 "motor 0x%x reports control mode %lu, which is none of %s",
+                                 static_cast<unsigned>(rec.motor_id), static_cast<unsigned long>(mode),
+                                 mode_names());
+                    return nullptr;
+                }
+                PyObject* modes = control_mode_enum();
+                return modes == nullptr ? nullptr : PyObject_CallFunction(modes, "k", static_cast<unsigned long>(mode));
+            });
     });
 }
 
@@ -188,6 +229,26 @@ constexpr bool says_register_value(const char* doc, unsigned reg, unsigned value
 }
 static_assert(says_register_value(kEnsureMit.doc, damiao::kControlModeRegister, damiao::kMitMode),
               "the doc of ensure_mit_mode names another register or mode than it writes");
+
+ROTALINK_SIGNATURE(kEnsureMode, 2, "Damiao.ensure_mode",
+                   ROTALINK_DOC("ensure_mode", "($self, bus, mode)")
+                   "Put the firmware in control mode `mode` (a ControlMode): register 10\n"
+                   "is written only when it differs, then read back.", 2,
+                   "bus", "mode");
+
+PyObject* ensure_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<2>::Args a;
+        if (!bind_vector(kEnsureMode, args, nargs, kwnames, a)) return nullptr;
+        if (!check_instance(a[0], socketcan_transport_type(), "bus")) return nullptr;
+        std::uint8_t mode = 0;
+        if (!mode_arg(a[1], "mode", mode)) return nullptr;
+        const Damiao& rec = native<Damiao>(self);
+        return on_bus<Unit>(
+            a[0], [&](transport::CanTransport& t) { return rec.ensure_control_mode(t, mode); },
+            [](Unit) -> PyObject* { Py_RETURN_NONE; });
+    });
+}
 
 PyObject* ensure_mit_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
@@ -300,23 +361,35 @@ PyGetSetDef damiao_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMethodDef damiao_methods[] = {
+// The methods: the special commands, MIT control, the modes and registers,
+// then the control method of every other command kind, in the table's order.
+template <std::size_t... K>
+PyMethodDef* methods(std::index_sequence<K...>) {
+    static PyMethodDef table[] = {
 #define ROTALINK_SPECIAL_METHOD(name, constant, byte) \
     method<&constant##Sig>(SpecialCommand<damiao::constant, &constant##Sig>::call),
-    ROTALINK_SPECIAL_COMMANDS(ROTALINK_SPECIAL_METHOD)
+        ROTALINK_SPECIAL_COMMANDS(ROTALINK_SPECIAL_METHOD)
 #undef ROTALINK_SPECIAL_METHOD
-    method<&kMit>(mit_control),
-    method<&kEnsureMit>(ensure_mit_mode),
-    method<&kReadRegister>(read_register),
-    method<&kWriteRegister>(write_register),
-    method<&kReadLimits>(read_limits),
-    {nullptr, nullptr, 0, nullptr},
-};
+        method<&KindSignatures<damiao::kMitKind>::method>(control<damiao::kMitKind>),
+        method<&kEnsureMit>(ensure_mit_mode),
+        method<&kReadRegister>(read_register),
+        method<&kWriteRegister>(write_register),
+        method<&kReadLimits>(read_limits),
+        method<&KindSignatures<K + 1>::method>(control<K + 1>)...,
+        method<&kRefresh>(refresh),
+        method<&kReadMode>(read_mode),
+        method<&kEnsureMode>(ensure_mode),
+        {nullptr, nullptr, 0, nullptr},
+    };
+    return table;
+}
+static_assert(damiao::kMitKind == 0, "MIT is the first command kind");
 
 }  // namespace
 
 PendingError dm_err_to_py(const Error& e) {
-    return {e.kind() == Error::Kind::LimitDomain ? PyExc_ValueError : PyExc_RuntimeError, e.message()};
+    const bool refused = e.kind() == Error::Kind::LimitDomain || e.kind() == Error::Kind::InvalidCommand;
+    return {refused ? PyExc_ValueError : PyExc_RuntimeError, e.message()};
 }
 
 bool interrupted(const Error& e) {
@@ -328,7 +401,8 @@ bool interrupted(const Error& e) {
 PyTypeObject* damiao_type() {
     return class_object(g_damiao, {"rotalink.Damiao", kNew.doc,
                                    sizeof(Box<Damiao>), damiao_new, dealloc_box<Damiao>, damiao_repr,
-                                   damiao_getset, damiao_methods});
+                                   damiao_getset,
+                                   methods(std::make_index_sequence<damiao::kCommandKindCount - 1>{})});
 }
 
 }  // namespace rotalink::py

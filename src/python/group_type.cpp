@@ -145,8 +145,12 @@ PyObject* group_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // ------------------------------------------------------------- the cycle
 
+PyObject* state_object(const MotorState& s) { return new_box(motor_state_type(), s); }
+PyObject* state_object(const Unit&) { Py_RETURN_NONE; }
+
 // The message of a GroupError: how many failed, and the first of them.
-std::string group_message(const damiao::MotorGroup& g, const std::vector<MemberResult>& results,
+template <class T>
+std::string group_message(const damiao::MotorGroup& g, const std::vector<Result<T, Error>>& results,
                           std::size_t failed) {
     std::size_t first = 0;
     while (results[first].ok()) ++first;
@@ -156,9 +160,10 @@ std::string group_message(const damiao::MotorGroup& g, const std::vector<MemberR
     return head + results[first].error().message();
 }
 
-// Raises GroupError with the states of the members that answered and the
-// messages of those that did not.
-PyObject* raise_group_error(const damiao::MotorGroup& g, const std::vector<MemberResult>& results,
+// Raises GroupError with the states of the members that answered (None for
+// a command that returns none) and the messages of those that did not.
+template <class T>
+PyObject* raise_group_error(const damiao::MotorGroup& g, const std::vector<Result<T, Error>>& results,
                             std::size_t failed) {
     PyObject* type = group_error_type();
     if (type == nullptr) return nullptr;
@@ -172,9 +177,9 @@ PyObject* raise_group_error(const damiao::MotorGroup& g, const std::vector<Membe
     PyObject* states = must(PyList_New(n), "a list");
     PyObject* errors = must(PyList_New(n), "a list");
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const MemberResult& r = results[static_cast<std::size_t>(i)];
+        const Result<T, Error>& r = results[static_cast<std::size_t>(i)];
         if (r.ok()) {
-            PyList_SET_ITEM(states, i, new_box(motor_state_type(), r.value()));
+            PyList_SET_ITEM(states, i, state_object(r.value()));
             Py_INCREF(Py_None);
             PyList_SET_ITEM(errors, i, Py_None);
         } else {
@@ -261,15 +266,21 @@ PyObject* special(PyObject* self, PyObject*) {
 
 ROTALINK_SIGNATURE(kGroupMit, 1, "MotorGroup.mit_control",
                    ROTALINK_DOC("mit_control", "($self, setpoints)"), 1, "setpoints");
+ROTALINK_SIGNATURE(kGroupControl, 1, "MotorGroup.control",
+                   ROTALINK_DOC("control", "($self, setpoints)")
+                   "One cycle of commands of any kinds: one setpoint per member, each\n"
+                   "sent as its class's command.", 1, "setpoints");
 
-// Copies the setpoints in `obj`, one per member of `g`, into `out`; false
-// with an exception set.
-bool read_setpoints(const damiao::MotorGroup& g, PyObject* obj, MitSetpoint* out) {
+// Copies the values in `obj`, the argument `arg` ("setpoints"), one per
+// member of `g`, into `out` with `take(item, name, out[i])`, which checks
+// the item; false with an exception set.
+template <class T, class Take>
+bool read_per_member(const damiao::MotorGroup& g, PyObject* obj, const char* arg, T* out, Take take) {
     PyObject* seq = PySequence_Fast(obj, "");
     if (seq == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "argument 'setpoints': '%s' object is not iterable",
+            PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not iterable", arg,
                          type_name(Py_TYPE(obj)));
         }
         return false;
@@ -280,42 +291,130 @@ bool read_setpoints(const damiao::MotorGroup& g, PyObject* obj, MitSetpoint* out
     } release{seq};
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
     if (static_cast<std::size_t>(n) != g.size()) {
-        PyErr_Format(PyExc_ValueError, "expected %zu setpoints, one per member, got %zd", g.size(), n);
+        PyErr_Format(PyExc_ValueError, "expected %zu %s, one per member, got %zd", g.size(), arg, n);
         return false;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
-        if (!PyObject_TypeCheck(item, mit_setpoint_type())) {
-            char name[32];  // named only for the error
-            std::snprintf(name, sizeof name, "setpoints[%zd]", i);
-            check_instance(item, mit_setpoint_type(), name);
-            return false;
-        }
-        out[i] = native<MitSetpoint>(item);
+        char name[32];  // named only for an error
+        std::snprintf(name, sizeof name, "%s[%zd]", arg, i);
+        if (!take(PySequence_Fast_GET_ITEM(seq, i), name, out[i])) return false;
     }
     return true;
 }
+
+// Up to 16 values on the stack, more on the heap. No Python object is held
+// once the setpoints are copied: the cycle's wait gives up the interpreter
+// lock, and a thread ended at exit unwinds from there without it.
+template <class T>
+struct Scratch {
+    T few[16];
+    std::vector<T> many;
+    T* data(std::size_t n) {
+        if (n <= 16) return few;
+        many.resize(n);
+        return many.data();
+    }
+};
 
 PyObject* group_mit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         Signature<1>::Args a;
         if (!bind_vector(kGroupMit, args, nargs, kwnames, a)) return nullptr;
         const damiao::MotorGroup& g = record(self).group;
-        // Setpoints of up to 16 members stay on the stack. No Python object
-        // is held once they are copied: the cycle's wait gives up the
-        // interpreter lock, and a thread ended at exit unwinds from there
-        // without it.
-        MitSetpoint few[16];
-        std::vector<MitSetpoint> many;
-        MitSetpoint* setpoints = few;
-        if (g.size() > 16) {
-            many.resize(g.size());
-            setpoints = many.data();
-        }
-        if (!read_setpoints(g, a[0], setpoints)) return nullptr;
+        Scratch<MitSetpoint> scratch;
+        MitSetpoint* setpoints = scratch.data(g.size());
+        const bool read = read_per_member(g, a[0], "setpoints", setpoints, [](PyObject* item, const char* name, MitSetpoint& out) {
+            if (!check_instance(item, mit_setpoint_type(), name)) return false;
+            out = damiao::as_mit(setpoint_of(item));
+            return true;
+        });
+        if (!read) return nullptr;
         Result<std::vector<CanFrame>, damiao::mit::LimitDomainError> frames = g.mit(setpoints);
         if (!frames.ok()) return raise(dm_err_to_py(Error::limit_domain(frames.error())));
         return run_cycle(self, frames.value());
+    });
+}
+
+PyObject* group_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<1>::Args a;
+        if (!bind_vector(kGroupControl, args, nargs, kwnames, a)) return nullptr;
+        const damiao::MotorGroup& g = record(self).group;
+        Scratch<damiao::Setpoint> scratch;
+        damiao::Setpoint* setpoints = scratch.data(g.size());
+        const bool read = read_per_member(g, a[0], "setpoints", setpoints, [](PyObject* item, const char* name, damiao::Setpoint& out) {
+            if (setpoint_kind(item) == damiao::kCommandKindCount) {
+                PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not a setpoint (%s)", name,
+                             type_name(Py_TYPE(item)), setpoint_class_names());
+                return false;
+            }
+            out = setpoint_of(item);
+            return true;
+        });
+        if (!read) return nullptr;
+        Result<std::vector<CanFrame>, damiao::MotorGroup::Refusal> frames = g.control(setpoints);
+        if (!frames.ok()) {
+            const damiao::MotorGroup::Refusal& r = frames.error();
+            char head[64];
+            std::snprintf(head, sizeof head, "member %zu (motor_id=0x%x): ", r.member,
+                          static_cast<unsigned>(g.members()[r.member].motor.motor_id));
+            PendingError e = dm_err_to_py(r.error);
+            return raise({e.type, head + e.message});
+        }
+        return run_cycle(self, frames.value());
+    });
+}
+
+PyObject* group_refresh(PyObject* self, PyObject*) {
+    return guard([&] { return run_cycle(self, record(self).group.refresh()); });
+}
+
+ROTALINK_SIGNATURE(kGroupEnsureMode, 1, "MotorGroup.ensure_mode",
+                   ROTALINK_DOC("ensure_mode", "($self, modes)")
+                   "Put every member in its control mode: `modes` is one ControlMode for\n"
+                   "all, or one per member. Each member's register 10 is written only\n"
+                   "when it differs, then read back.", 1, "modes");
+
+// Each member's mode, member after member, as a single command does it: the
+// interpreter lock is held, and released only while the bus is busy.
+PyObject* group_ensure_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<1>::Args a;
+        if (!bind_vector(kGroupEnsureMode, args, nargs, kwnames, a)) return nullptr;
+        GroupRecord& rec = record(self);
+        const damiao::MotorGroup& g = rec.group;
+        std::vector<std::uint8_t> modes(g.size());
+        if (PyIndex_Check(a[0])) {
+            if (!mode_arg(a[0], "modes", modes[0])) return nullptr;
+            for (std::uint8_t& m : modes) m = modes[0];
+        } else {
+            const bool read = read_per_member(g, a[0], "modes", modes.data(), [](PyObject* item, const char* name, std::uint8_t& out) {
+                return mode_arg(item, name, out);
+            });
+            if (!read) return nullptr;
+        }
+        // The caller's reference keeps the group, and so its buses, for the
+        // whole call. Nothing here may call into Python while unwinding: a
+        // thread ended at exit unwinds from the wait without the interpreter.
+        std::vector<Result<Unit, Error>> results;
+        results.reserve(g.size());
+        std::size_t failed = 0;
+        bool signalled = false;
+        for (std::size_t i = 0; i < g.size(); ++i) {
+            const damiao::GroupMember& m = g.members()[i];
+            Result<Unit, Error> r = err(Error::transport(transport::TransportError::timeout()));
+            rec.shared[m.bus]->locked_releasing(without_interpreter, [&](transport::CanTransport& t) {
+                r = m.motor.ensure_control_mode(t, modes[i]);
+            });
+            if (!r.ok()) {
+                ++failed;
+                signalled = signalled || interrupted(r.error());
+            }
+            results.push_back(std::move(r));
+        }
+        if (signalled && PyErr_CheckSignals() < 0) return nullptr;
+        if (failed > 0) return raise_group_error(g, results, failed);
+        Py_RETURN_NONE;
     });
 }
 
@@ -357,11 +456,17 @@ PyGetSetDef group_getset[] = {
 ROTALINK_SPECIAL_COMMANDS(ROTALINK_SPECIAL_SIGNATURE)
 #undef ROTALINK_SPECIAL_SIGNATURE
 
+ROTALINK_NO_PARAMS(kGroupRefresh, "MotorGroup.refresh",
+                   ROTALINK_DOC("refresh", "($self)") "Every member's feedback, in one cycle, commanding nothing.");
+
 PyMethodDef group_methods[] = {
 #define ROTALINK_SPECIAL_METHOD(name, constant, byte) method<&constant##Sig>(special<damiao::constant>),
     ROTALINK_SPECIAL_COMMANDS(ROTALINK_SPECIAL_METHOD)
 #undef ROTALINK_SPECIAL_METHOD
     method<&kGroupMit>(group_mit),
+    method<&kGroupControl>(group_control),
+    method<&kGroupRefresh>(group_refresh),
+    method<&kGroupEnsureMode>(group_ensure_mode),
     {nullptr, nullptr, 0, nullptr},
 };
 

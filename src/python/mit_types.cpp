@@ -1,4 +1,4 @@
-// MitLimits, MitSetpoint, MotorState and mit_setpoint.
+// MitLimits and MotorState.
 #include "damiao/mit.hpp"
 #include "python/classes.hpp"
 #include "python/method_def.hpp"
@@ -7,11 +7,9 @@ namespace rotalink::py {
 namespace {
 
 using damiao::mit::MitLimits;
-using damiao::mit::MitSetpoint;
 using damiao::mit::MotorState;
 
 PyTypeObject* g_limits = nullptr;
-PyTypeObject* g_setpoint = nullptr;
 PyTypeObject* g_state = nullptr;
 
 // Converts bound arguments to five floats; unbound ones keep `defaults`.
@@ -76,64 +74,6 @@ PyMethodDef limits_methods[] = {
 };
 #undef ROTALINK_PRESET_METHOD
 
-// ----------------------------------------------------------- MitSetpoint
-
-ROTALINK_SIGNATURE(kSetpointNew, 5, "MitSetpoint.__new__",
-                   ROTALINK_DOC("MitSetpoint", "(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)"), 0,
-                   "q", "dq", "kp", "kd", "tau");
-ROTALINK_SIGNATURE(kSetpointFn, 5, "mit_setpoint",
-                   ROTALINK_DOC("mit_setpoint", "(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)")
-                   "Build a `MitSetpoint` (handy when keyword args are awkward).", 0,
-                   "q", "dq", "kp", "kd", "tau");
-
-bool setpoint_from(const Signature<5>& sig, const Signature<5>::Args& bound, MitSetpoint& out) {
-    float f[5] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    if (!five_floats(sig, bound, f)) return false;
-    out = MitSetpoint{f[0], f[1], f[2], f[3], f[4]};
-    return true;
-}
-
-PyObject* setpoint_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guard([&]() -> PyObject* {
-        Signature<5>::Args bound;
-        MitSetpoint v;
-        if (!bind_tuple(kSetpointNew, args, kwargs, bound) || !setpoint_from(kSetpointNew, bound, v)) {
-            return nullptr;
-        }
-        return alloc_box(type, v);
-    });
-}
-
-template <float MitSetpoint::*Field>
-PyObject* setpoint_get(PyObject* self, void*) {
-    return guard([&] { return new_float(native<MitSetpoint>(self).*Field); });
-}
-
-PyObject* setpoint_repr(PyObject* self) {
-    return guard([&] { return new_text(damiao::mit::repr(native<MitSetpoint>(self))); });
-}
-
-PyGetSetDef setpoint_getset[] = {
-    {"q", setpoint_get<&MitSetpoint::q>, nullptr, nullptr, nullptr},
-    {"dq", setpoint_get<&MitSetpoint::dq>, nullptr, nullptr, nullptr},
-    {"kp", setpoint_get<&MitSetpoint::kp>, nullptr, nullptr, nullptr},
-    {"kd", setpoint_get<&MitSetpoint::kd>, nullptr, nullptr, nullptr},
-    {"tau", setpoint_get<&MitSetpoint::tau>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyObject* mit_setpoint_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&]() -> PyObject* {
-        Signature<5>::Args bound;
-        MitSetpoint v;
-        if (!bind_vector(kSetpointFn, args, nargs, kwnames, bound) ||
-            !setpoint_from(kSetpointFn, bound, v)) {
-            return nullptr;
-        }
-        return new_box(mit_setpoint_type(), v);
-    });
-}
-
 // ------------------------------------------------------------ MotorState
 
 PyObject* state_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -170,19 +110,11 @@ PyGetSetDef state_getset[] = {
 
 }  // namespace
 
-PyMethodDef mit_setpoint_def = method<&kSetpointFn>(mit_setpoint_fn);
 
 PyTypeObject* mit_limits_type() {
     return class_object(g_limits, {"rotalink.MitLimits", kLimitsNew.doc,
                                    sizeof(Box<MitLimits>), limits_new, dealloc_box<MitLimits>,
                                    limits_repr, limits_getset, limits_methods});
-}
-
-PyTypeObject* mit_setpoint_type() {
-    return class_object(g_setpoint, {"rotalink.MitSetpoint", kSetpointNew.doc,
-                                     sizeof(Box<MitSetpoint>), setpoint_new,
-                                     dealloc_box<MitSetpoint>, setpoint_repr, setpoint_getset,
-                                     nullptr});
 }
 
 PyTypeObject* motor_state_type() {

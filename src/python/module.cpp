@@ -132,8 +132,16 @@ bool module_body(PyObject* module) {
     // The register numbers, after the classes.
     PyObject* registers = register_enum();
     if (registers == nullptr || !add_named(module, "Register", registers)) return false;
-    // The register rule for Python code on its own raw CAN socket, last.
-    return add_function(module, &register_reply_def);
+    // The register rule for Python code on its own raw CAN socket.
+    if (!add_function(module, &register_reply_def)) return false;
+    // The control modes, then the value classes of the command kinds after
+    // MitSetpoint, in the table's order.
+    PyObject* modes = control_mode_enum();
+    if (modes == nullptr || !add_named(module, "ControlMode", modes)) return false;
+    for (std::size_t k = 0; k < damiao::kCommandKindCount; ++k) {
+        if (k != damiao::kMitKind && !add_class(module, setpoint_type(k))) return false;
+    }
+    return true;
 }
 
 std::int64_t current_interpreter_id() {

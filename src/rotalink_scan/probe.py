@@ -10,7 +10,8 @@ A read request goes to standard identifier 0x7FF with data [id lo, id hi,
 identifier. Only reads are ever sent from here.
 
 A reply is told from other frames by the module's own rule, the one its
-driver uses (`rotalink.register_reply`): a data frame of 8 bytes from any
+driver uses (`rotalink.register_reply`): a data frame of 8 bytes, classic or
+CAN FD (motors set up to answer in FD frames), from any
 identifier but 0x7FF (there the same bytes are another host's read
 request), with 0x33 in byte 2; a write's echo (0x55) is no reply. Bytes 0-1 and 3 name the motor
 and the register the reply answers. The driver's feedback is every other
@@ -26,14 +27,15 @@ import socket
 import time
 
 import rotalink
-from rotalink_sim.frames import CAN_FRAME
+from rotalink_sim.frames import CAN_MTU, CANFD_MTU, pack_frame, unpack_frame
 
 __all__ = ["REGISTER_ID", "OP_READ", "ScanError", "open_bus", "read_request", "read_registers"]
 
 REGISTER_ID = 0x7FF
 OP_READ = 0x33
 
-_FRAME = CAN_FRAME  # struct can_frame
+_SOL_CAN_RAW = getattr(socket, "SOL_CAN_RAW", 101)
+_CAN_RAW_FD_FRAMES = getattr(socket, "CAN_RAW_FD_FRAMES", 5)
 _RCVBUF = 1 << 20  # asked for; the kernel caps it at net.core.rmem_max
 _SEND_PATIENCE = 1.0  # s a full transmit queue may hold the requests up
 _SEND_PAUSE = 0.001  # s between sends into a full transmit queue
@@ -56,6 +58,10 @@ def open_bus(iface):
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, _RCVBUF)
         except OSError:
             pass  # the default buffer will do for a few motors
+        try:
+            sock.setsockopt(_SOL_CAN_RAW, _CAN_RAW_FD_FRAMES, 1)
+        except OSError:
+            pass  # a kernel without CAN FD: classic replies only
         sock.bind((iface,))
         sock.setblocking(False)
     except (OSError, ValueError) as exc:
@@ -74,12 +80,12 @@ def _collect(sock, iface, wanted, replies):
     """Move every frame waiting on the socket into `replies`."""
     while True:
         try:
-            raw = sock.recv(_FRAME.size)
+            raw = sock.recv(CANFD_MTU)
         except (BlockingIOError, InterruptedError):
             return
         except OSError as exc:
             raise ScanError("cannot read from %s: %s" % (iface, exc.strerror or exc)) from None
-        if len(raw) != _FRAME.size:
+        if len(raw) not in (CAN_MTU, CANFD_MTU):
             continue
         reply = rotalink.register_reply(raw)
         if reply is None:
@@ -87,7 +93,7 @@ def _collect(sock, iface, wanted, replies):
         motor_id, register, value = reply
         key = (motor_id, register)
         if key in wanted:
-            answer = (_FRAME.unpack(raw)[0], value)
+            answer = (unpack_frame(raw)[0], value)
             seen = replies.setdefault(key, [])
             if answer not in seen:
                 seen.append(answer)
@@ -128,7 +134,7 @@ def read_registers(sock, iface, requests, timeout, until_all=True):
     wanted = set(requests)
     replies = {}
     for motor_id, register in requests:
-        frame = _FRAME.pack(REGISTER_ID, 8, read_request(motor_id, register))
+        frame = pack_frame(REGISTER_ID, read_request(motor_id, register))
         _send(sock, iface, frame, wanted, replies)
         _collect(sock, iface, wanted, replies)
     deadline = time.monotonic() + timeout

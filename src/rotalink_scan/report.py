@@ -5,10 +5,10 @@ import math
 import struct
 
 import rotalink
-from rotalink_sim.model import CONTROL_MODES
+from rotalink_sim.model import CONTROL_MODES, WIRE
 
 __all__ = ["Motor", "MODES", "presets", "decode", "float_text", "id_text", "preset_names",
-           "warnings", "table", "document"]
+           "command_ids", "warnings", "table", "document"]
 
 #: Control modes (register 10) by number, named as the firmware's tools name them.
 MODES = {number: name.upper() for name, number in CONTROL_MODES.items()}
@@ -84,6 +84,18 @@ def preset_names(motor, limits):
     return [name for name, l in limits.items() if (l.p_max, l.v_max, l.t_max) == ranges]
 
 
+def command_ids(command_id):
+    """{identifier: mode name} of the command frames a motor with this command
+    identifier takes: one per control mode, at the offset of its kind. A
+    motor answers the frames of every kind, whatever its own mode."""
+    return {command_id + w.offset: MODES[mode] for mode, w in WIRE.items()
+            if command_id + w.offset <= 0x7FF}
+
+
+def _kind(mode_name):
+    return "" if mode_name == "MIT" else mode_name + " "
+
+
 def warnings(motors):
     """Every pair of identifiers that would make replies ambiguous, in the
     words MotorGroup uses for them."""
@@ -99,17 +111,28 @@ def warnings(motors):
     known = [m for m in motors if m.reply_id is not None]
     for i, m in enumerate(known):
         reply = m.reply_id & 0x7FF
-        if reply == m.command_id:
-            out.append("the reply identifier %s of motor %s is its own command identifier"
-                       % (id_text(reply), id_text(m.command_id)))
+        own = command_ids(m.command_id).get(reply)
+        if own is not None:
+            out.append("the reply identifier %s of motor %s is its own %scommand identifier"
+                       % (id_text(reply), id_text(m.command_id), _kind(own)))
         for other in known[:i] + known[i + 1:]:
-            if reply == other.command_id:
-                out.append("the reply identifier %s of motor %s is the command identifier of motor %s"
-                           % (id_text(reply), id_text(m.command_id), id_text(other.command_id)))
+            theirs = command_ids(other.command_id).get(reply)
+            if theirs is not None:
+                out.append("the reply identifier %s of motor %s is the %scommand identifier of "
+                           "motor %s" % (id_text(reply), id_text(m.command_id), _kind(theirs),
+                                         id_text(other.command_id)))
         for other in known[i + 1:]:
             if reply == other.reply_id & 0x7FF:
                 out.append("motors %s and %s share reply identifier %s"
                            % (id_text(m.command_id), id_text(other.command_id), id_text(reply)))
+    for i, m in enumerate(motors):
+        mine = command_ids(m.command_id)
+        for other in motors[i + 1:]:
+            shared = sorted(mine.keys() & command_ids(other.command_id).keys())
+            if shared:
+                out.append("motors %s and %s both answer commands on %s"
+                           % (id_text(m.command_id), id_text(other.command_id),
+                              ", ".join(map(id_text, shared))))
     return out
 
 

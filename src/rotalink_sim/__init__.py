@@ -2,13 +2,16 @@
 
 The motor side of the protocol that ``rotalink`` speaks as the host: each
 simulated motor takes commands on standard identifier ``motor_id & 0x7FF``
-(enable, disable, set zero, clear error and MIT impedance commands), answers
-every command with an 8-byte feedback frame from ``master_id & 0x7FF``, and
-serves reads and writes of the firmware's whole register map on identifier
-0x7FF (``rotalink_sim.model.REGISTERS``: register 10 is the control mode,
-PMAX/VMAX/TMAX scale the MIT codec). Fault options make it answer late,
-wrongly or not at all, and ``--register`` starts it misconfigured, so the
-host's reply matching, time-outs and checks can be tested.
+(enable, disable, set zero, clear error and MIT impedance commands) and the
+commands of its other control modes at offsets 0x100 (POS_VEL), 0x200 (VEL)
+and 0x300 (FORCE_POS) from it (``rotalink_sim.model.WIRE``), answers every
+command and every refresh request with an 8-byte feedback frame from
+``master_id & 0x7FF``, and serves reads and writes of the firmware's whole
+register map on identifier 0x7FF (``rotalink_sim.model.REGISTERS``: register
+10 is the control mode, PMAX/VMAX/TMAX scale the MIT codec). Classic and CAN
+FD frames are taken alike. Fault options make it answer late, wrongly or not
+at all, and ``--register`` starts it misconfigured, so the host's reply
+matching, time-outs and checks can be tested.
 
 The feedback reports the firmware's status code: 0 disabled, 1 enabled, or
 the code of an active fault (``FAULTS``: 8 over-voltage .. 14 overload). A
@@ -19,8 +22,11 @@ disabled.
 Motor model (see ``rotalink_sim.model``): while enabled in MIT mode the torque
 is ``clamp(kp*(q_des-q) + kd*(dq_des-dq) + tau_ff, +-t_max)`` driving a rigid
 rotor ``J*ddq = torque - b*dq`` (J = 0.002, b = 0.01), integrated in 1 ms
-substeps over the time since the previous command (at most 50 ms); otherwise
-the torque is 0 and the rotor coasts down.
+substeps over the time since the previous command (at most 50 ms); in the
+other modes a velocity loop tracks the commanded velocity (VEL) or moves to
+the commanded position within the velocity limit (POS_VEL, FORCE_POS, the
+latter within its torque limit too). A motor follows only the command kind of
+its control mode; without a target the torque is 0 and the rotor coasts down.
 
 Run it as ``rotalink-sim IFACE ...`` or ``python -m rotalink_sim IFACE ...``
 in its own process (``spawn`` does that for tests; ``--background`` returns

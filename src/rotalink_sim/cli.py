@@ -16,17 +16,22 @@ from .sim import Simulator
 __all__ = ["build_parser", "parse_args", "main"]
 
 _DESCRIPTION = """\
-Simulate Damiao DM-series motors in MIT mode on a SocketCAN interface.
+Simulate Damiao DM-series motors on a SocketCAN interface.
 
-Each motor takes commands on standard identifier MOTOR_ID & 0x7FF (enable
+Each motor takes commands on standard identifier ID = MOTOR_ID & 0x7FF (enable
 FF*7 FC, disable FD, set zero FE, clear error FB, anything else of 8 bytes an
-MIT command), answers each with one 8-byte feedback frame from MASTER_ID &
-0x7FF, and serves register reads (0x33) and writes (0x55) on identifier 0x7FF
-for every register of the firmware's map (see below); a register outside it
-goes unanswered. Prints "ready" on standard output once bound and runs until
-SIGTERM or SIGINT (exit status 0) or until --exit-after. With --background it
-returns once the simulator is ready, printing "ready (pid N)", and leaves it
-running detached."""
+MIT command) and, for its other control modes, on ID + 0x100 (POS_VEL: float32
+position, float32 velocity limit), ID + 0x200 (VEL: float32 velocity, 4 to 8
+bytes) and ID + 0x300 (FORCE_POS: float32 position, uint16 velocity limit x
+100, uint16 current limit x 10000), all little-endian. It answers each with
+one 8-byte feedback frame from MASTER_ID & 0x7FF, but follows only the kind of
+its control mode (register 10, --mode). On identifier 0x7FF it answers refresh
+requests (ID lo, ID hi, CC) with its feedback and serves register reads (0x33)
+and writes (0x55) for every register of the firmware's map (see below); a
+register outside it goes unanswered. CAN FD frames are taken as classic ones.
+Prints "ready" on standard output once bound and runs until SIGTERM or SIGINT
+(exit status 0) or until --exit-after. With --background it returns once the
+simulator is ready, printing "ready (pid N)", and leaves it running detached."""
 
 _EPILOG = """\
 models (case-insensitive): %s
@@ -37,7 +42,7 @@ status codes (high nibble of feedback byte 0; --fault takes the name or code):
    8 over-voltage           12 coil-over-temperature
    9 under-voltage
 
-A fault disables the motor as a tripped drive does: no torque, MIT commands
+A fault disables the motor as a tripped drive does: no torque, commands
 ignored, and an enable is answered with the fault code but refused. The
 clear-error command (FF*7 FB) clears the fault and leaves the motor disabled
 (status 0) until the next enable, so it never starts driving again on its own.
@@ -217,7 +222,7 @@ def build_parser():
     g.add_argument("--extended-reply", action="store_true",
                    help="answer with an extended identifier of value master_id & 0x7FF")
     g.add_argument("--fd-reply", action="store_true",
-                   help="answer with CAN FD frames, data zero-padded to 12 bytes")
+                   help="answer with CAN FD frames of the same 8 data bytes")
     g.add_argument("--foreign-first", type=_ranged(0), default=0, metavar="N",
                    help="send N frames from a foreign identifier (0x7F0) before each reply")
     g.add_argument("--flood", type=_nonneg_float, metavar="HZ",

@@ -11,12 +11,22 @@ Protocol state
   unscaled), the enabled flag and the control mode (register 10: 1 MIT,
   2 POS_VEL, 3 VEL, 4 FORCE_POS); the other registers are described below.
 
-Every 8-byte command is answered with one feedback payload:
+Command frames (``WIRE``, one row per control mode) come on the standard
+identifier ``(motor_id & 0x7FF) + offset``, the offset telling the kind:
 
-* ``FF FF FF FF FF FF FF FC`` enable, ``..FD`` disable, ``..FE`` set zero (the
-  current shaft angle becomes position 0; a held MIT target keeps its
-  physical angle), ``..FB`` clear error;
-* anything else is an MIT command.
+* 0x000: ``FF FF FF FF FF FF FF FC`` enable, ``..FD`` disable, ``..FE`` set
+  zero (the current shaft angle becomes position 0; a held target keeps its
+  physical angle), ``..FB`` clear error; any other 8 bytes an MIT command;
+* 0x100 POS_VEL: float32 position (rad), float32 velocity limit (rad/s);
+* 0x200 VEL: float32 velocity (rad/s), 4 to 8 bytes;
+* 0x300 FORCE_POS: float32 position (rad), uint16 velocity limit x 100
+  (0..10000), uint16 current limit x 10000 (0..10000 of the peak current).
+
+Floats are IEEE-754 32-bit and every field little-endian. A refresh request
+on identifier 0x7FF, ``[id lo, id hi, CC, 0, 0, 0, 0, 0]`` with the command
+identifier in bytes 0-1, changes nothing. Every command and every refresh is
+answered with one feedback payload; a frame of the wrong length is no
+command and goes unanswered.
 
 Status and faults
 -----------------
@@ -26,7 +36,7 @@ unless a fault is active, in which case it is the fault's code (``FAULTS``):
 12 coil over-temperature, 13 communication lost, 14 overload.
 
 A fault trips as a real drive does: the motor drops to disabled, applies no
-torque and forgets its MIT target. An enable is answered (with the fault code)
+torque and forgets its target. An enable is answered (with the fault code)
 but refused while the fault is active. The clear-error command clears the
 fault and leaves the motor disabled (status 0): it applies torque again only
 after a fresh enable, never on its own. A fault is active from the start
@@ -73,14 +83,26 @@ A rigid rotor with inertia ``J`` (default 0.002) and viscous friction ``b``
     J * ddq = torque - b * dq
     torque  = clamp(kp * (q_des - q) + kd * (dq_des - dq) + tau_ff, -t_max, t_max)
 
-The torque law applies only while the motor is enabled *and* in MIT mode (and
-so never while a fault is active); an
-MIT command then replaces the target ``(q_des, dq_des, kp, kd, tau_ff)``.
-Otherwise the torque is zero and the rotor coasts down under friction. An MIT
-command to a disabled motor or to a motor in another control mode is answered
-with feedback and otherwise ignored, as the firmware does. Enabling, disabling
-and a change of control mode reset the target to zero gains and zero torque,
-so a stale target never takes effect.
+in MIT mode. In the other modes a velocity loop drives the rotor, with the
+gain ``kv = J / 0.01 s`` and the friction fed forward::
+
+    torque = clamp(kv * (v_ref - dq) + b * v_ref, -t_lim, t_lim)
+
+VEL tracks ``v_ref`` = the commanded velocity (within +-v_max). POS_VEL and
+FORCE_POS move toward the commanded position no faster than the velocity
+limit ``v_lim`` (its magnitude, at most v_max): ``v_ref = clamp(20/s * (q_des
+- q), -v_lim, v_lim)``, which settles without overshoot. ``t_lim`` is t_max,
+in FORCE_POS the current limit times t_max (the model's peak torque).
+
+A law applies only while the motor is enabled (and so never while a fault is
+active), and only the command kind of the motor's control mode sets its
+target: the MIT target ``(q_des, dq_des, kp, kd, tau_ff)`` or ``setpoint``
+(the decoded fields of the last POS_VEL, VEL or FORCE_POS command). Without a
+target (zero gains, or no setpoint) the torque is zero and the rotor coasts
+down under friction. A command to a disabled motor or of another control
+mode, and one carrying a non-finite float, is answered with feedback and
+otherwise ignored, as the firmware does. Enabling, disabling and a change of
+control mode clear the target, so a stale target never takes effect.
 
 The state is advanced to the wall-clock time of each command before it is
 applied, over at most 50 ms (a long pause does not make the rotor run away),
@@ -98,6 +120,7 @@ internal position itself is not wrapped.
 import heapq
 import math
 import struct
+from collections import namedtuple
 
 from .codec import Limits, PRESETS, decode_command, encode_feedback, f32, limits_of
 
@@ -121,6 +144,12 @@ __all__ = [
     "float_bits",
     "bits_float",
     "CONTROL_MODES",
+    "Wire",
+    "WIRE",
+    "REFRESH_ID",
+    "REFRESH_OP",
+    "decode_wire",
+    "wire_length_ok",
     "MODE_MIT",
     "MODE_POS_VEL",
     "MODE_VEL",
@@ -155,6 +184,28 @@ CONTROL_MODES = {
     "force_pos": MODE_FORCE_POS,
 }
 
+Wire = namedtuple("Wire", "offset layout scales tops")
+Wire.__doc__ = """The command frame of one control mode: identifier ``offset`` (added to
+``motor_id & 0x7FF``), ``layout`` the struct format of its little-endian
+fields (None: the MIT payload, see codec.py), and per field the number its
+raw value is divided by (``scales``) and the largest raw value taken
+(``tops``, None for any; larger ones count as it)."""
+
+#: The command frames of the control modes, by mode. A frame carries at least
+#: its fields (8 bytes for MIT) and at most 8 bytes.
+WIRE = {
+    MODE_MIT: Wire(0x000, None, (), ()),  # the MIT payload, or a special command
+    MODE_POS_VEL: Wire(0x100, struct.Struct("<ff"), (1, 1), (None, None)),  # q rad, dq limit rad/s
+    MODE_VEL: Wire(0x200, struct.Struct("<f"), (1,), (None,)),  # dq rad/s
+    # q rad, dq limit x 100 (0..100 rad/s), current limit x 10000 (0..1 of the peak current)
+    MODE_FORCE_POS: Wire(0x300, struct.Struct("<fHH"), (1, 100, 10000), (None, 10000, 10000)),
+}
+
+#: Refresh request: on this identifier, [id lo, id hi, REFRESH_OP, 0 x 5],
+#: bytes 0-1 the command identifier; answered with feedback, changing nothing.
+REFRESH_ID = 0x7FF
+REFRESH_OP = 0xCC
+
 REG_MST_ID = 7
 REG_ESC_ID = 8
 REG_CTRL_MODE = 10
@@ -177,6 +228,8 @@ SPECIAL_COMMANDS = {
 }
 
 _SPECIAL_PREFIX = b"\xff" * 7
+
+_MODE_NAMES = {mode: name.upper() for name, mode in CONTROL_MODES.items()}
 
 #: Status codes of a motor without an active fault.
 STATUS_DISABLED = 0
@@ -203,6 +256,8 @@ _FAULT_BY_NAME = {_squash(name): code for code, name in FAULTS.items()}
 
 MAX_ADVANCE = 0.050  # s: longest span integrated at one command
 SUBSTEP = 0.001  # s
+VEL_LOOP_TIME = 0.01  # s: velocity loop gain kv = inertia / VEL_LOOP_TIME
+POS_LOOP_GAIN = 20.0  # 1/s: position loop of POS_VEL and FORCE_POS
 
 _U32 = struct.Struct("<I")
 _F32 = struct.Struct("<f")
@@ -383,6 +438,36 @@ def acceptable(reg, word):
     return True
 
 
+def _least_length(mode):
+    layout = WIRE[mode].layout
+    return 8 if layout is None else layout.size
+
+
+def wire_length_ok(mode, length):
+    """True if a frame of ``length`` data bytes can be a command of ``mode``."""
+    return _least_length(mode) <= length <= 8
+
+
+def decode_wire(mode, data):
+    """The fields of a POS_VEL, VEL or FORCE_POS command as floats, scaled
+    (``WIRE``); None if ``data`` has a length the mode does not take or a
+    float field is not finite."""
+    wire = WIRE[mode]
+    data = bytes(data)
+    if wire.layout is None:
+        raise ValueError("the MIT payload is decoded by decode_command")
+    if not wire_length_ok(mode, len(data)):
+        return None
+    values = []
+    for raw, scale, top in zip(wire.layout.unpack_from(data), wire.scales, wire.tops):
+        if not math.isfinite(raw):
+            return None
+        if top is not None:
+            raw = min(raw, top)
+        values.append(raw / scale)
+    return tuple(values)
+
+
 def _check_int(name, value, lo, hi):
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError("%s must be an int, got %r" % (name, value))
@@ -481,6 +566,7 @@ class Motor:
         self.position = 0.0
         self.velocity = 0.0
         self.target = (0.0, 0.0, 0.0, 0.0, 0.0)  # q_des, dq_des, kp, kd, tau_ff
+        self.setpoint = None  # fields of the last POS_VEL, VEL or FORCE_POS command taken
         self.last_time = None
         self.reads_answered = 0
 
@@ -528,12 +614,18 @@ class Motor:
         """Standard identifier from which the motor answers."""
         return self.master_id & 0x7FF
 
+    def command_ids(self):
+        """{standard identifier: control mode} of the command frames the motor
+        takes (``WIRE``); a mode whose identifier would pass 0x7FF has none."""
+        return {self.command_id + w.offset: mode for mode, w in WIRE.items()
+                if self.command_id + w.offset <= 0x7FF}
+
     # model -----------------------------------------------------------------
 
     @property
     def active(self):
-        """True when the MIT torque law drives the rotor."""
-        return self.enabled and self.mode == MODE_MIT and not self.fault
+        """True when the motor is enabled without a fault: the law of its mode drives it."""
+        return self.enabled and not self.fault
 
     @property
     def error(self):
@@ -570,29 +662,53 @@ class Motor:
             heapq.heappush(self._trips, (now + after, len(self._trips), code))
         self._unarmed = []
 
-    def _law(self, q, dq):
-        q_des, dq_des, kp, kd, tau = self.target
+    def _law_at(self, q):
+        """The law in force at position ``q`` as an MIT law and its torque
+        limit: ``(q_des, dq_des, kp, kd, tau_ff, t_lim)``; None for no torque."""
+        if not self.active:
+            return None
+        t_max = self.limits.t_max
+        if self.mode == MODE_MIT:
+            return self.target + (t_max,)
+        if self.setpoint is None:
+            return None
+        kv, b, v_max = self.inertia / VEL_LOOP_TIME, self.damping, self.limits.v_max
+        if self.mode == MODE_VEL:
+            v = min(max(self.setpoint[0], -v_max), v_max)
+            return (0.0, v, 0.0, kv, b * v, t_max)
+        q_des, v_lim = self.setpoint[0], min(abs(self.setpoint[1]), v_max)
+        t_lim = t_max * self.setpoint[2] if self.mode == MODE_FORCE_POS else t_max
+        v = POS_LOOP_GAIN * (q_des - q)
+        if abs(v) <= v_lim:  # kv * (v - dq) + b * v
+            return (q_des, 0.0, (kv + b) * POS_LOOP_GAIN, kv, 0.0, t_lim)
+        v = math.copysign(v_lim, v)
+        return (0.0, v, 0.0, kv, b * v, t_lim)
+
+    @staticmethod
+    def _law(law, q, dq):
+        q_des, dq_des, kp, kd, tau, _ = law
         return kp * (q_des - q) + kd * (dq_des - dq) + tau
 
     def torque(self):
         """Torque the motor applies at the current state."""
-        if not self.active:
+        law = self._law_at(self.position)
+        if law is None:
             return 0.0
-        t_max = self.limits.t_max
-        return min(max(self._law(self.position, self.velocity), -t_max), t_max)
+        t_lim = law[5]
+        return min(max(self._law(law, self.position, self.velocity), -t_lim), t_lim)
 
     def _substep(self, h):
         a = h / self.inertia
         b = self.damping
         q, dq = self.position, self.velocity
-        if self.active:
-            q_des, dq_des, kp, kd, tau = self.target
-            t_max = self.limits.t_max
+        law = self._law_at(q)
+        if law is not None:
+            q_des, dq_des, kp, kd, tau, t_lim = law
             dq_new = (dq + a * (kp * (q_des - q) + kd * dq_des + tau)) / (1.0 + a * (kp * h + kd + b))
             q_new = q + h * dq_new
-            torque = self._law(q_new, dq_new)
-            if abs(torque) > t_max:
-                torque = math.copysign(t_max, torque)
+            torque = self._law(law, q_new, dq_new)
+            if abs(torque) > t_lim:
+                torque = math.copysign(t_lim, torque)
                 dq_new = (dq + a * torque) / (1.0 + a * b)
                 q_new = q + h * dq_new
         else:
@@ -628,6 +744,7 @@ class Motor:
 
     def _reset_target(self):
         self.target = (0.0, 0.0, 0.0, 0.0, 0.0)
+        self.setpoint = None
 
     # commands --------------------------------------------------------------
 
@@ -636,12 +753,26 @@ class Motor:
         return encode_feedback(self.limits, self.motor_id, self.error, self.position,
                                self.velocity, self.torque(), self.t_mos, self.t_rotor)
 
-    def handle_command(self, data, now):
-        """Apply one 8-byte command received at time ``now``; return the feedback."""
-        data = bytes(data)
-        if len(data) != 8:
-            raise ValueError("a command has 8 data bytes, got %d" % len(data))
+    def refresh(self, now):
+        """Answer a refresh request received at time ``now``: the feedback, nothing changed."""
         self.advance(now)
+        return self.feedback()
+
+    def handle_command(self, data, now, mode=MODE_MIT):
+        """Apply one command frame of control mode ``mode`` (the kind its
+        identifier tells, see ``WIRE``) received at time ``now``; return the
+        feedback. Raises ``ValueError`` for a length the kind does not take."""
+        data = bytes(data)
+        if not wire_length_ok(mode, len(data)):
+            least = _least_length(mode)
+            raise ValueError("a %s command has %s data bytes, got %d" % (
+                _MODE_NAMES[mode], "8" if least == 8 else "%d to 8" % least, len(data)))
+        self.advance(now)
+        if mode != MODE_MIT:
+            values = decode_wire(mode, data)
+            if values is not None and self.active and self.mode == mode:
+                self.setpoint = values
+            return self.feedback()
         if data[:7] == _SPECIAL_PREFIX and data[7] in (CMD_ENABLE, CMD_DISABLE,
                                                        CMD_SET_ZERO, CMD_CLEAR_ERROR):
             cmd = data[7]
@@ -655,10 +786,12 @@ class Motor:
             elif cmd == CMD_SET_ZERO:
                 q_des, dq_des, kp, kd, tau = self.target
                 self.target = (q_des - self.position, dq_des, kp, kd, tau)
+                if self.setpoint is not None and self.mode != MODE_VEL:
+                    self.setpoint = (self.setpoint[0] - self.position,) + self.setpoint[1:]
                 self.position = 0.0
             else:
                 self.clear_error()
-        elif self.active:
+        elif self.active and self.mode == MODE_MIT:
             self.target = tuple(decode_command(self.limits, data))
         return self.feedback()
 

@@ -22,7 +22,7 @@ from collections import namedtuple
 
 from .frames import (CAN_EFF_FLAG, CAN_EFF_MASK, CAN_ERR_FLAG, CAN_RTR_FLAG, CAN_SFF_MASK, CANFD_MTU,
                      pack_frame, unpack_frame)
-from .model import Motor
+from .model import REFRESH_ID, REFRESH_OP, Motor, wire_length_ok
 
 __all__ = [
     "Simulator",
@@ -56,7 +56,6 @@ FOREIGN_ID = 0x7F0
 FOREIGN_DATA = b"\xee" * 8
 
 LATE_REPLY_DELAY = 0.001  # s, gap between a reply and its --late-reply copy
-FD_REPLY_LEN = 12
 
 Tx = namedtuple("Tx", "delay can_id data fd")
 Tx.__doc__ = """A frame to send ``delay`` seconds after the frame that caused it.
@@ -120,8 +119,8 @@ class Simulator:
     ``short_reply``       replies carry only their first N (0..7) data bytes
     ``wrong_id``          replies come from ``(master_id + 1) & 0x7FF``
     ``extended_reply``    replies carry an extended identifier of the same value
-    ``fd_reply``          replies are CAN FD frames, zero-padded to 12 bytes
-                          (with ``short_reply``: exactly the N bytes)
+    ``fd_reply``          replies are CAN FD frames of the same 8 data bytes
+                          (with ``short_reply``: the N bytes)
     ``foreign_first``     N frames from a foreign identifier precede each reply
     ``flood``             a thread sends foreign frames at this rate in Hz
                           (0: as fast as the socket takes them)
@@ -149,9 +148,10 @@ class Simulator:
                 raise ValueError("two motors with motor_id 0x%x" % m.motor_id)
             seen[m.motor_id] = m
         self._by_motor_id = seen
-        self._by_command_id = {}
+        self._by_command_id = {}  # identifier: [(motor, mode of the frames it takes there)]
         for m in self.motors:
-            self._by_command_id.setdefault(m.command_id, []).append(m)
+            for ident, mode in m.command_ids().items():
+                self._by_command_id.setdefault(ident, []).append((m, mode))
 
         self.ignore_writes = bool(ignore_writes)
         self.mode_high_bits = bool(mode_high_bits)
@@ -169,7 +169,8 @@ class Simulator:
 
         used = set()
         for m in self.motors:
-            used.update((m.command_id, m.reply_id, (m.master_id + 1) & 0x7FF))
+            used.update(m.command_ids())
+            used.update((m.reply_id, (m.master_id + 1) & 0x7FF))
         free = [i for i in range(FOREIGN_ID, REGISTER_ID) if i not in used]
         self.foreign_id = free[0] if free else 0x7FE
 
@@ -194,24 +195,36 @@ class Simulator:
     def handle_frame(self, can_id, data, fd=False, now=None):
         """Handle one received frame; return the list of ``Tx`` to send.
 
-        Only classic data frames with a standard identifier and exactly 8
-        data bytes are part of the motor protocol; every other frame is
-        ignored. On identifier 0x7FF a frame whose byte 2 is 0x33 (read) or
-        0x55 (write) is a register request; any other is a command to the
-        motors whose command identifier is 0x7FF. ``now`` is the monotonic
-        receive time (default: now).
+        Data frames with a standard identifier are part of the motor
+        protocol, classic and CAN FD alike (``fd`` changes nothing); every
+        other frame is ignored. On identifier 0x7FF a frame of 8 bytes whose
+        byte 2 is 0x33 (read) or 0x55 (write) is a register request, one
+        whose byte 2 is 0xCC a refresh of the motors whose command identifier
+        bytes 0-1 hold; any other is a command to the motors that take
+        commands on 0x7FF. A command goes to every motor that takes commands
+        on its identifier, in the kind that identifier tells (see
+        ``rotalink_sim.model.WIRE``), if its length fits that kind (8 bytes;
+        4 to 8 for VEL). ``now`` is the monotonic receive time (default:
+        now).
         """
         if now is None:
             now = time.monotonic()
         data = bytes(data)
-        if fd or can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG) or len(data) != 8:
+        if can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_ERR_FLAG):
             return []
         ident = can_id & CAN_SFF_MASK
-        if ident == REGISTER_ID and data[2] in (OP_READ, OP_WRITE):
+        if ident == REGISTER_ID and len(data) == 8 and data[2] in (OP_READ, OP_WRITE):
             return self._handle_register(data, now)
         out = []
-        for m in self._by_command_id.get(ident, ()):
-            out.extend(self._reply(m, m.handle_command(data, now)))
+        if ident == REFRESH_ID and len(data) == 8 and data[2] == REFRESH_OP:
+            addressed = data[0] | (data[1] << 8)
+            for m in self.motors:
+                if m.command_id == addressed:
+                    out.extend(self._reply(m, m.refresh(now)))
+            return out
+        for m, mode in self._by_command_id.get(ident, ()):
+            if wire_length_ok(mode, len(data)):
+                out.extend(self._reply(m, m.handle_command(data, now, mode)))
         return out
 
     def _handle_register(self, data, now):
@@ -243,8 +256,6 @@ class Simulator:
             return []
         if self.short_reply is not None:
             data = data[:self.short_reply]
-        elif self.fd_reply:
-            data = data.ljust(FD_REPLY_LEN, b"\0")
         ident = ((motor.master_id + 1) & 0x7FF) if self.wrong_id else motor.reply_id
         can_id = ident | CAN_EFF_FLAG if self.extended_reply else ident
         delays = [self.delay_ms / 1000.0]

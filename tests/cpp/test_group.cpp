@@ -358,5 +358,50 @@ TEST(Group, IdentifierClashes) {
     for (const Case& c : cases) EXPECT_EQ(damiao::identifier_clash(c.members), c.want);
 }
 
+// The identifiers a command kind may not use on a bus: a member's reply
+// identifier, another member's identifier of any kind. Worked out per
+// member and kind; the first refused member stops the whole cycle.
+TEST(Group, ControlRefusesFramesOtherMembersWouldTake) {
+    struct Case {
+        std::vector<GroupMember> members;
+        std::vector<std::size_t> kinds;
+        std::string want;  // "" when every frame is made
+    };
+    const std::size_t kPosVel = 1, kVel = 2;
+    const std::vector<Case> cases = {
+        {{{0, motor(1, 0x11)}, {0, motor(2, 0x101)}}, {kPosVel, damiao::kMitKind},
+         "the POS_VEL command identifier 0x101 of member 0 is the reply identifier of member 1 on the same bus"},
+        {{{0, motor(1, 0x201)}}, {kVel}, "the VEL command identifier 0x201 of member 0 is the reply identifier of member 0 on the same bus"},
+        {{{0, motor(1, 0x11)}, {0, motor(0x101, 0x12)}}, {damiao::kMitKind, damiao::kMitKind},
+         "the MIT command identifier 0x101 of member 1 is the POS_VEL command identifier of member 0 on the same bus"},
+        {{{0, motor(1, 0x11)}, {1, motor(0x101, 0x12)}, {1, motor(2, 0x102)}}, {kPosVel, damiao::kMitKind, damiao::kMitKind}, ""},
+        {{{0, motor(1, 0x11)}, {0, motor(0x7FE, 0x12)}}, {damiao::kMitKind, kVel},
+         "the VEL command identifier 0x9fe (0x200 + motor_id 0x7fe) is past the standard range 0x7ff"},
+    };
+    for (const Case& c : cases) {
+        const MotorGroup g(c.members, 2, transport::Duration::from_millis(20), false);
+        std::vector<damiao::Setpoint> setpoints;
+        for (std::size_t k : c.kinds) setpoints.push_back(damiao::Setpoint{k, {}});
+        auto frames = g.control(setpoints.data());
+        EXPECT_EQ(frames.ok() ? std::string() : frames.error().error.message(), c.want);
+    }
+}
+
+TEST(Group, ControlMakesEachMembersKindInSendingOrder) {
+    const MotorGroup g({{1, motor(3, 0x13)}, {0, motor(2, 0x12)}, {0, motor(1, 0x11)}}, 2,
+                       transport::Duration::from_millis(20), true);
+    const std::vector<damiao::Setpoint> setpoints = {{3, {1.0f, 2.0f, 0.5f}}, {2, {-1.0f}}, {0, {}}};
+    auto frames = g.control(setpoints.data());
+    ASSERT_TRUE(frames.ok());
+    const std::uint32_t want[] = {0x202, 0x001, 0x303};  // bus 0 in member order, then bus 1
+    for (std::size_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(frames.value()[k].id, CanId::standard(want[k]));
+        EXPECT_TRUE(frames.value()[k].fd && frames.value()[k].brs);
+    }
+    EXPECT_EQ(frames.value()[0].data.size(), 4u);
+    const auto refresh = g.refresh();
+    EXPECT_EQ(refresh[2].data, (std::vector<std::uint8_t>{3, 0, 0xCC, 0, 0, 0, 0, 0}));
+}
+
 }  // namespace
 }  // namespace rotalink::test

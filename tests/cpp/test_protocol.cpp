@@ -2,6 +2,9 @@
 // in, with no transport in between.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <limits>
+
 #include "damiao/protocol.hpp"
 #include "memory_transport.hpp"
 
@@ -159,3 +162,79 @@ TEST(Protocol, RegisterReplyRuleAndValue) {
 }
 
 }  // namespace
+
+// Every command kind: golden frames at the edges of each field, rounding
+// ties, clamping, and the commands refused with nothing made.
+struct ControlCase {
+    const char* name;
+    std::uint16_t motor_id;
+    std::size_t kind;
+    std::array<float, dm::kMaxFields> values;
+    std::uint32_t id;  // 0: refused, with `refusal` in the message
+    Bytes data;
+    const char* refusal;
+};
+
+class Control : public ::testing::TestWithParam<ControlCase> {};
+
+TEST_P(Control, IsTheGoldenFrameOrIsRefused) {
+    const ControlCase& c = GetParam();
+    auto made = dm::make_control(c.motor_id, MitLimits{}, dm::Setpoint{c.kind, c.values});
+    if (c.id == 0) {
+        ASSERT_FALSE(made.ok());
+        EXPECT_EQ(made.error().kind(), dm::Error::Kind::InvalidCommand);
+        EXPECT_EQ(made.error().message(), c.refusal);
+        return;
+    }
+    ASSERT_TRUE(made.ok()) << made.error().message();
+    EXPECT_TRUE(same_frame(made.value(), make_frame(CanId::standard(c.id), c.data)));
+}
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
+constexpr std::size_t kPosVel = 1, kVel = 2, kForcePos = 3;
+
+INSTANTIATE_TEST_SUITE_P(
+    Protocol, Control,
+    ::testing::Values(
+        // MIT: the codec's payload, to motor_id itself.
+        ControlCase{"Mit", 0x03, dm::kMitKind, {1.0f, -2.0f, 50.0f, 1.0f, 3.0f}, 0x003,
+                    {0x8A, 0x3C, 0x77, 0x71, 0x99, 0x33, 0x3A, 0x65}, ""},
+        // POS_VEL: two little-endian floats to 0x100 + the low 11 bits.
+        ControlCase{"PosVel", 0x0801, kPosVel, {1.0f, 2.5f}, 0x101,
+                    {0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x20, 0x40}, ""},
+        ControlCase{"PosVelNegativeAndTiny", 0x010, kPosVel, {-3.0f, 0.1f}, 0x110,
+                    {0x00, 0x00, 0x40, 0xC0, 0xCD, 0xCC, 0xCC, 0x3D}, ""},
+        // VEL: one float, 4 bytes.
+        ControlCase{"Vel", 0x0FF, kVel, {-3.0f}, 0x2FF, {0x00, 0x00, 0x40, 0xC0}, ""},
+        ControlCase{"VelHighestId", 0x5FE, kVel, {12.5f}, 0x7FE, {0x00, 0x00, 0x48, 0x41}, ""},
+        // FORCE_POS: float position, then velocity x100 and current x10000.
+        ControlCase{"ForcePosTop", 0x4FE, kForcePos, {0.5f, 100.0f, 1.0f}, 0x7FE,
+                    {0x00, 0x00, 0x00, 0x3F, 0x10, 0x27, 0x10, 0x27}, ""},
+        ControlCase{"ForcePosClamped", 0x001, kForcePos, {0.0f, 250.0f, -0.5f}, 0x301,
+                    {0x00, 0x00, 0x00, 0x00, 0x10, 0x27, 0x00, 0x00}, ""},
+        ControlCase{"ForcePosClampedBelow", 0x001, kForcePos, {0.0f, -1.0f, 2.0f}, 0x301,
+                    {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x27}, ""},
+        // 0.125 x 100 = 12.5 rounds away from zero (13, not 12); 0.005f x 100
+        // is 0.5 in 32-bit float (1; in double it is below 0.5, 0).
+        ControlCase{"ForcePosTiesAway", 0x001, kForcePos, {0.0f, 0.125f, 0.00005f}, 0x301,
+                    {0x00, 0x00, 0x00, 0x00, 0x0D, 0x00, 0x01, 0x00}, ""},
+        ControlCase{"ForcePosFloatProduct", 0x001, kForcePos, {0.0f, 0.005f, 0.123456f}, 0x301,
+                    {0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0xD3, 0x04}, ""},
+        // Refused: identifiers at or past 0x7FF, fields that are not finite.
+        ControlCase{"VelOnTheRegisterId", 0x5FF, kVel, {}, 0, {},
+                    "the VEL command identifier 0x7ff (0x200 + motor_id 0x5ff) is the register identifier"},
+        ControlCase{"ForcePosPastTheRange", 0x0FFFF, kForcePos, {}, 0, {},
+                    "the FORCE_POS command identifier 0xaff (0x300 + motor_id 0x7ff) is past the standard range 0x7ff"},
+        ControlCase{"MitOnTheRegisterId", 0x7FF, dm::kMitKind, {}, 0, {},
+                    "the MIT command identifier 0x7ff (0x000 + motor_id 0x7ff) is the register identifier"},
+        ControlCase{"PosVelNan", 0x001, kPosVel, {kNan, 0.0f}, 0, {}, "PosVelSetpoint.q must be finite, got NaN"},
+        ControlCase{"VelMinusInf", 0x001, kVel, {-kInf}, 0, {}, "VelSetpoint.dq must be finite, got -inf"},
+        ControlCase{"ForcePosInfCurrent", 0x001, kForcePos, {0.0f, 1.0f, kInf}, 0, {},
+                    "ForcePosSetpoint.current must be finite, got inf"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Protocol, RefreshAsksAnyModeForFeedback) {
+    EXPECT_TRUE(same_frame(dm::make_refresh(0xF923),
+                           make_frame(CanId::standard(0x7FF), {0x23, 0x01, 0xCC, 0, 0, 0, 0, 0})));
+}

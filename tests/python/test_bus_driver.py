@@ -265,3 +265,103 @@ def test_threads_sharing_a_bus_get_their_own_replies(bus):
         t.join(60)
     assert not any(t.is_alive() for t in threads)
     assert errors == []
+
+
+# One motor per control mode (each put in its mode by `moded`), and each
+# kind's command with the identifier offset it goes to.
+MODED = [(0x61, 0x71), (0x62, 0x72), (0x63, 0x73), (0x64, 0x74)]
+KINDS = [
+    (rotalink.ControlMode.MIT, rotalink.MitSetpoint(q=1.0, kp=20.0, kd=1.0), "mit_control", 0x000, 8),
+    (rotalink.ControlMode.POS_VEL, rotalink.PosVelSetpoint(q=1.0, dq=5.0), "pos_vel_control", 0x100, 8),
+    (rotalink.ControlMode.VEL, rotalink.VelSetpoint(dq=3.0), "vel_control", 0x200, 4),
+    (rotalink.ControlMode.FORCE_POS, rotalink.ForcePosSetpoint(q=1.0, dq=5.0, current=0.5), "force_pos_control",
+     0x300, 8),
+]
+
+
+@pytest.fixture(scope="module")
+def moded(can_iface):
+    args = [a for m, r in MODED for a in ("--motor", f"{m:#x}:{r:#x}")]
+    with rotalink_sim.spawn(can_iface, *args):
+        bus = rotalink.SocketCanTransport(can_iface)
+        motors = [motor(m, r) for m, r in MODED]
+        for m, (mode, *_) in zip(motors, KINDS):
+            m.ensure_mode(bus, mode)
+            assert type(m.read_mode(bus)) is rotalink.ControlMode and m.read_mode(bus) == mode
+        yield bus, motors
+
+
+def moving(state):
+    return abs(state.position) > 0.05 or abs(state.velocity) > 0.5
+
+
+def test_each_mode_follows_its_own_commands_and_answers_but_ignores_others(moded, sniffer):
+    bus, motors = moded
+    for m in motors:
+        m.enable(bus)
+    # Every kind to the motor of the next mode: answered, frame on the
+    # wire as the kind says, and ignored.
+    for i, (_, setpoint, method, offset, length) in enumerate(KINDS):
+        other = motors[(i + 1) % 4]
+        sniffer.drain()
+        assert getattr(other, method)(bus, setpoint).motor_id == other.motor_id & 0xF
+        sent = [f for f in sniffer.frames() if f[0] == offset + other.motor_id]
+        assert len(sent) == 1 and len(sent[0][1]) == length, sent
+    time.sleep(0.3)
+    assert not any(moving(m.refresh(bus)) for m in motors)
+    # Each kind to the motor of its own mode: followed.
+    for m, (_, setpoint, method, _, _) in zip(motors, KINDS):
+        getattr(m, method)(bus, setpoint)
+    time.sleep(0.3)
+    states = [m.refresh(bus) for m in motors]
+    assert all(moving(s) for s in states), states
+    for m in motors:
+        m.disable(bus)
+
+
+@pytest.mark.parametrize("fd", [False, True], ids=["classic", "fd"])
+def test_group_cycle_of_mixed_kinds(moded, sniffer, fd):
+    bus, motors = moded
+    group = rotalink.MotorGroup([(bus, m) for m in motors], timeout_ms=LONG, fd=fd)
+    group.ensure_mode([mode for mode, *_ in KINDS])
+    sniffer.drain()
+    states = group.control([sp for _, sp, *_ in KINDS])
+    assert [s.motor_id for s in states] == [m.motor_id & 0xF for m in motors]
+    sent = [f for f in sniffer.frames() if f[0] < 0x70 or f[0] > 0x7F]
+    assert [(f[0], len(f[1]), f[2]) for f in sent] == [
+        (offset + m.motor_id, length, fd) for m, (_, _, _, offset, length) in zip(motors, KINDS)]
+    states = group.refresh()
+    assert [s.motor_id for s in states] == [m.motor_id & 0xF for m in motors]
+    refreshes = [f for f in sniffer.frames() if f[0] == 0x7FF]
+    assert [bytes(f[1]) for f in refreshes] == [bytes([m.motor_id, 0, 0xCC, 0, 0, 0, 0, 0]) for m in motors]
+
+
+def test_commands_that_cannot_be_sent_raise_and_send_nothing(moded, sniffer):
+    bus, motors = moded
+    nan = float("nan")
+    clashing = rotalink.MotorGroup([(bus, motor(0x61, 0x71)), (bus, motor(0x62, 0x161))])
+    cases = [
+        (lambda: motor(0x600, 0x70).vel_control(bus, rotalink.VelSetpoint(1.0)), ValueError,
+         "the VEL command identifier 0x800 (0x200 + motor_id 0x600) is past the standard range 0x7ff"),
+        (lambda: motors[1].pos_vel_control(bus, rotalink.PosVelSetpoint(q=nan)), ValueError,
+         "PosVelSetpoint.q must be finite, got NaN"),
+        (lambda: motors[1].pos_vel_control(bus, rotalink.VelSetpoint()), TypeError,
+         "argument 'setpoint': 'VelSetpoint' object cannot be converted to 'PosVelSetpoint'"),
+        (lambda: motors[0].ensure_mode(bus, 5), ValueError,
+         "argument 'mode': 5 is not a control mode; the modes are MIT (1), POS_VEL (2), VEL (3) or FORCE_POS (4)"),
+        (lambda: clashing.control([rotalink.PosVelSetpoint(), rotalink.MitSetpoint()]), ValueError,
+         "member 0 (motor_id=0x61): the POS_VEL command identifier 0x161 of member 0 is the reply identifier of "
+         "member 1 on the same bus"),
+        (lambda: clashing.control([rotalink.MitSetpoint(), rotalink.ForcePosSetpoint(current=nan)]), ValueError,
+         "member 1 (motor_id=0x62): ForcePosSetpoint.current must be finite, got NaN"),
+        (lambda: clashing.control([rotalink.MitSetpoint(), 1.0]), TypeError,
+         "argument 'setpoints[1]': 'float' object is not a setpoint (MitSetpoint, PosVelSetpoint, VelSetpoint or "
+         "ForcePosSetpoint)"),
+        (lambda: clashing.ensure_mode([1]), ValueError, "expected 2 modes, one per member, got 1"),
+    ]
+    sniffer.drain()
+    for call, exc, message in cases:
+        with pytest.raises(exc) as info:
+            call()
+        assert str(info.value) == message
+    assert sniffer.frames() == []

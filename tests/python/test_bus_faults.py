@@ -343,7 +343,7 @@ LATE = (0x02, 0x12)  # --delay-ms 60
 TWICE = (0x03, 0x13)  # --late-reply: each reply again 1 ms later
 SHORT0 = (0x04, 0x14)  # --short-reply 0
 SHORT7 = (0x05, 0x15)  # --short-reply 7
-FD = (0x06, 0x16)  # --fd-reply: 12-byte CAN FD replies
+FD = (0x06, 0x16)  # --fd-reply: CAN FD replies of 8 data bytes
 FDSHORT = (0x07, 0x17)  # --fd-reply --short-reply 5
 WRONG = (0x08, 0x18)  # --wrong-id: answers from 0x19
 EXT = (0x09, 0x1B)  # --extended-reply
@@ -410,7 +410,7 @@ def is_state_of(ident, torque=None):
     # kind are not examined) and must be exactly 8 bytes long.
     pytest.param(WRONG, "ensure_mit_mode", LONG, None, id="wrong-id-register"),
     pytest.param(EXT, "ensure_mit_mode", LONG, None, id="extended-id-register"),
-    pytest.param(FD, "ensure_mit_mode", 100, TIMEOUT, id="fd-12-bytes-register"),
+    pytest.param(FD, "ensure_mit_mode", LONG, None, id="fd-8-bytes-register"),
     pytest.param(SHORT7, "ensure_mit_mode", 100, TIMEOUT, id="short-7-register"),
 ])
 def test_faulty_replies(bus, who, command, timeout_ms, expected):

@@ -17,6 +17,7 @@ calls.
 """
 import contextlib
 import gc
+import math
 import os
 import sys
 import time
@@ -36,7 +37,7 @@ TRACED_CALLS = 20_000  # tracemalloc slows every allocation; fewer calls suffice
 
 PRESETS = list(module_presets())
 CLASSES = [rotalink.MitLimits, rotalink.MitSetpoint, rotalink.MotorState, rotalink.Damiao,
-           rotalink.SocketCanTransport]
+           rotalink.SocketCanTransport, rotalink.PosVelSetpoint, rotalink.VelSetpoint, rotalink.ForcePosSetpoint]
 
 
 def rss():
@@ -134,6 +135,9 @@ VALUE_CALLS = {
     "MitSetpoint(twice)": _raises(TypeError, lambda: rotalink.MitSetpoint(F1, q=F2)),
     "MitSetpoint(float overflow)": _raises(OverflowError, lambda: rotalink.MitSetpoint(q=1 << 2000)),
     "mit_setpoint(bad type)": _raises(TypeError, lambda: rotalink.mit_setpoint(F1, BAD)),
+    "ForcePosSetpoint(keywords)": lambda: rotalink.ForcePosSetpoint(q=F1, dq=F2, current=FLOATLIKE),
+    "ForcePosSetpoint getters and repr": _reprs(rotalink.ForcePosSetpoint(F1, F2, F3)),
+    "VelSetpoint(bad type)": _raises(TypeError, lambda: rotalink.VelSetpoint(BAD)),
     "register_reply(bad type)": _raises(TypeError, lambda: rotalink.register_reply(BAD)),
     "register_reply(bad size)": _raises(ValueError, lambda: rotalink.register_reply(RECORDS[0][:15])),
     "Damiao(id overflow)": _raises(OverflowError, lambda: rotalink.Damiao(I1, 0)),
@@ -241,6 +245,11 @@ def test_bus_calls_leak_nothing(leak_bus):
         "enable": lambda: motor.enable(bus),
         "mit_control": lambda: motor.mit_control(bus, SETPOINT),
         "ensure_mit_mode (one read)": lambda: motor.ensure_mit_mode(bus),
+        "read_mode": lambda: motor.read_mode(bus),
+        "vel_control (ignored)": lambda: motor.vel_control(bus, rotalink.VelSetpoint(F1)),
+        "refresh": lambda: motor.refresh(bus),
+        "non-finite": expect(ValueError, "PosVelSetpoint.q must be finite",
+                             lambda: motor.pos_vel_control(bus, rotalink.PosVelSetpoint(q=math.nan))),
         "time-out": expect(RuntimeError, "transport error: timeout", lambda: absent.disable(bus)),
         "short reply": expect(RuntimeError, "feedback reply too short", lambda: short.set_zero(bus)),
         "bad setpoint": expect(TypeError, "argument 'setpoint'", lambda: motor.mit_control(bus, BAD)),

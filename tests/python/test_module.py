@@ -31,9 +31,14 @@ FULL_ALL = [
     "GroupError",
     "Register",
     "register_reply",
+    "ControlMode",
+    "PosVelSetpoint",
+    "VelSetpoint",
+    "ForcePosSetpoint",
 ]
 
-CLASS_NAMES = ["MitLimits", "MitSetpoint", "MotorState", "Damiao", "SocketCanTransport", "MotorGroup"]
+CLASS_NAMES = ["MitLimits", "MitSetpoint", "MotorState", "Damiao", "SocketCanTransport", "MotorGroup",
+               "PosVelSetpoint", "VelSetpoint", "ForcePosSetpoint"]
 
 PRESETS = [row[0] for row in doc_presets()]  # as docs/API.md tabulates them
 
@@ -279,6 +284,9 @@ CLASS_SIGNATURES = [
     ("Damiao", "(motor_id, master_id, limits=None, timeout_ms=20)"),
     ("SocketCanTransport", "(iface)"),
     ("MotorGroup", "(members, timeout_ms=20, fd=False)"),
+    ("PosVelSetpoint", "(q=0.0, dq=0.0)"),
+    ("VelSetpoint", "(dq=0.0)"),
+    ("ForcePosSetpoint", "(q=0.0, dq=0.0, current=0.0)"),
 ]
 
 
@@ -306,10 +314,15 @@ EXPECTED_MEMBERS = [
     ("MitLimits", set(PRESETS) | {"p_max", "v_max", "kp_max", "kd_max", "t_max"}),
     ("MitSetpoint", {"q", "dq", "kp", "kd", "tau"}),
     ("MotorState", {"motor_id", "error", "position", "velocity", "torque", "t_mos", "t_rotor"}),
-    ("Damiao", {"motor_id", "master_id", "mit_control", "read_register", "write_register", "read_limits"}
+    ("Damiao", {"motor_id", "master_id", "mit_control", "read_register", "write_register", "read_limits",
+                "pos_vel_control", "vel_control", "force_pos_control", "refresh", "read_mode", "ensure_mode"}
      | set(BUS_METHODS)),
     ("SocketCanTransport", set()),
-    ("MotorGroup", {"members", "timeout_ms", "fd", "mit_control", "enable", "disable", "set_zero", "clear_error"}),
+    ("MotorGroup", {"members", "timeout_ms", "fd", "mit_control", "enable", "disable", "set_zero", "clear_error",
+                    "control", "refresh", "ensure_mode"}),
+    ("PosVelSetpoint", {"q", "dq"}),
+    ("VelSetpoint", {"dq"}),
+    ("ForcePosSetpoint", {"q", "dq", "current"}),
 ]
 
 
@@ -331,6 +344,9 @@ GETTERS = [
     ("MotorState", ["motor_id", "error", "position", "velocity", "torque", "t_mos", "t_rotor"]),
     ("Damiao", ["motor_id", "master_id"]),
     ("MotorGroup", ["members", "timeout_ms", "fd"]),
+    ("PosVelSetpoint", ["q", "dq"]),
+    ("VelSetpoint", ["dq"]),
+    ("ForcePosSetpoint", ["q", "dq", "current"]),
 ]
 
 

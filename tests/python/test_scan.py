@@ -15,7 +15,7 @@ import pytest
 
 import rotalink
 from rotalink_scan import cli, probe, report
-from rotalink_sim.frames import CAN_FRAME
+from rotalink_sim.frames import CAN_FRAME, pack_frame
 
 F = struct.Struct("<f")
 FRAME = CAN_FRAME
@@ -23,6 +23,10 @@ FRAME = CAN_FRAME
 
 def f32(x):
     return F.unpack(F.pack(x))[0]
+
+
+def h(text):
+    return bytes.fromhex(text)
 
 
 # ------------------------------------------------------------- identifiers
@@ -123,13 +127,16 @@ def test_reads_go_out_first_and_replies_match_by_id_and_register(pair):
         reply(0x013, 2, 7, length=7),              # short
         reply(0x014, 0x104, 7),                    # id 0x104 = bytes 04 01
         reply(0x015 | 0x80000000, 0x104, 7),       # extended identifier: a reply too
+        pack_frame(0x016, h("04 01 33 07 11 00 00 00"), fd=True),  # CAN FD: a reply too
+        pack_frame(0x017, h("04 01 33 07 11 00 00 00 00 00 00 00"), fd=True),  # 12 bytes
     ]:
         bus.send(frame)
     t0 = time.monotonic()
     got = probe.read_registers(ours, "pair", [(1, 7), (2, 7), (0x104, 7)], 0.3)
     elapsed = time.monotonic() - t0
     assert got == {(1, 7): [(0x011, b"\x11\0\0\0"), (0x012, b"\x12\0\0\0")],
-                   (0x104, 7): [(0x014, b"\x11\0\0\0"), (0x80000015, b"\x11\0\0\0")]}
+                   (0x104, 7): [(0x014, b"\x11\0\0\0"), (0x80000015, b"\x11\0\0\0"),
+                                (0x016, b"\x11\0\0\0")]}
     assert 0.3 <= elapsed < 2.0  # one time-out for all, as motor 2 never answered
     sent = [FRAME.unpack(bus.recv(16)) for _ in range(3)]
     assert sent == [(0x7FF, 8, bytes([i & 0xFF, i >> 8, 0x33, 7, 0, 0, 0, 0])) for i in (1, 2, 0x104)]
@@ -226,6 +233,12 @@ def test_json_document():
      ["the reply identifier 0x001 of motor 0x005 is the command identifier of motor 0x001"]),
     ([motor(6, 0x806)],  # only the 11 bits of a standard identifier count
      ["the reply identifier 0x006 of motor 0x006 is its own command identifier"]),
+    # every motor takes commands at 0x100, 0x200 and 0x300 past its command identifier
+    ([motor(1, 0x101), motor(0x201, 0x12), motor(5, 0x301)],
+     ["the reply identifier 0x101 of motor 0x001 is its own POS_VEL command identifier",
+      "the reply identifier 0x301 of motor 0x005 is the FORCE_POS command identifier of motor 0x001",
+      "the reply identifier 0x301 of motor 0x005 is the POS_VEL command identifier of motor 0x201",
+      "motors 0x001 and 0x201 both answer commands on 0x201, 0x301"]),
     ([motor(1, 0x11, answered_from=0x21, also=[0x12])],
      ["command identifier 0x001 was answered more than once (reply identifiers 0x011, 0x012): "
       "motors may share it",
@@ -245,7 +258,7 @@ def test_presets_are_the_modules():
 
 # command id -> (reply id, model, PMAX preset or None); identifiers no other
 # test module uses. 0x2A3 and 0x2A4 share a reply identifier, 0x2A5 answers
-# from 0x2A1's command identifier.
+# from 0x2A1's command identifier, 0x2A6 answers in CAN FD frames.
 SIMULATED = {
     0x2A1: (0x2B1, "dm4310", None),
     0x2A2: (0x2B2, "dm8009", None),
@@ -279,7 +292,7 @@ def sims(can_iface):
             plain += ["--motor", f"{m:#x}:{s:#x}:{model}"]
     with rotalink_sim.spawn(can_iface, *plain), \
             rotalink_sim.spawn(can_iface, "--motor", "0x2a6:0x2b6", "--register", "PMAX=3.14",
-                               "--mode", "pos_vel"):
+                               "--mode", "pos_vel", "--fd-reply"):
         time.sleep(0.05)
         yield
 

@@ -445,7 +445,6 @@ def test_timed_fault_trips_at_its_time_and_the_rotor_coasts_from_then():
     (0x001 | CAN_EFF_FLAG, ENABLE, False),       # extended frame of the same value
     (0x001 | CAN_RTR_FLAG, ENABLE, False),
     (0x001 | CAN_ERR_FLAG, ENABLE, False),
-    (0x001, ENABLE, True),                       # CAN FD frame
     (0x001, ENABLE[:7], False),                  # too short
     (0x001, ENABLE + b"\0", False),              # too long
     (0x7FF, h("02 00 33 0A 00 00 00 00"), False),  # register request for motor 2
@@ -465,6 +464,10 @@ def test_command_id_uses_low_eleven_bits_and_motors_sharing_it_both_answer():
     assert a.enabled and b.enabled and not c.enabled
     out = sim.handle_frame(0x00A, ENABLE, now=0.0)
     assert [(tx.can_id, tx.data[0]) for tx in out] == [(0x013, 0x1A)]
+    # motor 0x101 takes MIT commands where motor 1 takes POS_VEL ones: both answer
+    sim = make(Motor(1, 0x11), Motor(0x101, 0x14))
+    out = sim.handle_frame(0x101, ENABLE, now=0.0)
+    assert [(tx.can_id, tx.data[0]) for tx in out] == [(0x011, 0x01), (0x014, 0x11)]
 
 
 def test_reply_id_uses_low_eleven_bits_of_master_id():
@@ -581,7 +584,7 @@ FOREIGN = (0x7F0, b"\xee" * 8, False)
     ({"short_reply": 0}, [(0.0, 0x011, b"", False)]),
     ({"wrong_id": True}, [(0.0, 0x012, FB, False)]),
     ({"extended_reply": True}, [(0.0, 0x011 | CAN_EFF_FLAG, FB, False)]),
-    ({"fd_reply": True}, [(0.0, 0x011, FB + bytes(4), True)]),
+    ({"fd_reply": True}, [(0.0, 0x011, FB, True)]),
     ({"fd_reply": True, "short_reply": 4}, [(0.0, 0x011, FB[:4], True)]),
     ({"foreign_first": 2}, [(0.0,) + FOREIGN, (0.0,) + FOREIGN, (0.0, 0x011, FB, False)]),
     ({"late_reply": True}, [(0.0, 0x011, FB, False), (0.001, 0x011, FB, False)]),
@@ -684,6 +687,75 @@ def test_non_mit_mode_answers_but_ignores_mit_commands(mode):
     assert len(out) == 1 and out[0].can_id == 0x011
     run(sim, m, cmd, t_end=0.5, t0=0.02)
     assert m.position == 0.0 and m.target == (0.0, 0.0, 0.0, 0.0, 0.0)
+
+
+# Golden frames of the other control modes, for motor 1 (floats little-endian).
+PV = "0000803F 00000040"   # POS_VEL on 0x101: 1.0 rad, at most 2.0 rad/s
+VL = "00004040"            # VEL on 0x201: 3.0 rad/s
+FP = "0000803F F401 8813"  # FORCE_POS on 0x301: 1.0 rad, 5.00 rad/s, 0.5 of the peak current
+REFRESH = "0100CC0000000000"  # on 0x7FF: motor 1
+
+
+@pytest.mark.parametrize("mode, enabled, frames, answered, setpoint", [
+    # each mode follows its own kind of command, classic or CAN FD
+    ("pos_vel", True, [(0x101, PV)], [1], (1.0, 2.0)),
+    ("pos_vel", True, [(0x101, PV, True)], [1], (1.0, 2.0)),
+    ("vel", True, [(0x201, VL)], [1], (3.0,)),
+    ("vel", True, [(0x201, VL + "00000000")], [1], (3.0,)),
+    ("force_pos", True, [(0x301, FP)], [1], (1.0, 5.0, 0.5)),
+    ("force_pos", True, [(0x301, "0000803F 1127 FFFF")], [1], (1.0, 100.0, 1.0)),  # above 10000
+    # a command of another mode, or to a disabled motor, is answered and ignored
+    ("mit", True, [(0x101, PV), (0x201, VL), (0x301, FP)], [1, 1, 1], None),
+    ("vel", True, [(0x101, PV), (0x301, FP)], [1, 1], None),
+    ("pos_vel", False, [(0x101, PV)], [1], None),
+    # a refresh answers and changes nothing; one for motor 2 is not ours
+    ("pos_vel", True, [(0x101, PV), (0x7FF, REFRESH), (0x7FF, REFRESH, True)], [1, 1, 1], (1.0, 2.0)),
+    ("pos_vel", True, [(0x7FF, "0200CC0000000000"), (0x7FF, "0100CC00000000")], [0, 0], None),
+    # too short or too long: not answered; a non-finite float: answered, ignored
+    ("pos_vel", True, [(0x101, PV), (0x101, PV[:-2]), (0x101, PV + "00", True)], [1, 0, 0], (1.0, 2.0)),
+    ("vel", True, [(0x201, VL), (0x201, "000040")], [1, 0], (3.0,)),
+    ("force_pos", True, [(0x301, FP), (0x301, FP[:-2])], [1, 0], (1.0, 5.0, 0.5)),
+    ("pos_vel", True, [(0x101, PV), (0x101, "0000C07F 00000040"), (0x101, "0000803F 0000807F")],
+     [1, 1, 1], (1.0, 2.0)),
+    ("vel", True, [(0x201, VL), (0x201, "000080FF")], [1, 1], (3.0,)),
+    ("force_pos", True, [(0x301, FP), (0x301, "0000C0FF F401 8813")], [1, 1], (1.0, 5.0, 0.5)),
+])
+def test_control_mode_commands(mode, enabled, frames, answered, setpoint):
+    m = Motor(1, 0x11, mode=mode)
+    sim = make(m)
+    if enabled:
+        sim.handle_frame(0x001, ENABLE, now=0.0)
+    got = [sim.handle_frame(f[0], h(f[1]), fd=f[2] if len(f) > 2 else False, now=0.0)
+           for f in frames]
+    fb = (0x011, 0x11 if enabled else 0x01, False)  # the feedback's status nibble
+    assert [[(tx.can_id, tx.data[0], tx.fd) for tx in out] for out in got] == [
+        [fb] if a else [] for a in answered]
+    assert m.setpoint == setpoint and m.target == (0.0,) * 5 and m.enabled == enabled
+
+
+@pytest.mark.parametrize("mode, frame, v_peak, torque_first", [
+    ("vel", (0x201, VL), 3.0, None),
+    ("pos_vel", (0x101, PV), 2.0, None),
+    ("force_pos", (0x301, "0000803F F401 F401"), 5.0, 0.5),  # current 0.05 of 10 Nm
+])
+def test_control_mode_laws(mode, frame, v_peak, torque_first):
+    m = Motor(1, 0x11, mode=mode)
+    sim = make(m)
+    sim.handle_frame(0x001, ENABLE, now=0.0)
+    first = decode_feedback(DEFAULT, sim.handle_frame(frame[0], h(frame[1]), now=0.0)[0].data)
+    peak = 0.0
+    for i in range(1, 301):
+        fb = decode_feedback(DEFAULT, sim.handle_frame(0x7FF, h(REFRESH), now=i * 0.01)[0].data)
+        peak = max(peak, abs(m.velocity))
+        if torque_first is not None:
+            assert abs(fb.torque) <= torque_first + 0.005
+    assert peak <= v_peak * 1.001
+    if mode == "vel":
+        assert m.velocity == pytest.approx(3.0, rel=1e-3)
+    else:
+        assert m.position == pytest.approx(1.0, abs=1e-3) and abs(m.velocity) < 0.01
+    if torque_first is not None:
+        assert first.torque == pytest.approx(torque_first, abs=0.005)
 
 
 def test_feedforward_torque_is_reported_at_once_and_clamped():
@@ -864,6 +936,13 @@ def test_loop_answers_and_logs(bus_factory, tmp_path):
         "rx 00000123 01",
         "rx 001 FFFFFFFFFFFFFFFD", "tx 011 017FFF7FF7FF1E20",
     ]
+
+
+def test_loop_takes_fd_commands_and_answers_fd_with_eight_bytes(bus_factory):
+    bus = bus_factory(make(fd_reply=True))
+    bus.host.send(pack_frame(0x001, ENABLE, fd=True, flags=0x01))  # with bit-rate switch
+    raw = bus.host.recv(72)
+    assert (len(raw), raw[4], unpack_frame(raw)) == (72, 8, (0x011, ENABLED, True))
 
 
 def test_loop_delayed_replies_keep_order_and_do_not_block_other_motors(bus_factory):
@@ -1079,3 +1158,20 @@ def test_background_simulator_reports_status_and_a_timed_fault(can_iface, tmp_pa
         sock.close()
         stopped = [stop_background(pid) for pid in pids]
     assert stopped == [True, True]
+
+
+FD_MOTOR = (0x4C3, 0x4D3)
+
+
+@pytest.mark.bus
+def test_fd_group_and_register_reads_against_fd_replies(can_iface, sniffer):
+    import rotalink
+
+    with spawn(can_iface, "--motor", "%#x:%#x" % FD_MOTOR, "--fd-reply"):
+        bus = rotalink.SocketCanTransport(can_iface)
+        motor = rotalink.Damiao(*FD_MOTOR, timeout_ms=2000)
+        (state,) = rotalink.MotorGroup([(bus, motor)], timeout_ms=2000, fd=True).enable()
+        limits = motor.read_limits(bus)
+    assert state.error == 1 and (limits.p_max, limits.v_max, limits.t_max) == (12.5, 30.0, 10.0)
+    replies = [f for f in sniffer.frames(0.1) if f[0] == FD_MOTOR[1]]
+    assert len(replies) == 4 and all(fd and len(data) == 8 for _, data, fd, _ in replies)
