@@ -419,8 +419,9 @@ class Damiao:
 
         Data: q and dq as little-endian 32-bit floats (8 bytes). A motor not in
         POS_VEL mode answers and ignores it. Nothing is sent on ValueError: a
-        NaN or infinite field (named in the message), or an identifier
-        beyond 0x7FF.
+        NaN or infinite field (`PosVelSetpoint.q must be finite, got NaN`), or
+        an identifier of 0x7FF or past it (`the POS_VEL command identifier
+        0x801 (0x100 + motor_id 0x701) is past the standard range 0x7ff`).
         """
     def vel_control(self, bus: SocketCanTransport, setpoint: VelSetpoint) -> MotorState:
         """Send the VEL command of `setpoint` (copied at the call) to
@@ -428,7 +429,8 @@ class Damiao:
 
         Data: dq as a little-endian 32-bit float (4 bytes). A motor not in VEL
         mode answers and ignores it. Nothing is sent on ValueError: a NaN or
-        infinite dq, or an identifier beyond 0x7FF.
+        infinite dq (`VelSetpoint.dq must be finite, got inf`), or an
+        identifier of 0x7FF or past it.
         """
     def force_pos_control(self, bus: SocketCanTransport, setpoint: ForcePosSetpoint) -> MotorState:
         """Send the FORCE_POS command of `setpoint` (copied at the call) to
@@ -438,7 +440,8 @@ class Damiao:
         10000 as little-endian unsigned 16-bit integers (8 bytes; see
         `ForcePosSetpoint`). A motor not in FORCE_POS mode answers and
         ignores it. Nothing is sent on ValueError: a NaN or infinite field
-        (named in the message), or an identifier beyond 0x7FF.
+        (`ForcePosSetpoint.current must be finite, got NaN`), or an
+        identifier of 0x7FF or past it.
         """
     def refresh(self, bus: SocketCanTransport) -> MotorState:
         """Ask the motor for its feedback without commanding anything, in
@@ -452,7 +455,9 @@ class Damiao:
         """Read the motor's control mode (register 10) as a `ControlMode`.
 
         A register read as `read_register`'s (queued frames discarded, this
-        motor's reply only). A value outside 1..4 raises RuntimeError.
+        motor's reply only). A value outside 1..4 raises RuntimeError `motor
+        0x1 reports control mode 257, which is none of MIT (1), POS_VEL (2),
+        VEL (3) or FORCE_POS (4)`.
         """
     def ensure_mode(self, bus: SocketCanTransport, mode: SupportsIndex) -> None:
         """Put the firmware into control mode `mode` (a `ControlMode` or its
@@ -462,8 +467,11 @@ class Damiao:
         Reads register 10; if it holds `mode`, returns at once. Otherwise
         writes `mode`, pauses 100 ms and reads it back; a read-back other
         than `mode` raises RuntimeError `control mode verification failed:
-        wrote 2, motor reports N`. No retry; a failure after the write leaves
-        the write done.
+        wrote 2, motor reports N` (N the low 8 bits of the value read). No
+        retry; a failure after the write leaves the write done. A number that
+        is no mode raises ValueError `argument 'mode': 7 is not a control
+        mode; the modes are MIT (1), POS_VEL (2), VEL (3) or FORCE_POS (4)`
+        and sends nothing.
         """
     def ensure_mit_mode(self, bus: SocketCanTransport) -> None:
         """Force the firmware into MIT control mode (register 10 = 1). Some
@@ -548,7 +556,8 @@ class MotorGroup:
     - `members`: a non-empty iterable of (bus, motor) pairs, 2-tuples or
       2-lists of a `SocketCanTransport` and a `Damiao`; results come back in
       this order. The group keeps the buses and copies each `Damiao`
-      (identifiers and limits; its timeout_ms is not used).
+      (identifiers, limits and time-out; the cycles use the group's
+      time-out, `ensure_mode` each motor's own).
     - `timeout_ms`: how long a cycle waits for the replies, counted from its
       last send, in whole milliseconds, 0..2**64-1.
     - `fd`: False sends classic 8-byte frames; True CAN FD frames with
@@ -631,10 +640,14 @@ class MotorGroup:
         member order. One cycle, as `mit_control`.
 
         Every setpoint is encoded before anything is sent: a wrong count, an
-        item of no setpoint class (TypeError), a value or limit its encoder
-        refuses, or a frame identifier beyond 0x7FF, equal to the reply
-        identifier of a member on the same bus or to the command identifier
-        of another member on that bus (ValueError) sends nothing. Raises
+        item of no setpoint class (TypeError `argument 'setpoints[1]': 'int'
+        object is not a setpoint (MitSetpoint, PosVelSetpoint, VelSetpoint or
+        ForcePosSetpoint)`), a value or limit its encoder refuses, or a frame
+        identifier of 0x7FF or past it, equal to the reply identifier of a
+        member on the same bus or to an identifier another member on that
+        bus takes commands on (ValueError, prefixed with the member: `member
+        0 (motor_id=0x1): the VEL command identifier 0x201 of member 0 is the
+        reply identifier of member 1 on the same bus`) sends nothing. Raises
         GroupError if any member failed.
         """
     def refresh(self) -> List[MotorState]:
@@ -646,7 +659,9 @@ class MotorGroup:
         """Put every member into a control mode: one `ControlMode` (or its
         number) for all, or a sequence of one per member in member order.
         Each member as `Damiao.ensure_mode`: register 10 written only where
-        it differs, then read back."""
+        it differs, then read back; member after member, every member tried.
+        Raises GroupError if any member failed (its `states` all None, its
+        `errors` the failed members' messages)."""
 
 class GroupError(RuntimeError):
     """Raised by a `MotorGroup` command when one or more members failed,
