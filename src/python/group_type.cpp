@@ -271,6 +271,18 @@ ROTALINK_SIGNATURE(kGroupControl, 1, "MotorGroup.control",
                    "One cycle of commands of any kinds: one setpoint per member, each\n"
                    "sent as its class's command.", 1, "setpoints");
 
+// The name of item i of argument `arg` ("setpoints[3]"), made only for an
+// error: formatting it for every item would cost more than the cycle's own
+// work.
+struct ItemName {
+    const char* arg;
+    Py_ssize_t index;
+    const char* text(char (&buf)[32]) const {
+        std::snprintf(buf, sizeof buf, "%s[%zd]", arg, index);
+        return buf;
+    }
+};
+
 // Copies the values in `obj`, the argument `arg` ("setpoints"), one per
 // member of `g`, into `out` with `take(item, name, out[i])`, which checks
 // the item; false with an exception set.
@@ -295,9 +307,7 @@ bool read_per_member(const damiao::MotorGroup& g, PyObject* obj, const char* arg
         return false;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        char name[32];  // named only for an error
-        std::snprintf(name, sizeof name, "%s[%zd]", arg, i);
-        if (!take(PySequence_Fast_GET_ITEM(seq, i), name, out[i])) return false;
+        if (!take(PySequence_Fast_GET_ITEM(seq, i), ItemName{arg, i}, out[i])) return false;
     }
     return true;
 }
@@ -323,8 +333,11 @@ PyObject* group_mit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         const damiao::MotorGroup& g = record(self).group;
         Scratch<MitSetpoint> scratch;
         MitSetpoint* setpoints = scratch.data(g.size());
-        const bool read = read_per_member(g, a[0], "setpoints", setpoints, [](PyObject* item, const char* name, MitSetpoint& out) {
-            if (!check_instance(item, mit_setpoint_type(), name)) return false;
+        const bool read = read_per_member(g, a[0], "setpoints", setpoints, [](PyObject* item, const ItemName& name, MitSetpoint& out) {
+            if (!PyObject_TypeCheck(item, mit_setpoint_type())) {
+                char buf[32];
+                return check_instance(item, mit_setpoint_type(), name.text(buf));
+            }
             out = damiao::as_mit(setpoint_of(item));
             return true;
         });
@@ -342,9 +355,10 @@ PyObject* group_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         const damiao::MotorGroup& g = record(self).group;
         Scratch<damiao::Setpoint> scratch;
         damiao::Setpoint* setpoints = scratch.data(g.size());
-        const bool read = read_per_member(g, a[0], "setpoints", setpoints, [](PyObject* item, const char* name, damiao::Setpoint& out) {
+        const bool read = read_per_member(g, a[0], "setpoints", setpoints, [](PyObject* item, const ItemName& name, damiao::Setpoint& out) {
             if (setpoint_kind(item) == damiao::kCommandKindCount) {
-                PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not a setpoint (%s)", name,
+                char buf[32];
+                PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not a setpoint (%s)", name.text(buf),
                              type_name(Py_TYPE(item)), setpoint_class_names());
                 return false;
             }
@@ -388,8 +402,9 @@ PyObject* group_ensure_mode(PyObject* self, PyObject* const* args, Py_ssize_t na
             if (!mode_arg(a[0], "modes", modes[0])) return nullptr;
             for (std::uint8_t& m : modes) m = modes[0];
         } else {
-            const bool read = read_per_member(g, a[0], "modes", modes.data(), [](PyObject* item, const char* name, std::uint8_t& out) {
-                return mode_arg(item, name, out);
+            const bool read = read_per_member(g, a[0], "modes", modes.data(), [](PyObject* item, const ItemName& name, std::uint8_t& out) {
+                char buf[32];  // a mode is read once per call: not worth sparing
+                return mode_arg(item, name.text(buf), out);
             });
             if (!read) return nullptr;
         }
