@@ -314,6 +314,23 @@ def test_ensure_mit_switches_the_mode_then_commands(can_iface, tmp_path):
 
 
 @pytest.mark.bus
+def test_modes_drives_the_motor_in_each_mode_and_puts_its_mode_back(can_iface, tmp_path):
+    log = tmp_path / "frames.log"
+    with rotalink_sim.spawn(can_iface, "--motor-id", M1, "--master-id", S1, "--mode", "vel", "--log", log):
+        r = run_example("modes.py", can_iface, "--motor-id", M1, "--master-id", S1, "--count", "2",
+                        "--timeout-ms", REPLY_MS)
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.splitlines()
+    assert lines[0].startswith("Damiao(motor_id=0x351, master_id=0x3d1) is in VEL mode: MotorState(motor_id=1,")
+    assert [line for line in lines if line.endswith(" mode")] == ["MIT mode", "POS_VEL mode", "VEL mode",
+                                                                 "FORCE_POS mode", "back in VEL mode"]
+    frames = received(log)
+    # Each mode's commands on its own identifier, in turn; the mode put back.
+    assert list(dict.fromkeys(i for i, _ in frames if i in ("351", "451", "551", "651"))) == ["351", "451", "551", "651"]
+    assert [d for i, d in frames if i == "7FF" and d[4:6] == "55"][-1] == "5103550A03000000"
+
+
+@pytest.mark.bus
 def test_ensure_mit_stops_when_the_motor_does_not_switch(can_iface, tmp_path):
     log = tmp_path / "frames.log"
     with rotalink_sim.spawn(can_iface, "--motor-id", M1, "--master-id", S1,
