@@ -16,6 +16,13 @@ PyObject* group_error_type();
 // Register, an enum.IntEnum of the register table; nullptr with an exception
 // set if it cannot be created (it is created once and kept).
 PyObject* register_enum();
+// A new enum.IntEnum class `name` of module rotalink with `count` members,
+// member(i) the i-th, and `doc`; nullptr with an exception set.
+struct EnumMember {
+    const char* name;
+    unsigned value;
+};
+PyObject* new_int_enum(const char* name, std::size_t count, EnumMember (*member)(std::size_t), const char* doc);
 
 // The module functions `mit_setpoint` and `register_reply`.
 extern PyMethodDef mit_setpoint_def;

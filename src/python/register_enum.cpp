@@ -1,5 +1,6 @@
 // Register: the firmware's registers as an IntEnum of the register table,
-// each member telling its value kind and whether it may be written.
+// each member telling its value kind and whether it may be written; and the
+// module's IntEnum classes are made here.
 #include "damiao/registers.hpp"
 #include "python/classes.hpp"
 
@@ -51,11 +52,29 @@ bool add_property(PyObject* cls, PyMethodDef* def, const char* doc) {
 }
 
 PyObject* make_register_enum() {
-    PyObject* names = PyList_New(static_cast<Py_ssize_t>(damiao::kRegisterCount));
+    PyObject* cls = new_int_enum(
+        "Register", damiao::kRegisterCount,
+        [](std::size_t i) { return EnumMember{damiao::kRegisters[i].name, damiao::kRegisters[i].number}; },
+        "The firmware's registers, by the maker's names. `is_float` tells a\n"
+        "register holding a 32-bit float from one holding an unsigned 32-bit\n"
+        "integer; `writable` whether it may be written.");
+    if (cls == nullptr) return nullptr;
+    if (!add_property(cls, &g_is_float, "Whether the register holds a 32-bit float.") ||
+        !add_property(cls, &g_writable, "Whether the register may be written.")) {
+        Py_DECREF(cls);
+        return nullptr;
+    }
+    return cls;
+}
+
+}  // namespace
+
+PyObject* new_int_enum(const char* name, std::size_t count, EnumMember (*member)(std::size_t), const char* doc) {
+    PyObject* names = PyList_New(static_cast<Py_ssize_t>(count));
     if (names == nullptr) return nullptr;
-    for (std::size_t i = 0; i < damiao::kRegisterCount; ++i) {
-        PyObject* pair = Py_BuildValue("(sI)", damiao::kRegisters[i].name,
-                                       static_cast<unsigned>(damiao::kRegisters[i].number));
+    for (std::size_t i = 0; i < count; ++i) {
+        const EnumMember m = member(i);
+        PyObject* pair = Py_BuildValue("(sI)", m.name, m.value);
         if (pair == nullptr) {
             Py_DECREF(names);
             return nullptr;
@@ -65,31 +84,23 @@ PyObject* make_register_enum() {
     PyObject* enum_module = PyImport_ImportModule("enum");
     PyObject* int_enum = enum_module != nullptr ? PyObject_GetAttrString(enum_module, "IntEnum") : nullptr;
     Py_XDECREF(enum_module);
-    PyObject* args = int_enum != nullptr ? Py_BuildValue("(sO)", "Register", names) : nullptr;
-    PyObject* kwargs = args != nullptr ? Py_BuildValue("{ssss}", "module", "rotalink", "qualname", "Register")
-                                       : nullptr;
+    PyObject* args = int_enum != nullptr ? Py_BuildValue("(sO)", name, names) : nullptr;
+    PyObject* kwargs = args != nullptr ? Py_BuildValue("{ssss}", "module", "rotalink", "qualname", name) : nullptr;
     PyObject* cls = kwargs != nullptr ? PyObject_Call(int_enum, args, kwargs) : nullptr;
     Py_XDECREF(kwargs);
     Py_XDECREF(args);
     Py_XDECREF(int_enum);
     Py_DECREF(names);
     if (cls == nullptr) return nullptr;
-    PyObject* doc = PyUnicode_FromString(
-        "The firmware's registers, by the maker's names. `is_float` tells a\n"
-        "register holding a 32-bit float from one holding an unsigned 32-bit\n"
-        "integer; `writable` whether it may be written.");
-    const bool ok = doc != nullptr && PyObject_SetAttrString(cls, "__doc__", doc) == 0 &&
-                    add_property(cls, &g_is_float, "Whether the register holds a 32-bit float.") &&
-                    add_property(cls, &g_writable, "Whether the register may be written.");
-    Py_XDECREF(doc);
+    PyObject* text = PyUnicode_FromString(doc);
+    const bool ok = text != nullptr && PyObject_SetAttrString(cls, "__doc__", text) == 0;
+    Py_XDECREF(text);
     if (!ok) {
         Py_DECREF(cls);
         return nullptr;
     }
     return cls;
 }
-
-}  // namespace
 
 PyObject* register_enum() {
     if (g_register == nullptr) g_register = make_register_enum();

@@ -101,41 +101,6 @@ PyObject* mit_setpoint_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-PyObject* make_control_mode_enum() {
-    PyObject* names = PyList_New(static_cast<Py_ssize_t>(kCommandKindCount));
-    if (names == nullptr) return nullptr;
-    for (std::size_t k = 0; k < kCommandKindCount; ++k) {
-        PyObject* pair = Py_BuildValue("(sI)", kCommandKinds[k].mode_name, unsigned{kCommandKinds[k].mode});
-        if (pair == nullptr) {
-            Py_DECREF(names);
-            return nullptr;
-        }
-        PyList_SET_ITEM(names, static_cast<Py_ssize_t>(k), pair);
-    }
-    PyObject* enum_module = PyImport_ImportModule("enum");
-    PyObject* int_enum = enum_module != nullptr ? PyObject_GetAttrString(enum_module, "IntEnum") : nullptr;
-    Py_XDECREF(enum_module);
-    PyObject* args = int_enum != nullptr ? Py_BuildValue("(sO)", "ControlMode", names) : nullptr;
-    PyObject* kwargs = args != nullptr ? Py_BuildValue("{ssss}", "module", "rotalink", "qualname", "ControlMode")
-                                       : nullptr;
-    PyObject* cls = kwargs != nullptr ? PyObject_Call(int_enum, args, kwargs) : nullptr;
-    Py_XDECREF(kwargs);
-    Py_XDECREF(args);
-    Py_XDECREF(int_enum);
-    Py_DECREF(names);
-    if (cls == nullptr) return nullptr;
-    PyObject* doc = PyUnicode_FromString(
-        "The firmware's control modes (register 10, CTRL_MODE). A motor follows\n"
-        "only the commands of its own mode; it answers the others but ignores them.");
-    const bool ok = doc != nullptr && PyObject_SetAttrString(cls, "__doc__", doc) == 0;
-    Py_XDECREF(doc);
-    if (!ok) {
-        Py_DECREF(cls);
-        return nullptr;
-    }
-    return cls;
-}
-
 }  // namespace
 
 PyMethodDef mit_setpoint_def = method<&kSetpointFn>(mit_setpoint_fn);
@@ -154,7 +119,13 @@ std::size_t setpoint_kind(PyObject* obj) {
 const Setpoint& setpoint_of(PyObject* obj) { return native<Setpoint>(obj); }
 
 PyObject* control_mode_enum() {
-    if (g_control_mode == nullptr) g_control_mode = make_control_mode_enum();
+    if (g_control_mode == nullptr) {
+        g_control_mode = new_int_enum(
+            "ControlMode", kCommandKindCount,
+            [](std::size_t k) { return EnumMember{kCommandKinds[k].mode_name, kCommandKinds[k].mode}; },
+            "The firmware's control modes (register 10, CTRL_MODE). A motor follows\n"
+            "only the commands of its own mode; it answers the others but ignores them.");
+    }
     return g_control_mode;
 }
 
