@@ -12,16 +12,6 @@ namespace {
 
 constexpr transport::Duration kModeSwitchPause = transport::Duration::from_millis(100);
 
-// The control mode as read: of kind Uint32, and whether it equals `mode`.
-Result<bool, Error> mode_matches(const Result<RegisterValue, Error>& read, std::uint8_t mode) {
-    if (!read.ok()) return err(read.error());
-    const RegisterValue& v = read.value();
-    if (v.kind != RegisterKind::Uint32) {
-        return err(Error::register_type_mismatch(kControlModeRegister, RegisterKind::Uint32, v.kind));
-    }
-    return v.as_uint32() == std::uint32_t{mode};
-}
-
 // At most this many frames queued before a register request are discarded.
 constexpr std::size_t kDiscardLimit = 1024;
 
@@ -120,20 +110,18 @@ Result<mit::MitLimits, Error> Damiao::read_limits(transport::CanTransport& bus) 
 
 Result<Unit, Error> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode,
                                                 void (*pause)(transport::Duration)) const {
-    Result<bool, Error> before = mode_matches(read_register(bus, kControlModeRegister), mode);
+    Result<std::uint32_t, Error> before = read_mode(bus);
     if (!before.ok()) return err(std::move(before).error());
-    if (before.value()) return Unit{};
+    if (before.value() == mode) return Unit{};
 
     Result<Unit, Error> written = write_register(bus, kControlModeRegister, mode);
     if (!written.ok()) return written;
     pause(kModeSwitchPause);
 
-    Result<RegisterValue, Error> read_back = read_register(bus, kControlModeRegister);
-    Result<bool, Error> after = mode_matches(read_back, mode);
+    Result<std::uint32_t, Error> after = read_mode(bus);
     if (!after.ok()) return err(std::move(after).error());
-    if (after.value()) return Unit{};
-    return err(Error::control_mode_mismatch(
-        mode, static_cast<std::uint8_t>(read_back.value().as_uint32() & 0xFFu)));
+    if (after.value() == mode) return Unit{};
+    return err(Error::control_mode_mismatch(mode, static_cast<std::uint8_t>(after.value() & 0xFFu)));
 }
 
 }  // namespace rotalink::damiao
