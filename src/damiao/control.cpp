@@ -26,13 +26,13 @@ std::uint16_t scaled(float value, const CommandField& f) {
     return static_cast<std::uint16_t>(std::round(clamped * f.scale));
 }
 
-std::string id_hex(std::uint32_t id) {
+}  // namespace
+
+std::string id_text(std::uint32_t id) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%03x", static_cast<unsigned>(id));
     return buf;
 }
-
-}  // namespace
 
 Result<CanFrame, Error> make_control(std::uint16_t motor_id, const mit::MitLimits& limits,
                                      const Setpoint& setpoint) {
@@ -41,8 +41,8 @@ Result<CanFrame, Error> make_control(std::uint16_t motor_id, const mit::MitLimit
     const std::uint32_t id = control_id(motor_id, setpoint.kind);
     if (id >= kRegisterId) {
         return err(Error::invalid_command(std::string("the ") + kind.mode_name + " command identifier " +
-                                          id_hex(id) + " (" + id_hex(kind.id_offset) + " + motor_id " +
-                                          id_hex(motor_id & 0x7FFu) + ") " +
+                                          id_text(id) + " (" + id_text(kind.id_offset) + " + motor_id " +
+                                          id_text(motor_id & 0x7FFu) + ") " +
                                           (id == kRegisterId ? "is the register identifier"
                                                              : "is past the standard range 0x7ff")));
     }

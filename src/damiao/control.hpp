@@ -107,13 +107,16 @@ constexpr std::uint32_t control_id(std::uint16_t motor_id, std::size_t kind) {
 
 // The frame of one command: classic, to control_id, of the kind's length.
 // Refused, with nothing made: an identifier of 0x7FF (the register
-// identifier: every motor would read the payload as a request) or past it, a field that is not
-// finite (kinds other than MIT; the MIT codec saturates), limits the MIT
-// codec cannot use.
+// identifier: every motor would read the payload as a request) or past it,
+// a field that is not finite (kinds other than MIT; the MIT codec
+// saturates), limits the MIT codec cannot use.
 Result<transport::CanFrame, Error> make_control(std::uint16_t motor_id, const mit::MitLimits& limits,
                                                 const Setpoint& setpoint);
 
-// "PosVelSetpoint(q=1.0000, dq=2.0000)".
+// An identifier as messages show it: "0x07f".
+std::string id_text(std::uint32_t id);
+
+// "PosVelSetpoint(q=1, dq=2.5)".
 std::string repr(const Setpoint& s);
 
 }  // namespace rotalink::damiao

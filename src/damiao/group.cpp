@@ -22,12 +22,6 @@ constexpr std::size_t kReadBatch = 32;
 // Pause between sends into a full transmit queue.
 constexpr Duration kRetryPause = Duration::from_nanos(100000);
 
-std::string id_text(std::uint32_t id) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%03x", static_cast<unsigned>(id));
-    return buf;
-}
-
 // A full transmit queue (ENOBUFS) or a full send buffer (EAGAIN): both
 // drain as the bus takes frames.
 bool no_buffer_space(const TransportError& e) {
@@ -75,7 +69,6 @@ std::string refusal(const std::vector<GroupMember>& members, std::size_t i, std:
     }
     return {};
 }
-
 
 }  // namespace
 

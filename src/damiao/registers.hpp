@@ -64,8 +64,8 @@ inline constexpr RegisterInfo kRegisters[] = {
 inline constexpr std::size_t kRegisterCount = sizeof(kRegisters) / sizeof(kRegisters[0]);
 
 // Register 10 holds the control mode (control.hpp numbers the modes).
-// Registers 21, 22 and
-// 23 hold the position, velocity and torque ranges of the MIT frame.
+// Registers 21, 22 and 23 hold the position, velocity and torque ranges of
+// the MIT frame.
 inline constexpr std::uint8_t kControlModeRegister = 10;
 inline constexpr std::uint8_t kPmaxRegister = 21;
 inline constexpr std::uint8_t kVmaxRegister = 22;

@@ -148,16 +148,22 @@ PyObject* group_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* state_object(const MotorState& s) { return new_box(motor_state_type(), s); }
 PyObject* state_object(const Unit&) { Py_RETURN_NONE; }
 
+// "member 3 (motor_id=0x4): ", the head of a message about one member.
+std::string member_head(const damiao::MotorGroup& g, std::size_t i) {
+    char head[64];
+    std::snprintf(head, sizeof head, "member %zu (motor_id=0x%x): ", i,
+                  static_cast<unsigned>(g.members()[i].motor.motor_id));
+    return head;
+}
+
 // The message of a GroupError: how many failed, and the first of them.
 template <class T>
 std::string group_message(const damiao::MotorGroup& g, const std::vector<Result<T, Error>>& results,
                           std::size_t failed) {
     std::size_t first = 0;
     while (results[first].ok()) ++first;
-    char head[96];
-    std::snprintf(head, sizeof head, "%zu of %zu members failed; member %zu (motor_id=0x%x): ", failed,
-                  results.size(), first, static_cast<unsigned>(g.members()[first].motor.motor_id));
-    return head + results[first].error().message();
+    return std::to_string(failed) + " of " + std::to_string(results.size()) + " members failed; " +
+           member_head(g, first) + results[first].error().message();
 }
 
 // Raises GroupError with the states of the members that answered (None for
@@ -333,15 +339,15 @@ PyObject* group_mit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         const damiao::MotorGroup& g = record(self).group;
         Scratch<MitSetpoint> scratch;
         MitSetpoint* setpoints = scratch.data(g.size());
-        const bool read = read_per_member(g, a[0], "setpoints", setpoints, [](PyObject* item, const ItemName& name, MitSetpoint& out) {
+        const auto take = [](PyObject* item, const ItemName& name, MitSetpoint& out) {
             if (!PyObject_TypeCheck(item, mit_setpoint_type())) {
                 char buf[32];
                 return check_instance(item, mit_setpoint_type(), name.text(buf));
             }
             out = damiao::as_mit(setpoint_of(item));
             return true;
-        });
-        if (!read) return nullptr;
+        };
+        if (!read_per_member(g, a[0], "setpoints", setpoints, take)) return nullptr;
         Result<std::vector<CanFrame>, damiao::mit::LimitDomainError> frames = g.mit(setpoints);
         if (!frames.ok()) return raise(dm_err_to_py(Error::limit_domain(frames.error())));
         return run_cycle(self, frames.value());
@@ -355,25 +361,22 @@ PyObject* group_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         const damiao::MotorGroup& g = record(self).group;
         Scratch<damiao::Setpoint> scratch;
         damiao::Setpoint* setpoints = scratch.data(g.size());
-        const bool read = read_per_member(g, a[0], "setpoints", setpoints, [](PyObject* item, const ItemName& name, damiao::Setpoint& out) {
+        const auto take = [](PyObject* item, const ItemName& name, damiao::Setpoint& out) {
             if (setpoint_kind(item) == damiao::kCommandKindCount) {
                 char buf[32];
-                PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not a setpoint (%s)", name.text(buf),
-                             type_name(Py_TYPE(item)), setpoint_class_names());
+                PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not a setpoint (%s)",
+                             name.text(buf), type_name(Py_TYPE(item)), setpoint_class_names());
                 return false;
             }
             out = setpoint_of(item);
             return true;
-        });
-        if (!read) return nullptr;
+        };
+        if (!read_per_member(g, a[0], "setpoints", setpoints, take)) return nullptr;
         Result<std::vector<CanFrame>, damiao::MotorGroup::Refusal> frames = g.control(setpoints);
         if (!frames.ok()) {
             const damiao::MotorGroup::Refusal& r = frames.error();
-            char head[64];
-            std::snprintf(head, sizeof head, "member %zu (motor_id=0x%x): ", r.member,
-                          static_cast<unsigned>(g.members()[r.member].motor.motor_id));
             PendingError e = dm_err_to_py(r.error);
-            return raise({e.type, head + e.message});
+            return raise({e.type, member_head(g, r.member) + e.message});
         }
         return run_cycle(self, frames.value());
     });
@@ -402,11 +405,11 @@ PyObject* group_ensure_mode(PyObject* self, PyObject* const* args, Py_ssize_t na
             if (!mode_arg(a[0], "modes", modes[0])) return nullptr;
             for (std::uint8_t& m : modes) m = modes[0];
         } else {
-            const bool read = read_per_member(g, a[0], "modes", modes.data(), [](PyObject* item, const ItemName& name, std::uint8_t& out) {
+            const auto take = [](PyObject* item, const ItemName& name, std::uint8_t& out) {
                 char buf[32];  // a mode is read once per call: not worth sparing
                 return mode_arg(item, name.text(buf), out);
-            });
-            if (!read) return nullptr;
+            };
+            if (!read_per_member(g, a[0], "modes", modes.data(), take)) return nullptr;
         }
         // The caller's reference keeps the group, and so its buses, for the
         // whole call. Nothing here may call into Python while unwinding: a

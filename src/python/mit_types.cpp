@@ -110,7 +110,6 @@ PyGetSetDef state_getset[] = {
 
 }  // namespace
 
-
 PyTypeObject* mit_limits_type() {
     return class_object(g_limits, {"rotalink.MitLimits", kLimitsNew.doc,
                                    sizeof(Box<MitLimits>), limits_new, dealloc_box<MitLimits>,
