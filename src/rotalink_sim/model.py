@@ -179,6 +179,7 @@ __all__ = [
     "CMD_CLEAR_ERROR",
     "SPECIAL_COMMANDS",
     "special_command",
+    "special_payload",
     "STATUS_DISABLED",
     "STATUS_ENABLED",
     "FAULTS",
@@ -247,6 +248,11 @@ SPECIAL_COMMANDS = {
 }
 
 _SPECIAL_PREFIX = b"\xff" * 7
+
+
+def special_payload(cmd):
+    """The 8 data bytes of the special command ``cmd`` (a ``CMD_*`` byte)."""
+    return _SPECIAL_PREFIX + bytes((cmd,))
 
 
 def special_command(data):
