@@ -210,18 +210,11 @@ def build_parser():
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
-    try:
-        sock = probe.open_bus(args.iface)
-        try:
-            answers, asked = stop(sock, args.iface, args.ids, args.timeout_ms / 1000.0,
-                                  args.rounds)
-        finally:
-            sock.close()
-    except probe.ScanError as exc:
-        print("rotalink-stop: %s" % exc, file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        return 130
+    result, status = cli.on_bus("rotalink-stop", args.iface, lambda sock: stop(
+        sock, args.iface, args.ids, args.timeout_ms / 1000.0, args.rounds))
+    if status is not None:
+        return status
+    answers, asked = result
     for motor_id in sorted(answers):
         can_id, status = answers[motor_id]
         print("motor 0x%03x  reply %s  %s" % (motor_id, _id_text(can_id), status_name(status)))
