@@ -659,15 +659,17 @@ ROTALINK_SIGNATURE(kGroupControl, 1, "MotorGroup.control",
                    "sent as its class's command.", 1, "setpoints");
 
 // One cycle of the setpoints in `obj`, one per member, each read by `take`
-// (which checks its class), clamped and encoded before anything is sent.
+// (which checks its class), clamped and encoded before anything is sent. A
+// refused command's message names the member, or (`as_single`) is the one
+// the member's single command would raise.
 template <class Take>
-PyObject* control_cycle(PyObject* self, PyObject* obj, Take take) {
+PyObject* control_cycle(PyObject* self, PyObject* obj, Take take, bool as_single) {
     const damiao::MotorGroup& g = record(self).group;
     Scratch<damiao::Setpoint> scratch;
     damiao::Setpoint* setpoints = scratch.data(g.size());
     if (!read_per_member(g.size(), obj, "setpoints", setpoints, take)) return nullptr;
     Result<std::vector<CanFrame>, damiao::MotorGroup::Refusal> frames = g.control(setpoints);
-    if (!frames.ok()) return raise_refusal(g, frames.error());
+    if (!frames.ok()) return as_single ? raise(dm_err_to_py(frames.error().error)) : raise_refusal(g, frames.error());
     return run_cycle(self, frames.value());
 }
 
@@ -683,7 +685,7 @@ PyObject* group_mit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             out = setpoint_of(item);
             return true;
         };
-        return control_cycle(self, a[0], take);
+        return control_cycle(self, a[0], take, true);
     });
 }
 
@@ -701,7 +703,7 @@ PyObject* group_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             out = setpoint_of(item);
             return true;
         };
-        return control_cycle(self, a[0], take);
+        return control_cycle(self, a[0], take, false);
     });
 }
 

@@ -227,10 +227,19 @@ except Exception:
     raise AssertionError("an Exception handler caught an internal fault")
 except BaseException as e:
     assert type(e).__name__ == "PanicException" and "poisoned" in e.args[0], e
+# Leaving its block, the group still disables the members of its other bus
+# (here one that never answers: three cycles).
+try:
+    g.__exit__(None, None, None)
+except rotalink.GroupError as e:
+    assert e.errors[0] == "transport error: timeout waiting for frame", e.errors
+    assert "poisoned" in e.errors[1], e.errors
+else:
+    raise AssertionError("the disable did not fail")
 )PY"),
               "");
     ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(ok->send_calls(), 0u);
+    EXPECT_EQ(ok->send_calls(), 3u);
     EXPECT_EQ(p->send_calls(), 1u);
 }
 
