@@ -107,17 +107,17 @@ std::string id_text(std::uint32_t id) {
     return buf;
 }
 
-Result<CanFrame, Error> make_control(std::uint16_t motor_id, const mit::MitLimits& limits,
-                                     const Setpoint& setpoint) {
+std::optional<Error> write_control(CanFrame& frame, std::uint16_t motor_id, const mit::MitLimits& limits,
+                                   const Setpoint& setpoint) {
     ROTALINK_ASSERT(setpoint.kind < kCommandKindCount, "a setpoint of no command kind");
     const CommandKind& kind = kCommandKinds[setpoint.kind];
     const std::uint32_t id = control_id(motor_id, setpoint.kind);
     if (id >= kRegisterId) {
-        return err(Error::invalid_command(std::string("the ") + kind.mode_name + " command identifier " +
-                                          id_text(id) + " (" + id_text(kind.id_offset) + " + motor_id " +
-                                          id_text(motor_id & 0x7FFu) + ") " +
-                                          (id == kRegisterId ? "is the register identifier"
-                                                             : "is past the standard range 0x7ff")));
+        return Error::invalid_command(std::string("the ") + kind.mode_name + " command identifier " +
+                                      id_text(id) + " (" + id_text(kind.id_offset) + " + motor_id " +
+                                      id_text(motor_id & 0x7FFu) + ") " +
+                                      (id == kRegisterId ? "is the register identifier"
+                                                         : "is past the standard range 0x7ff"));
     }
     const bool mit_codec = kind.fields[0].wire == Wire::Mit;
     if (mit_codec) {
@@ -125,26 +125,26 @@ Result<CanFrame, Error> make_control(std::uint16_t motor_id, const mit::MitLimit
             {"p_max", limits.p_max}, {"v_max", limits.v_max}, {"t_max", limits.t_max}};
         for (const auto& r : ranges) {
             if (r.second == 0.0f || std::isinf(r.second)) {
-                return err(Error::invalid_command(std::string("MitLimits.") + r.first +
-                                                  " must be finite and non-zero, got " + float_short(r.second)));
+                return Error::invalid_command(std::string("MitLimits.") + r.first +
+                                              " must be finite and non-zero, got " + float_short(r.second));
             }
         }
     }
     for (std::size_t i = 0; i < kind.field_count; ++i) {
         const float v = setpoint.values[i];
         if (std::isnan(v) || (!mit_codec && std::isinf(v))) {
-            return err(Error::invalid_command(std::string(kind.value_class) + "." + kind.fields[i].name +
-                                              " must be " + (mit_codec ? "a number" : "finite") + ", got " +
-                                              float_short(v)));
+            return Error::invalid_command(std::string(kind.value_class) + "." + kind.fields[i].name +
+                                          " must be " + (mit_codec ? "a number" : "finite") + ", got " +
+                                          float_short(v));
         }
     }
-    CanFrame frame;
+    frame = CanFrame{};
     frame.id = transport::CanId::standard(id);
     if (mit_codec) {
         Result<mit::Payload, mit::LimitDomainError> payload = mit::encode(limits, as_mit(setpoint));
-        if (!payload.ok()) return err(Error::limit_domain(payload.error()));
+        if (!payload.ok()) return Error::limit_domain(payload.error());
         frame.data.assign(payload.value().begin(), payload.value().end());
-        return frame;
+        return std::nullopt;
     }
     for (std::size_t i = 0; i < kind.field_count; ++i) {
         const CommandField& f = kind.fields[i];
@@ -157,6 +157,14 @@ Result<CanFrame, Error> make_control(std::uint16_t motor_id, const mit::MitLimit
             put_le(frame, scaled(v, f), 2);
         }
     }
+    return std::nullopt;
+}
+
+Result<CanFrame, Error> make_control(std::uint16_t motor_id, const mit::MitLimits& limits,
+                                     const Setpoint& setpoint) {
+    CanFrame frame;
+    std::optional<Error> refused = write_control(frame, motor_id, limits, setpoint);
+    if (refused) return err(std::move(*refused));
     return frame;
 }
 

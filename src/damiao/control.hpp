@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "damiao/error.hpp"
@@ -163,6 +164,10 @@ constexpr std::uint32_t control_id(std::uint16_t motor_id, std::size_t kind) {
 // bottom of its own range).
 Result<transport::CanFrame, Error> make_control(std::uint16_t motor_id, const mit::MitLimits& limits,
                                                 const Setpoint& setpoint);
+// The same, written into `frame` (which a refusal leaves unspecified): the
+// refusal, or nothing.
+std::optional<Error> write_control(transport::CanFrame& frame, std::uint16_t motor_id, const mit::MitLimits& limits,
+                                   const Setpoint& setpoint);
 
 // An identifier as messages show it: "0x07f".
 std::string id_text(std::uint32_t id);

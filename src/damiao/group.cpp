@@ -155,9 +155,11 @@ Result<std::vector<CanFrame>, MotorGroup::Refusal> MotorGroup::control(const Set
             any_moved = any_moved || moved_[i];
         }
         const Damiao& d = members_[i].motor;
-        Result<CanFrame, Error> frame = make_control(d.motor_id, d.limits, s);
-        if (!frame.ok()) return err(Refusal{i, std::move(frame).error()});
-        frames.push_back(with_kind(std::move(frame).value(), fd_));
+        CanFrame& frame = frames.emplace_back();
+        std::optional<Error> refused = write_control(frame, d.motor_id, d.limits, s);
+        if (refused) return err(Refusal{i, std::move(*refused)});
+        frame.fd = fd_;
+        frame.brs = fd_;
     }
     if (any_moved) {
         for (std::size_t i = 0; i < members_.size(); ++i) {
