@@ -419,11 +419,14 @@ class Motors:
         self.last_error = f"{command}: {text}" if command else text
 
     def report(self, exc: rotalink.GroupError, command: str) -> None:
-        """Count a failed `command` and print, on standard error, why each motor failed."""
+        """Count a failed `command` and print, on standard error, why each motor
+        failed; after a disable, the feedback of those that answered."""
         self.failed(exc, command)
-        for name, error in zip(self.names, exc.errors):
+        for name, state, error in zip(self.names, exc.states, exc.errors):
             if error is not None:
                 print("error: " + _line(command, name, error), file=sys.stderr, flush=True)
+            elif state is not None and command == "disable":
+                print(_line("disabled", name, repr(state)), flush=True)
 
     def mit_control(self, setpoints: Sequence[rotalink.MitSetpoint]) -> Tuple[States, bool]:
         """The feedback of one cycle (None for a motor that did not answer), and
