@@ -28,6 +28,8 @@ cpu, count, marked: one bus for rotalink (--cost-iface) and one for the peer
     mixed   one MotorGroup.control call with a setpoint of each of the four
             kinds in turn (MIT, POS_VEL, VEL, FORCE_POS: two of each at N = 8)
     control one MotorGroup.control call with N MitSetpoints
+    clamped one MotorGroup.mit_control call as in group, on a group whose
+            members have joint limits that clamp every setpoint
   cpu: CPU time (getrusage) and wall time per cycle, the three alternating in
   blocks. count: opens the bus, runs CYCLES cycles and exits; the difference of
   two runs under strace is the system calls of the cycles. marked: CYCLES
@@ -61,7 +63,7 @@ SIZES = (1, 2, 4, 8, 16)
 BUS_COUNTS = (1, 2, 4)
 COST_SIZES = (1, 4, 8, 16)
 MODES = ("group", "single", "peer")
-MIXED_MODES = ("mixed", "control")
+MIXED_MODES = ("mixed", "control", "clamped")
 MIXED_SIZE = 8
 SETPOINT = (1.0, -2.0, 50.0, 1.0, 3.0)
 
@@ -97,6 +99,10 @@ class Rig:
                                                        timeout_ms=timeout_ms))
                         for bus_i, mid, master in layout(n, b)]
         self.group = rotalink.MotorGroup(self.members, timeout_ms=timeout_ms)
+        # Below every setpoint's position, above none of its other fields:
+        # each command has its position clamped.
+        joint = rotalink.JointLimits(q_min=-0.5, q_max=0.5, dq_max=10.0, tau_max=5.0)
+        self.limited = rotalink.MotorGroup(self.members, timeout_ms=timeout_ms, joint_limits=[joint] * n)
         self.setpoints = [rotalink.MitSetpoint(*SETPOINT) for _ in range(n)]
         self.mixed = mixed_setpoints(n)
 
@@ -108,6 +114,9 @@ class Rig:
 
     def control_loop(self, cycles):
         return run_cycles(self.group.control, self.setpoints, cycles, RuntimeError)
+
+    def clamped_loop(self, cycles):
+        return run_cycles(self.limited.mit_control, self.setpoints, cycles, RuntimeError)
 
     def single_loop(self, cycles):
         pairs = [(bus, motor.mit_control, sp)
@@ -276,7 +285,7 @@ class CostBench:
         rig = Rig([self.bus], n, 1, self.timeout_ms)
         peer_rig = PeerRig(self.peer_bus, n, self.timeout_ms)
         return {"group": rig.group_loop, "single": rig.single_loop, "peer": peer_rig.group_loop,
-                "mixed": rig.mixed_loop, "control": rig.control_loop}
+                "mixed": rig.mixed_loop, "control": rig.control_loop, "clamped": rig.clamped_loop}
 
     def close(self):
         self.peer_bus.shutdown()

@@ -274,6 +274,7 @@ GROUP_MODES = ("group", "single", "peer")
 # A cycle of 8 with two setpoints of each control mode against the MIT-only one.
 MIXED_SIZE = 8
 TARGET_MIXED_RATIO = 1.10
+TARGET_CLAMPED_RATIO = 1.05
 
 
 def section_group_pipeline(res, lines, verdicts):
@@ -468,7 +469,7 @@ def per_cycle(calls):
 def section_group_mixed(res, lines, verdicts):
     sc = group_syscalls(res) or {}
     ins = group_instructions(res) or {}
-    ways = [m for m in ("group", "mixed", "control") if (m, MIXED_SIZE) in ins or (m, MIXED_SIZE) in sc]
+    ways = [m for m in ("group", "mixed", "control", "clamped") if (m, MIXED_SIZE) in ins or (m, MIXED_SIZE) in sc]
     if "mixed" not in ways or "group" not in ways:
         return
     n = MIXED_SIZE
@@ -476,7 +477,8 @@ def section_group_mixed(res, lines, verdicts):
                  "responder answers at once): group = MotorGroup.mit_control with "
                  f"{n} MitSetpoints, mixed = MotorGroup.control with two setpoints of each kind "
                  "(MIT, POS_VEL, VEL, FORCE_POS), control = MotorGroup.control with "
-                 f"{n} MitSetpoints")
+                 f"{n} MitSetpoints, clamped = group on members with joint limits that clamp "
+                 "every setpoint")
     lines.append(f"   {'':16}" + "".join(f"{m:>10}" for m in ways) + f"{'mixed/group':>13}")
     if all((m, n) in ins for m in ways):
         g = ins[("group", n)]
@@ -485,6 +487,11 @@ def section_group_mixed(res, lines, verdicts):
         ratio = ins[("mixed", n)] / g
         verdicts.append(f"instructions of a mixed cycle of {n} against an MIT-only one: {ratio:.3f}x "
                         f"<= {TARGET_MIXED_RATIO:.2f}x: {verdict(ratio <= TARGET_MIXED_RATIO)}")
+        if "clamped" in ways:
+            ratio = ins[("clamped", n)] / g
+            verdicts.append(f"instructions of a cycle of {n} clamped into joint limits against an unclamped "
+                            f"one: {ratio:.3f}x <= {TARGET_CLAMPED_RATIO:.2f}x: "
+                            f"{verdict(ratio <= TARGET_CLAMPED_RATIO)}")
     if all((m, n) in sc for m in ways):
         names = sorted(set().union(*(set(sc[(m, n)]) for m in ways)))
         for name in names:

@@ -63,7 +63,7 @@ count() {  # MODE N: the system calls of 0 and of $strace_n cycles
 if [ "$mixed_only" = 1 ]; then
     echo "-- every control mode in a cycle of 8 (mixed, control) beside the MIT-only cycle" \
          "(group): strace -c -f over 0 and $strace_n cycles"
-    for m in group mixed control; do count "$m" 8; done
+    for m in group mixed control clamped; do count "$m" 8; done
     sizes=8
 else
     echo "-- group pipelining: responders answering after $delay ms, $cycles group cycles and" \
@@ -85,7 +85,7 @@ else
     for m in group single peer; do
         for n in 1 4 8 16; do count "$m" "$n"; done
     done
-    for m in mixed control; do count "$m" 8; done
+    for m in mixed control clamped; do count "$m" 8; done
     sizes=1,4,8,16
 fi
 echo "{\"n\": $strace_n}" > "$out/strace_group.json"

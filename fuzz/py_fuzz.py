@@ -706,7 +706,8 @@ def model_transport(args, kwargs):
                   fail=Raise(OSError, pattern=r".+ \(os error \d+\)"))
 
 
-GROUP_PARAMS = ["members", "timeout_ms", "fd"]
+GROUP_PARAMS = ["members", "timeout_ms", "fd", "watchdog_ms", "joint_limits"]
+MAX_WATCHDOG_MS = 0xFFFFFFFF // 20  # the motor's register counts 50 us units
 
 
 def model_group(args, kwargs):
@@ -737,6 +738,14 @@ def model_group(args, kwargs):
             bool(b["fd"])
         except Exception as e:  # noqa: BLE001 - a user object's own error passes through
             return Expect(fail=raised(e))
+    if b.get("watchdog_ms") is not None:
+        ok, err = conv_u64(b["watchdog_ms"], "watchdog_ms")
+        if not ok:
+            return Expect(fail=err)
+        ms = err
+        if not 1 <= ms <= MAX_WATCHDOG_MS:
+            return Expect(fail=Raise(ValueError, f"watchdog_ms must be None or from 1 to {MAX_WATCHDOG_MS} "
+                                                 f"milliseconds, got {ms}"))
     return Expect(fail=Raise(ValueError, "a MotorGroup needs at least one member"))
 
 

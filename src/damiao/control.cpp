@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "support/float_text.hpp"
 
@@ -12,6 +13,67 @@ using transport::CanFrame;
 
 mit::MitSetpoint as_mit(const Setpoint& s) {
     return mit::MitSetpoint{s.values[0], s.values[1], s.values[2], s.values[3], s.values[4]};
+}
+
+Setpoint from_mit(const mit::MitSetpoint& s) {
+    Setpoint out;
+    out.kind = kMitKind;
+    out.values = {s.q, s.dq, s.kp, s.kd, s.tau};
+    return out;
+}
+
+std::string joint_limits_fault(const JointLimits& l) {
+    if (std::isnan(l.q_min) || std::isnan(l.q_max)) {
+        return std::string("JointLimits.") + (std::isnan(l.q_min) ? "q_min" : "q_max") + " is NaN";
+    }
+    if (std::isinf(l.q_min) && l.q_min > 0.0f) return "JointLimits.q_min must be below inf";
+    if (std::isinf(l.q_max) && l.q_max < 0.0f) return "JointLimits.q_max must be above -inf";
+    if (l.q_min > l.q_max) {
+        return "JointLimits.q_min " + float_short(l.q_min) + " is above q_max " + float_short(l.q_max);
+    }
+    const std::pair<const char*, float> maxima[] = {{"dq_max", l.dq_max}, {"tau_max", l.tau_max}};
+    for (const auto& m : maxima) {
+        if (!(m.second >= 0.0f)) {
+            return std::string("JointLimits.") + m.first + " must be 0 or more, got " + float_short(m.second);
+        }
+    }
+    return {};
+}
+
+std::string repr(const JointLimits& l) {
+    return "JointLimits(q_min=" + float_short(l.q_min) + ", q_max=" + float_short(l.q_max) +
+           ", dq_max=" + float_short(l.dq_max) + ", tau_max=" + float_short(l.tau_max) + ")";
+}
+
+bool clamp(Setpoint& s, const JointLimits& limits) {
+    const CommandKind& kind = kCommandKinds[s.kind];
+    bool moved = false;
+    for (std::size_t i = 0; i < kind.field_count; ++i) {
+        float lo = 0.0f;
+        float hi = 0.0f;
+        switch (kind.fields[i].role) {
+            case Role::Position:
+                lo = limits.q_min;
+                hi = limits.q_max;
+                break;
+            case Role::Velocity:
+                lo = -limits.dq_max;
+                hi = limits.dq_max;
+                break;
+            case Role::Torque:
+                lo = -limits.tau_max;
+                hi = limits.tau_max;
+                break;
+            case Role::Other:
+                continue;
+        }
+        float& v = s.values[i];
+        if (v < lo || v > hi) {  // false for NaN
+            v = v < lo ? lo : hi;
+            moved = true;
+        }
+    }
+    return moved;
 }
 
 namespace {
@@ -46,9 +108,28 @@ Result<CanFrame, Error> make_control(std::uint16_t motor_id, const mit::MitLimit
                                           (id == kRegisterId ? "is the register identifier"
                                                              : "is past the standard range 0x7ff")));
     }
+    const bool mit_codec = kind.fields[0].wire == Wire::Mit;
+    if (mit_codec) {
+        const std::pair<const char*, float> ranges[] = {
+            {"p_max", limits.p_max}, {"v_max", limits.v_max}, {"t_max", limits.t_max}};
+        for (const auto& r : ranges) {
+            if (r.second == 0.0f || std::isinf(r.second)) {
+                return err(Error::invalid_command(std::string("MitLimits.") + r.first +
+                                                  " must be finite and non-zero, got " + float_short(r.second)));
+            }
+        }
+    }
+    for (std::size_t i = 0; i < kind.field_count; ++i) {
+        const float v = setpoint.values[i];
+        if (std::isnan(v) || (!mit_codec && std::isinf(v))) {
+            return err(Error::invalid_command(std::string(kind.value_class) + "." + kind.fields[i].name +
+                                              " must be " + (mit_codec ? "a number" : "finite") + ", got " +
+                                              float_short(v)));
+        }
+    }
     CanFrame frame;
     frame.id = transport::CanId::standard(id);
-    if (kind.fields[0].wire == Wire::Mit) {
+    if (mit_codec) {
         Result<mit::Payload, mit::LimitDomainError> payload = mit::encode(limits, as_mit(setpoint));
         if (!payload.ok()) return err(Error::limit_domain(payload.error()));
         frame.data.assign(payload.value().begin(), payload.value().end());
@@ -57,10 +138,6 @@ Result<CanFrame, Error> make_control(std::uint16_t motor_id, const mit::MitLimit
     for (std::size_t i = 0; i < kind.field_count; ++i) {
         const CommandField& f = kind.fields[i];
         const float v = setpoint.values[i];
-        if (!std::isfinite(v)) {
-            return err(Error::invalid_command(std::string(kind.value_class) + "." + f.name +
-                                              " must be finite, got " + float_short(v)));
-        }
         if (f.wire == Wire::F32) {
             std::uint32_t bits = 0;
             std::memcpy(&bits, &v, sizeof bits);

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 
 #include "damiao/error.hpp"
@@ -26,9 +27,18 @@ enum class Wire : std::uint8_t {
           // nearest (ties away from zero): 2 bytes little-endian
 };
 
+// What a field means to the joint, and so which joint limit clamps it.
+enum class Role : std::uint8_t {
+    Position,  // into [q_min, q_max]
+    Velocity,  // a target velocity or a velocity limit: to +-dq_max
+    Torque,    // a feed-forward torque: to +-tau_max
+    Other,     // a gain, a current fraction: not clamped
+};
+
 struct CommandField {
     const char* name;  // the value class's attribute and keyword
     Wire wire;
+    Role role;
     float max = 0.0f;    // U16: the top of the field's range
     float scale = 0.0f;  // U16: raw units per unit of the field
 };
@@ -49,12 +59,18 @@ struct CommandKind {
 // Every command kind, in the order of the modes' numbers.
 inline constexpr CommandKind kCommandKinds[] = {
     {1, "MIT", 0x000, 8, "MitSetpoint", "mit_control", 5,
-     {{{"q", Wire::Mit}, {"dq", Wire::Mit}, {"kp", Wire::Mit}, {"kd", Wire::Mit}, {"tau", Wire::Mit}}}},
+     {{{"q", Wire::Mit, Role::Position},
+       {"dq", Wire::Mit, Role::Velocity},
+       {"kp", Wire::Mit, Role::Other},
+       {"kd", Wire::Mit, Role::Other},
+       {"tau", Wire::Mit, Role::Torque}}}},
     {2, "POS_VEL", 0x100, 8, "PosVelSetpoint", "pos_vel_control", 2,
-     {{{"q", Wire::F32}, {"dq", Wire::F32}}}},
-    {3, "VEL", 0x200, 4, "VelSetpoint", "vel_control", 1, {{{"dq", Wire::F32}}}},
+     {{{"q", Wire::F32, Role::Position}, {"dq", Wire::F32, Role::Velocity}}}},
+    {3, "VEL", 0x200, 4, "VelSetpoint", "vel_control", 1, {{{"dq", Wire::F32, Role::Velocity}}}},
     {4, "FORCE_POS", 0x300, 8, "ForcePosSetpoint", "force_pos_control", 3,
-     {{{"q", Wire::F32}, {"dq", Wire::U16, 100.0f, 100.0f}, {"current", Wire::U16, 1.0f, 10000.0f}}}},
+     {{{"q", Wire::F32, Role::Position},
+       {"dq", Wire::U16, Role::Velocity, 100.0f, 100.0f},
+       {"current", Wire::U16, Role::Other, 1.0f, 10000.0f}}}},
 };
 inline constexpr std::size_t kCommandKindCount = sizeof(kCommandKinds) / sizeof(kCommandKinds[0]);
 inline constexpr std::size_t kMitKind = 0;
@@ -98,6 +114,27 @@ struct Setpoint {
 };
 
 mit::MitSetpoint as_mit(const Setpoint& s);
+Setpoint from_mit(const mit::MitSetpoint& s);
+
+// The range a joint may be commanded in. Every field is clamped by its role
+// (Role); infinite bounds clamp nothing.
+struct JointLimits {
+    float q_min = -std::numeric_limits<float>::infinity();
+    float q_max = std::numeric_limits<float>::infinity();
+    float dq_max = std::numeric_limits<float>::infinity();
+    float tau_max = std::numeric_limits<float>::infinity();
+};
+
+// Why `limits` bound no range ("q_min 2 is above q_max 1", a negative or NaN
+// maximum), or "" when they do.
+std::string joint_limits_fault(const JointLimits& limits);
+
+// "JointLimits(q_min=-1.5, q_max=1.5, dq_max=inf, tau_max=inf)".
+std::string repr(const JointLimits& limits);
+
+// Clamps each field of `s` by its role; true when any field moved. A NaN
+// field is left as it is (make_control refuses it).
+bool clamp(Setpoint& s, const JointLimits& limits);
 
 // The command's identifier, (motor_id & 0x7FF) + the kind's offset, which
 // may be past the standard range (make_control refuses those).
@@ -107,9 +144,13 @@ constexpr std::uint32_t control_id(std::uint16_t motor_id, std::size_t kind) {
 
 // The frame of one command: classic, to control_id, of the kind's length.
 // Refused, with nothing made: an identifier of 0x7FF (the register
-// identifier: every motor would read the payload as a request) or past it,
-// a field that is not finite (kinds other than MIT; the MIT codec
-// saturates), limits the MIT codec cannot use.
+// identifier: every motor would read the payload as a request) or past it;
+// a NaN field, or for kinds other than MIT an infinite one (the MIT codec
+// saturates infinities to the range's ends, but would send NaN as the
+// bottom of the range: q = -p_max, full reverse torque); for MIT, limits the
+// codec cannot use, and a p_max, v_max or t_max of 0 or infinity (the field's
+// raw value would be 0 whatever was asked, which the motor reads as the
+// bottom of its own range).
 Result<transport::CanFrame, Error> make_control(std::uint16_t motor_id, const mit::MitLimits& limits,
                                                 const Setpoint& setpoint);
 

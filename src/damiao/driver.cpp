@@ -40,9 +40,7 @@ Result<mit::MotorState, Error> Damiao::special(transport::CanTransport& bus, std
 
 Result<mit::MotorState, Error> Damiao::mit_control(transport::CanTransport& bus,
                                                    const mit::MitSetpoint& setpoint) const {
-    Result<CanFrame, mit::LimitDomainError> frame = make_mit(motor_id, limits, setpoint);
-    if (!frame.ok()) return err(Error::limit_domain(frame.error()));
-    return exchange(*this, bus, frame.value());
+    return control(bus, from_mit(setpoint));
 }
 
 Result<mit::MotorState, Error> Damiao::control(transport::CanTransport& bus, const Setpoint& setpoint) const {
@@ -89,6 +87,18 @@ Result<Unit, Error> Damiao::write_register(transport::CanTransport& bus, std::ui
     Result<Unit, TransportError> sent = bus.send(make_register_write(motor_id, reg, bits));
     if (!sent.ok()) return err(Error::transport(std::move(sent).error()));
     return Unit{};
+}
+
+Result<Unit, Error> Damiao::write_verified(transport::CanTransport& bus, std::uint8_t reg,
+                                           std::uint32_t bits) const {
+    Result<Unit, Error> written = write_register(bus, reg, bits);
+    if (!written.ok()) return written;
+    Result<RegisterValue, Error> back = read_register(bus, reg);
+    if (!back.ok()) return err(std::move(back).error());
+    if (back.value().bits == bits) return Unit{};
+    return err(Error::failure("register " + std::to_string(reg) + " (" + find_register(reg)->name +
+                               ") reads back " + std::to_string(back.value().bits) + " after writing " +
+                               std::to_string(bits)));
 }
 
 Result<mit::MitLimits, Error> Damiao::read_limits(transport::CanTransport& bus) const {

@@ -38,7 +38,7 @@ struct Damiao {
     }
     ROTALINK_SPECIAL_COMMANDS(ROTALINK_SPECIAL_METHOD)
 #undef ROTALINK_SPECIAL_METHOD
-    // Encodes first; limits the encoder cannot use end the call unsent.
+    // `control` with an MIT setpoint.
     Result<mit::MotorState, Error> mit_control(transport::CanTransport& bus,
                                                const mit::MitSetpoint& setpoint) const;
 
@@ -60,6 +60,9 @@ struct Damiao {
     // queued; `is_feedback` skips it.
     Result<Unit, Error> write_register(transport::CanTransport& bus, std::uint8_t reg,
                                        std::uint32_t bits) const;
+    // Writes a register, then reads it back: a value other than `bits` is a
+    // Failure. A RAM write: nothing is saved to flash.
+    Result<Unit, Error> write_verified(transport::CanTransport& bus, std::uint8_t reg, std::uint32_t bits) const;
     // Reads PMAX, VMAX and TMAX (registers 21 to 23): the ranges this motor
     // maps its MIT frames to, with the frame's fixed gain ranges (kp 500,
     // kd 5).

@@ -53,6 +53,12 @@ Error Error::invalid_command(std::string message) {
     return e;
 }
 
+Error Error::failure(std::string message) {
+    Error e(Kind::Failure);
+    e.text_ = std::move(message);
+    return e;
+}
+
 std::string Error::message() const {
     switch (kind_) {
         case Kind::Transport:
@@ -80,6 +86,7 @@ std::string Error::message() const {
         case Kind::LimitDomain:
             return limit_.message();
         case Kind::InvalidCommand:
+        case Kind::Failure:
             return text_;
     }
     ROTALINK_PANIC("unknown driver error kind");

@@ -24,6 +24,7 @@ public:
         ShortReply,
         LimitDomain,
         InvalidCommand,
+        Failure,
     };
 
     static Error transport(transport::TransportError e) { return Error(Kind::Transport, std::move(e)); }
@@ -39,6 +40,10 @@ public:
     // A command that cannot be sent as asked (an identifier past the
     // standard range, a field that is not finite): nothing was sent.
     static Error invalid_command(std::string message);
+    // A failure its message describes: feedback from another motor, a
+    // register that reads back another value than was written, a bus that
+    // can no longer be used.
+    static Error failure(std::string message);
 
     Kind kind() const { return kind_; }
     const transport::TransportError& transport_error() const { return transport_; }

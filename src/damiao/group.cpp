@@ -70,6 +70,18 @@ std::string refusal(const std::vector<GroupMember>& members, std::size_t i, std:
     return {};
 }
 
+// The feedback `r` if it is motor `m`'s own: its motor-id nibble is m's.
+MemberResult own_feedback(const Damiao& m, MemberResult r) {
+    if (!r.ok() || r.value().motor_id == (m.motor_id & 0xFu)) return r;
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "the feedback from reply identifier %s carries motor id 0x%x, not this member's 0x%x "
+                  "(motor_id 0x%x & 0xf): another motor answers from this master identifier",
+                  id_text(reply_id(m.master_id).value).c_str(), static_cast<unsigned>(r.value().motor_id),
+                  static_cast<unsigned>(m.motor_id & 0xFu), static_cast<unsigned>(m.motor_id));
+    return err(Error::failure(text));
+}
+
 }  // namespace
 
 std::string identifier_clash(const std::vector<GroupMember>& members) {
@@ -116,6 +128,9 @@ MotorGroup::MotorGroup(std::vector<GroupMember> members, std::size_t bus_count, 
     for (std::size_t k = 0; k < send_order_.size(); ++k) {
         reply_of_[k] = reply_id(members_[send_order_[k]].motor.master_id).value;
     }
+    clamped_.assign(members_.size(), 0);
+    moved_.assign(members_.size(), 0);
+    last_.resize(members_.size());
     refused_.resize(members_.size());
     for (std::size_t i = 0; i < members_.size(); ++i) {
         for (std::size_t k = 0; k < kCommandKindCount; ++k) refused_[i][k] = refusal(members_, i, k);
@@ -126,16 +141,44 @@ Result<std::vector<CanFrame>, MotorGroup::Refusal> MotorGroup::control(const Set
     std::vector<CanFrame> frames;
     frames.reserve(send_order_.size());
     for (std::size_t i : send_order_) {
-        const Setpoint& s = setpoints[i];
+        Setpoint s = setpoints[i];
         ROTALINK_ASSERT(s.kind < kCommandKindCount, "a setpoint of no command kind");
         const std::string& why = refused_[i][s.kind];
         if (!why.empty()) return err(Refusal{i, Error::invalid_command(why)});
-        const Damiao& d = members_[i].motor;
-        Result<CanFrame, Error> frame = make_control(d.motor_id, d.limits, s);
+        const GroupMember& m = members_[i];
+        moved_[i] = m.joint && clamp(s, *m.joint);
+        Result<CanFrame, Error> frame = make_control(m.motor.motor_id, m.motor.limits, s);
         if (!frame.ok()) return err(Refusal{i, std::move(frame).error()});
         frames.push_back(with_kind(std::move(frame).value(), fd_));
     }
+    for (std::size_t i = 0; i < members_.size(); ++i) clamped_[i] += moved_[i] ? 1 : 0;
     return frames;
+}
+
+void MotorGroup::remember(const std::vector<MemberResult>& results) const {
+    ROTALINK_ASSERT(results.size() == members_.size(), "one result per group member");
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (results[i].ok()) last_[i] = results[i].value();
+    }
+}
+
+std::optional<MotorGroup::Refusal> MotorGroup::hold_refused(float kp, float kd) const {
+    for (std::size_t i : send_order_) {
+        if (!refused_[i][kMitKind].empty()) return Refusal{i, Error::invalid_command(refused_[i][kMitKind])};
+        const Damiao& d = members_[i].motor;
+        Result<CanFrame, Error> frame = make_control(d.motor_id, d.limits, from_mit({0.0f, 0.0f, kp, kd, 0.0f}));
+        if (!frame.ok()) return Refusal{i, std::move(frame).error()};
+    }
+    return std::nullopt;
+}
+
+Result<std::vector<CanFrame>, MotorGroup::Refusal> MotorGroup::hold(float kp, float kd) const {
+    std::vector<Setpoint> setpoints(members_.size());
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+        ROTALINK_ASSERT(last_[i].has_value(), "a hold needs every member's position");
+        setpoints[i] = from_mit(mit::MitSetpoint{last_[i]->position, 0.0f, kp, kd, 0.0f});
+    }
+    return control(setpoints);
 }
 
 std::vector<CanFrame> MotorGroup::refresh() const {
@@ -149,18 +192,6 @@ std::vector<CanFrame> MotorGroup::special(std::uint8_t command) const {
     std::vector<CanFrame> frames;
     frames.reserve(send_order_.size());
     for (std::size_t i : send_order_) frames.push_back(with_kind(make_special(members_[i].motor.motor_id, command), fd_));
-    return frames;
-}
-
-Result<std::vector<CanFrame>, mit::LimitDomainError> MotorGroup::mit(const mit::MitSetpoint* setpoints) const {
-    std::vector<CanFrame> frames;
-    frames.reserve(send_order_.size());
-    for (std::size_t i : send_order_) {
-        const Damiao& d = members_[i].motor;
-        Result<CanFrame, mit::LimitDomainError> frame = make_mit(d.motor_id, d.limits, setpoints[i]);
-        if (!frame.ok()) return err(frame.error());
-        frames.push_back(with_kind(std::move(frame).value(), fd_));
-    }
     return frames;
 }
 
@@ -179,7 +210,8 @@ void MotorGroup::fail_unsent(Cycle& c, std::size_t b, const TransportError& e) c
     c.next_[b] = bus_begin_[b + 1];
 }
 
-void MotorGroup::start(Cycle& c, CanTransport* const* buses, const std::vector<CanFrame>& frames) const {
+void MotorGroup::start(Cycle& c, CanTransport* const* buses, const std::vector<CanFrame>& frames,
+                       const char* skip) const {
     ROTALINK_ASSERT(frames.size() == send_order_.size(), "one frame per group member");
     const std::size_t bus_n = bus_count();
     c.results_.assign(members_.size(), MemberResult(err(Error::transport(TransportError::timeout()))));
@@ -191,9 +223,15 @@ void MotorGroup::start(Cycle& c, CanTransport* const* buses, const std::vector<C
     c.wait_set_.reserve(bus_n);
     c.awaited_total_ = 0;
 
+    // Whether send position k goes out in this cycle.
+    const auto sends = [&](std::size_t k) { return skip == nullptr || !skip[send_order_[k]]; };
+
     // 1. Discard what is already queued.
     CanFrame buf[kReadBatch];
     for (std::size_t b = 0; b < bus_n; ++b) {
+        std::size_t first = bus_begin_[b];
+        while (first < bus_begin_[b + 1] && !sends(first)) ++first;
+        if (first == bus_begin_[b + 1]) continue;  // nothing to send on this bus
         std::size_t discarded = 0;
         while (discarded < kDiscardLimit) {
             Result<std::size_t, TransportError> got = buses[b]->try_recv(buf, kReadBatch);
@@ -206,7 +244,8 @@ void MotorGroup::start(Cycle& c, CanTransport* const* buses, const std::vector<C
         }
     }
 
-    // 2. Send, each bus in one batch; a full queue is retried as it drains,
+    // 2. Send, each bus in one batch (one per run of members sent, when some
+    // are left out); a full queue is retried as it drains,
     // for at most the time-out from the moment it was found full.
     Instant send_limit{};
     bool found_full = false;
@@ -214,18 +253,25 @@ void MotorGroup::start(Cycle& c, CanTransport* const* buses, const std::vector<C
         bool any_full = false;
         for (std::size_t b = 0; b < bus_n; ++b) {
             const std::size_t end = bus_begin_[b + 1];
-            if (c.next_[b] >= end) continue;
-            transport::BatchSent sent = buses[b]->send_batch(frames.data() + c.next_[b], end - c.next_[b]);
-            for (std::size_t k = c.next_[b]; k < c.next_[b] + sent.sent; ++k) c.waiting_[k] = 1;
-            c.next_[b] += sent.sent;
-            c.awaited_[b] += sent.sent;
-            c.awaited_total_ += sent.sent;
-            if (!sent.error) continue;
-            if (no_buffer_space(*sent.error)) {
-                c.full_[b] = std::move(sent.error);
-                any_full = true;
-            } else {
-                fail_unsent(c, b, *sent.error);
+            // The bus's next run of positions to send, one batch each.
+            for (;;) {
+                while (c.next_[b] < end && !sends(c.next_[b])) ++c.next_[b];
+                if (c.next_[b] >= end) break;
+                std::size_t run = c.next_[b];
+                while (run < end && sends(run)) ++run;
+                transport::BatchSent sent = buses[b]->send_batch(frames.data() + c.next_[b], run - c.next_[b]);
+                for (std::size_t k = c.next_[b]; k < c.next_[b] + sent.sent; ++k) c.waiting_[k] = 1;
+                c.next_[b] += sent.sent;
+                c.awaited_[b] += sent.sent;
+                c.awaited_total_ += sent.sent;
+                if (!sent.error) continue;
+                if (no_buffer_space(*sent.error)) {
+                    c.full_[b] = std::move(sent.error);
+                    any_full = true;
+                } else {
+                    fail_unsent(c, b, *sent.error);
+                }
+                break;
             }
         }
         if (!any_full) break;
@@ -276,7 +322,7 @@ void MotorGroup::read_arrived(Cycle& c, CanTransport* const* buses, bool last) c
                     const std::size_t i = send_order_[k];
                     const Damiao& m = members_[i].motor;
                     if (!is_feedback(buf[f], m.motor_id, m.master_id)) break;
-                    c.results_[i] = parse_feedback(m.limits, buf[f]);
+                    c.results_[i] = own_feedback(m, parse_feedback(m.limits, buf[f]));
                     waiting[k] = 0;
                     --awaited[b];
                     --c.awaited_total_;

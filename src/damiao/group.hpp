@@ -18,6 +18,7 @@ namespace rotalink::damiao {
 struct GroupMember {
     std::size_t bus;  // the member's bus: an index into the cycle's buses
     Damiao motor;     // its record; the cycle uses the identifiers and limits
+    std::optional<JointLimits> joint{};  // every command is clamped into them
 };
 
 using MemberResult = Result<mit::MotorState, Error>;
@@ -48,27 +49,38 @@ public:
     // The frames of one command to every member, in sending order (by bus,
     // then member order); CAN FD with bit-rate switching when `fd` is set.
     std::vector<transport::CanFrame> special(std::uint8_t command) const;
-    // Encodes every setpoint (member order) before anything is sent; the
-    // first that the member's limits cannot encode makes no frames at all.
-    Result<std::vector<transport::CanFrame>, mit::LimitDomainError> mit(const mit::MitSetpoint* setpoints) const;
-    Result<std::vector<transport::CanFrame>, mit::LimitDomainError> mit(
-        const std::vector<mit::MitSetpoint>& setpoints) const {
-        ROTALINK_ASSERT(setpoints.size() == members_.size(), "one setpoint per group member");
-        return mit(setpoints.data());
-    }
-
     // A command the group refuses to send: the member and why.
     struct Refusal {
         std::size_t member;
         Error error;
     };
     // The frames of one command of any kind to every member (`setpoints` in
-    // member order), all made before anything is sent. Refused, with no
-    // frames at all, at the first member whose command make_control refuses
-    // or whose frame would go to an identifier that a member on the same bus
+    // member order), all made before anything is sent. Each setpoint is
+    // clamped into its member's joint limits first. Refused, with no frames
+    // at all, at the first member whose command make_control refuses or
+    // whose frame would go to an identifier that a member on the same bus
     // replies from, or that another member on that bus takes commands of any
-    // kind on (that motor would answer it, or act on it).
+    // kind on (that motor would answer it, or act on it). Once every frame is
+    // made, each member whose command was clamped counts one in `clamped`.
     Result<std::vector<transport::CanFrame>, Refusal> control(const Setpoint* setpoints) const;
+    Result<std::vector<transport::CanFrame>, Refusal> control(const std::vector<Setpoint>& setpoints) const {
+        ROTALINK_ASSERT(setpoints.size() == members_.size(), "one setpoint per group member");
+        return control(setpoints.data());
+    }
+    // Per member: the commands clamped so far.
+    const std::vector<std::uint64_t>& clamped() const { return clamped_; }
+
+    // The feedback each member last answered with, from any cycle of the
+    // group that `remember` was given; none before its first answer.
+    const std::vector<std::optional<mit::MotorState>>& last() const { return last_; }
+    void remember(const std::vector<MemberResult>& results) const;
+    // MIT commands that hold every member where it last reported itself
+    // (`last`, which must hold every member): its position, no velocity,
+    // no torque, gains `kp` and `kd`; made as `control` makes them.
+    Result<std::vector<transport::CanFrame>, Refusal> hold(float kp, float kd) const;
+    // Why `hold(kp, kd)` would be refused whatever the positions (gains or
+    // limits no command can carry), so that nothing is sent for it.
+    std::optional<Refusal> hold_refused(float kp, float kd) const;
     // A refresh to every member.
     std::vector<transport::CanFrame> refresh() const;
 
@@ -118,7 +130,10 @@ public:
     //     A member's reply is the first frame that is its feedback
     //     (`is_feedback`, as for a single command: from its reply
     //     identifier, not a remote request, an error frame or its own
-    //     register reply or write echo); every other frame is dropped. A
+    //     register reply or write echo); every other frame is dropped.
+    //     Feedback whose motor-id nibble is not the member's (motor_id &
+    //     0xF) fails the member (a Failure): another motor answers from
+    //     its reply identifier, and its state is not the member's. A
     //     read error fails that bus's awaited members; any other wait error
     //     but a signal's fails every awaited member.
     //     A signal that interrupts the wait (EINTR) makes `collect` return
@@ -127,8 +142,13 @@ public:
     //     the locks taken again) goes on waiting until the same deadline.
     //     Otherwise it returns Done, every member's result final.
     // A Cycle serves one cycle at a time; starting it again drops the last.
-    void start(Cycle& c, transport::CanTransport* const* buses,
-               const std::vector<transport::CanFrame>& frames) const;
+    //
+    // With `skip` (one flag per member), the members flagged are left out:
+    // nothing is sent to them or awaited from them, and their results mean
+    // nothing. A bus whose members are all left out is not touched, and its
+    // entry in `buses` may be null.
+    void start(Cycle& c, transport::CanTransport* const* buses, const std::vector<transport::CanFrame>& frames,
+               const char* skip = nullptr) const;
     Progress collect(Cycle& c, transport::CanTransport* const* buses, transport::BusWaiter& waiter) const;
 
     // `start`, then `collect` once: a signal during the wait fails every
@@ -157,6 +177,9 @@ private:
     // Per member and command kind: why its frame may not go out on its bus
     // ("" when it may), worked out once from the identifiers.
     std::vector<std::array<std::string, kCommandKindCount>> refused_;
+    mutable std::vector<std::uint64_t> clamped_;
+    mutable std::vector<char> moved_;  // per member: this command was clamped
+    mutable std::vector<std::optional<mit::MotorState>> last_;
     transport::Duration timeout_;
     bool fd_;
     mutable Cycle scratch_;  // the state of `cycle`

@@ -16,6 +16,13 @@ CanFrame classic(transport::CanId id, const mit::Payload& payload) {
 
 }  // namespace
 
+std::string status_text(std::uint8_t code) {
+    for (const StatusCode& s : kStatuses) {
+        if (s.code == code) return s.name;
+    }
+    return std::to_string(code);
+}
+
 mit::Payload special_payload(std::uint8_t command) {
     return {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, command};
 }

@@ -5,8 +5,10 @@
 // them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "damiao/control.hpp"
 #include "damiao/error.hpp"
@@ -87,6 +89,34 @@ bool is_feedback(const transport::CanFrame& frame, std::uint16_t motor_id, std::
 // fewer is ShortReply.
 Result<mit::MotorState, Error> parse_feedback(const mit::MitLimits& limits,
                                               const transport::CanFrame& frame);
+
+// The status a motor reports in the high nibble of its feedback's byte 0:
+// 0 and 1 while it runs normally, a fault's code once a fault has disabled
+// it. The names are the members of rotalink.Status.
+struct StatusCode {
+    std::uint8_t code;
+    const char* name;
+    const char* description;
+};
+inline constexpr StatusCode kStatuses[] = {
+    {0, "DISABLED", "disabled"},
+    {1, "ENABLED", "enabled"},
+    {8, "OVERVOLTAGE", "supply over-voltage"},
+    {9, "UNDERVOLTAGE", "supply under-voltage"},
+    {10, "OVERCURRENT", "over-current"},
+    {11, "MOS_OVERTEMP", "driver stage (MOS) over-temperature"},
+    {12, "COIL_OVERTEMP", "coil over-temperature"},
+    {13, "COMM_LOST", "communication lost: no command within the motor's time-out"},
+    {14, "OVERLOAD", "overload"},
+};
+inline constexpr std::size_t kStatusCount = sizeof(kStatuses) / sizeof(kStatuses[0]);
+
+// Whether `code` says the motor stopped on a fault: any code but disabled
+// and enabled, those outside the table included.
+constexpr bool is_fault_status(std::uint8_t code) { return code != kStatuses[0].code && code != kStatuses[1].code; }
+
+// The status's name ("OVERLOAD"), or its number for a code outside the table.
+std::string status_text(std::uint8_t code);
 
 // ------------------------------------------------------------ registers
 

@@ -67,6 +67,10 @@ inline constexpr std::size_t kRegisterCount = sizeof(kRegisters) / sizeof(kRegis
 // Registers 21, 22 and 23 hold the position, velocity and torque ranges of
 // the MIT frame.
 inline constexpr std::uint8_t kControlModeRegister = 10;
+// Register 9 holds the motor's watchdog: a motor that has heard no command
+// for this many 50 us units disables itself and reports status 13; 0 is off.
+inline constexpr std::uint8_t kTimeoutRegister = 9;
+inline constexpr std::uint32_t kTimeoutUnitMicros = 50;
 inline constexpr std::uint8_t kPmaxRegister = 21;
 inline constexpr std::uint8_t kVmaxRegister = 22;
 inline constexpr std::uint8_t kTmaxRegister = 23;
@@ -85,6 +89,9 @@ constexpr bool each_at_its_number() {
 }
 }  // namespace detail
 static_assert(detail::each_at_its_number(), "the register table is indexed by number");
+static_assert(find_register(kTimeoutRegister)->kind == RegisterKind::Uint32 &&
+                  find_register(kTimeoutRegister)->writable,
+              "the watchdog time-out is a writable Uint32");
 static_assert(find_register(kControlModeRegister)->kind == RegisterKind::Uint32 &&
                   find_register(kControlModeRegister)->writable,
               "the control mode is a writable Uint32");

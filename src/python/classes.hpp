@@ -10,6 +10,10 @@ PyTypeObject* mit_limits_type();
 PyTypeObject* motor_state_type();
 PyTypeObject* damiao_type();
 PyTypeObject* motor_group_type();
+PyTypeObject* joint_limits_type();
+// Status, an enum.IntEnum of the statuses a motor reports; nullptr with an
+// exception set if it cannot be created (it is created once and kept).
+PyObject* status_enum();
 // GroupError, a RuntimeError subclass; nullptr with an exception set if it
 // cannot be created (it is created once and kept).
 PyObject* group_error_type();

@@ -42,7 +42,9 @@ struct GroupRecord {
     damiao::MotorGroup group;
     Refs buses;
     Refs members;  // one object: the tuple of (bus, motor) pairs
+    Refs joints;  // one object: the tuple of joint limits (or None) per member, or None
     std::uint64_t timeout_ms;
+    std::uint64_t watchdog_ms;  // 0: no watchdog
     std::vector<transport::SharedBus*> shared;  // the buses' locks and transports, bus i at i
     // The state of a cycle, kept from one to the next; `cycle_busy` (read
     // and set with the interpreter lock held) while a cycle uses it.
@@ -52,9 +54,67 @@ struct GroupRecord {
 
 GroupRecord& record(PyObject* self) { return native<GroupRecord>(self); }
 
-ROTALINK_SIGNATURE(kGroupNew, 3, "MotorGroup.__new__",
-                   ROTALINK_DOC("MotorGroup", "(members, timeout_ms=20, fd=False)"), 1, "members",
-                   "timeout_ms", "fd");
+ROTALINK_SIGNATURE(kGroupNew, 5, "MotorGroup.__new__",
+                   ROTALINK_DOC("MotorGroup", "(members, timeout_ms=20, fd=False, watchdog_ms=None, joint_limits=None)"),
+                   1, "members", "timeout_ms", "fd", "watchdog_ms", "joint_limits");
+
+// The largest watchdog the motor's register holds.
+constexpr std::uint64_t kMaxWatchdogMs = UINT32_MAX / (1000 / damiao::kTimeoutUnitMicros);
+
+// The name of item i of argument `arg` ("setpoints[3]"), made only for an
+// error: formatting it for every item would cost more than the cycle's own
+// work.
+struct ItemName {
+    const char* arg;
+    Py_ssize_t index;
+    const char* text(char (&buf)[48]) const {
+        std::snprintf(buf, sizeof buf, "%s[%zd]", arg, index);
+        return buf;
+    }
+};
+
+// Copies the values in `obj`, the argument `arg` ("setpoints"), one per
+// member of a group of `count`, into `out` with `take(item, name, out[i])`, which checks
+// the item; false with an exception set.
+template <class T, class Take>
+bool read_per_member(std::size_t count, PyObject* obj, const char* arg, T* out, Take take) {
+    PyObject* seq = PySequence_Fast(obj, "");
+    if (seq == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not iterable", arg,
+                         type_name(Py_TYPE(obj)));
+        }
+        return false;
+    }
+    struct Release {
+        PyObject* obj;
+        ~Release() { Py_DECREF(obj); }
+    } release{seq};
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    if (static_cast<std::size_t>(n) != count) {
+        PyErr_Format(PyExc_ValueError, "expected %zu %s, one per member, got %zd", count, arg, n);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!take(PySequence_Fast_GET_ITEM(seq, i), ItemName{arg, i}, out[i])) return false;
+    }
+    return true;
+}
+
+// Up to 16 values on the stack, more on the heap. No Python object is held
+// once the setpoints are copied: the cycle's wait gives up the interpreter
+// lock, and a thread ended at exit unwinds from there without it.
+template <class T>
+struct Scratch {
+    T few[16];
+    std::vector<T> many;
+    T* data(std::size_t n) {
+        if (n <= 16) return few;
+        many.resize(n);
+        return many.data();
+    }
+};
 
 // One (bus, motor) pair of `members`, at position `index`.
 bool read_member(PyObject* item, std::size_t index, Refs& buses, std::vector<GroupMember>& out,
@@ -90,7 +150,7 @@ bool read_member(PyObject* item, std::size_t index, Refs& buses, std::vector<Gro
 
 PyObject* group_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
-        Signature<3>::Args a;
+        Signature<5>::Args a;
         if (!bind_tuple(kGroupNew, args, kwargs, a)) return nullptr;
 
         PyObject* it = PyObject_GetIter(a[0]);
@@ -117,7 +177,46 @@ PyObject* group_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         int fd = 0;
         if (a[2] != nullptr && (fd = PyObject_IsTrue(a[2])) < 0) return nullptr;
 
+        std::uint64_t watchdog_ms = 0;
+        if (a[3] != nullptr && a[3] != Py_None) {
+            if (!to_u64(a[3], "watchdog_ms", watchdog_ms)) return nullptr;
+            if (watchdog_ms == 0 || watchdog_ms > kMaxWatchdogMs) {
+                PyErr_Format(PyExc_ValueError,
+                             "watchdog_ms must be None or from 1 to %llu milliseconds, got %llu",
+                             static_cast<unsigned long long>(kMaxWatchdogMs),
+                             static_cast<unsigned long long>(watchdog_ms));
+                return nullptr;
+            }
+        }
+
         if (members.empty()) return raise({PyExc_ValueError, "a MotorGroup needs at least one member"});
+        PyObject* joints = Py_None;
+        if (a[4] != nullptr && a[4] != Py_None) {
+            std::vector<std::optional<damiao::JointLimits>> limits(members.size());
+            const auto take = [](PyObject* item, const ItemName& name, std::optional<damiao::JointLimits>& out) {
+                if (item == Py_None) return true;
+                char buf[48];
+                if (!check_instance(item, joint_limits_type(), name.text(buf))) return false;
+                out = native<damiao::JointLimits>(item);
+                return true;
+            };
+            // A tuple first, so that an iterator is read once; one that is
+            // not iterable gets read_per_member's message.
+            joints = PySequence_Tuple(a[4]);
+            if (joints == nullptr && !PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+            PyErr_Clear();
+            const bool read = read_per_member(members.size(), joints != nullptr ? joints : a[4], "joint_limits",
+                                              limits.data(), take);
+            if (!read) {
+                Py_XDECREF(joints);
+                return nullptr;
+            }
+            for (std::size_t i = 0; i < members.size(); ++i) members[i].joint = limits[i];
+        } else {
+            Py_INCREF(joints);
+        }
+        Refs kept_joints;
+        kept_joints.objs.push_back(joints);
         const std::string clash = damiao::identifier_clash(members);
         if (!clash.empty()) return raise({PyExc_ValueError, clash});
 
@@ -138,7 +237,8 @@ PyObject* group_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         new (&record(obj)) GroupRecord{
             damiao::MotorGroup(std::move(members), bus_count, transport::Duration::from_millis(timeout_ms),
                                fd != 0),
-            std::move(buses), std::move(kept), timeout_ms, std::move(shared), {}, false};
+            std::move(buses), std::move(kept), std::move(kept_joints), timeout_ms, watchdog_ms, std::move(shared),
+            {}, false};
         return obj;
     });
 }
@@ -148,29 +248,45 @@ PyObject* group_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* state_object(const MotorState& s) { return new_box(motor_state_type(), s); }
 PyObject* state_object(const Unit&) { Py_RETURN_NONE; }
 
-// "member 3 (motor_id=0x4): ", the head of a message about one member.
-std::string member_head(const damiao::MotorGroup& g, std::size_t i) {
-    char head[64];
-    std::snprintf(head, sizeof head, "member %zu (motor_id=0x%x): ", i,
+// "member 3 (motor_id=0x4)", the name of a member in messages.
+std::string member_name(const damiao::MotorGroup& g, std::size_t i) {
+    char name[48];
+    std::snprintf(name, sizeof name, "member %zu (motor_id=0x%x)", i,
                   static_cast<unsigned>(g.members()[i].motor.motor_id));
-    return head;
+    return name;
 }
 
-// The message of a GroupError: how many failed, and the first of them.
+// "member 3 (motor_id=0x4): ", the head of a message about one member.
+std::string member_head(const damiao::MotorGroup& g, std::size_t i) { return member_name(g, i) + ": "; }
+
+// "; member 2 (motor_id=0x3) reports OVERLOAD" for every member that
+// answered with a fault status.
+std::string fault_statuses(const damiao::MotorGroup& g, const std::vector<MemberResult>& results) {
+    std::string out;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (!results[i].ok() || !damiao::is_fault_status(results[i].value().error)) continue;
+        out += "; " + member_name(g, i) + " reports " + damiao::status_text(results[i].value().error);
+    }
+    return out;
+}
+std::string fault_statuses(const damiao::MotorGroup&, const std::vector<Result<Unit, Error>>&) { return {}; }
+
+// The message of a GroupError: how many failed, the first of them, and the
+// members that answered with a fault status.
 template <class T>
 std::string group_message(const damiao::MotorGroup& g, const std::vector<Result<T, Error>>& results,
                           std::size_t failed) {
     std::size_t first = 0;
     while (results[first].ok()) ++first;
     return std::to_string(failed) + " of " + std::to_string(results.size()) + " members failed; " +
-           member_head(g, first) + results[first].error().message();
+           member_head(g, first) + results[first].error().message() + fault_statuses(g, results);
 }
 
-// Raises GroupError with the states of the members that answered (None for
-// a command that returns none) and the messages of those that did not.
+// A new GroupError with the states of the members that answered (None for a
+// command that returns none) and the messages of those that did not.
 template <class T>
-PyObject* raise_group_error(const damiao::MotorGroup& g, const std::vector<Result<T, Error>>& results,
-                            std::size_t failed) {
+PyObject* new_group_error(const damiao::MotorGroup& g, const std::vector<Result<T, Error>>& results,
+                          std::size_t failed) {
     PyObject* type = group_error_type();
     if (type == nullptr) return nullptr;
     const std::string message = group_message(g, results, failed);
@@ -198,51 +314,103 @@ PyObject* raise_group_error(const damiao::MotorGroup& g, const std::vector<Resul
                      PyObject_SetAttrString(exc, "errors", errors) == 0;
     Py_DECREF(states);
     Py_DECREF(errors);
-    if (set) PyErr_SetObject(type, exc);
-    Py_DECREF(exc);
+    if (!set) Py_CLEAR(exc);
+    return exc;
+}
+
+template <class T>
+PyObject* raise_group_error(const damiao::MotorGroup& g, const std::vector<Result<T, Error>>& results,
+                            std::size_t failed) {
+    PyObject* exc = new_group_error(g, results, failed);
+    if (exc != nullptr) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+        Py_DECREF(exc);
+    }
     return nullptr;
 }
 
-// Runs one cycle with `frames` and makes its result: a list of MotorState,
-// or GroupError. The interpreter lock is released for the native steps
-// (taking the bus locks, sending or waiting, releasing the locks) and taken
-// back only once every bus lock is released.
+// A command the group refused to make, raised with the member named.
+PyObject* raise_refusal(const damiao::MotorGroup& g, const damiao::MotorGroup::Refusal& r) {
+    PendingError e = dm_err_to_py(r.error);
+    return raise({e.type, member_head(g, r.member) + e.message});
+}
+
+template <class T>
+std::size_t count_failed(const std::vector<Result<T, Error>>& results) {
+    std::size_t failed = 0;
+    for (const Result<T, Error>& r : results) failed += r.ok() ? 0 : 1;
+    return failed;
+}
+
+// The record's cycle state while a cycle runs, unless another thread's cycle
+// of this group is using it (running its signal handlers between two
+// steps): then a state of its own. `cycle_busy` is read and set with the
+// interpreter lock held.
+struct CycleSlot {
+    GroupRecord& rec;
+    damiao::MotorGroup::Cycle own;
+    bool shared;
+    explicit CycleSlot(GroupRecord& r) : rec(r), shared(!r.cycle_busy) {
+        if (shared) rec.cycle_busy = true;
+    }
+    ~CycleSlot() {
+        if (shared) rec.cycle_busy = false;
+    }
+    damiao::MotorGroup::Cycle& get() { return shared ? rec.cycle : own; }
+};
+
+// Runs one cycle with `frames` into `c`. The interpreter lock is released
+// for the native steps (taking the bus locks, sending or waiting, releasing
+// the locks) and taken back only once every bus lock is released. With
+// `skip` (a flag per member), the members flagged are left out and only the
+// buses of the others are locked.
 //
 // A signal that interrupts the wait is handled as the interpreter's own
 // blocking calls handle it: the bus locks are released, the interpreter
 // lock is taken back and the handlers run. An exception one of them raises
-// (KeyboardInterrupt for Ctrl-C) is what the call raises; if none raises,
-// the locks are taken again and the wait goes on until the cycle's
-// deadline, with the replies already taken.
-ROTALINK_FORCED_UNWIND_HANDLER PyObject* run_cycle(PyObject* self, const std::vector<CanFrame>& frames) {
-    GroupRecord& rec = record(self);
+// (KeyboardInterrupt for Ctrl-C) ends the call: false, with it set. If none
+// raises, the locks are taken again and the wait goes on until the cycle's
+// deadline, with the replies already taken. With `defer_signals` the
+// handlers are left to run after the call (a disable that must finish).
+ROTALINK_FORCED_UNWIND_HANDLER bool run_native(GroupRecord& rec, damiao::MotorGroup::Cycle& c,
+                                               const std::vector<CanFrame>& frames, const char* skip,
+                                               bool defer_signals) {
     const damiao::MotorGroup& g = rec.group;
-    // The record's cycle state, unless another thread's cycle of this group
-    // is using it (running its signal handlers between two steps).
-    damiao::MotorGroup::Cycle own;
-    const bool shared_state = !rec.cycle_busy;
-    damiao::MotorGroup::Cycle& c = shared_state ? rec.cycle : own;
-    struct Busy {
-        bool* flag;
-        ~Busy() {
-            if (flag != nullptr) *flag = false;
+    std::vector<transport::SharedBus*> lock_set;  // with `skip`: the buses of members sent
+    std::vector<std::size_t> bus_of;              // the group's index of lock_set[k]
+    if (skip != nullptr) {
+        for (std::size_t b = 0; b < g.bus_count(); ++b) {
+            for (const damiao::GroupMember& m : g.members()) {
+                if (m.bus != b || skip[&m - g.members().data()]) continue;
+                lock_set.push_back(rec.shared[b]);
+                bus_of.push_back(b);
+                break;
+            }
         }
-    } busy{shared_state ? &rec.cycle_busy : nullptr};
-    if (shared_state) rec.cycle_busy = true;
-
+    }
     bool started = false;
     for (;;) {
         damiao::MotorGroup::Progress progress = damiao::MotorGroup::Progress::Done;
+        const auto step = [&](transport::CanTransport* const* ts) {
+            transport::PollWaiter waiter;
+            if (!started) g.start(c, ts, frames, skip);
+            started = true;
+            progress = g.collect(c, ts, waiter);
+        };
         std::exception_ptr fault;
         PyThreadState* thread = PyEval_SaveThread();
         try {
-            transport::SharedBus::locked_all(rec.shared.data(), rec.shared.size(),
-                                             [&](transport::CanTransport* const* ts, std::size_t) {
-                                                 transport::PollWaiter waiter;
-                                                 if (!started) g.start(c, ts, frames);
-                                                 started = true;
-                                                 progress = g.collect(c, ts, waiter);
-                                             });
+            if (skip == nullptr) {
+                transport::SharedBus::locked_all(rec.shared.data(), rec.shared.size(),
+                                                 [&](transport::CanTransport* const* ts, std::size_t) { step(ts); });
+            } else {
+                transport::SharedBus::locked_all(
+                    lock_set.data(), lock_set.size(), [&](transport::CanTransport* const* ts, std::size_t n) {
+                        std::vector<transport::CanTransport*> all(g.bus_count(), nullptr);
+                        for (std::size_t k = 0; k < n; ++k) all[bus_of[k]] = ts[k];
+                        step(all.data());
+                    });
+            }
         }
         ROTALINK_PASS_FORCED_UNWIND  // the thread is ending: no Python call on this path
         catch (...) {
@@ -250,13 +418,16 @@ ROTALINK_FORCED_UNWIND_HANDLER PyObject* run_cycle(PyObject* self, const std::ve
         }
         PyEval_RestoreThread(thread);
         if (fault) std::rethrow_exception(fault);
-        if (progress == damiao::MotorGroup::Progress::Done) break;
-        if (PyErr_CheckSignals() < 0) return nullptr;
+        if (progress == damiao::MotorGroup::Progress::Done) return true;
+        if (!defer_signals && PyErr_CheckSignals() < 0) return false;
     }
+}
 
-    const std::vector<MemberResult>& results = c.results();
-    std::size_t failed = 0;
-    for (const MemberResult& r : results) failed += r.ok() ? 0 : 1;
+// What a cycle's results make: the list of MotorState, or GroupError. The
+// group remembers each member's answer.
+PyObject* results_object(const damiao::MotorGroup& g, const std::vector<MemberResult>& results) {
+    g.remember(results);
+    const std::size_t failed = count_failed(results);
     if (failed > 0) return raise_group_error(g, results, failed);
     PyObject* list = must(PyList_New(static_cast<Py_ssize_t>(results.size())), "a list");
     for (std::size_t i = 0; i < results.size(); ++i) {
@@ -265,9 +436,219 @@ ROTALINK_FORCED_UNWIND_HANDLER PyObject* run_cycle(PyObject* self, const std::ve
     return list;
 }
 
+// One cycle of `frames` to every member, as the group's commands run it.
+PyObject* run_cycle(PyObject* self, const std::vector<CanFrame>& frames) {
+    GroupRecord& rec = record(self);
+    CycleSlot slot(rec);
+    if (!run_native(rec, slot.get(), frames, nullptr, false)) return nullptr;
+    return results_object(rec.group, slot.get().results());
+}
+
+// Cycles of `frames` until every member has answered or `attempts` cycles
+// have run, each sent only to the members still unanswered; a member whose
+// bus is poisoned is not sent to. Signals wait until it is over. The result
+// of each member: its answer, or its last failure.
+std::vector<MemberResult> until_answered(GroupRecord& rec, const std::vector<CanFrame>& frames, int attempts) {
+    const damiao::MotorGroup& g = rec.group;
+    std::vector<MemberResult> results(g.size(), MemberResult(err(Error::transport(transport::TransportError::timeout()))));
+    std::vector<char> skip(g.size(), 0);
+    for (std::size_t i = 0; i < g.size(); ++i) {
+        if (!rec.shared[g.members()[i].bus]->poisoned()) continue;
+        results[i] = err(Error::failure("the bus lock is poisoned by an earlier internal fault; open a new bus"));
+        skip[i] = 1;
+    }
+    CycleSlot slot(rec);
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        bool any = false;
+        for (char s : skip) any = any || s == 0;
+        if (!any) break;
+        run_native(rec, slot.get(), frames, skip.data(), true);
+        const std::vector<MemberResult>& got = slot.get().results();
+        for (std::size_t i = 0; i < g.size(); ++i) {
+            if (skip[i]) continue;
+            results[i] = got[i];
+            if (got[i].ok()) skip[i] = 1;
+        }
+    }
+    g.remember(results);
+    return results;
+}
+
+constexpr int kDisableAttempts = 3;
+
+// Disables every member, retrying those that do not answer; signals wait
+// until it is over. nullptr when every member answered, else a new
+// GroupError.
+PyObject* disable_all(GroupRecord& rec) {
+    const std::vector<MemberResult> results = until_answered(rec, rec.group.special(damiao::kDisable), kDisableAttempts);
+    const std::size_t failed = count_failed(results);
+    return failed == 0 ? nullptr : new_group_error(rec.group, results, failed);
+}
+
+// Runs `op(member_index, transport)` for each member in turn, as a single
+// command runs (the interpreter lock is held, and released only while the
+// bus is busy); every member is tried. None, or GroupError naming those
+// that failed.
+template <class Op>
+PyObject* each_member(GroupRecord& rec, Op op) {
+    // The caller's reference keeps the group, and so its buses, for the
+    // whole call. Nothing here may call into Python while unwinding: a
+    // thread ended at exit unwinds from the wait without the interpreter.
+    const damiao::MotorGroup& g = rec.group;
+    std::vector<Result<Unit, Error>> results;
+    results.reserve(g.size());
+    bool signalled = false;
+    for (std::size_t i = 0; i < g.size(); ++i) {
+        Result<Unit, Error> r = err(Error::transport(transport::TransportError::timeout()));
+        rec.shared[g.members()[i].bus]->locked_releasing(
+            without_interpreter, [&](transport::CanTransport& t) { r = op(i, t); });
+        signalled = signalled || (!r.ok() && interrupted(r.error()));
+        results.push_back(std::move(r));
+    }
+    if (signalled && PyErr_CheckSignals() < 0) return nullptr;
+    const std::size_t failed = count_failed(results);
+    if (failed > 0) return raise_group_error(g, results, failed);
+    Py_RETURN_NONE;
+}
+
+// Writes every member's watchdog (its time-out register), when the group
+// has one: None, or GroupError.
+PyObject* write_watchdog(GroupRecord& rec) {
+    if (rec.watchdog_ms == 0) Py_RETURN_NONE;
+    const std::uint32_t units =
+        static_cast<std::uint32_t>(rec.watchdog_ms * (1000 / damiao::kTimeoutUnitMicros));
+    return each_member(rec, [&](std::size_t i, transport::CanTransport& t) {
+        return rec.group.members()[i].motor.write_verified(t, damiao::kTimeoutRegister, units);
+    });
+}
+
 template <std::uint8_t Command>
 PyObject* special(PyObject* self, PyObject*) {
-    return guard([&] { return run_cycle(self, record(self).group.special(Command)); });
+    return guard([&]() -> PyObject* {
+        if (Command == damiao::kEnable) {
+            PyObject* written = write_watchdog(record(self));
+            if (written == nullptr) return nullptr;
+            Py_DECREF(written);
+        }
+        return run_cycle(self, record(self).group.special(Command));
+    });
+}
+
+// Attaches the failure `failure` (a GroupError) to `exc`, an exception that
+// is propagating: as a note where exceptions take notes, else as a warning
+// of the "rotalink" logger. Any error doing so is reported as unraisable:
+// `exc` must stay the one raised.
+void attach_failure(PyObject* exc, PyObject* failure, const char* what) {
+    PyObject* text = PyObject_Str(failure);
+    PyObject* note = text != nullptr ? PyUnicode_FromFormat("%s: %U", what, text) : nullptr;
+    Py_XDECREF(text);
+    PyObject* done = nullptr;
+    if (note != nullptr) {
+        if (PyObject_HasAttrString(exc, "add_note")) {
+            done = PyObject_CallMethod(exc, "add_note", "O", note);
+        } else {
+            PyObject* logging = PyImport_ImportModule("logging");
+            PyObject* logger = logging != nullptr ? PyObject_CallMethod(logging, "getLogger", "s", "rotalink") : nullptr;
+            done = logger != nullptr ? PyObject_CallMethod(logger, "warning", "sO", "%s", note) : nullptr;
+            Py_XDECREF(logger);
+            Py_XDECREF(logging);
+        }
+        Py_DECREF(note);
+    }
+    if (done == nullptr) PyErr_WriteUnraisable(failure);
+    Py_XDECREF(done);
+}
+
+ROTALINK_NO_PARAMS(kGroupEnter, "MotorGroup.__enter__",
+                   ROTALINK_DOC("__enter__", "($self)")
+                   "Enable every member (writing the watchdog first, if the group has\n"
+                   "one). If a member fails, every member is disabled again and the\n"
+                   "GroupError is raised.");
+
+PyObject* group_enter(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        PyObject* enabled = special<damiao::kEnable>(self, nullptr);
+        if (enabled != nullptr) {
+            Py_DECREF(enabled);
+            Py_INCREF(self);
+            return self;
+        }
+        if (!PyErr_ExceptionMatches(group_error_type())) return nullptr;
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        PyObject* disable_error = disable_all(record(self));
+        if (disable_error != nullptr) {
+            attach_failure(value, disable_error, "disabling the group after the failed enable failed too");
+            Py_DECREF(disable_error);
+        }
+        PyErr_Restore(type, value, tb);
+        return nullptr;
+    });
+}
+
+ROTALINK_SIGNATURE(kGroupExit, 3, "MotorGroup.__exit__",
+                   ROTALINK_DOC("__exit__", "($self, exc_type, exc_value, traceback)")
+                   "Disable every member, retrying those that do not answer (up to three\n"
+                   "cycles); signals wait until it is over. If members still fail, the\n"
+                   "exception leaving the block stays the one raised and carries the\n"
+                   "failure; without one, GroupError is raised.",
+                   3, "exc_type", "exc_value", "traceback");
+
+PyObject* group_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<3>::Args a;
+        if (!bind_vector(kGroupExit, args, nargs, kwnames, a)) return nullptr;
+        PyObject* failure = disable_all(record(self));
+        if (failure != nullptr) {
+            if (a[1] == Py_None) {
+                PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(failure)), failure);
+                Py_DECREF(failure);
+                return nullptr;
+            }
+            attach_failure(a[1], failure, "disabling the group on leaving its block failed");
+            Py_DECREF(failure);
+        }
+        Py_RETURN_FALSE;
+    });
+}
+
+ROTALINK_SIGNATURE(kGroupHold, 2, "MotorGroup.hold",
+                   ROTALINK_DOC("hold", "($self, kp, kd)")
+                   "An MIT command to every member that holds it where it last reported\n"
+                   "itself: that position, no velocity, no torque, gains kp and kd. A\n"
+                   "member the group has not heard from yet is refreshed first.",
+                   2, "kp", "kd");
+
+PyObject* group_hold(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<2>::Args a;
+        if (!bind_vector(kGroupHold, args, nargs, kwnames, a)) return nullptr;
+        float kp = 0.0f;
+        float kd = 0.0f;
+        if (!to_f32(a[0], "kp", kp) || !to_f32(a[1], "kd", kd)) return nullptr;
+        GroupRecord& rec = record(self);
+        const damiao::MotorGroup& g = rec.group;
+        const std::optional<damiao::MotorGroup::Refusal> refused = g.hold_refused(kp, kd);
+        if (refused) return raise_refusal(g, *refused);
+        std::vector<char> heard(g.size());
+        bool all = true;
+        for (std::size_t i = 0; i < g.size(); ++i) all = (heard[i] = g.last()[i].has_value()) && all;
+        if (!all) {
+            CycleSlot slot(rec);
+            if (!run_native(rec, slot.get(), g.refresh(), heard.data(), false)) return nullptr;
+            std::vector<MemberResult> results = slot.get().results();
+            for (std::size_t i = 0; i < g.size(); ++i) {
+                if (heard[i]) results[i] = *g.last()[i];
+            }
+            g.remember(results);
+            const std::size_t failed = count_failed(results);
+            if (failed > 0) return raise_group_error(g, results, failed);
+        }
+        Result<std::vector<CanFrame>, damiao::MotorGroup::Refusal> frames = g.hold(kp, kd);
+        if (!frames.ok()) return raise_refusal(g, frames.error());
+        return run_cycle(self, frames.value());
+    });
 }
 
 ROTALINK_SIGNATURE(kGroupMit, 1, "MotorGroup.mit_control",
@@ -277,80 +658,34 @@ ROTALINK_SIGNATURE(kGroupControl, 1, "MotorGroup.control",
                    "One cycle of commands of any kinds: one setpoint per member, each\n"
                    "sent as its class's command.", 1, "setpoints");
 
-// The name of item i of argument `arg` ("setpoints[3]"), made only for an
-// error: formatting it for every item would cost more than the cycle's own
-// work.
-struct ItemName {
-    const char* arg;
-    Py_ssize_t index;
-    const char* text(char (&buf)[32]) const {
-        std::snprintf(buf, sizeof buf, "%s[%zd]", arg, index);
-        return buf;
-    }
-};
-
-// Copies the values in `obj`, the argument `arg` ("setpoints"), one per
-// member of `g`, into `out` with `take(item, name, out[i])`, which checks
-// the item; false with an exception set.
-template <class T, class Take>
-bool read_per_member(const damiao::MotorGroup& g, PyObject* obj, const char* arg, T* out, Take take) {
-    PyObject* seq = PySequence_Fast(obj, "");
-    if (seq == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not iterable", arg,
-                         type_name(Py_TYPE(obj)));
-        }
-        return false;
-    }
-    struct Release {
-        PyObject* obj;
-        ~Release() { Py_DECREF(obj); }
-    } release{seq};
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-    if (static_cast<std::size_t>(n) != g.size()) {
-        PyErr_Format(PyExc_ValueError, "expected %zu %s, one per member, got %zd", g.size(), arg, n);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (!take(PySequence_Fast_GET_ITEM(seq, i), ItemName{arg, i}, out[i])) return false;
-    }
-    return true;
+// One cycle of the setpoints in `obj`, one per member, each read by `take`
+// (which checks its class), clamped and encoded before anything is sent. A
+// refused command's message names the member, or (`as_single`) is the one
+// the member's single command would raise.
+template <class Take>
+PyObject* control_cycle(PyObject* self, PyObject* obj, Take take, bool as_single) {
+    const damiao::MotorGroup& g = record(self).group;
+    Scratch<damiao::Setpoint> scratch;
+    damiao::Setpoint* setpoints = scratch.data(g.size());
+    if (!read_per_member(g.size(), obj, "setpoints", setpoints, take)) return nullptr;
+    Result<std::vector<CanFrame>, damiao::MotorGroup::Refusal> frames = g.control(setpoints);
+    if (!frames.ok()) return as_single ? raise(dm_err_to_py(frames.error().error)) : raise_refusal(g, frames.error());
+    return run_cycle(self, frames.value());
 }
-
-// Up to 16 values on the stack, more on the heap. No Python object is held
-// once the setpoints are copied: the cycle's wait gives up the interpreter
-// lock, and a thread ended at exit unwinds from there without it.
-template <class T>
-struct Scratch {
-    T few[16];
-    std::vector<T> many;
-    T* data(std::size_t n) {
-        if (n <= 16) return few;
-        many.resize(n);
-        return many.data();
-    }
-};
 
 PyObject* group_mit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         Signature<1>::Args a;
         if (!bind_vector(kGroupMit, args, nargs, kwnames, a)) return nullptr;
-        const damiao::MotorGroup& g = record(self).group;
-        Scratch<MitSetpoint> scratch;
-        MitSetpoint* setpoints = scratch.data(g.size());
-        const auto take = [](PyObject* item, const ItemName& name, MitSetpoint& out) {
+        const auto take = [](PyObject* item, const ItemName& name, damiao::Setpoint& out) {
             if (!PyObject_TypeCheck(item, mit_setpoint_type())) {
-                char buf[32];
+                char buf[48];
                 return check_instance(item, mit_setpoint_type(), name.text(buf));
             }
-            out = damiao::as_mit(setpoint_of(item));
+            out = setpoint_of(item);
             return true;
         };
-        if (!read_per_member(g, a[0], "setpoints", setpoints, take)) return nullptr;
-        Result<std::vector<CanFrame>, damiao::mit::LimitDomainError> frames = g.mit(setpoints);
-        if (!frames.ok()) return raise(dm_err_to_py(Error::limit_domain(frames.error())));
-        return run_cycle(self, frames.value());
+        return control_cycle(self, a[0], take, true);
     });
 }
 
@@ -358,12 +693,9 @@ PyObject* group_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return guard([&]() -> PyObject* {
         Signature<1>::Args a;
         if (!bind_vector(kGroupControl, args, nargs, kwnames, a)) return nullptr;
-        const damiao::MotorGroup& g = record(self).group;
-        Scratch<damiao::Setpoint> scratch;
-        damiao::Setpoint* setpoints = scratch.data(g.size());
         const auto take = [](PyObject* item, const ItemName& name, damiao::Setpoint& out) {
             if (setpoint_kind(item) == damiao::kCommandKindCount) {
-                char buf[32];
+                char buf[48];
                 PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not a setpoint (%s)",
                              name.text(buf), type_name(Py_TYPE(item)), setpoint_class_names());
                 return false;
@@ -371,14 +703,7 @@ PyObject* group_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             out = setpoint_of(item);
             return true;
         };
-        if (!read_per_member(g, a[0], "setpoints", setpoints, take)) return nullptr;
-        Result<std::vector<CanFrame>, damiao::MotorGroup::Refusal> frames = g.control(setpoints);
-        if (!frames.ok()) {
-            const damiao::MotorGroup::Refusal& r = frames.error();
-            PendingError e = dm_err_to_py(r.error);
-            return raise({e.type, member_head(g, r.member) + e.message});
-        }
-        return run_cycle(self, frames.value());
+        return control_cycle(self, a[0], take, false);
     });
 }
 
@@ -406,33 +731,14 @@ PyObject* group_ensure_mode(PyObject* self, PyObject* const* args, Py_ssize_t na
             for (std::uint8_t& m : modes) m = modes[0];
         } else {
             const auto take = [](PyObject* item, const ItemName& name, std::uint8_t& out) {
-                char buf[32];  // a mode is read once per call: not worth sparing
+                char buf[48];  // a mode is read once per call: not worth sparing
                 return mode_arg(item, name.text(buf), out);
             };
-            if (!read_per_member(g, a[0], "modes", modes.data(), take)) return nullptr;
+            if (!read_per_member(g.size(), a[0], "modes", modes.data(), take)) return nullptr;
         }
-        // The caller's reference keeps the group, and so its buses, for the
-        // whole call. Nothing here may call into Python while unwinding: a
-        // thread ended at exit unwinds from the wait without the interpreter.
-        std::vector<Result<Unit, Error>> results;
-        results.reserve(g.size());
-        std::size_t failed = 0;
-        bool signalled = false;
-        for (std::size_t i = 0; i < g.size(); ++i) {
-            const damiao::GroupMember& m = g.members()[i];
-            Result<Unit, Error> r = err(Error::transport(transport::TransportError::timeout()));
-            rec.shared[m.bus]->locked_releasing(without_interpreter, [&](transport::CanTransport& t) {
-                r = m.motor.ensure_control_mode(t, modes[i]);
-            });
-            if (!r.ok()) {
-                ++failed;
-                signalled = signalled || interrupted(r.error());
-            }
-            results.push_back(std::move(r));
-        }
-        if (signalled && PyErr_CheckSignals() < 0) return nullptr;
-        if (failed > 0) return raise_group_error(g, results, failed);
-        Py_RETURN_NONE;
+        return each_member(rec, [&](std::size_t i, transport::CanTransport& t) {
+            return g.members()[i].motor.ensure_control_mode(t, modes[i]);
+        });
     });
 }
 
@@ -461,8 +767,36 @@ PyObject* get_timeout_ms(PyObject* self, void*) {
 
 PyObject* get_fd(PyObject* self, void*) { return PyBool_FromLong(record(self).group.fd() ? 1 : 0); }
 
+PyObject* get_watchdog_ms(PyObject* self, void*) {
+    return guard([&]() -> PyObject* {
+        const std::uint64_t ms = record(self).watchdog_ms;
+        if (ms == 0) Py_RETURN_NONE;
+        return must(PyLong_FromUnsignedLongLong(ms), "an int");
+    });
+}
+
+PyObject* get_joint_limits(PyObject* self, void*) {
+    PyObject* joints = record(self).joints.objs[0];
+    Py_INCREF(joints);
+    return joints;
+}
+
+PyObject* get_clamped(PyObject* self, void*) {
+    return guard([&]() -> PyObject* {
+        const std::vector<std::uint64_t>& clamped = record(self).group.clamped();
+        PyObject* tuple = must(PyTuple_New(static_cast<Py_ssize_t>(clamped.size())), "a tuple");
+        for (std::size_t i = 0; i < clamped.size(); ++i) {
+            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), must(PyLong_FromUnsignedLongLong(clamped[i]), "an int"));
+        }
+        return tuple;
+    });
+}
+
 PyGetSetDef group_getset[] = {
     {"members", get_members, nullptr, nullptr, nullptr},
+    {"watchdog_ms", get_watchdog_ms, nullptr, nullptr, nullptr},
+    {"joint_limits", get_joint_limits, nullptr, nullptr, nullptr},
+    {"clamped", get_clamped, nullptr, nullptr, nullptr},
     {"timeout_ms", get_timeout_ms, nullptr, nullptr, nullptr},
     {"fd", get_fd, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -485,6 +819,9 @@ PyMethodDef group_methods[] = {
     method<&kGroupControl>(group_control),
     method<&kGroupRefresh>(group_refresh),
     method<&kGroupEnsureMode>(group_ensure_mode),
+    method<&kGroupHold>(group_hold),
+    method<&kGroupEnter>(group_enter),
+    method<&kGroupExit>(group_exit),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,4 +1,5 @@
-// MitLimits and MotorState.
+// MitLimits, JointLimits and MotorState.
+#include "damiao/control.hpp"
 #include "damiao/mit.hpp"
 #include "python/classes.hpp"
 #include "python/method_def.hpp"
@@ -10,11 +11,13 @@ using damiao::mit::MitLimits;
 using damiao::mit::MotorState;
 
 PyTypeObject* g_limits = nullptr;
+PyTypeObject* g_joint = nullptr;
 PyTypeObject* g_state = nullptr;
 
-// Converts bound arguments to five floats; unbound ones keep `defaults`.
-bool five_floats(const Signature<5>& sig, const Signature<5>::Args& bound, float* fields) {
-    for (int i = 0; i < 5; ++i) {
+// Converts bound arguments to floats; unbound ones keep their defaults.
+template <int N>
+bool to_floats(const Signature<N>& sig, const typename Signature<N>::Args& bound, float* fields) {
+    for (int i = 0; i < N; ++i) {
         if (bound[i] != nullptr && !to_f32(bound[i], sig.params[i], fields[i])) return false;
     }
     return true;
@@ -32,7 +35,7 @@ PyObject* limits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!bind_tuple(kLimitsNew, args, kwargs, bound)) return nullptr;
         MitLimits v;
         float f[5] = {v.p_max, v.v_max, v.kp_max, v.kd_max, v.t_max};
-        if (!five_floats(kLimitsNew, bound, f)) return nullptr;
+        if (!to_floats(kLimitsNew, bound, f)) return nullptr;
         return alloc_box(type, MitLimits{f[0], f[1], f[2], f[3], f[4]});
     });
 }
@@ -74,6 +77,49 @@ PyMethodDef limits_methods[] = {
 };
 #undef ROTALINK_PRESET_METHOD
 
+// ----------------------------------------------------------- JointLimits
+// The range a joint may be commanded in; a MotorGroup clamps every command
+// of a member into its member's. The defaults are infinite: the text
+// signature names them math.inf, which inspect reads as a float once math
+// is imported (the module imports it), and shows as "-inf" and "inf".
+
+using damiao::JointLimits;
+
+ROTALINK_SIGNATURE(kJointNew, 4, "JointLimits.__new__",
+                   ROTALINK_DOC("JointLimits", "(q_min=-math.inf, q_max=math.inf, dq_max=math.inf, tau_max=math.inf)"),
+                   0, "q_min", "q_max", "dq_max", "tau_max");
+
+PyObject* joint_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guard([&]() -> PyObject* {
+        Signature<4>::Args bound;
+        if (!bind_tuple(kJointNew, args, kwargs, bound)) return nullptr;
+        JointLimits v;
+        float f[4] = {v.q_min, v.q_max, v.dq_max, v.tau_max};
+        if (!to_floats(kJointNew, bound, f)) return nullptr;
+        v = JointLimits{f[0], f[1], f[2], f[3]};
+        const std::string fault = damiao::joint_limits_fault(v);
+        if (!fault.empty()) return raise({PyExc_ValueError, fault});
+        return alloc_box(type, v);
+    });
+}
+
+template <float JointLimits::*Field>
+PyObject* joint_get(PyObject* self, void*) {
+    return guard([&] { return new_float(native<JointLimits>(self).*Field); });
+}
+
+PyObject* joint_repr(PyObject* self) {
+    return guard([&] { return new_text(damiao::repr(native<JointLimits>(self))); });
+}
+
+PyGetSetDef joint_getset[] = {
+    {"q_min", joint_get<&JointLimits::q_min>, nullptr, nullptr, nullptr},
+    {"q_max", joint_get<&JointLimits::q_max>, nullptr, nullptr, nullptr},
+    {"dq_max", joint_get<&JointLimits::dq_max>, nullptr, nullptr, nullptr},
+    {"tau_max", joint_get<&JointLimits::tau_max>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 // ------------------------------------------------------------ MotorState
 
 PyObject* state_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -114,6 +160,11 @@ PyTypeObject* mit_limits_type() {
     return class_object(g_limits, {"rotalink.MitLimits", kLimitsNew.doc,
                                    sizeof(Box<MitLimits>), limits_new, dealloc_box<MitLimits>,
                                    limits_repr, limits_getset, limits_methods});
+}
+
+PyTypeObject* joint_limits_type() {
+    return class_object(g_joint, {"rotalink.JointLimits", kJointNew.doc, sizeof(Box<JointLimits>), joint_new,
+                                  dealloc_box<JointLimits>, joint_repr, joint_getset, nullptr});
 }
 
 PyTypeObject* motor_state_type() {

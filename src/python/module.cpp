@@ -141,7 +141,15 @@ bool module_body(PyObject* module) {
     for (std::size_t k = 0; k < damiao::kCommandKindCount; ++k) {
         if (k != damiao::kMitKind && !add_class(module, setpoint_type(k))) return false;
     }
-    return true;
+    // What keeps a group safe: joint limits, and the statuses by name. The
+    // text signature of JointLimits names math.inf, which inspect finds
+    // among the imported modules.
+    PyObject* math = PyImport_ImportModule("math");
+    if (math == nullptr) return false;
+    Py_DECREF(math);
+    if (!add_class(module, joint_limits_type())) return false;
+    PyObject* statuses = status_enum();
+    return statuses != nullptr && add_named(module, "Status", statuses);
 }
 
 std::int64_t current_interpreter_id() {

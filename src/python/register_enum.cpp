@@ -1,6 +1,8 @@
 // Register: the firmware's registers as an IntEnum of the register table,
-// each member telling its value kind and whether it may be written; and the
-// module's IntEnum classes are made here.
+// each member telling its value kind and whether it may be written; Status,
+// the statuses a motor reports, each with a description; and the module's
+// IntEnum classes are made here.
+#include "damiao/protocol.hpp"
 #include "damiao/registers.hpp"
 #include "python/classes.hpp"
 
@@ -8,6 +10,7 @@ namespace rotalink::py {
 namespace {
 
 PyObject* g_register = nullptr;
+PyObject* g_status = nullptr;
 
 // The table entry of a Register member (or of any integer in the table).
 const damiao::RegisterInfo* info_of(PyObject* member) {
@@ -67,7 +70,41 @@ PyObject* make_register_enum() {
     return cls;
 }
 
+PyObject* description(PyObject*, PyObject* member) {
+    return guard([&]() -> PyObject* {
+        const long code = PyLong_AsLong(member);
+        if (code == -1 && PyErr_Occurred()) return nullptr;
+        for (const damiao::StatusCode& s : damiao::kStatuses) {
+            if (s.code == code) return new_text(s.description);
+        }
+        return raise({PyExc_ValueError, "status " + std::to_string(code) + " is not in the table"});
+    });
+}
+
+PyMethodDef g_description = {"description", description, METH_O, nullptr};
+
+PyObject* make_status_enum() {
+    PyObject* cls = new_int_enum(
+        "Status", damiao::kStatusCount,
+        [](std::size_t i) { return EnumMember{damiao::kStatuses[i].name, damiao::kStatuses[i].code}; },
+        "The statuses a motor reports in MotorState.error: DISABLED and ENABLED\n"
+        "while it runs normally, a fault's code once the fault has disabled it.\n"
+        "A code outside the table stays an int. `description` says what each\n"
+        "means.");
+    if (cls == nullptr) return nullptr;
+    if (!add_property(cls, &g_description, "What the status means.")) {
+        Py_DECREF(cls);
+        return nullptr;
+    }
+    return cls;
+}
+
 }  // namespace
+
+PyObject* status_enum() {
+    if (g_status == nullptr) g_status = make_status_enum();
+    return g_status;
+}
 
 PyObject* new_int_enum(const char* name, std::size_t count, EnumMember (*member)(std::size_t), const char* doc) {
     PyObject* names = PyList_New(static_cast<Py_ssize_t>(count));

@@ -6,6 +6,10 @@ once with one time-out, then the control mode, PMAX/VMAX/TMAX and firmware
 version of every motor that answered, and prints a table (or JSON) with the
 matching model presets and warnings about clashing identifiers. It only ever
 reads registers.
+
+``rotalink-stop IFACE`` (``rotalink_scan.stop``) is the emergency stop: it
+sends the disable command to every motor id it is given and retries each
+motor that does not report itself disabled (or tripped by a fault).
 """
 
 from .cli import main, parse_ids, scan

@@ -6,7 +6,7 @@ import sys
 
 from . import probe, report
 
-__all__ = ["parse_ids", "build_parser", "scan", "main"]
+__all__ = ["parse_ids", "build_parser", "scan", "on_bus", "main"]
 
 MAX_ID = 0x7FE  # 0x7FF is where register requests go
 
@@ -105,19 +105,29 @@ def scan(sock, iface, ids, timeout):
     return motors
 
 
-def main(argv=None):
-    args = build_parser().parse_args(argv)
+def on_bus(prog, iface, work):
+    """``(work(sock), None)`` with a raw CAN socket bound to `iface`, closed
+    after; ``(None, exit status)`` when the bus cannot be used (told on
+    standard error, as `prog`) or on Ctrl-C."""
     try:
-        sock = probe.open_bus(args.iface)
+        sock = probe.open_bus(iface)
         try:
-            motors = scan(sock, args.iface, args.ids, args.timeout_ms / 1000.0)
+            return work(sock), None
         finally:
             sock.close()
     except probe.ScanError as exc:
-        print("rotalink-scan: %s" % exc, file=sys.stderr)
-        return 1
+        print("%s: %s" % (prog, exc), file=sys.stderr)
+        return None, 1
     except KeyboardInterrupt:
-        return 130
+        return None, 130
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
+    motors, status = on_bus("rotalink-scan", args.iface, lambda sock: scan(
+        sock, args.iface, args.ids, args.timeout_ms / 1000.0))
+    if status is not None:
+        return status
     limits = report.presets()
     if args.json:
         print(json.dumps(report.document(args.iface, motors, limits), indent=2))

@@ -28,11 +28,10 @@ import time
 
 import rotalink
 from rotalink_sim.frames import CAN_MTU, CANFD_MTU, pack_frame, unpack_frame
+from rotalink_sim.sim import OP_READ, OP_WRITE, REGISTER_ID
 
-__all__ = ["REGISTER_ID", "OP_READ", "ScanError", "open_bus", "read_request", "read_registers"]
-
-REGISTER_ID = 0x7FF
-OP_READ = 0x33
+__all__ = ["REGISTER_ID", "OP_READ", "OP_WRITE", "ScanError", "open_bus", "read_request",
+           "read_registers", "receive_waiting", "receive_until", "send_frame"]
 
 _SOL_CAN_RAW = getattr(socket, "SOL_CAN_RAW", 101)
 _CAN_RAW_FD_FRAMES = getattr(socket, "CAN_RAW_FD_FRAMES", 5)
@@ -76,8 +75,8 @@ def read_request(motor_id, register):
     return bytes((motor_id & 0xFF, (motor_id >> 8) & 0xFF, OP_READ, register, 0, 0, 0, 0))
 
 
-def _collect(sock, iface, wanted, replies):
-    """Move every frame waiting on the socket into `replies`."""
+def receive_waiting(sock, iface, take):
+    """Pass every record waiting on the socket (a CAN or CAN FD frame) to `take`."""
     while True:
         try:
             raw = sock.recv(CANFD_MTU)
@@ -85,21 +84,24 @@ def _collect(sock, iface, wanted, replies):
             return
         except OSError as exc:
             raise ScanError("cannot read from %s: %s" % (iface, exc.strerror or exc)) from None
-        if len(raw) not in (CAN_MTU, CANFD_MTU):
-            continue
-        reply = rotalink.register_reply(raw)
-        if reply is None:
-            continue
-        motor_id, register, value = reply
-        key = (motor_id, register)
-        if key in wanted:
-            answer = (unpack_frame(raw)[0], value)
-            seen = replies.setdefault(key, [])
-            if answer not in seen:
-                seen.append(answer)
+        if len(raw) in (CAN_MTU, CANFD_MTU):
+            take(raw)
 
 
-def _send(sock, iface, frame, wanted, replies):
+def receive_until(sock, iface, deadline, take, done):
+    """Pass the records that come to `take` until the monotonic `deadline`
+    or until `done()` is true."""
+    while not done():
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return
+        select.select([sock], [], [], left)
+        receive_waiting(sock, iface, take)
+
+
+def send_frame(sock, iface, frame, take):
+    """Send one record. A full transmit queue is waited for (up to a second),
+    the records that come meanwhile going to `take`."""
     waited_since = None
     while True:
         try:
@@ -117,7 +119,7 @@ def _send(sock, iface, frame, wanted, replies):
         elif now - waited_since > _SEND_PATIENCE:
             raise ScanError("the transmit queue of %s stays full: is the bus up, with another "
                             "node to acknowledge frames?" % iface)
-        _collect(sock, iface, wanted, replies)
+        receive_waiting(sock, iface, take)
         time.sleep(_SEND_PAUSE)
 
 
@@ -133,15 +135,22 @@ def read_registers(sock, iface, requests, timeout, until_all=True):
     request has an answer."""
     wanted = set(requests)
     replies = {}
+
+    def take(raw):
+        reply = rotalink.register_reply(raw)
+        if reply is None:
+            return
+        motor_id, register, value = reply
+        key = (motor_id, register)
+        if key in wanted:
+            answer = (unpack_frame(raw)[0], value)
+            seen = replies.setdefault(key, [])
+            if answer not in seen:
+                seen.append(answer)
+
     for motor_id, register in requests:
-        frame = pack_frame(REGISTER_ID, read_request(motor_id, register))
-        _send(sock, iface, frame, wanted, replies)
-        _collect(sock, iface, wanted, replies)
-    deadline = time.monotonic() + timeout
-    while not (until_all and len(replies) == len(wanted)):
-        left = deadline - time.monotonic()
-        if left <= 0:
-            break
-        select.select([sock], [], [], left)
-        _collect(sock, iface, wanted, replies)
+        send_frame(sock, iface, pack_frame(REGISTER_ID, read_request(motor_id, register)), take)
+        receive_waiting(sock, iface, take)
+    receive_until(sock, iface, time.monotonic() + timeout, take,
+                  lambda: until_all and len(replies) == len(wanted))
     return replies

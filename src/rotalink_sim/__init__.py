@@ -17,7 +17,9 @@ The feedback reports the firmware's status code: 0 disabled, 1 enabled, or
 the code of an active fault (``FAULTS``: 8 over-voltage .. 14 overload). A
 fault (``--fault NAME[@SECONDS]``, from the start or tripping later) disables
 the motor and refuses enables until the clear-error command, which leaves it
-disabled.
+disabled. Register 9 (TIMEOUT, units of 50 us, 0 off) is the communication
+watchdog: an enabled motor that hears no command or refresh for that long
+trips fault 13 (communication lost) the same way.
 
 Motor model (see ``rotalink_sim.model``): while enabled in MIT mode the torque
 is ``clamp(kp*(q_des-q) + kd*(dq_des-dq) + tau_ff, +-t_max)`` driving a rigid

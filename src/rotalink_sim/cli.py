@@ -46,6 +46,10 @@ A fault disables the motor as a tripped drive does: no torque, commands
 ignored, and an enable is answered with the fault code but refused. The
 clear-error command (FF*7 FB) clears the fault and leaves the motor disabled
 (status 0) until the next enable, so it never starts driving again on its own.
+Register 9 (TIMEOUT) is the communication watchdog: when it is not 0, an
+enabled motor trips communication-lost (13) once TIMEOUT x 50 us pass without
+a command or refresh for it (register requests do not count); preset it with
+--register TIMEOUT=400 (20 ms) or write it over the bus.
 
 registers (number name, * writable):
 %s
@@ -209,6 +213,11 @@ def build_parser():
     g.add_argument("--answer-reads", type=_ranged(0), metavar="N",
                    help="each motor answers only its first N register reads")
 
+    g = p.add_argument_group("command faults")
+    g.add_argument("--ignore-disables", type=_ranged(0), default=0, metavar="N",
+                   help="each motor answers its first N disable commands with its feedback "
+                        "but stays enabled (or as it is)")
+
     g = p.add_argument_group("reply faults")
     g.add_argument("--delay-ms", type=_nonneg_float, default=0.0, metavar="MS",
                    help="send every reply MS milliseconds late")
@@ -269,7 +278,8 @@ def parse_args(argv=None):
     ]
     options = dict(
         ignore_writes=ns.ignore_writes, mode_high_bits=ns.mode_high_bits,
-        answer_reads=ns.answer_reads, delay_ms=ns.delay_ms, drop_every=ns.drop_every,
+        answer_reads=ns.answer_reads, ignore_disables=ns.ignore_disables,
+        delay_ms=ns.delay_ms, drop_every=ns.drop_every,
         silent=ns.silent, short_reply=ns.short_reply, wrong_id=ns.wrong_id,
         extended_reply=ns.extended_reply, fd_reply=ns.fd_reply,
         foreign_first=ns.foreign_first, flood=ns.flood, late_reply=ns.late_reply,

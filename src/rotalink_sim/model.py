@@ -43,6 +43,17 @@ after a fresh enable, never on its own. A fault is active from the start
 (``faults=[(code, None)]``) or trips a given number of seconds after
 ``arm_faults(now)``; the simulator arms them when it is ready.
 
+The communication watchdog trips fault 13 the same way. While register 9
+(TIMEOUT, ``REG_TIMEOUT``) is not 0 and the motor is enabled, it trips
+TIMEOUT x 50 us (``TIMEOUT_UNIT_US``) after the last frame that reached the
+motor: a command on any of its command identifiers (every control mode's and
+the special commands, whatever the motor's mode) or a refresh request for
+it. Register reads and writes do not count. TIMEOUT is 0 (off) unless
+written or preset. The trip time is exact: the motor stops driving at that
+instant, whenever the next frame comes to show it. Writing TIMEOUT does not
+restart the count, so a time-out shorter than the silence so far trips at
+the write.
+
 The ``error`` argument is kept for compatibility: 0 (the default) lets the
 code follow the state, a fault code 8..14 is a fault active from the start,
 and any other code (1..7, 15) is reported as is, whatever the state, until
@@ -156,6 +167,8 @@ __all__ = [
     "MODE_FORCE_POS",
     "REG_MST_ID",
     "REG_ESC_ID",
+    "REG_TIMEOUT",
+    "TIMEOUT_UNIT_US",
     "REG_CTRL_MODE",
     "REG_PMAX",
     "REG_VMAX",
@@ -165,9 +178,12 @@ __all__ = [
     "CMD_SET_ZERO",
     "CMD_CLEAR_ERROR",
     "SPECIAL_COMMANDS",
+    "special_command",
+    "special_payload",
     "STATUS_DISABLED",
     "STATUS_ENABLED",
     "FAULTS",
+    "FAULT_COMMUNICATION_LOST",
     "fault_code",
 ]
 
@@ -208,10 +224,14 @@ REFRESH_OP = 0xCC
 
 REG_MST_ID = 7
 REG_ESC_ID = 8
+REG_TIMEOUT = 9  # communication watchdog, in TIMEOUT_UNIT_US; 0 is off
 REG_CTRL_MODE = 10
 REG_PMAX = 21
 REG_VMAX = 22
 REG_TMAX = 23
+
+#: Unit of the TIMEOUT register, in microseconds.
+TIMEOUT_UNIT_US = 50
 
 CMD_ENABLE = 0xFC
 CMD_DISABLE = 0xFD
@@ -228,6 +248,20 @@ SPECIAL_COMMANDS = {
 }
 
 _SPECIAL_PREFIX = b"\xff" * 7
+
+
+def special_payload(cmd):
+    """The 8 data bytes of the special command ``cmd`` (a ``CMD_*`` byte)."""
+    return _SPECIAL_PREFIX + bytes((cmd,))
+
+
+def special_command(data):
+    """The command byte (``CMD_*``) if ``data`` is one of the special
+    commands (seven 0xFF, then the byte), else None."""
+    data = bytes(data)
+    if len(data) == 8 and data[:7] == _SPECIAL_PREFIX and data[7] in SPECIAL_COMMANDS.values():
+        return data[7]
+    return None
 
 _MODE_NAMES = {mode: name.upper() for name, mode in CONTROL_MODES.items()}
 
@@ -253,6 +287,9 @@ def _squash(name):
 
 
 _FAULT_BY_NAME = {_squash(name): code for code, name in FAULTS.items()}
+
+#: The fault the communication watchdog trips.
+FAULT_COMMUNICATION_LOST = _FAULT_BY_NAME["communicationlost"]
 
 MAX_ADVANCE = 0.050  # s: longest span integrated at one command
 SUBSTEP = 0.001  # s
@@ -568,6 +605,7 @@ class Motor:
         self.target = (0.0, 0.0, 0.0, 0.0, 0.0)  # q_des, dq_des, kp, kd, tau_ff
         self.setpoint = None  # fields of the last POS_VEL, VEL or FORCE_POS command taken
         self.last_time = None
+        self.heard = None  # time of the last command or refresh that reached the motor
         self.reads_answered = 0
 
         self.fault = 0  # code of the active fault, 0 for none
@@ -662,6 +700,15 @@ class Motor:
             heapq.heappush(self._trips, (now + after, len(self._trips), code))
         self._unarmed = []
 
+    def watchdog_deadline(self):
+        """When the communication watchdog trips if nothing reaches the motor
+        before (monotonic seconds), or None while it cannot trip: TIMEOUT 0,
+        the motor not enabled, or a fault already active."""
+        ticks = self._words.get(REG_TIMEOUT, 0)
+        if not (ticks and self.enabled and not self.fault) or self.heard is None:
+            return None
+        return self.heard + ticks * TIMEOUT_UNIT_US / 1e6
+
     def _law_at(self, q):
         """The law in force at position ``q`` as an MIT law and its torque
         limit: ``(q_des, dq_des, kp, kd, tau_ff, t_lim)``; None for no torque."""
@@ -725,8 +772,8 @@ class Motor:
     def advance(self, now):
         """Integrate the rotor up to monotonic time ``now`` (seconds).
 
-        Armed faults due by ``now`` trip at their time: the rotor is driven
-        up to it and coasts from it.
+        Armed faults and the watchdog due by ``now`` trip at their time (the
+        earlier first): the rotor is driven up to it and coasts from it.
         """
         if self.last_time is None:
             span = 0.0
@@ -734,8 +781,14 @@ class Motor:
             span = min(max(now - self.last_time, 0.0), MAX_ADVANCE)
         self.last_time = now
         t = now - span
-        while self._trips and self._trips[0][0] <= now:
-            at, _, code = heapq.heappop(self._trips)
+        while True:
+            at = self.watchdog_deadline()
+            if at is not None and at <= now and not (self._trips and self._trips[0][0] < at):
+                code = FAULT_COMMUNICATION_LOST
+            elif self._trips and self._trips[0][0] <= now:
+                at, _, code = heapq.heappop(self._trips)
+            else:
+                break
             if at > t:
                 self._integrate(at - t)
                 t = at
@@ -754,8 +807,10 @@ class Motor:
                                self.velocity, self.torque(), self.t_mos, self.t_rotor)
 
     def refresh(self, now):
-        """Answer a refresh request received at time ``now``: the feedback, nothing changed."""
+        """Answer a refresh request received at time ``now``: the feedback,
+        nothing changed but the watchdog's count, which starts again."""
         self.advance(now)
+        self.heard = now
         return self.feedback()
 
     def handle_command(self, data, now, mode=MODE_MIT):
@@ -768,14 +823,14 @@ class Motor:
             raise ValueError("a %s command has %s data bytes, got %d" % (
                 _MODE_NAMES[mode], "8" if least == 8 else "%d to 8" % least, len(data)))
         self.advance(now)
+        self.heard = now  # any command, taken or ignored, feeds the watchdog
         if mode != MODE_MIT:
             values = decode_wire(mode, data)
             if values is not None and self.active and self.mode == mode:
                 self.setpoint = values
             return self.feedback()
-        if data[:7] == _SPECIAL_PREFIX and data[7] in (CMD_ENABLE, CMD_DISABLE,
-                                                       CMD_SET_ZERO, CMD_CLEAR_ERROR):
-            cmd = data[7]
+        cmd = special_command(data)
+        if cmd is not None:
             if cmd == CMD_ENABLE:
                 # A tripped motor refuses to enable until its fault is cleared.
                 self.enabled = not self.fault

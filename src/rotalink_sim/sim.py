@@ -22,7 +22,8 @@ from collections import namedtuple
 
 from .frames import (CAN_EFF_FLAG, CAN_EFF_MASK, CAN_ERR_FLAG, CAN_RTR_FLAG, CAN_SFF_MASK, CANFD_MTU,
                      pack_frame, unpack_frame)
-from .model import REFRESH_ID, REFRESH_OP, Motor, wire_length_ok
+from .model import (CMD_DISABLE, MODE_MIT, REFRESH_ID, REFRESH_OP, Motor, special_command,
+                    wire_length_ok)
 
 __all__ = [
     "Simulator",
@@ -111,6 +112,8 @@ class Simulator:
     ``ignore_writes``     register writes are answered but not applied
     ``mode_high_bits``    reads of register 10 report ``mode | 0x100``
     ``answer_reads``      each motor answers only its first N register reads
+    ``ignore_disables``   each motor answers its first N disable commands
+                          with its feedback but stays as it is
     ``delay_ms``          every reply is sent this many ms late
     ``drop_every``        every Nth reply is dropped (1 drops all); replies of
                           all motors are counted together, a ``late_reply``
@@ -133,7 +136,8 @@ class Simulator:
     """
 
     def __init__(self, iface, motors, *, ignore_writes=False, mode_high_bits=False,
-                 answer_reads=None, delay_ms=0.0, drop_every=None, silent=False,
+                 answer_reads=None, ignore_disables=0, delay_ms=0.0, drop_every=None,
+                 silent=False,
                  short_reply=None, wrong_id=False, extended_reply=False, fd_reply=False,
                  foreign_first=0, flood=None, late_reply=False, log=None):
         self.iface = iface
@@ -156,6 +160,8 @@ class Simulator:
         self.ignore_writes = bool(ignore_writes)
         self.mode_high_bits = bool(mode_high_bits)
         self.answer_reads = _opt_int("answer_reads", answer_reads, 0)
+        self.ignore_disables = _opt_int("ignore_disables", ignore_disables, 0) or 0
+        self._disables_ignored = {}  # motor_id: disable commands ignored so far
         self.delay_ms = _opt_float("delay_ms", delay_ms, 0.0) or 0.0
         self.drop_every = _opt_int("drop_every", drop_every or None, 1)
         self.silent = bool(silent)
@@ -223,9 +229,20 @@ class Simulator:
                     out.extend(self._reply(m, m.refresh(now)))
             return out
         for m, mode in self._by_command_id.get(ident, ()):
-            if wire_length_ok(mode, len(data)):
+            if not wire_length_ok(mode, len(data)):
+                continue
+            if mode == MODE_MIT and special_command(data) == CMD_DISABLE and self._ignore_disable(m):
+                out.extend(self._reply(m, m.refresh(now)))  # heard, but not obeyed
+            else:
                 out.extend(self._reply(m, m.handle_command(data, now, mode)))
         return out
+
+    def _ignore_disable(self, motor):
+        ignored = self._disables_ignored.get(motor.motor_id, 0)
+        if ignored >= self.ignore_disables:
+            return False
+        self._disables_ignored[motor.motor_id] = ignored + 1
+        return True
 
     def _handle_register(self, data, now):
         m = self._by_motor_id.get(data[0] | (data[1] << 8))

@@ -32,9 +32,18 @@ using transport::CanTransport;
 using transport::Instant;
 using transport::IoError;
 
-// Feedback whose first byte names the motor, so a test sees whose reply a
-// member took.
-std::vector<std::uint8_t> feedback(std::uint8_t tag) { return {tag, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x20}; }
+// Feedback from motor `motor` (its id nibble) with `tag` in its status
+// nibble, so that a test sees whose reply a member took ("ok A<tag>").
+std::vector<std::uint8_t> tagged(std::size_t tag, std::uint16_t motor) {
+    return {static_cast<std::uint8_t>((tag << 4) | (motor & 0xFu)), 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x20};
+}
+// The reply of member k of the rig below as first built (0xA0 + k); a tag
+// of no member comes from motor 0xF.
+std::vector<std::uint8_t> feedback(std::uint8_t tag) {
+    const std::uint16_t motors[4] = {1, 2, 1, 3};
+    const std::size_t k = tag & 0x0Fu;
+    return tagged(k, k < 4 ? motors[k] : 0xF);
+}
 
 Damiao motor(std::uint16_t id, std::uint16_t master) {
     Damiao d;
@@ -78,7 +87,7 @@ struct Rig {
                     auto it = replies.find(i);
                     if (it == replies.end()) {
                         t.queue(make_frame(CanId::standard(members[i].motor.master_id),
-                                           feedback(static_cast<std::uint8_t>(0xA0 + i))));
+                                           tagged(i, members[i].motor.motor_id)));
                     } else {
                         for (const CanFrame& reply : it->second) t.queue(reply);
                     }
@@ -94,7 +103,7 @@ struct Rig {
     }
 };
 
-// "ok A1" for a state whose first feedback byte is 0xA1, else the message.
+// "ok A1" for a state whose status nibble is 1, else the message.
 std::vector<std::string> outcomes(const std::vector<MemberResult>& results) {
     std::vector<std::string> out;
     for (const MemberResult& r : results) {
@@ -103,7 +112,7 @@ std::vector<std::string> outcomes(const std::vector<MemberResult>& results) {
             continue;
         }
         char buf[16];
-        std::snprintf(buf, sizeof buf, "ok %X", static_cast<unsigned>(0xA0 + (r.value().motor_id & 0x0F)));
+        std::snprintf(buf, sizeof buf, "ok %X", static_cast<unsigned>(0xA0 + r.value().error));
         out.push_back(buf);
     }
     return out;
@@ -133,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {{2, {make_frame(CanId::standard(0x11), {1, 2, 3})}}},
                   {"ok A0", "ok A1", "feedback reply too short: 3 data bytes, expected 8", "ok A3"}},
         ReplyCase{"FdReplyDecodesItsFirstEightBytes",
-                  {{3, {make_frame(CanId::standard(0x13), {0xA3, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x20, 9, 9, 9, 9}, true, true)}}},
+                  {{3, {make_frame(CanId::standard(0x13), {0x33, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x20, 9, 9, 9, 9}, true, true)}}},
                   {"ok A0", "ok A1", "ok A2", "ok A3"}},
         ReplyCase{"DuplicateReplyKeepsTheFirst",
                   {{0, {make_frame(CanId::standard(0x11), feedback(0xA0)), make_frame(CanId::standard(0x11), feedback(0xA5))}}},
@@ -157,8 +166,15 @@ INSTANTIATE_TEST_SUITE_P(
                         make_frame(CanId::standard(0x11), {0x01, 0x00, 0x55, 0x0A, 1, 0, 0, 0}),
                         make_frame(CanId::standard(0x11), feedback(0xA0))}},
                    {1, {make_frame(CanId::standard(0x12), {0x02, 0x00, 0x33, 0x0A, 1, 0, 0, 0})}},
-                   {3, {make_frame(CanId::standard(0x13), {0xA3, 0x00, 0x33, 0x0A, 1, 0, 0, 0})}}},
+                   {3, {make_frame(CanId::standard(0x13), {0x33, 0x00, 0x33, 0x0A, 1, 0, 0, 0})}}},
                   {"ok A0", kTimeout, "ok A2", "ok A3"}},
+        // Feedback from the member's reply identifier that names another
+        // motor (master identifiers swapped) is not the member's state.
+        ReplyCase{"AnotherMotorsFeedbackFailsTheMember", {{1, {make_frame(CanId::standard(0x12), tagged(1, 3))}}},
+                  {"ok A0",
+                   "the feedback from reply identifier 0x012 carries motor id 0x3, not this member's 0x2 "
+                   "(motor_id 0x2 & 0xf): another motor answers from this master identifier",
+                   "ok A2", "ok A3"}},
         // A member's reply on the other bus is not its reply.
         ReplyCase{"ReplyOnTheWrongBusIsNotTaken", {{3, {make_frame(CanId::standard(0x12), feedback(0xA3))}}},
                   {"ok A0", "ok A1", "ok A2", kTimeout}}),
@@ -195,14 +211,61 @@ TEST(Group, MitEncodesEverySetpointBeforeSendingAny) {
     Rig rig;
     rig.members[2].motor.limits.p_max = std::nanf("");  // the encoder cannot use it
     const MotorGroup g = rig.group();
-    auto frames = g.mit(std::vector<damiao::mit::MitSetpoint>(4));
+    auto frames = g.control(std::vector<damiao::Setpoint>(4));
     ASSERT_FALSE(frames.ok());
     EXPECT_EQ(rig.bus[0].send_calls() + rig.bus[1].send_calls(), 0u);
     rig.members[2].motor.limits.p_max = 12.5f;
-    auto ok = rig.group().mit(std::vector<damiao::mit::MitSetpoint>(4));
+    auto ok = rig.group().control(std::vector<damiao::Setpoint>(4));
     ASSERT_TRUE(ok.ok());
     auto single = damiao::make_mit(3, rig.members[3].motor.limits, {});
     EXPECT_TRUE(same_frame(ok.value()[3], single.value()));  // bus 1's second member
+}
+
+TEST(Group, MembersLeftOutAreNeitherSentToNorAwaited) {
+    Rig rig;
+    const MotorGroup g = rig.group();
+    const char skip[4] = {0, 1, 1, 1};  // bus 1 is not touched at all
+    MotorGroup::Cycle c;
+    CanTransport* buses[2] = {&rig.bus[0], nullptr};
+    g.start(c, buses, g.special(damiao::kDisable), skip);
+    EXPECT_EQ(g.collect(c, buses, rig.waiter), MotorGroup::Progress::Done);
+    EXPECT_EQ(outcomes(c.results())[0], "ok A0");
+    ASSERT_EQ(rig.bus[0].sent().size(), 1u);
+    EXPECT_EQ(rig.bus[0].sent()[0].id, CanId::standard(1));
+    EXPECT_EQ(rig.bus[1].sent().size(), 0u);
+    // Left out in the middle of a bus: the members around it still go out.
+    Rig three;
+    three.members.insert(three.members.begin() + 1, {0, motor(4, 0x14)});
+    const MotorGroup g3 = three.group();
+    const char skip3[5] = {0, 1, 0, 0, 0};
+    g3.start(c, three.buses, g3.special(damiao::kDisable), skip3);
+    g3.collect(c, three.buses, three.waiter);
+    EXPECT_EQ(three.bus[0].sent().size(), 2u);
+    EXPECT_EQ(outcomes(c.results()), (std::vector<std::string>{"ok A0", kTimeout, "ok A2", "ok A3", "ok A4"}));
+}
+
+TEST(Group, HoldCommandsTheLastPositionsClampedAndCounted) {
+    Rig rig;
+    damiao::JointLimits joint;
+    joint.q_max = -1.0f;  // below every position the motors report
+    rig.members[2].joint = joint;
+    const MotorGroup g = rig.group();
+    g.remember(rig.enable(g));
+    ASSERT_TRUE(g.last()[3].has_value());
+    auto frames = g.hold(20.0f, 0.5f);
+    ASSERT_TRUE(frames.ok());
+    const damiao::mit::MitLimits limits;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const float q = i == 2 ? -1.0f : g.last()[i]->position;
+        auto want = damiao::make_control(rig.members[i].motor.motor_id, limits,
+                                         damiao::from_mit({q, 0.0f, 20.0f, 0.5f, 0.0f}));
+        // Frames come by bus: members 0, 1 on bus 0, then 2, 3.
+        EXPECT_TRUE(same_frame(frames.value()[i], want.value())) << i;
+    }
+    EXPECT_EQ(g.clamped(), (std::vector<std::uint64_t>{0, 0, 1, 0}));
+    // A refused command counts nothing.
+    EXPECT_FALSE(g.hold(std::nanf(""), 0.5f).ok());
+    EXPECT_EQ(g.clamped(), (std::vector<std::uint64_t>{0, 0, 1, 0}));
 }
 
 struct FailureCase {

@@ -210,6 +210,49 @@ assert [s.motor_id for s in rotalink.MotorGroup([(gsigm, rotalink.Damiao(3, 0x13
     close(peer);
 }
 
+// Leaving a group's block, the disable is not cut short by a signal: every
+// attempt goes out, and the handler's exception comes after.
+TEST(GroupBinding, SignalDuringTheExitDisableWaitsUntilItIsOver) {
+    const int peer = socket_bus("gdefer");
+    EXPECT_EQ(run(R"PY(
+import os, signal, threading
+class Stop(Exception):
+    pass
+def stop(*a):
+    raise Stop("from the handler")
+main = threading.main_thread().ident
+g = rotalink.MotorGroup([(gdefer, rotalink.Damiao(1, 0x11))], timeout_ms=300)  # never answers
+old = signal.signal(signal.SIGUSR1, stop)
+outcome = []
+try:
+    t = threading.Timer(0.1, signal.pthread_kill, (main, signal.SIGUSR1))
+    t.start()
+    try:
+        try:
+            g.__exit__(None, None, None)
+        except rotalink.GroupError as e:
+            outcome.append("GroupError")
+        for _ in range(100):  # the handler runs once the call is over
+            pass
+    except Stop:
+        outcome.append("Stop")
+    t.join()
+finally:
+    signal.signal(signal.SIGUSR1, old)
+os.set_blocking(gdefer_peer, False)
+sent = []
+try:
+    while True:
+        sent.append(os.read(gdefer_peer, 16)[8:])
+except BlockingIOError:
+    pass
+assert sent == [bytes.fromhex("FFFFFFFFFFFFFFFD")] * 3, sent
+assert outcome[-1] == "Stop", outcome
+)PY"),
+              "");
+    close(peer);
+}
+
 TEST(GroupBinding, PoisonedBusFaultsBeforeAnythingIsSent) {
     MemoryTransport* p = make_bus("gpoison");
     MemoryTransport* ok = make_bus("gok");
@@ -227,10 +270,19 @@ except Exception:
     raise AssertionError("an Exception handler caught an internal fault")
 except BaseException as e:
     assert type(e).__name__ == "PanicException" and "poisoned" in e.args[0], e
+# Leaving its block, the group still disables the members of its other bus
+# (here one that never answers: three cycles).
+try:
+    g.__exit__(None, None, None)
+except rotalink.GroupError as e:
+    assert e.errors[0] == "transport error: timeout waiting for frame", e.errors
+    assert "poisoned" in e.errors[1], e.errors
+else:
+    raise AssertionError("the disable did not fail")
 )PY"),
               "");
     ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(ok->send_calls(), 0u);
+    EXPECT_EQ(ok->send_calls(), 3u);
     EXPECT_EQ(p->send_calls(), 1u);
 }
 

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <limits>
+#include <utility>
 
 #include "damiao/protocol.hpp"
 #include "memory_transport.hpp"
@@ -173,13 +175,14 @@ struct ControlCase {
     std::uint32_t id;  // 0: refused, with `refusal` in the message
     Bytes data;
     const char* refusal;
+    MitLimits limits{};
 };
 
 class Control : public ::testing::TestWithParam<ControlCase> {};
 
 TEST_P(Control, IsTheGoldenFrameOrIsRefused) {
     const ControlCase& c = GetParam();
-    auto made = dm::make_control(c.motor_id, MitLimits{}, dm::Setpoint{c.kind, c.values});
+    auto made = dm::make_control(c.motor_id, c.limits, dm::Setpoint{c.kind, c.values});
     if (c.id == 0) {
         ASSERT_FALSE(made.ok());
         EXPECT_EQ(made.error().kind(), dm::Error::Kind::InvalidCommand);
@@ -231,8 +234,67 @@ INSTANTIATE_TEST_SUITE_P(
         ControlCase{"PosVelNan", 0x001, kPosVel, {kNan, 0.0f}, 0, {}, "PosVelSetpoint.q must be finite, got NaN"},
         ControlCase{"VelMinusInf", 0x001, kVel, {-kInf}, 0, {}, "VelSetpoint.dq must be finite, got -inf"},
         ControlCase{"ForcePosInfCurrent", 0x001, kForcePos, {0.0f, 1.0f, kInf}, 0, {},
-                    "ForcePosSetpoint.current must be finite, got inf"}),
+                    "ForcePosSetpoint.current must be finite, got inf"},
+        // MIT saturates an infinite field, but NaN would go out as the bottom
+        // of its range, and a range of 0 or infinity makes every raw value 0.
+        ControlCase{"MitNanPosition", 0x001, dm::kMitKind, {kNan}, 0, {}, "MitSetpoint.q must be a number, got NaN"},
+        ControlCase{"MitNanTorque", 0x001, dm::kMitKind, {0.0f, 0.0f, 0.0f, 0.0f, -kNan}, 0, {},
+                    "MitSetpoint.tau must be a number, got NaN"},
+        ControlCase{"MitZeroPositionRange", 0x001, dm::kMitKind, {}, 0, {},
+                    "MitLimits.p_max must be finite and non-zero, got 0", MitLimits{0.0f, 30.0f, 500.0f, 5.0f, 10.0f}},
+        ControlCase{"MitInfiniteTorqueRange", 0x001, dm::kMitKind, {}, 0, {},
+                    "MitLimits.t_max must be finite and non-zero, got inf", MitLimits{12.5f, 30.0f, 500.0f, 5.0f, kInf}},
+        ControlCase{"MitZeroVelocityRange", 0x001, dm::kMitKind, {}, 0, {},
+                    "MitLimits.v_max must be finite and non-zero, got 0", MitLimits{12.5f, 0.0f, 500.0f, 5.0f, 10.0f}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Joint limits clamp each field by what it means to the joint.
+struct ClampCase {
+    const char* name;
+    std::size_t kind;
+    std::array<float, dm::kMaxFields> values;
+    std::array<float, dm::kMaxFields> want;
+    bool moved;
+};
+
+class Clamp : public ::testing::TestWithParam<ClampCase> {};
+
+TEST_P(Clamp, ClampsEachFieldByItsRole) {
+    const ClampCase& c = GetParam();
+    dm::Setpoint s{c.kind, c.values};
+    EXPECT_EQ(dm::clamp(s, dm::JointLimits{-1.0f, 1.5f, 2.0f, 0.5f}), c.moved);
+    for (std::size_t i = 0; i < dm::kMaxFields; ++i) {
+        EXPECT_TRUE(s.values[i] == c.want[i] || (std::isnan(s.values[i]) && std::isnan(c.want[i]))) << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Protocol, Clamp,
+    ::testing::Values(
+        // Gains pass; position, velocity and torque are clamped.
+        ClampCase{"MitEveryField", dm::kMitKind, {5.0f, -9.0f, 100.0f, 1.0f, 3.0f}, {1.5f, -2.0f, 100.0f, 1.0f, 0.5f}, true},
+        ClampCase{"MitInside", dm::kMitKind, {-1.0f, 2.0f, 0.0f, 0.0f, -0.5f}, {-1.0f, 2.0f, 0.0f, 0.0f, -0.5f}, false},
+        ClampCase{"MitInfinities", dm::kMitKind, {-kInf, kInf, 0.0f, 0.0f, -kInf}, {-1.0f, 2.0f, 0.0f, 0.0f, -0.5f}, true},
+        ClampCase{"MitNanStays", dm::kMitKind, {kNan}, {kNan}, false},
+        ClampCase{"PosVelLimitsTheVelocityLimit", kPosVel, {-3.0f, 5.0f}, {-1.0f, 2.0f}, true},
+        ClampCase{"Vel", kVel, {-5.0f}, {-2.0f}, true},
+        // A current fraction is not a torque: only the position and speed.
+        ClampCase{"ForcePos", kForcePos, {0.5f, 3.0f, 0.8f}, {0.5f, 2.0f, 0.8f}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Protocol, JointLimitsThatBoundNoRangeAreRefused) {
+    const std::pair<dm::JointLimits, const char*> cases[] = {
+        {{}, ""},
+        {{1.0f, 1.0f, 0.0f, 0.0f}, ""},
+        {{2.0f, 1.0f}, "JointLimits.q_min 2 is above q_max 1"},
+        {{kNan}, "JointLimits.q_min is NaN"},
+        {{0.0f, 1.0f, -1.0f}, "JointLimits.dq_max must be 0 or more, got -1"},
+        {{0.0f, 1.0f, 1.0f, kNan}, "JointLimits.tau_max must be 0 or more, got NaN"},
+        {{kInf, kInf}, "JointLimits.q_min must be below inf"},
+        {{-kInf, -kInf}, "JointLimits.q_max must be above -inf"},
+    };
+    for (const auto& [limits, want] : cases) EXPECT_EQ(dm::joint_limits_fault(limits), want);
+}
 
 TEST(Protocol, RefreshAsksAnyModeForFeedback) {
     EXPECT_TRUE(same_frame(dm::make_refresh(0xF923),

@@ -358,6 +358,18 @@ def test_commands_that_cannot_be_sent_raise_and_send_nothing(moded, sniffer):
          "argument 'setpoints[1]': 'float' object is not a setpoint (MitSetpoint, PosVelSetpoint, VelSetpoint or "
          "ForcePosSetpoint)"),
         (lambda: clashing.ensure_mode([1]), ValueError, "expected 2 modes, one per member, got 1"),
+        # MIT would send NaN as the bottom of a range, and a range of 0 or
+        # infinity as raw 0 whatever was asked: refused on every path.
+        (lambda: motors[0].mit_control(bus, rotalink.MitSetpoint(q=nan)), ValueError,
+         "MitSetpoint.q must be a number, got NaN"),
+        (lambda: clashing.mit_control([rotalink.MitSetpoint(), rotalink.MitSetpoint(tau=nan)]), ValueError,
+         "MitSetpoint.tau must be a number, got NaN"),  # as the member's single command says
+        (lambda: clashing.hold(nan, 1.0), ValueError, "member 0 (motor_id=0x61): MitSetpoint.kp must be a number, got NaN"),
+        (lambda: motor(3, 0x13, limits=rotalink.MitLimits(t_max=0.0)).mit_control(bus, rotalink.MitSetpoint()),
+         ValueError, "MitLimits.t_max must be finite and non-zero, got 0"),
+        (lambda: rotalink.MotorGroup([(bus, motor(3, 0x13, limits=rotalink.MitLimits(p_max=float("inf"))))]).control(
+            [rotalink.MitSetpoint()]), ValueError,
+         "member 0 (motor_id=0x3): MitLimits.p_max must be finite and non-zero, got inf"),
     ]
     sniffer.drain()
     for call, exc, message in cases:

@@ -223,7 +223,7 @@ def test_frames_from_the_reply_identifier_that_are_not_feedback_are_skipped(can_
     # motor, or a remote request), then the real feedback.
     motor_id, reply_id = 0x2C, 0x3C
     peer = Sniffer(can_iface)
-    feedback = bytes.fromhex("C77FFF7FF7FF1E20")  # motor 7 of 16, zero position
+    feedback = bytes.fromhex("CC7FFF7FF7FF1E20")  # status 12, motor 0x2C's nibble, zero position
 
     def answer():
         peer.sock.settimeout(LONG / 1000.0)
@@ -245,7 +245,7 @@ def test_frames_from_the_reply_identifier_that_are_not_feedback_are_skipped(can_
             helper.join(60)
     finally:
         peer.close()
-    assert (state.motor_id, state.error) == (7, 12)
+    assert (state.motor_id, state.error) == (0xC, 12)
 
 
 def test_fd_group_sends_its_commands_as_fd_frames_with_bit_rate_switching(can_iface):
@@ -333,3 +333,164 @@ def test_cycles_leak_no_memory_references_or_descriptors(can_iface, can_iface2):
         assert_flat(refused, CYCLES, watched)
         assert_flat(lambda: rotalink.MotorGroup(answering.members), CYCLES, watched)
         assert open_fds() == fds
+
+
+# ------------------------------------------------------------------ safety
+
+SAFE = [(0x45, 0x55), (0x46, 0x56)]
+# Motors whose master identifiers are swapped against the group's records.
+SWAPPED = [(0x47, 0x58), (0x48, 0x57)]
+FAULTED = (0x49, 0x59)
+ENABLE, DISABLE = bytes.fromhex("FFFFFFFFFFFFFFFC"), bytes.fromhex("FFFFFFFFFFFFFFFD")
+
+
+@pytest.fixture(scope="module")
+def safe_bus(can_iface):
+    with contextlib.ExitStack() as stack:
+        stack.enter_context(rotalink_sim.spawn(can_iface, *motor_args(SAFE + SWAPPED)))
+        stack.enter_context(rotalink_sim.spawn(can_iface, *motor_args([FAULTED]), "--fault", "overload"))
+        yield rotalink.SocketCanTransport(can_iface)
+
+
+def specials(frames, motor_id):
+    return [f[1] for f in frames if f[0] == motor_id and f[1][:7] == ENABLE[:7]]
+
+
+@pytest.mark.parametrize("raises", [False, True], ids=["block ends", "block raises"])
+def test_scope_enables_every_member_and_always_disables_them(safe_bus, can_iface, raises):
+    g = rotalink.MotorGroup([(safe_bus, rotalink.Damiao(*p)) for p in SAFE], timeout_ms=LONG)
+    sniffer = Sniffer(can_iface)
+    try:
+        sniffer.drain()
+        with contextlib.suppress(ZeroDivisionError):
+            with g as entered:
+                assert entered is g
+                assert [s.error for s in g.refresh()] == [rotalink.Status.ENABLED] * 2
+                if raises:
+                    1 / 0
+        frames = sniffer.frames()
+    finally:
+        sniffer.close()
+    for motor_id, _ in SAFE:
+        assert specials(frames, motor_id) == [ENABLE, DISABLE]
+    assert [s.error for s in g.refresh()] == [rotalink.Status.DISABLED] * 2
+
+
+def test_failed_enter_disables_every_member_retrying_the_silent_one(safe_bus, can_iface):
+    g = rotalink.MotorGroup([(safe_bus, rotalink.Damiao(*p)) for p in SAFE + [ABSENT]], timeout_ms=100)
+    sniffer = Sniffer(can_iface)
+    try:
+        sniffer.drain()
+        with pytest.raises(rotalink.GroupError) as info:
+            with g:
+                pytest.fail("the block ran")
+        frames = sniffer.frames()
+    finally:
+        sniffer.close()
+    assert info.value.errors == [None, None, TIMEOUT]
+    for motor_id, _ in SAFE:
+        assert specials(frames, motor_id) == [ENABLE, DISABLE]
+    assert specials(frames, ABSENT[0]) == [ENABLE] + [DISABLE] * 3
+    # The disable failed too: it is attached to the enable's error.
+    if sys.version_info >= (3, 11):
+        assert "disabling the group after the failed enable failed too: 1 of 3" in info.value.__notes__[0]
+
+
+@pytest.mark.parametrize("raises", [False, True], ids=["block ends", "block raises"])
+def test_disable_that_fails_on_exit_is_raised_or_attached(can_iface, caplog, raises):
+    pair = (0x4A, 0x5A)
+    bus = rotalink.SocketCanTransport(can_iface)
+    g = rotalink.MotorGroup([(bus, rotalink.Damiao(*pair))], timeout_ms=100)
+    sim = rotalink_sim.spawn(can_iface, *motor_args([pair]))
+    sim.__enter__()
+    with pytest.raises(ZeroDivisionError if raises else rotalink.GroupError) as info:
+        with g:
+            sim.__exit__(None, None, None)  # the motor is gone: every disable times out
+            if raises:
+                1 / 0
+    message = "1 of 1 members failed; member 0 (motor_id=0x4a): " + TIMEOUT
+    if not raises:
+        assert str(info.value) == message
+    elif sys.version_info >= (3, 11):
+        assert info.value.__notes__ == ["disabling the group on leaving its block failed: " + message]
+    else:
+        assert [r.getMessage() for r in caplog.records if r.name == "rotalink"][-1].endswith(message)
+
+
+def test_joint_limits_clamp_every_kind_before_encoding_and_count(safe_bus, can_iface):
+    members = [(safe_bus, rotalink.Damiao(*p)) for p in SAFE]
+    joint = rotalink.JointLimits(q_min=-1.0, q_max=1.5, dq_max=2.0, tau_max=0.5)
+    g = rotalink.MotorGroup(members, timeout_ms=LONG, joint_limits=[joint, joint])
+    free = rotalink.MotorGroup(members, timeout_ms=LONG)
+    assert g.joint_limits == (joint, joint) and free.joint_limits is None
+    asked = [rotalink.MitSetpoint(q=5.0, dq=-9.0, kp=10.0, kd=1.0, tau=3.0), rotalink.PosVelSetpoint(q=-3.0, dq=5.0)]
+    clamped = [rotalink.MitSetpoint(q=1.5, dq=-2.0, kp=10.0, kd=1.0, tau=0.5), rotalink.PosVelSetpoint(q=-1.0, dq=2.0)]
+    sniffer = Sniffer(can_iface)
+    try:
+        sent = []
+        for group, setpoints in ((g, asked), (free, clamped), (g, clamped)):
+            sniffer.drain()
+            group.control(setpoints)
+            sent.append([f[:2] for f in sniffer.frames() if f[0] in (0x45, 0x146)])
+    finally:
+        sniffer.close()
+    assert sent[0] == sent[1] == sent[2] and len(sent[0]) == 2
+    assert g.clamped == (1, 1) and free.clamped == (0, 0)
+
+
+def test_hold_commands_each_member_at_its_measured_position(safe_bus, can_iface):
+    g = rotalink.MotorGroup([(safe_bus, rotalink.Damiao(*p)) for p in SAFE], timeout_ms=LONG)
+    sniffer = Sniffer(can_iface)
+    try:
+        sniffer.drain()
+        states = g.hold(kp=5.0, kd=0.5)
+        first = sniffer.frames()
+        g.hold(kp=5.0, kd=0.5)
+        second = sniffer.frames()
+    finally:
+        sniffer.close()
+    feedback = {f[0]: f[1] for f in first if f[0] in (0x55, 0x56)}
+    # Never heard from: a refresh first, then MIT at the reported position
+    # (its raw 16 bits, bytes 1-2 of the feedback), zero velocity and torque.
+    assert [f[0] for f in first if f[0] in (0x7FF, 0x45, 0x46)] == [0x7FF, 0x7FF, 0x45, 0x46]
+    for motor_id, master_id in SAFE:
+        (command,) = [f[1] for f in first if f[0] == motor_id]
+        assert command[:2] == feedback[master_id][1:3]
+    assert [f[0] for f in second if f[0] in (0x7FF, 0x45, 0x46)] == [0x45, 0x46]
+    assert len(states) == 2
+
+
+def test_swapped_master_identifiers_fail_both_members_naming_both_ids(safe_bus):
+    g = rotalink.MotorGroup([(safe_bus, rotalink.Damiao(m, r)) for (m, _), (_, r) in zip(SWAPPED, SWAPPED[::-1])],
+                            timeout_ms=LONG)
+    with pytest.raises(rotalink.GroupError) as info:
+        g.refresh()
+    assert info.value.errors == [
+        "the feedback from reply identifier 0x057 carries motor id 0x8, not this member's 0x7 (motor_id 0x47 & 0xf): "
+        "another motor answers from this master identifier",
+        "the feedback from reply identifier 0x058 carries motor id 0x7, not this member's 0x8 (motor_id 0x48 & 0xf): "
+        "another motor answers from this master identifier"]
+
+
+def test_group_error_names_the_status_of_a_faulted_member(safe_bus):
+    g = rotalink.MotorGroup([(safe_bus, rotalink.Damiao(*p)) for p in (FAULTED, ABSENT)], timeout_ms=100)
+    with pytest.raises(rotalink.GroupError) as info:
+        g.refresh()
+    assert str(info.value) == ("1 of 2 members failed; member 1 (motor_id=0x2e): " + TIMEOUT +
+                               "; member 0 (motor_id=0x49) reports OVERLOAD")
+    assert info.value.states[0].error == rotalink.Status.OVERLOAD == 14
+
+
+def test_watchdog_disables_a_motor_that_hears_nothing(safe_bus):
+    members = [(safe_bus, rotalink.Damiao(*p)) for p in SAFE]
+    try:
+        with rotalink.MotorGroup(members, timeout_ms=LONG, watchdog_ms=50) as g:
+            assert g.watchdog_ms == 50
+            # 50 us units; reading registers is not a command.
+            assert [m.read_register(safe_bus, rotalink.Register.TIMEOUT) for _, m in members] == [1000] * 2
+            time.sleep(0.5)
+            assert [s.error for s in g.refresh()] == [rotalink.Status.COMM_LOST] * 2
+    finally:
+        rotalink.MotorGroup(members, timeout_ms=LONG).clear_error()
+        for _, m in members:
+            m.write_register(safe_bus, rotalink.Register.TIMEOUT, 0)

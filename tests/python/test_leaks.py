@@ -17,6 +17,7 @@ calls.
 """
 import contextlib
 import gc
+import logging
 import math
 import os
 import sys
@@ -122,6 +123,7 @@ VALUE_CALLS = {
     "mit_setpoint(keywords)": lambda: rotalink.mit_setpoint(q=F1, kp=F3, tau=FLOATLIKE),
     "register_reply(reply, other)": lambda: [rotalink.register_reply(r) for r in RECORDS],
     "Damiao(ids)": lambda: rotalink.Damiao(I1 & 0xFFFF, I2 & 0xFFFF),
+    "JointLimits(keywords)": lambda: rotalink.JointLimits(q_min=-F1, q_max=F1, tau_max=FLOATLIKE),
     "Damiao(all, keywords)": lambda: rotalink.Damiao(motor_id=INDEXLIKE, master_id=7, limits=LIMITS,
                                                      timeout_ms=I3),
     "Damiao getters": _getters(DAMIAO, ["motor_id", "master_id"]),
@@ -138,6 +140,7 @@ VALUE_CALLS = {
     "ForcePosSetpoint(keywords)": lambda: rotalink.ForcePosSetpoint(q=F1, dq=F2, current=FLOATLIKE),
     "ForcePosSetpoint getters and repr": _reprs(rotalink.ForcePosSetpoint(F1, F2, F3)),
     "VelSetpoint(bad type)": _raises(TypeError, lambda: rotalink.VelSetpoint(BAD)),
+    "JointLimits(empty range)": _raises(ValueError, lambda: rotalink.JointLimits(q_min=F1, q_max=-F1)),
     "register_reply(bad type)": _raises(TypeError, lambda: rotalink.register_reply(BAD)),
     "register_reply(bad size)": _raises(ValueError, lambda: rotalink.register_reply(RECORDS[0][:15])),
     "Damiao(id overflow)": _raises(OverflowError, lambda: rotalink.Damiao(I1, 0)),
@@ -232,7 +235,23 @@ def test_bus_calls_leak_nothing(leak_bus):
     short = rotalink.Damiao(*SHORT, timeout_ms=2000)
     absent = rotalink.Damiao(*ABSENT, timeout_ms=0)  # sends, then times out at once
     state = motor.enable(bus)
-    watched = WATCHED + [bus, motor, short, absent]
+    # A watchdog long enough never to trip between two calls.
+    group = rotalink.MotorGroup([(bus, motor)], timeout_ms=2000, watchdog_ms=60_000,
+                                joint_limits=[rotalink.JointLimits(q_max=-F1)])
+    failing = rotalink.MotorGroup([(bus, absent)], timeout_ms=0)
+    watched = WATCHED + [bus, motor, short, absent, group, failing]
+
+    def failed_exit():
+        logging.disable(logging.WARNING)  # where exceptions take no notes, a warning is logged
+        try:
+            assert failing.__exit__(ZeroDivisionError, ZeroDivisionError(), None) is False
+        finally:
+            logging.disable(logging.NOTSET)
+
+    def scope():
+        with group:
+            group.hold(5.0, 0.5)
+            assert group.clamped[0] > 0
 
     def expect(exc, text, fn):
         def call():
@@ -253,6 +272,9 @@ def test_bus_calls_leak_nothing(leak_bus):
         "time-out": expect(RuntimeError, "transport error: timeout", lambda: absent.disable(bus)),
         "short reply": expect(RuntimeError, "feedback reply too short", lambda: short.set_zero(bus)),
         "bad setpoint": expect(TypeError, "argument 'setpoint'", lambda: motor.mit_control(bus, BAD)),
+        "group scope with a watchdog, hold": scope,
+        "failed enter, disable retried": expect(rotalink.GroupError, "1 of 1 members failed", failing.__enter__),
+        "failed exit attached": failed_exit,
     }
     for name, fn in calls.items():
         try:

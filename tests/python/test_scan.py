@@ -2,6 +2,7 @@
 pipelined reads (on a socket pair standing in for the CAN socket) and, on a
 vcan interface, a scan of simulated motors that only ever reads."""
 import argparse
+import contextlib
 import errno
 import json
 import socket
@@ -14,8 +15,10 @@ import time
 import pytest
 
 import rotalink
-from rotalink_scan import cli, probe, report
+import rotalink_sim
+from rotalink_scan import cli, probe, report, stop
 from rotalink_sim.frames import CAN_FRAME, pack_frame
+from rotalink_sim.model import FAULTS
 
 F = struct.Struct("<f")
 FRAME = CAN_FRAME
@@ -360,3 +363,123 @@ def test_missing_interface(can_iface):
     r = run_scan("rlscan-none0")
     assert (r.returncode, r.stdout) == (1, "")
     assert r.stderr == "rotalink-scan: cannot open CAN interface 'rlscan-none0': No such device\n"
+
+
+# ------------------------------------------------------------ rotalink-stop
+
+def fb(can_id, byte0, rest="7FFF7FF7FF1E20", fd=False):
+    return pack_frame(can_id, bytes([byte0]) + h(rest), fd=fd)
+
+
+@pytest.mark.parametrize("raw, expected", [
+    (fb(0x011, 0x11), (0x011, 0x11)),
+    (fb(0x000, 0xE3), (0x000, 0xE3)),                                  # any identifier
+    (fb(0x011 | 0x80000000, 0x01), (0x80000011, 0x01)),                # extended
+    (fb(0x011, 0x01, fd=True), (0x011, 0x01)),                         # CAN FD, 8 bytes
+    (fb(0x011, 0x01, rest="0833AABBCCDDEE"), (0x011, 0x01)),           # 33 over no command id
+    (fb(0x7FF, 0x01), None),                                           # a host's request
+    (fb(0x011, 0x01, rest="00330700000000"), None),                    # read reply of motor 1
+    (fb(0x011, 0x02, rest="00550700000000"), None),                    # write echo of motor 2
+    (pack_frame(0x001, stop.DISABLE), None),                           # another host's disable
+    (pack_frame(0x011, h("117FFF7FF7FF1E")), None),                    # 7 bytes
+    (pack_frame(0x011 | 0x40000000, h("117FFF7FF7FF1E20")), None),     # remote request
+    (pack_frame(0x011 | 0x20000000, h("117FFF7FF7FF1E20")), None),     # error frame
+])
+def test_stop_feedback(raw, expected):
+    assert stop.feedback(raw) == expected
+
+
+def test_stop_groups_ids_by_low_four_bits():
+    assert stop.groups(list(range(1, 33))) == [list(range(1, 17)), list(range(17, 33))]
+    assert stop.groups([1, 2, 0x11, 0x21, 3]) == [[1, 2, 3], [0x11], [0x21]]
+    assert set(stop.STATUS_NAMES) == {0, 1} | set(FAULTS) and stop.STOPPED == {0} | set(FAULTS)
+
+
+def test_stop_asks_groups_in_turn_and_retries_a_running_motor(pair):
+    ours, bus = pair
+    # status codes each motor answers with, the last one from then on: motor 1
+    # ignores two disables, 0x11 shares its low four bits, 3 is tripped, 4 reports 7
+    status = {1: [1, 1, 0], 0x11: [0], 3: [14], 4: [7]}
+    sent = []
+
+    def motors():  # each answers from 0x10 + its id
+        bus.settimeout(0.5)
+        try:
+            while True:
+                can_id, _, data = FRAME.unpack(bus.recv(16))
+                sent.append((can_id, data))
+                codes = status.get(can_id)
+                if codes:
+                    code = codes.pop(0) if len(codes) > 1 else codes[0]
+                    bus.send(fb(0x10 + can_id, code << 4 | can_id & 0xF))
+        except socket.timeout:
+            pass
+
+    responder = threading.Thread(target=motors)
+    responder.start()
+    try:
+        answers, asked = stop.stop(ours, "pair", [1, 2, 3, 4, 0x11], 0.2, 3)
+    finally:
+        responder.join()
+    assert answers == {1: (0x011, 0), 3: (0x013, 14), 4: (0x014, 7), 0x11: (0x021, 0)}
+    assert asked == {1: 2, 3: 1, 4: 3, 0x11: 1}
+    # all at once, then the groups in turn, then the motors still running
+    assert sent == [(i, h("FFFFFFFFFFFFFFFD")) for i in [1, 2, 3, 4, 0x11] + [1, 2, 3, 4] + [0x11]
+                    + [1, 4] + [4]]
+
+
+STOP_MOTORS = {0x2E1: 0x2C1, 0x2E2: 0x2C2, 0x2F1: 0x2D1}  # 0x2e1 and 0x2f1 share 4 bits
+STOP = ["{iface}", "--ids", "0x2e1-0x2e3,0x2f1", "--timeout-ms", "1000"]
+
+
+def stop_sims(*extra):
+    """Motors 0x2e1 and 0x2e2 in one simulator, 0x2f1 with `extra` in another."""
+    return [["--motor", "0x2e1:0x2c1", "--motor", "0x2e2:0x2c2"],
+            ["--motor", "0x2f1:0x2d1", *extra]]
+
+
+@pytest.mark.parametrize("sims, argv, status, names, err, after", [
+    # motors enabled beforehand end disabled (statuses read back after the run)
+    pytest.param(stop_sims(), STOP, 0, ["DISABLED"] * 3, "", [0, 0, 0], marks=pytest.mark.bus),
+    # a latched fault counts as stopped
+    pytest.param(stop_sims("--fault", "overload"), STOP, 0, ["DISABLED", "DISABLED", "OVERLOAD"],
+                 "", [0, 0, 14], marks=pytest.mark.bus),
+    # the disable sent to all at once and the first round's are ignored, the next is not
+    pytest.param(stop_sims("--ignore-disables", "2"), STOP, 0, ["DISABLED"] * 3, "", [0, 0, 0],
+                 marks=pytest.mark.bus),
+    pytest.param(stop_sims("--ignore-disables", "9"), STOP + ["--rounds", "2"], 1,
+                 ["DISABLED", "DISABLED", "ENABLED"],
+                 "rotalink-stop: motor 0x2f1 still reports ENABLED after 2 disable rounds\n",
+                 [0, 0, 1], marks=pytest.mark.bus),
+    pytest.param([], ["{iface}", "--ids", "0x2e5-0x2e6", "--timeout-ms", "300"], 1, [],
+                 "rotalink-stop: no motor answered on {iface} (2 motor ids, 300 ms)\n", None,
+                 marks=pytest.mark.bus),
+    ([], ["vcan0", "--rounds", "0"], 2, [], "argument --rounds: at least one round, got 0", None),
+    ([], ["vcan0", "--ids", "1-0x7FF"], 2, [], "identifier 2047 is out of range (0..0x7FE)", None),
+    ([], ["vcan0", "--timeout-ms", "0"], 2, [], "the time-out must be positive, got 0", None),
+    ([], [], 2, [], "the following arguments are required: IFACE", None),
+])
+def test_stop_tool(request, sims, argv, status, names, err, after):
+    on_bus = request.node.get_closest_marker("bus") is not None
+    iface = request.getfixturevalue("can_iface") if on_bus else "vcan0"
+    with contextlib.ExitStack() as stack:
+        for args in sims:
+            stack.enter_context(rotalink_sim.spawn(iface, *args))
+        bus = rotalink.SocketCanTransport(iface) if after else None
+        motors = [rotalink.Damiao(m, s, timeout_ms=2000) for m, s in STOP_MOTORS.items()]
+        before = [m.enable(bus).error for m in motors] if after else None
+        r = subprocess.run([sys.executable, "-m", "rotalink_scan.stop"]
+                           + [a.format(iface=iface) for a in argv], stdin=subprocess.DEVNULL,
+                           capture_output=True, text=True, timeout=300)
+        if after:  # on a new socket: the old one holds the feedback of the run
+            bus = rotalink.SocketCanTransport(iface)
+            final = [m.refresh(bus).error for m in motors]
+    assert r.returncode == status, r.stderr
+    assert r.stdout.splitlines() == ["motor %#05x  reply %#05x  %s" % (m, s, name)
+                                     for (m, s), name in zip(STOP_MOTORS.items(), names)]
+    if status == 2:
+        assert err in r.stderr
+    else:
+        assert r.stderr == err.format(iface=iface)
+    if after:
+        assert before == [1, 1, 14 if 14 in after else 1] and final == after

@@ -268,8 +268,8 @@ def test_parser_options_and_initial_state():
         "can1", "--motor", "1:0x11", "--motor", "2:0x12", "--mode", "pos_vel", "--error", "0xA",
         "--t-mos", "40", "--t-rotor", "0x2A", "--delay-ms", "2.5", "--drop-every", "3",
         "--short-reply", "0", "--foreign-first", "2", "--flood", "0", "--answer-reads", "1",
-        "--ignore-writes", "--late-reply", "--exit-after", "1.5"])
-    assert ns.iface == "can1" and ns.exit_after == 1.5
+        "--ignore-writes", "--late-reply", "--exit-after", "1.5", "--ignore-disables", "2"])
+    assert ns.iface == "can1" and ns.exit_after == 1.5 and opts["ignore_disables"] == 2
     assert [(m.mode, m.error, m.t_mos, m.t_rotor) for m in motors] == [(2, 10, 40, 42)] * 2
     assert opts["delay_ms"] == 2.5 and opts["drop_every"] == 3 and opts["short_reply"] == 0
     assert opts["foreign_first"] == 2 and opts["flood"] == 0.0 and opts["answer_reads"] == 1
@@ -293,6 +293,7 @@ def test_parser_options_and_initial_state():
     ["vcan0", "--motor", "1:0x11", "--delay-ms", "-1"],
     ["vcan0", "--motor", "1:0x11", "--delay-ms", "nan"],
     ["vcan0", "--motor", "1:0x11", "--mode", "torque"],
+    ["vcan0", "--motor", "1:0x11", "--ignore-disables", "-1"],
 ])
 def test_parser_rejects(argv, capsys):
     with pytest.raises(SystemExit) as exc:
@@ -406,10 +407,15 @@ MIT = encode_command(DEFAULT, tau=1.0)
     # a fault is reported over such a code, and one clear-error clears both
     ({"error": 3, "faults": [("under-voltage", None)]}, [(ENABLE, 9, False),
                                                          (CLEAR_ERROR, 0, False)]),
+    # --ignore-disables 2: two disables answered and ignored, the third obeyed
+    ({"sim": {"ignore_disables": 2}}, [(ENABLE, 1, True), (DISABLE, 1, True), (DISABLE, 1, True),
+                                       (DISABLE, 0, False), (ENABLE, 1, True),
+                                       (DISABLE, 0, False)]),
 ])
 def test_status_code_follows_state_and_faults(kwargs, steps):
-    m = Motor(1, 0x11, **kwargs)
-    sim = make(m)
+    kwargs = dict(kwargs)
+    m = Motor(1, 0x11, **{k: v for k, v in kwargs.items() if k != "sim"})
+    sim = make(m, **kwargs.get("sim", {}))
     got = []
     for payload, _, _ in steps:
         out = sim.handle_frame(0x001, payload, now=0.0)
@@ -756,6 +762,54 @@ def test_control_mode_laws(mode, frame, v_peak, torque_first):
         assert m.position == pytest.approx(1.0, abs=1e-3) and abs(m.velocity) < 0.01
     if torque_first is not None:
         assert first.torque == pytest.approx(torque_first, abs=0.005)
+
+
+# Frames that reach motor 1 (or pass it by), by name, for the watchdog's table.
+WATCHED = {
+    "enable": (0x001, ENABLE), "disable": (0x001, DISABLE), "zero": (0x001, SET_ZERO),
+    "clear": (0x001, CLEAR_ERROR), "mit": (0x001, MIT), "pos_vel": (0x101, h(PV)),
+    "vel": (0x201, h(VL)), "force_pos": (0x301, h(FP)), "refresh": (0x7FF, h(REFRESH)),
+    "read": (0x7FF, reg_read(1, 9)), "mode": (0x7FF, reg_write(1, 10, 1)),
+    "w400": (0x7FF, reg_write(1, 9, 400)), "w0": (0x7FF, reg_write(1, 9, 0)),
+    "other": (0x002, MIT), "refresh2": (0x7FF, h("0200CC0000000000")),
+}
+
+
+@pytest.mark.parametrize("timeout, steps, codes", [
+    # TIMEOUT 400 x 50 us = 20 ms after the enable: trips at that time, not before
+    (400, "0 enable, 19.999 mit", "1 1"),
+    (400, "0 enable, 20 mit", "1 13"),
+    (1, "0 enable, 0.049 refresh, 0.098 refresh, 0.15 refresh", "1 1 1 13"),  # 50 us
+    # every command to the motor starts the count again, in any mode's frame
+    (400, "0 enable, 15 mit, 30 pos_vel, 45 vel, 60 force_pos, 75 refresh, 90 zero, 105 clear, "
+          "124.99 vel, 145 refresh", "1 1 1 1 1 1 1 1 1 13"),
+    # register traffic and frames for other motors do not
+    (400, "0 enable, 5 read, 10 mode, 15 w400, 18 other, 19 refresh2, 19.5 read, 20.01 refresh",
+     "1 - - - - - - 13"),
+    # 0 is off; a disabled motor has no watchdog
+    (0, "0 enable, 1000 mit", "1 1"),
+    (400, "0 enable, 10 disable, 1000 refresh, 1010 enable, 1029.99 mit, 1050 mit", "1 0 0 1 1 13"),
+    # latched: enables refused, commands answered with 13, until clear-error, which
+    # leaves the motor disabled; a new enable starts the watchdog again
+    (400, "0 enable, 25 mit, 30 enable, 40 mit, 100 clear, 110 mit, 200 enable, 210 mit, 240 mit",
+     "1 13 13 13 0 0 1 1 13"),
+    # a write takes effect without restarting the count: 0 turns it off, a time-out
+    # shorter than the silence so far trips at once
+    (400, "0 enable, 10 w0, 50 mit", "1 - 1"),
+    (0, "0 enable, 100 w400, 100.001 mit", "1 - 13"),
+])
+def test_watchdog(timeout, steps, codes):
+    m = Motor(1, 0x11, registers={"TIMEOUT": timeout})
+    sim = make(m)
+    got = []
+    for step in steps.split(", "):
+        ms, name = step.split()
+        out = sim.handle_frame(*WATCHED[name], now=float(ms) / 1000)
+        feedback = [tx.data for tx in out if tx.data[2] not in (0x33, 0x55)]
+        got.append(str(feedback[0][0] >> 4) if feedback else "-")
+    assert " ".join(got) == codes
+    if got[-1] == "13":  # tripped as any fault trips: disabled, no torque, no target
+        assert (m.enabled, m.fault, m.torque(), m.target) == (False, 13, 0.0, (0.0,) * 5)
 
 
 def test_feedforward_torque_is_reported_at_once_and_clamped():
