@@ -488,11 +488,16 @@ class Motors:
         return ", ".join(self.names[i] for i in chosen if self.names[i]) or "the motor"
 
 
-def _print_notes(exc: BaseException) -> None:
-    """What the group's scope attached to an exception that left it (a
-    disable that failed too); before Python 3.11 it logs a warning instead."""
-    for note in getattr(exc, "__notes__", ()):
+def _left_by(motors: Motors, exc: BaseException) -> None:
+    """After `exc` left the group's scope: the failed disable the scope
+    attached to it as a note, or 'disabled ...' when there is none. Before
+    Python 3.11 the scope logs a failed disable as a warning instead, and
+    nothing here can tell."""
+    notes = getattr(exc, "__notes__", ())
+    for note in notes:
         print(f"error: {note}", file=sys.stderr, flush=True)
+    if not notes and sys.version_info >= (3, 11):
+        print(f"disabled {motors.who()}", flush=True)
 
 
 def refresh(group: rotalink.MotorGroup) -> List[rotalink.MotorState]:
@@ -539,14 +544,15 @@ def run_enabled(motors: Motors, body: Callable[[Sequence[rotalink.MotorState]], 
         except Stopped as stop:
             status = stop.status
             print(f"stopped by {stop.name}", flush=True)
-            _print_notes(stop)
+            if entered:
+                _left_by(motors, stop)
         except rotalink.GroupError as exc:
-            _print_notes(exc)
             if not entered:  # the enable failed: the scope disabled every motor again
                 motors.report(exc, "enable")
                 status = 1
-            elif not returned:  # a command failed; the scope disabled the motors
+            elif not returned:  # a command failed
                 motors.report(exc, "")
+                _left_by(motors, exc)
                 status = 1
             else:  # the disable at the scope's end failed
                 motors.report(exc, "disable")

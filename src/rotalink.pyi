@@ -682,7 +682,6 @@ class MotorGroup:
         exc_type: Optional[Type[BaseException]],
         exc_value: Optional[BaseException],
         traceback: Optional[TracebackType],
-        /,
     ) -> None:
         """Disable every member (retrying the silent ones, up to three
         cycles)."""
