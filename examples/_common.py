@@ -547,8 +547,9 @@ def run_enabled(motors: Motors, body: Callable[[Sequence[rotalink.MotorState]], 
             if entered:
                 _left_by(motors, stop)
         except rotalink.GroupError as exc:
-            if not entered:  # the enable failed: the scope disabled every motor again
+            if not entered:  # the watchdog or the enable failed: the scope disabled every motor again
                 motors.report(exc, "enable")
+                _left_by(motors, exc)
                 status = 1
             elif not returned:  # a command failed
                 motors.report(exc, "")
@@ -650,7 +651,8 @@ def run_sine(args: argparse.Namespace, motors: Motors, *, unit: str, summary: st
     line every args.report seconds; a cycle some motor did not answer is
     counted, and the loop gives up (status 1) after MAX_MISSES_IN_A_ROW of
     them in a row, or at once when a motor reports a fault. A loop that ran
-    at less than SLOW_SHARE of its rate says so on standard error.
+    at less than SLOW_SHARE of its rate (and did not fail) says so on
+    standard error.
     `unit` names the cycles in the messages; `summary` is the format of the
     last line, with the fields cycles, total, overruns, skipped, worst_ms,
     failed_cycles, failed_commands and last (' (last: ...)' or '').
@@ -716,9 +718,10 @@ def run_sine(args: argparse.Namespace, motors: Motors, *, unit: str, summary: st
                              failed_cycles=motors.failed_cycles,
                              failed_commands=motors.failed_commands, last=last), flush=True)
         achieved = cycles / ran_for if ran_for > 0.0 else math.inf
-        if cycles > 1 and achieved < SLOW_SHARE * args.rate:
+        # Not after a failed loop: its error says why, and its time-outs slowed it.
+        if (status == 0 or status > 128) and cycles > 1 and achieved < SLOW_SHARE * args.rate:
             print(f"warning: ran at {achieved:.4g} {unit} per second, {achieved / args.rate:.0%} of the "
-                  f"requested {args.rate:g}: this machine could not keep up; lower --rate",
+                  f"requested {args.rate:g}: lower --rate, or find what holds the loop up",
                   file=sys.stderr, flush=True)
         if recorder is not None and not cycles:
             print("error: no plot: no cycle ran", file=sys.stderr, flush=True)
