@@ -104,9 +104,9 @@ class MitLimits:
     the defaults equal `dm4310()`; the static methods are the presets of the
     other models. Nothing is validated here; a command refuses limits it
     cannot scale by before anything is sent: a p_max, v_max or t_max that is
-    0 or infinite with ValueError naming the field, and a negative or NaN
-    limit with ValueError `min > max, or either was NaN. min = 1.0, max =
-    -1.0`.
+    0 or infinite with ValueError `MitLimits.v_max must be finite and
+    non-zero, got inf`, and a negative or NaN limit with ValueError `min >
+    max, or either was NaN. min = 1.0, max = -1.0`.
 
     repr: `MitLimits(p_max=12.5, v_max=30, kp_max=500, kd_max=5, t_max=10)`,
     each float in the shortest form that reads back as the same 32-bit float
@@ -189,8 +189,8 @@ class MitSetpoint:
 
     When the command is encoded, each value is clamped into its range of the
     motor's `MitLimits` (and, in a group, into the member's `JointLimits`);
-    a NaN value makes the command raise ValueError naming the field, and
-    nothing is sent.
+    a NaN value makes the command raise ValueError (`MitSetpoint.q must be
+    a number, got NaN`) and nothing is sent.
     With every value at its top the first seven bytes would all be FF, a
     special command to the firmware: such a command goes out with the
     position one raw step lower (FFFE).
@@ -570,8 +570,9 @@ class JointLimits:
     into [-dq_max, dq_max], an MIT feed-forward torque into [-tau_max,
     tau_max]. Each command clamped counts in `MotorGroup.clamped`.
 
-    ValueError if q_min > q_max, if a maximum is negative, or if any value
-    is NaN.
+    ValueError if q_min > q_max (`JointLimits.q_min 1 is above q_max 0`),
+    if a maximum is negative or NaN (`JointLimits.dq_max must be 0 or more,
+    got -1`), if q_min or q_max is NaN, or if q_min is inf or q_max -inf.
 
     repr: `JointLimits(q_min=-1.5, q_max=1.5, dq_max=inf, tau_max=inf)`,
     floats as for `MitLimits`.
@@ -620,11 +621,11 @@ class MotorGroup:
     - `fd`: False sends classic 8-byte frames; True CAN FD frames with
       bit-rate switching carrying the same 8 bytes, for buses run `fd on`.
       Replies may be classic or FD either way.
-    - `watchdog_ms`: None, or a positive number of milliseconds: when the
-      group enables (`enable`, `with`), each member's register 9 (TIMEOUT,
-      in 50 us units) is written to watchdog_ms * 20 and read back; a motor
+    - `watchdog_ms`: None, or 1..214748364 milliseconds: when the group
+      enables (`enable`, `with`), each member's register 9 (TIMEOUT, in
+      50 us units) is written to watchdog_ms * 20 and read back; a motor
       that then hears no command for that long disables itself and reports
-      status 13 (`Status.COMM_LOST`).
+      status 13 (`Status.COMM_LOST`). The motor keeps the value.
     - `joint_limits`: None, or one `JointLimits` (or None) per member, in
       member order: every command of every mode is clamped into them.
 
@@ -635,8 +636,9 @@ class MotorGroup:
     cycles), with signals held back until the disable is done. If it still
     fails, GroupError is raised when no exception is leaving the block;
     otherwise that exception (KeyboardInterrupt included) stays the one
-    raised, with the disable failure attached (a note on Python 3.11 and
-    later, a logged warning before).
+    raised, with the disable failure attached (`disabling the group on
+    leaving its block failed: ...`, a note on Python 3.11 and later, a
+    warning of the `rotalink` logger before).
 
     The constructor touches no bus. On one bus every member's command
     identifier (motor_id & 0x7FF) and reply identifier (master_id & 0x7FF)
@@ -770,10 +772,12 @@ class GroupError(RuntimeError):
     once the whole cycle is over.
 
     str: `2 of 8 members failed; member 3 (motor_id=0x4): transport error:
-    timeout waiting for frame` (the first failed member is named), and the
-    status of every member that reported a fault. A member whose feedback
-    carries another motor id nibble than its own fails with a message naming
-    both. The
+    timeout waiting for frame` (the first failed member is named), then `;
+    member 1 (motor_id=0x2) reports OVERLOAD` for every member that
+    answered with a fault status. A member whose feedback carries another
+    motor id nibble than its own fails with `the feedback from reply
+    identifier 0x011 carries motor id 0x2, not this member's 0x1 (motor_id
+    0x1 & 0xf): another motor answers from this master identifier`. The
     members that answered took the command, and one that timed out may have
     taken it too. Unlike the other classes it can be subclassed; `states`
     and `errors` are set on every instance the module raises.
