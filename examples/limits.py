@@ -17,9 +17,10 @@ Without hardware, with a simulated dm4310 whose PMAX was changed:
     python3 examples/limits.py vcan0 --model dm4310
 
 Exit status: 0 when the motor answered (its limits the preset's or not), 1
-when it did not or reported a fault, 2 for identifiers no MotorGroup takes (the Master ID equal
-to the CAN ID; nothing is sent then), 128 + the signal number when stopped by SIGINT or SIGTERM
-(the motor is disabled if it was enabled).
+when it did not or reported a fault, 2 for identifiers no MotorGroup takes
+(the Master ID equal to the CAN ID; nothing is sent then), 128 + the signal
+number when stopped by SIGINT or SIGTERM (the motor is disabled if it was
+enabled).
 """
 from __future__ import annotations
 
