@@ -45,31 +45,42 @@ std::string repr(const JointLimits& l) {
            ", dq_max=" + float_short(l.dq_max) + ", tau_max=" + float_short(l.tau_max) + ")";
 }
 
-bool clamp(Setpoint& s, const JointLimits& limits) {
-    const CommandKind& kind = kCommandKinds[s.kind];
-    bool moved = false;
-    for (std::size_t i = 0; i < kind.field_count; ++i) {
-        float lo = 0.0f;
-        float hi = 0.0f;
-        switch (kind.fields[i].role) {
+FieldBounds field_bounds(const JointLimits& limits, std::size_t kind) {
+    const float inf = std::numeric_limits<float>::infinity();
+    FieldBounds b;
+    b.lo.fill(-inf);
+    b.hi.fill(inf);
+    const CommandKind& k = kCommandKinds[kind];
+    for (std::size_t i = 0; i < k.field_count; ++i) {
+        switch (k.fields[i].role) {
             case Role::Position:
-                lo = limits.q_min;
-                hi = limits.q_max;
+                b.lo[i] = limits.q_min;
+                b.hi[i] = limits.q_max;
                 break;
             case Role::Velocity:
-                lo = -limits.dq_max;
-                hi = limits.dq_max;
+                b.lo[i] = -limits.dq_max;
+                b.hi[i] = limits.dq_max;
                 break;
             case Role::Torque:
-                lo = -limits.tau_max;
-                hi = limits.tau_max;
+                b.lo[i] = -limits.tau_max;
+                b.hi[i] = limits.tau_max;
                 break;
             case Role::Other:
-                continue;
+                break;
         }
+    }
+    return b;
+}
+
+bool clamp(Setpoint& s, const FieldBounds& bounds) {
+    bool moved = false;
+    for (std::size_t i = 0; i < kMaxFields; ++i) {  // unused fields lie within +-inf
         float& v = s.values[i];
-        if (v < lo || v > hi) {  // false for NaN
-            v = v < lo ? lo : hi;
+        if (v < bounds.lo[i]) {
+            v = bounds.lo[i];
+            moved = true;
+        } else if (v > bounds.hi[i]) {  // false for NaN
+            v = bounds.hi[i];
             moved = true;
         }
     }

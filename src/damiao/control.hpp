@@ -132,9 +132,19 @@ std::string joint_limits_fault(const JointLimits& limits);
 // "JointLimits(q_min=-1.5, q_max=1.5, dq_max=inf, tau_max=inf)".
 std::string repr(const JointLimits& limits);
 
-// Clamps each field of `s` by its role; true when any field moved. A NaN
-// field is left as it is (make_control refuses it).
-bool clamp(Setpoint& s, const JointLimits& limits);
+// The bounds of each field of a command kind under joint limits, by the
+// fields' roles: worked out once, so that clamping a command is two
+// comparisons a field.
+struct FieldBounds {
+    std::array<float, kMaxFields> lo;
+    std::array<float, kMaxFields> hi;
+};
+FieldBounds field_bounds(const JointLimits& limits, std::size_t kind);
+
+// Clamps each field of `s` into `bounds` (of its kind); true when any field
+// moved. A NaN field is left as it is (make_control refuses it).
+bool clamp(Setpoint& s, const FieldBounds& bounds);
+inline bool clamp(Setpoint& s, const JointLimits& limits) { return clamp(s, field_bounds(limits, s.kind)); }
 
 // The command's identifier, (motor_id & 0x7FF) + the kind's offset, which
 // may be past the standard range (make_control refuses those).

@@ -70,16 +70,15 @@ std::string refusal(const std::vector<GroupMember>& members, std::size_t i, std:
     return {};
 }
 
-// The feedback `r` if it is motor `m`'s own: its motor-id nibble is m's.
-MemberResult own_feedback(const Damiao& m, MemberResult r) {
-    if (!r.ok() || r.value().motor_id == (m.motor_id & 0xFu)) return r;
+// Feedback carrying motor id `got`, not motor `m`'s (m.motor_id & 0xF).
+Error foreign_feedback(const Damiao& m, std::uint8_t got) {
     char text[160];
     std::snprintf(text, sizeof text,
                   "the feedback from reply identifier %s carries motor id 0x%x, not this member's 0x%x "
                   "(motor_id 0x%x & 0xf): another motor answers from this master identifier",
-                  id_text(reply_id(m.master_id).value).c_str(), static_cast<unsigned>(r.value().motor_id),
+                  id_text(reply_id(m.master_id).value).c_str(), static_cast<unsigned>(got),
                   static_cast<unsigned>(m.motor_id & 0xFu), static_cast<unsigned>(m.motor_id));
-    return err(Error::failure(text));
+    return Error::failure(text);
 }
 
 }  // namespace
@@ -128,6 +127,11 @@ MotorGroup::MotorGroup(std::vector<GroupMember> members, std::size_t bus_count, 
     for (std::size_t k = 0; k < send_order_.size(); ++k) {
         reply_of_[k] = reply_id(members_[send_order_[k]].motor.master_id).value;
     }
+    bounds_.resize(members_.size());
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+        if (!members_[i].joint) continue;
+        for (std::size_t k = 0; k < kCommandKindCount; ++k) bounds_[i].push_back(field_bounds(*members_[i].joint, k));
+    }
     clamped_.assign(members_.size(), 0);
     moved_.assign(members_.size(), 0);
     last_.resize(members_.size());
@@ -140,18 +144,27 @@ MotorGroup::MotorGroup(std::vector<GroupMember> members, std::size_t bus_count, 
 Result<std::vector<CanFrame>, MotorGroup::Refusal> MotorGroup::control(const Setpoint* setpoints) const {
     std::vector<CanFrame> frames;
     frames.reserve(send_order_.size());
+    bool any_moved = false;
     for (std::size_t i : send_order_) {
         Setpoint s = setpoints[i];
         ROTALINK_ASSERT(s.kind < kCommandKindCount, "a setpoint of no command kind");
         const std::string& why = refused_[i][s.kind];
         if (!why.empty()) return err(Refusal{i, Error::invalid_command(why)});
-        const GroupMember& m = members_[i];
-        moved_[i] = m.joint && clamp(s, *m.joint);
-        Result<CanFrame, Error> frame = make_control(m.motor.motor_id, m.motor.limits, s);
+        if (!bounds_[i].empty()) {
+            moved_[i] = clamp(s, bounds_[i][s.kind]);
+            any_moved = any_moved || moved_[i];
+        }
+        const Damiao& d = members_[i].motor;
+        Result<CanFrame, Error> frame = make_control(d.motor_id, d.limits, s);
         if (!frame.ok()) return err(Refusal{i, std::move(frame).error()});
         frames.push_back(with_kind(std::move(frame).value(), fd_));
     }
-    for (std::size_t i = 0; i < members_.size(); ++i) clamped_[i] += moved_[i] ? 1 : 0;
+    if (any_moved) {
+        for (std::size_t i = 0; i < members_.size(); ++i) {
+            clamped_[i] += moved_[i] ? 1 : 0;
+            moved_[i] = 0;
+        }
+    }
     return frames;
 }
 
@@ -322,7 +335,10 @@ void MotorGroup::read_arrived(Cycle& c, CanTransport* const* buses, bool last) c
                     const std::size_t i = send_order_[k];
                     const Damiao& m = members_[i].motor;
                     if (!is_feedback(buf[f], m.motor_id, m.master_id)) break;
-                    c.results_[i] = own_feedback(m, parse_feedback(m.limits, buf[f]));
+                    MemberResult& r = c.results_[i] = parse_feedback(m.limits, buf[f]);
+                    if (r.ok() && r.value().motor_id != (m.motor_id & 0xFu)) {
+                        r = err(foreign_feedback(m, r.value().motor_id));
+                    }
                     waiting[k] = 0;
                     --awaited[b];
                     --c.awaited_total_;

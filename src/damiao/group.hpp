@@ -177,6 +177,8 @@ private:
     // Per member and command kind: why its frame may not go out on its bus
     // ("" when it may), worked out once from the identifiers.
     std::vector<std::array<std::string, kCommandKindCount>> refused_;
+    // Per member with joint limits: each kind's field bounds (empty without).
+    std::vector<std::vector<FieldBounds>> bounds_;
     mutable std::vector<std::uint64_t> clamped_;
     mutable std::vector<char> moved_;  // per member: this command was clamped
     mutable std::vector<std::optional<mit::MotorState>> last_;
