@@ -1,7 +1,7 @@
 """What the motor examples share: the model presets, the common options,
-opening a bus, stopping on SIGINT/SIGTERM, a steady tick, enabling and
-disabling motors, and the setpoint loop of sine.py, two_motors.py and
-group.py with its optional plot.
+opening a bus, stopping on SIGINT/SIGTERM, a steady tick, the scope in
+which the motors are enabled, and the setpoint loop of sine.py,
+two_motors.py and group.py with its optional plot.
 
 Not an example of its own: the examples import it as a sibling module.
 
@@ -9,7 +9,11 @@ Every example drives its motors through a rotalink.MotorGroup, one motor or
 several: a group cycle drops the frames already queued before it sends, so
 a reply that came too late for one command and is queued by the next one is
 not taken as its answer (one that arrives only after that drain can be:
-feedback carries no sequence number).
+feedback carries no sequence number). The motors are enabled only inside
+`with group:`, which disables every one of them however the block ends (its
+end, an exception, Ctrl-C or SIGTERM), and the group gives each motor a
+watchdog, so that a motor whose program dies without a word (SIGKILL, a
+pulled cable) disables itself too.
 """
 from __future__ import annotations
 
@@ -18,6 +22,7 @@ import contextlib
 import errno
 import importlib
 import math
+import os
 import re
 import signal
 import sys
@@ -37,6 +42,23 @@ STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
 # Give up after this many failed cycles in a row.
 MAX_MISSES_IN_A_ROW = 10
+
+# The motors' watchdog (register 9): a motor that hears no command for this
+# long disables itself and reports COMM_LOST. By default ten periods of the
+# loop, so that a late cycle or two (a garbage collection, a busy machine)
+# do not trip it, and no less than 50 ms, about the longest pause a loaded
+# Linux machine puts into a healthy Python loop; a motor whose program died
+# then goes on with its last command for at most that long.
+WATCHDOG_PERIODS = 10
+WATCHDOG_MIN_MS = 50
+
+# A loop that ran at less than this share of its --rate says so at the end.
+SLOW_SHARE = 0.9
+
+# Test hook: the setpoint loop raises RuntimeError before its cycle number N
+# (counted from 1) when this variable is N, to show that an exception inside
+# the loop leaves every motor disabled.
+FAIL_AT = "ROTALINK_EXAMPLE_FAIL_AT"
 
 # A disable that failed is sent again this often (seconds), for --disable-retry seconds.
 RETRY_PERIOD = 0.1
@@ -142,6 +164,14 @@ def whole(text: str) -> int:
     return value
 
 
+def positive(text: str) -> int:
+    """A whole number, one or more."""
+    value = whole(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError(f"{text} must be one or more")
+    return value
+
+
 def model_arg(text: str) -> str:
     """A model preset name in any case (DM4310 is dm4310)."""
     model = text.lower()
@@ -196,10 +226,28 @@ def add_sine(p: argparse.ArgumentParser, *, rate: float, ticks: str,
 
 
 def add_command(p: argparse.ArgumentParser, *, kp: float, kd: float, gains_of: str = "") -> None:
-    """--kp and --kd of the MIT commands, --timeout-ms of every reply."""
+    """--kp and --kd of the MIT commands, --timeout-ms of every reply, --watchdog-ms."""
     p.add_argument("--kp", type=float, default=kp, help=f"position gain{gains_of}, default {kp:g}")
     p.add_argument("--kd", type=float, default=kd, help=f"velocity gain{gains_of}, default {kd:g}")
     p.add_argument("--timeout-ms", type=whole, default=20, help="reply time-out, default 20")
+    add_watchdog(p)
+
+
+def add_watchdog(p: argparse.ArgumentParser) -> None:
+    """--watchdog-ms, the motors' watchdog (see watchdog_ms)."""
+    p.add_argument("--watchdog-ms", type=positive, default=None, metavar="MS",
+                   help="a motor that hears no command for MS ms disables itself (status 13, "
+                        f"COMM_LOST); default {WATCHDOG_PERIODS} command periods, at least "
+                        f"{WATCHDOG_MIN_MS}")
+
+
+def watchdog_ms(args: argparse.Namespace, rate: Optional[float] = None) -> int:
+    """--watchdog-ms, or WATCHDOG_PERIODS periods of a loop of `rate` commands
+    per second, at least WATCHDOG_MIN_MS (that without a loop)."""
+    if args.watchdog_ms is not None:
+        return int(args.watchdog_ms)
+    periods = math.ceil(WATCHDOG_PERIODS * 1000.0 / rate) if rate else 0
+    return max(WATCHDOG_MIN_MS, periods)
 
 
 def add_loop(p: argparse.ArgumentParser) -> None:
@@ -329,24 +377,35 @@ class Ticker:
 # ------------------------------------------------------------------- motors
 
 def _line(verb: str, name: str, text: str) -> str:
-    return f"{verb} {name}: {text}" if name else f"{verb}: {text}"
+    return ": ".join(part for part in (" ".join(w for w in (verb, name) if w), text) if part)
+
+
+def status_text(code: int) -> str:
+    """A motor's status code with its name, where rotalink.Status has one:
+    'status 14 OVERLOAD (...)'."""
+    try:
+        status = rotalink.Status(code)
+    except ValueError:
+        return f"status {code}"
+    return f"status {code} {status.name} ({status.description})"
 
 
 class Motors:
-    """The motors of an example as one MotorGroup, a name for each (for the
-    enable and disable lines; '' for none) and a short tag (for the status
-    lines), and the count of the commands that failed.
+    """The motors of an example as one MotorGroup with a watchdog, a name for
+    each (for the enable and error lines; '' for none) and a short tag (for
+    the status lines), and the count of the commands that failed.
 
     Raises ValueError where MotorGroup does (motors sharing an identifier on
     one bus).
     """
 
     def __init__(self, members: Sequence[Member], names: Sequence[str], timeout_ms: int,
-                 fd: bool = False, tags: Optional[Sequence[str]] = None) -> None:
+                 watchdog_ms: int, fd: bool = False, tags: Optional[Sequence[str]] = None) -> None:
         self.members = list(members)
         self.names = list(names)
         self.tags = list(tags if tags is not None else names)
-        self.group = rotalink.MotorGroup(self.members, timeout_ms=timeout_ms, fd=fd)
+        self.group = rotalink.MotorGroup(self.members, timeout_ms=timeout_ms, fd=fd,
+                                         watchdog_ms=watchdog_ms)
         self.failed_cycles = 0  # group commands some motor did not answer, enable and disable included
         self.failed_commands = 0  # commands to one motor that got no answer, ditto
         self.last_error = ""
@@ -356,8 +415,18 @@ class Motors:
         self.failed_cycles += 1
         self.failed_commands += sum(1 for error in exc.errors if error is not None)
         # One motor's own message, or the group's, which names the first failed motor.
-        text = next(e for e in exc.errors if e is not None) if len(self.members) == 1 else str(exc)
+        text = next((e for e in exc.errors if e is not None), str(exc)) if len(self.members) == 1 else str(exc)
         self.last_error = f"{command}: {text}" if command else text
+
+    def report(self, exc: rotalink.GroupError, command: str) -> None:
+        """Count a failed `command` and print, on standard error, why each motor
+        failed; after a disable, the feedback of those that answered."""
+        self.failed(exc, command)
+        for name, state, error in zip(self.names, exc.states, exc.errors):
+            if error is not None:
+                print("error: " + _line(command, name, error), file=sys.stderr, flush=True)
+            elif state is not None and command == "disable":
+                print(_line("disabled", name, repr(state)), flush=True)
 
     def mit_control(self, setpoints: Sequence[rotalink.MitSetpoint]) -> Tuple[States, bool]:
         """The feedback of one cycle (None for a motor that did not answer), and
@@ -368,35 +437,24 @@ class Motors:
             self.failed(exc)
             return exc.states, False
 
-    def command(self, verb: str, announce: bool = False) -> States:
-        """enable or disable every motor: one line per motor, its feedback or
-        (on standard error) why it failed. `announce`: a line naming the group
-        first when every motor answered."""
-        try:
-            states: States = getattr(self.group, verb)()
-            errors: Sequence[Optional[str]] = [None] * len(states)
-            if announce:
-                print(f"{verb}d {self.group!r}", flush=True)
-        except rotalink.GroupError as exc:
-            self.failed(exc, verb)
-            states, errors = exc.states, exc.errors
-        for name, state, error in zip(self.names, states, errors):
-            if state is not None:
-                print(_line(f"{verb}d", name, repr(state)), flush=True)
-            else:
-                print("error: " + _line(verb, name, str(error)), file=sys.stderr, flush=True)
-        return states
+    def faulted(self, states: States) -> bool:
+        """Whether a motor answered with another status than ENABLED (a fault,
+        or disabled behind the program's back), after printing which."""
+        bad = [(name, state.error) for name, state in zip(self.names, states)
+               if state is not None and state.error != rotalink.Status.ENABLED]
+        for name, code in bad:
+            print(f"error: {name or 'the motor'} reports {status_text(code)}: stopping",
+                  file=sys.stderr, flush=True)
+        return bool(bad)
 
-    def disable(self, retry: float) -> bool:
-        """Disable every motor; True when all of them answered. The motors
-        that did not are sent the disable again every RETRY_PERIOD seconds for
-        up to `retry` seconds (say a link that came back up), until each
-        answered; SIGINT or SIGTERM ends the retries."""
-        states = self.command("disable")
-        left = [i for i, state in enumerate(states) if state is None]
+    def retry_disable(self, left: Sequence[int], retry: float) -> bool:
+        """Send the disable to the motors `left` (indices) every RETRY_PERIOD
+        seconds for up to `retry` seconds (say until a link that went down is
+        back up), until each answered; True when all did. SIGINT or SIGTERM
+        ends the retries."""
         if not left or retry <= 0.0:
             return not left
-        print(f"retrying the disable of {self._who(left)} every {RETRY_PERIOD:g} s for up to {retry:g} s "
+        print(f"retrying the disable of {self.who(left)} every {RETRY_PERIOD:g} s for up to {retry:g} s "
               "(Ctrl-C stops)", file=sys.stderr, flush=True)
         end = time.monotonic() + retry
         last = ""
@@ -416,43 +474,94 @@ class Motors:
                             print(_line("disabled", self.names[i], repr(state)), flush=True)
                     left = [i for i, state in zip(left, answered) if state is None]
             except Stopped as stop:
-                print(f"error: {stop.name} stopped the retries: {self._who(left)} not disabled",
+                print(f"error: {stop.name} stopped the retries: {self.who(left)} not disabled",
                       file=sys.stderr, flush=True)
                 return False
         if left:
-            print(f"error: {self._who(left)} not disabled after {retry:g} s of retries (last: {last})",
+            print(f"error: {self.who(left)} not disabled after {retry:g} s of retries (last: {last})",
                   file=sys.stderr, flush=True)
         return not left
 
-    def _who(self, indices: Sequence[int]) -> str:
-        return ", ".join(self.names[i] for i in indices if self.names[i]) or "the motor"
+    def who(self, indices: Optional[Sequence[int]] = None) -> str:
+        """The names of the motors `indices` (all by default), or 'the motor'."""
+        chosen = range(len(self.names)) if indices is None else indices
+        return ", ".join(self.names[i] for i in chosen if self.names[i]) or "the motor"
+
+
+def _left_by(motors: Motors, exc: BaseException) -> None:
+    """After `exc` left the group's scope: the failed disable the scope
+    attached to it as a note, or 'disabled ...' when there is none. Before
+    Python 3.11 the scope logs a failed disable as a warning instead, and
+    nothing here can tell."""
+    notes = getattr(exc, "__notes__", ())
+    for note in notes:
+        print(f"error: {note}", file=sys.stderr, flush=True)
+    if not notes and sys.version_info >= (3, 11):
+        print(f"disabled {motors.who()}", flush=True)
+
+
+def refresh(group: rotalink.MotorGroup) -> List[rotalink.MotorState]:
+    """Every motor's feedback, commanding nothing: the first cycle of run_enabled by default."""
+    return group.refresh()
 
 
 def run_enabled(motors: Motors, body: Callable[[Sequence[rotalink.MotorState]], int], *,
+                first: Callable[[rotalink.MotorGroup], Sequence[rotalink.MotorState]] = refresh,
                 disable_retry: float = 0.0, announce: bool = False,
                 finish: Optional[Callable[[int], int]] = None) -> int:
-    """Enable every motor, run body(their feedback) and disable every motor,
-    also when SIGINT or SIGTERM stop the body ('stopped by SIGINT'). A failed
-    disable is retried for up to `disable_retry` seconds (Motors.disable).
+    """In the group's scope (`with group:`, which enables every motor and
+    disables every one however it ends): one cycle `first(group)` ('enabled
+    NAME: feedback' per motor; `announce`: a line naming the group first),
+    then body(that feedback). A motor that reports another status than
+    ENABLED in that first cycle stops it there.
 
-    Returns the exit status: body's; 1 when an enable or a disable failed (the
-    body does not run after a failed enable); 128 + the signal number when a
-    signal stopped it. `finish(status)` runs last (a summary, say), with the
-    signals ignored, and returns the final status.
+    Returns the exit status: body's; 1 when the enable, the first cycle or
+    the disable failed, or a motor reported a fault; 128 + the signal number
+    when SIGINT or SIGTERM stopped it ('stopped by SIGINT'). A disable that
+    failed when the scope ended is retried for up to `disable_retry` seconds
+    (Motors.retry_disable). Any other exception from the body passes
+    through, after the scope has disabled the motors. `finish(status)` runs
+    last (a summary, say), with the signals ignored, and returns the final
+    status.
     """
     status = 0
+    entered = returned = False
     with stopped_by_signals():
         try:
-            states = motors.command("enable", announce)
-            enabled = [state for state in states if state is not None]
-            status = body(enabled) if len(enabled) == len(states) else 1
+            with motors.group as group:  # enables every motor; its end disables every one
+                entered = True
+                try:
+                    if announce:
+                        print(f"enabled {group!r}", flush=True)
+                    states = first(group)
+                    for name, state in zip(motors.names, states):
+                        print(_line("enabled", name, repr(state)), flush=True)
+                    status = 1 if motors.faulted(states) else body(states)
+                    returned = True
+                finally:
+                    ignore_stop_signals()  # a second Ctrl-C must not break off the disable
+            print(f"disabled {motors.who()}", flush=True)
         except Stopped as stop:
             status = stop.status
             print(f"stopped by {stop.name}", flush=True)
+            if entered:
+                _left_by(motors, stop)
+        except rotalink.GroupError as exc:
+            if not entered:  # the watchdog or the enable failed: the scope disabled every motor again
+                motors.report(exc, "enable")
+                _left_by(motors, exc)
+                status = 1
+            elif not returned:  # a command failed
+                motors.report(exc, "")
+                _left_by(motors, exc)
+                status = 1
+            else:  # the disable at the scope's end failed
+                motors.report(exc, "disable")
+                left = [i for i, error in enumerate(exc.errors) if error is not None]
+                if not motors.retry_disable(left, disable_retry):
+                    status = status or 1
         finally:
-            ignore_stop_signals()  # a second Ctrl-C must not break off the disable
-            if not motors.disable(disable_retry):
-                status = status or 1
+            ignore_stop_signals()
             if finish is not None:
                 status = finish(status)
     return status
@@ -534,12 +643,16 @@ def run_sine(args: argparse.Namespace, motors: Motors, *, unit: str, summary: st
     """Enable the motors, make them follow a sine, disable them: the loop of
     sine.py, two_motors.py and group.py.
 
-    The k-th motor follows amplitude * sin(2 pi f t + k * phase) with the
-    matching velocity as feed-forward, around 0 or, with `centred`, around the
-    position it reported when enabled. One group cycle per tick of a steady
-    grid (args.rate per second) for args.duration seconds; a status line every
-    args.report seconds; a cycle some motor did not answer is counted, and the
-    loop gives up (status 1) after MAX_MISSES_IN_A_ROW of them in a row.
+    The first cycle holds every motor where it is (`group.hold`, the gains
+    --kp and --kd). Then the k-th motor follows amplitude * sin(2 pi f t + k *
+    phase) with the matching velocity as feed-forward, around 0 or, with
+    `centred`, around the position it held. One group cycle per tick of a
+    steady grid (args.rate per second) for args.duration seconds; a status
+    line every args.report seconds; a cycle some motor did not answer is
+    counted, and the loop gives up (status 1) after MAX_MISSES_IN_A_ROW of
+    them in a row, or at once when a motor reports a fault. A loop that ran
+    at less than SLOW_SHARE of its rate (and did not fail) says so on
+    standard error.
     `unit` names the cycles in the messages; `summary` is the format of the
     last line, with the fields cycles, total, overruns, skipped, worst_ms,
     failed_cycles, failed_commands and last (' (last: ...)' or '').
@@ -554,9 +667,11 @@ def run_sine(args: argparse.Namespace, motors: Motors, *, unit: str, summary: st
     recorder = Recorder(len(motors.members), total) if args.plot is not None else None
     ticker = Ticker(period)
     cycles = 0
+    ran_for = 0.0  # seconds from the loop's start to the end of its last cycle
+    fail_at = int(os.environ.get(FAIL_AT, "0"))
 
     def loop(enabled: Sequence[rotalink.MotorState]) -> int:
-        nonlocal ticker, cycles
+        nonlocal ticker, cycles, ran_for
         centres = [state.position if centred else 0.0 for state in enabled]
         print(f"streaming {total} {unit} at {args.rate:g} Hz: "
               f"amplitude {args.amplitude:g}, frequency {args.frequency:g} Hz, "
@@ -571,11 +686,16 @@ def run_sine(args: argparse.Namespace, motors: Motors, *, unit: str, summary: st
                 q=centre + args.amplitude * math.sin(omega * t + phase),
                 dq=args.amplitude * omega * math.cos(omega * t + phase),
                 kp=args.kp, kd=args.kd) for centre, phase in zip(centres, phases)]
+            if cycles + 1 == fail_at:
+                raise RuntimeError(f"failing on purpose at cycle {fail_at} ({FAIL_AT})")
             states, answered = motors.mit_control(targets)
             cycles += 1
+            ran_for = time.perf_counter() - ticker.start
             in_a_row = 0 if answered else in_a_row + 1
             if recorder is not None:
                 recorder.record(k, t, targets, states)
+            if motors.faulted(states):
+                return 1
             if in_a_row >= MAX_MISSES_IN_A_ROW:
                 print(f"error: {in_a_row} {unit} in a row failed: {motors.last_error}",
                       file=sys.stderr, flush=True)
@@ -597,6 +717,12 @@ def run_sine(args: argparse.Namespace, motors: Motors, *, unit: str, summary: st
                              skipped=ticker.skipped, worst_ms=ticker.worst_late * 1e3,
                              failed_cycles=motors.failed_cycles,
                              failed_commands=motors.failed_commands, last=last), flush=True)
+        achieved = cycles / ran_for if ran_for > 0.0 else math.inf
+        # Not after a failed loop: its error says why, and its time-outs slowed it.
+        if (status == 0 or status > 128) and cycles > 1 and achieved < SLOW_SHARE * args.rate:
+            print(f"warning: ran at {achieved:.4g} {unit} per second, {achieved / args.rate:.0%} of the "
+                  f"requested {args.rate:g}: lower --rate, or find what holds the loop up",
+                  file=sys.stderr, flush=True)
         if recorder is not None and not cycles:
             print("error: no plot: no cycle ran", file=sys.stderr, flush=True)
         elif recorder is not None:
@@ -611,15 +737,15 @@ def run_sine(args: argparse.Namespace, motors: Motors, *, unit: str, summary: st
             print(f"wrote the plot to {args.plot}", flush=True)
         return status
 
-    return run_enabled(motors, loop, disable_retry=args.disable_retry, announce=announce,
-                       finish=finish)
+    return run_enabled(motors, loop, first=lambda group: group.hold(args.kp, args.kd),
+                       disable_retry=args.disable_retry, announce=announce, finish=finish)
 
 
-def make_motors(members: Sequence[Member], names: Sequence[str], timeout_ms: int,
+def make_motors(members: Sequence[Member], names: Sequence[str], timeout_ms: int, watchdog_ms: int,
                 fd: bool = False, tags: Optional[Sequence[str]] = None) -> Optional[Motors]:
     """Motors(...), or None after printing why these motors cannot form a group."""
     try:
-        return Motors(members, names, timeout_ms, fd, tags)
+        return Motors(members, names, timeout_ms, watchdog_ms, fd, tags)
     except ValueError as exc:  # shared identifiers on one bus
         print(f"error: {exc}", file=sys.stderr)
         return None

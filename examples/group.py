@@ -44,7 +44,7 @@ from typing import Dict, List, Optional, Sequence, Tuple
 import rotalink
 
 from _common import (add_command, add_loop, add_sine, check_loop, limits_of, make_motors, motor_arg, open_bus,
-                     parser, run_sine)
+                     parser, run_sine, watchdog_ms)
 
 SUMMARY = ("cycles: {cycles} of {total}, missed deadlines: {overruns} (skipped ticks: {skipped}, "
            "worst lateness: {worst_ms:.3f} ms), group errors: {failed_cycles}{last}")
@@ -103,7 +103,8 @@ def run(args: argparse.Namespace) -> int:
                for iface, m, s, model in args.motor]
     bus_names = list(buses)
     labels = [label(bus_names, iface, motor) for (iface, *_), (_, motor) in zip(args.motor, members)]
-    motors = make_motors(members, labels, args.timeout_ms, fd=args.fd)
+    # The watchdog: ten periods at --rate, at least 50 ms (watchdog_ms).
+    motors = make_motors(members, labels, args.timeout_ms, watchdog_ms(args, args.rate), fd=args.fd)
     if motors is None:
         return 2
     for iface in bus_names:

@@ -19,7 +19,10 @@ Before that it reads the mode the motor is in (`read_mode`) and its feedback
 (`refresh`, which commands nothing), and at the end it puts the motor back
 into that mode. The commands go through a MotorGroup of one
 (`MotorGroup.control` takes a setpoint of any mode), as in the other
-examples. Ctrl-C (SIGINT) or SIGTERM disables the motor and stops.
+examples, and is enabled only inside the group's scope, which disables it
+however the scope ends; the group's watchdog disables the motor should this
+program die without a word. Ctrl-C (SIGINT) or SIGTERM disables the motor
+and stops, and so does a fault the motor reports.
 
     python3 examples/modes.py can0 --motor-id 1 --master-id 0x11 --model dm4310
 
@@ -28,8 +31,8 @@ Without hardware, with a simulated motor that starts in VEL mode:
     rotalink-sim vcan0 --motor-id 1 --master-id 0x11 --mode vel --background
     python3 examples/modes.py vcan0
 
-Exit status: 0 on success, 1 when the motor did not answer or did not
-switch modes (the motor is disabled if it was enabled), 2 for identifiers no
+Exit status: 0 on success, 1 when the motor did not answer, did not
+switch modes or reported a fault (the motor is disabled if it was enabled), 2 for identifiers no
 MotorGroup takes (nothing is sent then) or a command identifier of another
 mode that collides with the Master ID, 128 + the signal number when stopped
 by SIGINT or SIGTERM.
@@ -43,7 +46,8 @@ from typing import List, Optional, Sequence, Union
 
 import rotalink
 
-from _common import Motors, add_command, add_motor, make_motors, motor_of, on_bus, parser, run_enabled, whole
+from _common import (Motors, add_command, add_motor, make_motors, motor_of, on_bus, parser, run_enabled, watchdog_ms,
+                     whole)
 
 Setpoint = Union[rotalink.MitSetpoint, rotalink.PosVelSetpoint, rotalink.VelSetpoint,
                  rotalink.ForcePosSetpoint]
@@ -108,7 +112,8 @@ def switch(motor: rotalink.Damiao, bus: rotalink.SocketCanTransport, mode: rotal
 
 def every_mode(args: argparse.Namespace, bus: rotalink.SocketCanTransport) -> int:
     motor = motor_of(args)
-    motors = make_motors([(bus, motor)], [""], args.timeout_ms)
+    # The watchdog: ten periods of PERIOD (watchdog_ms).
+    motors = make_motors([(bus, motor)], [""], args.timeout_ms, watchdog_ms(args, 1.0 / PERIOD))
     if motors is None:  # identifiers no group takes
         return 2
     try:
@@ -147,6 +152,8 @@ def drive(args: argparse.Namespace, motors: Motors, mode: rotalink.ControlMode,
         except ValueError as exc:  # an identifier of this mode collides: nothing was sent
             print(f"error: {exc}", file=sys.stderr)
             return 2
+        if motors.faulted([state]):
+            return 1
         time.sleep(PERIOD)
     print(f"{args.count} x {target[0]!r}: {state!r}", flush=True)
     return 0

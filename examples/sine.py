@@ -36,7 +36,7 @@ import sys
 from typing import List, Optional
 
 from _common import (add_command, add_loop, add_motor, add_sine, check_loop, make_motors, motor_of, open_bus,
-                     parser, run_sine)
+                     parser, run_sine, watchdog_ms)
 
 SUMMARY = ("sent {cycles} of {total} setpoints, failed: {failed_commands}{last}; overruns: {overruns}, "
            "skipped ticks: {skipped}, worst lateness: {worst_ms:.3f} ms")
@@ -56,7 +56,8 @@ def run(args: argparse.Namespace) -> int:
     if bus is None:
         return 1
     motor = motor_of(args)
-    motors = make_motors([(bus, motor)], [repr(motor)], args.timeout_ms)
+    # The watchdog: ten periods at --rate, at least 50 ms (watchdog_ms).
+    motors = make_motors([(bus, motor)], [repr(motor)], args.timeout_ms, watchdog_ms(args, args.rate))
     if motors is None:
         return 2
     return run_sine(args, motors, unit="setpoints", summary=SUMMARY)

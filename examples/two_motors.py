@@ -31,7 +31,7 @@ from typing import List, Optional
 import rotalink
 
 from _common import (add_command, add_loop, add_sine, check_loop, limits_of, make_motors, motor_arg, open_bus,
-                     parser, run_sine)
+                     parser, run_sine, watchdog_ms)
 
 SUMMARY = "ticks: {cycles} of {total}, overruns: {overruns}, failed commands: {failed_commands}{last}"
 
@@ -59,8 +59,9 @@ def run(args: argparse.Namespace) -> int:
         return 1
     pairs = [(bus, rotalink.Damiao(m, s, limits_of(model), timeout_ms=args.timeout_ms))
              for m, s, model in args.motor]
+    # The watchdog: ten periods at --rate, at least 50 ms (watchdog_ms).
     motors = make_motors(pairs, [repr(motor) for _, motor in pairs], args.timeout_ms,
-                         tags=[f"{motor.motor_id:#x}" for _, motor in pairs])
+                         watchdog_ms(args, args.rate), tags=[f"{motor.motor_id:#x}" for _, motor in pairs])
     if motors is None:
         return 2
     return run_sine(args, motors, unit="ticks", summary=SUMMARY)

@@ -32,6 +32,15 @@ and FORCE_POS (`ForcePosSetpoint`, `force_pos_control`). A motor in another
 mode than the one commanded answers the command and ignores it:
 `read_mode` and `ensure_mode` check and switch the mode.
 
+Safe by default: `with MotorGroup(...) as group:` enables every member and
+disables every one however the block ends (an exception, Ctrl-C, SIGTERM);
+`watchdog_ms` makes each motor disable itself when it hears no command for
+that long (a killed process, a pulled cable); `JointLimits` clamp every
+command of a group; `hold` starts from where the joints are; `Status` names
+the status codes of `MotorState.error`. A setpoint with a NaN field, and
+`MitLimits` whose p_max, v_max or t_max is 0 or infinite, are refused with
+ValueError naming the field before anything is sent.
+
 Every class but `GroupError` is final, has read-only attributes (assigning
 one raises AttributeError), compares and hashes by identity, and has
 `str()` equal to `repr()`. Every constructor, preset, command and
@@ -56,7 +65,8 @@ attribute of the module; a bus on which a command failed that way refuses
 every later command, so open a new `SocketCanTransport`.
 """
 from enum import IntEnum
-from typing import (Iterable, List, Optional, Sequence, SupportsFloat, SupportsIndex, Tuple, Union,
+from types import TracebackType
+from typing import (Iterable, List, Optional, Sequence, SupportsFloat, SupportsIndex, Tuple, Type, Union,
                     final)
 
 # What a float parameter takes: an object with __float__ or with __index__.
@@ -78,6 +88,8 @@ __all__ = [
     "PosVelSetpoint",
     "VelSetpoint",
     "ForcePosSetpoint",
+    "JointLimits",
+    "Status",
 ]
 
 __version__: str
@@ -90,9 +102,11 @@ class MitLimits:
 
     `MitLimits(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)`:
     the defaults equal `dm4310()`; the static methods are the presets of the
-    other models. Nothing is validated here: a negative or NaN limit makes
-    `mit_control` raise ValueError (`min > max, or either was NaN. min = 1.0,
-    max = -1.0`) before anything is sent.
+    other models. Nothing is validated here; a command refuses limits it
+    cannot scale by before anything is sent: a p_max, v_max or t_max that is
+    0 or infinite with ValueError `MitLimits.v_max must be finite and
+    non-zero, got inf`, and a negative or NaN limit with ValueError `min >
+    max, or either was NaN. min = 1.0, max = -1.0`.
 
     repr: `MitLimits(p_max=12.5, v_max=30, kp_max=500, kd_max=5, t_max=10)`,
     each float in the shortest form that reads back as the same 32-bit float
@@ -174,7 +188,9 @@ class MitSetpoint:
     """One MIT command: `MitSetpoint(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)`.
 
     When the command is encoded, each value is clamped into its range of the
-    motor's `MitLimits`; a NaN value is encoded as the bottom of its range.
+    motor's `MitLimits` (and, in a group, into the member's `JointLimits`);
+    a NaN value makes the command raise ValueError (`MitSetpoint.q must be
+    a number, got NaN`) and nothing is sent.
     With every value at its top the first seven bytes would all be FF, a
     special command to the firmware: such a command goes out with the
     position one raw step lower (FFFE).
@@ -293,9 +309,11 @@ class MotorState:
     @property
     def error(self) -> int:
         """The firmware's 4-bit status/fault code (high nibble of byte 0),
-        0..15, passed through: 0 disabled, 1 enabled, 8 over-voltage,
-        9 under-voltage, 10 over-current, 11 MOS over-temperature, 12 coil
-        over-temperature, 13 communication lost, 14 overload."""
+        0..15, passed through as a plain int: 0 disabled, 1 enabled, 8
+        over-voltage, 9 under-voltage, 10 over-current, 11 MOS
+        over-temperature, 12 coil over-temperature, 13 communication lost
+        (the watchdog tripped), 14 overload. `Status(code)` names the known
+        codes."""
     @property
     def position(self) -> float:
         """Position, scaled by the motor's p_max."""
@@ -541,13 +559,53 @@ def mit_setpoint(
     Same parameters, defaults and conversions as `MitSetpoint`.
     """
 
+@final
+class JointLimits:
+    """The range a group keeps one joint's commands in:
+    `JointLimits(q_min=-inf, q_max=inf, dq_max=inf, tau_max=inf)`.
+
+    Given to `MotorGroup(..., joint_limits=...)`, one per member (None for
+    none), it clamps every command of every mode the group sends that
+    member: a position into [q_min, q_max], a velocity or velocity limit
+    into [-dq_max, dq_max], an MIT feed-forward torque into [-tau_max,
+    tau_max]. Each command clamped counts in `MotorGroup.clamped`.
+
+    ValueError if q_min > q_max (`JointLimits.q_min 1 is above q_max 0`),
+    if a maximum is negative or NaN (`JointLimits.dq_max must be 0 or more,
+    got -1`), if q_min or q_max is NaN, or if q_min is inf or q_max -inf.
+
+    repr: `JointLimits(q_min=-1.5, q_max=1.5, dq_max=inf, tau_max=inf)`,
+    floats as for `MitLimits`.
+    """
+    def __new__(
+        cls,
+        q_min: _Float = ...,
+        q_max: _Float = ...,
+        dq_max: _Float = ...,
+        tau_max: _Float = ...,
+    ) -> JointLimits: ...
+    @property
+    def q_min(self) -> float:
+        """The lowest position commanded (rad)."""
+    @property
+    def q_max(self) -> float:
+        """The highest position commanded (rad)."""
+    @property
+    def dq_max(self) -> float:
+        """The largest velocity, or velocity limit, commanded either way
+        (rad/s)."""
+    @property
+    def tau_max(self) -> float:
+        """The largest MIT feed-forward torque commanded either way (N·m)."""
+
 # A member is a (bus, motor) pair; a 2-list is taken as well as a 2-tuple.
 _Member = Union[Tuple[SocketCanTransport, Damiao], List[Union[SocketCanTransport, Damiao]]]
 
 @final
 class MotorGroup:
     """Several motors, on one bus or several, commanded together:
-    `MotorGroup(members, timeout_ms=20, fd=False)`.
+    `MotorGroup(members, timeout_ms=20, fd=False, watchdog_ms=None,
+    joint_limits=None)`.
 
     Each command sends one frame to every member and collects every reply
     under one deadline, so a cycle takes about as long as the slowest reply,
@@ -563,6 +621,24 @@ class MotorGroup:
     - `fd`: False sends classic 8-byte frames; True CAN FD frames with
       bit-rate switching carrying the same 8 bytes, for buses run `fd on`.
       Replies may be classic or FD either way.
+    - `watchdog_ms`: None, or 1..214748364 milliseconds: when the group
+      enables (`enable`, `with`), each member's register 9 (TIMEOUT, in
+      50 us units) is written to watchdog_ms * 20 and read back; a motor
+      that then hears no command for that long disables itself and reports
+      status 13 (`Status.COMM_LOST`). The motor keeps the value.
+    - `joint_limits`: None, or one `JointLimits` (or None) per member, in
+      member order: every command of every mode is clamped into them.
+
+    Scope: `with MotorGroup(...) as group:` enables every member in one cycle
+    (after writing the watchdog) and gives the group; if any member fails,
+    every member is disabled and GroupError raised. Leaving the block
+    disables every member, retrying those that did not answer (up to three
+    cycles), with signals held back until the disable is done. If it still
+    fails, GroupError is raised when no exception is leaving the block;
+    otherwise that exception (KeyboardInterrupt included) stays the one
+    raised, with the disable failure attached (`disabling the group on
+    leaving its block failed: ...`, a note on Python 3.11 and later, a
+    warning of the `rotalink` logger before).
 
     The constructor touches no bus. On one bus every member's command
     identifier (motor_id & 0x7FF) and reply identifier (master_id & 0x7FF)
@@ -597,8 +673,20 @@ class MotorGroup:
         members: Iterable[_Member],
         timeout_ms: SupportsIndex = 20,
         fd: bool = False,
+        watchdog_ms: Optional[SupportsIndex] = None,
+        joint_limits: Optional[Iterable[Optional[JointLimits]]] = None,
     ) -> MotorGroup: ...
     def __len__(self) -> int: ...
+    def __enter__(self) -> MotorGroup:
+        """Enable every member (the watchdog written first); the group."""
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> None:
+        """Disable every member (retrying the silent ones, up to three
+        cycles)."""
     @property
     def members(self) -> Tuple[Tuple[SocketCanTransport, Damiao], ...]:
         """The (bus, motor) pairs as given, each a 2-tuple."""
@@ -608,9 +696,20 @@ class MotorGroup:
     @property
     def fd(self) -> bool:
         """Whether commands go out as CAN FD frames."""
+    @property
+    def watchdog_ms(self) -> Optional[int]:
+        """The motors' watchdog as given, in milliseconds, or None."""
+    @property
+    def joint_limits(self) -> Tuple[Optional[JointLimits], ...]:
+        """One `JointLimits` or None per member, in member order."""
+    @property
+    def clamped(self) -> Tuple[int, ...]:
+        """Per member, in member order: how many of its commands were
+        clamped into its `JointLimits` so far."""
     def enable(self) -> List[MotorState]:
-        """Enable every member (FF FF FF FF FF FF FF FC); their feedback in
-        member order. Raises GroupError if any member failed."""
+        """Enable every member (FF FF FF FF FF FF FF FC), after writing the
+        watchdog when the group has one; their feedback in member order.
+        Raises GroupError if any member failed."""
     def disable(self) -> List[MotorState]:
         """Disable every member (FF FF FF FF FF FF FF FD); their feedback in
         member order. Raises GroupError if any member failed (worth
@@ -650,6 +749,11 @@ class MotorGroup:
         reply identifier of member 1 on the same bus`) sends nothing. Raises
         GroupError if any member failed.
         """
+    def hold(self, kp: _Float, kd: _Float) -> List[MotorState]:
+        """Send each member an MIT command to stay where it is: q its last
+        measured position (a refresh cycle first for a member the group has
+        not heard from yet), dq 0, tau 0, gains kp and kd; the feedback in
+        member order. Raises GroupError if any member failed."""
     def refresh(self) -> List[MotorState]:
         """Ask every member for its feedback without commanding anything
         (`lo hi CC 00 00 00 00 00` to 0x7FF, as `Damiao.refresh`), in one
@@ -668,7 +772,12 @@ class GroupError(RuntimeError):
     once the whole cycle is over.
 
     str: `2 of 8 members failed; member 3 (motor_id=0x4): transport error:
-    timeout waiting for frame` (the first failed member is named). The
+    timeout waiting for frame` (the first failed member is named), then `;
+    member 1 (motor_id=0x2) reports OVERLOAD` for every member that
+    answered with a fault status. A member whose feedback carries another
+    motor id nibble than its own fails with `the feedback from reply
+    identifier 0x011 carries motor id 0x2, not this member's 0x1 (motor_id
+    0x1 & 0xf): another motor answers from this master identifier`. The
     members that answered took the command, and one that timed out may have
     taken it too. Unlike the other classes it can be subclassed; `states`
     and `errors` are set on every instance the module raises.
@@ -791,6 +900,34 @@ class ControlMode(IntEnum):
     FORCE_POS = 4
     """A position, reached at no more than a velocity and a current
     (`ForcePosSetpoint`)."""
+
+class Status(IntEnum):
+    """The firmware's status codes, the high nibble of feedback byte 0 that
+    `MotorState.error` passes through as a plain int: `Status(14) is
+    Status.OVERLOAD`, `Status.ENABLED == 1`. A code outside the table stays
+    an int (`Status(5)` raises ValueError). Each member has a `description`.
+    """
+    DISABLED = 0
+    """The motor is disabled."""
+    ENABLED = 1
+    """The motor is enabled."""
+    OVERVOLTAGE = 8
+    """A fault: over-voltage."""
+    UNDERVOLTAGE = 9
+    """A fault: under-voltage."""
+    OVERCURRENT = 10
+    """A fault: over-current."""
+    MOS_OVERTEMP = 11
+    """A fault: the driver stage (MOS) is over temperature."""
+    COIL_OVERTEMP = 12
+    """A fault: the coil is over temperature."""
+    COMM_LOST = 13
+    """A fault: no command within the watchdog time (register 9)."""
+    OVERLOAD = 14
+    """A fault: overload."""
+    @property
+    def description(self) -> str:
+        """What the status means, in words."""
 
 def register_reply(record: Union[bytes, bytearray, memoryview]) -> Optional[Tuple[int, int, bytes]]:
     """The register read reply in `record`, one record as a raw CAN socket
