@@ -684,7 +684,7 @@ class MotorGroup:
         exc_type: Optional[Type[BaseException]],
         exc_value: Optional[BaseException],
         traceback: Optional[TracebackType],
-    ) -> None:
+    ) -> bool:
         """Disable every member (retrying the silent ones, up to three
         cycles)."""
     @property

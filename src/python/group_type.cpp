@@ -562,8 +562,8 @@ void attach_failure(PyObject* exc, PyObject* failure, const char* what) {
 ROTALINK_NO_PARAMS(kGroupEnter, "MotorGroup.__enter__",
                    ROTALINK_DOC("__enter__", "($self)")
                    "Enable every member (writing the watchdog first, if the group has\n"
-                   "one). If a member fails, every member is disabled again and the\n"
-                   "GroupError is raised.");
+                   "one). If a member fails, or a signal's handler raises during the\n"
+                   "enable, every member is disabled again and the error is raised.");
 
 PyObject* group_enter(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
@@ -573,7 +573,9 @@ PyObject* group_enter(PyObject* self, PyObject*) {
             Py_INCREF(self);
             return self;
         }
-        if (!PyErr_ExceptionMatches(group_error_type())) return nullptr;
+        // Whatever ended the enable (a member that failed, the exception of
+        // a signal's handler during the wait), some members may have taken
+        // it: every member is disabled again before it propagates.
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
         PyErr_NormalizeException(&type, &value, &tb);

@@ -211,7 +211,8 @@ assert [s.motor_id for s in rotalink.MotorGroup([(gsigm, rotalink.Damiao(3, 0x13
 }
 
 // Leaving a group's block, the disable is not cut short by a signal: every
-// attempt goes out, and the handler's exception comes after.
+// attempt goes out, and the handler's exception comes after. Entering it,
+// a signal's exception during the enable disables every member first.
 TEST(GroupBinding, SignalDuringTheExitDisableWaitsUntilItIsOver) {
     const int peer = socket_bus("gdefer");
     EXPECT_EQ(run(R"PY(
@@ -248,6 +249,27 @@ except BlockingIOError:
     pass
 assert sent == [bytes.fromhex("FFFFFFFFFFFFFFFD")] * 3, sent
 assert outcome[-1] == "Stop", outcome
+# A handler that raises while the scope enables: every member is disabled
+# before its exception leaves __enter__.
+signal.signal(signal.SIGUSR1, stop)
+try:
+    t = threading.Timer(0.1, signal.pthread_kill, (main, signal.SIGUSR1))
+    t.start()
+    try:
+        with g:
+            raise AssertionError("the block ran")
+    except Stop:
+        pass
+    t.join()
+finally:
+    signal.signal(signal.SIGUSR1, old)
+sent = []
+try:
+    while True:
+        sent.append(os.read(gdefer_peer, 16)[8:])
+except BlockingIOError:
+    pass
+assert sent == [bytes.fromhex("FFFFFFFFFFFFFFFC")] + [bytes.fromhex("FFFFFFFFFFFFFFFD")] * 3, sent
 )PY"),
               "");
     close(peer);
