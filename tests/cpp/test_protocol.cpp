@@ -224,6 +224,9 @@ INSTANTIATE_TEST_SUITE_P(
                     {0x00, 0x00, 0x00, 0x00, 0x0D, 0x00, 0x01, 0x00}, ""},
         ControlCase{"ForcePosFloatProduct", 0x001, kForcePos, {0.0f, 0.005f, 0.123456f}, 0x301,
                     {0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0xD3, 0x04}, ""},
+        // Finite fields whose sum overflows are still finite.
+        ControlCase{"PosVelHugeButFinite", 0x001, kPosVel, {3e38f, 3e38f}, 0x101,
+                    {0xE6, 0xB1, 0x61, 0x7F, 0xE6, 0xB1, 0x61, 0x7F}, ""},
         // Refused: identifiers at or past 0x7FF, fields that are not finite.
         ControlCase{"VelOnTheRegisterId", 0x5FF, kVel, {}, 0, {},
                     "the VEL command identifier 0x7ff (0x200 + motor_id 0x5ff) is the register identifier"},
