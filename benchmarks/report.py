@@ -352,7 +352,7 @@ def group_syscalls(res):
         return None
     k = load(meta)["n"]
     out = {}
-    for m in GROUP_MODES + ("mixed", "control"):
+    for m in GROUP_MODES + ("mixed", "control", "clamped"):
         for n in COST_SIZES:
             paths = [os.path.join(res, f"strace.group.{m}.{n}.{c}.txt") for c in (0, k)]
             if not all(os.path.exists(path) for path in paths):
