@@ -101,6 +101,18 @@ Result<Unit, Error> Damiao::write_verified(transport::CanTransport& bus, std::ui
                                std::to_string(bits)));
 }
 
+Result<Unit, Error> Damiao::save_parameters(transport::CanTransport& bus) const {
+    Result<mit::MotorState, Error> state = refresh(bus);
+    if (!state.ok()) return err(std::move(state).error());
+    if (state.value().error == kStatusEnabled) {
+        return err(Error::failure("motor " + id_text(motor_id & 0x7FFu) +
+                                  " reports itself enabled: disable it before saving its registers to flash"));
+    }
+    Result<Unit, TransportError> sent = bus.send(make_save_parameters(motor_id));
+    if (!sent.ok()) return err(Error::transport(std::move(sent).error()));
+    return Unit{};
+}
+
 Result<mit::MitLimits, Error> Damiao::read_limits(transport::CanTransport& bus) const {
     float range[3];
     const std::uint8_t regs[3] = {kPmaxRegister, kVmaxRegister, kTmaxRegister};

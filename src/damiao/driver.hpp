@@ -63,6 +63,10 @@ struct Damiao {
     // Writes a register, then reads it back: a value other than `bits` is a
     // Failure. A RAM write: nothing is saved to flash.
     Result<Unit, Error> write_verified(transport::CanTransport& bus, std::uint8_t reg, std::uint32_t bits) const;
+    // Saves every register to flash. A refresh first: a motor that reports
+    // itself enabled is refused (a Failure), nothing saved; one that does not
+    // answer is the refresh's error. The save itself is not answered.
+    Result<Unit, Error> save_parameters(transport::CanTransport& bus) const;
     // Reads PMAX, VMAX and TMAX (registers 21 to 23): the ranges this motor
     // maps its MIT frames to, with the frame's fixed gain ranges (kp 500,
     // kd 5).

@@ -74,6 +74,11 @@ CanFrame make_refresh(std::uint16_t motor_id) {
                    register_request(motor_id & 0x7FFu, kRefresh, 0, 0));
 }
 
+CanFrame make_save_parameters(std::uint16_t motor_id) {
+    return classic(transport::CanId::standard(kRegisterId),
+                   register_request(motor_id & 0x7FFu, kSaveParameters, kSaveParametersArg, 0));
+}
+
 std::optional<RegisterFrame> register_frame(const CanFrame& f) {
     if (f.remote || f.error || f.data.size() != 8) return std::nullopt;
     const std::uint8_t op = f.data[2];

@@ -110,10 +110,12 @@ inline constexpr StatusCode kStatuses[] = {
     {14, "OVERLOAD", "overload"},
 };
 inline constexpr std::size_t kStatusCount = sizeof(kStatuses) / sizeof(kStatuses[0]);
+inline constexpr std::uint8_t kStatusDisabled = kStatuses[0].code;
+inline constexpr std::uint8_t kStatusEnabled = kStatuses[1].code;
 
 // Whether `code` says the motor stopped on a fault: any code but disabled
 // and enabled, those outside the table included.
-constexpr bool is_fault_status(std::uint8_t code) { return code != kStatuses[0].code && code != kStatuses[1].code; }
+constexpr bool is_fault_status(std::uint8_t code) { return code != kStatusDisabled && code != kStatusEnabled; }
 
 // The status's name ("OVERLOAD"), or its number for a code outside the table.
 std::string status_text(std::uint8_t code);
@@ -128,12 +130,19 @@ inline constexpr std::uint8_t kWriteRegister = 0x55;
 // 0x7FF, is answered with the motor's feedback and changes nothing, in every
 // mode.
 inline constexpr std::uint8_t kRefresh = 0xCC;
+// Saving every register to flash, [id lo, id hi (of motor_id & 0x7FF), 0xAA,
+// 0x01, 0, 0, 0, 0] on 0x7FF: the motor must be disabled, and no answer is
+// relied on (the registers are read back instead). Flash takes a limited
+// number of writes.
+inline constexpr std::uint8_t kSaveParameters = 0xAA;
+inline constexpr std::uint8_t kSaveParametersArg = 0x01;
 
 mit::Payload register_request(std::uint16_t motor_id, std::uint8_t op, std::uint8_t reg,
                               std::uint32_t value);
 transport::CanFrame make_register_read(std::uint16_t motor_id, std::uint8_t reg);
 transport::CanFrame make_register_write(std::uint16_t motor_id, std::uint8_t reg, std::uint32_t bits);
 transport::CanFrame make_refresh(std::uint16_t motor_id);
+transport::CanFrame make_save_parameters(std::uint16_t motor_id);
 
 // What a register frame says: [motor lo, motor hi, op, register, value
 // (4 bytes, little-endian)]. A motor answers with its command id in bytes

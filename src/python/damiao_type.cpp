@@ -355,6 +355,26 @@ PyObject* read_limits(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+ROTALINK_SIGNATURE(kSaveParameters, 1, "Damiao.save_parameters",
+                   ROTALINK_DOC("save_parameters", "($self, bus)")
+                   "Save every register to the motor's flash, so that it keeps them over a\n"
+                   "power cycle. Refused (RuntimeError) when a refresh just before shows\n"
+                   "the motor enabled. The save is not answered: read back what was\n"
+                   "written. Flash takes a limited number of writes (about 10,000).", 1,
+                   "bus");
+
+PyObject* save_parameters(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<1>::Args a;
+        if (!bind_vector(kSaveParameters, args, nargs, kwnames, a)) return nullptr;
+        if (!check_instance(a[0], socketcan_transport_type(), "bus")) return nullptr;
+        const Damiao& rec = native<Damiao>(self);
+        return on_bus<Unit>(
+            a[0], [&](transport::CanTransport& t) { return rec.save_parameters(t); },
+            [](Unit) -> PyObject* { Py_RETURN_NONE; });
+    });
+}
+
 PyGetSetDef damiao_getset[] = {
     {"motor_id", damiao_get<&Damiao::motor_id>, nullptr, nullptr, nullptr},
     {"master_id", damiao_get<&Damiao::master_id>, nullptr, nullptr, nullptr},
@@ -379,6 +399,7 @@ PyMethodDef* methods(std::index_sequence<K...>) {
         method<&kRefresh>(refresh),
         method<&kReadMode>(read_mode),
         method<&kEnsureMode>(ensure_mode),
+        method<&kSaveParameters>(save_parameters),
         {nullptr, nullptr, 0, nullptr},
     };
     return table;

@@ -225,6 +225,34 @@ TEST(Replies, HugeTimeoutWaitsAsLongAsTheSocketAllows) {
     EXPECT_GT(bus.recv_timeouts()[0].secs, 500ull * 365 * 24 * 3600);
 }
 
+// A save goes out only after a refresh shows the motor not enabled.
+TEST(SaveParameters, RefusedWhileEnabledSavedOtherwise) {
+    struct Case {
+        std::uint8_t status_byte;  // byte 0 of the refresh's feedback
+        bool saved;
+    };
+    for (const Case c : {Case{0x11, false}, Case{0x01, true}, Case{0xE1, true}}) {
+        MemoryTransport bus;
+        std::vector<std::uint8_t> feedback = kFeedback;
+        feedback[0] = c.status_byte;
+        bus.arrive_after_send(make_frame(CanId::standard(0x11), feedback));
+        auto r = motor(0x801, 0x11).save_parameters(bus);
+        ASSERT_EQ(r.ok(), c.saved) << int(c.status_byte);
+        ASSERT_EQ(bus.sent().size(), c.saved ? 2u : 1u);
+        EXPECT_EQ(bus.sent()[0].data[2], 0xCC);  // the refresh
+        if (c.saved) {
+            EXPECT_TRUE(rotalink::test::same_frame(
+                bus.sent()[1], make_frame(CanId::standard(0x7FF), {0x01, 0x00, 0xAA, 0x01, 0, 0, 0, 0})));
+        } else {
+            EXPECT_EQ(r.error().message(),
+                      "motor 0x001 reports itself enabled: disable it before saving its registers to flash");
+        }
+    }
+    MemoryTransport silent;  // no answer: the refresh's time-out, nothing saved
+    EXPECT_FALSE(motor(1, 0x11, 0).save_parameters(silent).ok());
+    EXPECT_EQ(silent.sent().size(), 1u);
+}
+
 TEST(DriverError, Messages) {
     struct Case {
         Error error;

@@ -299,7 +299,9 @@ TEST(Protocol, JointLimitsThatBoundNoRangeAreRefused) {
     for (const auto& [limits, want] : cases) EXPECT_EQ(dm::joint_limits_fault(limits), want);
 }
 
-TEST(Protocol, RefreshAsksAnyModeForFeedback) {
+TEST(Protocol, RequestsToEveryMotorGoToTheRegisterIdentifier) {
     EXPECT_TRUE(same_frame(dm::make_refresh(0xF923),
                            make_frame(CanId::standard(0x7FF), {0x23, 0x01, 0xCC, 0, 0, 0, 0, 0})));
+    EXPECT_TRUE(same_frame(dm::make_save_parameters(0xF923),
+                           make_frame(CanId::standard(0x7FF), {0x23, 0x01, 0xAA, 0x01, 0, 0, 0, 0})));
 }
