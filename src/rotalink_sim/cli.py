@@ -9,8 +9,8 @@ import subprocess
 import sys
 
 from .codec import PRESETS
-from .model import (CONTROL_MODES, REGISTERS, Motor, acceptable, fault_code, find_register,
-                    parse_int, register_word)
+from .model import (CONTROL_MODES, REG_ESC_ID, REG_MST_ID, REGISTERS, Motor, acceptable,
+                    fault_code, find_register, load_flash, parse_int, register_word)
 from .sim import Simulator
 
 __all__ = ["build_parser", "parse_args", "main"]
@@ -63,13 +63,17 @@ read-only one changes nothing; either is answered with the value held after.
 PMAX, VMAX and TMAX scale the MIT commands and the feedback from the next
 frame on. MST_ID and ESC_ID are only stored: the motor keeps answering on the
 identifiers it was started with, as a real motor does until its settings are
-saved and it is powered up again.
+saved and it is powered up again: with --flash FILE a save command writes every
+register to FILE (JSON), and the next start with the same --flash takes them,
+identifiers and can_br included (a save while the motor is enabled is refused,
+as the firmware refuses it). --flash takes one motor per simulator.
 
 examples:
   rotalink-sim vcan0 --motor-id 1 --master-id 0x11 --model dm4310
   rotalink-sim vcan0 --motor 1:0x11 --fault overload@5 --background
   rotalink-sim vcan0 --motor 1:0x11 --motor 2:0x12:dm8009 --delay-ms 5
   rotalink-sim vcan0 --motor 1:0x11 --register PMAX=3.14 --register MST_ID=0x12
+  rotalink-sim vcan0 --motor 1:0 --flash motor1.json
 """ % (", ".join(PRESETS), "\n".join(
     ("  " + "  ".join("%2d %-9s" % (r.number, r.name + ("*" if r.writable else ""))
                       for r in row)).rstrip()
@@ -244,6 +248,14 @@ def build_parser():
     g.add_argument("--log", metavar="FILE",
                    help="append a line per frame received and sent, e.g. "
                         "'rx 001 FFFFFFFFFFFFFFFC' (flood frames are not logged)")
+    g.add_argument("--flash", metavar="FILE",
+                   help="the motor's flash: its saved registers (JSON) are loaded at start, "
+                        "over the command line's settings, identifiers included (no file: "
+                        "nothing saved yet), and a save command (7FF: ID lo, ID hi, AA 01) "
+                        "writes every register there, unless the motor is enabled; so new "
+                        "identifiers take effect at the next start, as at a power-up. One "
+                        "motor per simulator: run one simulator per motor to give each its "
+                        "own file")
     g.add_argument("--exit-after", type=_nonneg_float, metavar="SECONDS",
                    help="exit (status 0) after SECONDS")
     g.add_argument("--background", action="store_true",
@@ -271,11 +283,26 @@ def parse_args(argv=None):
     dup = sorted({i for i in ids if ids.count(i) > 1})
     if dup:
         parser.error("motor_id given twice: %s" % ", ".join("0x%x" % i for i in dup))
-    motors = [
-        Motor(motor_id, master_id, model, mode=ns.mode, error=ns.error, faults=ns.fault,
-              t_mos=ns.t_mos, t_rotor=ns.t_rotor, registers=ns.register)
-        for motor_id, master_id, model in entries
-    ]
+    saved = {}
+    if ns.flash is not None:
+        if len(entries) != 1:
+            parser.error("--flash belongs to one motor: run one simulator per motor, each "
+                         "with its own flash file")
+        try:
+            saved = load_flash(ns.flash)
+        except ValueError as exc:
+            parser.error(str(exc))
+        motor_id, master_id, model = entries[0]
+        entries = [(saved.get(REG_ESC_ID, motor_id), saved.get(REG_MST_ID, master_id), model)]
+    try:
+        motors = [
+            Motor(motor_id, master_id, model, mode=ns.mode, error=ns.error, faults=ns.fault,
+                  t_mos=ns.t_mos, t_rotor=ns.t_rotor,
+                  registers=list(ns.register) + sorted(saved.items()))
+            for motor_id, master_id, model in entries
+        ]
+    except ValueError as exc:  # saved identifiers past 16 bits
+        parser.error(str(exc))
     options = dict(
         ignore_writes=ns.ignore_writes, mode_high_bits=ns.mode_high_bits,
         answer_reads=ns.answer_reads, ignore_disables=ns.ignore_disables,
@@ -283,7 +310,7 @@ def parse_args(argv=None):
         silent=ns.silent, short_reply=ns.short_reply, wrong_id=ns.wrong_id,
         extended_reply=ns.extended_reply, fd_reply=ns.fd_reply,
         foreign_first=ns.foreign_first, flood=ns.flood, late_reply=ns.late_reply,
-        log=ns.log,
+        log=ns.log, flash=ns.flash,
     )
     return ns, motors, options
 

@@ -129,7 +129,9 @@ internal position itself is not wrapped.
 """
 
 import heapq
+import json
 import math
+import os
 import struct
 from collections import namedtuple
 
@@ -159,6 +161,10 @@ __all__ = [
     "WIRE",
     "REFRESH_ID",
     "REFRESH_OP",
+    "SAVE_OP",
+    "SAVE_ARG",
+    "REG_CAN_BR",
+    "CAN_BIT_RATES",
     "decode_wire",
     "wire_length_ok",
     "MODE_MIT",
@@ -185,6 +191,7 @@ __all__ = [
     "FAULTS",
     "FAULT_COMMUNICATION_LOST",
     "fault_code",
+    "load_flash",
 ]
 
 MODE_MIT = 1
@@ -221,6 +228,9 @@ WIRE = {
 #: bytes 0-1 the command identifier; answered with feedback, changing nothing.
 REFRESH_ID = 0x7FF
 REFRESH_OP = 0xCC
+#: Save to flash: on REFRESH_ID, [id lo, id hi, SAVE_OP, SAVE_ARG, 0 x 4], bytes
+#: 0-1 the command identifier; not answered; refused while the motor is enabled.
+SAVE_OP, SAVE_ARG = 0xAA, 0x01
 
 REG_MST_ID = 7
 REG_ESC_ID = 8
@@ -229,6 +239,9 @@ REG_CTRL_MODE = 10
 REG_PMAX = 21
 REG_VMAX = 22
 REG_TMAX = 23
+REG_CAN_BR = 35  # CAN bit rate code (CAN_BIT_RATES), used from the next power-up
+#: Bit rate in bit/s by code of register 35; any other code is shown as it is.
+CAN_BIT_RATES = {0: 125000, 1: 200000, 2: 250000, 3: 500000, 4: 1000000}
 
 #: Unit of the TIMEOUT register, in microseconds.
 TIMEOUT_UNIT_US = 50
@@ -906,7 +919,53 @@ class Motor:
             raise ValueError("register %s does not take %r" % (reg.name, value))
         self._store(reg, word)
 
+    # flash -------------------------------------------------------------------
+
+    def flash_registers(self):
+        """{name: value} of every register, as a save to flash keeps them."""
+        return {reg.name: self.register_value(n) for n, reg in REGISTERS.items()}
+
+    def save(self, path):
+        """A save command: write every register to the JSON file ``path``;
+        False (nothing written) while the motor is enabled, as the firmware
+        refuses it then."""
+        if self.enabled:
+            return False
+        text = json.dumps({"registers": self.flash_registers()}, indent=1)
+        tmp = "%s.tmp" % path
+        with open(tmp, "w", encoding="ascii") as f:
+            f.write(text + "\n")
+        os.replace(tmp, path)
+        return True
+
     def register_payload(self, op, number, value):
         """Reply data for a register request: [id lo, id hi, op, reg, value LE]."""
         return bytes((self.motor_id & 0xFF, self.motor_id >> 8, op, number)) + _U32.pack(
             value & 0xFFFFFFFF)
+
+
+def load_flash(path):
+    """The registers a save wrote to ``path``: {register number: value}, or
+    {} when the file does not exist (nothing saved yet). ValueError for a
+    file that is no such record."""
+    try:
+        with open(path, encoding="ascii") as f:
+            doc = json.load(f)
+    except FileNotFoundError:
+        return {}
+    except (OSError, UnicodeDecodeError, json.JSONDecodeError) as exc:
+        raise ValueError("cannot read flash file %s: %s" % (path, exc)) from None
+    regs = doc.get("registers") if isinstance(doc, dict) else None
+    if not isinstance(regs, dict):
+        raise ValueError("flash file %s holds no registers" % path)
+    out = {}
+    for key, value in regs.items():
+        try:
+            reg = find_register(key)
+            ok = acceptable(reg, register_word(reg, value))
+        except (TypeError, ValueError) as exc:
+            raise ValueError("flash file %s: %s" % (path, exc)) from None
+        if not ok:
+            raise ValueError("flash file %s: register %s does not take %r" % (path, reg.name, value))
+        out[reg.number] = value
+    return out

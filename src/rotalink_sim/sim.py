@@ -22,7 +22,7 @@ from collections import namedtuple
 
 from .frames import (CAN_EFF_FLAG, CAN_EFF_MASK, CAN_ERR_FLAG, CAN_RTR_FLAG, CAN_SFF_MASK, CANFD_MTU,
                      pack_frame, unpack_frame)
-from .model import (CMD_DISABLE, MODE_MIT, REFRESH_ID, REFRESH_OP, Motor, special_command,
+from .model import (CMD_DISABLE, MODE_MIT, REFRESH_ID, REFRESH_OP, SAVE_ARG, SAVE_OP, Motor, special_command,
                     wire_length_ok)
 
 __all__ = [
@@ -139,11 +139,16 @@ class Simulator:
                  answer_reads=None, ignore_disables=0, delay_ms=0.0, drop_every=None,
                  silent=False,
                  short_reply=None, wrong_id=False, extended_reply=False, fd_reply=False,
-                 foreign_first=0, flood=None, late_reply=False, log=None):
+                 foreign_first=0, flood=None, late_reply=False, log=None, flash=None):
         self.iface = iface
         self.motors = list(motors)
         if not self.motors:
             raise ValueError("a simulator needs at least one motor")
+        if flash is not None and len(self.motors) != 1:
+            raise ValueError("a flash file belongs to one motor, and this simulator has %d"
+                             % len(self.motors))
+        self.flash = flash
+        self.saves = 0  # saves written to the flash file
         seen = {}
         for m in self.motors:
             if not isinstance(m, Motor):
@@ -228,6 +233,22 @@ class Simulator:
                 if m.command_id == addressed:
                     out.extend(self._reply(m, m.refresh(now)))
             return out
+        if ident == REFRESH_ID and len(data) == 8 and data[2:4] == bytes((SAVE_OP, SAVE_ARG)):
+            addressed = data[0] | (data[1] << 8)
+            for m in self.motors:
+                if m.command_id == addressed and self.flash is not None:
+                    try:
+                        saved = m.save(self.flash)
+                    except OSError as exc:
+                        print("rotalink-sim: cannot write flash file %s: %s" % (self.flash, exc),
+                              file=sys.stderr, flush=True)
+                        continue
+                    if saved:
+                        self.saves += 1
+                    else:
+                        print("rotalink-sim: save to flash refused: motor 0x%x is enabled"
+                              % m.motor_id, file=sys.stderr, flush=True)
+            return out  # a save is not answered
         for m, mode in self._by_command_id.get(ident, ()):
             if not wire_length_ok(mode, len(data)):
                 continue
