@@ -97,11 +97,15 @@ def scan(sock, iface, ids, timeout):
     for m in motor_ids:
         answers = found[(m, report.MST_ID)]
         registers = {report.MST_ID: report.decode(report.MST_ID, answers[0][1])}
+        differing = []  # registers answered with different values: motors share the id
         for r in report.DETAILS:
             if (m, r) in details:
                 registers[r] = report.decode(r, details[(m, r)][0][1])
+                if len(details[(m, r)]) > 1:
+                    differing.append(r)
         also = [report.decode(report.MST_ID, value) for _, value in answers[1:]]
-        motors.append(report.Motor(m, registers, answered_from=answers[0][0], also=also))
+        motors.append(report.Motor(m, registers, answered_from=answers[0][0], also=also,
+                                   differing=differing))
     return motors
 
 

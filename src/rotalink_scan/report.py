@@ -17,8 +17,10 @@ MST_ID = int(rotalink.Register.MST_ID)
 CTRL_MODE = int(rotalink.Register.CTRL_MODE)
 PMAX, VMAX, TMAX = int(rotalink.Register.PMAX), int(rotalink.Register.VMAX), int(rotalink.Register.TMAX)
 SW_VER = int(rotalink.Register.sw_ver)
-#: The registers read from every motor that answered, after MST_ID.
-DETAILS = (CTRL_MODE, PMAX, VMAX, TMAX, SW_VER)
+#: The registers read from every motor that answered, after MST_ID (SN: two
+#: motors sharing a command identifier answer with different serial numbers).
+SN = int(rotalink.Register.SN)
+DETAILS = (CTRL_MODE, PMAX, VMAX, TMAX, SW_VER, SN)
 
 _F32 = struct.Struct("<f")
 _U32 = struct.Struct("<I")
@@ -41,11 +43,12 @@ class Motor:
     """One motor that answered: its command identifier (the one probed), what
     came from it, by register number, and the CAN identifier it answered from."""
 
-    def __init__(self, command_id, registers, answered_from=None, also=()):
+    def __init__(self, command_id, registers, answered_from=None, also=(), differing=()):
         self.command_id = command_id
         self.registers = dict(registers)
         self.answered_from = answered_from
         self.also = list(also)  # reply identifiers of further answers to the probe
+        self.differing = list(differing)  # registers answered more than once, differently
 
     @property
     def reply_id(self):
@@ -105,6 +108,11 @@ def warnings(motors):
             out.append("command identifier %s was answered more than once (reply identifiers %s): "
                        "motors may share it" % (id_text(m.command_id),
                                                 ", ".join(map(id_text, [m.reply_id] + m.also))))
+        elif m.differing:
+            names = ", ".join(rotalink.Register(r).name for r in m.differing)
+            out.append("command identifier %s was answered more than once, with different %s: "
+                       "motors share it (the row shows the first answers)"
+                       % (id_text(m.command_id), names))
         if m.answered_from is not None and m.reply_id is not None and m.answered_from != m.reply_id:
             out.append("motor %s answered from %s while its MST_ID register holds %s"
                        % (id_text(m.command_id), id_text(m.answered_from), id_text(m.reply_id)))

@@ -1,0 +1,629 @@
+"""Command line that commissions one motor (``rotalink-setup``): show its
+registers, change them, save them to flash, change its identifiers or bit
+rate, set its zero, dump and restore its settings."""
+
+import argparse
+import json
+import math
+import struct
+import sys
+import time
+
+import rotalink
+from rotalink_sim.model import (CAN_BIT_RATES, CMD_DISABLE, CMD_SET_ZERO, CONTROL_MODES,
+                                REG_CAN_BR, REG_CTRL_MODE, REG_ESC_ID, REG_MST_ID, REG_PMAX,
+                                REG_TIMEOUT, REG_TMAX, REG_VMAX, REGISTERS, SAVE_ARG, SAVE_OP,
+                                TIMEOUT_UNIT_US, find_register, parse_int, special_payload)
+from rotalink_sim.sim import OP_WRITE, REGISTER_ID
+
+from . import cli, probe, report
+
+__all__ = ["build_parser", "main", "show_value", "parse_value", "write_frame", "save_frame",
+           "frame_line", "FLASH_WRITES"]
+
+PROG = "rotalink-setup"
+#: Writes a motor's flash is rated for, roughly.
+FLASH_WRITES = 10000
+#: Registers changed only with --force: they take effect after a power cycle
+#: and decide whether the motor can be reached at all.
+GUARDED = (REG_MST_ID, REG_ESC_ID, REG_CAN_BR)
+#: Units of the values shown and taken, by register number ("" for none).
+UNITS = {0: "V", 1: "Nm/A", 2: "degC", 6: "rad/s", 9: "ms", 11: "Nm s/rad", 12: "kg m^2",
+         17: "ohm", 18: "H", 19: "Wb", 21: "rad", 22: "rad/s", 23: "Nm", 29: "V",
+         35: "bit/s"}
+_U32 = struct.Struct("<I")
+_F32 = struct.Struct("<f")
+
+_DESCRIPTION = """\
+Set up one Damiao motor from Linux: show its registers, change them (in RAM,
+read back and shown before and after), save them to the motor's flash, change
+its identifiers or CAN bit rate, set its zero, dump and restore its settings.
+
+The motor is addressed by its command identifier MOTOR_ID; its reply
+identifier is read from its MST_ID register (a register reply names the
+motor, whatever identifier it comes from), or given with --master-id.
+
+commands:
+  show                      every register with value and unit, the control
+                            mode, the limits and their preset (the default)
+  set NAME=VALUE ...        write registers (names or numbers, values in the
+                            units show prints: TIMEOUT in ms, can_br in bit/s,
+                            CTRL_MODE by name or number)
+  mode MIT|POS_VEL|VEL|FORCE_POS
+  watchdog MS               the communication time-out, 0 for none
+  limits PMAX VMAX TMAX     the ranges the MIT frames map to
+  ids NEW_MOTOR_ID NEW_MASTER_ID   new identifiers (needs --force; saves)
+  bitrate RATE              new CAN bit rate in bit/s, e.g. 1000000 or 1M
+                            (needs --force; saves)
+  zero                      make the current position the zero (asks first)
+  dump FILE                 every register to a JSON file
+  restore FILE              write the writable registers whose values differ
+                            from FILE (identifiers and can_br only with --force)
+
+--save saves to flash after the writes: the tool disables the motor, sends the
+save and reads back what it wrote. That the flash kept the values shows only
+after a power cycle (run show then). Flash is rated for about 10,000 writes:
+save when the settings are final, not in a loop."""
+
+_EPILOG = """\
+exit status: 0 done, 1 the motor did not answer or a read-back differs from
+what was written, 2 a wrong command line or a refused command.
+
+examples:
+  rotalink-setup can0 1
+  rotalink-setup can0 1 set PMAX=12.5 TIMEOUT=20 --save
+  rotalink-setup can0 1 mode POS_VEL --save
+  rotalink-setup can0 1 watchdog 50 --dry-run
+  rotalink-setup can0 1 ids 2 0x12 --force
+  rotalink-setup can0 1 bitrate 1M --force
+  rotalink-setup can0 1 dump motor1.json
+  rotalink-setup can0 2 restore motor1.json --dry-run"""
+
+
+class Refused(Exception):
+    """A command refused: told on standard error, exit status 2."""
+
+
+class Failed(Exception):
+    """The motor did not answer or a check failed: exit status 1."""
+
+
+# values -------------------------------------------------------------------
+
+def show_value(number, word):
+    """The text of a register's 32-bit word in the units show prints."""
+    reg = REGISTERS[number]
+    if reg.is_float:
+        return report.float_text(_F32.unpack(_U32.pack(word))[0])
+    if number in (REG_MST_ID, REG_ESC_ID):
+        return "0x%03x" % word
+    if number == REG_TIMEOUT:
+        return report.float_text(word * TIMEOUT_UNIT_US / 1000.0)
+    if number == REG_CTRL_MODE:
+        return report.MODES.get(word, str(word))
+    if number == REG_CAN_BR:
+        rate = CAN_BIT_RATES.get(word)
+        return "code %d" % word if rate is None else str(rate)
+    return str(word)
+
+
+def json_value(number, word):
+    """A register's word as a JSON value: the float or the integer it means."""
+    if REGISTERS[number].is_float:
+        v = _F32.unpack(_U32.pack(word))[0]
+        return v if math.isfinite(v) else str(v)
+    return word
+
+
+def word_of_json(number, value):
+    reg = REGISTERS[number]
+    if reg.is_float:
+        return _U32.unpack(_F32.pack(float(value)))[0]
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= 0xFFFFFFFF:
+        raise ValueError("register %s holds an integer in 0..0xFFFFFFFF, got %r"
+                         % (reg.name, value))
+    return value
+
+
+def bit_rate(text):
+    """``1000000``, ``1M``, ``500k``: the bit rate in bit/s."""
+    t = text.strip().lower().rstrip("bit/s").strip()
+    scale = 1
+    if t.endswith("m"):
+        t, scale = t[:-1], 1000000
+    elif t.endswith("k"):
+        t, scale = t[:-1], 1000
+    try:
+        value = float(t) * scale
+    except ValueError:
+        value = -1
+    codes = {rate: code for code, rate in CAN_BIT_RATES.items()}
+    if value not in codes:
+        raise ValueError("no bit rate %r: the motor takes %s bit/s"
+                         % (text, ", ".join(str(r) for r in sorted(codes))))
+    return int(value), codes[value]
+
+
+def parse_value(number, text):
+    """The 32-bit word for `text` given in the units show prints; ValueError
+    when the register cannot take it."""
+    reg = REGISTERS[number]
+    text = text.strip()
+    if reg.is_float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise ValueError("register %s takes a number, got %r" % (reg.name, text)) from None
+        if not math.isfinite(value) or abs(value) > 3.4028234663852886e38:
+            raise ValueError("register %s takes a finite value, got %r" % (reg.name, text))
+        if number in (REG_PMAX, REG_VMAX, REG_TMAX) and not value > 0:
+            raise ValueError("register %s takes a positive limit, got %r" % (reg.name, text))
+        return _U32.unpack(_F32.pack(value))[0]
+    if number == REG_TIMEOUT:
+        try:
+            ms = float(text)
+        except ValueError:
+            ms = -1.0
+        ticks = ms * 1000.0 / TIMEOUT_UNIT_US
+        if not (0 <= ticks <= 0xFFFFFFFF) or ticks != round(ticks):
+            raise ValueError("TIMEOUT takes milliseconds in steps of %g ms (0 for none), got %r"
+                             % (TIMEOUT_UNIT_US / 1000.0, text))
+        return int(ticks)
+    if number == REG_CTRL_MODE:
+        mode = CONTROL_MODES.get(text.lower())
+        if mode is None and text in ("1", "2", "3", "4"):
+            mode = int(text)
+        if mode is None:
+            raise ValueError("CTRL_MODE takes MIT, POS_VEL, VEL or FORCE_POS, got %r" % text)
+        return mode
+    if number == REG_CAN_BR:
+        return bit_rate(text)[1]
+    try:
+        value = parse_int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= 0xFFFFFFFF:
+        raise ValueError("register %s takes an integer in 0..0xFFFFFFFF, got %r" % (reg.name, text))
+    return value
+
+
+# frames -------------------------------------------------------------------
+
+def _id_bytes(motor_id):
+    ident = motor_id & 0x7FF
+    return bytes((ident & 0xFF, ident >> 8))
+
+
+def write_frame(motor_id, number, word):
+    """(identifier, data) of a register write."""
+    return REGISTER_ID, _id_bytes(motor_id) + bytes((OP_WRITE, number)) + _U32.pack(word)
+
+
+def save_frame(motor_id):
+    """(identifier, data) of the save to flash."""
+    return REGISTER_ID, _id_bytes(motor_id) + bytes((SAVE_OP, SAVE_ARG, 0, 0, 0, 0))
+
+
+def special_frame(motor_id, cmd):
+    return motor_id & 0x7FF, special_payload(cmd)
+
+
+def frame_line(iface, frame):
+    """One frame in candump's format: ``vcan0  7FF   [8]  01 00 55 0A 01 00 00 00``."""
+    ident, data = frame
+    return "%s  %03X   [%d]  %s" % (iface, ident, len(data), " ".join("%02X" % b for b in data))
+
+
+# the motor ----------------------------------------------------------------
+
+class Session:
+    """The bus and the motor: a raw socket for the reads (all sent at once,
+    one time-out), the module's transport for writes, disable and save."""
+
+    def __init__(self, args):
+        self.args = args
+        self.iface = args.iface
+        self.motor_id = args.motor_id
+        self.timeout = args.timeout_ms / 1000.0
+        self.saves = 0
+        self.shared = False  # told that several motors answer as this one
+        self.sock = probe.open_bus(self.iface)
+        self.bus = None
+        self.motor = None
+        self.master_id = args.master_id
+
+    def close(self):
+        self.sock.close()
+
+    def read(self, numbers, motor_id=None):
+        """{number: word} of the registers that answered."""
+        m = self.motor_id if motor_id is None else motor_id
+        got = probe.read_registers(self.sock, self.iface, [(m, n) for n in numbers], self.timeout)
+        if any(len(answers) > 1 for answers in got.values()) and not self.shared:
+            self.shared = True
+            print("%s: warning: more than one motor answers as %s, with different values: "
+                  "give each its own identifiers (ids) one at a time, the others unpowered"
+                  % (PROG, report.id_text(m)), file=sys.stderr)
+        return {n: _U32.unpack(got[(m, n)][0][1])[0] for n in numbers if (m, n) in got}
+
+    def read_all(self, numbers):
+        words = self.read(numbers)
+        missing = [n for n in numbers if n not in words]
+        if missing:
+            words.update(self.read(missing))  # one more round for a lost frame
+        missing = [n for n in numbers if n not in words]
+        if missing:
+            raise Failed("motor %s did not answer reads of %s"
+                         % (report.id_text(self.motor_id),
+                            ", ".join(REGISTERS[n].name for n in missing)))
+        return words
+
+    def connect(self):
+        """Find the reply identifier (unless given) and open the transport."""
+        if self.master_id is None:
+            self.master_id = self.read_all([REG_MST_ID])[REG_MST_ID] & 0xFFFF
+        if self.motor is None:
+            self.bus = rotalink.SocketCanTransport(self.iface)
+            self.motor = rotalink.Damiao(self.motor_id, self.master_id,
+                                         timeout_ms=self.args.timeout_ms)
+
+    def write(self, words):
+        """Write {number: word}, read them back; print before and after."""
+        self.connect()
+        before = self.read_all(list(words))
+        for n, word in words.items():
+            reg = REGISTERS[n]
+            value = _F32.unpack(_U32.pack(word))[0] if reg.is_float else word
+            self.motor.write_register(self.bus, n, value)
+            if n == REG_CTRL_MODE:
+                time.sleep(0.1)  # the firmware takes a moment to change modes
+        after = self.read_all(list(words))
+        bad = []
+        for n, word in words.items():
+            unit = UNITS.get(n, "")
+            print("%-10s %s -> %s%s" % (REGISTERS[n].name, show_value(n, before[n]),
+                                        show_value(n, after[n]), " " + unit if unit else ""))
+            if after[n] != word:
+                bad.append(n)
+        if bad:
+            raise Failed("the motor did not take %s (read back differs from what was written)"
+                         % ", ".join("%s=%s" % (REGISTERS[n].name, show_value(n, words[n]))
+                                     for n in bad))
+
+    def save(self, words):
+        """Disable, save to flash, read back the registers written."""
+        self.connect()
+        self.motor.disable(self.bus)
+        self.motor.save_parameters(self.bus)
+        self.saves += 1
+        time.sleep(0.1)  # the firmware is busy writing its flash meanwhile
+        after = self.read_all(list(words))
+        print("saved to flash (save %d of this run); flash is rated for about %d writes, "
+              "so save only settings you keep" % (self.saves, FLASH_WRITES))
+        bad = [n for n, w in words.items() if after[n] != w]
+        if bad:
+            raise Failed("after the save the motor reports other values for %s"
+                         % ", ".join(REGISTERS[n].name for n in bad))
+        print("read back after the save: as written; a power cycle shows whether flash kept "
+              "them (then run: %s %s %s show)" % (PROG, self.iface, self.motor_id))
+
+
+# commands -----------------------------------------------------------------
+
+def _usage(msg):
+    raise Refused(msg)
+
+
+def _dry_run(args, words, save, extra=()):
+    lines = [frame_line(args.iface, f) for f in extra]
+    lines += [frame_line(args.iface, write_frame(args.motor_id, n, w)) for n, w in words.items()]
+    if save:
+        lines.append(frame_line(args.iface, special_frame(args.motor_id, CMD_DISABLE)))
+        lines.append(frame_line(args.iface, save_frame(args.motor_id)))
+    print("\n".join(lines))
+    print("(dry run: nothing sent)", file=sys.stderr)
+    return 0
+
+
+def _apply(args, session, words, save):
+    if args.dry_run:
+        return _dry_run(args, words, save)
+    if words:
+        session.write(words)
+    else:
+        print("nothing to write")
+    if save:
+        session.save(words)
+    return 0
+
+
+def _register_words(items, force):
+    words = {}
+    for item in items:
+        key, sep, text = item.partition("=")
+        if not sep:
+            _usage("expected NAME=VALUE, got %r" % item)
+        try:
+            reg = find_register(key.strip())
+        except ValueError:
+            _usage("unknown register %r" % key)
+        if not reg.writable:
+            _usage("register %s is read-only" % reg.name)
+        if reg.number in GUARDED and not force:
+            _usage("register %s changes how the motor is reached after a power cycle: use the "
+                   "ids or bitrate command, or --force" % reg.name)
+        try:
+            words[reg.number] = parse_value(reg.number, text)
+        except ValueError as exc:
+            _usage(str(exc))
+    return words
+
+
+def cmd_show(args, session):
+    session.connect()
+    words = session.read_all(list(REGISTERS))
+    regs = {n: report.decode(n, _U32.pack(w)) for n, w in words.items()}
+    motor = report.Motor(args.motor_id, regs, answered_from=None)
+    limits = report.presets()
+    if args.json:
+        doc = report.document(args.iface, [motor], limits)
+        doc["registers"] = {REGISTERS[n].name: json_value(n, w) for n, w in words.items()}
+        doc["shown"] = {REGISTERS[n].name: show_value(n, w) for n, w in words.items()}
+        print(json.dumps(doc, indent=2))
+        return 0
+    print(report.table([motor], limits))
+    print()
+    for n, w in words.items():
+        reg = REGISTERS[n]
+        unit = UNITS.get(n, "")
+        print("%2d %-9s %s%s%s" % (n, reg.name, show_value(n, w), " " + unit if unit else "",
+                                   "" if reg.writable else "  (read-only)"))
+    for w in report.warnings([motor]):
+        print("warning: " + w)
+    return 0
+
+
+def cmd_set(args, session):
+    if not args.args:
+        _usage("set needs NAME=VALUE ...")
+    return _apply(args, session, _register_words(args.args, args.force), args.save)
+
+
+def _nargs(args, n, form):
+    if len(args.args) != n:
+        _usage("expected: %s" % form)
+    return args.args
+
+
+def cmd_mode(args, session):
+    (name,) = _nargs(args, 1, "mode MIT|POS_VEL|VEL|FORCE_POS")
+    return _apply(args, session, _register_words(["CTRL_MODE=" + name], False), args.save)
+
+
+def cmd_watchdog(args, session):
+    (ms,) = _nargs(args, 1, "watchdog MS")
+    return _apply(args, session, _register_words(["TIMEOUT=" + ms], False), args.save)
+
+
+def cmd_limits(args, session):
+    p, v, t = _nargs(args, 3, "limits PMAX VMAX TMAX")
+    return _apply(args, session, _register_words(["PMAX=" + p, "VMAX=" + v, "TMAX=" + t], False),
+                  args.save)
+
+
+def _others(session):
+    """The other motors on the bus, as rotalink-scan finds them."""
+    ids = [i for i in session.args.ids if i != session.motor_id]
+    return cli.scan(session.sock, session.iface, ids, session.timeout)
+
+
+def _clashes(others, mine):
+    before = set(report.warnings(others))
+    return [w for w in report.warnings(others + [mine]) if w not in before]
+
+
+def _power_cycle_steps(args, motor_id, bitrate=None):
+    lines = ["next: power-cycle the motor (the new settings take effect at power-up)"]
+    if bitrate is not None:
+        lines.append("then set the interface to the new bit rate:")
+        lines += ["  ip link set %s down" % args.iface,
+                  "  ip link set %s type can bitrate %d" % (args.iface, bitrate),
+                  "  ip link set %s up" % args.iface]
+    lines.append("then find the motor with:")
+    lines.append("  rotalink-scan %s --ids %d" % (args.iface, motor_id))
+    return "\n".join(lines)
+
+
+def _refuse_unforced(args, what):
+    if not args.force:
+        _usage("%s takes effect after a power cycle and decides whether the motor can be "
+               "reached; the command saves to flash: add --force to do it" % what)
+
+
+def cmd_ids(args, session):
+    new_motor, new_master = _nargs(args, 2, "ids NEW_MOTOR_ID NEW_MASTER_ID")
+    try:
+        new_motor, new_master = parse_int(new_motor), parse_int(new_master)
+    except ValueError:
+        _usage("identifiers are integers (decimal or 0x hex)")
+    if not 1 <= new_motor <= cli.MAX_ID or not 0 <= new_master <= cli.MAX_ID:
+        _usage("identifiers are 1..0x%X (motor) and 0..0x%X (master)" % (cli.MAX_ID, cli.MAX_ID))
+    _refuse_unforced(args, "a change of identifiers")
+    words = {REG_MST_ID: new_master, REG_ESC_ID: new_motor}
+    if args.dry_run:
+        return _dry_run(args, words, True)
+    others = _others(session)
+    mine = report.Motor(new_motor, {REG_MST_ID: new_master})
+    clashes = _clashes(others, mine)
+    if clashes:
+        _usage("refused, the new identifiers clash with motors on the bus:\n  "
+               + "\n  ".join(clashes))
+    _apply(args, session, words, True)
+    print(_power_cycle_steps(args, new_motor))
+    return 0
+
+
+def cmd_bitrate(args, session):
+    (text,) = _nargs(args, 1, "bitrate RATE")
+    try:
+        rate, code = bit_rate(text)
+    except ValueError as exc:
+        _usage(str(exc))
+    _refuse_unforced(args, "a change of bit rate")
+    words = {REG_CAN_BR: code}
+    if args.dry_run:
+        return _dry_run(args, words, True)
+    _apply(args, session, words, True)
+    print(_power_cycle_steps(args, args.motor_id, rate))
+    return 0
+
+
+def cmd_zero(args, session):
+    _nargs(args, 0, "zero")
+    frame = special_frame(args.motor_id, CMD_SET_ZERO)
+    if args.dry_run:
+        return _dry_run(args, {}, False, [frame])
+    if not args.yes:
+        answer = input("make the current position of motor %s its zero? [y/N] "
+                       % report.id_text(args.motor_id))
+        if answer.strip().lower() not in ("y", "yes"):
+            _usage("not confirmed: nothing sent")
+    session.connect()
+    session.motor.set_zero(session.bus)
+    print("the current position of motor %s is its zero now" % report.id_text(args.motor_id))
+    return 0
+
+
+def cmd_dump(args, session):
+    (path,) = _nargs(args, 1, "dump FILE")
+    session.connect()
+    words = session.read_all(list(REGISTERS))
+    doc = {"tool": PROG, "version": rotalink.__version__, "interface": args.iface,
+           "motor_id": args.motor_id, "master_id": session.master_id,
+           "registers": {REGISTERS[n].name: json_value(n, w) for n, w in words.items()}}
+    try:
+        with open(path, "w", encoding="ascii") as f:
+            f.write(json.dumps(doc, indent=2) + "\n")
+    except OSError as exc:
+        _usage("cannot write %s: %s" % (path, exc.strerror or exc))
+    print("%d registers of motor %s written to %s" % (len(words), report.id_text(args.motor_id),
+                                                      path))
+    return 0
+
+
+def _load_dump(path):
+    try:
+        with open(path, encoding="ascii") as f:
+            doc = json.load(f)
+        regs = doc["registers"]
+        words = {}
+        for key, value in regs.items():
+            reg = find_register(key)
+            if isinstance(value, str):
+                value = float(value)  # "nan", "inf"
+            words[reg.number] = word_of_json(reg.number, value)
+        return words
+    except (OSError, UnicodeDecodeError, ValueError, KeyError, TypeError, AttributeError) as exc:
+        _usage("%s is no register dump: %s" % (path, exc))
+
+
+def cmd_restore(args, session):
+    (path,) = _nargs(args, 1, "restore FILE")
+    wanted = _load_dump(path)
+    session.connect()
+    now = session.read_all([n for n in wanted if REGISTERS[n].writable])
+    words = {}
+    for n, word in sorted(wanted.items()):
+        if not REGISTERS[n].writable or now[n] == word:
+            continue
+        unit = UNITS.get(n, "")
+        held = n in GUARDED and not args.force
+        print("%-10s %s -> %s%s%s" % (REGISTERS[n].name, show_value(n, now[n]),
+                                      show_value(n, word), " " + unit if unit else "",
+                                      "  (kept: only with --force)" if held else ""))
+        if not held:
+            words[n] = word
+    if not words:
+        print("nothing to restore: the writable registers hold the file's values")
+        return 0
+    return _apply(args, session, words, args.save)
+
+
+COMMANDS = {"show": cmd_show, "set": cmd_set, "mode": cmd_mode, "watchdog": cmd_watchdog,
+            "limits": cmd_limits, "ids": cmd_ids, "bitrate": cmd_bitrate, "zero": cmd_zero,
+            "dump": cmd_dump, "restore": cmd_restore}
+#: Commands that need nothing from the bus for --dry-run.
+_OFFLINE = ("set", "mode", "watchdog", "limits", "ids", "bitrate", "zero")
+
+
+def _motor_id(text):
+    value = cli._int(text)
+    if not 0 <= value <= cli.MAX_ID:
+        raise argparse.ArgumentTypeError("motor identifier %s is out of range (0..0x%X)"
+                                         % (text, cli.MAX_ID))
+    return value
+
+
+def _master_id(text):
+    value = cli._int(text)
+    if not 0 <= value <= 0xFFFF:
+        raise argparse.ArgumentTypeError("master identifier %s is out of range" % text)
+    return value
+
+
+def build_parser():
+    p = argparse.ArgumentParser(prog=PROG, description=_DESCRIPTION, epilog=_EPILOG,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("iface", type=cli._iface, help="CAN interface, e.g. can0 or vcan0")
+    p.add_argument("motor_id", type=_motor_id, metavar="MOTOR_ID",
+                   help="the motor's command identifier")
+    p.add_argument("command", nargs="?", default="show", choices=sorted(COMMANDS),
+                   metavar="COMMAND", help="one of: %s (default show)" % ", ".join(COMMANDS))
+    p.add_argument("args", nargs="*", metavar="ARG", help="the command's arguments")
+    p.add_argument("--master-id", type=_master_id, metavar="ID",
+                   help="the motor's reply identifier (default: read from its MST_ID register)")
+    p.add_argument("--save", action="store_true",
+                   help="save to flash after the writes (disables the motor first)")
+    p.add_argument("--force", action="store_true",
+                   help="allow changes of identifiers and bit rate")
+    p.add_argument("--yes", action="store_true", help="zero without asking")
+    p.add_argument("--dry-run", action="store_true",
+                   help="print the frames a writing command would send (candump format) "
+                        "and send nothing")
+    p.add_argument("--json", action="store_true", help="show: print a JSON document")
+    p.add_argument("--ids", type=cli.parse_ids, default=cli.parse_ids("1-0x7FE"), metavar="IDS",
+                   help="ids: the command identifiers scanned for clashes (default 1-0x7FE)")
+    p.add_argument("--timeout-ms", type=cli._timeout_ms, default=100, metavar="N",
+                   help="how long to wait for replies, in ms (default 100)")
+    return p
+
+
+def main(argv=None):
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command == "show" and args.args:
+        parser.error("show takes no arguments")
+    run = COMMANDS[args.command]
+    try:
+        if args.dry_run and args.command in _OFFLINE:
+            return run(args, None)
+        session = Session(args)
+        try:
+            return run(args, session)
+        finally:
+            session.close()
+    except Refused as exc:
+        print("%s: %s" % (PROG, exc), file=sys.stderr)
+        return 2
+    except (Failed, probe.ScanError) as exc:
+        print("%s: %s" % (PROG, exc), file=sys.stderr)
+        return 1
+    except RuntimeError as exc:  # the driver: no answer, a refused save
+        print("%s: %s" % (PROG, exc), file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())
