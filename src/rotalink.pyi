@@ -537,6 +537,19 @@ class Damiao:
         ValueError `register 21 (PMAX) takes a finite value` for NaN, an
         infinity or a float beyond the 32-bit range.
         """
+    def save_parameters(self, bus: SocketCanTransport) -> None:
+        """Save every register to the motor's flash, so that it keeps them over
+        a power cycle (new identifiers and a new CAN bit rate take effect only
+        then).
+
+        A refresh first (as `refresh`); if the motor reports itself enabled,
+        RuntimeError `motor 0x001 reports itself enabled: disable it before
+        saving its registers to flash` and no save is sent. Then sends `lo hi
+        AA 01 00 00 00 00` to identifier 0x7FF, `lo hi` being `motor_id &
+        0x7FF` little-endian. The save is not answered: read back what was
+        written (a power cycle shows what flash kept). Flash takes a limited
+        number of writes (about 10,000): save settings once, not in a loop.
+        """
     def read_limits(self, bus: SocketCanTransport) -> MitLimits:
         """Read the ranges this motor maps its MIT frames to (PMAX, VMAX and
         TMAX, registers 21 to 23) as a MitLimits, with the frame's fixed

@@ -8,6 +8,7 @@ import math
 import struct
 import sys
 import time
+from fractions import Fraction
 
 import rotalink
 from rotalink_sim.model import (CAN_BIT_RATES, CMD_DISABLE, CMD_SET_ZERO, CONTROL_MODES,
@@ -161,11 +162,10 @@ def parse_value(number, text):
         return _U32.unpack(_F32.pack(value))[0]
     if number == REG_TIMEOUT:
         try:
-            ms = float(text)
-        except ValueError:
-            ms = -1.0
-        ticks = ms * 1000.0 / TIMEOUT_UNIT_US
-        if not (0 <= ticks <= 0xFFFFFFFF) or ticks != round(ticks):
+            ticks = Fraction(text) * 1000 / TIMEOUT_UNIT_US
+        except (ValueError, ZeroDivisionError):
+            ticks = Fraction(-1)
+        if not (0 <= ticks <= 0xFFFFFFFF) or ticks.denominator != 1:
             raise ValueError("TIMEOUT takes milliseconds in steps of %g ms (0 for none), got %r"
                              % (TIMEOUT_UNIT_US / 1000.0, text))
         return int(ticks)
@@ -227,13 +227,22 @@ class Session:
         self.timeout = args.timeout_ms / 1000.0
         self.saves = 0
         self.shared = False  # told that several motors answer as this one
-        self.sock = probe.open_bus(self.iface)
+        self._sock = None
         self.bus = None
         self.motor = None
         self.master_id = args.master_id
 
+    @property
+    def sock(self):
+        """The raw socket, opened at its first use: a command refused before
+        then never touches the bus."""
+        if self._sock is None:
+            self._sock = probe.open_bus(self.iface)
+        return self._sock
+
     def close(self):
-        self.sock.close()
+        if self._sock is not None:
+            self._sock.close()
 
     def read(self, numbers, motor_id=None):
         """{number: word} of the registers that answered."""
@@ -484,8 +493,11 @@ def cmd_zero(args, session):
     if args.dry_run:
         return _dry_run(args, {}, False, [frame])
     if not args.yes:
-        answer = input("make the current position of motor %s its zero? [y/N] "
-                       % report.id_text(args.motor_id))
+        try:
+            answer = input("make the current position of motor %s its zero? [y/N] "
+                           % report.id_text(args.motor_id))
+        except EOFError:
+            answer = ""
         if answer.strip().lower() not in ("y", "yes"):
             _usage("not confirmed: nothing sent")
     session.connect()
@@ -574,7 +586,7 @@ def _master_id(text):
 def build_parser():
     p = argparse.ArgumentParser(prog=PROG, description=_DESCRIPTION, epilog=_EPILOG,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("iface", type=cli._iface, help="CAN interface, e.g. can0 or vcan0")
+    p.add_argument("iface", type=cli._iface, metavar="IFACE", help="CAN interface, e.g. can0 or vcan0")
     p.add_argument("motor_id", type=_motor_id, metavar="MOTOR_ID",
                    help="the motor's command identifier")
     p.add_argument("command", nargs="?", default="show", choices=sorted(COMMANDS),
@@ -605,13 +617,12 @@ def main(argv=None):
         parser.error("show takes no arguments")
     run = COMMANDS[args.command]
     try:
-        if args.dry_run and args.command in _OFFLINE:
-            return run(args, None)
-        session = Session(args)
+        session = None if args.dry_run and args.command in _OFFLINE else Session(args)
         try:
             return run(args, session)
         finally:
-            session.close()
+            if session is not None:
+                session.close()
     except Refused as exc:
         print("%s: %s" % (PROG, exc), file=sys.stderr)
         return 2

@@ -16,7 +16,7 @@ import pytest
 
 import rotalink
 import rotalink_sim
-from rotalink_scan import cli, probe, report, stop
+from rotalink_scan import cli, probe, report, setup_tool, stop
 from rotalink_sim.frames import CAN_FRAME, pack_frame
 from rotalink_sim.model import FAULTS
 
@@ -179,7 +179,7 @@ def test_scan_reads_details_of_the_motors_that_answered(pair):
     assert (m.command_id, m.answered_from, m.also) == (1, 0x011, [])
     assert m.registers == {7: 0x11, 10: 2, 21: f32(3.14), 14: 0x5012}
     assert asked == [probe.read_request(i, r) for i, r in [(1, 7), (2, 7)] + [
-        (1, r) for r in (10, 21, 22, 23, 14)]]
+        (1, r) for r in (10, 21, 22, 23, 14, 15)]]
 
 
 # ------------------------------------------------------------- reporting
@@ -246,6 +246,10 @@ def test_json_document():
      ["command identifier 0x001 was answered more than once (reply identifiers 0x011, 0x012): "
       "motors may share it",
       "motor 0x001 answered from 0x021 while its MST_ID register holds 0x011"]),
+    # two motors on one identifier that answer alike from one reply identifier
+    ([motor(1, 0x11, differing=[21, 15])],
+     ["command identifier 0x001 was answered more than once, with different PMAX, SN: motors "
+      "share it (the row shows the first answers)"]),
 ])
 def test_warnings(motors, warnings):
     assert report.warnings(motors) == warnings
@@ -314,7 +318,7 @@ def test_scan_table_and_only_reads(can_iface, sims, sniffer):
     assert r.stdout.splitlines() == TABLE
     requests = sorted(data for can_id, data, _, _ in frames if can_id == 0x7FF)
     asked = [(i, 7) for i in cli.parse_ids(SCANNED)] + [(m, reg) for m in SIMULATED
-                                                         for reg in (10, 21, 22, 23, 14)]
+                                                         for reg in (10, 21, 22, 23, 14, 15)]
     assert requests == sorted(probe.read_request(i, reg) for i, reg in asked)
     # Everything else on the bus is the motors' read replies.
     assert all(len(data) == 8 and data[2] == 0x33 for can_id, data, _, _ in frames if can_id != 0x7FF)
@@ -483,3 +487,137 @@ def test_stop_tool(request, sims, argv, status, names, err, after):
         assert r.stderr == err.format(iface=iface)
     if after:
         assert before == [1, 1, 14 if 14 in after else 1] and final == after
+
+
+# ------------------------------------------------------------ rotalink-setup
+
+def run_setup(*args, stdin=None):
+    return subprocess.run([sys.executable, "-m", "rotalink_scan.setup_tool", *args],
+                          input=stdin, capture_output=True, text=True, timeout=300)
+
+
+# Golden frames: what each writing command sends, printed by --dry-run.
+SAVE_FRAMES = ["vcan0  001   [8]  FF FF FF FF FF FF FF FD", "vcan0  7FF   [8]  01 00 AA 01 00 00 00 00"]
+
+
+@pytest.mark.parametrize("argv, lines", [
+    (["set", "PMAX=3.14", "TIMEOUT=20", "UV_Value=-1.5"],
+     ["vcan0  7FF   [8]  01 00 55 15 C3 F5 48 40", "vcan0  7FF   [8]  01 00 55 09 90 01 00 00",
+      "vcan0  7FF   [8]  01 00 55 00 00 00 C0 BF"]),
+    (["set", "9=0.15", "ACC=1e3", "--save"],
+     ["vcan0  7FF   [8]  01 00 55 09 03 00 00 00", "vcan0  7FF   [8]  01 00 55 04 00 00 7A 44",
+      *SAVE_FRAMES]),
+    (["mode", "force_pos"], ["vcan0  7FF   [8]  01 00 55 0A 04 00 00 00"]),
+    (["set", "CTRL_MODE=2"], ["vcan0  7FF   [8]  01 00 55 0A 02 00 00 00"]),
+    (["watchdog", "0", "--save"], ["vcan0  7FF   [8]  01 00 55 09 00 00 00 00", *SAVE_FRAMES]),
+    (["limits", "12.5", "30", "10"],
+     ["vcan0  7FF   [8]  01 00 55 15 00 00 48 41", "vcan0  7FF   [8]  01 00 55 16 00 00 F0 41",
+      "vcan0  7FF   [8]  01 00 55 17 00 00 20 41"]),
+    (["ids", "0x7FE", "0x12", "--force"],
+     ["vcan0  7FF   [8]  01 00 55 07 12 00 00 00", "vcan0  7FF   [8]  01 00 55 08 FE 07 00 00",
+      *SAVE_FRAMES]),
+    (["bitrate", "125k", "--force"], ["vcan0  7FF   [8]  01 00 55 23 00 00 00 00", *SAVE_FRAMES]),
+    (["bitrate", "1000000", "--force"], ["vcan0  7FF   [8]  01 00 55 23 04 00 00 00", *SAVE_FRAMES]),
+    (["set", "can_br=500k", "ESC_ID=2", "--force"],
+     ["vcan0  7FF   [8]  01 00 55 23 03 00 00 00", "vcan0  7FF   [8]  01 00 55 08 02 00 00 00"]),
+    (["zero"], ["vcan0  001   [8]  FF FF FF FF FF FF FF FE"]),
+])
+def test_setup_dry_run_frames(capsys, argv, lines):
+    assert setup_tool.main(["vcan0", "1", *argv, "--dry-run"]) == 0
+    out, err = capsys.readouterr()
+    assert (out.splitlines(), err) == (lines, "(dry run: nothing sent)\n")
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["ids", "2", "0x12"], "a change of identifiers takes effect after a power cycle"),
+    (["bitrate", "1M"], "a change of bit rate takes effect after a power cycle"),
+    (["bitrate", "300k", "--force"], "no bit rate '300k': the motor takes 125000, 200000, "
+                                     "250000, 500000, 1000000 bit/s"),
+    (["set", "MST_ID=3"], "register MST_ID changes how the motor is reached"),
+    (["set", "sw_ver=1"], "register sw_ver is read-only"),
+    (["set", "nope=1"], "unknown register 'nope'"),
+    (["set", "PMAX=0"], "register PMAX takes a positive limit, got '0'"),
+    (["set", "TMAX=nan"], "register TMAX takes a finite value, got 'nan'"),
+    (["set", "TIMEOUT=0.01"], "TIMEOUT takes milliseconds in steps of 0.05 ms"),
+    (["set", "NPP"], "expected NAME=VALUE, got 'NPP'"),
+    (["mode", "torque"], "CTRL_MODE takes MIT, POS_VEL, VEL or FORCE_POS, got 'torque'"),
+    (["limits", "1", "2"], "expected: limits PMAX VMAX TMAX"),
+    (["zero"], "not confirmed: nothing sent"),   # answered "n"
+])
+def test_setup_refusals_exit_2_before_the_bus(monkeypatch, capsys, argv, message):
+    monkeypatch.setattr("builtins.input", lambda prompt: "n")
+    monkeypatch.setattr(probe, "open_bus", lambda iface: pytest.fail("the bus was opened"))
+    assert setup_tool.main(["vcan0", "1", *argv]) == 2
+    assert message in capsys.readouterr().err
+
+
+def test_setup_help_names_the_power_cycle_and_the_flash_rating():
+    text = setup_tool.build_parser().format_help()
+    assert "power cycle" in text and "10,000 writes" in text and "examples:" in text
+
+
+# On the bus: motor 0x3a1 (reply 0x3b1) with a flash file, 0x3a2 (0x3b2) beside it.
+SETUP = ["0x3a1", "--ids", "0x3a0-0x3af", "--timeout-ms", "1500"]
+
+
+def registers_on_the_wire(frames):
+    """The writes and saves (bytes 2-3) among `frames`."""
+    return [data[2:4] for can_id, data, _, _ in frames if can_id == 0x7FF and data[2] in (0x55, 0xAA)]
+
+
+@pytest.mark.bus
+def test_setup_refusals_send_nothing(can_iface, sniffer):
+    with rotalink_sim.spawn(can_iface, "--motor", "0x3a1:0x3b1", "--motor", "0x3a2:0x3b2"):
+        bus = rotalink.SocketCanTransport(can_iface)
+        motor = rotalink.Damiao(0x3A1, 0x3B1, timeout_ms=2000)
+        sniffer.drain()
+        for argv in (["ids", "0x3a3", "0x3b3"], ["bitrate", "1M"],
+                     ["ids", "0x3a3", "0x3b2", "--force"]):   # 0x3a2 answers from 0x3b2
+            r = run_setup(can_iface, *SETUP, *argv)
+            assert r.returncode == 2, r.stderr
+        assert "motors 0x3a2 and 0x3a3 share reply identifier 0x3b2" in r.stderr
+        motor.enable(bus)
+        with pytest.raises(RuntimeError, match="motor 0x3a1 reports itself enabled"):
+            motor.save_parameters(bus)
+        assert registers_on_the_wire(sniffer.frames(0.3)) == []
+
+
+@pytest.mark.bus
+def test_setup_save_dump_restore_and_a_power_cycle(can_iface, tmp_path):
+    flash, dump = str(tmp_path / "flash.json"), str(tmp_path / "dump.json")
+    sim = ["--motor", "0x3a1:0x3b1", "--flash", flash]
+    with rotalink_sim.spawn(can_iface, *sim):
+        r = run_setup(can_iface, *SETUP, "set", "PMAX=3.14", "TIMEOUT=20", "--save")
+        assert r.returncode == 0, r.stderr
+        assert r.stdout.splitlines()[:2] == ["PMAX       12.5 -> 3.14 rad",
+                                             "TIMEOUT    0 -> 20 ms"]
+        assert "save 1 of this run" in r.stdout and "power cycle" in r.stdout
+        assert run_setup(can_iface, *SETUP, "dump", dump).returncode == 0
+        assert run_setup(can_iface, *SETUP, "limits", "1", "2", "3").returncode == 0
+        r = run_setup(can_iface, *SETUP, "restore", dump, "--dry-run")
+        assert r.stdout.splitlines()[-3:] == [
+            "%s  7FF   [8]  A1 03 55 %02X %s" % (can_iface, reg, " ".join("%02X" % b for b in F.pack(v)))
+            for reg, v in ((21, 3.14), (22, 30.0), (23, 10.0))]
+        assert run_setup(can_iface, *SETUP, "restore", dump).returncode == 0
+        assert "nothing to restore" in run_setup(can_iface, *SETUP, "restore", dump).stdout
+        r = run_setup(can_iface, *SETUP, "ids", "0x3a5", "0x3b5", "--force")
+        assert r.returncode == 0, r.stderr
+        assert r.stdout.splitlines()[-1] == "  rotalink-scan %s --ids %d" % (can_iface, 0x3A5)
+    with rotalink_sim.spawn(can_iface, *sim):   # the power cycle
+        r = run_setup(can_iface, "0x3a5", "--timeout-ms", "1500", "--json", "show")
+        assert r.returncode == 0, r.stderr
+        doc = json.loads(r.stdout)
+        assert doc["shown"]["MST_ID"] == "0x3b5" and doc["shown"]["TIMEOUT"] == "20"
+        assert doc["motors"][0]["pmax"] == f32(3.14)
+        assert doc["motors"][0]["presets"] == []
+
+
+@pytest.mark.bus
+def test_scan_warns_of_two_motors_on_one_identifier(can_iface):
+    with rotalink_sim.spawn(can_iface, "--motor", "0x3a7:0"), \
+            rotalink_sim.spawn(can_iface, "--motor", "0x3a7:0:dm8009"):
+        r = run_scan(can_iface, "--ids", "0x3a7", "--timeout-ms", REPLY_MS)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines()[-1] == (
+        "warning: command identifier 0x3a7 was answered more than once, with different VMAX, "
+        "TMAX: motors share it (the row shows the first answers)")

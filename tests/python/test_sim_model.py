@@ -912,6 +912,53 @@ def test_simulator_rejects_duplicate_motor_ids_and_bad_options():
         Simulator(None, [Motor(1, 0x11)], no_such_option=True)
 
 
+# --- flash: a save writes every register, the next start takes them ---------
+
+SAVE = bytes((1, 0, 0xAA, 0x01, 0, 0, 0, 0))
+
+
+def write(reg, word):
+    return bytes((1, 0, 0x55, reg)) + struct.pack("<I", word)
+
+
+@pytest.mark.parametrize("frames, saved", [
+    # identifiers, a limit and the bit rate code are kept; the save is not answered
+    ([write(7, 0x21), write(8, 5), write(21, 0x40490FDB), write(35, 4), SAVE],
+     {"MST_ID": 0x21, "ESC_ID": 5, "PMAX": f32(math.pi), "can_br": 4}),
+    ([ENABLE, write(7, 0x21), SAVE], None),          # enabled: refused, nothing written
+    ([write(7, 0x21), bytes((2, 0, 0xAA, 1, 0, 0, 0, 0))], None),   # another motor's save
+    ([write(7, 0x21), bytes((1, 0, 0xAA, 2, 0, 0, 0, 0))], None),   # not the save command
+])
+def test_flash_save_and_next_start(tmp_path, frames, saved):
+    path = str(tmp_path / "flash.json")
+    ns, motors, options = parse_args(["vcan0", "--motor", "1:0x11", "--flash", path])
+    sim = Simulator(None, motors, **options)
+    answers = [sim.handle_frame(1 if f == ENABLE else 0x7FF, f, now=0.0) for f in frames]
+    assert answers[-1] == []
+    if saved is None:
+        assert not os.path.exists(path)
+        return
+    ns, (m,), _ = parse_args(["vcan0", "--motor", "1:0x11", "--register", "PMAX=3", "--flash", path])
+    assert (m.motor_id, m.master_id) == (5, 0x21)   # the file's, over the command line's
+    assert {k: m.flash_registers()[k] for k in saved} == saved
+    assert m.flash_registers() == Motor(1, 0x11).flash_registers() | saved | {"SN": m.register_value(15)}
+
+
+@pytest.mark.parametrize("argv, text, message", [
+    (["--motor", "1:0x11", "--motor", "2:0x12"], None, "--flash belongs to one motor"),
+    (["--motor", "1:0x11"], "{", "cannot read flash file"),
+    (["--motor", "1:0x11"], '{"registers": {"CTRL_MODE": 9}}', "does not take 9"),
+    (["--motor", "1:0x11"], '{"registers": {"nope": 1}}', "unknown register"),
+])
+def test_flash_refusals(tmp_path, capsys, argv, text, message):
+    path = tmp_path / "flash.json"
+    if text is not None:
+        path.write_text(text)
+    with pytest.raises(SystemExit):
+        parse_args(["vcan0", *argv, "--flash", str(path)])
+    assert message in capsys.readouterr().err
+
+
 # --- frames and the bus loop over a local datagram socket pair ---------------
 
 @pytest.mark.parametrize("can_id, data, fd, size", [
