@@ -32,6 +32,8 @@ GUARDED = (REG_MST_ID, REG_ESC_ID, REG_CAN_BR)
 UNITS = {0: "V", 1: "Nm/A", 2: "degC", 6: "rad/s", 9: "ms", 11: "Nm s/rad", 12: "kg m^2",
          17: "ohm", 18: "H", 19: "Wb", 21: "rad", 22: "rad/s", 23: "Nm", 29: "V",
          35: "bit/s"}
+#: Firmware numbers and the serial number, shown in hex.
+_HEX = tuple(int(getattr(rotalink.Register, n)) for n in ("hw_ver", "sw_ver", "SN", "sub_ver"))
 _U32 = struct.Struct("<I")
 _F32 = struct.Struct("<f")
 
@@ -98,6 +100,8 @@ def show_value(number, word):
         return report.float_text(_F32.unpack(_U32.pack(word))[0])
     if number in (REG_MST_ID, REG_ESC_ID):
         return "0x%03x" % word
+    if number in _HEX:
+        return "0x%04x" % word
     if number == REG_TIMEOUT:
         return report.float_text(word * TIMEOUT_UNIT_US / 1000.0)
     if number == REG_CTRL_MODE:
@@ -270,7 +274,23 @@ class Session:
     def connect(self):
         """Find the reply identifier (unless given) and open the transport."""
         if self.master_id is None:
-            self.master_id = self.read_all([REG_MST_ID])[REG_MST_ID] & 0xFFFF
+            # The identifier the motor answers from now: a new MST_ID takes
+            # effect only at the next power-up.
+            got = probe.read_registers(self.sock, self.iface, [(self.motor_id, REG_MST_ID)],
+                                       self.timeout)
+            if not got:
+                raise Failed("motor %s did not answer on %s (no reply to a read of MST_ID "
+                             "within %d ms)" % (report.id_text(self.motor_id), self.iface,
+                                                self.args.timeout_ms))
+            can_id, value = got[(self.motor_id, REG_MST_ID)][0]
+            self.master_id = can_id & 0x7FF
+            held = _U32.unpack(value)[0]
+            if held & 0x7FF != self.master_id:
+                print("note: motor %s answers from %s while its MST_ID register holds %s "
+                      "(in effect after a power cycle)" % (report.id_text(self.motor_id),
+                                                           report.id_text(self.master_id),
+                                                           report.id_text(held)),
+                      file=sys.stderr)
         if self.motor is None:
             self.bus = rotalink.SocketCanTransport(self.iface)
             self.motor = rotalink.Damiao(self.motor_id, self.master_id,
@@ -307,14 +327,14 @@ class Session:
         self.saves += 1
         time.sleep(0.1)  # the firmware is busy writing its flash meanwhile
         after = self.read_all(list(words))
-        print("saved to flash (save %d of this run); flash is rated for about %d writes, "
-              "so save only settings you keep" % (self.saves, FLASH_WRITES))
+        print("saved to flash (save %d of this run); flash is rated for about %s writes, "
+              "so save only settings you keep" % (self.saves, format(FLASH_WRITES, ",")))
         bad = [n for n, w in words.items() if after[n] != w]
         if bad:
             raise Failed("after the save the motor reports other values for %s"
                          % ", ".join(REGISTERS[n].name for n in bad))
-        print("read back after the save: as written; a power cycle shows whether flash kept "
-              "them (then run: %s %s %s show)" % (PROG, self.iface, self.motor_id))
+        print("read back after the save: as written; only a power cycle shows that flash "
+              "kept them")
 
 
 # commands -----------------------------------------------------------------
@@ -438,8 +458,9 @@ def _power_cycle_steps(args, motor_id, bitrate=None):
         lines += ["  ip link set %s down" % args.iface,
                   "  ip link set %s type can bitrate %d" % (args.iface, bitrate),
                   "  ip link set %s up" % args.iface]
-    lines.append("then find the motor with:")
+    lines.append("then find the motor and check what flash kept with:")
     lines.append("  rotalink-scan %s --ids %d" % (args.iface, motor_id))
+    lines.append("  %s %s %d show" % (PROG, args.iface, motor_id))
     return "\n".join(lines)
 
 
@@ -612,7 +633,7 @@ def build_parser():
 
 def main(argv=None):
     parser = build_parser()
-    args = parser.parse_args(argv)
+    args = parser.parse_intermixed_args(argv)
     if args.command == "show" and args.args:
         parser.error("show takes no arguments")
     run = COMMANDS[args.command]

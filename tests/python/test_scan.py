@@ -571,11 +571,13 @@ def test_setup_refusals_send_nothing(can_iface, sniffer):
         bus = rotalink.SocketCanTransport(can_iface)
         motor = rotalink.Damiao(0x3A1, 0x3B1, timeout_ms=2000)
         sniffer.drain()
-        for argv in (["ids", "0x3a3", "0x3b3"], ["bitrate", "1M"],
-                     ["ids", "0x3a3", "0x3b2", "--force"]):   # 0x3a2 answers from 0x3b2
+        for argv, message in [
+                (["ids", "0x3a3", "0x3b3"], "add --force"), (["bitrate", "1M"], "add --force"),
+                (["ids", "0x3a3", "0x3b2", "--force"],   # 0x3a2 answers from 0x3b2
+                 "clash with motors on the bus:\n  motors 0x3a2 and 0x3a3 share reply "
+                 "identifier 0x3b2")]:
             r = run_setup(can_iface, *SETUP, *argv)
-            assert r.returncode == 2, r.stderr
-        assert "motors 0x3a2 and 0x3a3 share reply identifier 0x3b2" in r.stderr
+            assert (r.returncode, message in r.stderr) == (2, True), r.stderr
         motor.enable(bus)
         with pytest.raises(RuntimeError, match="motor 0x3a1 reports itself enabled"):
             motor.save_parameters(bus)
@@ -602,12 +604,20 @@ def test_setup_save_dump_restore_and_a_power_cycle(can_iface, tmp_path):
         assert "nothing to restore" in run_setup(can_iface, *SETUP, "restore", dump).stdout
         r = run_setup(can_iface, *SETUP, "ids", "0x3a5", "0x3b5", "--force")
         assert r.returncode == 0, r.stderr
-        assert r.stdout.splitlines()[-1] == "  rotalink-scan %s --ids %d" % (can_iface, 0x3A5)
+        assert r.stdout.splitlines()[-2:] == ["  rotalink-scan %s --ids %d" % (can_iface, 0x3A5),
+                                              "  rotalink-setup %s %d show" % (can_iface, 0x3A5)]
+        # MST_ID holds 0x3b5 now, yet the motor answers from 0x3b1 until the power cycle
+        r = run_setup(can_iface, *SETUP, "bitrate", "500k", "--force")
+        assert r.returncode == 0, r.stderr
+        assert "while its MST_ID register holds 0x3b5" in r.stderr
+        assert r.stdout.splitlines()[-6:-3] == ["  ip link set %s down" % can_iface,
+                                                "  ip link set %s type can bitrate 500000" % can_iface,
+                                                "  ip link set %s up" % can_iface]
     with rotalink_sim.spawn(can_iface, *sim):   # the power cycle
         r = run_setup(can_iface, "0x3a5", "--timeout-ms", "1500", "--json", "show")
         assert r.returncode == 0, r.stderr
         doc = json.loads(r.stdout)
-        assert doc["shown"]["MST_ID"] == "0x3b5" and doc["shown"]["TIMEOUT"] == "20"
+        assert [doc["shown"][n] for n in ("MST_ID", "TIMEOUT", "can_br")] == ["0x3b5", "20", "500000"]
         assert doc["motors"][0]["pmax"] == f32(3.14)
         assert doc["motors"][0]["presets"] == []
 
