@@ -11,7 +11,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 README = (ROOT / "README.md").read_text(encoding="utf-8")
-PROGRAMS = ("python3 examples/", "rotalink-sim ", "rotalink-scan ")
+PROGRAMS = ("python3 examples/", "rotalink-sim ", "rotalink-scan ", "rotalink-setup ")
 
 
 def commands():
@@ -41,6 +41,8 @@ def parse(program, args):
             sys.path.remove(str(ROOT / "examples"))
     elif program == "rotalink-sim":
         pytest.importorskip("rotalink_sim.cli").parse_args(args)
+    elif program == "rotalink-setup":
+        pytest.importorskip("rotalink_scan.setup_tool").build_parser().parse_intermixed_args(args)
     else:
         pytest.importorskip("rotalink_scan.cli").build_parser().parse_args(args)
 
@@ -53,7 +55,7 @@ def test_every_command_shown_is_accepted(program, args, monkeypatch):
 
 def test_commands_cover_every_program():
     shown = {c.values[0] for c in commands()}
-    assert {"rotalink-sim", "rotalink-scan"} <= shown
+    assert {"rotalink-sim", "rotalink-scan", "rotalink-setup"} <= shown
     assert {f"examples/{p.name}" for p in (ROOT / "examples").glob("[!_]*.py")} <= shown
 
 
