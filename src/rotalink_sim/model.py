@@ -82,7 +82,10 @@ limit; a write to a read-only register changes nothing. PMAX / VMAX / TMAX are
 the limits the codec uses, so a new value scales the next MIT command and
 feedback (and TMAX clamps the torque). MST_ID and ESC_ID are only stored: the
 motor keeps the identifiers it was made with, as a real motor does until its
-settings are saved and it is powered up again. ``set_register`` (the
+settings are saved and it is powered up again. A save (``SAVE_OP``) writes
+every register (``flash_registers``) to the motor's flash file (``save``), unless
+the motor is enabled; the simulator's command line loads them at the next start
+(``load_flash``), identifiers included. ``set_register`` (the
 ``registers`` argument, ``--register``) presets any register, read-only ones
 too.
 

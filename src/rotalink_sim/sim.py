@@ -211,7 +211,8 @@ class Simulator:
         other frame is ignored. On identifier 0x7FF a frame of 8 bytes whose
         byte 2 is 0x33 (read) or 0x55 (write) is a register request, one
         whose byte 2 is 0xCC a refresh of the motors whose command identifier
-        bytes 0-1 hold; any other is a command to the motors that take
+        bytes 0-1 hold, one with AA 01 in bytes 2-3 their save to the flash
+        file (unanswered; ignored without one); any other is a command to the motors that take
         commands on 0x7FF. A command goes to every motor that takes commands
         on its identifier, in the kind that identifier tells (see
         ``rotalink_sim.model.WIRE``), if its length fits that kind (8 bytes;
