@@ -16,7 +16,9 @@ Find the Damiao motors on a CAN interface and show how each is set up.
 Every command identifier of --ids is asked for its MST_ID register (7) with
 one read each, all sent at once; the replies are collected until one
 time-out. Each motor that answered is then asked, the same way, for CTRL_MODE
-(10), PMAX (21), VMAX (22), TMAX (23) and sw_ver (14). Nothing is ever
+(10), PMAX (21), VMAX (22), TMAX (23), sw_ver (14) and SN (15), waiting the
+whole time-out, so that two motors answering as one are told apart by their
+values. Nothing is ever
 written: only register reads (0x33) go on the bus."""
 
 _EPILOG = """\
@@ -91,8 +93,11 @@ def scan(sock, iface, ids, timeout):
     """Probe `ids` on the bound socket; the motors that answered, by command id."""
     found = probe.read_registers(sock, iface, [(i, report.MST_ID) for i in ids], timeout)
     motor_ids = sorted(m for m, _ in found)
+    # The whole time-out, not until every read has one answer: a second motor
+    # answering as the same one may come later, and its values tell it apart.
     details = probe.read_registers(
-        sock, iface, [(m, r) for m in motor_ids for r in report.DETAILS], timeout)
+        sock, iface, [(m, r) for m in motor_ids for r in report.DETAILS], timeout,
+        until_all=False) if motor_ids else {}
     motors = []
     for m in motor_ids:
         answers = found[(m, report.MST_ID)]
