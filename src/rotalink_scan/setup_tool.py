@@ -556,7 +556,8 @@ def _load_dump(path):
                 value = float(value)  # "nan", "inf"
             words[reg.number] = word_of_json(reg.number, value)
         return words
-    except (OSError, UnicodeDecodeError, ValueError, KeyError, TypeError, AttributeError) as exc:
+    except (OSError, UnicodeDecodeError, ValueError, KeyError, TypeError, AttributeError,
+            OverflowError, struct.error) as exc:
         _usage("%s is no register dump: %s" % (path, exc))
 
 
@@ -650,6 +651,9 @@ def main(argv=None):
     except (Failed, probe.ScanError) as exc:
         print("%s: %s" % (PROG, exc), file=sys.stderr)
         return 1
+    except (ValueError, TypeError, OverflowError) as exc:  # a value the driver does not send
+        print("%s: %s" % (PROG, exc), file=sys.stderr)
+        return 2
     except RuntimeError as exc:  # the driver: no answer, a refused save
         print("%s: %s" % (PROG, exc), file=sys.stderr)
         return 1

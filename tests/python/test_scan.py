@@ -543,11 +543,14 @@ def test_setup_dry_run_frames(capsys, argv, lines):
     (["mode", "torque"], "CTRL_MODE takes MIT, POS_VEL, VEL or FORCE_POS, got 'torque'"),
     (["limits", "1", "2"], "expected: limits PMAX VMAX TMAX"),
     (["zero"], "not confirmed: nothing sent"),   # answered "n"
+    (["restore", "{tmp}/none.json"], "is no register dump"),
+    (["restore", "{tmp}/big.json"], "is no register dump"),   # PMAX past the 32-bit range
 ])
-def test_setup_refusals_exit_2_before_the_bus(monkeypatch, capsys, argv, message):
+def test_setup_refusals_exit_2_before_the_bus(monkeypatch, capsys, tmp_path, argv, message):
     monkeypatch.setattr("builtins.input", lambda prompt: "n")
     monkeypatch.setattr(probe, "open_bus", lambda iface: pytest.fail("the bus was opened"))
-    assert setup_tool.main(["vcan0", "1", *argv]) == 2
+    (tmp_path / "big.json").write_text('{"registers": {"PMAX": 1e39}}')
+    assert setup_tool.main(["vcan0", "1", *[a.format(tmp=tmp_path) for a in argv]]) == 2
     assert message in capsys.readouterr().err
 
 
