@@ -28,8 +28,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <optional>
@@ -592,12 +594,23 @@ void check_script(const Script& s, const std::string& input_hex) {
                 case kOpClearError: r = d.clear_error(bus); break;
                 default: {
                     r = d.mit_control(bus, s.setpoint);
-                    const auto enc = rotalink::damiao::mit::encode(d.limits, s.setpoint);
-                    encodable = enc.ok();
-                    if (enc.ok()) {
-                        p = enc.value();
+                    // Refused, with nothing sent: the register identifier,
+                    // a range of 0 or infinity, a NaN field, limits the
+                    // codec cannot use. The message is the encoder's.
+                    const rotalink::damiao::mit::MitSetpoint& sp = s.setpoint;
+                    const auto& l = d.limits;
+                    const auto useless = [](float v) { return v == 0.0f || std::isinf(v); };
+                    const auto enc = rotalink::damiao::mit::encode(l, sp);
+                    const bool refused = (d.motor_id & 0x7FFu) == 0x7FFu || useless(l.p_max) || useless(l.v_max) ||
+                                         useless(l.t_max) || std::isnan(sp.q) || std::isnan(sp.dq) ||
+                                         std::isnan(sp.kp) || std::isnan(sp.kd) || std::isnan(sp.tau) || !enc.ok();
+                    const auto made = rotalink::damiao::make_control(d.motor_id, l, rotalink::damiao::from_mit(sp));
+                    FUZZ_CHECK(made.ok() != refused, "make_control disagrees on a refusal: " + input_hex);
+                    encodable = !refused;
+                    if (refused) {
+                        want_error = made.error().message();
                     } else {
-                        want_error = enc.error().message();
+                        p = enc.value();
                     }
                 }
             }
@@ -790,9 +803,22 @@ void check_group(Reader in, const std::string& input_hex) {
             for (auto it = awaiting.begin(); it != awaiting.end(); ++it) {
                 if (st.frame.id.value != (members[*it].motor.master_id & 0x7FFu)) continue;
                 if (names_motor(st.frame, members[*it].motor.motor_id)) break;  // its register frame
-                want[*it] = st.frame.data.size() < 8 ? "feedback reply too short: " + std::to_string(st.frame.data.size()) +
-                                                           " data bytes, expected 8"
-                                                     : "";
+                const rotalink::damiao::Damiao& m = members[*it].motor;
+                if (st.frame.data.size() < 8) {
+                    want[*it] = "feedback reply too short: " + std::to_string(st.frame.data.size()) +
+                                " data bytes, expected 8";
+                } else if ((st.frame.data[0] & 0xFu) != (m.motor_id & 0xFu)) {
+                    char text[200];  // another motor's feedback fails the member
+                    std::snprintf(text, sizeof text,
+                                  "the feedback from reply identifier 0x%03x carries motor id 0x%x, not this "
+                                  "member's 0x%x (motor_id 0x%x & 0xf): another motor answers from this master "
+                                  "identifier",
+                                  static_cast<unsigned>(m.master_id & 0x7FFu), st.frame.data[0] & 0xFu,
+                                  m.motor_id & 0xFu, static_cast<unsigned>(m.motor_id));
+                    want[*it] = text;
+                } else {
+                    want[*it] = "";
+                }
                 reply[*it] = &st.frame;
                 awaiting.erase(it);
                 break;
