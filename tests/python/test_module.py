@@ -320,7 +320,8 @@ EXPECTED_MEMBERS = [
     ("MitSetpoint", {"q", "dq", "kp", "kd", "tau"}),
     ("MotorState", {"motor_id", "error", "position", "velocity", "torque", "t_mos", "t_rotor"}),
     ("Damiao", {"motor_id", "master_id", "mit_control", "read_register", "write_register", "read_limits",
-                "pos_vel_control", "vel_control", "force_pos_control", "refresh", "read_mode", "ensure_mode"}
+                "pos_vel_control", "vel_control", "force_pos_control", "refresh", "read_mode", "ensure_mode",
+                "save_parameters"}
      | set(BUS_METHODS)),
     ("SocketCanTransport", set()),
     ("MotorGroup", {"members", "timeout_ms", "fd", "mit_control", "enable", "disable", "set_zero", "clear_error",
