@@ -6,7 +6,7 @@ The wheel: a valid zip archive whose RECORD lists every file with its right
 hash and size; tagged for this interpreter and platform (it holds a compiled
 module); holding exactly the extension module, its type stub in both places
 with the stub package's marker, the simulator and scanner packages and the
-metadata, with both console scripts declared; the extension exporting one
+metadata, with its console scripts declared; the extension exporting one
 dynamic symbol.
 The sdist: one top directory with PKG-INFO, everything the build needs that
 git tracks, and nothing built. A wheel built from the sdist must hold the
@@ -31,7 +31,9 @@ NAME, VERSION = "rotalink", "1.0.0"
 EXT = "rotalink" + sysconfig.get_config_var("EXT_SUFFIX")
 DIST_INFO = "%s-%s.dist-info" % (NAME, VERSION)
 SIM_MODULES = ["__init__", "__main__", "cli", "codec", "frames", "model", "process", "sim"]
-SCAN_MODULES = ["__init__", "__main__", "cli", "probe", "report"]
+SCAN_MODULES = ["__init__", "__main__", "cli", "probe", "report", "stop"]
+CONSOLE_SCRIPTS = [("rotalink-sim", "rotalink_sim.__main__:main"), ("rotalink-scan", "rotalink_scan.__main__:main"),
+                   ("rotalink-stop", "rotalink_scan.stop:main")]
 
 problems = []
 
@@ -126,9 +128,8 @@ def check_wheel(path):
         entry = z.read(DIST_INFO + "/entry_points.txt").decode()
         if not re.search(r"^\[console_scripts\]\s*\n", entry, re.M):
             problem("entry_points.txt has no console scripts: %r" % entry)
-        for script in ("rotalink-sim", "rotalink-scan"):
-            package = script.replace("-", "_")
-            if not re.search(r"^%s\s*=\s*%s\.__main__:main\s*$" % (script, package), entry, re.M):
+        for script, target in CONSOLE_SCRIPTS:
+            if not re.search(r"^%s\s*=\s*%s\s*$" % (script, re.escape(target)), entry, re.M):
                 problem("entry_points.txt does not declare %s: %r" % (script, entry))
 
         if EXT in names:
