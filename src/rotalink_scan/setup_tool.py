@@ -392,7 +392,7 @@ def cmd_show(args, session):
     session.connect()
     words = session.read_all(list(REGISTERS))
     regs = {n: report.decode(n, _U32.pack(w)) for n, w in words.items()}
-    motor = report.Motor(args.motor_id, regs, answered_from=None)
+    motor = report.Motor(args.motor_id, regs, answered_from=session.master_id)
     limits = report.presets()
     if args.json:
         doc = report.document(args.iface, [motor], limits)

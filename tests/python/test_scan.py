@@ -621,7 +621,7 @@ def test_setup_save_dump_restore_and_a_power_cycle(can_iface, tmp_path):
         assert r.returncode == 0, r.stderr
         doc = json.loads(r.stdout)
         assert [doc["shown"][n] for n in ("MST_ID", "TIMEOUT", "can_br")] == ["0x3b5", "20", "500000"]
-        assert doc["motors"][0]["pmax"] == f32(3.14)
+        assert (doc["motors"][0]["pmax"], doc["motors"][0]["answered_from"]) == (f32(3.14), 0x3B5)
         assert doc["motors"][0]["presets"] == []
 
 
