@@ -113,6 +113,12 @@ std::string identifier_clash(const std::vector<GroupMember>& members) {
     return {};
 }
 
+std::string member_name(const std::vector<GroupMember>& members, std::size_t i) {
+    char name[48];
+    std::snprintf(name, sizeof name, "member %zu (motor_id=0x%x)", i, static_cast<unsigned>(members[i].motor.motor_id));
+    return name;
+}
+
 MotorGroup::MotorGroup(std::vector<GroupMember> members, std::size_t bus_count, Duration timeout, bool fd)
     : members_(std::move(members)), bus_begin_(bus_count + 1, 0), timeout_(timeout), fd_(fd) {
     for (const GroupMember& m : members_) {
@@ -391,6 +397,37 @@ std::vector<MemberResult> MotorGroup::cycle(CanTransport* const* buses, const st
         }
     }
     return std::move(scratch_.results_);
+}
+
+MotorGroup::Progress MotorGroup::locked_step(transport::SharedBus* const* buses, Cycle& c,
+                                             const std::vector<CanFrame>& frames, const char* skip, bool begin,
+                                             transport::BusWaiter& waiter) const {
+    Progress progress = Progress::Done;
+    const auto step = [&](CanTransport* const* ts) {
+        if (begin) start(c, ts, frames, skip);
+        progress = collect(c, ts, waiter);
+    };
+    if (skip == nullptr) {
+        transport::SharedBus::locked_all(buses, bus_count(), [&](CanTransport* const* ts, std::size_t) { step(ts); });
+        return progress;
+    }
+    // The buses of the members sent, and where each is in the group's order.
+    std::vector<transport::SharedBus*> lock_set;
+    std::vector<std::size_t> bus_of;
+    for (std::size_t b = 0; b < bus_count(); ++b) {
+        for (std::size_t k = bus_begin_[b]; k < bus_begin_[b + 1]; ++k) {
+            if (skip[send_order_[k]]) continue;
+            lock_set.push_back(buses[b]);
+            bus_of.push_back(b);
+            break;
+        }
+    }
+    transport::SharedBus::locked_all(lock_set.data(), lock_set.size(), [&](CanTransport* const* ts, std::size_t n) {
+        std::vector<CanTransport*> all(bus_count(), nullptr);
+        for (std::size_t k = 0; k < n; ++k) all[bus_of[k]] = ts[k];
+        step(all.data());
+    });
+    return progress;
 }
 
 }  // namespace rotalink::damiao

@@ -12,6 +12,7 @@
 
 #include "damiao/driver.hpp"
 #include "transport/can.hpp"
+#include "transport/shared_bus.hpp"
 
 namespace rotalink::damiao {
 
@@ -33,6 +34,9 @@ using MemberResult = Result<mit::MotorState, Error>;
 // requests, so an MIT command sent there could become a register write on
 // another motor, and a reply from there reaches every motor as one.
 std::string identifier_clash(const std::vector<GroupMember>& members);
+
+// "member 3 (motor_id=0x4)", the name of a member in messages.
+std::string member_name(const std::vector<GroupMember>& members, std::size_t i);
 
 class MotorGroup {
 public:
@@ -160,6 +164,23 @@ public:
                                     const std::vector<transport::CanFrame>& frames,
                                     transport::BusWaiter& waiter) const;
 
+    // One step of a cycle on the shared buses (`buses[i]` is bus i), with
+    // their locks held for the step and released after it: with `begin`
+    // the cycle's `start`, then `collect`. With `skip`, only the buses of
+    // the members sent are locked (the others may be poisoned or busy).
+    // Faults as SharedBus::locked_all does on a poisoned bus.
+    Progress locked_step(transport::SharedBus* const* buses, Cycle& c, const std::vector<transport::CanFrame>& frames,
+                         const char* skip, bool begin, transport::BusWaiter& waiter) const;
+
+    // Cycles until every member has answered or `attempts` cycles have run,
+    // each sent only to the members still unanswered; `run(skip)` runs one
+    // cycle leaving out the members flagged and returns its results. A
+    // member on a poisoned bus is not sent to and fails with the poison's
+    // message. The result of each member: its answer, or its last failure;
+    // the group remembers the answers.
+    template <class Run>
+    std::vector<MemberResult> until_answered(transport::SharedBus* const* buses, int attempts, Run run) const;
+
     static constexpr std::size_t kDiscardLimit = 1024;
 
 private:
@@ -186,5 +207,29 @@ private:
     bool fd_;
     mutable Cycle scratch_;  // the state of `cycle`
 };
+
+template <class Run>
+std::vector<MemberResult> MotorGroup::until_answered(transport::SharedBus* const* buses, int attempts, Run run) const {
+    std::vector<MemberResult> results(size(), MemberResult(err(Error::transport(transport::TransportError::timeout()))));
+    std::vector<char> skip(size(), 0);
+    for (std::size_t i = 0; i < size(); ++i) {
+        if (!buses[members_[i].bus]->poisoned()) continue;
+        results[i] = err(Error::failure("the bus lock is poisoned by an earlier internal fault; open a new bus"));
+        skip[i] = 1;
+    }
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        bool any = false;
+        for (char s : skip) any = any || s == 0;
+        if (!any) break;
+        const std::vector<MemberResult>& got = run(skip.data());
+        for (std::size_t i = 0; i < size(); ++i) {
+            if (skip[i]) continue;
+            results[i] = got[i];
+            if (got[i].ok()) skip[i] = 1;
+        }
+    }
+    remember(results);
+    return results;
+}
 
 }  // namespace rotalink::damiao

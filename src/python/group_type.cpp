@@ -1,6 +1,8 @@
 // MotorGroup: many motors on many buses, one command cycle, one deadline;
 // and GroupError, what a cycle raises when a member fails.
 
+#include <sched.h>
+
 #include <cstdio>
 #include <exception>
 #include <utility>
@@ -8,6 +10,7 @@
 
 #include "damiao/group.hpp"
 #include "python/bus.hpp"
+#include "python/group.hpp"
 #include "python/classes.hpp"
 #include "python/method_def.hpp"
 #include "transport/socketcan_backend/socketcan.hpp"
@@ -25,96 +28,12 @@ using transport::CanFrame;
 PyTypeObject* g_group = nullptr;
 PyObject* g_group_error = nullptr;
 
-// Owned references, released together unless handed over.
-struct Refs {
-    std::vector<PyObject*> objs;
-    Refs() = default;
-    Refs(Refs&& o) noexcept : objs(std::move(o.objs)) { o.objs.clear(); }
-    Refs& operator=(Refs&&) = delete;
-    ~Refs() {
-        for (PyObject* o : objs) Py_DECREF(o);
-    }
-};
-
-// The record behind a MotorGroup object: the native group, the bus objects
-// it commands (bus i of the group) and the members as given.
-struct GroupRecord {
-    damiao::MotorGroup group;
-    Refs buses;
-    Refs members;  // one object: the tuple of (bus, motor) pairs
-    Refs joints;  // one object: the tuple of joint limits (or None) per member, or None
-    std::uint64_t timeout_ms;
-    std::uint64_t watchdog_ms;  // 0: no watchdog
-    std::vector<transport::SharedBus*> shared;  // the buses' locks and transports, bus i at i
-    // The state of a cycle, kept from one to the next; `cycle_busy` (read
-    // and set with the interpreter lock held) while a cycle uses it.
-    damiao::MotorGroup::Cycle cycle{};
-    bool cycle_busy = false;
-};
-
-GroupRecord& record(PyObject* self) { return native<GroupRecord>(self); }
-
 ROTALINK_SIGNATURE(kGroupNew, 5, "MotorGroup.__new__",
                    ROTALINK_DOC("MotorGroup", "(members, timeout_ms=20, fd=False, watchdog_ms=None, joint_limits=None)"),
                    1, "members", "timeout_ms", "fd", "watchdog_ms", "joint_limits");
 
 // The largest watchdog the motor's register holds.
 constexpr std::uint64_t kMaxWatchdogMs = UINT32_MAX / (1000 / damiao::kTimeoutUnitMicros);
-
-// The name of item i of argument `arg` ("setpoints[3]"), made only for an
-// error: formatting it for every item would cost more than the cycle's own
-// work.
-struct ItemName {
-    const char* arg;
-    Py_ssize_t index;
-    const char* text(char (&buf)[48]) const {
-        std::snprintf(buf, sizeof buf, "%s[%zd]", arg, index);
-        return buf;
-    }
-};
-
-// Copies the values in `obj`, the argument `arg` ("setpoints"), one per
-// member of a group of `count`, into `out` with `take(item, name, out[i])`, which checks
-// the item; false with an exception set.
-template <class T, class Take>
-bool read_per_member(std::size_t count, PyObject* obj, const char* arg, T* out, Take take) {
-    PyObject* seq = PySequence_Fast(obj, "");
-    if (seq == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not iterable", arg,
-                         type_name(Py_TYPE(obj)));
-        }
-        return false;
-    }
-    struct Release {
-        PyObject* obj;
-        ~Release() { Py_DECREF(obj); }
-    } release{seq};
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-    if (static_cast<std::size_t>(n) != count) {
-        PyErr_Format(PyExc_ValueError, "expected %zu %s, one per member, got %zd", count, arg, n);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (!take(PySequence_Fast_GET_ITEM(seq, i), ItemName{arg, i}, out[i])) return false;
-    }
-    return true;
-}
-
-// Up to 16 values on the stack, more on the heap. No Python object is held
-// once the setpoints are copied: the cycle's wait gives up the interpreter
-// lock, and a thread ended at exit unwinds from there without it.
-template <class T>
-struct Scratch {
-    T few[16];
-    std::vector<T> many;
-    T* data(std::size_t n) {
-        if (n <= 16) return few;
-        many.resize(n);
-        return many.data();
-    }
-};
 
 // One (bus, motor) pair of `members`, at position `index`.
 bool read_member(PyObject* item, std::size_t index, Refs& buses, std::vector<GroupMember>& out,
@@ -249,12 +168,7 @@ PyObject* state_object(const MotorState& s) { return new_box(motor_state_type(),
 PyObject* state_object(const Unit&) { Py_RETURN_NONE; }
 
 // "member 3 (motor_id=0x4)", the name of a member in messages.
-std::string member_name(const damiao::MotorGroup& g, std::size_t i) {
-    char name[48];
-    std::snprintf(name, sizeof name, "member %zu (motor_id=0x%x)", i,
-                  static_cast<unsigned>(g.members()[i].motor.motor_id));
-    return name;
-}
+std::string member_name(const damiao::MotorGroup& g, std::size_t i) { return damiao::member_name(g.members(), i); }
 
 // "member 3 (motor_id=0x4): ", the head of a message about one member.
 std::string member_head(const damiao::MotorGroup& g, std::size_t i) { return member_name(g, i) + ": "; }
@@ -329,12 +243,6 @@ PyObject* raise_group_error(const damiao::MotorGroup& g, const std::vector<Resul
     return nullptr;
 }
 
-// A command the group refused to make, raised with the member named.
-PyObject* raise_refusal(const damiao::MotorGroup& g, const damiao::MotorGroup::Refusal& r) {
-    PendingError e = dm_err_to_py(r.error);
-    return raise({e.type, member_head(g, r.member) + e.message});
-}
-
 template <class T>
 std::size_t count_failed(const std::vector<Result<T, Error>>& results) {
     std::size_t failed = 0;
@@ -375,42 +283,13 @@ struct CycleSlot {
 ROTALINK_FORCED_UNWIND_HANDLER bool run_native(GroupRecord& rec, damiao::MotorGroup::Cycle& c,
                                                const std::vector<CanFrame>& frames, const char* skip,
                                                bool defer_signals) {
-    const damiao::MotorGroup& g = rec.group;
-    std::vector<transport::SharedBus*> lock_set;  // with `skip`: the buses of members sent
-    std::vector<std::size_t> bus_of;              // the group's index of lock_set[k]
-    if (skip != nullptr) {
-        for (std::size_t b = 0; b < g.bus_count(); ++b) {
-            for (const damiao::GroupMember& m : g.members()) {
-                if (m.bus != b || skip[&m - g.members().data()]) continue;
-                lock_set.push_back(rec.shared[b]);
-                bus_of.push_back(b);
-                break;
-            }
-        }
-    }
-    bool started = false;
-    for (;;) {
+    for (bool begin = true;; begin = false) {
         damiao::MotorGroup::Progress progress = damiao::MotorGroup::Progress::Done;
-        const auto step = [&](transport::CanTransport* const* ts) {
-            transport::PollWaiter waiter;
-            if (!started) g.start(c, ts, frames, skip);
-            started = true;
-            progress = g.collect(c, ts, waiter);
-        };
         std::exception_ptr fault;
         PyThreadState* thread = PyEval_SaveThread();
         try {
-            if (skip == nullptr) {
-                transport::SharedBus::locked_all(rec.shared.data(), rec.shared.size(),
-                                                 [&](transport::CanTransport* const* ts, std::size_t) { step(ts); });
-            } else {
-                transport::SharedBus::locked_all(
-                    lock_set.data(), lock_set.size(), [&](transport::CanTransport* const* ts, std::size_t n) {
-                        std::vector<transport::CanTransport*> all(g.bus_count(), nullptr);
-                        for (std::size_t k = 0; k < n; ++k) all[bus_of[k]] = ts[k];
-                        step(all.data());
-                    });
-            }
+            transport::PollWaiter waiter;
+            progress = rec.group.locked_step(rec.shared.data(), c, frames, skip, begin, waiter);
         }
         ROTALINK_PASS_FORCED_UNWIND  // the thread is ending: no Python call on this path
         catch (...) {
@@ -449,29 +328,11 @@ PyObject* run_cycle(PyObject* self, const std::vector<CanFrame>& frames) {
 // bus is poisoned is not sent to. Signals wait until it is over. The result
 // of each member: its answer, or its last failure.
 std::vector<MemberResult> until_answered(GroupRecord& rec, const std::vector<CanFrame>& frames, int attempts) {
-    const damiao::MotorGroup& g = rec.group;
-    std::vector<MemberResult> results(g.size(), MemberResult(err(Error::transport(transport::TransportError::timeout()))));
-    std::vector<char> skip(g.size(), 0);
-    for (std::size_t i = 0; i < g.size(); ++i) {
-        if (!rec.shared[g.members()[i].bus]->poisoned()) continue;
-        results[i] = err(Error::failure("the bus lock is poisoned by an earlier internal fault; open a new bus"));
-        skip[i] = 1;
-    }
     CycleSlot slot(rec);
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        bool any = false;
-        for (char s : skip) any = any || s == 0;
-        if (!any) break;
-        run_native(rec, slot.get(), frames, skip.data(), true);
-        const std::vector<MemberResult>& got = slot.get().results();
-        for (std::size_t i = 0; i < g.size(); ++i) {
-            if (skip[i]) continue;
-            results[i] = got[i];
-            if (got[i].ok()) skip[i] = 1;
-        }
-    }
-    g.remember(results);
-    return results;
+    return rec.group.until_answered(rec.shared.data(), attempts, [&](const char* skip) -> const std::vector<MemberResult>& {
+        run_native(rec, slot.get(), frames, skip, true);
+        return slot.get().results();
+    });
 }
 
 constexpr int kDisableAttempts = 3;
@@ -525,6 +386,7 @@ PyObject* write_watchdog(GroupRecord& rec) {
 template <std::uint8_t Command>
 PyObject* special(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
+        if (refuse_while_looping(record(self))) return nullptr;
         if (Command == damiao::kEnable) {
             PyObject* written = write_watchdog(record(self));
             if (written == nullptr) return nullptr;
@@ -601,6 +463,10 @@ PyObject* group_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return guard([&]() -> PyObject* {
         Signature<3>::Args a;
         if (!bind_vector(kGroupExit, args, nargs, kwnames, a)) return nullptr;
+        // A control loop still running is stopped first: the disable is the
+        // last the members hear.
+        damiao::ControlLoop* loop = record(self).loop;
+        if (loop != nullptr) without_interpreter([loop] { loop->stop(); });
         PyObject* failure = disable_all(record(self));
         if (failure != nullptr) {
             if (a[1] == Py_None) {
@@ -630,6 +496,7 @@ PyObject* group_hold(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         float kd = 0.0f;
         if (!to_f32(a[0], "kp", kp) || !to_f32(a[1], "kd", kd)) return nullptr;
         GroupRecord& rec = record(self);
+        if (refuse_while_looping(rec)) return nullptr;
         const damiao::MotorGroup& g = rec.group;
         const std::optional<damiao::MotorGroup::Refusal> refused = g.hold_refused(kp, kd);
         if (refused) return raise_refusal(g, *refused);
@@ -667,6 +534,7 @@ ROTALINK_SIGNATURE(kGroupControl, 1, "MotorGroup.control",
 template <class Take>
 PyObject* control_cycle(PyObject* self, PyObject* obj, Take take, bool as_single) {
     const damiao::MotorGroup& g = record(self).group;
+    if (refuse_while_looping(record(self))) return nullptr;
     Scratch<damiao::Setpoint> scratch;
     damiao::Setpoint* setpoints = scratch.data(g.size());
     if (!read_per_member(g.size(), obj, "setpoints", setpoints, take)) return nullptr;
@@ -695,22 +563,15 @@ PyObject* group_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return guard([&]() -> PyObject* {
         Signature<1>::Args a;
         if (!bind_vector(kGroupControl, args, nargs, kwnames, a)) return nullptr;
-        const auto take = [](PyObject* item, const ItemName& name, damiao::Setpoint& out) {
-            if (setpoint_kind(item) == damiao::kCommandKindCount) {
-                char buf[48];
-                PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not a setpoint (%s)",
-                             name.text(buf), type_name(Py_TYPE(item)), setpoint_class_names());
-                return false;
-            }
-            out = setpoint_of(item);
-            return true;
-        };
-        return control_cycle(self, a[0], take, false);
+        return control_cycle(self, a[0], take_setpoint, false);
     });
 }
 
 PyObject* group_refresh(PyObject* self, PyObject*) {
-    return guard([&] { return run_cycle(self, record(self).group.refresh()); });
+    return guard([&]() -> PyObject* {
+        if (refuse_while_looping(record(self))) return nullptr;
+        return run_cycle(self, record(self).group.refresh());
+    });
 }
 
 ROTALINK_SIGNATURE(kGroupEnsureMode, 1, "MotorGroup.ensure_mode",
@@ -726,6 +587,7 @@ PyObject* group_ensure_mode(PyObject* self, PyObject* const* args, Py_ssize_t na
         Signature<1>::Args a;
         if (!bind_vector(kGroupEnsureMode, args, nargs, kwnames, a)) return nullptr;
         GroupRecord& rec = record(self);
+        if (refuse_while_looping(rec)) return nullptr;
         const damiao::MotorGroup& g = rec.group;
         std::vector<std::uint8_t> modes(g.size());
         if (PyIndex_Check(a[0])) {
@@ -794,6 +656,63 @@ PyObject* get_clamped(PyObject* self, void*) {
     });
 }
 
+ROTALINK_SIGNATURE(kGroupStart, 4, "MotorGroup.start",
+                   ROTALINK_DOC("start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None)")
+                   "Run the group's cycle in a native thread, rate_hz times a second, and\n"
+                   "return its ControlLoop. Until its first set() every cycle is a\n"
+                   "refresh. With no set() for hold_ms, or a member silent for as long,\n"
+                   "the loop disables every member and stops. priority (1..99) runs the\n"
+                   "thread SCHED_FIFO, cpu pins it to that CPU.",
+                   1, "rate_hz", "hold_ms", "priority", "cpu");
+
+// The fastest rate a loop takes: a period of 10 us.
+constexpr double kMaxRateHz = 100000.0;
+
+// An optional integer argument from `low` to `high`: `out` unchanged for
+// None; false with an exception set.
+bool optional_int(PyObject* obj, const char* name, long long low, long long high, long long& out) {
+    if (obj == nullptr || obj == Py_None) return true;
+    std::uint64_t v = 0;
+    if (!to_u64(obj, name, v) || v < static_cast<std::uint64_t>(low) || v > static_cast<std::uint64_t>(high)) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+        PyObject* text = PyObject_Repr(obj);
+        if (text == nullptr) return false;
+        PyErr_Format(PyExc_ValueError, "%s must be None or from %lld to %lld, got %U", name, low, high, text);
+        Py_DECREF(text);
+        return false;
+    }
+    out = static_cast<long long>(v);
+    return true;
+}
+
+PyObject* group_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<4>::Args a;
+        if (!bind_vector(kGroupStart, args, nargs, kwnames, a)) return nullptr;
+        const double rate = PyFloat_AsDouble(a[0]);
+        if (rate == -1.0 && PyErr_Occurred()) {
+            prefix_type_error("rate_hz");
+            return nullptr;
+        }
+        if (!(rate > 0.0 && rate <= kMaxRateHz)) {
+            PyErr_Format(PyExc_ValueError, "rate_hz must be above 0 and at most %d, got %R",
+                         static_cast<int>(kMaxRateHz), a[0]);
+            return nullptr;
+        }
+        std::uint64_t hold_ms = 100;
+        if (a[1] != nullptr && !to_u64(a[1], "hold_ms", hold_ms)) return nullptr;
+        if (hold_ms == 0) return raise({PyExc_ValueError, "hold_ms must be at least 1"});
+        long long priority = 0;
+        long long cpu = -1;
+        if (!optional_int(a[2], "priority", 1, 99, priority)) return nullptr;
+        if (!optional_int(a[3], "cpu", 0, CPU_SETSIZE - 1, cpu)) return nullptr;
+        if (refuse_while_looping(record(self))) return nullptr;
+        return start_loop(self, rate, transport::Duration::from_millis(hold_ms), static_cast<int>(priority),
+                          static_cast<int>(cpu));
+    });
+}
+
 PyGetSetDef group_getset[] = {
     {"members", get_members, nullptr, nullptr, nullptr},
     {"watchdog_ms", get_watchdog_ms, nullptr, nullptr, nullptr},
@@ -824,10 +743,33 @@ PyMethodDef group_methods[] = {
     method<&kGroupHold>(group_hold),
     method<&kGroupEnter>(group_enter),
     method<&kGroupExit>(group_exit),
+    method<&kGroupStart>(group_start),
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
+
+bool take_setpoint(PyObject* item, const ItemName& name, damiao::Setpoint& out) {
+    if (setpoint_kind(item) == damiao::kCommandKindCount) {
+        char buf[48];
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not a setpoint (%s)", name.text(buf),
+                     type_name(Py_TYPE(item)), setpoint_class_names());
+        return false;
+    }
+    out = setpoint_of(item);
+    return true;
+}
+
+PyObject* raise_refusal(const damiao::MotorGroup& g, const damiao::MotorGroup::Refusal& r) {
+    PendingError e = dm_err_to_py(r.error);
+    return raise({e.type, member_head(g, r.member) + e.message});
+}
+
+bool refuse_while_looping(const GroupRecord& rec) {
+    if (rec.loop == nullptr || !rec.loop->running()) return false;
+    PyErr_SetString(PyExc_RuntimeError, "control loop running");
+    return true;
+}
 
 PyTypeObject* motor_group_type() {
     return class_object(g_group, {"rotalink.MotorGroup", kGroupNew.doc, sizeof(Box<GroupRecord>), group_new,

@@ -8,6 +8,7 @@
 
 #include "python/bus.hpp"
 #include "python/classes.hpp"
+#include "python/group.hpp"
 #include "python/logging_bridge.hpp"
 
 namespace rotalink::py {
@@ -149,7 +150,9 @@ bool module_body(PyObject* module) {
     Py_DECREF(math);
     if (!add_class(module, joint_limits_type())) return false;
     PyObject* statuses = status_enum();
-    return statuses != nullptr && add_named(module, "Status", statuses);
+    if (statuses == nullptr || !add_named(module, "Status", statuses)) return false;
+    // The group's cycle in a native thread, and its timing.
+    return add_class(module, control_loop_type()) && add_class(module, loop_stats_type());
 }
 
 std::int64_t current_interpreter_id() {

@@ -1,0 +1,139 @@
+// A group's cycle run by a native thread at a fixed rate: the latest
+// setpoints go out every period on the monotonic clock, whatever the caller
+// is doing, and the loop's timing is measured as it runs.
+#pragma once
+
+#include <pthread.h>
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "damiao/group.hpp"
+#include "transport/shared_bus.hpp"
+
+namespace rotalink::damiao {
+
+// Counts of durations in nanoseconds: exact below 128 ns, above in 64
+// buckets per power of two (within 1/64 of the value), so that quantiles
+// over a run of any length cost a fixed 30 kB.
+class DurationHistogram {
+public:
+    void record(std::uint64_t ns);
+    std::uint64_t count() const { return count_; }
+    std::uint64_t max() const { return max_; }
+    // The smallest recorded value's bucket below which a fraction `q` (0..1]
+    // of the values lie, as the bucket's middle; 0 when nothing is recorded.
+    std::uint64_t quantile(double q) const;
+
+    static std::size_t bucket(std::uint64_t ns);
+    static std::uint64_t middle(std::size_t bucket);
+
+private:
+    static constexpr std::size_t kSub = 64;
+    static constexpr std::size_t kBuckets = 2 * kSub + (63 - 6) * kSub;
+    std::array<std::uint32_t, kBuckets> counts_{};
+    std::uint64_t count_ = 0;
+    std::uint64_t max_ = 0;
+};
+
+struct LoopStats {
+    std::uint64_t cycles = 0;
+    std::uint64_t overruns = 0;
+    std::vector<std::uint64_t> missed;  // per member: cycles it did not answer
+    double rate_hz = 0;                 // cycles per second between the first and the last
+    // (p50, p99, max) in microseconds: the time between the starts of two
+    // cycles, and from a cycle's planned start to its last reply.
+    std::array<double, 3> period_us{};
+    std::array<double, 3> latency_us{};
+};
+
+class ControlLoop {
+public:
+    // The group and its shared buses (`buses[i]` is the group's bus i) must
+    // outlive the loop. `waiter` waits for replies in the loop's thread.
+    ControlLoop(const MotorGroup& group, std::vector<transport::SharedBus*> buses,
+                std::unique_ptr<transport::BusWaiter> waiter, transport::Duration period, transport::Duration hold);
+    ~ControlLoop();
+    ControlLoop(const ControlLoop&) = delete;
+    ControlLoop& operator=(const ControlLoop&) = delete;
+
+    // Starts the thread, with every signal blocked in it (signals go to the
+    // caller's threads); SCHED_FIFO at `priority` when it is 1..99, pinned
+    // to `cpu` when it is not negative. 0, or the error number of a thread
+    // that could not start: EPERM when the process may not use that
+    // priority, EINVAL for a CPU it may not run on.
+    int start(int priority, int cpu);
+
+    // The frames of the next cycles (one per member, in the group's sending
+    // order, as MotorGroup::control makes them); the latest wins. Until the
+    // first, every cycle is a refresh.
+    void set(std::vector<transport::CanFrame> frames);
+
+    enum class Wake { Cycle, Timeout, Stopped };
+    // Waits until a cycle after the `seen`-th completes (Cycle, its states
+    // in `out`: none for a member that did not answer), the loop stops or
+    // `until` passes.
+    Wake wait(std::uint64_t seen, transport::Instant until, std::vector<std::optional<mit::MotorState>>& out) const;
+
+    std::uint64_t cycles() const;
+    // The latest feedback of each member; none before its first answer.
+    std::vector<std::optional<mit::MotorState>> states() const;
+    LoopStats stats() const;
+    bool running() const;
+    // Why the loop stopped by itself; none while it runs or after `stop`.
+    std::optional<std::string> error() const;
+
+    // Ends the thread and waits for it; does nothing once it has ended.
+    void stop();
+
+    static constexpr int kDisableAttempts = 3;
+
+private:
+    static void* entry(void* self);
+    void run();
+    // One cycle of `frames` (leaving out the members flagged in `skip`).
+    void cycle(MotorGroup::Cycle& c, const std::vector<transport::CanFrame>& frames, const char* skip);
+    // Disables every member (retrying those that do not answer); what
+    // failed, or "".
+    std::string disable_all(MotorGroup::Cycle& c);
+    void sleep_until(transport::Instant t) const;
+
+    const MotorGroup& group_;
+    std::vector<transport::SharedBus*> buses_;
+    std::unique_ptr<transport::BusWaiter> waiter_;
+    const transport::Duration period_;
+    const transport::Duration hold_;
+
+    pthread_t thread_{};
+    bool started_ = false;
+    std::mutex join_mutex_;
+    std::atomic<bool> stop_{false};
+
+    // Shared with the thread, under `mutex_`.
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<transport::CanFrame> pending_;
+    std::uint64_t generation_ = 0;  // sets so far
+    transport::Instant last_set_{};
+    bool running_ = false;
+    std::optional<std::string> error_;
+    std::uint64_t cycles_ = 0;
+    std::uint64_t overruns_ = 0;
+    std::vector<std::uint64_t> missed_;
+    std::vector<std::optional<mit::MotorState>> latest_;
+    std::vector<std::optional<mit::MotorState>> last_cycle_;
+    transport::Instant first_start_{};
+    transport::Instant last_start_{};
+    DurationHistogram periods_;
+    DurationHistogram latencies_;
+};
+
+}  // namespace rotalink::damiao

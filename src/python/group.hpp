@@ -1,0 +1,121 @@
+// The record behind a MotorGroup object and what the group's binding shares
+// with its control loop's: reading values per member, refusals.
+#pragma once
+
+#include <cstdio>
+#include <vector>
+
+#include "damiao/group.hpp"
+#include "damiao/loop.hpp"
+#include "python/types.hpp"
+#include "transport/shared_bus.hpp"
+
+namespace rotalink::py {
+
+// Owned references, released together unless handed over.
+struct Refs {
+    std::vector<PyObject*> objs;
+    Refs() = default;
+    Refs(Refs&& o) noexcept : objs(std::move(o.objs)) { o.objs.clear(); }
+    Refs& operator=(Refs&&) = delete;
+    ~Refs() {
+        for (PyObject* o : objs) Py_DECREF(o);
+    }
+};
+
+// The record behind a MotorGroup object: the native group, the bus objects
+// it commands (bus i of the group) and the members as given.
+struct GroupRecord {
+    damiao::MotorGroup group;
+    Refs buses;
+    Refs members;  // one object: the tuple of (bus, motor) pairs
+    Refs joints;  // one object: the tuple of joint limits (or None) per member, or None
+    std::uint64_t timeout_ms;
+    std::uint64_t watchdog_ms;  // 0: no watchdog
+    std::vector<transport::SharedBus*> shared;  // the buses' locks and transports, bus i at i
+    // The state of a cycle, kept from one to the next; `cycle_busy` (read
+    // and set with the interpreter lock held) while a cycle uses it.
+    damiao::MotorGroup::Cycle cycle{};
+    bool cycle_busy = false;
+    // The native loop of the group's latest ControlLoop, while that object
+    // lives (it clears this); read and set with the interpreter lock held.
+    damiao::ControlLoop* loop = nullptr;
+};
+
+inline GroupRecord& record(PyObject* self) { return native<GroupRecord>(self); }
+
+// The name of item i of argument `arg` ("setpoints[3]"), made only for an
+// error: formatting it for every item would cost more than the cycle's own
+// work.
+struct ItemName {
+    const char* arg;
+    Py_ssize_t index;
+    const char* text(char (&buf)[48]) const {
+        std::snprintf(buf, sizeof buf, "%s[%zd]", arg, index);
+        return buf;
+    }
+};
+
+// Copies the values in `obj`, the argument `arg` ("setpoints"), one per
+// member of a group of `count`, into `out` with `take(item, name, out[i])`, which checks
+// the item; false with an exception set.
+template <class T, class Take>
+bool read_per_member(std::size_t count, PyObject* obj, const char* arg, T* out, Take take) {
+    PyObject* seq = PySequence_Fast(obj, "");
+    if (seq == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not iterable", arg,
+                         type_name(Py_TYPE(obj)));
+        }
+        return false;
+    }
+    struct Release {
+        PyObject* obj;
+        ~Release() { Py_DECREF(obj); }
+    } release{seq};
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    if (static_cast<std::size_t>(n) != count) {
+        PyErr_Format(PyExc_ValueError, "expected %zu %s, one per member, got %zd", count, arg, n);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!take(PySequence_Fast_GET_ITEM(seq, i), ItemName{arg, i}, out[i])) return false;
+    }
+    return true;
+}
+
+// Up to 16 values on the stack, more on the heap. No Python object is held
+// once the setpoints are copied: the cycle's wait gives up the interpreter
+// lock, and a thread ended at exit unwinds from there without it.
+template <class T>
+struct Scratch {
+    T few[16];
+    std::vector<T> many;
+    T* data(std::size_t n) {
+        if (n <= 16) return few;
+        many.resize(n);
+        return many.data();
+    }
+};
+
+// A setpoint of any command kind, item `name` of an argument; false with
+// TypeError set for an object of no setpoint class.
+bool take_setpoint(PyObject* item, const ItemName& name, damiao::Setpoint& out);
+
+// A command the group refused to make, raised with the member named.
+PyObject* raise_refusal(const damiao::MotorGroup& g, const damiao::MotorGroup::Refusal& r);
+
+// A new ControlLoop running the cycle of `group` (a MotorGroup object)
+// `rate_hz` times a second, `hold` the watchdog's time, SCHED_FIFO at
+// `priority` (0: none), pinned to `cpu` (negative: none). nullptr with an
+// exception set.
+PyObject* start_loop(PyObject* group, double rate_hz, transport::Duration hold, int priority, int cpu);
+
+PyTypeObject* control_loop_type();
+PyTypeObject* loop_stats_type();
+
+// Whether the group's control loop runs; RuntimeError set when it does.
+bool refuse_while_looping(const GroupRecord& rec);
+
+}  // namespace rotalink::py

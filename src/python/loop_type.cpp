@@ -1,0 +1,364 @@
+// ControlLoop, a group's cycle in a native thread at a fixed rate, and
+// LoopStats, its timing.
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "python/bus.hpp"
+#include "python/classes.hpp"
+#include "python/group.hpp"
+#include "python/method_def.hpp"
+#include "transport/socketcan_backend/socketcan.hpp"
+
+namespace rotalink::py {
+namespace {
+
+using damiao::ControlLoop;
+using damiao::LoopStats;
+using transport::Duration;
+using transport::Instant;
+
+PyTypeObject* g_loop = nullptr;
+PyTypeObject* g_stats = nullptr;
+
+// The record behind a ControlLoop object: the group object it keeps alive
+// and the native loop, whose thread uses the group's records.
+struct LoopRecord {
+    PyObject* group;  // owned
+    std::unique_ptr<ControlLoop> loop;
+    double rate_hz;
+};
+
+LoopRecord& loop_record(PyObject* self) { return native<LoopRecord>(self); }
+
+// Every loop object alive, so that those still running at exit are stopped
+// before the interpreter ends; read and changed with the interpreter lock.
+std::vector<ControlLoop*>& live_loops() {
+    static std::vector<ControlLoop*>* loops = new std::vector<ControlLoop*>();  // never destroyed
+    return *loops;
+}
+
+// The longest wait without a look at the signals that arrived meanwhile.
+constexpr std::uint64_t kSignalCheckNanos = 20000000;
+
+void stop_native(ControlLoop& loop) {
+    without_interpreter([&loop] { loop.stop(); });
+}
+
+// RuntimeError: why the loop stopped by itself, or that it was stopped.
+PyObject* raise_stopped(const ControlLoop& loop) {
+    const std::optional<std::string> why = loop.error();
+    return raise({PyExc_RuntimeError, why ? *why : std::string("the control loop is stopped")});
+}
+
+PyObject* states_list(const std::vector<std::optional<damiao::mit::MotorState>>& states) {
+    PyObject* list = must(PyList_New(static_cast<Py_ssize_t>(states.size())), "a list");
+    for (std::size_t i = 0; i < states.size(); ++i) {
+        PyObject* item = Py_None;
+        if (states[i]) {
+            item = new_box(motor_state_type(), *states[i]);
+        } else {
+            Py_INCREF(item);
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return guard([&]() -> PyObject* {
+        PyErr_Format(PyExc_TypeError, "No constructor defined for %s", type_name(type));
+        return nullptr;
+    });
+}
+
+void loop_dealloc(PyObject* self) {
+    LoopRecord& rec = loop_record(self);
+    if (rec.loop) {
+        stop_native(*rec.loop);
+        std::vector<ControlLoop*>& live = live_loops();
+        live.erase(std::remove(live.begin(), live.end(), rec.loop.get()), live.end());
+        GroupRecord& group = record(rec.group);
+        if (group.loop == rec.loop.get()) group.loop = nullptr;
+    }
+    // The group outlives the native loop, which uses it.
+    PyObject* group = rec.group;
+    dealloc_box<LoopRecord>(self);
+    Py_XDECREF(group);
+}
+
+// ---------------------------------------------------------------- methods
+
+ROTALINK_SIGNATURE(kLoopSet, 1, "ControlLoop.set",
+                   ROTALINK_DOC("set", "($self, setpoints)")
+                   "The setpoints of the next cycles, one per member, of any kinds:\n"
+                   "checked, clamped into the group's joint limits and encoded now (a\n"
+                   "refused one raises here); the latest wins.",
+                   1, "setpoints");
+
+PyObject* loop_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<1>::Args a;
+        if (!bind_vector(kLoopSet, args, nargs, kwnames, a)) return nullptr;
+        LoopRecord& rec = loop_record(self);
+        if (!rec.loop->running()) return raise_stopped(*rec.loop);
+        const damiao::MotorGroup& g = record(rec.group).group;
+        Scratch<damiao::Setpoint> scratch;
+        damiao::Setpoint* setpoints = scratch.data(g.size());
+        if (!read_per_member(g.size(), a[0], "setpoints", setpoints, take_setpoint)) return nullptr;
+        Result<std::vector<transport::CanFrame>, damiao::MotorGroup::Refusal> frames = g.control(setpoints);
+        if (!frames.ok()) return raise_refusal(g, frames.error());
+        rec.loop->set(std::move(frames).value());
+        Py_RETURN_NONE;
+    });
+}
+
+ROTALINK_SIGNATURE(kLoopWait, 1, "ControlLoop.wait",
+                   ROTALINK_DOC("wait", "($self, timeout_ms=None)")
+                   "Wait for the next cycle to complete and return its states, None for a\n"
+                   "member that did not answer. TimeoutError after timeout_ms; RuntimeError\n"
+                   "once the loop has stopped.",
+                   0, "timeout_ms");
+
+PyObject* loop_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<1>::Args a;
+        if (!bind_vector(kLoopWait, args, nargs, kwnames, a)) return nullptr;
+        std::uint64_t timeout_ms = 0;
+        const bool forever = a[0] == nullptr || a[0] == Py_None;
+        if (!forever && !to_u64(a[0], "timeout_ms", timeout_ms)) return nullptr;
+        ControlLoop& loop = *loop_record(self).loop;
+        const std::uint64_t seen = loop.cycles();
+        const Instant until = forever ? Instant{UINT64_MAX} : Instant::now().saturating_add(Duration::from_millis(timeout_ms));
+        std::vector<std::optional<damiao::mit::MotorState>> states;
+        for (;;) {
+            // In slices, between which the handlers of signals run.
+            const Instant slice = std::min(until, Instant::now().saturating_add(Duration::from_nanos(kSignalCheckNanos)),
+                                           [](Instant x, Instant y) { return x < y; });
+            ControlLoop::Wake wake = ControlLoop::Wake::Timeout;
+            without_interpreter([&] { wake = loop.wait(seen, slice, states); });
+            if (wake == ControlLoop::Wake::Cycle) return states_list(states);
+            if (wake == ControlLoop::Wake::Stopped) return raise_stopped(loop);
+            if (PyErr_CheckSignals() < 0) return nullptr;
+            if (!(Instant::now() < until)) {
+                PyErr_Format(PyExc_TimeoutError, "no cycle of the control loop completed within %llu ms",
+                             static_cast<unsigned long long>(timeout_ms));
+                return nullptr;
+            }
+        }
+    });
+}
+
+ROTALINK_NO_PARAMS(kLoopStates, "ControlLoop.states",
+                   ROTALINK_DOC("states", "($self)")
+                   "The latest feedback of each member (None before its first answer),\n"
+                   "without waiting.");
+
+PyObject* loop_states(PyObject* self, PyObject*) {
+    return guard([&] { return states_list(loop_record(self).loop->states()); });
+}
+
+ROTALINK_NO_PARAMS(kLoopStats, "ControlLoop.stats", ROTALINK_DOC("stats", "($self)") "The loop's timing so far.");
+
+PyObject* loop_stats(PyObject* self, PyObject*) {
+    return guard([&] { return new_box(loop_stats_type(), loop_record(self).loop->stats()); });
+}
+
+ROTALINK_NO_PARAMS(kLoopStop, "ControlLoop.stop",
+                   ROTALINK_DOC("stop", "($self)")
+                   "End the loop's thread, after the cycle under way; the members are\n"
+                   "not disabled. Stopping a stopped loop does nothing.");
+
+PyObject* loop_stop(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        stop_native(*loop_record(self).loop);
+        Py_RETURN_NONE;
+    });
+}
+
+ROTALINK_NO_PARAMS(kLoopEnter, "ControlLoop.__enter__", ROTALINK_DOC("__enter__", "($self)"));
+
+PyObject* loop_enter(PyObject* self, PyObject*) {
+    Py_INCREF(self);
+    return self;
+}
+
+ROTALINK_SIGNATURE(kLoopExit, 3, "ControlLoop.__exit__",
+                   ROTALINK_DOC("__exit__", "($self, exc_type, exc_value, traceback)") "Stop the loop.", 3,
+                   "exc_type", "exc_value", "traceback");
+
+PyObject* loop_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<3>::Args a;
+        if (!bind_vector(kLoopExit, args, nargs, kwnames, a)) return nullptr;
+        stop_native(*loop_record(self).loop);
+        Py_RETURN_FALSE;
+    });
+}
+
+PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(loop_record(self).loop->running() ? 1 : 0); }
+
+PyObject* get_error(PyObject* self, void*) {
+    return guard([&]() -> PyObject* {
+        const std::optional<std::string> why = loop_record(self).loop->error();
+        if (!why) Py_RETURN_NONE;
+        return new_text(*why);
+    });
+}
+
+PyObject* loop_repr(PyObject* self) {
+    return guard([&] {
+        const LoopRecord& rec = loop_record(self);
+        char buf[96];
+        std::snprintf(buf, sizeof buf, "ControlLoop(rate_hz=%g, members=%zu, running=%s)", rec.rate_hz,
+                      record(rec.group).group.size(), rec.loop->running() ? "True" : "False");
+        return new_text(buf);
+    });
+}
+
+PyGetSetDef loop_getset[] = {
+    {"running", get_running, nullptr, nullptr, nullptr},
+    {"error", get_error, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef loop_methods[] = {
+    method<&kLoopSet>(loop_set),     method<&kLoopWait>(loop_wait),   method<&kLoopStates>(loop_states),
+    method<&kLoopStats>(loop_stats), method<&kLoopStop>(loop_stop),   method<&kLoopEnter>(loop_enter),
+    method<&kLoopExit>(loop_exit),   {nullptr, nullptr, 0, nullptr},
+};
+
+// -------------------------------------------------------------- LoopStats
+
+PyObject* summary(const std::array<double, 3>& v) { return must(Py_BuildValue("(ddd)", v[0], v[1], v[2]), "a tuple"); }
+
+PyObject* get_cycles(PyObject* self, void*) {
+    return guard([&] { return must(PyLong_FromUnsignedLongLong(native<LoopStats>(self).cycles), "an int"); });
+}
+PyObject* get_overruns(PyObject* self, void*) {
+    return guard([&] { return must(PyLong_FromUnsignedLongLong(native<LoopStats>(self).overruns), "an int"); });
+}
+PyObject* get_missed(PyObject* self, void*) {
+    return guard([&] {
+        const std::vector<std::uint64_t>& missed = native<LoopStats>(self).missed;
+        PyObject* tuple = must(PyTuple_New(static_cast<Py_ssize_t>(missed.size())), "a tuple");
+        for (std::size_t i = 0; i < missed.size(); ++i) {
+            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), must(PyLong_FromUnsignedLongLong(missed[i]), "an int"));
+        }
+        return tuple;
+    });
+}
+PyObject* get_rate(PyObject* self, void*) {
+    return guard([&] { return must(PyFloat_FromDouble(native<LoopStats>(self).rate_hz), "a float"); });
+}
+PyObject* get_period(PyObject* self, void*) {
+    return guard([&] { return summary(native<LoopStats>(self).period_us); });
+}
+PyObject* get_latency(PyObject* self, void*) {
+    return guard([&] { return summary(native<LoopStats>(self).latency_us); });
+}
+
+PyObject* stats_repr(PyObject* self) {
+    return guard([&]() -> PyObject* {
+        const LoopStats& s = native<LoopStats>(self);
+        PyObject* missed = get_missed(self, nullptr);
+        if (missed == nullptr) return nullptr;
+        char head[160];
+        std::snprintf(head, sizeof head,
+                      "LoopStats(cycles=%llu, overruns=%llu, rate_hz=%.1f, period_us=(%.1f, %.1f, %.1f), "
+                      "latency_us=(%.1f, %.1f, %.1f), missed=",
+                      static_cast<unsigned long long>(s.cycles), static_cast<unsigned long long>(s.overruns), s.rate_hz,
+                      s.period_us[0], s.period_us[1], s.period_us[2], s.latency_us[0], s.latency_us[1],
+                      s.latency_us[2]);
+        PyObject* text = PyUnicode_FromFormat("%s%R)", head, missed);
+        Py_DECREF(missed);
+        return text;
+    });
+}
+
+PyGetSetDef stats_getset[] = {
+    {"cycles", get_cycles, nullptr, nullptr, nullptr},
+    {"overruns", get_overruns, nullptr, nullptr, nullptr},
+    {"missed", get_missed, nullptr, nullptr, nullptr},
+    {"rate_hz", get_rate, nullptr, nullptr, nullptr},
+    {"period_us", get_period, nullptr, nullptr, nullptr},
+    {"latency_us", get_latency, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ------------------------------------------------------------------ exit
+
+// Stops every loop still running; registered with atexit, so that no loop
+// thread is left running while the interpreter ends.
+PyObject* stop_all(PyObject*, PyObject*) {
+    return guard([]() -> PyObject* {
+        const std::vector<ControlLoop*> loops = live_loops();
+        for (ControlLoop* loop : loops) stop_native(*loop);
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef stop_all_def = {"_stop_control_loops", stop_all, METH_NOARGS, nullptr};
+
+bool register_stop_at_exit() {
+    PyObject* atexit = PyImport_ImportModule("atexit");
+    if (atexit == nullptr) return false;
+    PyObject* fn = PyCFunction_New(&stop_all_def, nullptr);
+    PyObject* done = fn != nullptr ? PyObject_CallMethod(atexit, "register", "O", fn) : nullptr;
+    Py_XDECREF(fn);
+    Py_DECREF(atexit);
+    Py_XDECREF(done);
+    return done != nullptr;
+}
+
+}  // namespace
+
+PyTypeObject* control_loop_type() {
+    return class_object(g_loop, {"rotalink.ControlLoop", nullptr, sizeof(Box<LoopRecord>), refuse_new, loop_dealloc,
+                                 loop_repr, loop_getset, loop_methods});
+}
+
+PyTypeObject* loop_stats_type() {
+    return class_object(g_stats, {"rotalink.LoopStats", nullptr, sizeof(Box<LoopStats>), refuse_new,
+                                  dealloc_box<LoopStats>, stats_repr, stats_getset, nullptr});
+}
+
+PyObject* start_loop(PyObject* group, double rate_hz, Duration hold, int priority, int cpu) {
+    static bool registered = false;
+    if (!registered) {
+        if (!register_stop_at_exit()) return nullptr;
+        registered = true;
+    }
+    GroupRecord& rec = record(group);
+    const Duration period = Duration::from_nanos(static_cast<std::uint64_t>(std::llround(1e9 / rate_hz)));
+    auto loop = std::make_unique<ControlLoop>(rec.group, rec.shared, std::make_unique<transport::PollWaiter>(), period,
+                                              hold);
+    PyObject* obj = alloc_box(control_loop_type(), LoopRecord{group, nullptr, rate_hz});
+    if (obj == nullptr) return nullptr;
+    Py_INCREF(group);
+    const int rc = loop->start(priority, cpu);
+    if (rc != 0) {
+        Py_DECREF(obj);
+        if (rc == EPERM) {
+            return PyErr_Format(PyExc_PermissionError,
+                                "running the control loop at SCHED_FIFO priority %d needs the CAP_SYS_NICE "
+                                "capability or a real-time priority limit of at least %d (ulimit -r %d)",
+                                priority, priority, priority);
+        }
+        if (rc == EINVAL && cpu >= 0) {
+            return PyErr_Format(PyExc_ValueError, "cpu %d is not one this process may run on", cpu);
+        }
+        errno = rc;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    rec.loop = loop.get();
+    live_loops().push_back(loop.get());
+    loop_record(obj).loop = std::move(loop);
+    return obj;
+}
+
+}  // namespace rotalink::py
