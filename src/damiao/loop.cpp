@@ -69,6 +69,7 @@ std::uint64_t DurationHistogram::quantile(double q) const {
     if (count_ == 0) return 0;
     const double want = std::ceil(q * static_cast<double>(count_));
     const std::uint64_t rank = want < 1 ? 1 : static_cast<std::uint64_t>(want);
+    if (rank >= count_) return max_;
     std::uint64_t seen = 0;
     for (std::size_t b = 0; b < kBuckets; ++b) {
         seen += counts_[b];
