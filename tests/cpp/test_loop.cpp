@@ -171,11 +171,14 @@ TEST(ControlLoop, WatchdogsDisableEveryMemberAndStop) {
     };
     for (const auto& c : cases) {
         LoopRig rig;
-        if (c.silent) rig.silent.insert(c.silent);  // silent from the start: before the set's hold time ends
+        if (c.silent) rig.silent.insert(c.silent);
         std::unique_ptr<ControlLoop> loop = rig.loop(30);
         ASSERT_EQ(loop->start(0, -1), 0);
         const damiao::Setpoint s = damiao::from_mit({0.0f, 0.0f, 0.0f, 1.0f, 0.0f});
-        if (c.set) loop->set(rig.group.control({s, s}).value());
+        while (c.set && loop->running()) {  // setpoints kept fresh: only the member's silence counts
+            loop->set(rig.group.control({s, s}).value());
+            rig.cycles(*loop, 1);
+        }
         rig.cycles(*loop, 1000000);  // until it stops
         ASSERT_FALSE(loop->running());
         EXPECT_EQ(loop->error(), std::string(c.why));
