@@ -10,6 +10,7 @@ Emulated time is slow and noisy: only order and generous bounds are asserted.
 import contextlib
 import errno
 import gc
+import math
 import os
 import signal
 import subprocess
@@ -494,3 +495,153 @@ def test_watchdog_disables_a_motor_that_hears_nothing(safe_bus):
         rotalink.MotorGroup(members, timeout_ms=LONG).clear_error()
         for _, m in members:
             m.write_register(safe_bus, rotalink.Register.TIMEOUT, 0)
+
+
+# ------------------------------------------------------------ the control loop
+
+RUNNING = "control loop running"
+STOPPED = "the control loop is stopped"
+
+
+def test_loop_sends_the_latest_setpoints_while_the_groups_own_commands_wait(safe_bus, can_iface):
+    motors = [rotalink.Damiao(*p) for p in SAFE]
+    g = rotalink.MotorGroup([(safe_bus, m) for m in motors], timeout_ms=LONG)
+    torque = [rotalink.MitSetpoint(tau=0.5), rotalink.MitSetpoint(tau=-0.5)]
+    sniffer = Sniffer(can_iface)
+    try:
+        with g:
+            with g.start(50, hold_ms=5000) as loop:
+                assert repr(loop) == "ControlLoop(rate_hz=50, members=2, running=True)"
+                for call in (g.refresh, g.enable, lambda: g.control(torque), lambda: g.hold(1.0, 0.1),
+                             lambda: g.ensure_mode(rotalink.ControlMode.MIT), lambda: g.start(10)):
+                    with pytest.raises(RuntimeError, match=f"^{RUNNING}$"):
+                        call()
+                assert motors[0].refresh(safe_bus).motor_id == 5  # a single command waits for the bus
+                assert [s.error for s in loop.wait(10_000)] == [rotalink.Status.ENABLED] * 2
+                loop.set(torque)
+                loop.wait(10_000)
+                assert_echoes(loop.wait(10_000), [0.5, -0.5], SAFE)
+                assert_echoes(loop.states(), [0.5, -0.5], SAFE)
+                stats = loop.stats()
+            assert (loop.running, loop.error) == (False, None)
+            assert stats.cycles >= 3 and stats.missed == (0, 0) and stats.rate_hz > 0
+            assert len(stats.period_us) == len(stats.latency_us) == 3
+            assert g.refresh()  # the group's again once the loop stopped
+        frames = [f[:2] for f in sniffer.frames() if f[0] in (0x45, 0x7FF)]
+    finally:
+        sniffer.close()
+    # To the first member, in runs: the scope's enable, the loop's refreshes
+    # until the first set, its MIT commands, the refresh after it, the
+    # scope's disable.
+    kinds = ["R" if i == 0x7FF else "E" if d == ENABLE else "D" if d == DISABLE else "M"
+             for i, d in frames if i == 0x45 or d[:3] == b"\x45\x00\xcc"]
+    assert "".join(k for n, k in enumerate(kinds) if kinds[n - 1:n] != [k]) == "ERMRD"
+    for call in (lambda: loop.set(torque), loop.wait):
+        with pytest.raises(RuntimeError, match=f"^{STOPPED}$"):
+            call()
+    loop.stop()  # again: nothing happens
+
+
+@pytest.mark.parametrize("silent, why", [
+    (False, "no setpoint for 300 ms; every member was disabled"),
+    (True, f"member 1 (motor_id=0x2e) did not answer for 300 ms (last: {TIMEOUT}); disabling failed for "
+           f"member 1 (motor_id=0x2e): {TIMEOUT}"),
+], ids=["no setpoint", "silent member"])
+def test_loop_watchdog_disables_every_member_and_stops(safe_bus, can_iface, silent, why):
+    pairs = [SAFE[0]] + ([ABSENT] if silent else [])
+    g = rotalink.MotorGroup([(safe_bus, rotalink.Damiao(*p)) for p in pairs], timeout_ms=100)
+    sniffer = Sniffer(can_iface)
+    try:
+        sniffer.drain()
+        loop = g.start(20, hold_ms=300)
+        setpoints = [rotalink.VelSetpoint(0.0)] * len(pairs)
+        with pytest.raises(RuntimeError) as info:
+            while True:  # kept fresh where a member's silence is to stop it
+                if silent:
+                    loop.set(setpoints)
+                loop.wait(10_000)
+        frames = sniffer.frames()
+    finally:
+        sniffer.close()
+    assert str(info.value) == loop.error == why and not loop.running
+    assert specials(frames, SAFE[0][0])[-1:] == [DISABLE]
+    if silent:
+        assert specials(frames, ABSENT[0])[-3:] == [DISABLE] * 3
+    with pytest.raises(RuntimeError, match="^" + why.replace("(", r"\(").replace(")", r"\)")):
+        loop.set(setpoints)
+
+
+def test_loop_refuses_setpoints_and_arguments_as_the_group_does(safe_bus):
+    g = rotalink.MotorGroup([(safe_bus, rotalink.Damiao(*p)) for p in SAFE], timeout_ms=LONG)
+    bad = [[rotalink.MitSetpoint()], [rotalink.MitSetpoint(), 3],
+           [rotalink.MitSetpoint(), rotalink.MitSetpoint(q=math.nan)], 7]
+    with g.start(20, hold_ms=60_000) as loop:
+        raised = []
+        for setpoints in bad:
+            with pytest.raises(Exception) as info:
+                loop.set(setpoints)
+            raised.append((type(info.value), str(info.value)))
+    for setpoints, (kind, text) in zip(bad, raised):
+        with pytest.raises(kind) as info:
+            g.control(setpoints)
+        assert str(info.value) == text
+    for kwargs, kind, text in [
+        ({"rate_hz": 0}, ValueError, "rate_hz must be above 0 and at most 100000, got 0"),
+        ({"rate_hz": math.nan}, ValueError, "rate_hz must be above 0 and at most 100000, got nan"),
+        ({"rate_hz": "fast"}, TypeError, "argument 'rate_hz': must be real number, not str"),
+        ({"rate_hz": 10, "hold_ms": 0}, ValueError, "hold_ms must be at least 1"),
+        ({"rate_hz": 10, "priority": 100}, ValueError, "priority must be None or from 1 to 99, got 100"),
+        ({"rate_hz": 10, "cpu": -1}, ValueError, "cpu must be None or from 0 to 1023, got -1"),
+        ({"rate_hz": 10, "cpu": 1023}, ValueError, "cpu 1023 is not one this process may run on"),
+    ]:
+        with pytest.raises(kind) as info:
+            g.start(**kwargs)
+        assert str(info.value) == text, kwargs
+    with pytest.raises(TypeError, match="No constructor defined for ControlLoop"):
+        rotalink.ControlLoop()
+
+
+LOOP_CHILD = """
+import os, resource, sys, threading, rotalink
+bus = rotalink.SocketCanTransport(sys.argv[1])
+g = rotalink.MotorGroup([(bus, rotalink.Damiao(0x45, 0x55))], timeout_ms=3000)
+case = sys.argv[2]
+if case == "unprivileged":
+    resource.setrlimit(resource.RLIMIT_RTPRIO, (0, 0))
+    os.setgid(65534); os.setuid(65534)
+    try:
+        g.start(100, priority=50)
+    except PermissionError as e:
+        print(e)
+    sys.exit(0)
+loop = g.start(100, hold_ms=60_000, priority=50 if case == "privileged" else None, cpu=0)
+loop.wait(10_000)
+threads = lambda: sorted(open(f"/proc/self/task/{t}/comm").read().strip() for t in os.listdir("/proc/self/task"))
+print(threads().count("rotalink-loop"))
+if case == "collected":
+    del loop
+    print(threads().count("rotalink-loop"))
+elif case == "waiting at exit":
+    def wait():
+        try:
+            while True:
+                loop.wait()
+        except RuntimeError:  # the loop stopped at exit
+            pass
+    threading.Thread(target=wait, daemon=True).start()
+print("exit")
+"""
+
+
+@pytest.mark.parametrize("case, out", [
+    ("unprivileged", ["running the control loop at SCHED_FIFO priority 50 needs the CAP_SYS_NICE capability "
+                      "or a real-time priority limit of at least 50 (ulimit -r 50)"]),
+    ("privileged", ["1", "exit"]),
+    ("collected", ["1", "0", "exit"]),
+    ("running at exit", ["1", "exit"]),
+    ("waiting at exit", ["1", "exit"]),
+])
+def test_loop_lifecycle_in_a_process_of_its_own(safe_bus, can_iface, case, out):
+    r = subprocess.run([sys.executable, "-c", LOOP_CHILD, can_iface, case], capture_output=True, text=True,
+                       timeout=120)
+    assert (r.returncode, r.stdout.splitlines(), r.stderr) == (0, out, "")

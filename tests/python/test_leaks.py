@@ -253,6 +253,16 @@ def test_bus_calls_leak_nothing(leak_bus):
             group.hold(5.0, 0.5)
             assert group.clamped[0] > 0
 
+    def control_loop():
+        with group.start(1000, hold_ms=60_000) as loop:
+            loop.set([SETPOINT])
+            loop.wait(2000)
+            assert loop.states()[0] is not None and repr(loop.stats()).startswith("LoopStats(")
+            with pytest.raises(RuntimeError, match="control loop running"):
+                group.refresh()
+        with pytest.raises(RuntimeError, match="the control loop is stopped"):
+            loop.set([SETPOINT])
+
     def expect(exc, text, fn):
         def call():
             with pytest.raises(exc) as info:
@@ -275,6 +285,7 @@ def test_bus_calls_leak_nothing(leak_bus):
         "group scope with a watchdog, hold": scope,
         "failed enter, disable retried": expect(rotalink.GroupError, "1 of 1 members failed", failing.__enter__),
         "failed exit attached": failed_exit,
+        "control loop: start, set, wait, states, stats, stop": control_loop,
     }
     for name, fn in calls.items():
         try:
