@@ -29,16 +29,17 @@ PyTypeObject* g_stats = nullptr;
 // and the native loop, whose thread uses the group's records.
 struct LoopRecord {
     PyObject* group;  // owned
-    std::unique_ptr<ControlLoop> loop;
+    std::shared_ptr<ControlLoop> loop;  // shared with live_loops()
     double rate_hz;
 };
 
 LoopRecord& loop_record(PyObject* self) { return native<LoopRecord>(self); }
 
-// Every loop object alive, so that those still running at exit are stopped
-// before the interpreter ends; read and changed with the interpreter lock.
-std::vector<ControlLoop*>& live_loops() {
-    static std::vector<ControlLoop*>* loops = new std::vector<ControlLoop*>();  // never destroyed
+// The loop of every loop object alive, so that those still running at exit
+// are stopped before the interpreter ends; read and changed with the
+// interpreter lock.
+std::vector<std::shared_ptr<ControlLoop>>& live_loops() {
+    static auto* loops = new std::vector<std::shared_ptr<ControlLoop>>();  // never destroyed
     return *loops;
 }
 
@@ -80,8 +81,8 @@ void loop_dealloc(PyObject* self) {
     LoopRecord& rec = loop_record(self);
     if (rec.loop) {
         stop_native(*rec.loop);
-        std::vector<ControlLoop*>& live = live_loops();
-        live.erase(std::remove(live.begin(), live.end(), rec.loop.get()), live.end());
+        std::vector<std::shared_ptr<ControlLoop>>& live = live_loops();
+        live.erase(std::remove(live.begin(), live.end(), rec.loop), live.end());
         GroupRecord& group = record(rec.group);
         if (group.loop == rec.loop.get()) group.loop = nullptr;
     }
@@ -200,7 +201,9 @@ PyObject* loop_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(loop_record(self).loop->running() ? 1 : 0); }
+PyObject* get_running(PyObject* self, void*) {
+    return guard([&] { return PyBool_FromLong(loop_record(self).loop->running() ? 1 : 0); });
+}
 
 PyObject* get_error(PyObject* self, void*) {
     return guard([&]() -> PyObject* {
@@ -296,8 +299,9 @@ PyGetSetDef stats_getset[] = {
 // thread is left running while the interpreter ends.
 PyObject* stop_all(PyObject*, PyObject*) {
     return guard([]() -> PyObject* {
-        const std::vector<ControlLoop*> loops = live_loops();
-        for (ControlLoop* loop : loops) stop_native(*loop);
+        // A copy: while one is stopped, other threads may drop loop objects.
+        const std::vector<std::shared_ptr<ControlLoop>> loops = live_loops();
+        for (const std::shared_ptr<ControlLoop>& loop : loops) stop_native(*loop);
         Py_RETURN_NONE;
     });
 }
@@ -335,7 +339,7 @@ PyObject* start_loop(PyObject* group, double rate_hz, Duration hold, int priorit
     }
     GroupRecord& rec = record(group);
     const Duration period = Duration::from_nanos(static_cast<std::uint64_t>(std::llround(1e9 / rate_hz)));
-    auto loop = std::make_unique<ControlLoop>(rec.group, rec.shared, std::make_unique<transport::PollWaiter>(), period,
+    auto loop = std::make_shared<ControlLoop>(rec.group, rec.shared, std::make_unique<transport::PollWaiter>(), period,
                                               hold);
     PyObject* obj = alloc_box(control_loop_type(), LoopRecord{group, nullptr, rate_hz});
     if (obj == nullptr) return nullptr;
@@ -356,7 +360,7 @@ PyObject* start_loop(PyObject* group, double rate_hz, Duration hold, int priorit
         return PyErr_SetFromErrno(PyExc_OSError);
     }
     rec.loop = loop.get();
-    live_loops().push_back(loop.get());
+    live_loops().push_back(loop);
     loop_record(obj).loop = std::move(loop);
     return obj;
 }

@@ -306,3 +306,39 @@ else:
 }
 
 }  // namespace
+
+// The control loop through the binding, checked for leaks and memory errors
+// where the sanitizers run: its whole life, a loop dropped while it runs,
+// and the group's commands refused meanwhile.
+TEST(GroupBinding, ControlLoopLifeAndALoopDroppedWhileItRuns) {
+    MemoryTransport* t = make_bus("lbus");
+    // Motors 1 and 2 answer a command of any kind (0x001, 0x201, ...) and a refresh.
+    t->respond([](const CanFrame& f, MemoryTransport& bus) {
+        for (std::uint32_t id : {1u, 2u}) {
+            const bool refresh = f.id.value == 0x7FF && f.data[0] == id && f.data[2] == 0xCC;
+            if ((f.id.value != 0x7FF && (f.id.value & 0xFF) == id) || refresh) {
+                bus.queue(make_frame(CanId::standard(0x10 + id),
+                                     {static_cast<std::uint8_t>(0x10 | id), 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x20}));
+            }
+        }
+    });
+    EXPECT_EQ(run(R"PY(
+g = rotalink.MotorGroup([(lbus, rotalink.Damiao(1, 0x11)), (lbus, rotalink.Damiao(2, 0x12))], timeout_ms=20)
+with g.start(500, hold_ms=60000) as loop:
+    try:
+        g.refresh()
+        raise AssertionError("refreshed")
+    except RuntimeError as e:
+        assert str(e) == "control loop running", e
+    loop.set([rotalink.MitSetpoint(tau=0.5), rotalink.VelSetpoint(1.0)])
+    states = loop.wait(5000)
+    assert [s.motor_id for s in states] == [1, 2] and [s.motor_id for s in loop.states()] == [1, 2], states
+    stats = loop.stats()
+    assert stats.cycles >= 1 and stats.missed == (0, 0) and len(stats.period_us) == 3, stats
+    repr(stats), repr(loop)
+assert not loop.running and loop.error is None
+g.start(1000)  # dropped at once: stopped as it goes
+g.refresh()
+)PY"),
+              "");
+}
