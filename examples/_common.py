@@ -636,6 +636,27 @@ class Recorder:
         fig.savefig(str(path), dpi=90)
 
 
+def plot_at_end(args: argparse.Namespace, recorder: Optional[Recorder], cycles: int, tags: Sequence[str],
+                status: int) -> int:
+    """With --plot (a `recorder`), draw what it kept into args.plot, a row
+    per motor named by `tags`, once the loop ran `cycles` cycles; the exit
+    status: `status`, or 1 when the plot cannot be written."""
+    if recorder is None:
+        return status
+    if not cycles:
+        print("error: no plot: no cycle ran", file=sys.stderr, flush=True)
+        return status
+    title = (f"{Path(sys.argv[0]).name}: {args.rate:g} Hz, amplitude {args.amplitude:g} rad, "
+             f"frequency {args.frequency:g} Hz, kp {args.kp:g}, kd {args.kd:g}")
+    try:
+        recorder.draw(args.plot, tags, title)
+    except (OSError, ValueError) as exc:
+        print(f"error: cannot write the plot {str(args.plot)!r}: {exc}", file=sys.stderr, flush=True)
+        return status or 1
+    print(f"wrote the plot to {args.plot}", flush=True)
+    return status
+
+
 # --------------------------------------------------------------------- loop
 
 def run_sine(args: argparse.Namespace, motors: Motors, *, unit: str, summary: str,
@@ -723,19 +744,7 @@ def run_sine(args: argparse.Namespace, motors: Motors, *, unit: str, summary: st
             print(f"warning: ran at {achieved:.4g} {unit} per second, {achieved / args.rate:.0%} of the "
                   f"requested {args.rate:g}: lower --rate, or find what holds the loop up",
                   file=sys.stderr, flush=True)
-        if recorder is not None and not cycles:
-            print("error: no plot: no cycle ran", file=sys.stderr, flush=True)
-        elif recorder is not None:
-            title = (f"{Path(sys.argv[0]).name}: {args.rate:g} Hz, amplitude {args.amplitude:g} rad, "
-                     f"frequency {args.frequency:g} Hz, kp {args.kp:g}, kd {args.kd:g}")
-            try:
-                recorder.draw(args.plot, motors.tags if several else [""], title)
-            except (OSError, ValueError) as exc:
-                print(f"error: cannot write the plot {str(args.plot)!r}: {exc}",
-                      file=sys.stderr, flush=True)
-                return status or 1
-            print(f"wrote the plot to {args.plot}", flush=True)
-        return status
+        return plot_at_end(args, recorder, cycles, motors.tags if several else [""], status)
 
     return run_enabled(motors, loop, first=lambda group: group.hold(args.kp, args.kd),
                        disable_retry=args.disable_retry, announce=announce, finish=finish)

@@ -23,7 +23,9 @@
 One C++ extension module: no submodules and no configuration, everything
 comes in as constructor arguments. A `SocketCanTransport` is a bus, a
 `Damiao` one motor (its commands take the bus), a `MotorGroup` several motors
-commanded together in one cycle.
+commanded together in one cycle, and `MotorGroup.start` runs that cycle in
+a native thread at a fixed rate (a `ControlLoop`, its timing in
+`LoopStats`).
 
 The firmware has four control modes (`ControlMode`, register 10), each with
 its own command: MIT (`MitSetpoint`, `mit_control`), POS_VEL
@@ -37,7 +39,9 @@ disables every one however the block ends (an exception, Ctrl-C, SIGTERM);
 `watchdog_ms` makes each motor disable itself when it hears no command for
 that long (a killed process, a pulled cable); `JointLimits` clamp every
 command of a group; `hold` starts from where the joints are; `Status` names
-the status codes of `MotorState.error`. A setpoint with a NaN field, and
+the status codes of `MotorState.error`; the `ControlLoop` of
+`MotorGroup.start` disables every member when the program stops setting
+setpoints or a member falls silent. A setpoint with a NaN field, and
 `MitLimits` whose p_max, v_max or t_max is 0 or infinite, are refused with
 ValueError naming the field before anything is sent.
 
@@ -66,8 +70,8 @@ every later command, so open a new `SocketCanTransport`.
 """
 from enum import IntEnum
 from types import TracebackType
-from typing import (Iterable, List, Optional, Sequence, SupportsFloat, SupportsIndex, Tuple, Type, Union,
-                    final)
+from typing import (Iterable, List, Literal, Optional, Sequence, SupportsFloat, SupportsIndex, Tuple, Type,
+                    Union, final)
 
 # What a float parameter takes: an object with __float__ or with __index__.
 _Float = Union[SupportsFloat, SupportsIndex]
@@ -90,6 +94,8 @@ __all__ = [
     "ForcePosSetpoint",
     "JointLimits",
     "Status",
+    "ControlLoop",
+    "LoopStats",
 ]
 
 __version__: str
@@ -653,6 +659,13 @@ class MotorGroup:
     leaving its block failed: ...`, a note on Python 3.11 and later, a
     warning of the `rotalink` logger before).
 
+    While a `ControlLoop` of the group runs (`start`), the group's own
+    commands (`enable`, `disable`, `set_zero`, `clear_error`, `mit_control`,
+    `control`, `refresh`, `hold`, `ensure_mode`, `__enter__`, `start`) raise
+    RuntimeError `control loop running`; single `Damiao` commands on the
+    same buses still work, between the loop's cycles. Leaving the block
+    stops a running loop first, then disables every member.
+
     The constructor touches no bus. On one bus every member's command
     identifier (motor_id & 0x7FF) and reply identifier (master_id & 0x7FF)
     must all be distinct, a motor's own two included, else ValueError (e.g.
@@ -698,8 +711,8 @@ class MotorGroup:
         exc_value: Optional[BaseException],
         traceback: Optional[TracebackType],
     ) -> bool:
-        """Disable every member (retrying the silent ones, up to three
-        cycles)."""
+        """Stop a running `ControlLoop` of the group, then disable every
+        member (retrying the silent ones, up to three cycles)."""
     @property
     def members(self) -> Tuple[Tuple[SocketCanTransport, Damiao], ...]:
         """The (bus, motor) pairs as given, each a 2-tuple."""
@@ -779,6 +792,34 @@ class MotorGroup:
         it differs, then read back; member after member, every member tried.
         Raises GroupError if any member failed (its `states` all None, its
         `errors` the failed members' messages)."""
+    def start(
+        self,
+        rate_hz: _Float,
+        hold_ms: SupportsIndex = 100,
+        priority: Optional[SupportsIndex] = None,
+        cpu: Optional[SupportsIndex] = None,
+    ) -> ControlLoop:
+        """Run the group's cycle in a native thread every 1/rate_hz seconds
+        and return its `ControlLoop`; call it inside `with group:`.
+
+        The thread sends the latest setpoints of `ControlLoop.set` every
+        period, on absolute deadlines of the monotonic clock, and never takes
+        the interpreter lock; until the first `set` every cycle is a
+        refresh. Watchdog: with no `set` for hold_ms (counted from the
+        start), or a member that did not answer for hold_ms, the loop
+        disables every member (up to three cycles, retrying the silent ones)
+        and stops, its `error` saying why. `priority` 1..99 runs the thread
+        SCHED_FIFO at that priority, `cpu` pins it to that CPU.
+
+        ValueError: `rate_hz must be above 0 and at most 100000, got 0`,
+        `hold_ms must be at least 1`, `priority must be None or from 1 to
+        99, got 0`, `cpu must be None or from 0 to 1023, got -1`, `cpu 7 is
+        not one this process may run on`. PermissionError: `running the
+        control loop at SCHED_FIFO priority 50 needs the CAP_SYS_NICE
+        capability or a real-time priority limit of at least 50 (ulimit -r
+        50)`. RuntimeError `control loop running` while a loop of the group
+        runs.
+        """
 
 class GroupError(RuntimeError):
     """Raised by a `MotorGroup` command when one or more members failed,
@@ -802,6 +843,109 @@ class GroupError(RuntimeError):
     """In member order: the message each failed member's own command would
     have raised (e.g. `transport error: timeout waiting for frame`), None for
     the members that answered."""
+
+# Made only by MotorGroup.start: calling ControlLoop() raises TypeError
+# "No constructor defined for ControlLoop" (a stub cannot forbid the call).
+@final
+class ControlLoop:
+    """A group's cycle run by a native thread at a fixed rate, made by
+    `MotorGroup.start`: the latest setpoints go out every period whatever
+    the Python side is doing.
+
+    A cycle that ends past the next deadline counts an overrun and the next
+    one starts at once (lost periods are not caught up). `with
+    group.start(...) as loop:` stops the loop when the block ends (and does
+    not disable: the group's own block does); a loop object that is
+    collected, or still running at interpreter exit, is stopped. The loop
+    keeps its group (and its buses) alive.
+
+    After the loop stopped by itself (its watchdog), `set` and `wait`
+    raise RuntimeError with its `error`; after `stop`, RuntimeError `the
+    control loop is stopped`.
+
+    It has no constructor: `ControlLoop()` raises TypeError `No constructor
+    defined for ControlLoop`.
+
+    repr: `ControlLoop(rate_hz=500, members=4, running=True)`.
+    """
+    def __enter__(self) -> ControlLoop:
+        """The loop."""
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> Literal[False]:
+        """Stop the loop; exceptions propagate."""
+    @property
+    def running(self) -> bool:
+        """Whether the loop's thread runs."""
+    @property
+    def error(self) -> Optional[str]:
+        """None, or why the loop stopped by itself: `no setpoint for 100 ms;
+        every member was disabled`, `member 1 (motor_id=0x2) did not answer
+        for 100 ms (last: <its last error>); every member was disabled` (or
+        `...; disabling failed for member 1 (motor_id=0x2): <message>`)."""
+    def set(self, setpoints: Sequence[_Setpoint]) -> None:
+        """The setpoints of the next cycles, one per member in member order,
+        any mix of the four kinds: checked, clamped into the group's
+        `JointLimits` and encoded now, so that a refused one raises here as
+        in `MotorGroup.control` (naming the member); the latest wins."""
+    def wait(self, timeout_ms: Optional[SupportsIndex] = None) -> List[Optional[MotorState]]:
+        """Wait, with the interpreter lock released, for the next cycle to
+        complete; its feedback in member order, None for a member that did
+        not answer in it.
+
+        TimeoutError `no cycle of the control loop completed within 50 ms`
+        after timeout_ms (None waits as long as it takes). Signal handlers
+        run within 20 ms while it waits (Ctrl-C's KeyboardInterrupt ends
+        it)."""
+    def states(self) -> List[Optional[MotorState]]:
+        """The latest feedback of each member, None before its first answer;
+        never blocks."""
+    def stats(self) -> LoopStats:
+        """The loop's timing so far."""
+    def stop(self) -> None:
+        """End the loop's thread after the cycle under way; the members are
+        not disabled. Stopping a stopped loop does nothing."""
+
+# Made only by ControlLoop.stats: calling LoopStats() raises TypeError
+# "No constructor defined for LoopStats".
+@final
+class LoopStats:
+    """The timing of a `ControlLoop` so far, from `ControlLoop.stats`.
+
+    The quantiles come from a histogram with buckets 1/64 of a power of two
+    wide (within about 1.6 % of the value); each max is exact.
+
+    It has no constructor: `LoopStats()` raises TypeError `No constructor
+    defined for LoopStats`.
+
+    repr: `LoopStats(cycles=106, overruns=0, rate_hz=200.0,
+    period_us=(5000.1, 5100.2, 5200.3), latency_us=(600.0, 900.0, 1000.0),
+    missed=(0, 0))`.
+    """
+    @property
+    def cycles(self) -> int:
+        """The cycles run."""
+    @property
+    def overruns(self) -> int:
+        """The cycles that ended past the next one's deadline."""
+    @property
+    def missed(self) -> Tuple[int, ...]:
+        """Per member, in member order: the cycles it did not answer."""
+    @property
+    def rate_hz(self) -> float:
+        """(cycles - 1) / the time between the first and the last cycle's
+        start."""
+    @property
+    def period_us(self) -> Tuple[float, float, float]:
+        """(p50, p99, max) of the time between the starts of two cycles, in
+        microseconds."""
+    @property
+    def latency_us(self) -> Tuple[float, float, float]:
+        """(p50, p99, max) of the time from a cycle's planned start to its
+        last reply (or its time-out), in microseconds."""
 
 class Register(IntEnum):
     """The firmware's registers, by the maker's names. `is_float` tells a

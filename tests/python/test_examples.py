@@ -394,7 +394,7 @@ def test_limits_reads_compares_and_uses_the_motors_limits(can_iface, tmp_path, p
 
 
 @pytest.mark.parametrize("name", ["sine.py", "two_motors.py", "ensure_mit.py", "group.py", "limits.py",
-                                  "values.py", "modes.py"])
+                                  "values.py", "modes.py", "loop.py"])
 def test_every_example_starts_and_explains_its_options(name):
     r = run_example(name, "--help")
     assert (r.returncode, r.stderr) == (0, "")
@@ -413,6 +413,7 @@ def test_values_runs_without_arguments():
     ("ensure_mit.py", ["--model", "DMH3510"]),
     ("two_motors.py", ["--motor", "1:0x11:DM4310P", "--motor", "2:0x12"]),
     ("group.py", ["--motor", "1:0x11:DM8009"]),
+    ("loop.py", ["--motor", "1:0x11:DM8009", "--motor", "2:0x12"]),
 ])
 def test_every_example_takes_a_model_in_any_case(name, args):
     r = run_example(name, "rotalink-none0", *args)  # gets as far as opening the bus
@@ -484,7 +485,7 @@ def test_plot_draws_a_row_per_motor(can_iface, tmp_path, name, motors, rows):
     assert size == (900, 90 * (25 * rows + 9) // 10)
 
 
-@pytest.mark.parametrize("name", ["sine.py", "two_motors.py", "group.py"])
+@pytest.mark.parametrize("name", ["sine.py", "two_motors.py", "group.py", "loop.py"])
 def test_plot_without_matplotlib_fails_before_opening_the_bus(tmp_path, name):
     fake = tmp_path / "fake" / "matplotlib"
     fake.mkdir(parents=True)
@@ -591,22 +592,31 @@ def test_motors_no_group_takes_are_refused_before_anything_is_sent(can_iface, tm
 
 # How each run ends, and what it leaves: every member's disable frame on the
 # wire, seen by a raw socket of the test's own, after the signal or the
-# fault.
+# fault. loop.py runs the same motors through the native control loop, its
+# own watchdog as long as the motors' (an emulated machine can be slow).
 GROUP = ["--motor", f"{M1}:{S1}", "--motor", f"{M2}:{S2}", "--rate", "50", "--report", "0.02",
          "--timeout-ms", REPLY_MS, "--watchdog-ms", WATCHDOG_MS]
+LOOP = ["loop.py", "--hold-ms", WATCHDOG_MS]
+# The last line of loop.py once its loop ran, however it ended: the loop's timing.
+STATS = (r"stats: LoopStats\(cycles=\d+, overruns=\d+, rate_hz=[\d.]+, period_us=\([\d., ]+\), "
+         r"latency_us=\([\d., ]+\), missed=\(\d+, \d+\)\)")
 
 
 @pytest.mark.bus
-@pytest.mark.parametrize("signo, env, sim, status, said", [
-    (signal.SIGINT, {}, [], 128 + signal.SIGINT, "stopped by SIGINT"),
-    (signal.SIGTERM, {}, [], 128 + signal.SIGTERM, "stopped by SIGTERM"),
-    (None, {"ROTALINK_EXAMPLE_FAIL_AT": "5"}, [], 1,
+@pytest.mark.parametrize("run, signo, env, sim, status, said", [
+    (["group.py"], signal.SIGINT, {}, [], 128 + signal.SIGINT, "stopped by SIGINT"),
+    (["group.py"], signal.SIGTERM, {}, [], 128 + signal.SIGTERM, "stopped by SIGTERM"),
+    (["group.py"], None, {"ROTALINK_EXAMPLE_FAIL_AT": "5"}, [], 1,
      "RuntimeError: failing on purpose at cycle 5 (ROTALINK_EXAMPLE_FAIL_AT)"),
-    (None, {}, ["--fault", "overload@1"], 1, "OVERLOAD"),
-], ids=["SIGINT", "SIGTERM", "exception", "fault"])
-def test_however_the_loop_ends_every_member_is_disabled(can_iface, sniffer, signo, env, sim, status, said):
+    (["group.py"], None, {}, ["--fault", "overload@1"], 1, "OVERLOAD"),
+    (LOOP + ["--duration", "1"], None, {}, [], 0, "\nrunning the control loop at 50 Hz for 1 s: "),
+    (LOOP, signal.SIGINT, {}, [], 128 + signal.SIGINT, "stopped by SIGINT"),
+    (LOOP, None, {}, ["--fault", "overload@1"], 1, "OVERLOAD"),
+], ids=["SIGINT", "SIGTERM", "exception", "fault", "loop", "loop-SIGINT", "loop-fault"])
+def test_however_the_loop_ends_every_member_is_disabled(can_iface, sniffer, run, signo, env, sim, status, said):
+    name, *options = run
     with rotalink_sim.spawn(can_iface, "--motor", f"{M1}:{S1}", "--motor", f"{M2}:{S2}", *sim):
-        proc = subprocess.Popen(example("group.py", can_iface, *GROUP, "--duration", "3600"),
+        proc = subprocess.Popen(example(name, can_iface, *GROUP, "--duration", "3600", *options),
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 env=dict(BUFFERED, **env))
         since, head = time.time(), ""
@@ -624,6 +634,8 @@ def test_however_the_loop_ends_every_member_is_disabled(can_iface, sniffer, sign
     out, err = head + out.decode(), err.decode()
     assert proc.returncode == status, err
     assert said in out + err
+    if name == "loop.py" and "\nrunning the control loop at " in out:  # (a fault may come before)
+        assert re.fullmatch(STATS, out.splitlines()[-1]), out
     for ident in (0x351, 0x352):
         sent = [(data.hex().upper(), stamp) for (can_id, data, _, _), stamp in frames if can_id == ident]
         assert sent[-1][0] == DISABLE and sent[-1][1] >= since, (hex(ident), sent[-3:])

@@ -37,10 +37,12 @@ FULL_ALL = [
     "ForcePosSetpoint",
     "JointLimits",
     "Status",
+    "ControlLoop",
+    "LoopStats",
 ]
 
 CLASS_NAMES = ["MitLimits", "MitSetpoint", "MotorState", "Damiao", "SocketCanTransport", "MotorGroup",
-               "PosVelSetpoint", "VelSetpoint", "ForcePosSetpoint", "JointLimits"]
+               "PosVelSetpoint", "VelSetpoint", "ForcePosSetpoint", "JointLimits", "ControlLoop", "LoopStats"]
 
 PRESETS = [row[0] for row in doc_presets()]  # as docs/API.md tabulates them
 
@@ -310,9 +312,15 @@ def test_class_signature_parameters_are_positional_or_keyword(name, signature):
     assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params)
 
 
-def test_motor_state_has_no_doc_and_no_signature():
-    assert rotalink.MotorState.__doc__ is None
-    assert rotalink.MotorState.__text_signature__ is None
+# Made only by the module: no doc, no signature, and no constructor.
+@pytest.mark.parametrize("name", ["MotorState", "ControlLoop", "LoopStats"])
+def test_class_without_constructor_has_no_doc_and_no_signature(name):
+    cls = getattr(rotalink, name)
+    assert cls.__doc__ is None
+    assert cls.__text_signature__ is None
+    with pytest.raises(TypeError) as info:
+        cls()
+    assert str(info.value) == "No constructor defined for " + name
 
 
 EXPECTED_MEMBERS = [
@@ -325,11 +333,14 @@ EXPECTED_MEMBERS = [
      | set(BUS_METHODS)),
     ("SocketCanTransport", set()),
     ("MotorGroup", {"members", "timeout_ms", "fd", "mit_control", "enable", "disable", "set_zero", "clear_error",
-                    "control", "refresh", "ensure_mode", "hold", "watchdog_ms", "joint_limits", "clamped"}),
+                    "control", "refresh", "ensure_mode", "hold", "watchdog_ms", "joint_limits", "clamped",
+                    "start"}),
     ("PosVelSetpoint", {"q", "dq"}),
     ("VelSetpoint", {"dq"}),
     ("ForcePosSetpoint", {"q", "dq", "current"}),
     ("JointLimits", {"q_min", "q_max", "dq_max", "tau_max"}),
+    ("ControlLoop", {"set", "wait", "states", "stats", "stop", "running", "error"}),
+    ("LoopStats", {"cycles", "overruns", "missed", "rate_hz", "period_us", "latency_us"}),
 ]
 
 
@@ -355,6 +366,8 @@ GETTERS = [
     ("VelSetpoint", ["dq"]),
     ("ForcePosSetpoint", ["q", "dq", "current"]),
     ("JointLimits", ["q_min", "q_max", "dq_max", "tau_max"]),
+    ("ControlLoop", ["running", "error"]),
+    ("LoopStats", ["cycles", "overruns", "missed", "rate_hz", "period_us", "latency_us"]),
 ]
 
 
@@ -493,3 +506,30 @@ def test_damiao_constructor_signature_defaults():
     assert params[1].default is inspect.Parameter.empty
     assert params[2].default is None
     assert params[3].default == 20
+
+
+# ------------------------------------------------------------ the control loop
+
+
+LOOP_METHODS = [
+    ("MotorGroup.start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None)", "Run the group's cycle"),
+    ("ControlLoop.set", "($self, setpoints)", "The setpoints of the next cycles"),
+    ("ControlLoop.wait", "($self, timeout_ms=None)", "Wait for the next cycle"),
+    ("ControlLoop.states", "($self)", "The latest feedback of each member"),
+    ("ControlLoop.stats", "($self)", "The loop's timing so far."),
+    ("ControlLoop.stop", "($self)", "End the loop's thread"),
+    ("ControlLoop.__enter__", "($self)", None),
+    ("ControlLoop.__exit__", "($self, exc_type, exc_value, traceback)", "Stop the loop."),
+]
+
+
+@pytest.mark.parametrize("qualname, signature, doc", [pytest.param(*row, id=row[0]) for row in LOOP_METHODS])
+def test_loop_method_registration(qualname, signature, doc):
+    cls, name = qualname.split(".")
+    fn = vars(getattr(rotalink, cls))[name]
+    assert type(fn).__name__ == "method_descriptor"
+    assert (fn.__name__, fn.__qualname__, fn.__text_signature__) == (name, qualname, signature)
+    params = list(inspect.signature(fn).parameters.values())
+    assert params[0].kind is inspect.Parameter.POSITIONAL_ONLY
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params[1:])
+    assert fn.__doc__ is None if doc is None else fn.__doc__.startswith(doc)
