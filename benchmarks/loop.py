@@ -239,17 +239,20 @@ def run_native(rotalink, args, gc_pauses):
     def tick():
         now = time.monotonic()
         if now - last[0] >= SET_EVERY_S:
-            loop.set(setpoints)
+            loop.set(setpoints)  # raises once the loop has stopped by itself
             gaps[0] = max(gaps[0], now - last[0])
             last[0] = now
 
-    if args.idle:
-        end = time.monotonic() + args.seconds
-        while time.monotonic() < end:
-            time.sleep(SET_EVERY_S)
-            tick()
-    else:
-        workload(args.seconds, tick, args.live)
+    try:
+        if args.idle:
+            end = time.monotonic() + args.seconds
+            while time.monotonic() < end:
+                time.sleep(SET_EVERY_S)
+                tick()
+        else:
+            workload(args.seconds, tick, args.live)
+    except RuntimeError:
+        pass  # the loop stopped by itself: loop.error says why; the run ends here
     cpu1, stats1 = schedstat_ns(tid), loop.stats()
     t1 = time.time_ns()
     running, error = loop.running, loop.error
