@@ -8,7 +8,10 @@
 # per command over K commands per driver with callgrind (tens of minutes
 # under software emulation). ROTALINK_BENCH_ROUNDTRIP=0 leaves all of this
 # out; ROTALINK_BENCH_GROUP=1 then runs the MotorGroup benchmarks
-# (benchmarks/vm_group.sh).
+# (benchmarks/vm_group.sh), and ROTALINK_BENCH_LOOP=1 the control loop's
+# (benchmarks/loop.py on vcan0: ROTALINK_BENCH_LOOP_SECONDS per run, default
+# 20; ROTALINK_BENCH_LOOP_RATE, default 500 Hz; ROTALINK_BENCH_LOOP_PRIORITY,
+# default 50, adds a run at that SCHED_FIFO priority, 0 leaves it out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$1 responder=$2 n=$3 strace_n=$4
@@ -16,8 +19,17 @@ mkdir -p "$out"
 
 echo "-- clock source: $(cat /sys/devices/system/clocksource/clocksource0/current_clocksource)," \
      "$(nproc) CPUs, $(uname -r)"
+control_loop() {
+    local prio=()
+    [ "${ROTALINK_BENCH_LOOP_PRIORITY:-50}" = 0 ] || prio=(--priority "${ROTALINK_BENCH_LOOP_PRIORITY:-50}")
+    echo "-- control loop: Python thread against the native loop, under a collecting workload"
+    python3 benchmarks/loop.py --responder "$responder" --out "$out/loop.json" \
+        --seconds "${ROTALINK_BENCH_LOOP_SECONDS:-20}" --rate "${ROTALINK_BENCH_LOOP_RATE:-500}" \
+        --idle "${prio[@]}"
+}
 if [ "${ROTALINK_BENCH_ROUNDTRIP:-1}" = 0 ]; then
     [ "${ROTALINK_BENCH_GROUP:-0}" = 0 ] || bash benchmarks/vm_group.sh "$out" "$responder"
+    [ "${ROTALINK_BENCH_LOOP:-0}" = 0 ] || control_loop
     echo "-- done"
     exit 0
 fi
@@ -56,4 +68,5 @@ fi
 stop
 pids=()
 [ "${ROTALINK_BENCH_GROUP:-0}" = 0 ] || bash benchmarks/vm_group.sh "$out" "$responder"
+[ "${ROTALINK_BENCH_LOOP:-0}" = 0 ] || control_loop
 echo "-- done"
