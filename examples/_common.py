@@ -758,3 +758,17 @@ def make_motors(members: Sequence[Member], names: Sequence[str], timeout_ms: int
     except ValueError as exc:  # shared identifiers on one bus
         print(f"error: {exc}", file=sys.stderr)
         return None
+
+
+def motors_on_one_bus(args: argparse.Namespace) -> Tuple[int, Optional[Motors]]:
+    """The motors of --motor on the bus --iface, with the watchdog of ten
+    periods at --rate: (0, motors), or an exit status (1 no bus, 2 motors
+    no group takes) and None, after printing why."""
+    bus = open_bus(args.iface)
+    if bus is None:
+        return 1, None
+    pairs = [(bus, rotalink.Damiao(m, s, limits_of(model), timeout_ms=args.timeout_ms))
+             for m, s, model in args.motor]
+    motors = make_motors(pairs, [repr(motor) for _, motor in pairs], args.timeout_ms,
+                         watchdog_ms(args, args.rate), tags=[f"{motor.motor_id:#x}" for _, motor in pairs])
+    return (2, None) if motors is None else (0, motors)

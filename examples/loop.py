@@ -46,8 +46,8 @@ from typing import List, Optional, Sequence
 
 import rotalink
 
-from _common import (SLOW_SHARE, Recorder, add_command, add_loop, add_sine, check_loop, limits_of, make_motors,
-                     motor_arg, open_bus, parser, plot_at_end, positive, run_enabled, watchdog_ms, whole)
+from _common import (SLOW_SHARE, Recorder, add_command, add_loop, add_sine, check_loop, motor_arg, motors_on_one_bus,
+                     parser, plot_at_end, positive, run_enabled, whole)
 
 
 def priority_arg(text: str) -> int:
@@ -82,19 +82,13 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
 
 
 def run(args: argparse.Namespace) -> int:
-    bus = open_bus(args.iface)
-    if bus is None:
-        return 1
-    pairs = [(bus, rotalink.Damiao(m, s, limits_of(model), timeout_ms=args.timeout_ms))
-             for m, s, model in args.motor]
     # The watchdog: ten periods at --rate, at least 50 ms (watchdog_ms).
-    motors = make_motors(pairs, [repr(motor) for _, motor in pairs], args.timeout_ms,
-                         watchdog_ms(args, args.rate), tags=[f"{motor.motor_id:#x}" for _, motor in pairs])
+    status, motors = motors_on_one_bus(args)
     if motors is None:
-        return 2
+        return status
     omega = 2.0 * math.pi * args.frequency
-    phases = [math.radians(args.phase) * i for i in range(len(pairs))]
-    recorder = Recorder(len(pairs), round(args.duration * args.rate)) if args.plot is not None else None
+    phases = [math.radians(args.phase) * i for i in range(len(args.motor))]
+    recorder = Recorder(len(args.motor), round(args.duration * args.rate)) if args.plot is not None else None
     loop: Optional[rotalink.ControlLoop] = None
     sets = 0
 

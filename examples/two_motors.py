@@ -28,10 +28,7 @@ import argparse
 import sys
 from typing import List, Optional
 
-import rotalink
-
-from _common import (add_command, add_loop, add_sine, check_loop, limits_of, make_motors, motor_arg, open_bus,
-                     parser, run_sine, watchdog_ms)
+from _common import add_command, add_loop, add_sine, check_loop, motor_arg, motors_on_one_bus, parser, run_sine
 
 SUMMARY = "ticks: {cycles} of {total}, overruns: {overruns}, failed commands: {failed_commands}{last}"
 
@@ -54,16 +51,10 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
 
 
 def run(args: argparse.Namespace) -> int:
-    bus = open_bus(args.iface)
-    if bus is None:
-        return 1
-    pairs = [(bus, rotalink.Damiao(m, s, limits_of(model), timeout_ms=args.timeout_ms))
-             for m, s, model in args.motor]
     # The watchdog: ten periods at --rate, at least 50 ms (watchdog_ms).
-    motors = make_motors(pairs, [repr(motor) for _, motor in pairs], args.timeout_ms,
-                         watchdog_ms(args, args.rate), tags=[f"{motor.motor_id:#x}" for _, motor in pairs])
+    status, motors = motors_on_one_bus(args)
     if motors is None:
-        return 2
+        return status
     return run_sine(args, motors, unit="ticks", summary=SUMMARY)
 
 
