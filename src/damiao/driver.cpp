@@ -12,9 +12,6 @@ namespace {
 
 constexpr transport::Duration kModeSwitchPause = transport::Duration::from_millis(100);
 
-// At most this many frames queued before a register request are discarded.
-constexpr std::size_t kDiscardLimit = 1024;
-
 // Sends `frame`, then waits for the first frame that is this motor's
 // feedback (`is_feedback`) and parses it.
 Result<mit::MotorState, Error> exchange(const Damiao& d, transport::CanTransport& bus,

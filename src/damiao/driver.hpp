@@ -12,6 +12,11 @@
 
 namespace rotalink::damiao {
 
+// At most this many frames already queued on a bus are discarded before a
+// request (a register read, a group cycle), and read at a cycle's deadline:
+// a flooded bus cannot keep a call reading for ever.
+inline constexpr std::size_t kDiscardLimit = 1024;
+
 // The driver record. Identifiers are kept as given (0..65535); frames carry
 // their low 11 bits.
 struct Damiao {

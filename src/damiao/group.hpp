@@ -181,8 +181,6 @@ public:
     template <class Run>
     std::vector<MemberResult> until_answered(transport::SharedBus* const* buses, int attempts, Run run) const;
 
-    static constexpr std::size_t kDiscardLimit = 1024;
-
 private:
     // Fail bus b's members that were sent and still await a reply, or
     // those that were not sent.
