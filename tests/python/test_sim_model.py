@@ -941,7 +941,7 @@ def test_flash_save_and_next_start(tmp_path, frames, saved):
     ns, (m,), _ = parse_args(["vcan0", "--motor", "1:0x11", "--register", "PMAX=3", "--flash", path])
     assert (m.motor_id, m.master_id) == (5, 0x21)   # the file's, over the command line's
     assert {k: m.flash_registers()[k] for k in saved} == saved
-    assert m.flash_registers() == Motor(1, 0x11).flash_registers() | saved | {"SN": m.register_value(15)}
+    assert m.flash_registers() == {**Motor(1, 0x11).flash_registers(), **saved, "SN": m.register_value(15)}
 
 
 @pytest.mark.parametrize("argv, text, message", [
