@@ -70,13 +70,6 @@ PyObject* states_list(const std::vector<std::optional<damiao::mit::MotorState>>&
     return list;
 }
 
-PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
-    return guard([&]() -> PyObject* {
-        PyErr_Format(PyExc_TypeError, "No constructor defined for %s", type_name(type));
-        return nullptr;
-    });
-}
-
 void loop_dealloc(PyObject* self) {
     LoopRecord& rec = loop_record(self);
     if (rec.loop) {
@@ -322,12 +315,12 @@ bool register_stop_at_exit() {
 }  // namespace
 
 PyTypeObject* control_loop_type() {
-    return class_object(g_loop, {"rotalink.ControlLoop", nullptr, sizeof(Box<LoopRecord>), refuse_new, loop_dealloc,
+    return class_object(g_loop, {"rotalink.ControlLoop", nullptr, sizeof(Box<LoopRecord>), no_constructor, loop_dealloc,
                                  loop_repr, loop_getset, loop_methods});
 }
 
 PyTypeObject* loop_stats_type() {
-    return class_object(g_stats, {"rotalink.LoopStats", nullptr, sizeof(Box<LoopStats>), refuse_new,
+    return class_object(g_stats, {"rotalink.LoopStats", nullptr, sizeof(Box<LoopStats>), no_constructor,
                                   dealloc_box<LoopStats>, stats_repr, stats_getset, nullptr});
 }
 

@@ -122,13 +122,6 @@ PyGetSetDef joint_getset[] = {
 
 // ------------------------------------------------------------ MotorState
 
-PyObject* state_new(PyTypeObject* type, PyObject*, PyObject*) {
-    return guard([&]() -> PyObject* {
-        PyErr_Format(PyExc_TypeError, "No constructor defined for %s", type_name(type));
-        return nullptr;
-    });
-}
-
 template <float MotorState::*Field>
 PyObject* state_get_float(PyObject* self, void*) {
     return guard([&] { return new_float(native<MotorState>(self).*Field); });
@@ -168,7 +161,7 @@ PyTypeObject* joint_limits_type() {
 }
 
 PyTypeObject* motor_state_type() {
-    return class_object(g_state, {"rotalink.MotorState", nullptr, sizeof(Box<MotorState>), state_new,
+    return class_object(g_state, {"rotalink.MotorState", nullptr, sizeof(Box<MotorState>), no_constructor,
                                   dealloc_box<MotorState>, state_repr, state_getset, nullptr});
 }
 

@@ -46,6 +46,16 @@ inline PyTypeObject* class_object(PyTypeObject*& slot, const ClassSpec& spec) {
     return slot != nullptr ? slot : create_class(slot, spec);
 }
 
+// The constructor of a class whose instances only the module makes
+// (MotorState, ControlLoop, LoopStats): TypeError "No constructor defined
+// for MotorState".
+inline PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
+    return guard([&]() -> PyObject* {
+        PyErr_Format(PyExc_TypeError, "No constructor defined for %s", type_name(type));
+        return nullptr;
+    });
+}
+
 // Frees an instance: the record's destructor, the memory, the type reference.
 template <class T>
 void dealloc_box(PyObject* self) {
