@@ -70,6 +70,27 @@ std::string refusal(const std::vector<GroupMember>& members, std::size_t i, std:
     return {};
 }
 
+// A command of a kind that sets no position (VEL) cannot be bounded in
+// position by clamping its fields: its velocity is set to 0 when it would
+// move a joint that was last measured at `position` further past q_min or
+// q_max. The bound so holds to within one period's travel.
+bool hold_inside(Setpoint& s, const JointLimits& limits, float position) {
+    const CommandKind& k = kCommandKinds[s.kind];
+    for (std::size_t f = 0; f < k.field_count; ++f) {
+        if (k.fields[f].role == Role::Position) return false;
+    }
+    bool moved = false;
+    for (std::size_t f = 0; f < k.field_count; ++f) {
+        if (k.fields[f].role != Role::Velocity) continue;
+        float& v = s.values[f];
+        if ((v > 0.0f && position >= limits.q_max) || (v < 0.0f && position <= limits.q_min)) {
+            v = 0.0f;
+            moved = true;
+        }
+    }
+    return moved;
+}
+
 // Feedback carrying motor id `got`, not motor `m`'s (m.motor_id & 0xF).
 Error foreign_feedback(const Damiao& m, std::uint8_t got) {
     char text[160];
@@ -119,6 +140,35 @@ std::string member_name(const std::vector<GroupMember>& members, std::size_t i) 
     return name;
 }
 
+std::size_t StopReport::failed() const {
+    std::size_t n = 0;
+    for (char s : stopped) n += s ? 0 : 1;
+    return n;
+}
+
+std::string StopReport::reason(std::size_t i) const {
+    if (stopped[i]) return {};
+    if (results[i].ok()) {
+        return "still reports " + status_text(results[i].value().error) + " after " + std::to_string(sent[i]) +
+               (sent[i] == 1 ? " disable" : " disables");
+    }
+    return results[i].error().message();
+}
+
+std::string StopReport::member_failure(const std::vector<GroupMember>& members, std::size_t i) const {
+    if (stopped[i]) return {};
+    return member_name(members, i) + (results[i].ok() ? " " : ": ") + reason(i);
+}
+
+std::string StopReport::failure(const std::vector<GroupMember>& members) const {
+    std::string out;
+    for (std::size_t i = 0; i < stopped.size(); ++i) {
+        if (stopped[i]) continue;
+        out += (out.empty() ? "" : "; ") + member_failure(members, i);
+    }
+    return out;
+}
+
 MotorGroup::MotorGroup(std::vector<GroupMember> members, std::size_t bus_count, Duration timeout, bool fd)
     : members_(std::move(members)), bus_begin_(bus_count + 1, 0), timeout_(timeout), fd_(fd) {
     for (const GroupMember& m : members_) {
@@ -158,6 +208,7 @@ Result<std::vector<CanFrame>, MotorGroup::Refusal> MotorGroup::control(const Set
         if (!why.empty()) return err(Refusal{i, Error::invalid_command(why)});
         if (!bounds_[i].empty()) {
             moved_[i] = clamp(s, bounds_[i][s.kind]);
+            if (last_[i]) moved_[i] = hold_inside(s, *members_[i].joint, last_[i]->position) || moved_[i];
             any_moved = any_moved || moved_[i];
         }
         const Damiao& d = members_[i].motor;

@@ -38,6 +38,31 @@ std::string identifier_clash(const std::vector<GroupMember>& members);
 // "member 3 (motor_id=0x4)", the name of a member in messages.
 std::string member_name(const std::vector<GroupMember>& members, std::size_t i);
 
+// How a group's members are stopped (MotorGroup::disable_confirmed).
+struct StopPolicy {
+    static constexpr int kAttempts = 3;
+    int attempts = kAttempts;         // disables to a member that keeps answering ENABLED
+    transport::Duration patience{};   // how long a silent member is retried, at least `attempts` times
+};
+
+// What a confirmed stop came to, per member.
+struct StopReport {
+    std::vector<MemberResult> results;  // its last answer, or its last failure
+    std::vector<std::uint32_t> sent;    // the disables it was sent
+    std::vector<char> stopped;          // its feedback reports a status other than ENABLED
+
+    std::size_t failed() const;
+    // Why member i is not stopped, without its name: "still reports ENABLED
+    // after 3 disables", or its last failure; "" when it is stopped.
+    std::string reason(std::size_t i) const;
+    // Why member i is not stopped: "member 1 (motor_id=0x2) still reports
+    // ENABLED after 3 disables", or "member 1 (motor_id=0x2): " and its last
+    // failure; "" when it is stopped.
+    std::string member_failure(const std::vector<GroupMember>& members, std::size_t i) const;
+    // Every member's failure, joined by "; "; "" when every member stopped.
+    std::string failure(const std::vector<GroupMember>& members) const;
+};
+
 class MotorGroup {
 public:
     // `members` in result order, on buses 0..bus_count-1, each used.
@@ -172,14 +197,22 @@ public:
     Progress locked_step(transport::SharedBus* const* buses, Cycle& c, const std::vector<transport::CanFrame>& frames,
                          const char* skip, bool begin, transport::BusWaiter& waiter) const;
 
-    // Cycles until every member has answered or `attempts` cycles have run,
-    // each sent only to the members still unanswered; `run(skip)` runs one
-    // cycle leaving out the members flagged and returns its results. A
-    // member on a poisoned bus is not sent to and fails with the poison's
-    // message. The result of each member: its answer, or its last failure;
-    // the group remembers the answers.
-    template <class Run>
-    std::vector<MemberResult> until_answered(transport::SharedBus* const* buses, int attempts, Run run) const;
+    // Disables every member until its feedback confirms it: a member counts
+    // as stopped only when it answers with a status other than ENABLED
+    // (DISABLED, or a fault code: a faulted motor's output is off). Each
+    // round sends the disable to the members not yet confirmed; `run(skip)`
+    // runs one cycle of `special(kDisable)` leaving out the members flagged
+    // and returns its results. A member that answers ENABLED is given
+    // `policy.attempts` disables; one that does not answer (or whose bus
+    // fails) at least as many, and more for as long as `policy.patience`
+    // has not passed since the first round, a round that ended early
+    // (a bus that fails at once) being padded to the group's time-out with
+    // `pause(duration)`, so that an outage of the interface is ridden out
+    // without spinning. A member on a poisoned bus is not sent to and fails
+    // with the poison's message. The group remembers every answer.
+    template <class Run, class Pause>
+    StopReport disable_confirmed(transport::SharedBus* const* buses, const StopPolicy& policy, Run run,
+                                 Pause pause) const;
 
 private:
     // Fail bus b's members that were sent and still await a reply, or
@@ -206,28 +239,53 @@ private:
     mutable Cycle scratch_;  // the state of `cycle`
 };
 
-template <class Run>
-std::vector<MemberResult> MotorGroup::until_answered(transport::SharedBus* const* buses, int attempts, Run run) const {
-    std::vector<MemberResult> results(size(), MemberResult(err(Error::transport(transport::TransportError::timeout()))));
-    std::vector<char> skip(size(), 0);
-    for (std::size_t i = 0; i < size(); ++i) {
+template <class Run, class Pause>
+StopReport MotorGroup::disable_confirmed(transport::SharedBus* const* buses, const StopPolicy& policy, Run run,
+                                         Pause pause) const {
+    const std::size_t n = size();
+    StopReport report;
+    report.results.assign(n, MemberResult(err(Error::transport(transport::TransportError::timeout()))));
+    report.sent.assign(n, 0);
+    report.stopped.assign(n, 0);
+    std::vector<char> skip(n, 0);
+    for (std::size_t i = 0; i < n; ++i) {
         if (!buses[members_[i].bus]->poisoned()) continue;
-        results[i] = err(Error::failure("the bus lock is poisoned by an earlier internal fault; open a new bus"));
+        report.results[i] = err(Error::failure("the bus lock is poisoned by an earlier internal fault; open a new bus"));
         skip[i] = 1;
     }
-    for (int attempt = 0; attempt < attempts; ++attempt) {
+    const transport::Instant first = transport::Instant::now();
+    const transport::Instant patient_until = first.saturating_add(policy.patience);
+    for (;;) {
         bool any = false;
         for (char s : skip) any = any || s == 0;
         if (!any) break;
-        const std::vector<MemberResult>& got = run(skip.data());
-        for (std::size_t i = 0; i < size(); ++i) {
+        const transport::Instant began = transport::Instant::now();
+        const std::vector<MemberResult>& got = run(static_cast<const char*>(skip.data()));
+        const bool patient = transport::Instant::now() < patient_until;
+        bool silent = false;  // a member still to retry did not answer
+        for (std::size_t i = 0; i < n; ++i) {
             if (skip[i]) continue;
-            results[i] = got[i];
-            if (got[i].ok()) skip[i] = 1;
+            ++report.sent[i];
+            report.results[i] = got[i];
+            const bool enough = report.sent[i] >= static_cast<std::uint32_t>(policy.attempts);
+            if (got[i].ok() && got[i].value().error != kStatusEnabled) {
+                report.stopped[i] = skip[i] = 1;
+            } else if (got[i].ok()) {
+                skip[i] = enough ? 1 : 0;
+            } else {
+                skip[i] = enough && !patient ? 1 : 0;
+                silent = silent || skip[i] == 0;
+            }
+        }
+        if (silent) {
+            const transport::Instant padded = began.saturating_add(timeout_);
+            const transport::Instant now = transport::Instant::now();
+            const transport::Instant until = patient_until < padded ? patient_until : padded;
+            if (now < until) pause(until.remaining_from(now));
         }
     }
-    remember(results);
-    return results;
+    remember(report.results);
+    return report;
 }
 
 }  // namespace rotalink::damiao

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <exception>
+#include <new>
 #include <utility>
 
 #include "support/panic.hpp"
@@ -78,22 +79,96 @@ std::uint64_t DurationHistogram::quantile(double q) const {
     return max_;
 }
 
+// ----------------------------------------------------------------- clock
+
+void MonotonicClock::sleep_until(Instant t, const std::atomic<bool>& stop) {
+    for (;;) {
+        if (stop.load()) return;
+        const Instant now = Instant::now();
+        if (!(now < t)) return;
+        const std::uint64_t target = t.ns - now.ns > kStopCheckNanos ? now.ns + kStopCheckNanos : t.ns;
+        const timespec ts{static_cast<time_t>(target / 1000000000u), static_cast<long>(target % 1000000000u)};
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+    }
+}
+
+// ------------------------------------------------------------------ fork
+
+// Every loop alive, so that a child of fork() can stop them: only the
+// thread that forked is there in the child, so a loop's thread is not, and
+// a lock one of the parent's threads held would stay held for ever. The
+// loops' state locks are taken around the fork, so that the child sees each
+// loop's state whole.
+struct ForkRegistry {
+    static std::mutex& mutex() {
+        static auto* m = new std::mutex();  // never destroyed: loops may outlive static destruction
+        return *m;
+    }
+    static std::vector<ControlLoop*>& loops() {
+        static auto* v = new std::vector<ControlLoop*>();
+        return *v;
+    }
+    static void prepare() {
+        mutex().lock();
+        for (ControlLoop* loop : loops()) loop->mutex_.lock();
+    }
+    static void parent() {
+        for (ControlLoop* loop : loops()) loop->mutex_.unlock();
+        mutex().unlock();
+    }
+    static void child() {
+        for (ControlLoop* loop : loops()) loop->forked();
+        mutex().unlock();
+    }
+    static void add(ControlLoop* loop) {
+        static std::once_flag once;
+        std::call_once(once, [] { pthread_atfork(&prepare, &parent, &child); });
+        std::lock_guard<std::mutex> lock(mutex());
+        loops().push_back(loop);
+    }
+    static void remove(ControlLoop* loop) {
+        std::lock_guard<std::mutex> lock(mutex());
+        std::vector<ControlLoop*>& v = loops();
+        v.erase(std::remove(v.begin(), v.end(), loop), v.end());
+    }
+};
+
+void ControlLoop::forked() {
+    // `mutex_` is held, by this thread, since the fork began. The join lock
+    // and the condition may be held or waited on by threads that are not in
+    // this process: they are made anew (their old state needs no cleanup).
+    new (&join_mutex_) std::mutex();
+    new (&changed_) std::condition_variable();
+    started_ = false;
+    stop_.store(true);
+    if (running_) {
+        running_ = false;
+        error_ = "the process forked: the control loop's thread runs in the parent only";
+    }
+    mutex_.unlock();
+}
+
 // ------------------------------------------------------------------ loop
 
 ControlLoop::ControlLoop(const MotorGroup& group, std::vector<transport::SharedBus*> buses,
-                         std::unique_ptr<transport::BusWaiter> waiter, Duration period, Duration hold)
+                         std::unique_ptr<transport::BusWaiter> waiter, const LoopOptions& options)
     : group_(group),
       buses_(std::move(buses)),
       waiter_(std::move(waiter)),
-      period_(period),
-      hold_(hold),
+      options_(options),
+      clock_(options.clock != nullptr ? *options.clock : static_cast<LoopClock&>(monotonic_)),
       missed_(group.size(), 0),
+      faults_(group.size(), 0),
       latest_(group.size()),
       last_cycle_(group.size()) {
     ROTALINK_ASSERT(buses_.size() == group.bus_count(), "one shared bus per group bus");
+    ForkRegistry::add(this);
 }
 
-ControlLoop::~ControlLoop() { stop(); }
+ControlLoop::~ControlLoop() {
+    stop();
+    ForkRegistry::remove(this);
+}
 
 int ControlLoop::start(int priority, int cpu) {
     std::lock_guard<std::mutex> join(join_mutex_);
@@ -118,7 +193,7 @@ int ControlLoop::start(int priority, int cpu) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             running_ = true;
-            last_set_ = Instant::now();  // the first set is due within the hold time too
+            last_set_ = clock_.now();  // the first set is due within the hold time too
         }
         // The thread starts with every signal blocked: they are the
         // caller's to handle, and a wait of the loop is never cut short.
@@ -140,12 +215,15 @@ int ControlLoop::start(int priority, int cpu) {
     return rc;
 }
 
-void ControlLoop::stop() {
+std::string ControlLoop::stop(bool disable) {
     std::lock_guard<std::mutex> join(join_mutex_);
-    if (!started_) return;
+    if (!started_) return {};
+    if (disable) disable_on_stop_.store(true);
     stop_.store(true);
+    clock_.wake();
     pthread_join(thread_, nullptr);
     started_ = false;
+    return stop_failure_;
 }
 
 void ControlLoop::set(std::vector<CanFrame> frames) {
@@ -153,7 +231,7 @@ void ControlLoop::set(std::vector<CanFrame> frames) {
     std::lock_guard<std::mutex> lock(mutex_);
     pending_ = std::move(frames);
     ++generation_;
-    last_set_ = Instant::now();
+    last_set_ = clock_.now();
 }
 
 ControlLoop::Wake ControlLoop::wait(std::uint64_t seen, Instant until,
@@ -182,21 +260,34 @@ std::vector<std::optional<mit::MotorState>> ControlLoop::states() const {
 }
 
 LoopStats ControlLoop::stats() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    // The histograms are copied under the lock and summarised after it, so
+    // that the loop's thread never waits for a scan of them.
+    auto periods = std::make_unique<DurationHistogram>();
+    auto latencies = std::make_unique<DurationHistogram>();
     LoopStats s;
-    s.cycles = cycles_;
-    s.overruns = overruns_;
-    s.missed = missed_;
-    if (cycles_ > 1 && first_start_ < last_start_) {
-        s.rate_hz = static_cast<double>(cycles_ - 1) * 1e9 / static_cast<double>(last_start_.ns - first_start_.ns);
+    Instant first;
+    Instant last;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        s.cycles = cycles_;
+        s.overruns = overruns_;
+        s.missed = missed_;
+        s.faults = faults_;
+        first = first_start_;
+        last = last_start_;
+        *periods = periods_;
+        *latencies = latencies_;
+    }
+    if (s.cycles > 1 && first < last) {
+        s.rate_hz = static_cast<double>(s.cycles - 1) * 1e9 / static_cast<double>(last.ns - first.ns);
     }
     const auto summary = [](const DurationHistogram& h) {
         return std::array<double, 3>{static_cast<double>(h.quantile(0.5)) / 1000.0,
                                      static_cast<double>(h.quantile(0.99)) / 1000.0,
                                      static_cast<double>(h.max()) / 1000.0};
     };
-    s.period_us = summary(periods_);
-    s.latency_us = summary(latencies_);
+    s.period_us = summary(*periods);
+    s.latency_us = summary(*latencies);
     return s;
 }
 
@@ -215,17 +306,6 @@ void* ControlLoop::entry(void* self) {
     return nullptr;
 }
 
-void ControlLoop::sleep_until(Instant t) const {
-    for (;;) {
-        if (stop_.load()) return;
-        const Instant now = Instant::now();
-        if (!(now < t)) return;
-        const std::uint64_t target = t.ns - now.ns > kStopCheckNanos ? now.ns + kStopCheckNanos : t.ns;
-        const timespec ts{static_cast<time_t>(target / 1000000000u), static_cast<long>(target % 1000000000u)};
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
-    }
-}
-
 void ControlLoop::cycle(MotorGroup::Cycle& c, const std::vector<CanFrame>& frames, const char* skip) {
     // Signals are blocked in this thread, but a wait cut short goes on.
     for (bool begin = true; group_.locked_step(buses_.data(), c, frames, skip, begin, *waiter_) ==
@@ -236,17 +316,16 @@ void ControlLoop::cycle(MotorGroup::Cycle& c, const std::vector<CanFrame>& frame
 
 std::string ControlLoop::disable_all(MotorGroup::Cycle& c) {
     const std::vector<CanFrame> frames = group_.special(kDisable);
-    const std::vector<MemberResult> results =
-        group_.until_answered(buses_.data(), kDisableAttempts, [&](const char* skip) -> const std::vector<MemberResult>& {
+    StopPolicy policy;
+    policy.patience = options_.disable_patience;
+    const StopReport report = group_.disable_confirmed(
+        buses_.data(), policy,
+        [&](const char* skip) -> const std::vector<MemberResult>& {
             cycle(c, frames, skip);
             return c.results();
-        });
-    std::string failed;
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        if (results[i].ok()) continue;
-        failed += (failed.empty() ? "" : "; ") + member_name(group_.members(), i) + ": " + results[i].error().message();
-    }
-    return failed;
+        },
+        [](Duration pause) { transport::sleep_for(pause); });
+    return report.failure(group_.members());
 }
 
 ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
@@ -255,14 +334,14 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
     std::vector<CanFrame> frames;  // the latest setpoints taken
     std::uint64_t taken = 0;       // their generation; 0 before the first set
     MotorGroup::Cycle c;
-    std::vector<Instant> answered(n, Instant::now());  // each member's latest answer
+    std::vector<Instant> answered(n, clock_.now());  // each member's latest answer
     std::string why;  // why the loop stops by itself
     try {
-        Instant planned = Instant::now();
+        Instant planned = clock_.now();
         while (!stop_.load()) {
-            sleep_until(planned);
+            clock_.sleep_until(planned, stop_);
             if (stop_.load()) break;
-            const Instant begun = Instant::now();
+            const Instant begun = clock_.now();
             Instant last_set;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -272,14 +351,15 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
                 }
                 last_set = last_set_;
             }
-            if (nanos_between(last_set, begun) > hold_.total_nanos_saturated()) {
-                why = "no setpoint for " + millis_text(hold_);
+            if (nanos_between(last_set, begun) > options_.hold.total_nanos_saturated()) {
+                why = "no setpoint for " + millis_text(options_.hold);
                 break;
             }
             cycle(c, taken != 0 ? frames : refresh, nullptr);
-            const Instant done = Instant::now();
+            const Instant done = clock_.now();
             group_.remember(c.results());
-            std::size_t silent = n;  // a member that has not answered for the hold time
+            std::size_t silent = n;   // a member that has not answered for the hold time
+            std::size_t faulted = n;  // a member that reports a fault, when that stops the loop
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 for (std::size_t i = 0; i < n; ++i) {
@@ -287,11 +367,17 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
                     if (r.ok()) {
                         answered[i] = done;
                         latest_[i] = last_cycle_[i] = r.value();
+                        if (is_fault_status(r.value().error)) {
+                            ++faults_[i];
+                            if (faulted == n && options_.stop_on_fault) faulted = i;
+                        }
                         continue;
                     }
                     last_cycle_[i].reset();
                     ++missed_[i];
-                    if (silent == n && nanos_between(answered[i], done) > hold_.total_nanos_saturated()) silent = i;
+                    if (silent == n && nanos_between(answered[i], done) > options_.hold.total_nanos_saturated()) {
+                        silent = i;
+                    }
                 }
                 if (cycles_ == 0) {
                     first_start_ = begun;
@@ -304,13 +390,18 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
             }
             changed_.notify_all();
             if (silent != n) {
-                why = member_name(group_.members(), silent) + " did not answer for " + millis_text(hold_) +
+                why = member_name(group_.members(), silent) + " did not answer for " + millis_text(options_.hold) +
                       " (last: " + c.results()[silent].error().message() + ")";
+                break;
+            }
+            if (faulted != n) {
+                why = member_name(group_.members(), faulted) + " reports " +
+                      status_text(c.results()[faulted].value().error);
                 break;
             }
             // The next cycle is due a period after this one was; one that
             // ran past it starts at once, without catching up.
-            planned = planned.saturating_add(period_);
+            planned = planned.saturating_add(options_.period);
             if (planned < done) {
                 planned = done;
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -322,15 +413,21 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
     catch (...) {
         why = "internal fault: " + fault_text(std::current_exception());
     }
-    if (!why.empty()) {
+    if (!why.empty() || disable_on_stop_.load()) {
         // The members on buses that still work are disabled, a fault's too.
+        std::string failed;
         try {
-            const std::string failed = disable_all(c);
-            why += failed.empty() ? "; every member was disabled" : "; disabling failed for " + failed;
+            failed = disable_all(c);
         }
         ROTALINK_PASS_FORCED_UNWIND
         catch (...) {
-            why += "; disabling failed on an internal fault: " + fault_text(std::current_exception());
+            failed = "every member: an internal fault: " + fault_text(std::current_exception());
+        }
+        if (!why.empty()) {
+            why += failed.empty() ? "; every member was disabled" : "; disabling failed for " + failed;
+        } else if (!failed.empty()) {
+            stop_failure_ = "disabling failed for " + failed;
+            why = "the control loop was stopped; " + stop_failure_;
         }
     }
     {

@@ -48,6 +48,7 @@ struct LoopStats {
     std::uint64_t cycles = 0;
     std::uint64_t overruns = 0;
     std::vector<std::uint64_t> missed;  // per member: cycles it did not answer
+    std::vector<std::uint64_t> faults;  // per member: cycles it answered with a fault status
     double rate_hz = 0;                 // cycles per second between the first and the last
     // (p50, p99, max) in microseconds: the time between the starts of two
     // cycles, and from a cycle's planned start to its last reply.
@@ -55,12 +56,49 @@ struct LoopStats {
     std::array<double, 3> latency_us{};
 };
 
+// The loop's time: when it is, and a sleep until an instant that a request
+// to stop cuts short. The monotonic clock unless a test drives its own.
+class LoopClock {
+public:
+    virtual ~LoopClock() = default;
+    virtual transport::Instant now() = 0;
+    // Returns at `t`, or soon after `stop` is set (within 20 ms), whichever
+    // comes first.
+    virtual void sleep_until(transport::Instant t, const std::atomic<bool>& stop) = 0;
+    // A request to stop was made: a sleeper may return now.
+    virtual void wake() {}
+};
+
+// CLOCK_MONOTONIC, slept on with absolute deadlines.
+class MonotonicClock final : public LoopClock {
+public:
+    transport::Instant now() override { return transport::Instant::now(); }
+    void sleep_until(transport::Instant t, const std::atomic<bool>& stop) override;
+};
+
+struct LoopOptions {
+    transport::Duration period = transport::Duration::from_millis(2);
+    // With no set() for this long, or a member silent for this long, the
+    // loop disables every member and stops.
+    transport::Duration hold = transport::Duration::from_millis(100);
+    // A member answering with a fault status stops the loop (and every
+    // member is disabled); without, faults are only counted.
+    bool stop_on_fault = true;
+    // How long a silent member is retried when the loop disables.
+    transport::Duration disable_patience{};
+    // The loop's clock; the monotonic clock when null. Must outlive the loop.
+    LoopClock* clock = nullptr;
+};
+
 class ControlLoop {
 public:
     // The group and its shared buses (`buses[i]` is the group's bus i) must
     // outlive the loop. `waiter` waits for replies in the loop's thread.
     ControlLoop(const MotorGroup& group, std::vector<transport::SharedBus*> buses,
-                std::unique_ptr<transport::BusWaiter> waiter, transport::Duration period, transport::Duration hold);
+                std::unique_ptr<transport::BusWaiter> waiter, const LoopOptions& options);
+    ControlLoop(const MotorGroup& group, std::vector<transport::SharedBus*> buses,
+                std::unique_ptr<transport::BusWaiter> waiter, transport::Duration period, transport::Duration hold)
+        : ControlLoop(group, std::move(buses), std::move(waiter), with_timing(period, hold)) {}
     ~ControlLoop();
     ControlLoop(const ControlLoop&) = delete;
     ControlLoop& operator=(const ControlLoop&) = delete;
@@ -88,34 +126,50 @@ public:
     std::vector<std::optional<mit::MotorState>> states() const;
     LoopStats stats() const;
     bool running() const;
-    // Why the loop stopped by itself; none while it runs or after `stop`.
+    // Why the loop stopped by itself (or that the process forked, in the
+    // child), or why disabling at `stop` failed; none while it runs or
+    // after a clean `stop`.
     std::optional<std::string> error() const;
 
-    // Ends the thread and waits for it; does nothing once it has ended.
-    void stop();
-
-    static constexpr int kDisableAttempts = 3;
+    // Ends the thread, after the cycle under way, and waits for it. With
+    // `disable`, the thread's last act is a confirmed stop of every member
+    // (MotorGroup::disable_confirmed); what failed is returned ("" when
+    // every member stopped) and kept as `error`. Does nothing (and returns
+    // "") once the thread has ended; a loop that stopped by itself has
+    // disabled its members already.
+    std::string stop(bool disable = false);
 
 private:
+    static LoopOptions with_timing(transport::Duration period, transport::Duration hold) {
+        LoopOptions o;
+        o.period = period;
+        o.hold = hold;
+        return o;
+    }
+    friend struct ForkRegistry;
+    // In a child of fork(): the thread is not there; the loop is stopped.
+    void forked();
+
     static void* entry(void* self);
     void run();
     // One cycle of `frames` (leaving out the members flagged in `skip`).
     void cycle(MotorGroup::Cycle& c, const std::vector<transport::CanFrame>& frames, const char* skip);
-    // Disables every member (retrying those that do not answer); what
-    // failed, or "".
+    // A confirmed stop of every member; what failed, or "".
     std::string disable_all(MotorGroup::Cycle& c);
-    void sleep_until(transport::Instant t) const;
 
     const MotorGroup& group_;
     std::vector<transport::SharedBus*> buses_;
     std::unique_ptr<transport::BusWaiter> waiter_;
-    const transport::Duration period_;
-    const transport::Duration hold_;
+    const LoopOptions options_;
+    MonotonicClock monotonic_;
+    LoopClock& clock_;
 
     pthread_t thread_{};
     bool started_ = false;
     std::mutex join_mutex_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> disable_on_stop_{false};
+    std::string stop_failure_;  // written by the thread, read after the join
 
     // Shared with the thread, under `mutex_`.
     mutable std::mutex mutex_;
@@ -128,6 +182,7 @@ private:
     std::uint64_t cycles_ = 0;
     std::uint64_t overruns_ = 0;
     std::vector<std::uint64_t> missed_;
+    std::vector<std::uint64_t> faults_;
     std::vector<std::optional<mit::MotorState>> latest_;
     std::vector<std::optional<mit::MotorState>> last_cycle_;
     transport::Instant first_start_{};

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "damiao/group.hpp"
@@ -32,14 +33,30 @@ struct GroupRecord {
     Refs joints;  // one object: the tuple of joint limits (or None) per member, or None
     std::uint64_t timeout_ms;
     std::uint64_t watchdog_ms;  // 0: no watchdog
+    std::uint64_t disable_timeout_ms;  // how long the scope's exit retries silent members
     std::vector<transport::SharedBus*> shared;  // the buses' locks and transports, bus i at i
     // The state of a cycle, kept from one to the next; `cycle_busy` (read
     // and set with the interpreter lock held) while a cycle uses it.
     damiao::MotorGroup::Cycle cycle{};
     bool cycle_busy = false;
-    // The native loop of the group's latest ControlLoop, while that object
-    // lives (it clears this); read and set with the interpreter lock held.
-    damiao::ControlLoop* loop = nullptr;
+    // Commands of the group under way (in any thread, one that released the
+    // interpreter mid-cycle included): a control loop is not started while
+    // there is one. Read and changed with the interpreter lock held.
+    int commands = 0;
+    // Inside the group's scope: enabled by __enter__, not yet left.
+    bool in_scope = false;
+    // The native loop of the group's latest ControlLoop; read and set with
+    // the interpreter lock held.
+    std::weak_ptr<damiao::ControlLoop> loop{};
+};
+
+// Counts a group command for as long as it lives (GroupRecord::commands).
+struct CommandScope {
+    GroupRecord& rec;
+    explicit CommandScope(GroupRecord& r) : rec(r) { ++rec.commands; }
+    ~CommandScope() { --rec.commands; }
+    CommandScope(const CommandScope&) = delete;
+    CommandScope& operator=(const CommandScope&) = delete;
 };
 
 inline GroupRecord& record(PyObject* self) { return native<GroupRecord>(self); }
@@ -108,9 +125,14 @@ PyObject* raise_refusal(const damiao::MotorGroup& g, const damiao::MotorGroup::R
 
 // A new ControlLoop running the cycle of `group` (a MotorGroup object)
 // `rate_hz` times a second, `hold` the watchdog's time, SCHED_FIFO at
-// `priority` (0: none), pinned to `cpu` (negative: none). nullptr with an
-// exception set.
-PyObject* start_loop(PyObject* group, double rate_hz, transport::Duration hold, int priority, int cpu);
+// `priority` (0: none), pinned to `cpu` (negative: none), stopping on a
+// member's fault when `stop_on_fault`. nullptr with an exception set.
+PyObject* start_loop(PyObject* group, double rate_hz, transport::Duration hold, int priority, int cpu,
+                     bool stop_on_fault);
+
+// Logs `text` as a warning of the "rotalink" logger; an error doing so is
+// reported as unraisable.
+void log_warning(const std::string& text);
 
 PyTypeObject* control_loop_type();
 PyTypeObject* loop_stats_type();

@@ -28,9 +28,15 @@ using transport::CanFrame;
 PyTypeObject* g_group = nullptr;
 PyObject* g_group_error = nullptr;
 
-ROTALINK_SIGNATURE(kGroupNew, 5, "MotorGroup.__new__",
-                   ROTALINK_DOC("MotorGroup", "(members, timeout_ms=20, fd=False, watchdog_ms=None, joint_limits=None)"),
-                   1, "members", "timeout_ms", "fd", "watchdog_ms", "joint_limits");
+ROTALINK_SIGNATURE(kGroupNew, 6, "MotorGroup.__new__",
+                   ROTALINK_DOC("MotorGroup", "(members, timeout_ms=20, fd=False, watchdog_ms=None, joint_limits=None, "
+                                              "disable_timeout_ms=500)"),
+                   1, "members", "timeout_ms", "fd", "watchdog_ms", "joint_limits", "disable_timeout_ms");
+
+// How long the scope's exit retries a silent member by default.
+constexpr std::uint64_t kDisableTimeoutMs = 500;
+// The longest it may: a minute.
+constexpr std::uint64_t kMaxDisableTimeoutMs = 60000;
 
 // The largest watchdog the motor's register holds.
 constexpr std::uint64_t kMaxWatchdogMs = UINT32_MAX / (1000 / damiao::kTimeoutUnitMicros);
@@ -69,7 +75,7 @@ bool read_member(PyObject* item, std::size_t index, Refs& buses, std::vector<Gro
 
 PyObject* group_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
-        Signature<5>::Args a;
+        Signature<6>::Args a;
         if (!bind_tuple(kGroupNew, args, kwargs, a)) return nullptr;
 
         PyObject* it = PyObject_GetIter(a[0]);
@@ -104,6 +110,17 @@ PyObject* group_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                              "watchdog_ms must be None or from 1 to %llu milliseconds, got %llu",
                              static_cast<unsigned long long>(kMaxWatchdogMs),
                              static_cast<unsigned long long>(watchdog_ms));
+                return nullptr;
+            }
+        }
+
+        std::uint64_t disable_timeout_ms = kDisableTimeoutMs;
+        if (a[5] != nullptr) {
+            if (!to_u64(a[5], "disable_timeout_ms", disable_timeout_ms)) return nullptr;
+            if (disable_timeout_ms > kMaxDisableTimeoutMs) {
+                PyErr_Format(PyExc_ValueError, "disable_timeout_ms must be from 0 to %llu milliseconds, got %llu",
+                             static_cast<unsigned long long>(kMaxDisableTimeoutMs),
+                             static_cast<unsigned long long>(disable_timeout_ms));
                 return nullptr;
             }
         }
@@ -156,8 +173,8 @@ PyObject* group_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         new (&record(obj)) GroupRecord{
             damiao::MotorGroup(std::move(members), bus_count, transport::Duration::from_millis(timeout_ms),
                                fd != 0),
-            std::move(buses), std::move(kept), std::move(kept_joints), timeout_ms, watchdog_ms, std::move(shared),
-            {}, false};
+            std::move(buses), std::move(kept), std::move(kept_joints), timeout_ms, watchdog_ms, disable_timeout_ms,
+            std::move(shared)};
         return obj;
     });
 }
@@ -165,7 +182,6 @@ PyObject* group_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // ------------------------------------------------------------- the cycle
 
 PyObject* state_object(const MotorState& s) { return new_box(motor_state_type(), s); }
-PyObject* state_object(const Unit&) { Py_RETURN_NONE; }
 
 // "member 3 (motor_id=0x4)", the name of a member in messages.
 std::string member_name(const damiao::MotorGroup& g, std::size_t i) { return damiao::member_name(g.members(), i); }
@@ -196,40 +212,27 @@ std::string group_message(const damiao::MotorGroup& g, const std::vector<Result<
            member_head(g, first) + results[first].error().message() + fault_statuses(g, results);
 }
 
+std::optional<MotorState> as_state(const MotorState& s) { return s; }
+std::optional<MotorState> as_state(const Unit&) { return std::nullopt; }
+
+PyObject* new_group_error(const std::string& message, const std::vector<std::optional<MotorState>>& states,
+                          const std::vector<std::string>& errors);
+
 // A new GroupError with the states of the members that answered (None for a
 // command that returns none) and the messages of those that did not.
 template <class T>
 PyObject* new_group_error(const damiao::MotorGroup& g, const std::vector<Result<T, Error>>& results,
                           std::size_t failed) {
-    PyObject* type = group_error_type();
-    if (type == nullptr) return nullptr;
-    const std::string message = group_message(g, results, failed);
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-    if (text == nullptr) return nullptr;
-    PyObject* exc = PyObject_CallFunctionObjArgs(type, text, nullptr);
-    Py_DECREF(text);
-    if (exc == nullptr) return nullptr;
-    const Py_ssize_t n = static_cast<Py_ssize_t>(results.size());
-    PyObject* states = must(PyList_New(n), "a list");
-    PyObject* errors = must(PyList_New(n), "a list");
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Result<T, Error>& r = results[static_cast<std::size_t>(i)];
-        if (r.ok()) {
-            PyList_SET_ITEM(states, i, state_object(r.value()));
-            Py_INCREF(Py_None);
-            PyList_SET_ITEM(errors, i, Py_None);
+    std::vector<std::optional<MotorState>> states(results.size());
+    std::vector<std::string> errors(results.size());
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (results[i].ok()) {
+            states[i] = as_state(results[i].value());
         } else {
-            Py_INCREF(Py_None);
-            PyList_SET_ITEM(states, i, Py_None);
-            PyList_SET_ITEM(errors, i, new_text(r.error().message()));
+            errors[i] = results[i].error().message();
         }
     }
-    const bool set = PyObject_SetAttrString(exc, "states", states) == 0 &&
-                     PyObject_SetAttrString(exc, "errors", errors) == 0;
-    Py_DECREF(states);
-    Py_DECREF(errors);
-    if (!set) Py_CLEAR(exc);
-    return exc;
+    return new_group_error(group_message(g, results, failed), states, errors);
 }
 
 template <class T>
@@ -256,6 +259,7 @@ std::size_t count_failed(const std::vector<Result<T, Error>>& results) {
 // interpreter lock held.
 struct CycleSlot {
     GroupRecord& rec;
+    CommandScope command{rec};
     damiao::MotorGroup::Cycle own;
     bool shared;
     explicit CycleSlot(GroupRecord& r) : rec(r), shared(!r.cycle_busy) {
@@ -323,27 +327,84 @@ PyObject* run_cycle(PyObject* self, const std::vector<CanFrame>& frames) {
     return results_object(rec.group, slot.get().results());
 }
 
-// Cycles of `frames` until every member has answered or `attempts` cycles
-// have run, each sent only to the members still unanswered; a member whose
-// bus is poisoned is not sent to. Signals wait until it is over. The result
-// of each member: its answer, or its last failure.
-std::vector<MemberResult> until_answered(GroupRecord& rec, const std::vector<CanFrame>& frames, int attempts) {
-    CycleSlot slot(rec);
-    return rec.group.until_answered(rec.shared.data(), attempts, [&](const char* skip) -> const std::vector<MemberResult>& {
-        run_native(rec, slot.get(), frames, skip, true);
-        return slot.get().results();
-    });
+// A new GroupError with `message`, the states of the members in `states`
+// (None for the others) and the messages in `errors` ("" for none).
+PyObject* new_group_error(const std::string& message, const std::vector<std::optional<MotorState>>& states,
+                          const std::vector<std::string>& errors) {
+    PyObject* type = group_error_type();
+    if (type == nullptr) return nullptr;
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (text == nullptr) return nullptr;
+    PyObject* exc = PyObject_CallFunctionObjArgs(type, text, nullptr);
+    Py_DECREF(text);
+    if (exc == nullptr) return nullptr;
+    const Py_ssize_t n = static_cast<Py_ssize_t>(states.size());
+    PyObject* state_list = must(PyList_New(n), "a list");
+    PyObject* error_list = must(PyList_New(n), "a list");
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const std::size_t k = static_cast<std::size_t>(i);
+        PyObject* state = Py_None;
+        if (states[k]) {
+            state = state_object(*states[k]);
+        } else {
+            Py_INCREF(state);
+        }
+        PyList_SET_ITEM(state_list, i, state);
+        PyObject* error = Py_None;
+        if (!errors[k].empty()) {
+            error = new_text(errors[k]);
+        } else {
+            Py_INCREF(error);
+        }
+        PyList_SET_ITEM(error_list, i, error);
+    }
+    const bool set = PyObject_SetAttrString(exc, "states", state_list) == 0 &&
+                     PyObject_SetAttrString(exc, "errors", error_list) == 0;
+    Py_DECREF(state_list);
+    Py_DECREF(error_list);
+    if (!set) Py_CLEAR(exc);
+    return exc;
 }
 
-constexpr int kDisableAttempts = 3;
+// Sleeps `d` without the interpreter lock; signals wait.
+void pause_released(transport::Duration d) {
+    without_interpreter([d] { transport::sleep_for(d); });
+}
 
-// Disables every member, retrying those that do not answer; signals wait
-// until it is over. nullptr when every member answered, else a new
-// GroupError.
+// A confirmed stop of every member (MotorGroup::disable_confirmed), silent
+// members retried for the group's disable_timeout_ms; signals wait until it
+// is over. nullptr when every member reports itself stopped, else a new
+// GroupError: "1 of 2 members failed; member 1 (motor_id=0x2) still reports
+// ENABLED after 3 disables", its `states` every answer, its `errors` why
+// each member that failed is not stopped.
 PyObject* disable_all(GroupRecord& rec) {
-    const std::vector<MemberResult> results = until_answered(rec, rec.group.special(damiao::kDisable), kDisableAttempts);
-    const std::size_t failed = count_failed(results);
-    return failed == 0 ? nullptr : new_group_error(rec.group, results, failed);
+    CycleSlot slot(rec);
+    const std::vector<CanFrame> frames = rec.group.special(damiao::kDisable);
+    damiao::StopPolicy policy;
+    policy.patience = transport::Duration::from_millis(rec.disable_timeout_ms);
+    const damiao::StopReport report = rec.group.disable_confirmed(
+        rec.shared.data(), policy,
+        [&](const char* skip) -> const std::vector<MemberResult>& {
+            run_native(rec, slot.get(), frames, skip, true);
+            return slot.get().results();
+        },
+        pause_released);
+    const std::size_t failed = report.failed();
+    if (failed == 0) return nullptr;
+    const damiao::MotorGroup& g = rec.group;
+    std::vector<std::optional<MotorState>> states(g.size());
+    std::vector<std::string> errors(g.size());
+    for (std::size_t i = 0; i < g.size(); ++i) {
+        if (report.results[i].ok()) states[i] = report.results[i].value();
+        errors[i] = report.reason(i);
+    }
+    std::string message = std::to_string(failed) + " of " + std::to_string(g.size()) + " members failed; " +
+                          report.failure(g.members());
+    for (std::size_t i = 0; i < g.size(); ++i) {
+        if (!states[i] || !damiao::is_fault_status(states[i]->error)) continue;
+        message += "; " + member_name(g, i) + " reports " + damiao::status_text(states[i]->error);
+    }
+    return new_group_error(message, states, errors);
 }
 
 // Runs `op(member_index, transport)` for each member in turn, as a single
@@ -356,6 +417,7 @@ PyObject* each_member(GroupRecord& rec, Op op) {
     // whole call. Nothing here may call into Python while unwinding: a
     // thread ended at exit unwinds from the wait without the interpreter.
     const damiao::MotorGroup& g = rec.group;
+    CommandScope command(rec);
     std::vector<Result<Unit, Error>> results;
     results.reserve(g.size());
     bool signalled = false;
@@ -396,6 +458,17 @@ PyObject* special(PyObject* self, PyObject*) {
     });
 }
 
+// Logs `text` as a warning of the "rotalink" logger: the logger's result,
+// or nullptr with an exception set.
+PyObject* warn(PyObject* text) {
+    PyObject* logging = PyImport_ImportModule("logging");
+    PyObject* logger = logging != nullptr ? PyObject_CallMethod(logging, "getLogger", "s", "rotalink") : nullptr;
+    PyObject* done = logger != nullptr ? PyObject_CallMethod(logger, "warning", "sO", "%s", text) : nullptr;
+    Py_XDECREF(logger);
+    Py_XDECREF(logging);
+    return done;
+}
+
 // Attaches the failure `failure` (a GroupError) to `exc`, an exception that
 // is propagating: as a note where exceptions take notes, else as a warning
 // of the "rotalink" logger. Any error doing so is reported as unraisable:
@@ -409,11 +482,7 @@ void attach_failure(PyObject* exc, PyObject* failure, const char* what) {
         if (PyObject_HasAttrString(exc, "add_note")) {
             done = PyObject_CallMethod(exc, "add_note", "O", note);
         } else {
-            PyObject* logging = PyImport_ImportModule("logging");
-            PyObject* logger = logging != nullptr ? PyObject_CallMethod(logging, "getLogger", "s", "rotalink") : nullptr;
-            done = logger != nullptr ? PyObject_CallMethod(logger, "warning", "sO", "%s", note) : nullptr;
-            Py_XDECREF(logger);
-            Py_XDECREF(logging);
+            done = warn(note);
         }
         Py_DECREF(note);
     }
@@ -424,16 +493,43 @@ void attach_failure(PyObject* exc, PyObject* failure, const char* what) {
 ROTALINK_NO_PARAMS(kGroupEnter, "MotorGroup.__enter__",
                    ROTALINK_DOC("__enter__", "($self)")
                    "Enable every member (writing the watchdog first, if the group has\n"
-                   "one). If a member fails, or a signal's handler raises during the\n"
-                   "enable, every member is disabled again and the error is raised.");
+                   "one). If a member fails or answers with a fault status, or a signal's\n"
+                   "handler raises during the enable, every member is disabled again and\n"
+                   "the error is raised.");
+
+// A GroupError for the members of an enable cycle's `states` that answered
+// with a fault status (their drive stays off), or nullptr when none did.
+PyObject* enable_faults(const damiao::MotorGroup& g, PyObject* states) {
+    std::vector<MemberResult> results;
+    std::size_t failed = 0;
+    for (std::size_t i = 0; i < g.size(); ++i) {
+        const MotorState& s = native<MotorState>(PyList_GET_ITEM(states, static_cast<Py_ssize_t>(i)));
+        if (damiao::is_fault_status(s.error)) {
+            results.emplace_back(err(Error::failure("answered the enable with " + damiao::status_text(s.error))));
+            ++failed;
+        } else {
+            results.emplace_back(s);
+        }
+    }
+    return failed == 0 ? nullptr : new_group_error(g, results, failed);
+}
 
 PyObject* group_enter(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
+        GroupRecord& rec = record(self);
         PyObject* enabled = special<damiao::kEnable>(self, nullptr);
         if (enabled != nullptr) {
+            // A member that answers the enable with a fault is not driving:
+            // the block would run with it off. The enable has failed.
+            PyObject* faults = enable_faults(rec.group, enabled);
             Py_DECREF(enabled);
-            Py_INCREF(self);
-            return self;
+            if (faults == nullptr) {
+                rec.in_scope = true;
+                Py_INCREF(self);
+                return self;
+            }
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(faults)), faults);
+            Py_DECREF(faults);
         }
         // Whatever ended the enable (a member that failed, the exception of
         // a signal's handler during the wait), some members may have taken
@@ -441,7 +537,7 @@ PyObject* group_enter(PyObject* self, PyObject*) {
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
         PyErr_NormalizeException(&type, &value, &tb);
-        PyObject* disable_error = disable_all(record(self));
+        PyObject* disable_error = disable_all(rec);
         if (disable_error != nullptr) {
             attach_failure(value, disable_error, "disabling the group after the failed enable failed too");
             Py_DECREF(disable_error);
@@ -453,10 +549,11 @@ PyObject* group_enter(PyObject* self, PyObject*) {
 
 ROTALINK_SIGNATURE(kGroupExit, 3, "MotorGroup.__exit__",
                    ROTALINK_DOC("__exit__", "($self, exc_type, exc_value, traceback)")
-                   "Disable every member, retrying those that do not answer (up to three\n"
-                   "cycles); signals wait until it is over. If members still fail, the\n"
-                   "exception leaving the block stays the one raised and carries the\n"
-                   "failure; without one, GroupError is raised.",
+                   "Disable every member until each one's feedback reports it stopped\n"
+                   "(DISABLED or a fault): one still ENABLED gets three disables, a silent\n"
+                   "one is retried for disable_timeout_ms; signals wait until it is over.\n"
+                   "If members still fail, the exception leaving the block stays the one\n"
+                   "raised and carries the failure; without one, GroupError is raised.",
                    3, "exc_type", "exc_value", "traceback");
 
 PyObject* group_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -464,10 +561,13 @@ PyObject* group_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         Signature<3>::Args a;
         if (!bind_vector(kGroupExit, args, nargs, kwnames, a)) return nullptr;
         // A control loop still running is stopped first: the disable is the
-        // last the members hear.
-        damiao::ControlLoop* loop = record(self).loop;
-        if (loop != nullptr) without_interpreter([loop] { loop->stop(); });
-        PyObject* failure = disable_all(record(self));
+        // last the members hear. The reference keeps the native loop while
+        // the interpreter is released, whatever other threads drop.
+        GroupRecord& rec = record(self);
+        const std::shared_ptr<damiao::ControlLoop> loop = rec.loop.lock();
+        if (loop) without_interpreter([&loop] { loop->stop(); });
+        rec.in_scope = false;
+        PyObject* failure = disable_all(rec);
         if (failure != nullptr) {
             if (a[1] == Py_None) {
                 PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(failure)), failure);
@@ -656,14 +756,15 @@ PyObject* get_clamped(PyObject* self, void*) {
     });
 }
 
-ROTALINK_SIGNATURE(kGroupStart, 4, "MotorGroup.start",
-                   ROTALINK_DOC("start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None)")
+ROTALINK_SIGNATURE(kGroupStart, 5, "MotorGroup.start",
+                   ROTALINK_DOC("start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None, stop_on_fault=True)")
                    "Run the group's cycle in a native thread, rate_hz times a second, and\n"
                    "return its ControlLoop. Until its first set() every cycle is a\n"
-                   "refresh. With no set() for hold_ms, or a member silent for as long,\n"
-                   "the loop disables every member and stops. priority (1..99) runs the\n"
-                   "thread SCHED_FIFO, cpu pins it to that CPU.",
-                   1, "rate_hz", "hold_ms", "priority", "cpu");
+                   "refresh. With no set() for hold_ms, a member silent for as long, or\n"
+                   "(stop_on_fault) a member reporting a fault, the loop disables every\n"
+                   "member and stops. priority (1..99) runs the thread SCHED_FIFO, cpu\n"
+                   "pins it to that CPU.",
+                   1, "rate_hz", "hold_ms", "priority", "cpu", "stop_on_fault");
 
 // The fastest rate a loop takes: a period of 10 us.
 constexpr double kMaxRateHz = 100000.0;
@@ -688,7 +789,7 @@ bool optional_int(PyObject* obj, const char* name, long long low, long long high
 
 PyObject* group_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        Signature<4>::Args a;
+        Signature<5>::Args a;
         if (!bind_vector(kGroupStart, args, nargs, kwnames, a)) return nullptr;
         const double rate = PyFloat_AsDouble(a[0]);
         if (rate == -1.0 && PyErr_Occurred()) {
@@ -707,9 +808,15 @@ PyObject* group_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         long long cpu = -1;
         if (!optional_int(a[2], "priority", 1, 99, priority)) return nullptr;
         if (!optional_int(a[3], "cpu", 0, CPU_SETSIZE - 1, cpu)) return nullptr;
-        if (refuse_while_looping(record(self))) return nullptr;
+        int stop_on_fault = 1;
+        if (a[4] != nullptr && (stop_on_fault = PyObject_IsTrue(a[4])) < 0) return nullptr;
+        GroupRecord& rec = record(self);
+        if (refuse_while_looping(rec)) return nullptr;
+        // A command of another thread that released the interpreter mid-cycle
+        // uses the group's cycle state, as the loop would.
+        if (rec.commands > 0) return raise({PyExc_RuntimeError, "a command of the group is under way in another thread"});
         return start_loop(self, rate, transport::Duration::from_millis(hold_ms), static_cast<int>(priority),
-                          static_cast<int>(cpu));
+                          static_cast<int>(cpu), stop_on_fault != 0);
     });
 }
 
@@ -760,13 +867,25 @@ bool take_setpoint(PyObject* item, const ItemName& name, damiao::Setpoint& out) 
     return true;
 }
 
+void log_warning(const std::string& text) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);  // an exception on its way is kept
+    PyObject* str = new_text(text);
+    PyObject* done = warn(str);
+    if (done == nullptr) PyErr_WriteUnraisable(str);
+    Py_XDECREF(done);
+    Py_DECREF(str);
+    PyErr_Restore(type, value, tb);
+}
+
 PyObject* raise_refusal(const damiao::MotorGroup& g, const damiao::MotorGroup::Refusal& r) {
     PendingError e = dm_err_to_py(r.error);
     return raise({e.type, member_head(g, r.member) + e.message});
 }
 
 bool refuse_while_looping(const GroupRecord& rec) {
-    if (rec.loop == nullptr || !rec.loop->running()) return false;
+    const std::shared_ptr<damiao::ControlLoop> loop = rec.loop.lock();
+    if (!loop || !loop->running()) return false;
     PyErr_SetString(PyExc_RuntimeError, "control loop running");
     return true;
 }

@@ -46,9 +46,17 @@ std::vector<std::shared_ptr<ControlLoop>>& live_loops() {
 // The longest wait without a look at the signals that arrived meanwhile.
 constexpr std::uint64_t kSignalCheckNanos = 20000000;
 
-void stop_native(ControlLoop& loop) {
-    without_interpreter([&loop] { loop.stop(); });
+// Stops the loop's thread, the interpreter released. With `disable` its
+// members are disabled with confirmed stops; what failed ("" for nothing).
+std::string stop_native(ControlLoop& loop, bool disable) {
+    std::string failed;
+    without_interpreter([&] { failed = loop.stop(disable); });
+    return failed;
 }
+
+// A loop whose group is not inside its scope disables its members when it
+// stops: nothing else would, and they would go on with the last setpoints.
+bool disables_on_stop(const LoopRecord& rec) { return !record(rec.group).in_scope; }
 
 // RuntimeError: why the loop stopped by itself, or that it was stopped.
 PyObject* raise_stopped(const ControlLoop& loop) {
@@ -73,11 +81,13 @@ PyObject* states_list(const std::vector<std::optional<damiao::mit::MotorState>>&
 void loop_dealloc(PyObject* self) {
     LoopRecord& rec = loop_record(self);
     if (rec.loop) {
-        stop_native(*rec.loop);
+        // Dropped while it runs: nothing can drive the members after this.
+        const std::string failed = stop_native(*rec.loop, true);
+        if (!failed.empty()) log_warning("a control loop dropped while running: " + failed);
         std::vector<std::shared_ptr<ControlLoop>>& live = live_loops();
         live.erase(std::remove(live.begin(), live.end(), rec.loop), live.end());
         GroupRecord& group = record(rec.group);
-        if (group.loop == rec.loop.get()) group.loop = nullptr;
+        if (group.loop.lock() == rec.loop) group.loop.reset();
     }
     // The group outlives the native loop, which uses it.
     PyObject* group = rec.group;
@@ -164,14 +174,22 @@ PyObject* loop_stats(PyObject* self, PyObject*) {
 
 ROTALINK_NO_PARAMS(kLoopStop, "ControlLoop.stop",
                    ROTALINK_DOC("stop", "($self)")
-                   "End the loop's thread, after the cycle under way; the members are\n"
-                   "not disabled. Stopping a stopped loop does nothing.");
+                   "End the loop's thread, after the cycle under way. Inside the group's\n"
+                   "scope the members stay enabled, for the scope's exit to disable;\n"
+                   "outside it the loop disables every member (confirmed by its\n"
+                   "feedback) and RuntimeError says which did not stop. Stopping a\n"
+                   "stopped loop does nothing.");
+
+// ControlLoop.stop and __exit__: None, or RuntimeError when disabling failed.
+PyObject* stop_loop(PyObject* self) {
+    LoopRecord& rec = loop_record(self);
+    const std::string failed = stop_native(*rec.loop, disables_on_stop(rec));
+    if (!failed.empty()) return raise({PyExc_RuntimeError, failed});
+    Py_RETURN_NONE;
+}
 
 PyObject* loop_stop(PyObject* self, PyObject*) {
-    return guard([&]() -> PyObject* {
-        stop_native(*loop_record(self).loop);
-        Py_RETURN_NONE;
-    });
+    return guard([&] { return stop_loop(self); });
 }
 
 ROTALINK_NO_PARAMS(kLoopEnter, "ControlLoop.__enter__", ROTALINK_DOC("__enter__", "($self)"));
@@ -182,14 +200,16 @@ PyObject* loop_enter(PyObject* self, PyObject*) {
 }
 
 ROTALINK_SIGNATURE(kLoopExit, 3, "ControlLoop.__exit__",
-                   ROTALINK_DOC("__exit__", "($self, exc_type, exc_value, traceback)") "Stop the loop.", 3,
+                   ROTALINK_DOC("__exit__", "($self, exc_type, exc_value, traceback)") "Stop the loop, as stop() does.", 3,
                    "exc_type", "exc_value", "traceback");
 
 PyObject* loop_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         Signature<3>::Args a;
         if (!bind_vector(kLoopExit, args, nargs, kwnames, a)) return nullptr;
-        stop_native(*loop_record(self).loop);
+        PyObject* stopped = stop_loop(self);
+        if (stopped == nullptr) return nullptr;
+        Py_DECREF(stopped);
         Py_RETURN_FALSE;
     });
 }
@@ -238,15 +258,18 @@ PyObject* get_cycles(PyObject* self, void*) {
 PyObject* get_overruns(PyObject* self, void*) {
     return guard([&] { return must(PyLong_FromUnsignedLongLong(native<LoopStats>(self).overruns), "an int"); });
 }
+PyObject* counts_tuple(const std::vector<std::uint64_t>& counts) {
+    PyObject* tuple = must(PyTuple_New(static_cast<Py_ssize_t>(counts.size())), "a tuple");
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), must(PyLong_FromUnsignedLongLong(counts[i]), "an int"));
+    }
+    return tuple;
+}
 PyObject* get_missed(PyObject* self, void*) {
-    return guard([&] {
-        const std::vector<std::uint64_t>& missed = native<LoopStats>(self).missed;
-        PyObject* tuple = must(PyTuple_New(static_cast<Py_ssize_t>(missed.size())), "a tuple");
-        for (std::size_t i = 0; i < missed.size(); ++i) {
-            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), must(PyLong_FromUnsignedLongLong(missed[i]), "an int"));
-        }
-        return tuple;
-    });
+    return guard([&] { return counts_tuple(native<LoopStats>(self).missed); });
+}
+PyObject* get_faults(PyObject* self, void*) {
+    return guard([&] { return counts_tuple(native<LoopStats>(self).faults); });
 }
 PyObject* get_rate(PyObject* self, void*) {
     return guard([&] { return must(PyFloat_FromDouble(native<LoopStats>(self).rate_hz), "a float"); });
@@ -270,8 +293,10 @@ PyObject* stats_repr(PyObject* self) {
                       static_cast<unsigned long long>(s.cycles), static_cast<unsigned long long>(s.overruns), s.rate_hz,
                       s.period_us[0], s.period_us[1], s.period_us[2], s.latency_us[0], s.latency_us[1],
                       s.latency_us[2]);
-        PyObject* text = PyUnicode_FromFormat("%s%R)", head, missed);
+        PyObject* faults = get_faults(self, nullptr);
+        PyObject* text = faults != nullptr ? PyUnicode_FromFormat("%s%R, faults=%R)", head, missed, faults) : nullptr;
         Py_DECREF(missed);
+        Py_XDECREF(faults);
         return text;
     });
 }
@@ -280,6 +305,7 @@ PyGetSetDef stats_getset[] = {
     {"cycles", get_cycles, nullptr, nullptr, nullptr},
     {"overruns", get_overruns, nullptr, nullptr, nullptr},
     {"missed", get_missed, nullptr, nullptr, nullptr},
+    {"faults", get_faults, nullptr, nullptr, nullptr},
     {"rate_hz", get_rate, nullptr, nullptr, nullptr},
     {"period_us", get_period, nullptr, nullptr, nullptr},
     {"latency_us", get_latency, nullptr, nullptr, nullptr},
@@ -293,8 +319,12 @@ PyGetSetDef stats_getset[] = {
 PyObject* stop_all(PyObject*, PyObject*) {
     return guard([]() -> PyObject* {
         // A copy: while one is stopped, other threads may drop loop objects.
+        // The process ends: no loop may be left driving its members.
         const std::vector<std::shared_ptr<ControlLoop>> loops = live_loops();
-        for (const std::shared_ptr<ControlLoop>& loop : loops) stop_native(*loop);
+        for (const std::shared_ptr<ControlLoop>& loop : loops) {
+            const std::string failed = stop_native(*loop, true);
+            if (!failed.empty()) log_warning("a control loop stopped at exit: " + failed);
+        }
         Py_RETURN_NONE;
     });
 }
@@ -324,16 +354,19 @@ PyTypeObject* loop_stats_type() {
                                   dealloc_box<LoopStats>, stats_repr, stats_getset, nullptr});
 }
 
-PyObject* start_loop(PyObject* group, double rate_hz, Duration hold, int priority, int cpu) {
+PyObject* start_loop(PyObject* group, double rate_hz, Duration hold, int priority, int cpu, bool stop_on_fault) {
     static bool registered = false;
     if (!registered) {
         if (!register_stop_at_exit()) return nullptr;
         registered = true;
     }
     GroupRecord& rec = record(group);
-    const Duration period = Duration::from_nanos(static_cast<std::uint64_t>(std::llround(1e9 / rate_hz)));
-    auto loop = std::make_shared<ControlLoop>(rec.group, rec.shared, std::make_unique<transport::PollWaiter>(), period,
-                                              hold);
+    damiao::LoopOptions options;
+    options.period = Duration::from_nanos(static_cast<std::uint64_t>(std::llround(1e9 / rate_hz)));
+    options.hold = hold;
+    options.stop_on_fault = stop_on_fault;
+    options.disable_patience = Duration::from_millis(rec.disable_timeout_ms);
+    auto loop = std::make_shared<ControlLoop>(rec.group, rec.shared, std::make_unique<transport::PollWaiter>(), options);
     PyObject* obj = alloc_box(control_loop_type(), LoopRecord{group, nullptr, rate_hz});
     if (obj == nullptr) return nullptr;
     Py_INCREF(group);
@@ -352,9 +385,13 @@ PyObject* start_loop(PyObject* group, double rate_hz, Duration hold, int priorit
         errno = rc;
         return PyErr_SetFromErrno(PyExc_OSError);
     }
-    rec.loop = loop.get();
+    rec.loop = loop;
     live_loops().push_back(loop);
     loop_record(obj).loop = std::move(loop);
+    if (!rec.in_scope && rec.watchdog_ms == 0) {
+        log_warning("control loop started outside the group's scope and with no watchdog_ms: should this process "
+                    "crash or be killed, the motors keep their last setpoint until powered off or commanded");
+    }
     return obj;
 }
 

@@ -125,30 +125,21 @@ else:
 }
 
 TEST(GroupBinding, OtherThreadsRunWhileTheCycleWaits) {
-    make_bus("gslow");
+    socket_bus("gslow");
+    // The reply comes from another Python thread, which can only send it
+    // while the cycle's wait has given up the interpreter: held, the wait
+    // would end at its time-out with nothing, however fast the machine.
     EXPECT_EQ(run(R"PY(
-import threading, time
-inside = 0
-stop = False
-window = (float("inf"), float("inf"))
-def spin():
-    global inside
-    while not stop:
-        now = time.monotonic()
-        if window[0] < now < window[1]:
-            inside += 1
-t = threading.Thread(target=spin)
+import os, struct, threading
+def reply():
+    os.read(gslow_peer, 16)  # the disable, once sent
+    os.write(gslow_peer, struct.pack("<IB3x8s", 0x11, 8, bytes.fromhex("017FFF7FF7FF1E20")))
+t = threading.Thread(target=reply)
 t.start()
-g = rotalink.MotorGroup([(gslow, rotalink.Damiao(1, 0x11))], timeout_ms=300)
-start = time.monotonic()
-window = (start + 0.05, start + 0.25)  # well inside the wait
-try:
-    g.disable()
-except rotalink.GroupError:
-    pass
-stop = True
+g = rotalink.MotorGroup([(gslow, rotalink.Damiao(1, 0x11))], timeout_ms=60000)
+states = g.disable()
 t.join()
-assert inside > 0, inside
+assert states[0].motor_id == 1 and states[0].error == 0, states
 )PY"),
               "");
 }
@@ -282,7 +273,8 @@ try:
     rotalink.Damiao(1, 0x11).enable(gpoison)
 except BaseException as e:
     assert type(e).__name__ == "PanicException"
-g = rotalink.MotorGroup([(gok, rotalink.Damiao(2, 0x12)), (gpoison, rotalink.Damiao(1, 0x11))])
+g = rotalink.MotorGroup([(gok, rotalink.Damiao(2, 0x12)), (gpoison, rotalink.Damiao(1, 0x11))],
+                        disable_timeout_ms=0)
 try:
     g.enable()
 except Exception:
@@ -312,13 +304,15 @@ else:
 // and the group's commands refused meanwhile.
 TEST(GroupBinding, ControlLoopLifeAndALoopDroppedWhileItRuns) {
     MemoryTransport* t = make_bus("lbus");
-    // Motors 1 and 2 answer a command of any kind (0x001, 0x201, ...) and a refresh.
+    // Motors 1 and 2 answer a command of any kind (0x001, 0x201, ...) and a
+    // refresh: DISABLED after a disable, else ENABLED.
     t->respond([](const CanFrame& f, MemoryTransport& bus) {
+        const bool disable = f.data.size() == 8 && f.data[0] == 0xFF && f.data[7] == 0xFD;
         for (std::uint32_t id : {1u, 2u}) {
             const bool refresh = f.id.value == 0x7FF && f.data[0] == id && f.data[2] == 0xCC;
             if ((f.id.value != 0x7FF && (f.id.value & 0xFF) == id) || refresh) {
-                bus.queue(make_frame(CanId::standard(0x10 + id),
-                                     {static_cast<std::uint8_t>(0x10 | id), 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x20}));
+                bus.queue(make_frame(CanId::standard(0x10 + id), {static_cast<std::uint8_t>((disable ? 0 : 0x10) | id),
+                                                                  0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x20}));
             }
         }
     });
@@ -339,6 +333,111 @@ with g.start(500, hold_ms=60000) as loop:
 assert not loop.running and loop.error is None
 g.start(1000)  # dropped at once: stopped as it goes
 g.refresh()
+)PY"),
+              "");
+}
+
+// How a control loop ends, through the binding: outside the scope its stop
+// disables every member; inside, the members stay enabled for the scope's
+// exit, which stops a running loop before it disables. A loop started
+// outside the scope with no watchdog warns; start() is refused while a
+// command of another thread is under way; a member that answers the
+// scope's enable with a fault fails the enable.
+TEST(GroupBinding, NoLoopIsLeftDrivingAndTheScopeRefusesWhatItCannotMakeSafe) {
+    MemoryTransport* t = make_bus("ebus");
+    std::uint8_t status = 1;  // what the motors answer anything but a disable with
+    t->respond([&status](const CanFrame& f, MemoryTransport& bus) {
+        const bool disable = f.data.size() == 8 && f.data[0] == 0xFF && f.data[7] == 0xFD;
+        for (std::uint32_t id : {1u, 2u}) {
+            const bool refresh = f.id.value == 0x7FF && f.data[0] == id && f.data[2] == 0xCC;
+            if ((f.id.value != 0x7FF && (f.id.value & 0xFF) == id) || refresh) {
+                const std::uint8_t s = disable ? 0 : status;
+                bus.queue(make_frame(CanId::standard(0x10 + id), {static_cast<std::uint8_t>(s << 4 | id), 0x7F, 0xFF,
+                                                                  0x7F, 0xF7, 0xFF, 0x1E, 0x20}));
+            }
+        }
+    });
+    const auto last = [t](std::size_t n) {
+        std::vector<std::string> out;
+        const std::vector<CanFrame>& sent = t->sent();
+        for (std::size_t k = sent.size() - n; k < sent.size(); ++k) out.push_back(rotalink::test::show(sent[k]));
+        return out;
+    };
+    const std::vector<std::string> disables = {"Standard(0x1) classic [FF FF FF FF FF FF FF FD]",
+                                               "Standard(0x2) classic [FF FF FF FF FF FF FF FD]"};
+    EXPECT_EQ(run(R"PY(
+import logging
+class Records(logging.Handler):
+    def __init__(self):
+        super().__init__()
+        self.messages = []
+    def emit(self, record):
+        self.messages.append(record.getMessage())
+records = Records()
+logging.getLogger("rotalink").addHandler(records)
+eg = rotalink.MotorGroup([(ebus, rotalink.Damiao(1, 0x11)), (ebus, rotalink.Damiao(2, 0x12))], timeout_ms=20)
+with eg.start(500, hold_ms=60000) as loop:
+    loop.wait(5000)
+assert not loop.running and loop.error is None
+assert len(records.messages) == 1 and "no watchdog_ms" in records.messages[0], records.messages
+import builtins
+builtins.eg, builtins.records = eg, records
+)PY"),
+              "");
+    EXPECT_EQ(last(2), disables);  // stopped outside the scope: disabled
+    const std::size_t before = t->sent().size();
+    EXPECT_EQ(run(R"PY(
+with eg:
+    loop = eg.start(500, hold_ms=60000)
+    loop.wait(5000)
+    loop.stop()
+    assert not loop.running and loop.error is None
+    eg.refresh()  # still enabled: the scope's exit disables
+    assert [s.error for s in eg.refresh()] == [1, 1]
+    loop = eg.start(500, hold_ms=60000)
+    loop.wait(5000)
+assert not loop.running and loop.error is None
+assert len(records.messages) == 1, records.messages  # inside the scope: no warning
+)PY"),
+              "");
+    EXPECT_EQ(last(2), disables);  // the scope's exit stopped the loop first, then disabled
+    std::size_t disabled = 0;
+    for (std::size_t k = before; k < t->sent().size(); ++k) {
+        disabled += rotalink::test::show(t->sent()[k]) == disables[0] ? 1 : 0;
+    }
+    EXPECT_EQ(disabled, 1u);  // only by the scope's exit
+    status = 14;              // OVERLOAD
+    EXPECT_EQ(run(R"PY(
+try:
+    with eg:
+        raise AssertionError("the block ran")
+except rotalink.GroupError as e:
+    assert str(e) == "2 of 2 members failed; member 0 (motor_id=0x1): answered the enable with OVERLOAD", str(e)
+    assert e.errors == ["answered the enable with OVERLOAD"] * 2, e.errors
+)PY"),
+              "");
+    EXPECT_EQ(last(2), disables);
+}
+
+// start() while a command of another thread waits mid-cycle with the
+// interpreter released: refused, as both would use the group's cycle.
+TEST(GroupBinding, StartIsRefusedWhileAnotherThreadsCommandIsUnderWay) {
+    socket_bus("sbus");
+    EXPECT_EQ(run(R"PY(
+import os, struct, threading
+sg = rotalink.MotorGroup([(sbus, rotalink.Damiao(1, 0x11))], timeout_ms=60000)
+got = []
+t = threading.Thread(target=lambda: got.append(sg.refresh()))
+t.start()
+os.read(sbus_peer, 16)  # the refresh is sent: the other thread waits for its reply
+try:
+    sg.start(100)
+    raise AssertionError("started")
+except RuntimeError as e:
+    assert str(e) == "a command of the group is under way in another thread", e
+os.write(sbus_peer, struct.pack("<IB3x8s", 0x11, 8, bytes.fromhex("017FFF7FF7FF1E20")))
+t.join()
+assert got and got[0][0].motor_id == 1, got
 )PY"),
               "");
 }

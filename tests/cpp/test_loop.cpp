@@ -1,12 +1,18 @@
-// The control loop on an in-memory bus: what each cycle sends before and
-// after the first setpoints, the watchdogs that disable and stop it, and the
-// histogram its timing is summarised with. Only order is asserted, never
-// speed.
+// The control loop on an in-memory bus, on a clock the test moves: what
+// each cycle sends before and after the first setpoints and after a stop,
+// the watchdogs and faults that disable and stop it, its overruns, a fork,
+// and the histogram its timing is summarised with. Only order is asserted,
+// never speed.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <memory>
 #include <set>
 #include <string>
@@ -61,6 +67,34 @@ public:
     }
 };
 
+// The loop's time, moved by the test alone: a cycle is due only once the
+// test has moved the clock to it, however slow the machine.
+class ManualClock final : public damiao::LoopClock {
+public:
+    Instant now() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return now_;
+    }
+    void sleep_until(Instant t, const std::atomic<bool>& stop) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return stop.load() || !(now_ < t); });
+    }
+    void wake() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        changed_.notify_all();
+    }
+    void advance(Duration d) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        now_ = now_.saturating_add(d);
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    Instant now_{1000000000};
+};
+
 std::vector<std::string> texts(const std::vector<CanFrame>& frames) {
     std::vector<std::string> out;
     for (const CanFrame& f : frames) out.push_back(show(f));
@@ -74,39 +108,64 @@ Damiao motor(std::uint16_t id, std::uint16_t master) {
     return d;
 }
 
+constexpr std::uint8_t kDisabled = 0;
+constexpr std::uint8_t kEnabled = 1;
+constexpr std::uint8_t kOverload = 14;
+
 // Motors 1 and 2 (replies from 0x11 and 0x12) on one bus; each answers any
-// frame to its command identifier or a refresh of it, unless silent.
+// frame to its command identifier or a refresh of it, unless silent, with
+// its status: DISABLED after a disable, else ENABLED, unless the test says
+// otherwise (`status`, or `ignores_disables`).
 struct LoopRig {
     MemoryTransport* memory = new MemoryTransport();
     SharedBus bus{std::unique_ptr<CanTransport>(memory)};
     MotorGroup group{{{0, motor(1, 0x11)}, {0, motor(2, 0x12)}}, 1, Duration::from_millis(2), false};
+    ManualClock clock;
     std::set<std::uint16_t> silent;
+    std::set<std::uint16_t> ignores_disables;
+    std::map<std::uint16_t, std::uint8_t> status;  // a status answered to anything
+    Duration per_frame{};  // how far each frame sent moves the clock
 
     LoopRig() {
         memory->respond([this](const CanFrame& f, MemoryTransport& t) {
+            clock.advance(per_frame);
             for (const GroupMember& m : group.members()) {
                 const std::uint16_t id = m.motor.motor_id;
                 const bool refresh = f.id.value == 0x7FF && f.data[0] == id && f.data[2] == 0xCC;
                 if ((f.id.value != id && !refresh) || silent.count(id)) continue;
-                t.queue(make_frame(CanId::standard(m.motor.master_id),
-                                   {static_cast<std::uint8_t>(0x10 | id), 0x80, 0x00, 0x80, 0x08, 0x00, 0x1E, 0x20}));
+                const bool disable = !refresh && f.data[7] == damiao::kDisable && f.data[0] == 0xFF;
+                std::uint8_t s = disable && !ignores_disables.count(id) ? kDisabled : kEnabled;
+                if (status.count(id)) s = status[id];
+                t.queue(make_frame(CanId::standard(m.motor.master_id), {static_cast<std::uint8_t>(s << 4 | id), 0x80,
+                                                                        0x00, 0x80, 0x08, 0x00, 0x1E, 0x20}));
             }
         });
     }
-    std::unique_ptr<ControlLoop> loop(std::uint64_t hold_ms) {
-        return std::make_unique<ControlLoop>(group, std::vector<SharedBus*>{&bus}, std::make_unique<NapWaiter>(),
-                                             Duration::from_millis(1), Duration::from_millis(hold_ms));
+    std::unique_ptr<ControlLoop> loop(std::uint64_t hold_ms, bool stop_on_fault = true) {
+        damiao::LoopOptions o;
+        o.period = Duration::from_millis(1);
+        o.hold = Duration::from_millis(hold_ms);
+        o.stop_on_fault = stop_on_fault;
+        o.clock = &clock;
+        return std::make_unique<ControlLoop>(group, std::vector<SharedBus*>{&bus}, std::make_unique<NapWaiter>(), o);
     }
     std::vector<std::string> sent() {
         return bus.locked([](CanTransport& t) { return texts(static_cast<MemoryTransport&>(t).sent()); });
     }
-    // Waits for `n` more cycles, or until the loop stops.
+    // Starts the loop and waits for its first cycle, which is due at once.
+    void start(ControlLoop& loop) {
+        ASSERT_EQ(loop.start(0, -1), 0);
+        std::vector<std::optional<damiao::mit::MotorState>> states;
+        loop.wait(0, Instant::now().saturating_add(Duration::from_millis(5000)), states);
+    }
+    // Moves the clock one period at a time until `n` more cycles have
+    // completed, or the loop stops.
     void cycles(ControlLoop& loop, std::uint64_t n) {
         std::vector<std::optional<damiao::mit::MotorState>> states;
-        const std::uint64_t until = loop.cycles() + n;
-        while (loop.cycles() < until &&
-               loop.wait(loop.cycles(), Instant::now().saturating_add(Duration::from_millis(5000)), states) ==
-                   ControlLoop::Wake::Cycle) {
+        for (std::uint64_t k = 0; k < n && loop.running(); ++k) {
+            const std::uint64_t seen = loop.cycles();
+            clock.advance(Duration::from_millis(1));
+            loop.wait(seen, Instant::now().saturating_add(Duration::from_millis(5000)), states);
         }
     }
 };
@@ -114,8 +173,8 @@ struct LoopRig {
 TEST(ControlLoop, RefreshesUntilTheFirstSetpointsThenSendsTheLatest) {
     LoopRig rig;
     std::unique_ptr<ControlLoop> loop = rig.loop(5000);
-    ASSERT_EQ(loop->start(0, -1), 0);
-    rig.cycles(*loop, 3);
+    rig.start(*loop);
+    rig.cycles(*loop, 2);
     std::vector<CanFrame> first;
     std::vector<CanFrame> second;
     for (float q : {0.5f, -0.5f}) {
@@ -128,67 +187,143 @@ TEST(ControlLoop, RefreshesUntilTheFirstSetpointsThenSendsTheLatest) {
     rig.cycles(*loop, 3);
     loop->set(second);
     rig.cycles(*loop, 3);
-    loop->stop();
-    loop->stop();
+    EXPECT_EQ(loop->stop(), "");
+    EXPECT_EQ(loop->stop(true), "");  // stopped already: nothing more is sent
     EXPECT_FALSE(loop->running());
     EXPECT_EQ(loop->error(), std::nullopt);
 
-    // Runs of refreshes, then of the first setpoints, then of the second;
-    // every cycle sends one frame to each member, in member order.
+    // Exactly the nine cycles the clock let run: three of refreshes, three
+    // of the first setpoints, three of the second, and nothing after stop.
     const std::vector<std::string> sent = rig.sent();
-    ASSERT_EQ(sent.size() % 2, 0u);
-    const std::vector<std::string> cycles[] = {texts(rig.group.refresh()), texts(first), texts(second)};
-    std::vector<int> runs;
-    for (std::size_t k = 0; k < sent.size(); k += 2) {
-        const std::vector<std::string> pair(sent.begin() + k, sent.begin() + k + 2);
-        int which = 0;
-        while (which < 3 && pair != cycles[which]) ++which;
-        ASSERT_LT(which, 3) << "cycle " << k / 2 << ": " << pair[0];
-        if (runs.empty() || runs.back() != which) runs.push_back(which);
+    std::vector<std::string> want;
+    for (const auto& frames : {rig.group.refresh(), first, second}) {
+        for (int k = 0; k < 3; ++k) {
+            for (const std::string& t : texts(frames)) want.push_back(t);
+        }
     }
-    EXPECT_EQ(runs, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(sent, want);
     const damiao::LoopStats stats = loop->stats();
-    EXPECT_EQ(stats.cycles, sent.size() / 2);
+    EXPECT_EQ(stats.cycles, 9u);
+    EXPECT_EQ(stats.overruns, 0u);
     EXPECT_EQ(stats.missed, (std::vector<std::uint64_t>{0, 0}));
     ASSERT_TRUE(loop->states()[1].has_value());
     EXPECT_EQ(loop->states()[1]->motor_id, 2u);
-    EXPECT_EQ(rig.sent().size(), sent.size());  // nothing after the stop
 }
 
-// The watchdogs: no setpoints, or a member that stops answering, for the
-// hold time: every member is disabled (the silent one three times) and the
-// loop stops, saying why.
-TEST(ControlLoop, WatchdogsDisableEveryMemberAndStop) {
+// How a loop ends, and the confirmed stop it ends with: the watchdogs (no
+// setpoints, or a member silent, for the hold time), a member's fault, and
+// a stop that disables; members that answer DISABLED, a fault, ENABLED
+// always, or nothing.
+TEST(ControlLoop, EveryEndDisablesEveryMemberUntilItsFeedbackSaysSo) {
+    const std::string timeout = "transport error: timeout waiting for frame";
     const struct {
-        bool set;
-        std::uint16_t silent;
-        const char* why;
+        const char* name;
+        bool set;              // setpoints kept fresh
+        std::uint16_t silent;  // a member that stops answering
+        std::uint16_t ignores;  // a member that answers every disable ENABLED
+        std::uint16_t faults;   // a member that reports OVERLOAD
+        bool stop;             // the test stops the loop, asking for the disable
+        std::string why;
+        std::vector<std::size_t> disables;  // the members disabled at the end, in order
     } cases[] = {
-        {false, 0, "no setpoint for 30 ms; every member was disabled"},
-        {true, 2,
-         "member 1 (motor_id=0x2) did not answer for 30 ms (last: transport error: timeout waiting for "
-         "frame); disabling failed for member 1 (motor_id=0x2): transport error: timeout waiting for frame"},
+        {"no setpoint", false, 0, 0, 0, false, "no setpoint for 30 ms; every member was disabled", {0, 1}},
+        {"silent member", true, 2, 0, 0, false,
+         "member 1 (motor_id=0x2) did not answer for 30 ms (last: " + timeout +
+             "); disabling failed for member 1 (motor_id=0x2): " + timeout,
+         {0, 1, 1, 1}},
+        {"fault", true, 0, 0, 2, false, "member 1 (motor_id=0x2) reports OVERLOAD; every member was disabled", {0, 1}},
+        {"still enabled", false, 0, 1, 0, false,
+         "no setpoint for 30 ms; disabling failed for member 0 (motor_id=0x1) still reports ENABLED after 3 disables",
+         {0, 1, 0, 0}},
+        {"stop", true, 0, 0, 0, true, "", {0, 1}},
+        {"stop, still enabled", true, 0, 2, 0, true,
+         "the control loop was stopped; disabling failed for member 1 (motor_id=0x2) still reports ENABLED after 3 "
+         "disables",
+         {0, 1, 1, 1}},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         LoopRig rig;
         if (c.silent) rig.silent.insert(c.silent);
+        if (c.ignores) rig.ignores_disables.insert(c.ignores);
         std::unique_ptr<ControlLoop> loop = rig.loop(30);
-        ASSERT_EQ(loop->start(0, -1), 0);
+        rig.start(*loop);
         const damiao::Setpoint s = damiao::from_mit({0.0f, 0.0f, 0.0f, 1.0f, 0.0f});
-        while (c.set && loop->running()) {  // setpoints kept fresh: only the member's silence counts
-            loop->set(rig.group.control({s, s}).value());
+        for (int k = 0; k < 1000 && loop->running(); ++k) {
+            if (c.set) loop->set(rig.group.control({s, s}).value());
+            if (k == 5 && c.faults) rig.status[c.faults] = kOverload;
+            if (k == 5 && c.stop) break;
             rig.cycles(*loop, 1);
         }
-        rig.cycles(*loop, 1000000);  // until it stops
+        const std::string failed = loop->stop(c.stop);
         ASSERT_FALSE(loop->running());
-        EXPECT_EQ(loop->error(), std::string(c.why));
+        EXPECT_EQ(loop->error().value_or(""), c.why);
+        if (c.stop) EXPECT_EQ(failed.empty() ? "" : "the control loop was stopped; " + failed, c.why);
+        // The disables come last, and only there.
+        const std::vector<std::string> all = texts(rig.group.special(damiao::kDisable));
+        std::vector<std::string> disables;
+        for (std::size_t m : c.disables) disables.push_back(all[m]);
         const std::vector<std::string> sent = rig.sent();
-        const std::vector<std::string> disable = texts(rig.group.special(damiao::kDisable));
-        const std::vector<std::string> want =
-            c.silent ? std::vector<std::string>{disable[0], disable[1], disable[1], disable[1]} : disable;
-        EXPECT_EQ(std::vector<std::string>(sent.end() - static_cast<std::ptrdiff_t>(want.size()), sent.end()), want);
-        loop->stop();
+        ASSERT_GT(sent.size(), disables.size());
+        EXPECT_EQ(std::vector<std::string>(sent.end() - static_cast<std::ptrdiff_t>(disables.size()), sent.end()),
+                  disables);
+        const std::string& before = sent[sent.size() - disables.size() - 1];
+        EXPECT_TRUE(before != all[0] && before != all[1]) << before;
     }
+}
+
+TEST(ControlLoop, FaultsAreCountedWhenTheyDoNotStopTheLoop) {
+    LoopRig rig;
+    rig.status[2] = kOverload;
+    std::unique_ptr<ControlLoop> loop = rig.loop(5000, false);
+    rig.start(*loop);
+    rig.cycles(*loop, 3);
+    EXPECT_TRUE(loop->running());
+    EXPECT_EQ(loop->stop(), "");
+    EXPECT_EQ(loop->error(), std::nullopt);
+    EXPECT_EQ(loop->stats().faults, (std::vector<std::uint64_t>{0, 4}));
+}
+
+// Cycles that take longer than the period each count an overrun, and the
+// next starts at once.
+TEST(ControlLoop, CyclesPastTheirPeriodAreOverruns) {
+    LoopRig rig;
+    rig.per_frame = Duration::from_millis(3);  // each cycle takes 6 ms of a 1 ms period
+    std::unique_ptr<ControlLoop> loop = rig.loop(60000);
+    ASSERT_EQ(loop->start(0, -1), 0);
+    std::vector<std::optional<damiao::mit::MotorState>> states;
+    while (loop->cycles() < 5) loop->wait(loop->cycles(), Instant::now().saturating_add(Duration::from_millis(5000)), states);
+    loop->stop();
+    const damiao::LoopStats stats = loop->stats();
+    EXPECT_GE(stats.cycles, 5u);
+    EXPECT_EQ(stats.overruns, stats.cycles);
+}
+
+// In a child of fork() the loop's thread is not there: the loop is
+// stopped, with an error saying why, and nothing waits for the thread.
+TEST(ControlLoop, AChildOfForkSeesTheLoopStopped) {
+    LoopRig rig;
+    std::unique_ptr<ControlLoop> loop = rig.loop(60000);
+    rig.start(*loop);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        alarm(20);  // a hang fails the test instead of holding it
+        std::vector<std::optional<damiao::mit::MotorState>> states;
+        const bool ok = !loop->running() &&
+                        loop->error() == std::optional<std::string>(
+                                             "the process forked: the control loop's thread runs in the parent only") &&
+                        loop->wait(loop->cycles(), Instant{UINT64_MAX}, states) == ControlLoop::Wake::Stopped &&
+                        loop->stop(true).empty();
+        loop.reset();
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(loop->running());  // the parent's loop goes on
+    rig.cycles(*loop, 1);
+    EXPECT_EQ(loop->stop(), "");
 }
 
 }  // namespace
