@@ -624,7 +624,7 @@ _Member = Union[Tuple[SocketCanTransport, Damiao], List[Union[SocketCanTransport
 class MotorGroup:
     """Several motors, on one bus or several, commanded together:
     `MotorGroup(members, timeout_ms=20, fd=False, watchdog_ms=None,
-    joint_limits=None)`.
+    joint_limits=None, disable_timeout_ms=500)`.
 
     Each command sends one frame to every member and collects every reply
     under one deadline, so a cycle takes about as long as the slowest reply,
@@ -646,18 +646,36 @@ class MotorGroup:
       that then hears no command for that long disables itself and reports
       status 13 (`Status.COMM_LOST`). The motor keeps the value.
     - `joint_limits`: None, or one `JointLimits` (or None) per member, in
-      member order: every command of every mode is clamped into them.
+      member order: every command of every mode is clamped into them. A
+      velocity command (VEL) that would move a member last measured at or
+      past q_min or q_max further out is sent with velocity 0 (and counts
+      as clamped): the bound holds to within one period's travel.
+    - `disable_timeout_ms`: 0..60000 milliseconds: how long a disable of
+      the scope (or of the group's `ControlLoop`) keeps retrying a member
+      that does not answer, so that a short outage of the interface is
+      ridden out. Give it more than the longest outage to ride out.
+
+    Stopped means confirmed: the group counts a member as stopped only when
+    its feedback reports a status other than ENABLED (DISABLED, or a fault
+    code: a faulted motor's output is off). A member that answers ENABLED
+    is sent the disable three times in all; one that does not answer at
+    least three times, and again for as long as disable_timeout_ms has not
+    passed. One still not stopped is named: `1 of 2 members failed; member
+    1 (motor_id=0x2) still reports ENABLED after 3 disables`.
 
     Scope: `with MotorGroup(...) as group:` enables every member in one cycle
     (after writing the watchdog) and gives the group; if any member fails,
-    every member is disabled and GroupError raised. Leaving the block
-    disables every member, retrying those that did not answer (up to three
-    cycles), with signals held back until the disable is done. If it still
-    fails, GroupError is raised when no exception is leaving the block;
-    otherwise that exception (KeyboardInterrupt included) stays the one
-    raised, with the disable failure attached (`disabling the group on
+    or answers the enable with a fault status (`member 0 (motor_id=0x1):
+    answered the enable with OVERLOAD`), every member is disabled and
+    GroupError raised. Leaving the block disables every member with the
+    confirmed stop above, with signals held back until the disable is done.
+    If it still fails, GroupError is raised when no exception is leaving the
+    block; otherwise that exception (KeyboardInterrupt included) stays the
+    one raised, with the disable failure attached (`disabling the group on
     leaving its block failed: ...`, a note on Python 3.11 and later, a
-    warning of the `rotalink` logger before).
+    warning of the `rotalink` logger before). `disable()` sends one disable
+    cycle and returns the feedback: a caller checks each state's `error`
+    for a motor that still reports ENABLED.
 
     While a `ControlLoop` of the group runs (`start`), the group's own
     commands (`enable`, `disable`, `set_zero`, `clear_error`, `mit_control`,
@@ -701,6 +719,7 @@ class MotorGroup:
         fd: bool = False,
         watchdog_ms: Optional[SupportsIndex] = None,
         joint_limits: Optional[Iterable[Optional[JointLimits]]] = None,
+        disable_timeout_ms: SupportsIndex = 500,
     ) -> MotorGroup: ...
     def __len__(self) -> int: ...
     def __enter__(self) -> MotorGroup:
@@ -712,7 +731,7 @@ class MotorGroup:
         traceback: Optional[TracebackType],
     ) -> bool:
         """Stop a running `ControlLoop` of the group, then disable every
-        member (retrying the silent ones, up to three cycles)."""
+        member until its feedback confirms it (see the class)."""
     @property
     def members(self) -> Tuple[Tuple[SocketCanTransport, Damiao], ...]:
         """The (bus, motor) pairs as given, each a 2-tuple."""
@@ -798,6 +817,7 @@ class MotorGroup:
         hold_ms: SupportsIndex = 100,
         priority: Optional[SupportsIndex] = None,
         cpu: Optional[SupportsIndex] = None,
+        stop_on_fault: bool = True,
     ) -> ControlLoop:
         """Run the group's cycle in a native thread every 1/rate_hz seconds
         and return its `ControlLoop`; call it inside `with group:`.
@@ -807,9 +827,19 @@ class MotorGroup:
         the interpreter lock; until the first `set` every cycle is a
         refresh. Watchdog: with no `set` for hold_ms (counted from the
         start), or a member that did not answer for hold_ms, the loop
-        disables every member (up to three cycles, retrying the silent ones)
-        and stops, its `error` saying why. `priority` 1..99 runs the thread
-        SCHED_FIFO at that priority, `cpu` pins it to that CPU.
+        disables every member (a confirmed stop, as the group's scope does)
+        and stops, its `error` saying why. With `stop_on_fault` (the
+        default) a member that reports a fault status (8..14) stops the loop
+        the same way (`member 1 (motor_id=0x2) reports OVERLOAD; every member
+        was disabled`); without, faults are counted in `LoopStats.faults`.
+        `priority` 1..99 runs the thread SCHED_FIFO at that priority, `cpu`
+        pins it to that CPU.
+
+        Started outside the group's scope with no watchdog_ms, it logs a
+        warning of the `rotalink` logger: should the process crash or be
+        killed, nothing would stop the motors. RuntimeError `a command of
+        the group is under way in another thread` while another thread's
+        group command waits mid-cycle.
 
         ValueError: `rate_hz must be above 0 and at most 100000, got 0`,
         `hold_ms must be at least 1`, `priority must be None or from 1 to
@@ -854,10 +884,15 @@ class ControlLoop:
 
     A cycle that ends past the next deadline counts an overrun and the next
     one starts at once (lost periods are not caught up). `with
-    group.start(...) as loop:` stops the loop when the block ends (and does
-    not disable: the group's own block does); a loop object that is
-    collected, or still running at interpreter exit, is stopped. The loop
-    keeps its group (and its buses) alive.
+    group.start(...) as loop:` stops the loop when the block ends, as
+    `stop` does. A loop is never left driving its members: one that stops
+    by itself (watchdog, fault), is stopped outside the group's scope, is
+    collected while running, or is still running at interpreter exit
+    disables every member with a confirmed stop (failures of the last two
+    are logged as warnings of the `rotalink` logger). In a child process of
+    `fork()` every loop is stopped (`error`: `the process forked: the
+    control loop's thread runs in the parent only`). The loop keeps its
+    group (and its buses) alive.
 
     After the loop stopped by itself (its watchdog), `set` and `wait`
     raise RuntimeError with its `error`; after `stop`, RuntimeError `the
@@ -884,8 +919,13 @@ class ControlLoop:
     def error(self) -> Optional[str]:
         """None, or why the loop stopped by itself: `no setpoint for 100 ms;
         every member was disabled`, `member 1 (motor_id=0x2) did not answer
-        for 100 ms (last: <its last error>); every member was disabled` (or
-        `...; disabling failed for member 1 (motor_id=0x2): <message>`)."""
+        for 100 ms (last: <its last error>); every member was disabled`,
+        `member 1 (motor_id=0x2) reports OVERLOAD; every member was
+        disabled` (or `...; disabling failed for member 1 (motor_id=0x2):
+        <message>`, `...; disabling failed for member 1 (motor_id=0x2)
+        still reports ENABLED after 3 disables`); or `the control loop was
+        stopped; disabling failed for ...` after a `stop` whose disable
+        failed."""
     def set(self, setpoints: Sequence[_Setpoint]) -> None:
         """The setpoints of the next cycles, one per member in member order,
         any mix of the four kinds: checked, clamped into the group's
@@ -906,8 +946,12 @@ class ControlLoop:
     def stats(self) -> LoopStats:
         """The loop's timing so far."""
     def stop(self) -> None:
-        """End the loop's thread after the cycle under way; the members are
-        not disabled. Stopping a stopped loop does nothing."""
+        """End the loop's thread after the cycle under way. Inside the
+        group's scope the members stay enabled, for the scope's exit to
+        disable; outside it the loop disables every member with a confirmed
+        stop, and RuntimeError (`disabling failed for member 1
+        (motor_id=0x2) still reports ENABLED after 3 disables`) names those
+        that did not stop. Stopping a stopped loop does nothing."""
 
 # Made only by ControlLoop.stats: calling LoopStats() raises TypeError
 # "No constructor defined for LoopStats".
@@ -923,7 +967,7 @@ class LoopStats:
 
     repr: `LoopStats(cycles=106, overruns=0, rate_hz=200.0,
     period_us=(5000.1, 5100.2, 5200.3), latency_us=(600.0, 900.0, 1000.0),
-    missed=(0, 0))`.
+    missed=(0, 0), faults=(0, 0))`.
     """
     @property
     def cycles(self) -> int:
@@ -934,6 +978,11 @@ class LoopStats:
     @property
     def missed(self) -> Tuple[int, ...]:
         """Per member, in member order: the cycles it did not answer."""
+    @property
+    def faults(self) -> Tuple[int, ...]:
+        """Per member, in member order: the cycles it answered with a fault
+        status (only a loop started with stop_on_fault=False runs on after
+        one)."""
     @property
     def rate_hz(self) -> float:
         """(cycles - 1) / the time between the first and the last cycle's

@@ -287,7 +287,7 @@ CLASS_SIGNATURES = [
     ("MitSetpoint", "(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)"),
     ("Damiao", "(motor_id, master_id, limits=None, timeout_ms=20)"),
     ("SocketCanTransport", "(iface)"),
-    ("MotorGroup", "(members, timeout_ms=20, fd=False, watchdog_ms=None, joint_limits=None)"),
+    ("MotorGroup", "(members, timeout_ms=20, fd=False, watchdog_ms=None, joint_limits=None, disable_timeout_ms=500)"),
     ("PosVelSetpoint", "(q=0.0, dq=0.0)"),
     ("VelSetpoint", "(dq=0.0)"),
     ("ForcePosSetpoint", "(q=0.0, dq=0.0, current=0.0)"),
@@ -340,7 +340,7 @@ EXPECTED_MEMBERS = [
     ("ForcePosSetpoint", {"q", "dq", "current"}),
     ("JointLimits", {"q_min", "q_max", "dq_max", "tau_max"}),
     ("ControlLoop", {"set", "wait", "states", "stats", "stop", "running", "error"}),
-    ("LoopStats", {"cycles", "overruns", "missed", "rate_hz", "period_us", "latency_us"}),
+    ("LoopStats", {"cycles", "overruns", "missed", "faults", "rate_hz", "period_us", "latency_us"}),
 ]
 
 
@@ -367,7 +367,7 @@ GETTERS = [
     ("ForcePosSetpoint", ["q", "dq", "current"]),
     ("JointLimits", ["q_min", "q_max", "dq_max", "tau_max"]),
     ("ControlLoop", ["running", "error"]),
-    ("LoopStats", ["cycles", "overruns", "missed", "rate_hz", "period_us", "latency_us"]),
+    ("LoopStats", ["cycles", "overruns", "missed", "faults", "rate_hz", "period_us", "latency_us"]),
 ]
 
 
@@ -512,14 +512,15 @@ def test_damiao_constructor_signature_defaults():
 
 
 LOOP_METHODS = [
-    ("MotorGroup.start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None)", "Run the group's cycle"),
+    ("MotorGroup.start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None, stop_on_fault=True)",
+     "Run the group's cycle"),
     ("ControlLoop.set", "($self, setpoints)", "The setpoints of the next cycles"),
     ("ControlLoop.wait", "($self, timeout_ms=None)", "Wait for the next cycle"),
     ("ControlLoop.states", "($self)", "The latest feedback of each member"),
     ("ControlLoop.stats", "($self)", "The loop's timing so far."),
     ("ControlLoop.stop", "($self)", "End the loop's thread"),
     ("ControlLoop.__enter__", "($self)", None),
-    ("ControlLoop.__exit__", "($self, exc_type, exc_value, traceback)", "Stop the loop."),
+    ("ControlLoop.__exit__", "($self, exc_type, exc_value, traceback)", "Stop the loop, as stop() does."),
 ]
 
 
