@@ -468,3 +468,110 @@ TEST(Group, ControlMakesEachMembersKindInSendingOrder) {
 
 }  // namespace
 }  // namespace rotalink::test
+
+namespace rotalink::test {
+namespace {
+
+// A confirmed stop against members that answer each disable as scripted: a
+// status, or nothing (-1); past its script a member repeats the last entry.
+TEST(Group, DisableConfirmedTrustsOnlyAStatusOtherThanEnabled) {
+    const struct {
+        const char* name;
+        std::vector<int> answers;
+        std::uint32_t sent;
+        std::string failure;  // "" for stopped
+    } members[] = {
+        {"DISABLED", {0}, 1, ""},
+        {"a fault", {14}, 1, ""},
+        {"ENABLED twice, then DISABLED", {1, 1, 0}, 3, ""},
+        {"ENABLED always", {1}, 3, "member 3 (motor_id=0x4) still reports ENABLED after 3 disables"},
+        {"nothing", {-1}, 3, "member 4 (motor_id=0x5): " + kTimeout},
+        {"nothing four times, then DISABLED (patient)", {-1, -1, -1, -1, 0}, 5, ""},
+    };
+    const std::size_t n = sizeof members / sizeof members[0];
+    auto* memory = new MemoryTransport();
+    auto* poisoned_memory = new MemoryTransport();
+    transport::SharedBus bus{std::unique_ptr<CanTransport>(memory)};
+    transport::SharedBus poisoned{std::unique_ptr<CanTransport>(poisoned_memory)};
+    try {
+        poisoned.locked([](CanTransport&) -> int { ROTALINK_PANIC("broken"); });
+    } catch (const Panic&) {
+    }
+    std::vector<GroupMember> group_members;
+    for (std::size_t i = 0; i < n; ++i) {
+        group_members.push_back({0, motor(static_cast<std::uint16_t>(i + 1), static_cast<std::uint16_t>(0x11 + i))});
+    }
+    group_members.push_back({1, motor(1, 0x11)});  // on the poisoned bus
+    std::vector<std::size_t> heard(n, 0);
+    memory->respond([&](const CanFrame& f, MemoryTransport& t) {
+        const std::size_t i = f.id.value - 1;
+        if (i >= n) return;
+        const std::vector<int>& script = members[i].answers;
+        const int status = script[std::min(heard[i]++, script.size() - 1)];
+        if (status >= 0) t.queue(make_frame(CanId::standard(0x11 + i), tagged(static_cast<std::size_t>(status), i + 1)));
+    });
+    const MotorGroup g(group_members, 2, Duration::from_millis(2), false);
+    transport::SharedBus* buses[] = {&bus, &poisoned};
+    ScriptWaiter waiter;
+    MotorGroup::Cycle c;
+    const auto stop = [&](const MotorGroup& group, transport::SharedBus* const* on, std::uint64_t patience_ms) {
+        damiao::StopPolicy policy;
+        policy.patience = Duration::from_millis(patience_ms);
+        const std::vector<CanFrame> disables = group.special(damiao::kDisable);
+        return group.disable_confirmed(
+            on, policy,
+            [&](const char* skip) -> const std::vector<MemberResult>& {
+                group.locked_step(on, c, disables, skip, true, waiter);
+                return c.results();
+            },
+            [](Duration) {});
+    };
+    // Without patience, then the member that recovers alone, with all the
+    // patience it needs.
+    damiao::StopReport report = stop(g, buses, 0);
+    const MotorGroup recovers({group_members[5]}, 1, Duration::from_millis(2), false);
+    heard[5] = 0;
+    const damiao::StopReport patient = stop(recovers, buses, 60000);
+    report.sent[5] = patient.sent[0];
+    report.stopped[5] = patient.stopped[0];
+    report.results[5] = patient.results[0];
+    for (std::size_t i = 0; i < n; ++i) {
+        SCOPED_TRACE(members[i].name);
+        EXPECT_EQ(report.sent[i], members[i].sent);
+        EXPECT_EQ(report.stopped[i] != 0, members[i].failure.empty());
+        EXPECT_EQ(report.member_failure(g.members(), i), members[i].failure);
+    }
+    EXPECT_EQ(report.sent[n], 0u);  // the poisoned bus is not sent to
+    EXPECT_NE(report.member_failure(g.members(), n).find("poisoned"), std::string::npos);
+    EXPECT_EQ(report.failed(), 3u);
+}
+
+TEST(Group, VelocityThatWouldMoveAJointFurtherPastItsLimitIsZero) {
+    Rig rig;
+    damiao::JointLimits joint;
+    joint.q_max = -1.0f;  // every member reports itself past it
+    rig.members[0].joint = joint;
+    rig.members[1].joint = joint;
+    const MotorGroup g = rig.group();
+    const std::size_t vel = damiao::kind_of_mode(3);
+    ASSERT_EQ(std::string(damiao::kCommandKinds[vel].mode_name), "VEL");
+    damiao::Setpoint out{vel, {2.0f}};
+    damiao::Setpoint in{vel, {-2.0f}};
+    const std::vector<damiao::Setpoint> setpoints = {out, in, out, out};
+    // Before any feedback nothing is known of the positions.
+    ASSERT_TRUE(g.control(setpoints).ok());
+    EXPECT_EQ(g.clamped(), (std::vector<std::uint64_t>{0, 0, 0, 0}));
+    g.remember(rig.enable(g));
+    auto frames = g.control(setpoints);
+    ASSERT_TRUE(frames.ok());
+    const damiao::mit::MitLimits limits;
+    const float want[] = {0.0f, -2.0f, 2.0f, 2.0f};  // member 2 and 3 have no joint limits
+    for (std::size_t i = 0; i < 4; ++i) {
+        auto w = damiao::make_control(rig.members[i].motor.motor_id, limits, damiao::Setpoint{vel, {want[i]}});
+        EXPECT_TRUE(same_frame(frames.value()[i], w.value())) << i;
+    }
+    EXPECT_EQ(g.clamped(), (std::vector<std::uint64_t>{1, 0, 0, 0}));
+}
+
+}  // namespace
+}  // namespace rotalink::test
