@@ -12,8 +12,10 @@
  *   responder [--delay-ms MS] [--motors K] IFACE MOTOR_ID MASTER_ID [READY_FILE]
  *
  * --motors K   K motors: MOTOR_ID + i answered from MASTER_ID + i, i < K
- *              (default 1). Byte 0 of each feedback carries error 1 and the
- *              low four bits of that motor's identifier.
+ *              (default 1). Byte 0 of each feedback carries status 1
+ *              (ENABLED) and the low four bits of that motor's identifier;
+ *              the answer to a disable (FF FF FF FF FF FF FF FD) carries
+ *              status 0 (DISABLED), so that a stop is confirmed.
  * --delay-ms   each reply is sent MS milliseconds (a fraction is allowed)
  *              after its command was read, however many other replies are
  *              pending: replies to commands that arrive together overlap, as
@@ -62,7 +64,8 @@ static struct pending queue[QUEUE_SIZE];
 static unsigned head, count;
 static unsigned long long dropped;
 
-static struct can_frame replies[MAX_MOTORS];
+/* The reply of motor i: replies[i], or replies[MAX_MOTORS + i] to a disable. */
+static struct can_frame replies[2 * MAX_MOTORS];
 static canid_t motor_base;
 static unsigned motors = 1;
 
@@ -89,6 +92,17 @@ static int motor_of(const struct can_frame *in) {
     }
     const canid_t i = (id - motor_base) % MODE_STEP;
     return i < motors && id - motor_base < MODES * MODE_STEP ? (int)i : -1;
+}
+
+/* The reply a received classic frame is answered with (an index into
+ * replies), or -1. */
+static int reply_of(const struct can_frame *in) {
+    const int m = motor_of(in);
+    if (m < 0 || (in->can_id & CAN_SFF_MASK) == REFRESH_ID || in->len != 8) return m;
+    for (int k = 0; k < 7; ++k) {
+        if (in->data[k] != 0xFF) return m;
+    }
+    return in->data[7] == 0xFD ? MAX_MOTORS + m : m;
 }
 
 /* Sends one reply; returns 0, or -1 if the socket is busy (try again later). */
@@ -153,7 +167,7 @@ static void serve_delayed(int fd, int64_t delay_ns) {
                     perror("recv");
                     exit(1);
                 }
-                const int m = n == (ssize_t)sizeof in ? motor_of(&in) : -1;
+                const int m = n == (ssize_t)sizeof in ? reply_of(&in) : -1;
                 if (m < 0) continue;
                 if (count == QUEUE_SIZE) {
                     if (dropped++ == 0) fprintf(stderr, "responder: queue full, replies dropped\n");
@@ -178,7 +192,7 @@ static void serve_at_once(int fd) {
             exit(1);
         }
         if (n != (ssize_t)sizeof in) continue; /* not a classic frame */
-        const int m = motor_of(&in);
+        const int m = reply_of(&in);
         if (m < 0) continue;
         if (send(fd, &replies[m], sizeof replies[m], 0) < 0 && errno != ENOBUFS) {
             perror("send");
@@ -255,6 +269,8 @@ int main(int argc, char **argv) {
         replies[i].len = 8;
         memcpy(replies[i].data, feedback, sizeof feedback);
         replies[i].data[0] = (unsigned char)(0x10 | ((motor_base + i) & 0x0F));
+        replies[MAX_MOTORS + i] = replies[i];
+        replies[MAX_MOTORS + i].data[0] = (unsigned char)((motor_base + i) & 0x0F);
     }
 
     if (ready_file != NULL) {
