@@ -911,7 +911,8 @@ class ControlLoop:
         exc_value: Optional[BaseException],
         traceback: Optional[TracebackType],
     ) -> Literal[False]:
-        """Stop the loop; exceptions propagate."""
+        """Stop the loop, as `stop` does; an exception leaving the block
+        stays the one raised, a failed disable attached to it."""
     @property
     def running(self) -> bool:
         """Whether the loop's thread runs."""

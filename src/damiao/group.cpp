@@ -74,11 +74,17 @@ std::string refusal(const std::vector<GroupMember>& members, std::size_t i, std:
 // position by clamping its fields: its velocity is set to 0 when it would
 // move a joint that was last measured at `position` further past q_min or
 // q_max. The bound so holds to within one period's travel.
-bool hold_inside(Setpoint& s, const JointLimits& limits, float position) {
-    const CommandKind& k = kCommandKinds[s.kind];
+bool sets_position(std::size_t kind) {
+    const CommandKind& k = kCommandKinds[kind];
     for (std::size_t f = 0; f < k.field_count; ++f) {
-        if (k.fields[f].role == Role::Position) return false;
+        if (k.fields[f].role == Role::Position) return true;
     }
+    return false;
+}
+
+bool hold_inside(Setpoint& s, const JointLimits& limits, float position) {
+    if (sets_position(s.kind)) return false;
+    const CommandKind& k = kCommandKinds[s.kind];
     bool moved = false;
     for (std::size_t f = 0; f < k.field_count; ++f) {
         if (k.fields[f].role != Role::Velocity) continue;
@@ -197,7 +203,9 @@ MotorGroup::MotorGroup(std::vector<GroupMember> members, std::size_t bus_count, 
     }
 }
 
-Result<std::vector<CanFrame>, MotorGroup::Refusal> MotorGroup::control(const Setpoint* setpoints) const {
+Result<std::vector<CanFrame>, MotorGroup::Refusal> MotorGroup::control(
+    const Setpoint* setpoints, const std::optional<mit::MotorState>* positions) const {
+    if (positions == nullptr) positions = last_.data();
     std::vector<CanFrame> frames;
     frames.reserve(send_order_.size());
     bool any_moved = false;
@@ -208,7 +216,7 @@ Result<std::vector<CanFrame>, MotorGroup::Refusal> MotorGroup::control(const Set
         if (!why.empty()) return err(Refusal{i, Error::invalid_command(why)});
         if (!bounds_[i].empty()) {
             moved_[i] = clamp(s, bounds_[i][s.kind]);
-            if (last_[i]) moved_[i] = hold_inside(s, *members_[i].joint, last_[i]->position) || moved_[i];
+            if (positions[i]) moved_[i] = hold_inside(s, *members_[i].joint, positions[i]->position) || moved_[i];
             any_moved = any_moved || moved_[i];
         }
         const Damiao& d = members_[i].motor;
@@ -258,6 +266,26 @@ std::vector<CanFrame> MotorGroup::refresh() const {
     frames.reserve(send_order_.size());
     for (std::size_t i : send_order_) frames.push_back(with_kind(make_refresh(members_[i].motor.motor_id), fd_));
     return frames;
+}
+
+std::size_t MotorGroup::hold_velocities(const std::vector<Setpoint>& setpoints,
+                                        const std::vector<std::optional<mit::MotorState>>& last,
+                                        std::vector<CanFrame>& frames) const {
+    std::size_t held = 0;
+    for (std::size_t k = 0; k < send_order_.size(); ++k) {
+        const std::size_t i = send_order_[k];
+        if (bounds_[i].empty() || sets_position(setpoints[i].kind)) continue;
+        // Made again each cycle from the setpoint as given, so that a
+        // velocity held at 0 comes back once the joint is inside again.
+        Setpoint s = setpoints[i];
+        clamp(s, bounds_[i][s.kind]);
+        if (last[i] && hold_inside(s, *members_[i].joint, last[i]->position)) ++held;
+        const Damiao& d = members_[i].motor;
+        if (write_control(frames[k], d.motor_id, d.limits, s)) continue;  // made once already: never refused
+        frames[k].fd = fd_;
+        frames[k].brs = fd_;
+    }
+    return held;
 }
 
 std::vector<CanFrame> MotorGroup::special(std::uint8_t command) const {

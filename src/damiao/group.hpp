@@ -91,7 +91,12 @@ public:
     // replies from, or that another member on that bus takes commands of any
     // kind on (that motor would answer it, or act on it). Once every frame is
     // made, each member whose command was clamped counts one in `clamped`.
-    Result<std::vector<transport::CanFrame>, Refusal> control(const Setpoint* setpoints) const;
+    // A command of a kind that sets no position (VEL) is bounded by the
+    // member's last measured position instead (`hold_inside`): `positions`
+    // (one per member, none where unknown), or what the group remembers
+    // (`last`) when null.
+    Result<std::vector<transport::CanFrame>, Refusal> control(
+        const Setpoint* setpoints, const std::optional<mit::MotorState>* positions = nullptr) const;
     Result<std::vector<transport::CanFrame>, Refusal> control(const std::vector<Setpoint>& setpoints) const {
         ROTALINK_ASSERT(setpoints.size() == members_.size(), "one setpoint per group member");
         return control(setpoints.data());
@@ -112,6 +117,16 @@ public:
     std::optional<Refusal> hold_refused(float kp, float kd) const;
     // A refresh to every member.
     std::vector<transport::CanFrame> refresh() const;
+
+    // For a cycle that repeats `setpoints` (one per member, as given to
+    // `control`, whose frames are `frames`): every member with joint limits
+    // whose command sets no position and would move it, last measured at
+    // `last[i]`, further past q_min or q_max gets its frame remade with
+    // velocity 0, in place (and one inside its limits again gets back the
+    // setpoint's). How many members were held. Allocates nothing.
+    std::size_t hold_velocities(const std::vector<Setpoint>& setpoints,
+                                const std::vector<std::optional<mit::MotorState>>& last,
+                                std::vector<transport::CanFrame>& frames) const;
 
     // The state of one cycle between its steps: every member's result so
     // far, what each bus has sent and still awaits, and the deadline. Its

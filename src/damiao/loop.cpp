@@ -226,10 +226,11 @@ std::string ControlLoop::stop(bool disable) {
     return stop_failure_;
 }
 
-void ControlLoop::set(std::vector<CanFrame> frames) {
-    ROTALINK_ASSERT(frames.size() == group_.size(), "one frame per group member");
+void ControlLoop::set(std::vector<CanFrame> frames, std::vector<Setpoint> setpoints) {
+    ROTALINK_ASSERT(frames.size() == group_.size() && setpoints.size() == group_.size(), "one frame per group member");
     std::lock_guard<std::mutex> lock(mutex_);
     pending_ = std::move(frames);
+    pending_setpoints_ = std::move(setpoints);
     ++generation_;
     last_set_ = clock_.now();
 }
@@ -332,6 +333,7 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
     const std::size_t n = group_.size();
     const std::vector<CanFrame> refresh = group_.refresh();
     std::vector<CanFrame> frames;  // the latest setpoints taken
+    std::vector<Setpoint> setpoints;
     std::uint64_t taken = 0;       // their generation; 0 before the first set
     MotorGroup::Cycle c;
     std::vector<Instant> answered(n, clock_.now());  // each member's latest answer
@@ -347,6 +349,7 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (generation_ != taken) {
                     std::swap(frames, pending_);
+                    std::swap(setpoints, pending_setpoints_);
                     taken = generation_;
                 }
                 last_set = last_set_;
@@ -355,6 +358,8 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
                 why = "no setpoint for " + millis_text(options_.hold);
                 break;
             }
+            // latest_ is written by this thread alone: read here without the lock.
+            if (taken != 0) group_.hold_velocities(setpoints, latest_, frames);
             cycle(c, taken != 0 ? frames : refresh, nullptr);
             const Instant done = clock_.now();
             group_.remember(c.results());

@@ -111,9 +111,12 @@ public:
     int start(int priority, int cpu);
 
     // The frames of the next cycles (one per member, in the group's sending
-    // order, as MotorGroup::control makes them); the latest wins. Until the
-    // first, every cycle is a refresh.
-    void set(std::vector<transport::CanFrame> frames);
+    // order, as MotorGroup::control makes them from `setpoints`, one per
+    // member); the latest wins. Until the first, every cycle is a refresh.
+    // Every cycle holds the velocity commands of members with joint limits
+    // inside them by the positions of the cycle before
+    // (MotorGroup::hold_velocities).
+    void set(std::vector<transport::CanFrame> frames, std::vector<Setpoint> setpoints);
 
     enum class Wake { Cycle, Timeout, Stopped };
     // Waits until a cycle after the `seen`-th completes (Cycle, its states
@@ -175,6 +178,7 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<transport::CanFrame> pending_;
+    std::vector<Setpoint> pending_setpoints_;
     std::uint64_t generation_ = 0;  // sets so far
     transport::Instant last_set_{};
     bool running_ = false;

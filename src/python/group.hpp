@@ -134,6 +134,11 @@ PyObject* start_loop(PyObject* group, double rate_hz, transport::Duration hold, 
 // reported as unraisable.
 void log_warning(const std::string& text);
 
+// Attaches `note` (a str) to `exc`, an exception that is propagating: a
+// note where exceptions take notes, else a warning of the "rotalink"
+// logger. False with an exception set when that failed.
+bool attach_note(PyObject* exc, PyObject* note);
+
 PyTypeObject* control_loop_type();
 PyTypeObject* loop_stats_type();
 

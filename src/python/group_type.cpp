@@ -477,17 +477,8 @@ void attach_failure(PyObject* exc, PyObject* failure, const char* what) {
     PyObject* text = PyObject_Str(failure);
     PyObject* note = text != nullptr ? PyUnicode_FromFormat("%s: %U", what, text) : nullptr;
     Py_XDECREF(text);
-    PyObject* done = nullptr;
-    if (note != nullptr) {
-        if (PyObject_HasAttrString(exc, "add_note")) {
-            done = PyObject_CallMethod(exc, "add_note", "O", note);
-        } else {
-            done = warn(note);
-        }
-        Py_DECREF(note);
-    }
-    if (done == nullptr) PyErr_WriteUnraisable(failure);
-    Py_XDECREF(done);
+    if (note == nullptr || !attach_note(exc, note)) PyErr_WriteUnraisable(failure);
+    Py_XDECREF(note);
 }
 
 ROTALINK_NO_PARAMS(kGroupEnter, "MotorGroup.__enter__",
@@ -865,6 +856,13 @@ bool take_setpoint(PyObject* item, const ItemName& name, damiao::Setpoint& out) 
     }
     out = setpoint_of(item);
     return true;
+}
+
+bool attach_note(PyObject* exc, PyObject* note) {
+    PyObject* done = PyObject_HasAttrString(exc, "add_note") ? PyObject_CallMethod(exc, "add_note", "O", note)
+                                                              : warn(note);
+    Py_XDECREF(done);
+    return done != nullptr;
 }
 
 void log_warning(const std::string& text) {

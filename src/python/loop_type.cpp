@@ -114,9 +114,12 @@ PyObject* loop_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         Scratch<damiao::Setpoint> scratch;
         damiao::Setpoint* setpoints = scratch.data(g.size());
         if (!read_per_member(g.size(), a[0], "setpoints", setpoints, take_setpoint)) return nullptr;
-        Result<std::vector<transport::CanFrame>, damiao::MotorGroup::Refusal> frames = g.control(setpoints);
+        // The loop's thread writes what the group remembers: a VEL command is
+        // bounded by the positions the loop has taken instead.
+        const std::vector<std::optional<damiao::mit::MotorState>> positions = rec.loop->states();
+        Result<std::vector<transport::CanFrame>, damiao::MotorGroup::Refusal> frames = g.control(setpoints, positions.data());
         if (!frames.ok()) return raise_refusal(g, frames.error());
-        rec.loop->set(std::move(frames).value());
+        rec.loop->set(std::move(frames).value(), std::vector<damiao::Setpoint>(setpoints, setpoints + g.size()));
         Py_RETURN_NONE;
     });
 }
@@ -200,16 +203,30 @@ PyObject* loop_enter(PyObject* self, PyObject*) {
 }
 
 ROTALINK_SIGNATURE(kLoopExit, 3, "ControlLoop.__exit__",
-                   ROTALINK_DOC("__exit__", "($self, exc_type, exc_value, traceback)") "Stop the loop, as stop() does.", 3,
+                   ROTALINK_DOC("__exit__", "($self, exc_type, exc_value, traceback)")
+                   "Stop the loop, as stop() does. An exception leaving the block stays\n"
+                   "the one raised, a failed disable attached to it.", 3,
                    "exc_type", "exc_value", "traceback");
 
 PyObject* loop_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         Signature<3>::Args a;
         if (!bind_vector(kLoopExit, args, nargs, kwnames, a)) return nullptr;
-        PyObject* stopped = stop_loop(self);
-        if (stopped == nullptr) return nullptr;
-        Py_DECREF(stopped);
+        if (a[1] == Py_None) {
+            PyObject* stopped = stop_loop(self);
+            if (stopped == nullptr) return nullptr;
+            Py_DECREF(stopped);
+            Py_RETURN_FALSE;
+        }
+        // An exception leaves the block: it stays the one raised, and a
+        // failed disable is attached to it.
+        LoopRecord& rec = loop_record(self);
+        const std::string failed = stop_native(*rec.loop, disables_on_stop(rec));
+        if (!failed.empty()) {
+            PyObject* note = new_text("stopping the control loop on leaving its block: " + failed);
+            if (!attach_note(a[1], note)) PyErr_WriteUnraisable(a[1]);
+            Py_DECREF(note);
+        }
         Py_RETURN_FALSE;
     });
 }

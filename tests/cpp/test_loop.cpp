@@ -113,31 +113,36 @@ constexpr std::uint8_t kEnabled = 1;
 constexpr std::uint8_t kOverload = 14;
 
 // Motors 1 and 2 (replies from 0x11 and 0x12) on one bus; each answers any
-// frame to its command identifier or a refresh of it, unless silent, with
+// frame to its command identifier of any mode or a refresh of it, unless silent, with
 // its status: DISABLED after a disable, else ENABLED, unless the test says
 // otherwise (`status`, or `ignores_disables`).
 struct LoopRig {
     MemoryTransport* memory = new MemoryTransport();
     SharedBus bus{std::unique_ptr<CanTransport>(memory)};
-    MotorGroup group{{{0, motor(1, 0x11)}, {0, motor(2, 0x12)}}, 1, Duration::from_millis(2), false};
+    MotorGroup group;
     ManualClock clock;
     std::set<std::uint16_t> silent;
     std::set<std::uint16_t> ignores_disables;
     std::map<std::uint16_t, std::uint8_t> status;  // a status answered to anything
     Duration per_frame{};  // how far each frame sent moves the clock
+    std::uint8_t position_hi = 0x80;  // the high byte of the position every motor reports (0x80: 0 rad)
 
-    LoopRig() {
+    // Member 0 has `joint` limits, when given.
+    explicit LoopRig(std::optional<damiao::JointLimits> joint = std::nullopt)
+        : group({{0, motor(1, 0x11), joint}, {0, motor(2, 0x12)}}, 1, Duration::from_millis(2), false) {
         memory->respond([this](const CanFrame& f, MemoryTransport& t) {
             clock.advance(per_frame);
             for (const GroupMember& m : group.members()) {
                 const std::uint16_t id = m.motor.motor_id;
                 const bool refresh = f.id.value == 0x7FF && f.data[0] == id && f.data[2] == 0xCC;
-                if ((f.id.value != id && !refresh) || silent.count(id)) continue;
+                const bool command = f.id.value != 0x7FF && (f.id.value & 0xFF) == id;  // of any mode
+                if ((!command && !refresh) || silent.count(id)) continue;
                 const bool disable = !refresh && f.data[7] == damiao::kDisable && f.data[0] == 0xFF;
                 std::uint8_t s = disable && !ignores_disables.count(id) ? kDisabled : kEnabled;
                 if (status.count(id)) s = status[id];
-                t.queue(make_frame(CanId::standard(m.motor.master_id), {static_cast<std::uint8_t>(s << 4 | id), 0x80,
-                                                                        0x00, 0x80, 0x08, 0x00, 0x1E, 0x20}));
+                t.queue(make_frame(CanId::standard(m.motor.master_id), {static_cast<std::uint8_t>(s << 4 | id),
+                                                                        position_hi, 0x00, 0x80, 0x08, 0x00, 0x1E,
+                                                                        0x20}));
             }
         });
     }
@@ -151,6 +156,11 @@ struct LoopRig {
     }
     std::vector<std::string> sent() {
         return bus.locked([](CanTransport& t) { return texts(static_cast<MemoryTransport&>(t).sent()); });
+    }
+    // The last `n` frames sent.
+    std::vector<std::string> last(std::size_t n) {
+        const std::vector<std::string> s = sent();
+        return std::vector<std::string>(s.end() - static_cast<std::ptrdiff_t>(std::min(n, s.size())), s.end());
     }
     // Starts the loop and waits for its first cycle, which is due at once.
     void start(ControlLoop& loop) {
@@ -183,9 +193,11 @@ TEST(ControlLoop, RefreshesUntilTheFirstSetpointsThenSendsTheLatest) {
         ASSERT_TRUE(frames.ok());
         (first.empty() ? first : second) = frames.value();
     }
-    loop->set(first);
+    const damiao::Setpoint s1 = damiao::from_mit({0.5f, 0.0f, 10.0f, 1.0f, 0.0f});
+    const damiao::Setpoint s2 = damiao::from_mit({-0.5f, 0.0f, 10.0f, 1.0f, 0.0f});
+    loop->set(first, {s1, s1});
     rig.cycles(*loop, 3);
-    loop->set(second);
+    loop->set(second, {s2, s2});
     rig.cycles(*loop, 3);
     EXPECT_EQ(loop->stop(), "");
     EXPECT_EQ(loop->stop(true), "");  // stopped already: nothing more is sent
@@ -250,7 +262,7 @@ TEST(ControlLoop, EveryEndDisablesEveryMemberUntilItsFeedbackSaysSo) {
         rig.start(*loop);
         const damiao::Setpoint s = damiao::from_mit({0.0f, 0.0f, 0.0f, 1.0f, 0.0f});
         for (int k = 0; k < 1000 && loop->running(); ++k) {
-            if (c.set) loop->set(rig.group.control({s, s}).value());
+            if (c.set) loop->set(rig.group.control({s, s}).value(), {s, s});
             if (k == 5 && c.faults) rig.status[c.faults] = kOverload;
             if (k == 5 && c.stop) break;
             rig.cycles(*loop, 1);
@@ -270,6 +282,27 @@ TEST(ControlLoop, EveryEndDisablesEveryMemberUntilItsFeedbackSaysSo) {
         const std::string& before = sent[sent.size() - disables.size() - 1];
         EXPECT_TRUE(before != all[0] && before != all[1]) << before;
     }
+}
+
+// A velocity command is held inside the joint's limits every cycle, by the
+// position of the cycle before, and comes back once the joint is inside.
+TEST(ControlLoop, VelocityIsHeldAtTheJointLimitsEveryCycle) {
+    damiao::JointLimits joint;
+    joint.q_max = -1.0f;  // 0 rad, where the motors report themselves, is past it
+    LoopRig rig(joint);
+    std::unique_ptr<ControlLoop> loop = rig.loop(60000);
+    rig.start(*loop);
+    const damiao::Setpoint out{damiao::kind_of_mode(3), {2.0f}};
+    const std::vector<damiao::Setpoint> setpoints = {out, out};
+    loop->set(rig.group.control(setpoints.data(), loop->states().data()).value(), setpoints);
+    const damiao::mit::MitLimits limits;
+    const auto vel = [&](std::uint16_t id, float dq) { return show(damiao::make_control(id, limits, {out.kind, {dq}}).value()); };
+    rig.cycles(*loop, 2);
+    EXPECT_EQ(rig.last(2), (std::vector<std::string>{vel(1, 0.0f), vel(2, 2.0f)}));
+    rig.position_hi = 0x00;  // now far below q_max
+    rig.cycles(*loop, 2);   // one cycle to hear it, one to send by it
+    EXPECT_EQ(rig.last(2), (std::vector<std::string>{vel(1, 2.0f), vel(2, 2.0f)}));
+    loop->stop();
 }
 
 TEST(ControlLoop, FaultsAreCountedWhenTheyDoNotStopTheLoop) {

@@ -520,7 +520,7 @@ LOOP_METHODS = [
     ("ControlLoop.stats", "($self)", "The loop's timing so far."),
     ("ControlLoop.stop", "($self)", "End the loop's thread"),
     ("ControlLoop.__enter__", "($self)", None),
-    ("ControlLoop.__exit__", "($self, exc_type, exc_value, traceback)", "Stop the loop, as stop() does."),
+    ("ControlLoop.__exit__", "($self, exc_type, exc_value, traceback)", "Stop the loop, as stop() does. An"),
 ]
 
 
