@@ -1,7 +1,12 @@
 // The bus lock: one operation at a time, its value handed back, and the
-// poisoning by an internal fault that no ordinary error causes.
+// poisoning by an internal fault that no ordinary error causes; its priority
+// inheritance and its state in the child of a fork.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +17,7 @@
 #include <future>
 #include <iterator>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -328,6 +334,157 @@ TEST(SharedBus, LockingAPoisonedSetFaultsAndALeftFaultPoisonsEveryBus) {
     // c was not poisoned and its lock was released.
     EXPECT_FALSE(c.shared->poisoned());
     EXPECT_EQ(c.shared->locked([](CanTransport&) { return 7; }), 7);
+}
+
+// ------------------------------------------------- priority inheritance
+
+// Whether the system makes priority-inheriting mutexes at all (a kernel or
+// an emulator may refuse them).
+bool system_inherits_priority() {
+    pthread_mutexattr_t attr;
+    pthread_mutex_t m;
+    if (pthread_mutexattr_init(&attr) != 0) return false;
+    const bool made = pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT) == 0 &&
+                      pthread_mutex_init(&m, &attr) == 0;
+    if (made) pthread_mutex_destroy(&m);
+    pthread_mutexattr_destroy(&attr);
+    return made;
+}
+
+// The priority thread `tid` runs at now, boosts included (field 18 of its
+// stat): 20 at the normal policy's nice 0, below 0 at a real-time policy.
+long running_priority(long tid) {
+    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 18; ++i) fields >> field;  // fields 3 to 18
+    return std::stol(field);
+}
+
+// A real-time thread waiting for the bus lock lends its priority to the
+// thread of normal priority that holds it.
+TEST(BusMutex, AWaitingRealTimeThreadRaisesTheHolder) {
+    Bus bus = make_bus();
+    ASSERT_EQ(bus.shared->inherits_priority(), system_inherits_priority());
+    if (!bus.shared->inherits_priority()) GTEST_SKIP() << "the system makes no priority-inheriting mutex";
+    const long me = static_cast<long>(syscall(SYS_gettid));
+    const long normal = running_priority(me);
+    ASSERT_GE(normal, 0);
+    std::promise<bool> real_time;
+    bool fifo = false;
+    std::thread waiter;
+    long raised = normal;
+    bus.shared->locked([&](CanTransport&) {
+        waiter = std::thread([&] {
+            const sched_param param{10};
+            const bool ok = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+            real_time.set_value(ok);
+            if (ok) bus.shared->locked([](CanTransport&) {});
+        });
+        fifo = real_time.get_future().get();
+        if (!fifo) return;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while ((raised = running_priority(me)) >= 0 && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    waiter.join();
+    if (!fifo) GTEST_SKIP() << "this process may not make a SCHED_FIFO thread";
+    EXPECT_LT(raised, 0) << "the holder kept priority " << raised << " while a SCHED_FIFO thread waited";
+    EXPECT_EQ(running_priority(me), normal);  // given back with the lock
+}
+
+// ------------------------------------------------------------- fork()
+
+// Waits for child `pid` at most `limit`: its exit status, or -1 when it
+// did not end in time (it is killed: a hang fails instead of hanging).
+int child_status(pid_t pid, std::chrono::seconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// In a child: ends it with the status `body()` returns (100 for anything
+// thrown), running none of the parent's exit handlers.
+template <class Body>
+[[noreturn]] void end_child(Body body) {
+    int code = 100;
+    try {
+        code = body();
+    } catch (...) {
+    }
+    _exit(code);
+}
+
+// In a forked child: 0 when the bus is poisoned with `reason` (null: works)
+// and its operations fault (or run) at once; another number says what
+// differed.
+int check_bus_in_child(SharedBus& bus, const char* reason) {
+    const char* poison = bus.poison_reason();
+    if ((poison == nullptr) != (reason == nullptr) || (poison != nullptr && std::string(poison) != reason)) return 1;
+    try {
+        if (bus.locked([](CanTransport&) { return 7; }) != 7 || reason != nullptr) return 2;
+    } catch (const Panic& p) {
+        if (reason == nullptr || p.message != reason) return 3;
+    }
+    return 0;
+}
+
+// Every bus lock is made anew in the child of a fork: the child never waits
+// for a thread it does not have. A bus that another thread was using at the
+// fork is poisoned there; one the forking thread held is still its own.
+TEST(SharedBusFork, TheChildNeverWaitsForALockHeldAtTheFork) {
+    enum class Holder { None, OtherThread, ForkingThread };
+    struct Case {
+        const char* name;
+        Holder holder;
+        const char* reason;  // the poison in the child
+    };
+    const Case cases[] = {
+        {"free", Holder::None, nullptr},
+        {"held by another thread", Holder::OtherThread, SharedBus::kForkPoison},
+        {"held by the forking thread", Holder::ForkingThread, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bus bus = make_bus();
+        std::promise<void> holding, let_go;
+        std::thread holder;
+        if (c.holder == Holder::OtherThread) {
+            holder = std::thread([&] {
+                bus.shared->locked([&](CanTransport&) {
+                    holding.set_value();
+                    let_go.get_future().wait();
+                });
+            });
+            holding.get_future().wait();
+        }
+        pid_t pid = -1;
+        if (c.holder == Holder::ForkingThread) {
+            // The child goes on with the operation and leaves it as usual.
+            bus.shared->locked([&](CanTransport&) { pid = fork(); });
+        } else {
+            pid = fork();
+        }
+        if (pid == 0) end_child([&] { return check_bus_in_child(*bus.shared, c.reason); });
+        ASSERT_GT(pid, 0);
+        EXPECT_EQ(child_status(pid, std::chrono::seconds(20)), 0);
+        if (holder.joinable()) {
+            let_go.set_value();
+            holder.join();
+        }
+        // The parent's bus is as it was.
+        EXPECT_EQ(check_bus_in_child(*bus.shared, nullptr), 0);
+    }
 }
 
 }  // namespace
