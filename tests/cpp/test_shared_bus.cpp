@@ -1,6 +1,8 @@
 // The bus lock: one operation at a time, its value handed back, and the
 // poisoning by an internal fault that no ordinary error causes; its priority
-// inheritance and its state in the child of a fork.
+// inheritance and its state in the child of a fork. The interface's lock
+// between processes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
@@ -17,6 +19,7 @@
 #include <future>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -25,6 +28,7 @@
 
 #include "memory_transport.hpp"
 #include "support/panic.hpp"
+#include "transport/interface_lock.hpp"
 #include "transport/shared_bus.hpp"
 
 namespace rotalink::test {
@@ -485,6 +489,137 @@ TEST(SharedBusFork, TheChildNeverWaitsForALockHeldAtTheFork) {
         // The parent's bus is as it was.
         EXPECT_EQ(check_bus_in_child(*bus.shared, nullptr), 0);
     }
+}
+
+// -------------------------------------------------- the interface's lock
+
+using transport::InterfaceLock;
+using transport::InterfaceLockError;
+
+// An interface name of this process alone, so that tests running at the
+// same time on the machine do not meet; its lock file is removed after.
+struct TestIface {
+    std::string name = "rlt" + std::to_string(getpid());
+    ~TestIface() { unlink(InterfaceLock::path_for(name).c_str()); }
+};
+
+std::string held_by(const std::string& iface, long pid) { return iface + " is driven by pid " + std::to_string(pid); }
+
+TEST(InterfaceLock, OnlyPlainInterfaceNamesAreTaken) {
+    for (const char* name : {"", ".", "..", "a/b", "../x", "can0:1", "sp ace", "tab\tx", "sixteen-chars-xx"}) {
+        auto lock = InterfaceLock::take(name);
+        ASSERT_FALSE(lock.ok()) << name;
+        EXPECT_EQ(lock.error().kind, InterfaceLockError::Kind::BadName);
+        EXPECT_EQ(lock.error().message, "'" + std::string(name) + "' is not a plain network interface name");
+    }
+    EXPECT_EQ(InterfaceLock::path_for("can0").substr(InterfaceLock::path_for("can0").rfind('/')), "/rotalink-can0.lock");
+}
+
+// Within one process: one holder at a time, the pid in the file, released
+// by the holder's end (a moved lock is still the one lock).
+TEST(InterfaceLock, OneHolderInTheProcessUntilItEnds) {
+    TestIface iface;
+    {
+        auto first = InterfaceLock::take(iface.name);
+        ASSERT_TRUE(first.ok()) << first.error().message;
+        EXPECT_EQ(first.value().iface(), iface.name);
+        std::ifstream file(InterfaceLock::path_for(iface.name));
+        const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(text, std::to_string(getpid()) + "\n");
+
+        auto second = InterfaceLock::take(iface.name);
+        ASSERT_FALSE(second.ok());
+        EXPECT_EQ(second.error().kind, InterfaceLockError::Kind::Held);
+        EXPECT_EQ(second.error().message, held_by(iface.name, getpid()));
+
+        InterfaceLock moved = std::move(first).value();
+        EXPECT_EQ(first.value().iface(), "");
+        EXPECT_FALSE(InterfaceLock::take(iface.name).ok());
+    }
+    auto again = InterfaceLock::take(iface.name);
+    ASSERT_TRUE(again.ok()) << again.error().message;
+}
+
+// Between processes: a child is refused while its parent holds the lock,
+// and does not keep it alive once the parent has ended; the parent is
+// refused while a child holds it, with the child's pid, or without a pid
+// when the file says none.
+TEST(InterfaceLock, OneHolderAmongProcesses) {
+    TestIface iface;
+    const pid_t parent = getpid();
+    auto taken = InterfaceLock::take(iface.name);
+    ASSERT_TRUE(taken.ok()) << taken.error().message;
+    std::optional<InterfaceLock> lock(std::move(taken).value());
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        end_child([&] {
+            auto refused = InterfaceLock::take(iface.name);
+            return !refused.ok() && refused.error().message == held_by(iface.name, parent) ? 0 : 1;
+        });
+    }
+    EXPECT_EQ(child_status(pid, std::chrono::seconds(20)), 0);
+
+    lock.reset();
+
+    // A holder that ends without releasing (as if killed) while a child it
+    // forked lives on: the lock ends with the holder.
+    int go[2], forked[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(forked), 0);
+    pid = fork();
+    if (pid == 0) {
+        end_child([&] {
+            auto mine = InterfaceLock::take(iface.name);
+            if (fork() == 0) {
+                end_child([&] {
+                    char c = 'g';  // once fork() has returned here
+                    return write(forked[1], &c, 1) == 1 && read(go[0], &c, 1) == 1 ? 0 : 1;
+                });
+            }
+            if (mine.ok()) _exit(0);  // ends holding it
+            return 1;
+        });
+    }
+    EXPECT_EQ(child_status(pid, std::chrono::seconds(20)), 0);
+    char c = 0;
+    EXPECT_EQ(read(forked[0], &c, 1), 1);
+    {
+        auto retaken = InterfaceLock::take(iface.name);
+        EXPECT_TRUE(retaken.ok()) << "a forked child kept the lock: " << retaken.error().message;
+    }
+    EXPECT_EQ(write(go[1], "x", 1), 1);
+
+    // A child holds it: refused with its pid, then without one once the file
+    // is emptied, and free when the child has ended.
+    int held[2], let_go[2];
+    ASSERT_EQ(pipe(held), 0);
+    ASSERT_EQ(pipe(let_go), 0);
+    pid = fork();
+    if (pid == 0) {
+        end_child([&] {
+            auto mine = InterfaceLock::take(iface.name);
+            char c = mine.ok() ? 'y' : 'n';
+            if (write(held[1], &c, 1) != 1) return 1;
+            return read(let_go[0], &c, 1) == 1 && mine.ok() ? 0 : 2;
+        });
+    }
+    EXPECT_EQ(read(held[0], &c, 1), 1);
+    EXPECT_EQ(c, 'y');
+    // The child is let go whatever these find.
+    const auto refusal = [&] {
+        auto refused = InterfaceLock::take(iface.name);
+        return refused.ok() ? std::string("taken") : refused.error().message;
+    };
+    EXPECT_EQ(refusal(), held_by(iface.name, pid));
+    const int emptied = open(InterfaceLock::path_for(iface.name).c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    EXPECT_GE(emptied, 0);
+    close(emptied);
+    EXPECT_EQ(refusal(), iface.name + " is driven by another process");
+    EXPECT_EQ(write(let_go[1], "x", 1), 1);
+    EXPECT_EQ(child_status(pid, std::chrono::seconds(20)), 0);
+    EXPECT_TRUE(InterfaceLock::take(iface.name).ok());
+    for (int fd : {go[0], go[1], forked[0], forked[1], held[0], held[1], let_go[0], let_go[1]}) close(fd);
 }
 
 }  // namespace
