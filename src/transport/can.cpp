@@ -47,6 +47,11 @@ void sleep_for(Duration d) {
     std::this_thread::sleep_for(std::chrono::seconds(d.secs) + std::chrono::nanoseconds(d.nanos));
 }
 
+const std::string& CanTransport::iface() const {
+    static const std::string none;
+    return none;
+}
+
 BatchSent CanTransport::send_batch(const CanFrame* frames, std::size_t n) {
     BatchSent out;
     for (; out.sent < n; ++out.sent) {

@@ -187,6 +187,9 @@ public:
     // A descriptor that polls readable when a frame has arrived, or -1 when
     // there is none (then only `try_recv` tells).
     virtual int poll_fd() const { return -1; }
+    // The name of the network interface this transport was opened on, or ""
+    // for one that has none (an in-memory bus, an adopted socket).
+    virtual const std::string& iface() const;
 };
 
 // Waits until a frame may have arrived on one of several buses, or until a

@@ -1,7 +1,14 @@
 // The bus lock: one operation at a time, its value handed back, and the
-// poisoning by an internal fault that no ordinary error causes.
+// poisoning by an internal fault that no ordinary error causes; its priority
+// inheritance and its state in the child of a fork. The interface's lock
+// between processes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +19,8 @@
 #include <future>
 #include <iterator>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -19,6 +28,7 @@
 
 #include "memory_transport.hpp"
 #include "support/panic.hpp"
+#include "transport/interface_lock.hpp"
 #include "transport/shared_bus.hpp"
 
 namespace rotalink::test {
@@ -328,6 +338,288 @@ TEST(SharedBus, LockingAPoisonedSetFaultsAndALeftFaultPoisonsEveryBus) {
     // c was not poisoned and its lock was released.
     EXPECT_FALSE(c.shared->poisoned());
     EXPECT_EQ(c.shared->locked([](CanTransport&) { return 7; }), 7);
+}
+
+// ------------------------------------------------- priority inheritance
+
+// Whether the system makes priority-inheriting mutexes at all (a kernel or
+// an emulator may refuse them).
+bool system_inherits_priority() {
+    pthread_mutexattr_t attr;
+    pthread_mutex_t m;
+    if (pthread_mutexattr_init(&attr) != 0) return false;
+    const bool made = pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT) == 0 &&
+                      pthread_mutex_init(&m, &attr) == 0;
+    if (made) pthread_mutex_destroy(&m);
+    pthread_mutexattr_destroy(&attr);
+    return made;
+}
+
+// The priority thread `tid` runs at now, boosts included (field 18 of its
+// stat): 20 at the normal policy's nice 0, below 0 at a real-time policy.
+long running_priority(long tid) {
+    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 18; ++i) fields >> field;  // fields 3 to 18
+    return std::stol(field);
+}
+
+// A real-time thread waiting for the bus lock lends its priority to the
+// thread of normal priority that holds it.
+TEST(BusMutex, AWaitingRealTimeThreadRaisesTheHolder) {
+    Bus bus = make_bus();
+    ASSERT_EQ(bus.shared->inherits_priority(), system_inherits_priority());
+    if (!bus.shared->inherits_priority()) GTEST_SKIP() << "the system makes no priority-inheriting mutex";
+    const long me = static_cast<long>(syscall(SYS_gettid));
+    const long normal = running_priority(me);
+    ASSERT_GE(normal, 0);
+    std::promise<bool> real_time;
+    bool fifo = false;
+    std::thread waiter;
+    long raised = normal;
+    bus.shared->locked([&](CanTransport&) {
+        waiter = std::thread([&] {
+            const sched_param param{10};
+            const bool ok = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+            real_time.set_value(ok);
+            if (ok) bus.shared->locked([](CanTransport&) {});
+        });
+        fifo = real_time.get_future().get();
+        if (!fifo) return;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while ((raised = running_priority(me)) >= 0 && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    waiter.join();
+    if (!fifo) GTEST_SKIP() << "this process may not make a SCHED_FIFO thread";
+    EXPECT_LT(raised, 0) << "the holder kept priority " << raised << " while a SCHED_FIFO thread waited";
+    EXPECT_EQ(running_priority(me), normal);  // given back with the lock
+}
+
+// ------------------------------------------------------------- fork()
+
+// Waits for child `pid` at most `limit`: its exit status, or -1 when it
+// did not end in time (it is killed: a hang fails instead of hanging).
+int child_status(pid_t pid, std::chrono::seconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// In a child: ends it with the status `body()` returns (100 for anything
+// thrown), running none of the parent's exit handlers.
+template <class Body>
+[[noreturn]] void end_child(Body body) {
+    int code = 100;
+    try {
+        code = body();
+    } catch (...) {
+    }
+    _exit(code);
+}
+
+// In a forked child: 0 when the bus is poisoned with `reason` (null: works)
+// and its operations fault (or run) at once; another number says what
+// differed.
+int check_bus_in_child(SharedBus& bus, const char* reason) {
+    const char* poison = bus.poison_reason();
+    if ((poison == nullptr) != (reason == nullptr) || (poison != nullptr && std::string(poison) != reason)) return 1;
+    try {
+        if (bus.locked([](CanTransport&) { return 7; }) != 7 || reason != nullptr) return 2;
+    } catch (const Panic& p) {
+        if (reason == nullptr || p.message != reason) return 3;
+    }
+    return 0;
+}
+
+// Every bus lock is made anew in the child of a fork: the child never waits
+// for a thread it does not have. A bus that another thread was using at the
+// fork is poisoned there; one the forking thread held is still its own.
+TEST(SharedBusFork, TheChildNeverWaitsForALockHeldAtTheFork) {
+    enum class Holder { None, OtherThread, ForkingThread };
+    struct Case {
+        const char* name;
+        Holder holder;
+        const char* reason;  // the poison in the child
+    };
+    const Case cases[] = {
+        {"free", Holder::None, nullptr},
+        {"held by another thread", Holder::OtherThread, SharedBus::kForkPoison},
+        {"held by the forking thread", Holder::ForkingThread, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bus bus = make_bus();
+        std::promise<void> holding, let_go;
+        std::thread holder;
+        if (c.holder == Holder::OtherThread) {
+            holder = std::thread([&] {
+                bus.shared->locked([&](CanTransport&) {
+                    holding.set_value();
+                    let_go.get_future().wait();
+                });
+            });
+            holding.get_future().wait();
+        }
+        pid_t pid = -1;
+        if (c.holder == Holder::ForkingThread) {
+            // The child goes on with the operation and leaves it as usual.
+            bus.shared->locked([&](CanTransport&) { pid = fork(); });
+        } else {
+            pid = fork();
+        }
+        if (pid == 0) end_child([&] { return check_bus_in_child(*bus.shared, c.reason); });
+        ASSERT_GT(pid, 0);
+        EXPECT_EQ(child_status(pid, std::chrono::seconds(20)), 0);
+        if (holder.joinable()) {
+            let_go.set_value();
+            holder.join();
+        }
+        // The parent's bus is as it was.
+        EXPECT_EQ(check_bus_in_child(*bus.shared, nullptr), 0);
+    }
+}
+
+// -------------------------------------------------- the interface's lock
+
+using transport::InterfaceLock;
+using transport::InterfaceLockError;
+
+// An interface name of this process alone, so that tests running at the
+// same time on the machine do not meet; its lock file is removed after.
+struct TestIface {
+    std::string name = "rlt" + std::to_string(getpid());
+    ~TestIface() { unlink(InterfaceLock::path_for(name).c_str()); }
+};
+
+std::string held_by(const std::string& iface, long pid) { return iface + " is driven by pid " + std::to_string(pid); }
+
+TEST(InterfaceLock, OnlyPlainInterfaceNamesAreTaken) {
+    for (const char* name : {"", ".", "..", "a/b", "../x", "can0:1", "sp ace", "tab\tx", "sixteen-chars-xx"}) {
+        auto lock = InterfaceLock::take(name);
+        ASSERT_FALSE(lock.ok()) << name;
+        EXPECT_EQ(lock.error().kind, InterfaceLockError::Kind::BadName);
+        EXPECT_EQ(lock.error().message, "'" + std::string(name) + "' is not a plain network interface name");
+    }
+    EXPECT_EQ(InterfaceLock::path_for("can0").substr(InterfaceLock::path_for("can0").rfind('/')), "/rotalink-can0.lock");
+}
+
+// Within one process: one holder at a time, the pid in the file, released
+// by the holder's end (a moved lock is still the one lock).
+TEST(InterfaceLock, OneHolderInTheProcessUntilItEnds) {
+    TestIface iface;
+    {
+        auto first = InterfaceLock::take(iface.name);
+        ASSERT_TRUE(first.ok()) << first.error().message;
+        EXPECT_EQ(first.value().iface(), iface.name);
+        std::ifstream file(InterfaceLock::path_for(iface.name));
+        const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(text, std::to_string(getpid()) + "\n");
+
+        auto second = InterfaceLock::take(iface.name);
+        ASSERT_FALSE(second.ok());
+        EXPECT_EQ(second.error().kind, InterfaceLockError::Kind::Held);
+        EXPECT_EQ(second.error().message, held_by(iface.name, getpid()));
+
+        InterfaceLock moved = std::move(first).value();
+        EXPECT_EQ(first.value().iface(), "");
+        EXPECT_FALSE(InterfaceLock::take(iface.name).ok());
+    }
+    auto again = InterfaceLock::take(iface.name);
+    ASSERT_TRUE(again.ok()) << again.error().message;
+}
+
+// Between processes: a child is refused while its parent holds the lock,
+// and does not keep it alive once the parent has ended; the parent is
+// refused while a child holds it, with the child's pid, or without a pid
+// when the file says none.
+TEST(InterfaceLock, OneHolderAmongProcesses) {
+    TestIface iface;
+    const pid_t parent = getpid();
+    auto taken = InterfaceLock::take(iface.name);
+    ASSERT_TRUE(taken.ok()) << taken.error().message;
+    std::optional<InterfaceLock> lock(std::move(taken).value());
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        end_child([&] {
+            auto refused = InterfaceLock::take(iface.name);
+            return !refused.ok() && refused.error().message == held_by(iface.name, parent) ? 0 : 1;
+        });
+    }
+    EXPECT_EQ(child_status(pid, std::chrono::seconds(20)), 0);
+
+    lock.reset();
+
+    // A holder that ends without releasing (as if killed) while a child it
+    // forked lives on: the lock ends with the holder.
+    int go[2], forked[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(forked), 0);
+    pid = fork();
+    if (pid == 0) {
+        end_child([&] {
+            auto mine = InterfaceLock::take(iface.name);
+            if (fork() == 0) {
+                end_child([&] {
+                    char c = 'g';  // once fork() has returned here
+                    return write(forked[1], &c, 1) == 1 && read(go[0], &c, 1) == 1 ? 0 : 1;
+                });
+            }
+            if (mine.ok()) _exit(0);  // ends holding it
+            return 1;
+        });
+    }
+    EXPECT_EQ(child_status(pid, std::chrono::seconds(20)), 0);
+    char c = 0;
+    EXPECT_EQ(read(forked[0], &c, 1), 1);
+    {
+        auto retaken = InterfaceLock::take(iface.name);
+        EXPECT_TRUE(retaken.ok()) << "a forked child kept the lock: " << retaken.error().message;
+    }
+    EXPECT_EQ(write(go[1], "x", 1), 1);
+
+    // A child holds it: refused with its pid, then without one once the file
+    // is emptied, and free when the child has ended.
+    int held[2], let_go[2];
+    ASSERT_EQ(pipe(held), 0);
+    ASSERT_EQ(pipe(let_go), 0);
+    pid = fork();
+    if (pid == 0) {
+        end_child([&] {
+            auto mine = InterfaceLock::take(iface.name);
+            char c = mine.ok() ? 'y' : 'n';
+            if (write(held[1], &c, 1) != 1) return 1;
+            return read(let_go[0], &c, 1) == 1 && mine.ok() ? 0 : 2;
+        });
+    }
+    EXPECT_EQ(read(held[0], &c, 1), 1);
+    EXPECT_EQ(c, 'y');
+    // The child is let go whatever these find.
+    const auto refusal = [&] {
+        auto refused = InterfaceLock::take(iface.name);
+        return refused.ok() ? std::string("taken") : refused.error().message;
+    };
+    EXPECT_EQ(refusal(), held_by(iface.name, pid));
+    const int emptied = open(InterfaceLock::path_for(iface.name).c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    EXPECT_GE(emptied, 0);
+    close(emptied);
+    EXPECT_EQ(refusal(), iface.name + " is driven by another process");
+    EXPECT_EQ(write(let_go[1], "x", 1), 1);
+    EXPECT_EQ(child_status(pid, std::chrono::seconds(20)), 0);
+    EXPECT_TRUE(InterfaceLock::take(iface.name).ok());
+    for (int fd : {go[0], go[1], forked[0], forked[1], held[0], held[1], let_go[0], let_go[1]}) close(fd);
 }
 
 }  // namespace

@@ -196,6 +196,7 @@ protected:
         auto opened = SocketCanTransport::open(iface());
         ASSERT_TRUE(opened.ok()) << "open(" << iface() << "): " << opened.error().text();
         bus_ = std::move(opened).value();
+        EXPECT_EQ(bus_->iface(), iface());  // the name it was opened with
         peer_ = open_raw(iface());
         ASSERT_GE(peer_, 0) << "second socket on " << iface() << ": " << os_text(errno);
     }

@@ -125,6 +125,7 @@ Result<std::unique_ptr<SocketCanTransport>, IoError> SocketCanTransport::open(co
     const int fd = ::socket(PF_CAN, SOCK_RAW, CAN_RAW);
     if (fd < 0) return err(IoError::from_errno(errno));
     auto transport = std::make_unique<SocketCanTransport>(fd);  // closes fd on failure
+    transport->iface_ = iface;
 
     sockaddr_can addr;
     std::memset(&addr, 0, sizeof addr);

@@ -32,6 +32,8 @@ public:
     // One recvmmsg call (MSG_DONTWAIT) for up to 32 frames.
     Result<std::size_t, TransportError> try_recv(CanFrame* out, std::size_t cap) override;
     int poll_fd() const override { return fd_; }
+    // The name given to `open`; "" for an adopted socket.
+    const std::string& iface() const override { return iface_; }
 
     int fd() const { return fd_; }
 
@@ -39,6 +41,7 @@ private:
     struct ReadSlots;  // the buffers and headers of a batched read, set up once
 
     int fd_;
+    std::string iface_;
     std::unique_ptr<ReadSlots> slots_;
 };
 
