@@ -9,6 +9,7 @@
 #include "damiao/group.hpp"
 #include "damiao/loop.hpp"
 #include "python/types.hpp"
+#include "transport/interface_lock.hpp"
 #include "transport/shared_bus.hpp"
 
 namespace rotalink::py {
@@ -45,6 +46,9 @@ struct GroupRecord {
     int commands = 0;
     // Inside the group's scope: enabled by __enter__, not yet left.
     bool in_scope = false;
+    // The locks of the group's interfaces, held by its scope (shared with
+    // the other scopes of this process on the same interface).
+    std::vector<std::shared_ptr<transport::InterfaceLock>> interface_locks{};
     // The native loop of the group's latest ControlLoop; read and set with
     // the interpreter lock held.
     std::weak_ptr<damiao::ControlLoop> loop{};

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <exception>
+#include <map>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -505,9 +507,39 @@ PyObject* enable_faults(const damiao::MotorGroup& g, PyObject* states) {
     return failed == 0 ? nullptr : new_group_error(g, results, failed);
 }
 
+// The lock of every interface of the group, for its scope: shared with
+// another scope of this process on the same interface, refused while
+// another process holds it (RuntimeError "vcan0 is driven by pid 4242").
+// False with the exception set, nothing held.
+bool lock_interfaces(GroupRecord& rec) {
+    // Read and changed with the interpreter lock held.
+    static auto* held = new std::map<std::string, std::weak_ptr<transport::InterfaceLock>>();
+    std::vector<std::shared_ptr<transport::InterfaceLock>> locks;
+    for (transport::SharedBus* bus : rec.shared) {
+        const std::string& iface = bus->iface();
+        if (iface.empty()) continue;  // no interface: nothing another program could drive
+        std::shared_ptr<transport::InterfaceLock> lock = (*held)[iface].lock();
+        if (!lock) {
+            Result<transport::InterfaceLock, transport::InterfaceLockError> taken = transport::InterfaceLock::take(iface);
+            if (!taken.ok()) {
+                PyErr_SetString(PyExc_RuntimeError, taken.error().message.c_str());
+                return false;
+            }
+            lock = std::make_shared<transport::InterfaceLock>(std::move(taken).value());
+            (*held)[iface] = lock;
+        }
+        locks.push_back(std::move(lock));
+    }
+    rec.interface_locks = std::move(locks);
+    return true;
+}
+
 PyObject* group_enter(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
         GroupRecord& rec = record(self);
+        // Another program driving one of these interfaces: refused before
+        // anything is sent.
+        if (rec.interface_locks.empty() && !lock_interfaces(rec)) return nullptr;
         PyObject* enabled = special<damiao::kEnable>(self, nullptr);
         if (enabled != nullptr) {
             // A member that answers the enable with a fault is not driving:
@@ -529,6 +561,7 @@ PyObject* group_enter(PyObject* self, PyObject*) {
         PyErr_Fetch(&type, &value, &tb);
         PyErr_NormalizeException(&type, &value, &tb);
         PyObject* disable_error = disable_all(rec);
+        rec.interface_locks.clear();
         if (disable_error != nullptr) {
             attach_failure(value, disable_error, "disabling the group after the failed enable failed too");
             Py_DECREF(disable_error);
@@ -559,6 +592,7 @@ PyObject* group_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         if (loop) without_interpreter([&loop] { loop->stop(); });
         rec.in_scope = false;
         PyObject* failure = disable_all(rec);
+        rec.interface_locks.clear();
         if (failure != nullptr) {
             if (a[1] == Py_None) {
                 PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(failure)), failure);

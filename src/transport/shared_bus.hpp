@@ -66,6 +66,10 @@ public:
         return run_held(lock, std::forward<Op>(op));
     }
 
+    // The interface the transport was opened on ("" for none); fixed for
+    // the transport's life, so read without the lock.
+    const std::string& iface() const { return transport_->iface(); }
+
     bool poisoned() const { return poison_reason() != nullptr; }
     // kFaultPoison or kForkPoison, or null while the bus works.
     const char* poison_reason() const {
