@@ -464,7 +464,12 @@ struct Model {
 
     // A motor command; `reply` is the feedback frame on success.
     bool command(const rotalink::damiao::mit::Payload& p, CanFrame& reply, std::string& error) {
-        const CanFrame f{CanId::standard(s.motor_id & 0x7FFu), {p.begin(), p.end()}, false, false};
+        return exchange(CanFrame{CanId::standard(s.motor_id & 0x7FFu), {p.begin(), p.end()}, false, false}, reply,
+                        error);
+    }
+
+    // Sends `f` and takes the motor's feedback.
+    bool exchange(const CanFrame& f, CanFrame& reply, std::string& error) {
         if (!send(f, error)) return false;
         const CanId from = CanId::standard(s.master_id & 0x7FFu);
         const auto feedback = [&](const CanFrame& c) {
@@ -532,6 +537,21 @@ struct Model {
         std::uint32_t v = 0;
         if (!read(10, v, error)) return false;
         if (v == mode) return true;
+        // A refresh, [id lo, id hi (of motor_id & 0x7FF), CC, 0 ...] to 0x7FF:
+        // status 1 in its feedback's high nibble refuses the change.
+        CanFrame feedback;
+        const std::uint16_t id = s.motor_id & 0x7FFu;
+        const CanFrame refresh{CanId::standard(0x7FF),
+                               {static_cast<std::uint8_t>(id & 0xFF), static_cast<std::uint8_t>(id >> 8), 0xCC, 0, 0,
+                                0, 0, 0},
+                               false, false};
+        if (!exchange(refresh, feedback, error)) return false;
+        if ((feedback.data[0] >> 4) == 1) {
+            char text[24];
+            std::snprintf(text, sizeof text, "motor 0x%03x", static_cast<unsigned>(id));
+            error = std::string(text) + " reports itself enabled: disable it before changing its control mode";
+            return false;
+        }
         if (!write(10, mode, error)) return false;
         ++pauses;
         if (!read(10, v, error)) return false;

@@ -69,12 +69,17 @@ def frames_seeds():
         yield f"size-{n}", bytes((i * 37 + 11) & 0xFF for i in range(n))
     # Scripts (header: op, arg, motor id, master id, then steps).
     mid, master = b"\x02\x01", b"\x11\x00"
-    reply = lambda v: b"\x08\x23\x01\x05\x00" + struct.pack("<I", v)  # noqa: E731
+    # Motor 0x0102's reply to a read of register 10, from 0x123.
+    reply = lambda v: b"\x08\x23\x01" + mid + struct.pack("<I", v)  # noqa: E731
+    # The feedback to the refresh before a mode is written: disabled, enabled.
+    disabled = b"\x80\x08\x02" + FEEDBACK[1:]
+    enabled = b"\x80\x08\x12" + FEEDBACK[1:]
     yield "ensure-already", b"\x07\x01" + mid + master + reply(1)
-    yield "ensure-switch", b"\x07\x01" + mid + master + reply(2) + reply(1)
-    yield "ensure-mismatch", b"\x07\x01" + mid + master + reply(2) + reply(0x101)
+    yield "ensure-switch", b"\x07\x01" + mid + master + reply(2) + disabled + reply(1)
+    yield "ensure-enabled", b"\x07\x01" + mid + master + reply(2) + enabled + reply(1)
+    yield "ensure-mismatch", b"\x07\x01" + mid + master + reply(2) + disabled + reply(0x101)
     yield "ensure-noise", b"\x07\x01" + mid + master + b"\x00\x23\x01\x07" + bytes(7) + reply(2) + \
-        b"\x60\x03" + reply(1)
+        disabled + b"\x60\x03" + reply(1)
     yield "read-register", b"\x05\x0a" + mid + master + reply(7)
     yield "read-unknown", b"\x05\x0b" + mid + master + reply(7)
     yield "write-register", b"\x06\x0a" + mid + master + b"\x01\x00\x00\x00"
@@ -84,7 +89,7 @@ def frames_seeds():
     yield "mit-control", b"\x04\x01" + mid + master + f32s(1.0, -2.0, 50.0, 1.0, 3.0) + b"\x80\x08" + FEEDBACK
     yield "mit-bad-limits", b"\x04\xf5" + mid + master + f32s(1.0, -2.0, 50.0, 1.0, 3.0) + b"\x80\x08" + FEEDBACK
     yield "zero-timeout", b"\x08\x00" + mid + master + b"\x80\x08" + FEEDBACK
-    yield "send-fails", b"\x27\x01" + mid + master + reply(2) + reply(1)
+    yield "send-fails", b"\x27\x01" + mid + master + reply(2) + disabled + reply(1)
 
 
 def write(target, seeds):

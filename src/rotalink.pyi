@@ -489,27 +489,37 @@ class Damiao:
         `ensure_mit_mode(bus)` is `ensure_mode(bus, ControlMode.MIT)`.
 
         Reads register 10; if it holds `mode`, returns at once. Otherwise
-        writes `mode`, pauses 100 ms and reads it back; a read-back other
-        than `mode` raises RuntimeError `control mode verification failed:
-        wrote 2, motor reports N` (N the low 8 bits of the value read). No
-        retry; a failure after the write leaves the write done. A number that
-        is no mode raises ValueError `argument 'mode': 7 is not a control
-        mode; the modes are MIT (1), POS_VEL (2), VEL (3) or FORCE_POS (4)`
-        and sends nothing.
+        refreshes first: a motor that reports itself enabled is refused with
+        RuntimeError `motor 0x001 reports itself enabled: disable it before
+        changing its control mode`, nothing written. Else writes `mode`,
+        pauses 100 ms and reads it back; a read-back other than `mode` raises
+        RuntimeError `control mode verification failed: wrote 2, motor
+        reports N` (N the low 8 bits of the value read). No retry; a failure
+        after the write leaves the write done. The pause holds neither the
+        bus nor the interpreter lock: other threads and other commands on
+        the bus run meanwhile, and signal handlers run in it (one that
+        raises ends the call, the mode written but not read back). A number
+        that is no mode raises ValueError `argument 'mode': 7 is not a
+        control mode; the modes are MIT (1), POS_VEL (2), VEL (3) or
+        FORCE_POS (4)` and sends nothing.
         """
     def ensure_mit_mode(self, bus: SocketCanTransport) -> None:
         """Force the firmware into MIT control mode (register 10 = 1). Some
         motors ship in POS_VEL/VEL/FORCE_POS, in which case `mit_control` is
-        silently ignored.
+        silently ignored. A motor that reports itself enabled is refused.
 
         Reads register 10 (CTRL_MODE); if it is 1, returns at once. Otherwise
-        writes 1, pauses 100 ms and reads it back. Each read is as
-        `read_register`'s: queued frames discarded first, this motor's reply
-        only. A read-back other than 1
-        raises RuntimeError `control mode verification failed: wrote 1, motor
-        reports N`. No retry; it takes at most two time-outs plus the pause,
-        holding the bus and the interpreter lock all along. A failure after
-        the write leaves the write done.
+        refreshes (a motor reporting itself enabled raises RuntimeError
+        `motor 0x001 reports itself enabled: disable it before changing its
+        control mode`, nothing written), writes 1, pauses 100 ms and reads it
+        back. Each read is as `read_register`'s: queued frames discarded
+        first, this motor's reply only. A read-back other than 1 raises
+        RuntimeError `control mode verification failed: wrote 1, motor
+        reports N`. No retry; it takes at most three time-outs plus the
+        pause. The bus and the interpreter lock are held as by any command
+        for the reading, refresh and write, and again for the read-back, but
+        not during the pause. A failure after the write leaves the write
+        done.
         """
     def read_register(self, bus: SocketCanTransport, register: SupportsIndex) -> Union[int, float]:
         """Read one firmware register: an int (Uint32 registers) or a float
@@ -808,9 +818,10 @@ class MotorGroup:
         """Put every member into a control mode: one `ControlMode` (or its
         number) for all, or a sequence of one per member in member order.
         Each member as `Damiao.ensure_mode`: register 10 written only where
-        it differs, then read back; member after member, every member tried.
-        Raises GroupError if any member failed (its `states` all None, its
-        `errors` the failed members' messages)."""
+        it differs, then read back, a member that reports itself enabled
+        refused; member after member, every member tried, the bus let go
+        during each pause. Raises GroupError if any member failed (its
+        `states` all None, its `errors` the failed members' messages)."""
     def start(
         self,
         rate_hz: _Float,

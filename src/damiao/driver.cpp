@@ -10,8 +10,6 @@ using transport::TransportError;
 
 namespace {
 
-constexpr transport::Duration kModeSwitchPause = transport::Duration::from_millis(100);
-
 // Sends `frame`, then waits for the first frame that is this motor's
 // feedback (`is_feedback`) and parses it.
 Result<mit::MotorState, Error> exchange(const Damiao& d, transport::CanTransport& bus,
@@ -22,6 +20,19 @@ Result<mit::MotorState, Error> exchange(const Damiao& d, transport::CanTransport
         bus, d.timeout, [&d](const CanFrame& f) { return is_feedback(f, d.motor_id, d.master_id); });
     if (!reply.ok()) return err(Error::transport(std::move(reply).error()));
     return parse_feedback(d.limits, reply.value());
+}
+
+// The refresh that a change the motor must be disabled for begins with: its
+// error, a Failure naming the change (`action`) when the motor reports
+// itself enabled, else nothing.
+Result<Unit, Error> refuse_if_enabled(const Damiao& d, transport::CanTransport& bus, const char* action) {
+    Result<mit::MotorState, Error> state = d.refresh(bus);
+    if (!state.ok()) return err(std::move(state).error());
+    if (state.value().error == kStatusEnabled) {
+        return err(Error::failure("motor " + id_text(d.motor_id & 0x7FFu) +
+                                  " reports itself enabled: disable it before " + action));
+    }
+    return Unit{};
 }
 
 }  // namespace
@@ -99,12 +110,8 @@ Result<Unit, Error> Damiao::write_verified(transport::CanTransport& bus, std::ui
 }
 
 Result<Unit, Error> Damiao::save_parameters(transport::CanTransport& bus) const {
-    Result<mit::MotorState, Error> state = refresh(bus);
-    if (!state.ok()) return err(std::move(state).error());
-    if (state.value().error == kStatusEnabled) {
-        return err(Error::failure("motor " + id_text(motor_id & 0x7FFu) +
-                                  " reports itself enabled: disable it before saving its registers to flash"));
-    }
+    Result<Unit, Error> disabled = refuse_if_enabled(*this, bus, "saving its registers to flash");
+    if (!disabled.ok()) return disabled;
     Result<Unit, TransportError> sent = bus.send(make_save_parameters(motor_id));
     if (!sent.ok()) return err(Error::transport(std::move(sent).error()));
     return Unit{};
@@ -127,20 +134,31 @@ Result<mit::MitLimits, Error> Damiao::read_limits(transport::CanTransport& bus) 
     return limits;
 }
 
-Result<Unit, Error> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode,
-                                                void (*pause)(transport::Duration)) const {
+Result<bool, Error> Damiao::begin_mode_switch(transport::CanTransport& bus, std::uint8_t mode) const {
     Result<std::uint32_t, Error> before = read_mode(bus);
     if (!before.ok()) return err(std::move(before).error());
-    if (before.value() == mode) return Unit{};
-
+    if (before.value() == mode) return false;
+    Result<Unit, Error> disabled = refuse_if_enabled(*this, bus, "changing its control mode");
+    if (!disabled.ok()) return err(std::move(disabled).error());
     Result<Unit, Error> written = write_register(bus, kControlModeRegister, mode);
-    if (!written.ok()) return written;
-    pause(kModeSwitchPause);
+    if (!written.ok()) return err(std::move(written).error());
+    return true;
+}
 
+Result<Unit, Error> Damiao::finish_mode_switch(transport::CanTransport& bus, std::uint8_t mode) const {
     Result<std::uint32_t, Error> after = read_mode(bus);
     if (!after.ok()) return err(std::move(after).error());
     if (after.value() == mode) return Unit{};
     return err(Error::control_mode_mismatch(mode, static_cast<std::uint8_t>(after.value() & 0xFFu)));
+}
+
+Result<Unit, Error> Damiao::ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode,
+                                                void (*pause)(transport::Duration)) const {
+    Result<bool, Error> begun = begin_mode_switch(bus, mode);
+    if (!begun.ok()) return err(std::move(begun).error());
+    if (!begun.value()) return Unit{};
+    pause(kModeSwitchPause);
+    return finish_mode_switch(bus, mode);
 }
 
 }  // namespace rotalink::damiao

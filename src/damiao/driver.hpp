@@ -17,6 +17,10 @@ namespace rotalink::damiao {
 // a flooded bus cannot keep a call reading for ever.
 inline constexpr std::size_t kDiscardLimit = 1024;
 
+// How long a motor is given to take a new control mode before it is read
+// back.
+inline constexpr transport::Duration kModeSwitchPause = transport::Duration::from_millis(100);
+
 // The driver record. Identifiers are kept as given (0..65535); frames carry
 // their low 11 bits.
 struct Damiao {
@@ -79,10 +83,21 @@ struct Damiao {
     // Reads the control mode (register 10) as it reports it.
     Result<std::uint32_t, Error> read_mode(transport::CanTransport& bus) const;
     // Reads the control mode; if it differs from `mode`, writes it, pauses
-    // 100 ms (through `pause`, a sleep unless a test counts it) and reads it
-    // back once. No retry.
+    // kModeSwitchPause (through `pause`, a sleep unless a test counts it)
+    // and reads it back once. No retry. Before the write, a refresh: a
+    // motor that reports itself enabled is refused (a Failure), nothing
+    // written; one already in `mode` gets the read alone. The composition of
+    // the two halves below, for a caller that may hold the bus throughout.
     Result<Unit, Error> ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode,
                                             void (*pause)(transport::Duration) = transport::sleep_for) const;
+    // The mode switch in two exchanges, for a caller that lets the bus go
+    // during the pause between them. The first reads the control mode and
+    // returns false when it is `mode` already; otherwise it refreshes
+    // (refusing an enabled motor), writes `mode` and returns true: the
+    // caller pauses kModeSwitchPause, then calls the second, which reads
+    // the mode back (ControlModeMismatch when it is not `mode`).
+    Result<bool, Error> begin_mode_switch(transport::CanTransport& bus, std::uint8_t mode) const;
+    Result<Unit, Error> finish_mode_switch(transport::CanTransport& bus, std::uint8_t mode) const;
 };
 
 }  // namespace rotalink::damiao

@@ -58,8 +58,8 @@ PyObject* damiao_get(PyObject* self, void*) {
 }
 
 // The binding pattern of every bus method: `bus` is checked, the bus lock is
-// held for the whole driver operation (and the conversion of its error), and
-// the result object is made by `to_python` after the lock is released.
+// held for the whole driver operation (`bus_exchange`), and the result
+// object is made by `to_python` after the lock is released.
 //
 // The command holds the interpreter lock throughout, but never waits for
 // the bus lock with it: when a group cycle holds the bus, the interpreter
@@ -70,40 +70,24 @@ PyObject* damiao_get(PyObject* self, void*) {
 // own blocking calls do: the pending signal handlers run once the lock is
 // released, and an exception one of them raises (KeyboardInterrupt for
 // Ctrl-C) is what the call raises. If none raises, the interruption is the
-// driver's error, as any other.
+// driver's error, as any other (`raise_driver_error`).
 template <class T, class Op, class ToPython>
 PyObject* on_bus_held(PyObject* bus, Op&& op, ToPython&& to_python) {
-    T value{};
-    bool ok = false;
-    bool signalled = false;
-    PendingError error{nullptr, {}};
-    shared_bus(bus).locked_releasing(without_interpreter, [&](transport::CanTransport& t) {
-        Result<T, Error> r = op(t);
-        if (r.ok()) {
-            value = std::move(r).value();
-            ok = true;
-        } else {
-            error = dm_err_to_py(r.error());
-            signalled = interrupted(r.error());
-        }
-    });
-    if (!ok) {
-        if (signalled && PyErr_CheckSignals() < 0) return nullptr;
-        return raise(error);
-    }
-    return to_python(value);
+    Result<T, Error> r = bus_exchange<T>(shared_bus(bus), std::forward<Op>(op));
+    if (!r.ok()) return raise_driver_error(r.error());
+    return to_python(r.value());
 }
 
-// The bus object is held for the whole command. Its reference is given back
-// by hand, not by a destructor: a thread that the interpreter ends at exit
-// while it waits for the bus unwinds through here without the interpreter,
-// and must make no Python call on its way.
-template <class T, class Op, class ToPython>
-ROTALINK_FORCED_UNWIND_HANDLER PyObject* on_bus(PyObject* bus, Op&& op, ToPython&& to_python) {
+// Runs `body()` holding a reference to the bus object. The reference is
+// given back by hand, not by a destructor: a thread that the interpreter
+// ends at exit while it waits for the bus unwinds through here without the
+// interpreter, and must make no Python call on its way.
+template <class Body>
+ROTALINK_FORCED_UNWIND_HANDLER PyObject* holding_bus(PyObject* bus, Body&& body) {
     Py_INCREF(bus);
     PyObject* result;
     try {
-        result = on_bus_held<T>(bus, std::forward<Op>(op), std::forward<ToPython>(to_python));
+        result = body();
     }
     ROTALINK_PASS_FORCED_UNWIND
     catch (...) {
@@ -112,6 +96,28 @@ ROTALINK_FORCED_UNWIND_HANDLER PyObject* on_bus(PyObject* bus, Op&& op, ToPython
     }
     Py_DECREF(bus);
     return result;
+}
+
+// The bus object is held for the whole command.
+template <class T, class Op, class ToPython>
+PyObject* on_bus(PyObject* bus, Op&& op, ToPython&& to_python) {
+    return holding_bus(bus, [&] { return on_bus_held<T>(bus, std::forward<Op>(op), std::forward<ToPython>(to_python)); });
+}
+
+// Sleeps for `d` with the interpreter lock released, in slices of at most
+// kSignalCheck between which the signal handlers run: false as soon as one
+// raises (its exception set). A handler that does not raise leaves the
+// pause its whole length.
+bool pause_running_handlers(transport::Duration d) {
+    const transport::Instant until = transport::Instant::now().saturating_add(d);
+    for (;;) {
+        const transport::Duration left = until.remaining_from(transport::Instant::now());
+        if (left.total_nanos_saturated() == 0) return true;
+        const transport::Duration slice =
+            left.total_nanos_saturated() < kSignalCheck.total_nanos_saturated() ? left : kSignalCheck;
+        without_interpreter([slice] { transport::sleep_for(slice); });
+        if (PyErr_CheckSignals() < 0) return false;
+    }
 }
 
 // A motor command: a new MotorState on success.
@@ -205,7 +211,7 @@ ROTALINK_SIGNATURE(kEnsureMit, 1, "Damiao.ensure_mit_mode",
                    ROTALINK_DOC("ensure_mit_mode", "($self, bus)")
                    "Force the firmware into MIT control mode (register 10 = 1). Some\n"
                    "motors ship in POS_VEL/VEL/FORCE_POS, in which case `mit_control` is\n"
-                   "silently ignored.", 1,
+                   "silently ignored. A motor that reports itself enabled is refused.", 1,
                    "bus");
 
 // Whether `doc` says "(register R = V)" with the register and the value the
@@ -233,8 +239,20 @@ static_assert(says_register_value(kEnsureMit.doc, damiao::kControlModeRegister, 
 ROTALINK_SIGNATURE(kEnsureMode, 2, "Damiao.ensure_mode",
                    ROTALINK_DOC("ensure_mode", "($self, bus, mode)")
                    "Put the firmware in control mode `mode` (a ControlMode): register 10\n"
-                   "is written only when it differs, then read back.", 2,
+                   "is written only when it differs, then read back. A motor that reports\n"
+                   "itself enabled is refused, nothing written.", 2,
                    "bus", "mode");
+
+// Both ensure methods: None, or the switch's error.
+PyObject* ensure(PyObject* self, PyObject* bus, std::uint8_t mode) {
+    const Damiao& rec = native<Damiao>(self);
+    return holding_bus(bus, [&]() -> PyObject* {
+        std::optional<Result<Unit, Error>> r = switch_mode(shared_bus(bus), rec, mode);
+        if (!r) return nullptr;
+        if (!r->ok()) return raise_driver_error(r->error());
+        Py_RETURN_NONE;
+    });
+}
 
 PyObject* ensure_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
@@ -243,10 +261,7 @@ PyObject* ensure_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!check_instance(a[0], socketcan_transport_type(), "bus")) return nullptr;
         std::uint8_t mode = 0;
         if (!mode_arg(a[1], "mode", mode)) return nullptr;
-        const Damiao& rec = native<Damiao>(self);
-        return on_bus<Unit>(
-            a[0], [&](transport::CanTransport& t) { return rec.ensure_control_mode(t, mode); },
-            [](Unit) -> PyObject* { Py_RETURN_NONE; });
+        return ensure(self, a[0], mode);
     });
 }
 
@@ -255,10 +270,7 @@ PyObject* ensure_mit_mode(PyObject* self, PyObject* const* args, Py_ssize_t narg
         Signature<1>::Args a;
         if (!bind_vector(kEnsureMit, args, nargs, kwnames, a)) return nullptr;
         if (!check_instance(a[0], socketcan_transport_type(), "bus")) return nullptr;
-        const Damiao& rec = native<Damiao>(self);
-        return on_bus<Unit>(
-            a[0], [&](transport::CanTransport& t) { return rec.ensure_control_mode(t, damiao::kMitMode); },
-            [](Unit) -> PyObject* { Py_RETURN_NONE; });
+        return ensure(self, a[0], damiao::kMitMode);
     });
 }
 
@@ -417,6 +429,20 @@ bool interrupted(const Error& e) {
     return e.kind() == Error::Kind::Transport &&
            e.transport_error().kind() == transport::TransportError::Kind::Backend &&
            e.transport_error().io().code == EINTR;
+}
+
+PyObject* raise_driver_error(const Error& e) {
+    if (interrupted(e) && PyErr_CheckSignals() < 0) return nullptr;
+    return raise(dm_err_to_py(e));
+}
+
+std::optional<Result<Unit, Error>> switch_mode(transport::SharedBus& bus, const Damiao& motor, std::uint8_t mode) {
+    Result<bool, Error> begun =
+        bus_exchange<bool>(bus, [&](transport::CanTransport& t) { return motor.begin_mode_switch(t, mode); });
+    if (!begun.ok()) return Result<Unit, Error>(err(std::move(begun).error()));
+    if (!begun.value()) return Result<Unit, Error>(Unit{});
+    if (!pause_running_handlers(damiao::kModeSwitchPause)) return std::nullopt;
+    return bus_exchange<Unit>(bus, [&](transport::CanTransport& t) { return motor.finish_mode_switch(t, mode); });
 }
 
 PyTypeObject* damiao_type() {

@@ -409,12 +409,13 @@ PyObject* disable_all(GroupRecord& rec) {
     return new_group_error(message, states, errors);
 }
 
-// Runs `op(member_index, transport)` for each member in turn, as a single
-// command runs (the interpreter lock is held, and released only while the
-// bus is busy); every member is tried. None, or GroupError naming those
-// that failed.
+// Runs `op(member_index, bus)` for each member in turn, as a single command
+// runs (the interpreter lock is held, and released only while the bus is
+// busy); every member is tried, unless `op` returns nullopt: a signal
+// handler raised, and the call ends with its exception. None, or GroupError
+// naming those that failed.
 template <class Op>
-PyObject* each_member(GroupRecord& rec, Op op) {
+PyObject* each_member_on_bus(GroupRecord& rec, Op op) {
     // The caller's reference keeps the group, and so its buses, for the
     // whole call. Nothing here may call into Python while unwinding: a
     // thread ended at exit unwinds from the wait without the interpreter.
@@ -424,16 +425,23 @@ PyObject* each_member(GroupRecord& rec, Op op) {
     results.reserve(g.size());
     bool signalled = false;
     for (std::size_t i = 0; i < g.size(); ++i) {
-        Result<Unit, Error> r = err(Error::transport(transport::TransportError::timeout()));
-        rec.shared[g.members()[i].bus]->locked_releasing(
-            without_interpreter, [&](transport::CanTransport& t) { r = op(i, t); });
-        signalled = signalled || (!r.ok() && interrupted(r.error()));
-        results.push_back(std::move(r));
+        std::optional<Result<Unit, Error>> r = op(i, *rec.shared[g.members()[i].bus]);
+        if (!r) return nullptr;
+        signalled = signalled || (!r->ok() && interrupted(r->error()));
+        results.push_back(std::move(*r));
     }
     if (signalled && PyErr_CheckSignals() < 0) return nullptr;
     const std::size_t failed = count_failed(results);
     if (failed > 0) return raise_group_error(g, results, failed);
     Py_RETURN_NONE;
+}
+
+// The same with one exchange per member, `op(member_index, transport)`.
+template <class Op>
+PyObject* each_member(GroupRecord& rec, Op op) {
+    return each_member_on_bus(rec, [&](std::size_t i, transport::SharedBus& bus) -> std::optional<Result<Unit, Error>> {
+        return bus_exchange<Unit>(bus, [&](transport::CanTransport& t) { return op(i, t); });
+    });
 }
 
 // Writes every member's watchdog (its time-out register), when the group
@@ -703,10 +711,11 @@ ROTALINK_SIGNATURE(kGroupEnsureMode, 1, "MotorGroup.ensure_mode",
                    ROTALINK_DOC("ensure_mode", "($self, modes)")
                    "Put every member in its control mode: `modes` is one ControlMode for\n"
                    "all, or one per member. Each member's register 10 is written only\n"
-                   "when it differs, then read back.", 1, "modes");
+                   "when it differs, then read back; a member that reports itself\n"
+                   "enabled is refused, nothing written.", 1, "modes");
 
-// Each member's mode, member after member, as a single command does it: the
-// interpreter lock is held, and released only while the bus is busy.
+// Each member's mode, member after member, as Damiao.ensure_mode does it
+// (`switch_mode`): the bus is let go during each member's pause.
 PyObject* group_ensure_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         Signature<1>::Args a;
@@ -725,8 +734,8 @@ PyObject* group_ensure_mode(PyObject* self, PyObject* const* args, Py_ssize_t na
             };
             if (!read_per_member(g.size(), a[0], "modes", modes.data(), take)) return nullptr;
         }
-        return each_member(rec, [&](std::size_t i, transport::CanTransport& t) {
-            return g.members()[i].motor.ensure_control_mode(t, modes[i]);
+        return each_member_on_bus(rec, [&](std::size_t i, transport::SharedBus& bus) {
+            return switch_mode(bus, g.members()[i].motor, modes[i]);
         });
     });
 }

@@ -176,6 +176,114 @@ assert counted >= 10, (counted, waited)
               "");
 }
 
+// A motor's register side on a bus: answers reads of register 10 with its
+// mode, applies writes, and answers a refresh and any command with feedback
+// of status `status`. `written` is set once a write has gone out.
+struct RegisterSide {
+    std::atomic<std::uint32_t> mode{2};
+    std::uint8_t status = 0;
+    std::atomic<bool> written{false};
+
+    void serve(MemoryTransport* t, std::uint8_t id, std::uint16_t master) {
+        t->respond([this, id, master](const rotalink::transport::CanFrame& f, MemoryTransport& bus) {
+            const bool reg = f.id.value == 0x7FF && f.data.size() == 8 && f.data[0] == id;
+            if (reg && f.data[2] == 0x33 && f.data[3] == 10) {
+                const std::uint32_t m = mode;
+                bus.queue(make_frame(CanId::standard(master), {id, 0, 0x33, 10, static_cast<std::uint8_t>(m), 0, 0, 0}));
+            } else if (reg && f.data[2] == 0x55 && f.data[3] == 10) {
+                mode = f.data[4];
+                written = true;
+            } else if ((reg && f.data[2] == 0xCC) || f.id.value == id) {
+                std::vector<std::uint8_t> feedback = kFeedback;
+                feedback[0] = static_cast<std::uint8_t>(status << 4 | id);
+                bus.queue(make_frame(CanId::standard(master), feedback));
+            }
+        });
+    }
+};
+
+RegisterSide g_switching;
+
+PyObject* mode_written(PyObject*, PyObject*) { return PyBool_FromLong(g_switching.written.load() ? 1 : 0); }
+
+// The mode switch lets go of the bus and of the interpreter during its
+// pause: another thread commands a motor on the same bus meanwhile, between
+// the write and the verification; a signal's handler runs in the pause, and
+// one that raises ends the call there, the mode written but not verified.
+TEST(BusBinding, TheModeSwitchPausesHoldingNeitherTheBusNorTheInterpreter) {
+    MemoryTransport* t = make_bus("switch_bus");
+    g_switching.serve(t, 2, 0x12);
+    expose("mode_written", mode_written, METH_NOARGS);
+    EXPECT_EQ(run(R"PY(
+import threading, time
+m = rotalink.Damiao(2, 0x12)
+def other():
+    while not mode_written():
+        time.sleep(0.001)
+    rotalink.Damiao(2, 0x12).refresh(switch_bus)
+o = threading.Thread(target=other)
+o.start()
+m.ensure_mode(switch_bus, rotalink.ControlMode.MIT)
+o.join()
+)PY"),
+              "");
+    std::vector<std::uint8_t> ops;
+    for (const auto& f : t->sent()) ops.push_back(f.id.value == 0x7FF ? f.data[2] : 0);
+    EXPECT_EQ(ops, (std::vector<std::uint8_t>{0x33, 0xCC, 0x55, 0xCC, 0x33}));  // the other thread's refresh inside
+
+    g_switching.mode = 2;
+    g_switching.written = false;
+    const std::size_t before = t->sent().size();
+    EXPECT_EQ(run(R"PY(
+import signal, threading, time
+main = threading.main_thread().ident
+class Stop(Exception):
+    pass
+def stop(*a):
+    raise Stop()
+def signal_in_the_pause():
+    while not mode_written():
+        time.sleep(0.001)
+    signal.pthread_kill(main, signal.SIGUSR1)
+old = signal.signal(signal.SIGUSR1, stop)
+try:
+    k = threading.Thread(target=signal_in_the_pause)
+    k.start()
+    check_raises([(lambda: rotalink.Damiao(2, 0x12).ensure_mit_mode(switch_bus), Stop, None)])
+    k.join()
+finally:
+    signal.signal(signal.SIGUSR1, old)
+)PY"),
+              "");
+    EXPECT_EQ(t->sent().size() - before, 3u);  // read, refresh, write: no verification
+}
+
+// A motor that reports itself enabled keeps its mode: the read and the
+// refresh go out, nothing is written; in a group, that member fails.
+TEST(BusBinding, TheModeSwitchRefusesAnEnabledMotor) {
+    MemoryTransport* t = make_bus("enabled_bus");
+    static RegisterSide side;
+    side.status = 1;
+    side.serve(t, 2, 0x12);
+    EXPECT_EQ(run(R"PY(
+refused = "motor 0x002 reports itself enabled: disable it before changing its control mode"
+m = rotalink.Damiao(2, 0x12)
+check_raises([(lambda: m.ensure_mode(enabled_bus, rotalink.ControlMode.VEL), RuntimeError, refused)])
+try:
+    rotalink.MotorGroup([(enabled_bus, m)]).ensure_mode(rotalink.ControlMode.MIT)
+except rotalink.GroupError as e:
+    assert e.errors == [refused], e.errors
+else:
+    raise AssertionError("no GroupError")
+m.ensure_mode(enabled_bus, rotalink.ControlMode.POS_VEL)  # its mode already: only read
+)PY"),
+              "");
+    std::vector<std::uint8_t> ops;
+    for (const auto& f : t->sent()) ops.push_back(f.data[2]);
+    EXPECT_EQ(ops, (std::vector<std::uint8_t>{0x33, 0xCC, 0x33, 0xCC, 0x33}));
+    EXPECT_EQ(side.mode.load(), 2u);
+}
+
 TEST(BusBinding, InternalFaultPoisonsTheBusForGood) {
     MemoryTransport* t = make_bus("bus5");
     t->when_empty([](rotalink::transport::Duration) -> MemoryTransport::RecvResult {

@@ -25,13 +25,16 @@ using Clock = std::chrono::steady_clock;
 
 // A motor's register side: answers reads of register 10 from `master`,
 // delivering `noise` before each reply, applies writes unless told not to,
-// and records when each frame was sent.
+// answers a refresh with its feedback (status `status`), and records when
+// each frame was sent.
 class RegisterMotor final : public rotalink::test::MemoryTransport {
 public:
     std::uint32_t mode = 2;
     bool apply_writes = true;
     int reads_answered = 1000;  // answer this many reads, then stay silent
     std::uint32_t report_or = 0;
+    std::uint8_t status = 0;  // disabled
+    bool answer_refresh = true;
     std::deque<CanFrame> noise;  // delivered before each reply
     std::vector<Clock::time_point> sent_at;
 
@@ -44,7 +47,12 @@ public:
 private:
     void answer(const CanFrame& f) {
         sent_at.push_back(Clock::now());
-        if (f.id != CanId::standard(0x7FF) || f.data.size() != 8 || f.data[3] != 10) return;
+        if (f.id != CanId::standard(0x7FF) || f.data.size() != 8) return;
+        if (f.data[2] == 0xCC && answer_refresh) {
+            queue(make_frame(CanId::standard(0x011), {static_cast<std::uint8_t>(status << 4 | (f.data[0] & 0xF)), 0x7F,
+                                                       0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x20}));
+        }
+        if (f.data[3] != 10) return;
         if (f.data[2] == 0x33 && reads_answered-- > 0) {
             for (const CanFrame& n : noise) queue(n);
             const std::uint32_t v = mode | report_or;
@@ -66,20 +74,22 @@ Damiao motor(std::uint16_t id = 0x0102) {
 }
 
 const Bytes kRead0102 = {0x02, 0x01, 0x33, 0x0A, 0, 0, 0, 0};
+const Bytes kRefresh0102 = {0x02, 0x01, 0xCC, 0, 0, 0, 0, 0};
 const Bytes kWrite0102 = {0x02, 0x01, 0x55, 0x0A, 0x01, 0, 0, 0};
 
 TEST(Registers, RequestFramesCarryTheFullMotorIdLittleEndian) {
     RegisterMotor bus;
     ASSERT_TRUE(motor().ensure_control_mode(bus, 1).ok());
-    ASSERT_EQ(bus.sent().size(), 3u);
+    ASSERT_EQ(bus.sent().size(), 4u);
     for (const CanFrame& f : bus.sent()) {
         EXPECT_EQ(f.id, CanId::standard(0x7FF));
         EXPECT_FALSE(f.fd);
         EXPECT_FALSE(f.brs);
     }
     EXPECT_EQ(bus.sent()[0].data, kRead0102);
-    EXPECT_EQ(bus.sent()[1].data, kWrite0102);
-    EXPECT_EQ(bus.sent()[2].data, kRead0102);
+    EXPECT_EQ(bus.sent()[1].data, kRefresh0102);
+    EXPECT_EQ(bus.sent()[2].data, kWrite0102);
+    EXPECT_EQ(bus.sent()[3].data, kRead0102);
 }
 
 // The pauses ensure_control_mode takes, instead of sleeping: how long, and
@@ -108,18 +118,76 @@ TEST(Registers, SwitchPauses100msBetweenWriteAndVerification) {
     g_pauses.clear();
     g_paused_bus = &bus;
     ASSERT_TRUE(motor().ensure_control_mode(bus, 1, record_pause).ok());
-    ASSERT_EQ(bus.sent().size(), 3u);
+    ASSERT_EQ(bus.sent().size(), 4u);
     ASSERT_EQ(g_pauses.size(), 1u);
     EXPECT_TRUE(g_pauses[0].length == Duration::from_millis(100));
-    EXPECT_EQ(g_pauses[0].sent, 2u);  // after the write, before the verification
+    EXPECT_EQ(g_pauses[0].sent, 3u);  // after the write, before the verification
     EXPECT_EQ(bus.mode, 1u);
 }
 
 TEST(Registers, SwitchSleepsAtLeast100msByDefault) {
     RegisterMotor bus;
     ASSERT_TRUE(motor().ensure_control_mode(bus, 1).ok());
-    ASSERT_EQ(bus.sent().size(), 3u);
-    EXPECT_GE(bus.sent_at[2] - bus.sent_at[1], std::chrono::milliseconds(100));
+    ASSERT_EQ(bus.sent().size(), 4u);
+    EXPECT_GE(bus.sent_at[3] - bus.sent_at[2], std::chrono::milliseconds(100));
+}
+
+// The switch on the wire, by the motor's mode and status: one already in
+// the mode gets the read alone (whatever its status); one in another mode a
+// refresh first, and the write, pause and verification only when it does
+// not report itself enabled (a fault's status does not refuse).
+TEST(Registers, SwitchFramesByTheMotorsModeAndStatus) {
+    struct Case {
+        const char* name;
+        std::uint32_t mode;
+        std::uint8_t status;
+        bool answer_refresh;
+        std::vector<Bytes> sent;
+        std::size_t pauses;
+        const char* error;  // null: success
+    };
+    const Case cases[] = {
+        {"in the mode, enabled", 1, 1, true, {kRead0102}, 0, nullptr},
+        {"disabled", 2, 0, true, {kRead0102, kRefresh0102, kWrite0102, kRead0102}, 1, nullptr},
+        {"enabled", 2, 1, true, {kRead0102, kRefresh0102}, 0,
+         "motor 0x102 reports itself enabled: disable it before changing its control mode"},
+        {"stopped by an overload", 2, 14, true, {kRead0102, kRefresh0102, kWrite0102, kRead0102}, 1, nullptr},
+        {"no answer to the refresh", 2, 0, false, {kRead0102, kRefresh0102}, 0,
+         "transport error: timeout waiting for frame"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RegisterMotor bus;
+        bus.mode = c.mode;
+        bus.status = c.status;
+        bus.answer_refresh = c.answer_refresh;
+        g_pauses.clear();
+        g_paused_bus = &bus;
+        auto r = motor().ensure_control_mode(bus, 1, record_pause);
+        EXPECT_EQ(r.ok() ? std::string() : r.error().message(), c.error ? c.error : "");
+        ASSERT_EQ(bus.sent().size(), c.sent.size());
+        for (std::size_t i = 0; i < c.sent.size(); ++i) EXPECT_EQ(bus.sent()[i].data, c.sent[i]) << i;
+        EXPECT_EQ(g_pauses.size(), c.pauses);
+        EXPECT_EQ(bus.mode, c.error ? c.mode : 1u);
+    }
+}
+
+// The two halves a caller that lets the bus go in the pause runs: the first
+// tells whether it wrote, the second verifies.
+TEST(Registers, SwitchHalvesComposeTheSwitch) {
+    RegisterMotor bus;
+    auto begun = motor().begin_mode_switch(bus, 1);
+    ASSERT_TRUE(begun.ok() && begun.value());
+    EXPECT_EQ(bus.sent().size(), 3u);
+    EXPECT_TRUE(motor().finish_mode_switch(bus, 1).ok());
+    EXPECT_EQ(bus.sent().back().data, kRead0102);
+    auto again = motor().begin_mode_switch(bus, 1);
+    ASSERT_TRUE(again.ok());
+    EXPECT_FALSE(again.value());  // in the mode: nothing written
+    EXPECT_EQ(bus.sent().size(), 5u);
+    auto other = motor().finish_mode_switch(bus, 3);
+    ASSERT_FALSE(other.ok());
+    EXPECT_EQ(other.error().message(), "control mode verification failed: wrote 3, motor reports 1");
 }
 
 TEST(Registers, MismatchAfterWriteReportsTheLowByte) {
@@ -143,7 +211,7 @@ TEST(Registers, MismatchAfterWriteReportsTheLowByte) {
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(r.error().kind(), Error::Kind::ControlModeMismatch);
         EXPECT_EQ(r.error().message(), c.text);
-        EXPECT_EQ(bus.sent().size(), 3u);  // one write, one verification: no retry
+        EXPECT_EQ(bus.sent().size(), 4u);  // one write, one verification: no retry
     }
 }
 
@@ -242,12 +310,12 @@ TEST(Registers, TimeoutOnTheVerificationReadHasWrittenAlready) {
     auto r = motor().ensure_control_mode(bus, 1);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message(), "transport error: timeout waiting for frame");
-    ASSERT_EQ(bus.sent().size(), 3u);
-    EXPECT_EQ(bus.sent()[1].data, kWrite0102);
+    ASSERT_EQ(bus.sent().size(), 4u);
+    EXPECT_EQ(bus.sent()[2].data, kWrite0102);
 }
 
 TEST(Registers, SendFailuresEndTheOperation) {
-    for (std::size_t index : {0u, 1u, 2u}) {
+    for (std::size_t index : {0u, 1u, 2u, 3u}) {
         RegisterMotor bus;
         bus.fail_nth_send(index + 1, TransportError::invalid_id());
         auto r = motor().ensure_control_mode(bus, 1);

@@ -503,6 +503,22 @@ struct TestIface {
     ~TestIface() { unlink(InterfaceLock::path_for(name).c_str()); }
 };
 
+// One byte from one process to another, through a pipe.
+struct Note {
+    int fds[2] = {-1, -1};
+    Note() { EXPECT_EQ(pipe(fds), 0); }
+    ~Note() {
+        close(fds[0]);
+        close(fds[1]);
+    }
+    bool send(char c) { return write(fds[1], &c, 1) == 1; }
+    // The byte sent, or 0 when none can come.
+    char wait() {
+        char c = 0;
+        return read(fds[0], &c, 1) == 1 ? c : 0;
+    }
+};
+
 std::string held_by(const std::string& iface, long pid) { return iface + " is driven by pid " + std::to_string(pid); }
 
 TEST(InterfaceLock, OnlyPlainInterfaceNamesAreTaken) {
@@ -564,48 +580,37 @@ TEST(InterfaceLock, OneHolderAmongProcesses) {
 
     // A holder that ends without releasing (as if killed) while a child it
     // forked lives on: the lock ends with the holder.
-    int go[2], forked[2];
-    ASSERT_EQ(pipe(go), 0);
-    ASSERT_EQ(pipe(forked), 0);
+    Note forked, go;
     pid = fork();
     if (pid == 0) {
         end_child([&] {
             auto mine = InterfaceLock::take(iface.name);
             if (fork() == 0) {
-                end_child([&] {
-                    char c = 'g';  // once fork() has returned here
-                    return write(forked[1], &c, 1) == 1 && read(go[0], &c, 1) == 1 ? 0 : 1;
-                });
+                end_child([&] { return forked.send('g') && go.wait() ? 0 : 1; });  // past fork() here
             }
             if (mine.ok()) _exit(0);  // ends holding it
             return 1;
         });
     }
     EXPECT_EQ(child_status(pid, std::chrono::seconds(20)), 0);
-    char c = 0;
-    EXPECT_EQ(read(forked[0], &c, 1), 1);
+    EXPECT_EQ(forked.wait(), 'g');
     {
         auto retaken = InterfaceLock::take(iface.name);
         EXPECT_TRUE(retaken.ok()) << "a forked child kept the lock: " << retaken.error().message;
     }
-    EXPECT_EQ(write(go[1], "x", 1), 1);
+    EXPECT_TRUE(go.send('x'));
 
     // A child holds it: refused with its pid, then without one once the file
     // is emptied, and free when the child has ended.
-    int held[2], let_go[2];
-    ASSERT_EQ(pipe(held), 0);
-    ASSERT_EQ(pipe(let_go), 0);
+    Note held, let_go;
     pid = fork();
     if (pid == 0) {
         end_child([&] {
             auto mine = InterfaceLock::take(iface.name);
-            char c = mine.ok() ? 'y' : 'n';
-            if (write(held[1], &c, 1) != 1) return 1;
-            return read(let_go[0], &c, 1) == 1 && mine.ok() ? 0 : 2;
+            return held.send(mine.ok() ? 'y' : 'n') && let_go.wait() && mine.ok() ? 0 : 1;
         });
     }
-    EXPECT_EQ(read(held[0], &c, 1), 1);
-    EXPECT_EQ(c, 'y');
+    EXPECT_EQ(held.wait(), 'y');
     // The child is let go whatever these find.
     const auto refusal = [&] {
         auto refused = InterfaceLock::take(iface.name);
@@ -616,10 +621,9 @@ TEST(InterfaceLock, OneHolderAmongProcesses) {
     EXPECT_GE(emptied, 0);
     close(emptied);
     EXPECT_EQ(refusal(), iface.name + " is driven by another process");
-    EXPECT_EQ(write(let_go[1], "x", 1), 1);
+    EXPECT_TRUE(let_go.send('x'));
     EXPECT_EQ(child_status(pid, std::chrono::seconds(20)), 0);
     EXPECT_TRUE(InterfaceLock::take(iface.name).ok());
-    for (int fd : {go[0], go[1], forked[0], forked[1], held[0], held[1], let_go[0], let_go[1]}) close(fd);
 }
 
 }  // namespace

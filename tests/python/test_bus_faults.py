@@ -605,6 +605,6 @@ def test_signal_during_the_mode_switch_pause_does_not_cut_it_short(bus, can_ifac
             watcher.kill()
         watcher.wait()
     requests = [(f[1][2], t) for f, t in sniffer.timed_frames() if f[0] == 0x7FF and f[1][0] == POSVEL[0]]
-    assert [op for op, _ in requests] == [0x33, 0x55, 0x33]
-    assert requests[2][1] - requests[1][1] >= 0.1
+    assert [op for op, _ in requests] == [0x33, 0xCC, 0x55, 0x33]
+    assert requests[3][1] - requests[2][1] >= 0.1
     still_usable(bus)

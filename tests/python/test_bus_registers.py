@@ -28,6 +28,7 @@ MOTORS = {
     0x0106: (0x65, ["--mode", "vel", "--answer-reads", "1"]),
     0x0107: (0x66, ["--mode", "pos_vel", "--delay-ms", "300"]),
     0x0108: (0x67, ["--mode", "vel", "--delay-ms", "1500"]),
+    0x0109: (0x68, ["--mode", "vel"]),
 }
 ABSENT = 0x0170
 # The register map's motors: three models in one process, and a dm4340
@@ -41,6 +42,10 @@ MASTER = {0x0110: 0x70, 0x0111: 0x71, 0x0112: 0x72, 0x0113: 0x73}
 
 def read_request(motor_id):
     return bytes([motor_id & 0xFF, motor_id >> 8, 0x33, 0x0A, 0, 0, 0, 0])
+
+
+def refresh_request(motor_id):
+    return bytes([motor_id & 0xFF, (motor_id >> 8) & 0x7, 0xCC, 0, 0, 0, 0, 0])
 
 
 def write_request(motor_id, mode):
@@ -78,12 +83,16 @@ def register_requests(sniffer, motor_id):
     ]
 
 
-def test_switch_reads_writes_pauses_and_verifies(bus, sniffer):
+def switch_requests(motor_id, mode=1):
+    return [read_request(motor_id), refresh_request(motor_id), write_request(motor_id, mode), read_request(motor_id)]
+
+
+def test_switch_reads_refreshes_writes_pauses_and_verifies(bus, sniffer):
     sniffer.drain()
     assert motor(0x0102).ensure_mit_mode(bus) is None
     reqs = register_requests(sniffer, 0x0102)
-    assert [r for r, _ in reqs] == [read_request(0x0102), write_request(0x0102, 1), read_request(0x0102)]
-    assert reqs[2][1] - reqs[1][1] >= 0.1  # the pause, as the frames hit the bus
+    assert [r for r, _ in reqs] == switch_requests(0x0102)
+    assert reqs[3][1] - reqs[2][1] >= 0.1  # the pause, as the frames hit the bus
     # Now in MIT mode: a second call only reads.
     assert motor(0x0102).ensure_mit_mode(bus=bus) is None
     assert [r for r, _ in register_requests(sniffer, 0x0102)] == [read_request(0x0102)]
@@ -107,7 +116,7 @@ def test_verification_mismatch(bus, sniffer, motor_id, reports):
     assert type(info.value) is RuntimeError
     assert info.value.args == (f"control mode verification failed: wrote 1, motor reports {reports}",)
     sent = [r for r, _ in register_requests(sniffer, motor_id)]
-    assert sent == [read_request(motor_id), write_request(motor_id, 1), read_request(motor_id)]
+    assert sent == switch_requests(motor_id)
     assert motor(0x0103).ensure_mit_mode(bus) is None  # the bus stays usable
 
 
@@ -126,7 +135,27 @@ def test_no_reply_to_the_verification_read(bus, sniffer):
     with pytest.raises(RuntimeError, match=f"^{TIMEOUT}$"):
         motor(0x0106, timeout_ms=300).ensure_mit_mode(bus)
     sent = [r for r, _ in register_requests(sniffer, 0x0106)]
-    assert sent == [read_request(0x0106), write_request(0x0106, 1), read_request(0x0106)]
+    assert sent == switch_requests(0x0106)
+
+
+def test_enabled_motor_is_refused_and_keeps_its_mode(bus, sniffer):
+    m = motor(0x0109)
+    m.enable(bus)
+    try:
+        sniffer.drain()
+        refused = "motor 0x109 reports itself enabled: disable it before changing its control mode"
+        with pytest.raises(RuntimeError) as info:
+            m.ensure_mode(bus, rotalink.ControlMode.MIT)
+        assert info.value.args == (refused,)
+        with pytest.raises(rotalink.GroupError) as group_info:
+            rotalink.MotorGroup([(bus, m)], timeout_ms=LONG).ensure_mode(rotalink.ControlMode.POS_VEL)
+        assert group_info.value.errors == [refused]
+        sent = [r for r, _ in register_requests(sniffer, 0x0109)]
+        assert sent == [read_request(0x0109), refresh_request(0x0109)] * 2
+        assert m.read_mode(bus) == rotalink.ControlMode.VEL
+    finally:
+        m.disable(bus)
+    m.ensure_mode(bus, rotalink.ControlMode.VEL)  # already: only read
 
 
 def test_queued_reply_is_discarded_before_the_request(bus, sniffer):

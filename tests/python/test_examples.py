@@ -314,12 +314,12 @@ def test_ensure_mit_switches_the_mode_then_commands(can_iface, tmp_path):
     assert [line.split(":")[0] for line in lines[2:5]] == ["command 1", "command 2", "command 3"]
     assert lines[5:] == ["disabled the motor"]
     frames = [f for f in received(log) if f[0] in ("7FF", "351")]
-    read, write = ("7FF", "5103330A00000000"), ("7FF", "5103550A01000000")
-    assert frames[:3] == [read, write, read]
+    read, refresh, write = ("7FF", "5103330A00000000"), ("7FF", "5103CC0000000000"), ("7FF", "5103550A01000000")
+    assert frames[:4] == [read, refresh, write, read]
     # The watchdog written (2000 ms in 50 us units) and read back, the enable, the hold, 3 commands.
-    assert frames[3:5] == [("7FF", "51035509409C0000"), ("7FF", "5103330900000000")]
-    assert frames[5] == ("351", ENABLE) and frames[-1] == ("351", DISABLE)
-    assert len(frames) == 3 + 2 + 1 + 1 + 3 + 1
+    assert frames[4:6] == [("7FF", "51035509409C0000"), ("7FF", "5103330900000000")]
+    assert frames[6] == ("351", ENABLE) and frames[-1] == ("351", DISABLE)
+    assert len(frames) == 4 + 2 + 1 + 1 + 3 + 1
 
 
 @pytest.mark.bus

@@ -51,7 +51,7 @@ BUS_METHODS = ["enable", "disable", "set_zero", "clear_error", "ensure_mit_mode"
 ENSURE_MIT_MODE_DOC = (
     "Force the firmware into MIT control mode (register 10 = 1). Some\n"
     "motors ship in POS_VEL/VEL/FORCE_POS, in which case `mit_control` is\n"
-    "silently ignored."
+    "silently ignored. A motor that reports itself enabled is refused."
 )
 
 # Type flags as CPython defines them.
