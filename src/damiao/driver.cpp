@@ -138,11 +138,15 @@ Result<bool, Error> Damiao::begin_mode_switch(transport::CanTransport& bus, std:
     Result<std::uint32_t, Error> before = read_mode(bus);
     if (!before.ok()) return err(std::move(before).error());
     if (before.value() == mode) return false;
-    Result<Unit, Error> disabled = refuse_if_enabled(*this, bus, "changing its control mode");
-    if (!disabled.ok()) return err(std::move(disabled).error());
-    Result<Unit, Error> written = write_register(bus, kControlModeRegister, mode);
+    Result<Unit, Error> written = write_mode(bus, mode);
     if (!written.ok()) return err(std::move(written).error());
     return true;
+}
+
+Result<Unit, Error> Damiao::write_mode(transport::CanTransport& bus, std::uint8_t mode) const {
+    Result<Unit, Error> disabled = refuse_if_enabled(*this, bus, "changing its control mode");
+    if (!disabled.ok()) return disabled;
+    return write_register(bus, kControlModeRegister, mode);
 }
 
 Result<Unit, Error> Damiao::finish_mode_switch(transport::CanTransport& bus, std::uint8_t mode) const {

@@ -98,6 +98,11 @@ struct Damiao {
     // the mode back (ControlModeMismatch when it is not `mode`).
     Result<bool, Error> begin_mode_switch(transport::CanTransport& bus, std::uint8_t mode) const;
     Result<Unit, Error> finish_mode_switch(transport::CanTransport& bus, std::uint8_t mode) const;
+    // The second step of begin_mode_switch, for a caller that has read the
+    // mode itself (and lets the bus go in between, so that it holds the
+    // bus for one exchange at a time): a refresh, refusing a motor that
+    // reports itself enabled, then the write of `mode`.
+    Result<Unit, Error> write_mode(transport::CanTransport& bus, std::uint8_t mode) const;
 };
 
 }  // namespace rotalink::damiao

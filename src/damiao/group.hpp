@@ -265,7 +265,7 @@ StopReport MotorGroup::disable_confirmed(transport::SharedBus* const* buses, con
     std::vector<char> skip(n, 0);
     for (std::size_t i = 0; i < n; ++i) {
         if (!buses[members_[i].bus]->poisoned()) continue;
-        report.results[i] = err(Error::failure("the bus lock is poisoned by an earlier internal fault; open a new bus"));
+        report.results[i] = err(Error::failure(buses[members_[i].bus]->poison_reason()));
         skip[i] = 1;
     }
     const transport::Instant first = transport::Instant::now();

@@ -437,10 +437,15 @@ PyObject* raise_driver_error(const Error& e) {
 }
 
 std::optional<Result<Unit, Error>> switch_mode(transport::SharedBus& bus, const Damiao& motor, std::uint8_t mode) {
-    Result<bool, Error> begun =
-        bus_exchange<bool>(bus, [&](transport::CanTransport& t) { return motor.begin_mode_switch(t, mode); });
-    if (!begun.ok()) return Result<Unit, Error>(err(std::move(begun).error()));
-    if (!begun.value()) return Result<Unit, Error>(Unit{});
+    // One exchange at a time under the bus lock, so that a control loop on
+    // the bus waits for one exchange at most.
+    Result<std::uint32_t, Error> before =
+        bus_exchange<std::uint32_t>(bus, [&](transport::CanTransport& t) { return motor.read_mode(t); });
+    if (!before.ok()) return Result<Unit, Error>(err(std::move(before).error()));
+    if (before.value() == mode) return Result<Unit, Error>(Unit{});
+    Result<Unit, Error> written =
+        bus_exchange<Unit>(bus, [&](transport::CanTransport& t) { return motor.write_mode(t, mode); });
+    if (!written.ok()) return written;
     if (!pause_running_handlers(damiao::kModeSwitchPause)) return std::nullopt;
     return bus_exchange<Unit>(bus, [&](transport::CanTransport& t) { return motor.finish_mode_switch(t, mode); });
 }

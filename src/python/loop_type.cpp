@@ -43,8 +43,6 @@ std::vector<std::shared_ptr<ControlLoop>>& live_loops() {
     return *loops;
 }
 
-// The longest wait without a look at the signals that arrived meanwhile.
-constexpr std::uint64_t kSignalCheckNanos = 20000000;
 
 // Stops the loop's thread, the interpreter released. With `disable` its
 // members are disabled with confirmed stops; what failed ("" for nothing).
@@ -144,7 +142,7 @@ PyObject* loop_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         std::vector<std::optional<damiao::mit::MotorState>> states;
         for (;;) {
             // In slices, between which the handlers of signals run.
-            const Instant slice = std::min(until, Instant::now().saturating_add(Duration::from_nanos(kSignalCheckNanos)),
+            const Instant slice = std::min(until, Instant::now().saturating_add(kSignalCheck),
                                            [](Instant x, Instant y) { return x < y; });
             ControlLoop::Wake wake = ControlLoop::Wake::Timeout;
             without_interpreter([&] { wake = loop.wait(seen, slice, states); });
