@@ -47,7 +47,7 @@ def run(rotalink, args, what):
     exchanges = []
     modes = [rotalink.ControlMode.VEL, rotalink.ControlMode.MIT]
     every = {"none": None, "read": 0.05, "switch": 0.3}[what]
-    with group.start(args.rate, hold_ms=1000) as loop:
+    with group, group.start(args.rate, hold_ms=1000) as loop:
         loop.set(setpoints)
         end = time.monotonic() + args.seconds
         next_single = time.monotonic()
