@@ -255,9 +255,11 @@ TEST(SharedBus, OverlappingLockSetsInAnyOrderNeverDeadlock) {
     auto cycles = [&](SharedBus* const* set, std::size_t n) {
         return [&, set, n] {
             ready.fetch_add(1);
-            while (ready.load() < 2) {
-            }
-            for (int i = 0; i < 20000; ++i) {
+            while (ready.load() < 2) std::this_thread::yield();
+            // A contended priority-inheriting lock is handed to its waiter
+            // through the kernel, a switch each time: enough rounds to
+            // interleave, few enough for a loaded machine.
+            for (int i = 0; i < 2000; ++i) {
                 SharedBus::locked_all(set, n, [&](CanTransport* const* ts, std::size_t k) {
                     EXPECT_EQ(inside.fetch_add(1), 0);  // the sets share buses: never both inside
                     EXPECT_EQ(ts[0], set == one ? static_cast<CanTransport*>(a.memory) : c.memory);
