@@ -399,7 +399,18 @@ def test_stop_groups_ids_by_low_four_bits():
     assert set(stop.STATUS_NAMES) == {0, 1} | set(FAULTS) and stop.STOPPED == {0} | set(FAULTS)
 
 
-def test_stop_asks_groups_in_turn_and_retries_a_running_motor(pair):
+@pytest.mark.parametrize("ids, rounds, order, lines, err", [
+    # all at once, then the groups in turn, then the motors still running; the
+    # disable sent to all at once counts among a motor's disables
+    ("1-4,0x11", "3", [1, 2, 3, 4, 0x11] + [1, 2, 3, 4] + [0x11] + [1, 4] + [4],
+     ["motor 0x001  reply 0x011  DISABLED", "motor 0x003  reply 0x013  OVERLOAD",
+      "motor 0x004  reply 0x014  7", "motor 0x011  reply 0x021  DISABLED"],
+     "rotalink-stop: motor 0x004 still reports 7 after 4 disables\n"),
+    ("4", "1", [4], ["motor 0x004  reply 0x014  7"],
+     "rotalink-stop: motor 0x004 still reports 7 after 1 disable\n"),
+], ids=["groups", "one round"])
+def test_stop_asks_groups_in_turn_and_retries_a_running_motor(pair, monkeypatch, capsys, ids, rounds,
+                                                              order, lines, err):
     ours, bus = pair
     # status codes each motor answers with, the last one from then on: motor 1
     # ignores two disables, 0x11 shares its low four bits, 3 is tripped, 4 reports 7
@@ -419,17 +430,15 @@ def test_stop_asks_groups_in_turn_and_retries_a_running_motor(pair):
         except socket.timeout:
             pass
 
+    monkeypatch.setattr(probe, "open_bus", lambda iface: ours)
     responder = threading.Thread(target=motors)
     responder.start()
     try:
-        answers, asked = stop.stop(ours, "pair", [1, 2, 3, 4, 0x11], 0.2, 3)
+        code = stop.main(["pair", "--ids", ids, "--timeout-ms", "200", "--rounds", rounds])
     finally:
         responder.join()
-    assert answers == {1: (0x011, 0), 3: (0x013, 14), 4: (0x014, 7), 0x11: (0x021, 0)}
-    assert asked == {1: 2, 3: 1, 4: 3, 0x11: 1}
-    # all at once, then the groups in turn, then the motors still running
-    assert sent == [(i, h("FFFFFFFFFFFFFFFD")) for i in [1, 2, 3, 4, 0x11] + [1, 2, 3, 4] + [0x11]
-                    + [1, 4] + [4]]
+    assert (code, capsys.readouterr()) == (1, ("\n".join(lines) + "\n", err))
+    assert sent == [(i, h("FFFFFFFFFFFFFFFD")) for i in order]
 
 
 STOP_MOTORS = {0x2E1: 0x2C1, 0x2E2: 0x2C2, 0x2F1: 0x2D1}  # 0x2e1 and 0x2f1 share 4 bits
@@ -451,9 +460,10 @@ def stop_sims(*extra):
     # the disable sent to all at once and the first round's are ignored, the next is not
     pytest.param(stop_sims("--ignore-disables", "2"), STOP, 0, ["DISABLED"] * 3, "", [0, 0, 0],
                  marks=pytest.mark.bus),
+    # 0x2f1 shares its low four bits with 0x2e1: the disable to all at once and two rounds
     pytest.param(stop_sims("--ignore-disables", "9"), STOP + ["--rounds", "2"], 1,
                  ["DISABLED", "DISABLED", "ENABLED"],
-                 "rotalink-stop: motor 0x2f1 still reports ENABLED after 2 disable rounds\n",
+                 "rotalink-stop: motor 0x2f1 still reports ENABLED after 3 disables\n",
                  [0, 0, 1], marks=pytest.mark.bus),
     pytest.param([], ["{iface}", "--ids", "0x2e5-0x2e6", "--timeout-ms", "300"], 1, [],
                  "rotalink-stop: no motor answered on {iface} (2 motor ids, 300 ms)\n", None,
