@@ -598,12 +598,18 @@ def test_setup_refusals_send_nothing(can_iface, sniffer):
 
 
 @pytest.mark.bus
-def test_setup_save_dump_restore_and_a_power_cycle(can_iface, tmp_path):
+def test_setup_save_dump_restore_and_a_power_cycle(can_iface, sniffer, tmp_path):
     flash, dump = str(tmp_path / "flash.json"), str(tmp_path / "dump.json")
     sim = ["--motor", "0x3a1:0x3b1", "--flash", flash]
     with rotalink_sim.spawn(can_iface, *sim):
+        # An enabled motor refuses a save: the tool sends the disable before it.
+        rotalink.Damiao(0x3A1, 0x3B1, timeout_ms=2000).enable(rotalink.SocketCanTransport(can_iface))
+        sniffer.drain()
         r = run_setup(can_iface, *SETUP, "set", "PMAX=3.14", "TIMEOUT=20", "--save")
         assert r.returncode == 0, r.stderr
+        assert [data for can_id, data, _, _ in sniffer.frames(0.3)
+                if can_id == 0x3A1 or (can_id == 0x7FF and data[2] == 0xAA)] == [
+            h("FF FF FF FF FF FF FF FD"), h("A1 03 AA 01 00 00 00 00")]
         assert r.stdout.splitlines()[:2] == ["PMAX       12.5 -> 3.14 rad",
                                              "TIMEOUT    0 -> 20 ms"]
         assert "save 1 of this run" in r.stdout and "power cycle" in r.stdout
