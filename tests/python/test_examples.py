@@ -614,7 +614,12 @@ STATS = (r"stats: LoopStats\(cycles=\d+, overruns=\d+, rate_hz=[\d.]+, period_us
     (LOOP + ["--duration", "1"], None, {}, [], 0, "\nrunning the control loop at 50 Hz for 1 s: "),
     (LOOP, signal.SIGINT, {}, [], 128 + signal.SIGINT, "stopped by SIGINT"),
     (LOOP, None, {}, ["--fault", "overload@1"], 1, "OVERLOAD"),
-], ids=["SIGINT", "SIGTERM", "exception", "fault", "loop", "loop-SIGINT", "loop-fault"])
+    # motors that answer every disable still ENABLED: the scope's and the retries'
+    (["group.py", "--duration", "1", "--disable-retry", "0.3"], None, {}, ["--ignore-disables", "1000"], 1,
+     "error: disable 0x352: still reports ENABLED after 3 disables\n"
+     "retrying the disable of 0x351, 0x352 every 0.1 s for up to 0.3 s (Ctrl-C stops)\n"
+     "error: 0x351, 0x352 not disabled after 0.3 s of retries (last: still reports ENABLED)\n"),
+], ids=["SIGINT", "SIGTERM", "exception", "fault", "loop", "loop-SIGINT", "loop-fault", "still enabled"])
 def test_however_the_loop_ends_every_member_is_disabled(can_iface, sniffer, run, signo, env, sim, status, said):
     name, *options = run
     with rotalink_sim.spawn(can_iface, "--motor", f"{M1}:{S1}", "--motor", f"{M2}:{S2}", *sim):
