@@ -601,7 +601,7 @@ GROUP = ["--motor", f"{M1}:{S1}", "--motor", f"{M2}:{S2}", "--rate", "50", "--re
 LOOP = ["loop.py", "--hold-ms", WATCHDOG_MS]
 # The last line of loop.py once its loop ran, however it ended: the loop's timing.
 STATS = (r"stats: LoopStats\(cycles=\d+, overruns=\d+, rate_hz=[\d.]+, period_us=\([\d., ]+\), "
-         r"latency_us=\([\d., ]+\), missed=\(\d+, \d+\)\)")
+         r"latency_us=\([\d., ]+\), missed=\(\d+, \d+\), faults=\(\d+, \d+\)\)")
 
 
 @pytest.mark.bus
