@@ -604,7 +604,7 @@ def test_loop_refuses_setpoints_and_arguments_as_the_group_does(safe_bus):
 
 
 LOOP_CHILD = """
-import os, resource, sys, threading, rotalink
+import os, resource, sys, threading, time, rotalink
 bus = rotalink.SocketCanTransport(sys.argv[1])
 g = rotalink.MotorGroup([(bus, rotalink.Damiao(0x45, 0x55))], timeout_ms=3000)
 case = sys.argv[2]
@@ -618,10 +618,23 @@ if case == "unprivileged":
     sys.exit(0)
 loop = g.start(100, hold_ms=60_000, priority=50 if case == "privileged" else None, cpu=0)
 loop.wait(10_000)
-threads = lambda: sorted(open(f"/proc/self/task/{t}/comm").read().strip() for t in os.listdir("/proc/self/task"))
+def threads():
+    names = []
+    for t in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{t}/comm") as f:
+                names.append(f.read().strip())
+        except FileNotFoundError:  # a thread that ended since the listing
+            pass
+    return names
 print(threads().count("rotalink-loop"))
 if case == "collected":
     del loop
+    # The join returns once the thread has let go of its memory; its task
+    # can stay listed a moment longer, until the kernel has reaped it.
+    end = time.monotonic() + 10
+    while "rotalink-loop" in threads() and time.monotonic() < end:
+        time.sleep(0.01)
     print(threads().count("rotalink-loop"))
 elif case == "waiting at exit":
     def wait():
