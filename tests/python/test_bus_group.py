@@ -800,7 +800,7 @@ SILENT = f"member 1 (motor_id=0x4c): {TIMEOUT}"
 FAULTY_ENABLE = "1 of 3 members failed; member 2 (motor_id=0x4d): answered the enable with OVERLOAD"
 AFTER_ENABLE = "disabling the group after the failed enable failed too: "
 NO_SETPOINT = f"no setpoint for {HOLD_MS} ms"
-STOPPED = "the control loop was stopped; "
+LOOP_STOPPED = "the control loop was stopped; disabling failed for "
 AT_EXIT = "a control loop stopped at exit: disabling failed for "
 TOOL = ["motor 0x04b  reply 0x05b  DISABLED"]
 
@@ -832,9 +832,9 @@ STOP_ROWS = [
     ("loop stopped", "disabled", [], ["ED", "ED"]),
     ("loop stopped", "fault", [], ["ED", "ED"]),
     ("loop stopped", "enabled twice", [], ["ED", "EDDD"]),
-    ("loop stopped", "enabled", ["disabling failed for " + NOT_STOPPED, STOPPED + "disabling failed for " + NOT_STOPPED],
+    ("loop stopped", "enabled", ["disabling failed for " + NOT_STOPPED, LOOP_STOPPED + NOT_STOPPED],
      ["ED", "EDDD"]),
-    ("loop stopped", "silent", ["disabling failed for " + SILENT, STOPPED + "disabling failed for " + SILENT],
+    ("loop stopped", "silent", ["disabling failed for " + SILENT, LOOP_STOPPED + SILENT],
      ["ED", "EDDD"]),
     ("loop at exit", "disabled", ["exit 0"], ["ED", "ED"]),
     ("loop at exit", "fault", ["exit 0"], ["ED", "ED"]),
