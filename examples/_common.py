@@ -255,7 +255,8 @@ def add_loop(p: argparse.ArgumentParser) -> None:
     p.add_argument("--report", type=float, default=1.0,
                    help="seconds between status lines, default 1 (0: none)")
     p.add_argument("--disable-retry", type=float, default=5.0, metavar="SECONDS",
-                   help="when the disable at the end fails, send it again every "
+                   help="when the disable at the end fails (or a motor still reports ENABLED), send "
+                        "it again every "
                         f"{RETRY_PERIOD:g} s for up to SECONDS (Ctrl-C stops), default 5 (0: never)")
     p.add_argument("--plot", type=Path, metavar="FILE.png",
                    help="draw commanded and measured position, velocity and torque over time "
@@ -450,8 +451,9 @@ class Motors:
     def retry_disable(self, left: Sequence[int], retry: float) -> bool:
         """Send the disable to the motors `left` (indices) every RETRY_PERIOD
         seconds for up to `retry` seconds (say until a link that went down is
-        back up), until each answered; True when all did. SIGINT or SIGTERM
-        ends the retries."""
+        back up), until each answered with another status than ENABLED (a
+        motor that still reports ENABLED has not stopped); True when all did.
+        SIGINT or SIGTERM ends the retries."""
         if not left or retry <= 0.0:
             return not left
         print(f"retrying the disable of {self.who(left)} every {RETRY_PERIOD:g} s for up to {retry:g} s "
@@ -469,10 +471,13 @@ class Motors:
                     except rotalink.GroupError as exc:
                         answered = exc.states
                         last = next(e for e in exc.errors if e is not None)
-                    for i, state in zip(left, answered):
-                        if state is not None:
+                    running = [state is None or state.error == rotalink.Status.ENABLED for state in answered]
+                    for i, state, still in zip(left, answered, running):
+                        if not still:
                             print(_line("disabled", self.names[i], repr(state)), flush=True)
-                    left = [i for i, state in zip(left, answered) if state is None]
+                        elif state is not None:
+                            last = "still reports ENABLED"
+                    left = [i for i, still in zip(left, running) if still]
             except Stopped as stop:
                 print(f"error: {stop.name} stopped the retries: {self.who(left)} not disabled",
                       file=sys.stderr, flush=True)

@@ -11,9 +11,9 @@ phase with the clock).
 The motor is driven as a MotorGroup of one: each command first drops the
 frames already queued, so a reply that came too late and is queued by then
 is not taken for the feedback of the next command. The loop gives up after 10 commands in a row
-without a reply. A disable that gets no reply is sent again every 0.1 s for
-up to --disable-retry seconds (5 by default), say until a link that went
-down is back up. --plot FILE.png draws the commanded and measured position,
+without a reply. A disable that gets no reply, or whose reply still reports
+ENABLED, is sent again every 0.1 s for up to --disable-retry seconds (5 by
+default), say until a link that went down is back up. --plot FILE.png draws the commanded and measured position,
 velocity and torque at the end (needs matplotlib: pip install matplotlib).
 
     python3 examples/sine.py can0 --motor-id 1 --master-id 0x11 --model dm4310 \\

@@ -54,7 +54,8 @@ echoes (33 or 55 in byte 2) and commands are not feedback. As the feedback
 tells only those four bits, ids that share them are asked one group after
 another, after all of them have been sent the disable at once. A motor that
 answers with any other status than DISABLED or a fault is sent the disable
-again, up to --rounds times, each round waiting --timeout-ms for the answers."""
+again, for up to --rounds rounds, each round waiting --timeout-ms for the
+answers."""
 
 _EPILOG = """\
 One line per motor that answered: its id, the identifier it answered from and
@@ -67,8 +68,11 @@ that does not answer is not listed and not asked again.
 
 exit status: 0 when a motor answered and every motor that answered reports
 DISABLED or a fault; 1 when none answered, when one still reports another
-status after the last round (named on standard error), or when the bus
-cannot be used; 2 for a wrong command line.
+status after the last round, or when the bus cannot be used; 2 for a wrong
+command line. A motor not stopped is named on standard error with the
+disables it was sent, e.g. "rotalink-stop: motor 0x002 still reports ENABLED
+after 3 disables" (one more than --rounds for ids that share their low four
+bits with another: the disable sent to all at once counts too).
 
 examples:
   rotalink-stop can0
@@ -127,7 +131,13 @@ def _ignore(_raw):
     pass
 
 
-def _disable_group(sock, iface, group, timeout):
+def _send_disable(sock, iface, motor_id, sent, on_frame):
+    """Send the disable to `motor_id`, counted in `sent`."""
+    probe.send_frame(sock, iface, pack_frame(motor_id, DISABLE), on_frame)
+    sent[motor_id] = sent.get(motor_id, 0) + 1
+
+
+def _disable_group(sock, iface, group, timeout, sent):
     """Disable the ids of one group; {motor id: (identifier word, status)} of
     those that answered within `timeout` of the last send."""
     by_nibble = {i & 0xF: i for i in group}
@@ -142,7 +152,7 @@ def _disable_group(sock, iface, group, timeout):
 
     probe.receive_waiting(sock, iface, _ignore)  # what came before is no answer
     for i in group:
-        probe.send_frame(sock, iface, pack_frame(i, DISABLE), take)
+        _send_disable(sock, iface, i, sent, take)
     probe.receive_until(sock, iface, time.monotonic() + timeout, take,
                         lambda: len(got) == len(group))
     return got
@@ -151,30 +161,29 @@ def _disable_group(sock, iface, group, timeout):
 def stop(sock, iface, ids, timeout, rounds):
     """Disable the motors of `ids` on the bound socket.
 
-    Returns ``({motor id: (identifier word, status)}, {motor id: rounds})``:
-    the last answer of every motor that answered and how many rounds it was
-    asked in. When ids share their low four bits, all are first sent the
+    Returns ``({motor id: (identifier word, status)}, {motor id: disables})``:
+    the last answer of every motor that answered and how many disables it
+    was sent. When ids share their low four bits, all are first sent the
     disable at once and the answers to that are let pass; then each group is
     asked in turn.
     """
+    sent = {}
     parts = groups(ids)
     if len(parts) > 1:
         for i in ids:
-            probe.send_frame(sock, iface, pack_frame(i, DISABLE), _ignore)
+            _send_disable(sock, iface, i, sent, _ignore)
         probe.receive_until(sock, iface, time.monotonic() + timeout, _ignore, lambda: False)
-    answers, asked = {}, {}
+    answers = {}
     pending = list(ids)
     for _ in range(rounds):
         got = {}
         for group in groups(pending):
-            got.update(_disable_group(sock, iface, group, timeout))
-        for i in pending:
-            asked[i] = asked.get(i, 0) + 1
+            got.update(_disable_group(sock, iface, group, timeout, sent))
         answers.update(got)
         pending = [i for i in sorted(got) if got[i][1] not in STOPPED]
         if not pending:
             break
-    return answers, {i: asked[i] for i in answers}
+    return answers, {i: sent[i] for i in answers}
 
 
 def _id_text(can_id):
@@ -214,7 +223,7 @@ def main(argv=None):
         sock, args.iface, args.ids, args.timeout_ms / 1000.0, args.rounds))
     if status is not None:
         return status
-    answers, asked = result
+    answers, sent = result
     for motor_id in sorted(answers):
         can_id, status = answers[motor_id]
         print("motor 0x%03x  reply %s  %s" % (motor_id, _id_text(can_id), status_name(status)))
@@ -225,9 +234,9 @@ def main(argv=None):
         return 1
     running = [m for m in sorted(answers) if answers[m][1] not in STOPPED]
     for motor_id in running:
-        print("rotalink-stop: motor 0x%03x still reports %s after %d disable round%s"
-              % (motor_id, status_name(answers[motor_id][1]), asked[motor_id],
-                 "" if asked[motor_id] == 1 else "s"), file=sys.stderr)
+        print("rotalink-stop: motor 0x%03x still reports %s after %d disable%s"
+              % (motor_id, status_name(answers[motor_id][1]), sent[motor_id],
+                 "" if sent[motor_id] == 1 else "s"), file=sys.stderr)
     return 1 if running else 0
 
 

@@ -378,7 +378,9 @@ def test_scope_enables_every_member_and_always_disables_them(safe_bus, can_iface
 
 
 def test_failed_enter_disables_every_member_retrying_the_silent_one(safe_bus, can_iface):
-    g = rotalink.MotorGroup([(safe_bus, rotalink.Damiao(*p)) for p in SAFE + [ABSENT]], timeout_ms=100)
+    # Retried for no longer than its three disables take (disable_timeout_ms).
+    g = rotalink.MotorGroup([(safe_bus, rotalink.Damiao(*p)) for p in SAFE + [ABSENT]], timeout_ms=100,
+                            disable_timeout_ms=0)
     sniffer = Sniffer(can_iface)
     try:
         sniffer.drain()
@@ -602,7 +604,7 @@ def test_loop_refuses_setpoints_and_arguments_as_the_group_does(safe_bus):
 
 
 LOOP_CHILD = """
-import os, resource, sys, threading, rotalink
+import os, resource, sys, threading, time, rotalink
 bus = rotalink.SocketCanTransport(sys.argv[1])
 g = rotalink.MotorGroup([(bus, rotalink.Damiao(0x45, 0x55))], timeout_ms=3000)
 case = sys.argv[2]
@@ -616,10 +618,23 @@ if case == "unprivileged":
     sys.exit(0)
 loop = g.start(100, hold_ms=60_000, priority=50 if case == "privileged" else None, cpu=0)
 loop.wait(10_000)
-threads = lambda: sorted(open(f"/proc/self/task/{t}/comm").read().strip() for t in os.listdir("/proc/self/task"))
+def threads():
+    names = []
+    for t in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{t}/comm") as f:
+                names.append(f.read().strip())
+        except FileNotFoundError:  # a thread that ended since the listing
+            pass
+    return names
 print(threads().count("rotalink-loop"))
 if case == "collected":
     del loop
+    # The join returns once the thread has let go of its memory; its task
+    # can stay listed a moment longer, until the kernel has reaped it.
+    end = time.monotonic() + 10
+    while "rotalink-loop" in threads() and time.monotonic() < end:
+        time.sleep(0.01)
     print(threads().count("rotalink-loop"))
 elif case == "waiting at exit":
     def wait():
@@ -709,3 +724,214 @@ def test_a_forked_child_sees_the_loop_stopped_and_the_parents_goes_on(safe_bus, 
                        timeout=120)
     forked = "the process forked: the control loop's thread runs in the parent only"
     assert (r.returncode, r.stdout.splitlines(), r.stderr) == (0, [forked, "False True", "True"], "")
+
+
+    # A loop started outside the scope of a group without a watchdog says so.
+    warned = [] if case == "unprivileged" else ["control loop started outside the group's scope and with no "
+                                                "watchdog_ms: should this process crash or be killed, the motors "
+                                                "keep their last setpoint until powered off or commanded"]
+    assert (r.returncode, r.stdout.splitlines(), r.stderr.splitlines()) == (0, out, warned)
+
+
+# ------------------------------------------------------------ confirmed stops
+
+# Every way the members are stopped, against a member that answers its
+# disables as a motor may. Member 0 (STEADY) is a plain motor, member 1
+# (UNDER) the one under test, each in a simulator of its own; the failed
+# enter's member 2 (FAULTY) answers everything with OVERLOAD. A member
+# counts as stopped only when its feedback reports another status than
+# ENABLED: one answering ENABLED gets three disables, a silent one as many
+# (its disable_timeout_ms runs out within the first cycle's time-out).
+STEADY, UNDER, FAULTY = (0x4B, 0x5B), (0x4C, 0x5C), (0x4D, 0x5D)
+STOP_MS = 500  # the groups' time-out: the simulators answer well within it
+PATIENCE_MS = 100  # disable_timeout_ms
+HOLD_MS = 800  # the loop's watchdog: past the end of its second cycle that waits for a silent member
+ANSWERS = {  # the simulator options of the member under test
+    "disabled": [],
+    "fault": ["--fault", "overload"],
+    "enabled twice": ["--ignore-disables", "2"],
+    "enabled": ["--ignore-disables", "1000"],
+    "silent": ["--silent"],
+}
+# Where the disables come at the scope's end, the member under test must have
+# been enabled by the scope: there, its fault trips its own watchdog (50 ms)
+# inside the block, and its simulator ends inside the block to make it silent.
+IN_SCOPE = dict(ANSWERS, fault=["--register", "TIMEOUT=1000"], silent=[])
+OUTSIDE = "control loop started outside the group's scope"  # a warning these loops all log
+
+
+@pytest.fixture(scope="module")
+def stop_bus(can_iface):
+    with contextlib.ExitStack() as stack:
+        stack.enter_context(rotalink_sim.spawn(can_iface, *motor_args([STEADY])))
+        stack.enter_context(rotalink_sim.spawn(can_iface, *motor_args([FAULTY]), "--fault", "overload"))
+        yield rotalink.SocketCanTransport(can_iface)
+
+
+def stop_group(bus, *pairs):
+    return rotalink.MotorGroup([(bus, rotalink.Damiao(*p)) for p in pairs], timeout_ms=STOP_MS,
+                               disable_timeout_ms=PATIENCE_MS)
+
+
+def told(exc):
+    """What an exception says: its text, then its notes."""
+    return [str(exc), *getattr(exc, "__notes__", ())]
+
+
+def leave_scope(iface, bus, under, answers):
+    try:
+        with stop_group(bus, STEADY, UNDER):
+            if answers == "fault":
+                time.sleep(0.5)
+            elif answers == "silent":
+                under.close()
+    except rotalink.GroupError as e:
+        return told(e)
+    return []
+
+
+def enter_scope(iface, bus, under, answers, *more):
+    with pytest.raises(rotalink.GroupError) as info:
+        with stop_group(bus, STEADY, UNDER, *more):
+            pytest.fail("the block ran")
+    return told(info.value)
+
+
+def enabled(bus):
+    """The group of STEADY and UNDER, enabled as a program that manages the
+    state itself does (a silent member does not answer)."""
+    g = stop_group(bus, STEADY, UNDER)
+    with contextlib.suppress(rotalink.GroupError):
+        g.enable()
+    return g
+
+
+def until_stopped(loop):
+    with pytest.raises(RuntimeError) as info:
+        while True:
+            loop.wait(10_000)
+    assert str(info.value) == loop.error
+    return [loop.error]
+
+
+def stop_loop(iface, bus, under, answers):
+    loop = enabled(bus).start(20, hold_ms=60_000, stop_on_fault=False)
+    loop.wait(10_000)
+    failed = None
+    try:
+        loop.stop()
+    except RuntimeError as e:
+        failed = str(e)
+    return [text for text in (failed, loop.error) if text is not None]
+
+
+EXIT_CHILD = """
+import contextlib, sys, rotalink
+bus = rotalink.SocketCanTransport(sys.argv[1])
+g = rotalink.MotorGroup([(bus, rotalink.Damiao(0x4B, 0x5B)), (bus, rotalink.Damiao(0x4C, 0x5C))],
+                        timeout_ms=int(sys.argv[2]), disable_timeout_ms=int(sys.argv[3]))
+with contextlib.suppress(rotalink.GroupError):
+    g.enable()
+loop = g.start(20, hold_ms=60_000, stop_on_fault=False)
+loop.wait(10_000)
+"""
+
+
+def exit_running(iface, bus, under, answers):
+    r = subprocess.run([sys.executable, "-c", EXIT_CHILD, iface, str(STOP_MS), str(PATIENCE_MS)],
+                       capture_output=True, text=True, timeout=120)
+    return [f"exit {r.returncode}", *(line for line in r.stderr.splitlines() if not line.startswith(OUTSIDE))]
+
+
+def stop_tool(iface, bus, under, answers):
+    enabled(bus)
+    r = subprocess.run([sys.executable, "-m", "rotalink_scan.stop", iface, "--ids", "0x4b-0x4c",
+                        "--timeout-ms", "1000"], stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                       timeout=120)
+    return [f"exit {r.returncode}", *r.stdout.splitlines(), *r.stderr.splitlines()]
+
+
+PATHS = {
+    "scope's end": leave_scope,
+    "scope's enter": enter_scope,
+    "failed enter": lambda *a: enter_scope(*a, FAULTY),
+    "loop's watchdog": lambda iface, bus, *a: until_stopped(
+        enabled(bus).start(20, hold_ms=HOLD_MS, stop_on_fault=False)),
+    "loop's fault stop": lambda iface, bus, *a: until_stopped(enabled(bus).start(20, hold_ms=60_000)),
+    "loop stopped": stop_loop,
+    "loop at exit": exit_running,
+    "rotalink-stop": stop_tool,
+}
+NOT_STOPPED = "member 1 (motor_id=0x4c) still reports ENABLED after 3 disables"
+SILENT = f"member 1 (motor_id=0x4c): {TIMEOUT}"
+FAULTY_ENABLE = "1 of 3 members failed; member 2 (motor_id=0x4d): answered the enable with OVERLOAD"
+AFTER_ENABLE = "disabling the group after the failed enable failed too: "
+NO_SETPOINT = f"no setpoint for {HOLD_MS} ms"
+LOOP_STOPPED = "the control loop was stopped; disabling failed for "
+AT_EXIT = "a control loop stopped at exit: disabling failed for "
+TOOL = ["motor 0x04b  reply 0x05b  DISABLED"]
+
+
+STOP_ROWS = [
+    ("scope's end", "disabled", [], ["ED", "ED"]),
+    ("scope's end", "fault", [], ["ED", "ED"]),  # COMM_LOST
+    ("scope's end", "enabled twice", [], ["ED", "EDDD"]),
+    ("scope's end", "enabled", ["1 of 2 members failed; " + NOT_STOPPED], ["ED", "EDDD"]),
+    ("scope's end", "silent", ["1 of 2 members failed; " + SILENT], ["ED", "EDDD"]),
+    ("scope's enter", "fault", ["1 of 2 members failed; member 1 (motor_id=0x4c): answered the enable with OVERLOAD"],
+     ["ED", "ED"]),
+    ("failed enter", "disabled", [FAULTY_ENABLE], ["ED", "ED", "ED"]),
+    ("failed enter", "enabled twice", [FAULTY_ENABLE], ["ED", "EDDD", "ED"]),
+    ("failed enter", "enabled", [FAULTY_ENABLE, f"{AFTER_ENABLE}1 of 3 members failed; {NOT_STOPPED}; "
+                                                "member 2 (motor_id=0x4d) reports OVERLOAD"], ["ED", "EDDD", "ED"]),
+    ("failed enter", "silent", [f"1 of 3 members failed; {SILENT}; member 2 (motor_id=0x4d) reports OVERLOAD",
+                                f"{AFTER_ENABLE}1 of 3 members failed; {SILENT}; "
+                                "member 2 (motor_id=0x4d) reports OVERLOAD"], ["ED", "EDDD", "ED"]),
+    ("loop's watchdog", "disabled", [NO_SETPOINT + "; every member was disabled"], ["ED", "ED"]),
+    ("loop's watchdog", "fault", [NO_SETPOINT + "; every member was disabled"], ["ED", "ED"]),
+    ("loop's watchdog", "enabled twice", [NO_SETPOINT + "; every member was disabled"], ["ED", "EDDD"]),
+    ("loop's watchdog", "enabled", [f"{NO_SETPOINT}; disabling failed for {NOT_STOPPED}"], ["ED", "EDDD"]),
+    # its silence stops the loop first
+    ("loop's watchdog", "silent", [f"member 1 (motor_id=0x4c) did not answer for {HOLD_MS} ms (last: {TIMEOUT}); "
+                                   f"disabling failed for {SILENT}"], ["ED", "EDDD"]),
+    ("loop's fault stop", "fault", ["member 1 (motor_id=0x4c) reports OVERLOAD; every member was disabled"],
+     ["ED", "ED"]),
+    ("loop stopped", "disabled", [], ["ED", "ED"]),
+    ("loop stopped", "fault", [], ["ED", "ED"]),
+    ("loop stopped", "enabled twice", [], ["ED", "EDDD"]),
+    ("loop stopped", "enabled", ["disabling failed for " + NOT_STOPPED, LOOP_STOPPED + NOT_STOPPED],
+     ["ED", "EDDD"]),
+    ("loop stopped", "silent", ["disabling failed for " + SILENT, LOOP_STOPPED + SILENT],
+     ["ED", "EDDD"]),
+    ("loop at exit", "disabled", ["exit 0"], ["ED", "ED"]),
+    ("loop at exit", "fault", ["exit 0"], ["ED", "ED"]),
+    ("loop at exit", "enabled twice", ["exit 0"], ["ED", "EDDD"]),
+    ("loop at exit", "enabled", ["exit 0", AT_EXIT + NOT_STOPPED], ["ED", "EDDD"]),
+    ("loop at exit", "silent", ["exit 0", AT_EXIT + SILENT], ["ED", "EDDD"]),
+    ("rotalink-stop", "disabled", ["exit 0", *TOOL, "motor 0x04c  reply 0x05c  DISABLED"], ["ED", "ED"]),
+    ("rotalink-stop", "fault", ["exit 0", *TOOL, "motor 0x04c  reply 0x05c  OVERLOAD"], ["ED", "ED"]),
+    ("rotalink-stop", "enabled twice", ["exit 0", *TOOL, "motor 0x04c  reply 0x05c  DISABLED"], ["ED", "EDDD"]),
+    ("rotalink-stop", "enabled", ["exit 1", *TOOL, "motor 0x04c  reply 0x05c  ENABLED",
+                                  "rotalink-stop: motor 0x04c still reports ENABLED after 3 disables"],
+     ["ED", "EDDD"]),
+    ("rotalink-stop", "silent", ["exit 0", *TOOL], ["ED", "ED"]),  # not listed, not asked again
+]
+
+
+# Each row: the stop path, how the member under test answers, what the path
+# said (its exception's text and notes, the loop's error, a child's exit
+# status and warnings, the tool's exit status and output) and the enables
+# and disables each member was sent, in order.
+@pytest.mark.parametrize("path, answers, said, wire", STOP_ROWS, ids=[f"{r[0]}, {r[1]}" for r in STOP_ROWS])
+def test_every_stop_is_confirmed_by_feedback(stop_bus, can_iface, sniffer, caplog, path, answers, said, wire):
+    args = (IN_SCOPE if path == "scope's end" else ANSWERS)[answers]
+    with rotalink_sim.spawn(can_iface, *motor_args([UNDER]), *args) as under:
+        sniffer.drain()
+        got = PATHS[path](can_iface, stop_bus, under, answers)
+        frames = sniffer.frames()
+    # Before Python 3.11 the scope logs what it would attach as a note.
+    got += [r.getMessage() for r in caplog.records if r.name == "rotalink" and not r.getMessage().startswith(OUTSIDE)]
+    assert got == said
+    sent = ["".join("E" if data == ENABLE else "D" for data in specials(frames, motor_id))
+            for motor_id, _ in (STEADY, UNDER, FAULTY)]
+    assert sent[:len(wire)] == wire and sent[len(wire):] in ([], [""])

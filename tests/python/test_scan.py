@@ -399,7 +399,18 @@ def test_stop_groups_ids_by_low_four_bits():
     assert set(stop.STATUS_NAMES) == {0, 1} | set(FAULTS) and stop.STOPPED == {0} | set(FAULTS)
 
 
-def test_stop_asks_groups_in_turn_and_retries_a_running_motor(pair):
+@pytest.mark.parametrize("ids, rounds, order, lines, err", [
+    # all at once, then the groups in turn, then the motors still running; the
+    # disable sent to all at once counts among a motor's disables
+    ("1-4,0x11", "3", [1, 2, 3, 4, 0x11] + [1, 2, 3, 4] + [0x11] + [1, 4] + [4],
+     ["motor 0x001  reply 0x011  DISABLED", "motor 0x003  reply 0x013  OVERLOAD",
+      "motor 0x004  reply 0x014  7", "motor 0x011  reply 0x021  DISABLED"],
+     "rotalink-stop: motor 0x004 still reports 7 after 4 disables\n"),
+    ("4", "1", [4], ["motor 0x004  reply 0x014  7"],
+     "rotalink-stop: motor 0x004 still reports 7 after 1 disable\n"),
+], ids=["groups", "one round"])
+def test_stop_asks_groups_in_turn_and_retries_a_running_motor(pair, monkeypatch, capsys, ids, rounds,
+                                                              order, lines, err):
     ours, bus = pair
     # status codes each motor answers with, the last one from then on: motor 1
     # ignores two disables, 0x11 shares its low four bits, 3 is tripped, 4 reports 7
@@ -419,17 +430,15 @@ def test_stop_asks_groups_in_turn_and_retries_a_running_motor(pair):
         except socket.timeout:
             pass
 
+    monkeypatch.setattr(probe, "open_bus", lambda iface: ours)
     responder = threading.Thread(target=motors)
     responder.start()
     try:
-        answers, asked = stop.stop(ours, "pair", [1, 2, 3, 4, 0x11], 0.2, 3)
+        code = stop.main(["pair", "--ids", ids, "--timeout-ms", "200", "--rounds", rounds])
     finally:
         responder.join()
-    assert answers == {1: (0x011, 0), 3: (0x013, 14), 4: (0x014, 7), 0x11: (0x021, 0)}
-    assert asked == {1: 2, 3: 1, 4: 3, 0x11: 1}
-    # all at once, then the groups in turn, then the motors still running
-    assert sent == [(i, h("FFFFFFFFFFFFFFFD")) for i in [1, 2, 3, 4, 0x11] + [1, 2, 3, 4] + [0x11]
-                    + [1, 4] + [4]]
+    assert (code, capsys.readouterr()) == (1, ("\n".join(lines) + "\n", err))
+    assert sent == [(i, h("FFFFFFFFFFFFFFFD")) for i in order]
 
 
 STOP_MOTORS = {0x2E1: 0x2C1, 0x2E2: 0x2C2, 0x2F1: 0x2D1}  # 0x2e1 and 0x2f1 share 4 bits
@@ -451,9 +460,10 @@ def stop_sims(*extra):
     # the disable sent to all at once and the first round's are ignored, the next is not
     pytest.param(stop_sims("--ignore-disables", "2"), STOP, 0, ["DISABLED"] * 3, "", [0, 0, 0],
                  marks=pytest.mark.bus),
+    # 0x2f1 shares its low four bits with 0x2e1: the disable to all at once and two rounds
     pytest.param(stop_sims("--ignore-disables", "9"), STOP + ["--rounds", "2"], 1,
                  ["DISABLED", "DISABLED", "ENABLED"],
-                 "rotalink-stop: motor 0x2f1 still reports ENABLED after 2 disable rounds\n",
+                 "rotalink-stop: motor 0x2f1 still reports ENABLED after 3 disables\n",
                  [0, 0, 1], marks=pytest.mark.bus),
     pytest.param([], ["{iface}", "--ids", "0x2e5-0x2e6", "--timeout-ms", "300"], 1, [],
                  "rotalink-stop: no motor answered on {iface} (2 motor ids, 300 ms)\n", None,
@@ -588,12 +598,18 @@ def test_setup_refusals_send_nothing(can_iface, sniffer):
 
 
 @pytest.mark.bus
-def test_setup_save_dump_restore_and_a_power_cycle(can_iface, tmp_path):
+def test_setup_save_dump_restore_and_a_power_cycle(can_iface, sniffer, tmp_path):
     flash, dump = str(tmp_path / "flash.json"), str(tmp_path / "dump.json")
     sim = ["--motor", "0x3a1:0x3b1", "--flash", flash]
     with rotalink_sim.spawn(can_iface, *sim):
+        # An enabled motor refuses a save: the tool sends the disable before it.
+        rotalink.Damiao(0x3A1, 0x3B1, timeout_ms=2000).enable(rotalink.SocketCanTransport(can_iface))
+        sniffer.drain()
         r = run_setup(can_iface, *SETUP, "set", "PMAX=3.14", "TIMEOUT=20", "--save")
         assert r.returncode == 0, r.stderr
+        assert [data for can_id, data, _, _ in sniffer.frames(0.3)
+                if can_id == 0x3A1 or (can_id == 0x7FF and data[2] == 0xAA)] == [
+            h("FF FF FF FF FF FF FF FD"), h("A1 03 AA 01 00 00 00 00")]
         assert r.stdout.splitlines()[:2] == ["PMAX       12.5 -> 3.14 rad",
                                              "TIMEOUT    0 -> 20 ms"]
         assert "save 1 of this run" in r.stdout and "power cycle" in r.stdout
