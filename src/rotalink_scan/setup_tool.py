@@ -322,7 +322,10 @@ class Session:
     def save(self, words):
         """Disable, save to flash, read back the registers written."""
         self.connect()
-        self.motor.disable(self.bus)
+        state = self.motor.disable(self.bus)
+        if state.error == rotalink.Status.ENABLED:
+            raise Failed("motor 0x%03x still reports ENABLED after the disable: not saving to flash"
+                         % self.motor.motor_id)
         self.motor.save_parameters(self.bus)
         self.saves += 1
         time.sleep(0.1)  # the firmware is busy writing its flash meanwhile
