@@ -595,6 +595,14 @@ def test_setup_refusals_send_nothing(can_iface, sniffer):
         with pytest.raises(RuntimeError, match="motor 0x3a1 reports itself enabled"):
             motor.save_parameters(bus)
         assert registers_on_the_wire(sniffer.frames(0.3)) == []
+    # A motor that stays enabled through the tool's disable is not saved.
+    with rotalink_sim.spawn(can_iface, "--motor", "0x3a4:0x3b4", "--ignore-disables", "1000"):
+        rotalink.Damiao(0x3A4, 0x3B4, timeout_ms=2000).enable(bus)
+        sniffer.drain()
+        r = run_setup(can_iface, "0x3a4", "--timeout-ms", "1500", "--save", "set", "PMAX=12.5")
+        assert r.returncode == 1 and "motor 0x3a4 still reports ENABLED after the disable: not saving to flash" \
+            in r.stderr, r.stderr
+        assert [op for op in registers_on_the_wire(sniffer.frames(0.3)) if op[0] == 0xAA] == []
 
 
 @pytest.mark.bus
