@@ -706,8 +706,9 @@ def model_transport(args, kwargs):
                   fail=Raise(OSError, pattern=r".+ \(os error \d+\)"))
 
 
-GROUP_PARAMS = ["members", "timeout_ms", "fd", "watchdog_ms", "joint_limits"]
+GROUP_PARAMS = ["members", "timeout_ms", "fd", "watchdog_ms", "joint_limits", "disable_timeout_ms"]
 MAX_WATCHDOG_MS = 0xFFFFFFFF // 20  # the motor's register counts 50 us units
+MAX_DISABLE_TIMEOUT_MS = 60000
 
 
 def model_group(args, kwargs):
@@ -746,6 +747,13 @@ def model_group(args, kwargs):
         if not 1 <= ms <= MAX_WATCHDOG_MS:
             return Expect(fail=Raise(ValueError, f"watchdog_ms must be None or from 1 to {MAX_WATCHDOG_MS} "
                                                  f"milliseconds, got {ms}"))
+    if "disable_timeout_ms" in b:
+        ok, err = conv_u64(b["disable_timeout_ms"], "disable_timeout_ms")
+        if not ok:
+            return Expect(fail=err)
+        if err > MAX_DISABLE_TIMEOUT_MS:
+            return Expect(fail=Raise(ValueError, f"disable_timeout_ms must be from 0 to {MAX_DISABLE_TIMEOUT_MS} "
+                                                 f"milliseconds, got {err}"))
     return Expect(fail=Raise(ValueError, "a MotorGroup needs at least one member"))
 
 
