@@ -1,5 +1,5 @@
 # Cross-compiling for 64-bit ARM Linux (Debian's arm64), with Debian's
-# cross compiler and the arm64 multiarch packages of this host; programs run
+# cross compiler and the arm64 multiarch packages of this system; programs run
 # under qemu-aarch64 (linux-multiarch.cmake says how):
 #
 #   cmake -S . -B build/cross-arm64/native \

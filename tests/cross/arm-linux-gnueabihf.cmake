@@ -1,5 +1,5 @@
 # Cross-compiling for 32-bit ARM Linux, hard-float (Debian's armhf), with
-# Debian's cross compiler and the armhf multiarch packages of this host;
+# Debian's cross compiler and the armhf multiarch packages of this system;
 # programs run under qemu-arm (linux-multiarch.cmake says how):
 #
 #   cmake -S . -B build/cross-armhf/native \

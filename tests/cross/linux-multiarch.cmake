@@ -1,6 +1,7 @@
 # The part that the toolchain files of this directory share: cross-compiling
 # for Linux with one of Debian's cross compilers and the target's multiarch
-# packages installed on this host. A toolchain file sets
+# packages installed on the system that builds (tests/cross/run builds in a
+# Debian root of its own that holds them). A toolchain file sets
 # CMAKE_SYSTEM_PROCESSOR, ROTALINK_CROSS_TRIPLE (the GNU triple, which is
 # also the multiarch directory's name) and ROTALINK_CROSS_QEMU_DEFAULT (the
 # qemu-user program for the target), then includes this file.
@@ -24,7 +25,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Programs run on the target's multiarch runtime of this host (libc6:<arch>,
+# Programs run on the target's multiarch runtime of the system (libc6:<arch>,
 # libstdc++6:<arch> under /lib/<triple>), with its own loader under /lib:
 # `-L /`. The cross sysroot's loader is no choice once any multiarch package
 # of the target is installed: it searches /lib/<triple> first, loads that
