@@ -374,6 +374,19 @@ def table(data):
     return "\n".join(lines)
 
 
+def start_responder(path, iface, tmp):
+    """The responder (benchmarks/responder.c at `path`) for the four motors
+    on `iface`, once it is ready; its process."""
+    ready = os.path.join(tmp, "responder.ready")
+    responder = subprocess.Popen([path, "--motors", str(MOTORS), iface, hex(MOTOR_BASE), hex(MASTER_BASE), ready])
+    for _ in range(100):
+        if os.path.exists(ready):
+            return responder
+        time.sleep(0.1)
+    responder.terminate()
+    raise SystemExit("the responder did not start")
+
+
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "sniff":
         return sniff(sys.argv[2], int(sys.argv[3], 0), sys.argv[4])
@@ -402,16 +415,8 @@ def main():
 
     import tempfile
     tmp = tempfile.mkdtemp(prefix="loop-bench.")
-    ready = os.path.join(tmp, "responder.ready")
-    responder = subprocess.Popen([args.responder, "--motors", str(MOTORS), args.iface,
-                                  hex(MOTOR_BASE), hex(MASTER_BASE), ready])
+    responder = start_responder(args.responder, args.iface, tmp)
     try:
-        for _ in range(100):
-            if os.path.exists(ready):
-                break
-            time.sleep(0.1)
-        else:
-            raise SystemExit("the responder did not start")
         runs = [("python", None, False), ("native", None, False)]
         if args.idle:
             runs.append(("native", None, True))

@@ -30,9 +30,8 @@ import sys
 import tempfile
 import time
 
-MOTORS = 4
-MOTOR_BASE = 0x01
-MASTER_BASE = 0x11
+from loop import MASTER_BASE, MOTOR_BASE, MOTORS, start_responder  # benchmarks/loop.py
+
 SINGLE = (0x05, 0x15)
 SET_EVERY_S = 0.02
 
@@ -112,17 +111,9 @@ def main():
         p.error("--responder is needed")
     import rotalink_sim
     tmp = tempfile.mkdtemp(prefix="single-bench.")
-    ready = os.path.join(tmp, "responder.ready")
-    responder = subprocess.Popen([args.responder, "--motors", str(MOTORS), args.iface, hex(MOTOR_BASE),
-                                  hex(MASTER_BASE), ready])
+    responder = start_responder(args.responder, args.iface, tmp)
     runs = []
     try:
-        for _ in range(100):
-            if os.path.exists(ready):
-                break
-            time.sleep(0.1)
-        else:
-            raise SystemExit("the responder did not start")
         with rotalink_sim.spawn(args.iface, "--motor", f"{SINGLE[0]:#x}:{SINGLE[1]:#x}"):
             for what in ("none", "read", "switch"):
                 print(f"-- {what}, {args.seconds:g} s", flush=True)
