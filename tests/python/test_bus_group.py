@@ -659,73 +659,6 @@ print("exit")
 def test_loop_lifecycle_in_a_process_of_its_own(safe_bus, can_iface, case, out):
     r = subprocess.run([sys.executable, "-c", LOOP_CHILD, can_iface, case], capture_output=True, text=True,
                        timeout=120)
-    assert (r.returncode, r.stdout.splitlines(), r.stderr) == (0, out, "")
-
-
-# ------------------------------------------------- one driver per interface
-
-IFACE_CHILD = """
-import os, sys, warnings, rotalink
-warnings.simplefilter("ignore", DeprecationWarning)  # fork() in a process with threads
-bus = rotalink.SocketCanTransport(sys.argv[1])
-g = rotalink.MotorGroup([(bus, rotalink.Damiao(0x45, 0x55))], timeout_ms=3000)
-case = sys.argv[2]
-if case == "holds":
-    with g:
-        print("in", flush=True)
-        sys.stdin.readline()
-elif case == "forked":
-    with g:
-        loop = g.start(100, hold_ms=60_000)
-        loop.wait(10_000)
-        pid = os.fork()
-        if pid == 0:
-            try:
-                loop.wait(1000)
-            except RuntimeError as e:
-                print(e, flush=True)
-            print(loop.running, loop.error == str(e), flush=True)
-            os._exit(0)
-        os.waitpid(pid, 0)
-        print(loop.running, flush=True)
-"""
-
-
-def test_a_second_program_cannot_drive_an_interface_held_by_a_scope(safe_bus, can_iface):
-    holder = subprocess.Popen([sys.executable, "-c", IFACE_CHILD, can_iface, "holds"], stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE, text=True)
-    try:
-        assert holder.stdout.readline().strip() == "in"
-        g = rotalink.MotorGroup([(safe_bus, rotalink.Damiao(*SAFE[1]))], timeout_ms=LONG)
-        sniffer = Sniffer(can_iface)
-        try:
-            sniffer.drain()
-            with pytest.raises(RuntimeError, match=f"^{can_iface} is driven by pid {holder.pid}$"):
-                with g:
-                    raise AssertionError("the block ran")
-            assert specials(sniffer.frames(), SAFE[1][0]) == []  # refused before anything was sent
-        finally:
-            sniffer.close()
-        # rotalink-stop, the emergency stop, never asks.
-        r = subprocess.run([sys.executable, "-m", "rotalink_scan.stop", can_iface, "--ids", hex(SAFE[0][0])],
-                           capture_output=True, text=True, timeout=120)
-        assert r.returncode == 0, r.stderr
-    finally:
-        holder.stdin.close()
-        holder.wait(timeout=120)
-    # Released at the holder's exit; two scopes of one program share it.
-    other = rotalink.MotorGroup([(safe_bus, rotalink.Damiao(*SAFE[0]))], timeout_ms=LONG)
-    with g, other:
-        pass
-
-
-def test_a_forked_child_sees_the_loop_stopped_and_the_parents_goes_on(safe_bus, can_iface):
-    r = subprocess.run([sys.executable, "-c", IFACE_CHILD, can_iface, "forked"], capture_output=True, text=True,
-                       timeout=120)
-    forked = "the process forked: the control loop's thread runs in the parent only"
-    assert (r.returncode, r.stdout.splitlines(), r.stderr) == (0, [forked, "False True", "True"], "")
-
-
     # A loop started outside the scope of a group without a watchdog says so.
     warned = [] if case == "unprivileged" else ["control loop started outside the group's scope and with no "
                                                 "watchdog_ms: should this process crash or be killed, the motors "
@@ -935,3 +868,67 @@ def test_every_stop_is_confirmed_by_feedback(stop_bus, can_iface, sniffer, caplo
     sent = ["".join("E" if data == ENABLE else "D" for data in specials(frames, motor_id))
             for motor_id, _ in (STEADY, UNDER, FAULTY)]
     assert sent[:len(wire)] == wire and sent[len(wire):] in ([], [""])
+
+
+# ------------------------------------------------- one driver per interface
+
+IFACE_CHILD = """
+import os, sys, warnings, rotalink
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() in a process with threads
+bus = rotalink.SocketCanTransport(sys.argv[1])
+g = rotalink.MotorGroup([(bus, rotalink.Damiao(0x45, 0x55))], timeout_ms=3000)
+case = sys.argv[2]
+if case == "holds":
+    with g:
+        print("in", flush=True)
+        sys.stdin.readline()
+elif case == "forked":
+    with g:
+        loop = g.start(100, hold_ms=60_000)
+        loop.wait(10_000)
+        pid = os.fork()
+        if pid == 0:
+            try:
+                loop.wait(1000)
+            except RuntimeError as e:
+                print(e, flush=True)
+            print(loop.running, loop.error == str(e), flush=True)
+            os._exit(0)
+        os.waitpid(pid, 0)
+        print(loop.running, flush=True)
+"""
+
+
+def test_a_second_program_cannot_drive_an_interface_held_by_a_scope(safe_bus, can_iface):
+    holder = subprocess.Popen([sys.executable, "-c", IFACE_CHILD, can_iface, "holds"], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline().strip() == "in"
+        g = rotalink.MotorGroup([(safe_bus, rotalink.Damiao(*SAFE[1]))], timeout_ms=LONG)
+        sniffer = Sniffer(can_iface)
+        try:
+            sniffer.drain()
+            with pytest.raises(RuntimeError, match=f"^{can_iface} is driven by pid {holder.pid}$"):
+                with g:
+                    raise AssertionError("the block ran")
+            assert specials(sniffer.frames(), SAFE[1][0]) == []  # refused before anything was sent
+        finally:
+            sniffer.close()
+        # rotalink-stop, the emergency stop, never asks.
+        r = subprocess.run([sys.executable, "-m", "rotalink_scan.stop", can_iface, "--ids", hex(SAFE[0][0])],
+                           capture_output=True, text=True, timeout=120)
+        assert r.returncode == 0, r.stderr
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=120)
+    # Released at the holder's exit; two scopes of one program share it.
+    other = rotalink.MotorGroup([(safe_bus, rotalink.Damiao(*SAFE[0]))], timeout_ms=LONG)
+    with g, other:
+        pass
+
+
+def test_a_forked_child_sees_the_loop_stopped_and_the_parents_goes_on(safe_bus, can_iface):
+    r = subprocess.run([sys.executable, "-c", IFACE_CHILD, can_iface, "forked"], capture_output=True, text=True,
+                       timeout=120)
+    forked = "the process forked: the control loop's thread runs in the parent only"
+    assert (r.returncode, r.stdout.splitlines(), r.stderr) == (0, [forked, "False True", "True"], "")
