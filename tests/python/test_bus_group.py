@@ -888,11 +888,13 @@ elif case == "forked":
         loop.wait(10_000)
         pid = os.fork()
         if pid == 0:
+            said = None
             try:
                 loop.wait(1000)
             except RuntimeError as e:
-                print(e, flush=True)
-            print(loop.running, loop.error == str(e), flush=True)
+                said = str(e)
+            print(said, flush=True)
+            print(loop.running, loop.error == said, flush=True)
             os._exit(0)
         os.waitpid(pid, 0)
         print(loop.running, flush=True)
