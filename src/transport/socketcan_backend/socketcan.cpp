@@ -122,7 +122,7 @@ Result<std::unique_ptr<SocketCanTransport>, IoError> SocketCanTransport::open(co
     const unsigned index = if_nametoindex(iface.c_str());
     if (index == 0) return err(IoError::from_errno(errno));
 
-    const int fd = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+    const int fd = ::socket(PF_CAN, SOCK_RAW, CAN_RAW);
     if (fd < 0) return err(IoError::from_errno(errno));
     auto transport = std::make_unique<SocketCanTransport>(fd);  // closes fd on failure
     transport->iface_ = iface;
