@@ -293,7 +293,12 @@ StopReport MotorGroup::disable_confirmed(transport::SharedBus* const* buses, con
             }
         }
         if (silent) {
-            const transport::Instant padded = began.saturating_add(timeout_);
+            // At least a millisecond a round, however short the time-out:
+            // a bus that fails at once is not flooded with disables.
+            const transport::Duration round = timeout_.total_nanos_saturated() < 1000000
+                                                  ? transport::Duration::from_millis(1)
+                                                  : timeout_;
+            const transport::Instant padded = began.saturating_add(round);
             const transport::Instant now = transport::Instant::now();
             const transport::Instant until = patient_until < padded ? patient_until : padded;
             if (now < until) pause(until.remaining_from(now));

@@ -238,7 +238,7 @@ def test_bus_calls_leak_nothing(leak_bus):
     # A watchdog long enough never to trip between two calls.
     group = rotalink.MotorGroup([(bus, motor)], timeout_ms=2000, watchdog_ms=60_000,
                                 joint_limits=[rotalink.JointLimits(q_max=-F1)])
-    failing = rotalink.MotorGroup([(bus, absent)], timeout_ms=0)
+    failing = rotalink.MotorGroup([(bus, absent)], timeout_ms=0, disable_timeout_ms=0)
     watched = WATCHED + [bus, motor, short, absent, group, failing]
 
     def failed_exit():
