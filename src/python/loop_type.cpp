@@ -113,8 +113,11 @@ PyObject* loop_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         damiao::Setpoint* setpoints = scratch.data(g.size());
         if (!read_per_member(g.size(), a[0], "setpoints", setpoints, take_setpoint)) return nullptr;
         // The loop's thread writes what the group remembers: a VEL command is
-        // bounded by the positions the loop has taken instead.
-        const std::vector<std::optional<damiao::mit::MotorState>> positions = rec.loop->states();
+        // bounded by the positions the loop has taken instead, read only
+        // where there are joint limits to bound it.
+        const bool limited = record(rec.group).joints.objs[0] != Py_None;
+        const std::vector<std::optional<damiao::mit::MotorState>> positions =
+            limited ? rec.loop->states() : std::vector<std::optional<damiao::mit::MotorState>>(g.size());
         Result<std::vector<transport::CanFrame>, damiao::MotorGroup::Refusal> frames = g.control(setpoints, positions.data());
         if (!frames.ok()) return raise_refusal(g, frames.error());
         rec.loop->set(std::move(frames).value(), std::vector<damiao::Setpoint>(setpoints, setpoints + g.size()));
@@ -181,16 +184,19 @@ ROTALINK_NO_PARAMS(kLoopStop, "ControlLoop.stop",
                    "feedback) and RuntimeError says which did not stop. Stopping a\n"
                    "stopped loop does nothing.");
 
-// ControlLoop.stop and __exit__: None, or RuntimeError when disabling failed.
-PyObject* stop_loop(PyObject* self) {
+// Stops the loop as ControlLoop.stop and __exit__ do; what failed to
+// disable ("" for nothing).
+std::string stop_loop(PyObject* self) {
     LoopRecord& rec = loop_record(self);
-    const std::string failed = stop_native(*rec.loop, disables_on_stop(rec));
-    if (!failed.empty()) return raise({PyExc_RuntimeError, failed});
-    Py_RETURN_NONE;
+    return stop_native(*rec.loop, disables_on_stop(rec));
 }
 
 PyObject* loop_stop(PyObject* self, PyObject*) {
-    return guard([&] { return stop_loop(self); });
+    return guard([&]() -> PyObject* {
+        const std::string failed = stop_loop(self);
+        if (!failed.empty()) return raise({PyExc_RuntimeError, failed});
+        Py_RETURN_NONE;
+    });
 }
 
 ROTALINK_NO_PARAMS(kLoopEnter, "ControlLoop.__enter__", ROTALINK_DOC("__enter__", "($self)"));
@@ -210,21 +216,14 @@ PyObject* loop_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return guard([&]() -> PyObject* {
         Signature<3>::Args a;
         if (!bind_vector(kLoopExit, args, nargs, kwnames, a)) return nullptr;
-        if (a[1] == Py_None) {
-            PyObject* stopped = stop_loop(self);
-            if (stopped == nullptr) return nullptr;
-            Py_DECREF(stopped);
-            Py_RETURN_FALSE;
-        }
-        // An exception leaves the block: it stays the one raised, and a
+        const std::string failed = stop_loop(self);
+        if (failed.empty()) Py_RETURN_FALSE;
+        if (a[1] == Py_None) return raise({PyExc_RuntimeError, failed});
+        // An exception leaves the block: it stays the one raised, and the
         // failed disable is attached to it.
-        LoopRecord& rec = loop_record(self);
-        const std::string failed = stop_native(*rec.loop, disables_on_stop(rec));
-        if (!failed.empty()) {
-            PyObject* note = new_text("stopping the control loop on leaving its block: " + failed);
-            if (!attach_note(a[1], note)) PyErr_WriteUnraisable(a[1]);
-            Py_DECREF(note);
-        }
+        PyObject* note = new_text("stopping the control loop on leaving its block: " + failed);
+        if (!attach_note(a[1], note)) PyErr_WriteUnraisable(a[1]);
+        Py_DECREF(note);
         Py_RETURN_FALSE;
     });
 }
