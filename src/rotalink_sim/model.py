@@ -16,11 +16,21 @@ identifier ``(motor_id & 0x7FF) + offset``, the offset telling the kind:
 
 * 0x000: ``FF FF FF FF FF FF FF FC`` enable, ``..FD`` disable, ``..FE`` set
   zero (the current shaft angle becomes position 0; a held target keeps its
-  physical angle), ``..FB`` clear error; any other 8 bytes an MIT command;
+  physical angle), ``..FB`` clear error (the special commands); any other 8
+  bytes an MIT command;
 * 0x100 POS_VEL: float32 position (rad), float32 velocity limit (rad/s);
 * 0x200 VEL: float32 velocity (rad/s), 4 to 8 bytes;
 * 0x300 FORCE_POS: float32 position (rad), uint16 velocity limit x 100
   (0..10000), uint16 current limit x 10000 (0..10000 of the peak current).
+
+A special command is taken on the MIT identifier in every mode and also on
+the identifier of the mode the motor is in (a special payload there is never
+a setpoint: its first float is a NaN). A motor of the older firmware
+(``legacy_special``, ``--legacy-special``) takes them, in a mode other than
+MIT, only on its mode's identifier: on the MIT identifier it answers them
+with its feedback and does nothing else, as for any command of a mode it is
+not in (``Motor.takes_special``). A special command on the identifier of
+another mode than the motor's is answered and ignored alike.
 
 Floats are IEEE-754 32-bit and every field little-endian. A refresh request
 on identifier 0x7FF, ``[id lo, id hi, CC, 0, 0, 0, 0, 0]`` with the command
@@ -563,6 +573,10 @@ class Motor:
     pairs of register number or name and value) presets registers after all
     that, read-only ones included, as ``set_register`` does.
 
+    ``legacy_special`` makes it a motor of the older firmware that, in a
+    mode other than MIT, takes the special commands only on the identifier
+    of its mode (see ``takes_special``).
+
     ``error`` is 0 (the status follows the state), a fault code 8..14 (a fault
     active from the start) or another code reported as is until cleared (see
     the module's description). ``faults`` lists faults as ``(fault, after)``
@@ -573,7 +587,7 @@ class Motor:
 
     def __init__(self, motor_id, master_id, model="dm4310", *, limits=None,
                  mode=MODE_MIT, error=0, faults=(), t_mos=30, t_rotor=32,
-                 inertia=0.002, damping=0.01, registers=()):
+                 inertia=0.002, damping=0.01, registers=(), legacy_special=False):
         self.motor_id = _check_int("motor_id", motor_id, 0, 0xFFFF)
         self.master_id = _check_int("master_id", master_id, 0, 0xFFFF)
         if limits is None:
@@ -614,6 +628,7 @@ class Motor:
             raise ValueError("damping must be zero or positive and finite")
         self.inertia = float(inertia)
         self.damping = float(damping)
+        self.legacy_special = bool(legacy_special)
 
         self.enabled = False
         self.position = 0.0
@@ -840,31 +855,43 @@ class Motor:
                 _MODE_NAMES[mode], "8" if least == 8 else "%d to 8" % least, len(data)))
         self.advance(now)
         self.heard = now  # any command, taken or ignored, feeds the watchdog
-        if mode != MODE_MIT:
+        cmd = special_command(data)
+        if cmd is not None:
+            # A special payload is never a setpoint: taken, or answered and ignored.
+            if self.takes_special(mode):
+                self._special(cmd)
+        elif mode != MODE_MIT:
             values = decode_wire(mode, data)
             if values is not None and self.active and self.mode == mode:
                 self.setpoint = values
-            return self.feedback()
-        cmd = special_command(data)
-        if cmd is not None:
-            if cmd == CMD_ENABLE:
-                # A tripped motor refuses to enable until its fault is cleared.
-                self.enabled = not self.fault
-                self._reset_target()
-            elif cmd == CMD_DISABLE:
-                self.enabled = False
-                self._reset_target()
-            elif cmd == CMD_SET_ZERO:
-                q_des, dq_des, kp, kd, tau = self.target
-                self.target = (q_des - self.position, dq_des, kp, kd, tau)
-                if self.setpoint is not None and self.mode != MODE_VEL:
-                    self.setpoint = (self.setpoint[0] - self.position,) + self.setpoint[1:]
-                self.position = 0.0
-            else:
-                self.clear_error()
         elif self.active and self.mode == MODE_MIT:
             self.target = tuple(decode_command(self.limits, data))
         return self.feedback()
+
+    def takes_special(self, mode):
+        """True if the motor takes a special command that comes on the
+        identifier of control mode ``mode``: on its own mode's identifier
+        always, on the MIT identifier in every mode unless it has the older
+        firmware (``legacy_special``), which there takes them only in MIT
+        mode. Elsewhere one is answered with feedback and changes nothing."""
+        return mode == self.mode or (mode == MODE_MIT and not self.legacy_special)
+
+    def _special(self, cmd):
+        if cmd == CMD_ENABLE:
+            # A tripped motor refuses to enable until its fault is cleared.
+            self.enabled = not self.fault
+            self._reset_target()
+        elif cmd == CMD_DISABLE:
+            self.enabled = False
+            self._reset_target()
+        elif cmd == CMD_SET_ZERO:
+            q_des, dq_des, kp, kd, tau = self.target
+            self.target = (q_des - self.position, dq_des, kp, kd, tau)
+            if self.setpoint is not None and self.mode != MODE_VEL:
+                self.setpoint = (self.setpoint[0] - self.position,) + self.setpoint[1:]
+            self.position = 0.0
+        else:
+            self.clear_error()
 
     # registers -------------------------------------------------------------
 
