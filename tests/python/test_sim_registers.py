@@ -47,7 +47,8 @@ def ask(sim, op, reg, word=0):
     ("dm4310", 9, "00 00 00 00"),     # TIMEOUT
     ("dm4310", 13, "03 00 00 00"),    # hw_ver
     ("dm4310", 14, "12 50 00 00"),    # sw_ver 0x5012
-    ("dm4310", 15, "01 00 D3 44"),    # SN 0x44D30000 | motor id
+    ("dm4310", 0, "00 00 70 41"),     # UV_Value 15.0, above the least the register takes
+    ("dm4310", 5, "00 00 A0 C1"),     # DEC -20.0: a deceleration is negative
     ("dm4310", 16, "0E 00 00 00"),    # NPP 14
     ("dm4310", 35, "04 00 00 00"),    # can_br
     ("dm4310", 36, "02 00 00 00"),    # sub_ver
@@ -88,11 +89,12 @@ NAN_BITS = 0x7FC00001
 # (register, word written, word held afterwards; None: the default stays)
 WRITES = [
     (9, 500, 500),                        # TIMEOUT
-    (35, 0xFFFFFFFF, 0xFFFFFFFF),         # can_br
+    (35, 9, 9),                           # can_br: CAN FD at 1M/5M bit/s
+    (35, 10, None),                       # can_br takes codes 0..9 only
     (7, 0x22, 0x22),                      # MST_ID: stored only
     (8, 0x7FF, 0x7FF),                    # ESC_ID: stored only
     (4, fbits(1.5), fbits(1.5)),          # ACC
-    (34, NAN_BITS, NAN_BITS),             # VL_c1 holds any bits, a NaN's payload too
+    (34, NAN_BITS, None),                 # a NaN lies in no register's range
     (21, fbits(3.0), fbits(3.0)),         # PMAX
     (21, fbits(0.0), None),               # a limit must be positive and finite
     (22, fbits(-5.0), None),
@@ -157,7 +159,7 @@ def test_limit_registers_scale_commands_and_feedback(how, reg, field, value):
     (["MST_ID=0x12", "ESC_ID=9"], {7: 0x12, 8: 9}),
     (["sw_ver=0x5013", "SN=0", "Rs=1.25"], {14: 0x5013, 15: 0, 17: 1.25}),  # read-only too
     (["CTRL_MODE=2"], {10: 2}),                                  # after --mode mit
-    (["KI_APR=-0.5", "TIMEOUT=4294967295"], {28: -0.5, 9: 0xFFFFFFFF}),
+    (["DEC=-0.5", "TIMEOUT=4294967295"], {5: -0.5, 9: 0xFFFFFFFF}),
 ])
 def test_register_presets_apply_to_every_motor(args, expected):
     argv = ["vcan0", "--motor", "1:0x11", "--motor", "2:0x12:dm8009", "--mode", "mit"]
@@ -171,7 +173,8 @@ def test_register_presets_apply_to_every_motor(args, expected):
 
 @pytest.mark.parametrize("arg", ["PMAX", "PMAX=0", "VMAX=nan", "TMAX=-1", "TMAX=inf",
                                  "PMAX=x", "sw_ver=1.5", "NPP=-1", "NPP=0x100000000",
-                                 "CTRL_MODE=0", "CTRL_MODE=5", "foo=1", "37=1", "=1"])
+                                 "CTRL_MODE=0", "CTRL_MODE=5", "foo=1", "37=1", "=1",
+                                 "KI_APR=-0.5", "DEC=0", "can_br=10", "MST_ID=0x800"])
 def test_register_presets_rejected(arg, capsys):
     with pytest.raises(SystemExit) as exc:
         parse_args(["vcan0", "--motor", "1:0x11", "--register", arg])
@@ -199,7 +202,9 @@ def test_host_reads_and_writes_the_simulated_map(can_iface):
         bus = rotalink.SocketCanTransport(can_iface)
         motor = rotalink.Damiao(0x0151, 0x71, timeout_ms=2000)
         got = {int(r): motor.read_register(bus, r) for r in rotalink.Register}
-        assert got == {n: model.register_value(n) for n in REGISTERS}
+        # the serial number is the simulated motor's own, not the one built here
+        assert got.pop(15) != model.register_value(15)
+        assert got == {n: model.register_value(n) for n in REGISTERS if n != 15}
         lim = motor.read_limits(bus)
         assert (lim.p_max, lim.v_max, lim.t_max) == (f32(3.14), 45.0, 54.0)
         motor.write_register(bus, rotalink.Register.TMAX, 20.0)
