@@ -6,6 +6,7 @@ cross-check of the host's float32 codec), frame handling is driven through
 pair that carries ``struct can_frame`` records.
 """
 
+import json
 import math
 import os
 import re
@@ -39,6 +40,8 @@ from rotalink_sim import (
     f32,
     spawn,
 )
+from rotalink_sim import model
+from rotalink_sim import sim as sim_module
 from rotalink_sim.cli import parse_args
 from rotalink_sim.model import FAULTS, fault_code
 from rotalink_sim.process import child_env
@@ -242,6 +245,53 @@ def test_presets_are_the_modules():
     from conftest import module_presets
     want = [(name, tuple(bits(getattr(lim, f)) for f in Limits._fields)) for name, lim in module_presets().items()]
     assert [(name, tuple(bits(v) for v in lim)) for name, lim in PRESETS.items()] == want
+
+
+def _frame(frame):
+    ident, data = frame
+    return ident, bytes(data)
+
+
+_ID = 0x0123  # a motor_id with both bytes set
+# The simulator keeps its own wire table, the check of the native module's:
+# (what, the native module's, the simulator's); any difference fails.
+WIRE_TABLE = [
+    ("registers",
+     lambda rl: sorted((int(r), r.name, r.is_float, r.writable) for r in rl.Register),
+     lambda: [(r.number, r.name, r.is_float, r.writable) for r in model.REGISTERS.values()]),
+    ("special command bytes", lambda rl: dict(rl.SPECIAL_COMMANDS),
+     lambda: model.SPECIAL_COMMANDS),
+    ("special command frames on each mode's identifier",
+     lambda rl: {(name, int(mode)): _frame(getattr(rl, name + "_frame")(_ID, mode))
+                 for name in rl.SPECIAL_COMMANDS for mode in rl.ControlMode},
+     lambda: {(name, mode): (_ID + model.WIRE[mode].offset, model.special_payload(cmd))
+              for name, cmd in model.SPECIAL_COMMANDS.items() for mode in model.WIRE}),
+    ("status and fault codes", lambda rl: sorted(int(s) for s in rl.Status),
+     lambda: sorted([model.STATUS_DISABLED, model.STATUS_ENABLED, *model.FAULTS])),
+    ("mode numbers", lambda rl: {m.name.lower(): int(m) for m in rl.ControlMode},
+     lambda: model.CONTROL_MODES),
+    ("mode identifier offsets", lambda rl: {int(m): m.id_offset for m in rl.ControlMode},
+     lambda: {mode: wire.offset for mode, wire in model.WIRE.items()}),
+    ("register identifier and operations",
+     lambda rl: (rl.REGISTER_ID, rl.REGISTER_READ_OP, rl.REGISTER_WRITE_OP),
+     lambda: (sim_module.REGISTER_ID, sim_module.OP_READ, sim_module.OP_WRITE)),
+    ("register read frames",
+     lambda rl: [_frame(rl.read_register_frame(_ID, r)) for r in rl.Register],
+     lambda: [(sim_module.REGISTER_ID, bytes((0x23, 0x01, sim_module.OP_READ, n, 0, 0, 0, 0)))
+              for n in model.REGISTERS]),
+    ("refresh frame", lambda rl: _frame(rl.refresh_frame(_ID)),
+     lambda: (model.REFRESH_ID, bytes((0x23, 0x01, model.REFRESH_OP, 0, 0, 0, 0, 0)))),
+    ("save frame", lambda rl: _frame(rl.save_parameters_frame(_ID)),
+     lambda: (model.REFRESH_ID, bytes((0x23, 0x01, model.SAVE_OP, model.SAVE_ARG, 0, 0, 0, 0)))),
+    ("can_br codes", lambda rl: dict(rl.CAN_BIT_RATES), lambda: model.CAN_BR_CODES),
+    ("TIMEOUT unit", lambda rl: rl.TIMEOUT_UNIT_US, lambda: model.TIMEOUT_UNIT_US),
+]
+
+
+@pytest.mark.parametrize("what, native, own", WIRE_TABLE, ids=[row[0] for row in WIRE_TABLE])
+def test_wire_table_is_the_native_modules(what, native, own):
+    rotalink = pytest.importorskip("rotalink")
+    assert native(rotalink) == own()
 
 
 # --- command line ----------------------------------------------------------
@@ -486,6 +536,42 @@ def test_mit_command_to_motor_with_command_id_7ff():
     sim = make(m)
     assert sim.handle_frame(0x7FF, ENABLE, now=0.0)[0].can_id == 0x011
     assert m.enabled
+
+
+# Where a motor takes the special commands: (older firmware, mode, identifier
+# of the commands, taken). Elsewhere they are answered and change nothing.
+@pytest.mark.parametrize("legacy, mode, ident, taken", [
+    (True, "pos_vel", 0x101, True),
+    (True, "vel", 0x201, True),
+    (True, "force_pos", 0x301, True),
+    (True, "pos_vel", 0x001, False),     # outside MIT mode, not on the MIT identifier
+    (True, "vel", 0x001, False),
+    (True, "force_pos", 0x001, False),
+    (True, "vel", 0x101, False),         # nor on another mode's identifier
+    (True, "mit", 0x001, True),          # in MIT mode, as ever
+    (True, "mit", 0x101, False),
+    (False, "pos_vel", 0x001, True),     # newer firmware: the MIT identifier in every mode,
+    (False, "force_pos", 0x301, True),   # and its own mode's identifier
+    (False, "vel", 0x301, False),
+    (False, "mit", 0x201, False),
+])
+def test_special_commands_by_identifier(legacy, mode, ident, taken):
+    m = Motor(1, 0x11, mode=mode, legacy_special=legacy, faults=["overload"])
+    sim = make(m)
+    m.position = 1.0
+    got = []
+    for payload in (CLEAR_ERROR, ENABLE, SET_ZERO, DISABLE, ENABLE):
+        out = sim.handle_frame(ident, payload, now=0.0)
+        assert [tx.can_id for tx in out] == [0x011]
+        got.append(out[0].data[0] >> 4)
+    assert (got, m.position, m.enabled, m.setpoint) == (
+        ([0, 1, 1, 0, 1], 0.0, True, None) if taken else ([14] * 5, 1.0, False, None))
+
+
+def test_ignore_disables_counts_only_disables_the_motor_takes():
+    sim = make(Motor(1, 0x11, mode="vel", legacy_special=True), ignore_disables=1)
+    steps = [(0x201, ENABLE), (0x001, DISABLE), (0x201, DISABLE), (0x201, DISABLE)]
+    assert [sim.handle_frame(i, d, now=0.0)[0].data[0] >> 4 for i, d in steps] == [1, 1, 1, 0]
 
 
 # --- registers -------------------------------------------------------------
@@ -957,6 +1043,38 @@ def test_flash_refusals(tmp_path, capsys, argv, text, message):
     with pytest.raises(SystemExit):
         parse_args(["vcan0", *argv, "--flash", str(path)])
     assert message in capsys.readouterr().err
+
+
+# --flash FILE alone: (registers the file holds, or None for no file; the
+# motor's motor_id, master_id, mode, p_max and SN, or the refusal).
+@pytest.mark.parametrize("saved, expected", [
+    ({"ESC_ID": 5, "MST_ID": 0x21, "CTRL_MODE": 3, "PMAX": 3.0, "SN": 0x1234},
+     (5, 0x21, 3, 3.0, 0x1234)),
+    ("a save", (0x7FE, 0x7FD, 2, 12.5, "saved")),       # a whole file, as a save writes it
+    (None, "nothing saved yet"),
+    ({}, "nothing saved yet"),
+    ({"MST_ID": 0x21, "PMAX": 3.0}, "no ESC_ID"),
+    ({"TMAX": 3.0}, "no ESC_ID or MST_ID"),
+])
+def test_flash_alone_starts_the_motor_of_the_file(tmp_path, capsys, saved, expected):
+    path = str(tmp_path / "flash.json")
+    if saved == "a save":
+        m = Motor(0x7FE, 0x7FD, "dm8009", mode="pos_vel", registers={"PMAX": 12.5})
+        assert m.save(path)
+        expected = expected[:4] + (m.register_value(15),)
+    elif saved is not None:
+        with open(path, "w") as f:
+            json.dump({"registers": saved}, f)
+    if isinstance(expected, str):
+        with pytest.raises(SystemExit):
+            parse_args(["vcan0", "--flash", path])
+        assert ("error: --flash alone takes the motor from its file, and %s holds %s: give the "
+                "motor with --motor ID:MASTER\n" % (path, expected)) in capsys.readouterr().err
+        return
+    _, (m,), options = parse_args(["vcan0", "--flash", path])
+    assert (m.motor_id, m.master_id, m.mode, m.limits.p_max, m.register_value(15)) == expected
+    assert options["flash"] == path
+    Simulator(None, [m], **options)
 
 
 # --- frames and the bus loop over a local datagram socket pair ---------------
