@@ -642,17 +642,20 @@ class Recorder:
 
 
 def plot_at_end(args: argparse.Namespace, recorder: Optional[Recorder], cycles: int, tags: Sequence[str],
-                status: int) -> int:
+                status: int, achieved: float) -> int:
     """With --plot (a `recorder`), draw what it kept into args.plot, a row
-    per motor named by `tags`, once the loop ran `cycles` cycles; the exit
-    status: `status`, or 1 when the plot cannot be written."""
+    per motor named by `tags`, once the loop ran `cycles` cycles at the rate
+    it measured, `achieved` per second (its title shows that rate, with the
+    requested --rate beside it); the exit status: `status`, or 1 when the
+    plot cannot be written."""
     if recorder is None:
         return status
     if not cycles:
         print("error: no plot: no cycle ran", file=sys.stderr, flush=True)
         return status
-    title = (f"{Path(sys.argv[0]).name}: {args.rate:g} Hz, amplitude {args.amplitude:g} rad, "
-             f"frequency {args.frequency:g} Hz, kp {args.kp:g}, kd {args.kd:g}")
+    title = (f"{Path(sys.argv[0]).name}: ran at {achieved:.4g} Hz ({args.rate:g} Hz requested), "
+             f"amplitude {args.amplitude:g} rad, frequency {args.frequency:g} Hz, "
+             f"kp {args.kp:g}, kd {args.kd:g}")
     try:
         recorder.draw(args.plot, tags, title)
     except (OSError, ValueError) as exc:
@@ -749,7 +752,7 @@ def run_sine(args: argparse.Namespace, motors: Motors, *, unit: str, summary: st
             print(f"warning: ran at {achieved:.4g} {unit} per second, {achieved / args.rate:.0%} of the "
                   f"requested {args.rate:g}: lower --rate, or find what holds the loop up",
                   file=sys.stderr, flush=True)
-        return plot_at_end(args, recorder, cycles, motors.tags if several else [""], status)
+        return plot_at_end(args, recorder, cycles, motors.tags if several else [""], status, achieved)
 
     return run_enabled(motors, loop, first=lambda group: group.hold(args.kp, args.kd),
                        disable_retry=args.disable_retry, announce=announce, finish=finish)

@@ -146,7 +146,7 @@ def run(args: argparse.Namespace) -> int:
             print(f"warning: ran at {stats.rate_hz:.4g} cycles per second, {stats.rate_hz / args.rate:.0%} of "
                   f"the requested {args.rate:g}: lower --rate, or find what holds the loop up",
                   file=sys.stderr, flush=True)
-        return plot_at_end(args, recorder, sets, motors.tags, status)
+        return plot_at_end(args, recorder, sets, motors.tags, status, stats.rate_hz)
 
     return run_enabled(motors, body, first=lambda group: group.hold(args.kp, args.kd),
                        disable_retry=args.disable_retry, finish=finish)

@@ -1,6 +1,8 @@
-"""The README as a new user follows it: every command it shows for the
-examples, the simulator and the scanner is one their parsers take, every
-Python block compiles, and every link to a section finds its heading."""
+"""The README and docs/reference.md as a new user follows them: every
+command they show for the examples, the simulator and the tools is one their
+parsers take, every Python block compiles, every link to a section (in the
+same file or in another document) finds its heading, and the reference's
+tables agree with the module."""
 import importlib
 import re
 import shlex
@@ -11,13 +13,14 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 README = (ROOT / "README.md").read_text(encoding="utf-8")
-PROGRAMS = ("python3 examples/", "rotalink-sim ", "rotalink-scan ", "rotalink-setup ")
+REFERENCE = (ROOT / "docs" / "reference.md").read_text(encoding="utf-8")
+PROGRAMS = ("python3 examples/", "rotalink-sim ", "rotalink-scan ", "rotalink-setup ", "rotalink-stop ")
 
 
 def commands():
-    """(program, arguments) of every command line the README shows."""
+    """(program, arguments) of every command line the README and the reference show."""
     out = []
-    for line in README.splitlines():
+    for line in (README + "\n" + REFERENCE).splitlines():
         line = line.strip().lstrip("$ ")
         if line.startswith(PROGRAMS):
             words = shlex.split(line.split(" #")[0].replace("\\", ""))
@@ -43,6 +46,8 @@ def parse(program, args):
         pytest.importorskip("rotalink_sim.cli").parse_args(args)
     elif program == "rotalink-setup":
         pytest.importorskip("rotalink_scan.setup_tool").build_parser().parse_intermixed_args(args)
+    elif program == "rotalink-stop":
+        pytest.importorskip("rotalink_scan.stop").build_parser().parse_args(args)
     else:
         pytest.importorskip("rotalink_scan.cli").build_parser().parse_args(args)
 
@@ -55,16 +60,44 @@ def test_every_command_shown_is_accepted(program, args, monkeypatch):
 
 def test_commands_cover_every_program():
     shown = {c.values[0] for c in commands()}
-    assert {"rotalink-sim", "rotalink-scan", "rotalink-setup"} <= shown
+    assert {"rotalink-sim", "rotalink-scan", "rotalink-setup", "rotalink-stop"} <= shown
     assert {f"examples/{p.name}" for p in (ROOT / "examples").glob("[!_]*.py")} <= shown
 
 
-def test_python_blocks_compile_and_links_find_their_sections():
-    blocks = re.findall(r"```python\n(.*?)```", README, re.S)
-    assert len(blocks) >= 4
+def slugs(path):
+    """The anchors of a Markdown file's headings, as GitHub makes them."""
+    text = path.read_text(encoding="utf-8")
+    return {re.sub(r"[^\w\- ]", "", h.lower()).replace(" ", "-")
+            for h in re.findall(r"^#+ (.*)$", text, re.M)}
+
+
+@pytest.mark.parametrize("doc", ["README.md", "docs/reference.md"])
+def test_python_blocks_compile_and_links_find_their_sections(doc):
+    path = ROOT / doc
+    text = path.read_text(encoding="utf-8")
+    blocks = re.findall(r"```python\n(.*?)```", text, re.S)
+    assert len(blocks) >= (4 if doc == "README.md" else 2)
     for block in blocks:
-        compile(block, "README.md", "exec")
-    slugs = {re.sub(r"[^\w\- ]", "", h.lower()).replace(" ", "-")
-             for h in re.findall(r"^#+ (.*)$", README, re.M)}
-    links = set(re.findall(r"\]\(#([^)]+)\)", README))
-    assert links and links <= slugs, links - slugs
+        compile(block, doc, "exec")
+    links = re.findall(r"\]\(([^)\s]*)\)", text)
+    assert links
+    for link in links:
+        if link.startswith(("http://", "https://")):
+            continue
+        target, _, anchor = link.partition("#")
+        file = (path.parent / target).resolve() if target else path
+        assert file.is_file(), f"{doc}: {link} names no file"
+        if anchor:
+            assert anchor in slugs(file), f"{doc}: {link} finds no heading"
+
+
+def test_the_bit_rate_table_is_the_modules():
+    rotalink = pytest.importorskip("rotalink")
+    if not hasattr(rotalink, "CAN_BIT_RATES"):
+        pytest.skip("this build of rotalink has no CAN_BIT_RATES")
+    rows = re.findall(r"^\| (\d) \| (\d+) \| (\d+|\(classic CAN\)) \| `ip link set IFACE up type can "
+                      r"bitrate (\d+)(?: dbitrate (\d+) fd on)?` \|$", REFERENCE, re.M)
+    table = {int(code): (int(rate), None if data.startswith("(") else int(data)) for code, rate, data, _, _ in rows}
+    assert table == dict(rotalink.CAN_BIT_RATES)
+    for code, rate, data, ip_rate, ip_data in rows:  # the ip link line says the same
+        assert (ip_rate, ip_data) == (rate, "" if data.startswith("(") else data), code
