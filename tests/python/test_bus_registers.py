@@ -249,7 +249,11 @@ def test_read_every_register_by_its_kind(bus):
     for reg in rotalink.Register:
         value = m.read_register(bus, reg)
         assert type(value) is (float if reg.is_float else int), reg
-        assert value == model.register_value(int(reg)), reg
+        if reg == rotalink.Register.SN:
+            # Every simulated motor has a serial number of its own.
+            assert value != model.register_value(int(reg))
+        else:
+            assert value == model.register_value(int(reg)), reg
 
 
 @pytest.mark.parametrize("register, value, read_back, data", [
