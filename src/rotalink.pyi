@@ -557,13 +557,13 @@ class Damiao:
     def write_register(self, bus: SocketCanTransport, register: SupportsIndex, value: _Float) -> None:
         """Write one firmware register; no reply is awaited. `value` is an int
         for a Uint32 register and a finite float (or int) for a Float one.
-        Whether the value survives a power cycle is up to the firmware.
+        The value lives in the motor's RAM until save_parameters saves the
+        registers to flash.
 
         A Float value is rounded to the nearest 32-bit float. The motor's
         echo of the write stays queued: later reads discard it and commands
-        do not take it as feedback. The module has
-        no command that saves registers to flash, and the firmware may refuse
-        a value without saying so: read it back to know. Nothing is sent on
+        do not take it as feedback. The firmware may refuse a value without
+        saying so: read it back to know. Nothing is sent on
         an error: RuntimeError `register 37 is not in the Damiao register
         table` or `register 14 is read-only`; TypeError for a float given to a
         Uint32 register or a value that is no number; OverflowError for an

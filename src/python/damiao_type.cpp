@@ -335,7 +335,8 @@ ROTALINK_SIGNATURE(kWriteRegister, 3, "Damiao.write_register",
                    ROTALINK_DOC("write_register", "($self, bus, register, value)")
                    "Write one firmware register; no reply is awaited. `value` is an int\n"
                    "for a Uint32 register and a finite float (or int) for a Float one.\n"
-                   "Whether the value survives a power cycle is up to the firmware.", 3,
+                   "The value lives in the motor's RAM until save_parameters saves the\n"
+                   "registers to flash.", 3,
                    "bus", "register", "value");
 
 PyObject* write_register(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
