@@ -179,34 +179,35 @@ def test_scan_reads_details_of_the_motors_that_answered(pair):
     assert (m.command_id, m.answered_from, m.also) == (1, 0x011, [])
     assert m.registers == {7: 0x11, 10: 2, 21: f32(3.14), 14: 0x5012}
     assert asked == [probe.read_request(i, r) for i, r in [(1, 7), (2, 7)] + [
-        (1, r) for r in (10, 21, 22, 23, 14, 15)]]
+        (1, r) for r in (10, 21, 22, 23, 14, 15, 35)]]
 
 
 # ------------------------------------------------------------- reporting
 
-def motor(command_id, reply_id, mode=1, limits=(12.5, 30.0, 10.0), firmware=0x5012, **kw):
-    regs = {7: reply_id, 10: mode, 14: firmware}
+def motor(command_id, reply_id, mode=1, limits=(12.5, 30.0, 10.0), firmware=0x5012, can_br=4,
+          **kw):
+    regs = {7: reply_id, 10: mode, 14: firmware, 35: can_br}
     regs.update(zip((21, 22, 23), limits))
     return report.Motor(command_id, {k: v for k, v in regs.items() if v is not None}, **kw)
 
 
 MOTORS = [
     motor(1, 0x11),
-    motor(2, 0x12, mode=2, limits=(12.5, 45.0, 54.0)),
-    motor(3, 0x13, mode=3, limits=(f32(3.14), 30.0, 10.0), firmware=0x5013),
-    motor(4, 0x14, mode=4, limits=(12.5, 10.0, 28.0)),             # dm4340 = dm4340p
-    motor(0x7E, 0x7F, mode=7, limits=(f32(12.566), None, 5.0), firmware=None),
+    motor(2, 0x12, mode=2, limits=(12.5, 45.0, 54.0), can_br=9),   # CAN FD
+    motor(3, 0x13, mode=3, limits=(f32(3.14), 30.0, 10.0), firmware=0x5013, can_br=6),
+    motor(4, 0x14, mode=4, limits=(12.5, 10.0, 28.0), can_br=12),  # dm4340 = dm4340p
+    motor(0x7E, 0x7F, mode=7, limits=(f32(12.566), None, 5.0), firmware=None, can_br=None),
 ]
 
 
 def test_table():
     assert report.table(MOTORS, report.presets()) == "\n".join([
-        "command  reply  mode       PMAX    VMAX  TMAX  preset           firmware",
-        "0x001    0x011  MIT        12.5    30    10    dm4310           0x5012",
-        "0x002    0x012  POS_VEL    12.5    45    54    dm8009           0x5012",
-        "0x003    0x013  VEL        3.14    30    10    none             0x5013",
-        "0x004    0x014  FORCE_POS  12.5    10    28    dm4340, dm4340p  0x5012",
-        "0x07e    0x07f  7          12.566  ?     5     ?                ?",
+        "command  reply  mode       PMAX    VMAX  TMAX  preset           firmware  bitrate",
+        "0x001    0x011  MIT        12.5    30    10    dm4310           0x5012    1000000",
+        "0x002    0x012  POS_VEL    12.5    45    54    dm8009           0x5012    1000000/5000000",
+        "0x003    0x013  VEL        3.14    30    10    none             0x5013    1000000/2500000",
+        "0x004    0x014  FORCE_POS  12.5    10    28    dm4340, dm4340p  0x5012    code 12",
+        "0x07e    0x07f  7          12.566  ?     5     ?                ?         ?",
     ])
 
 
@@ -216,13 +217,13 @@ def test_json_document():
     assert doc == {"interface": "vcan0", "warnings": [], "motors": [
         {"command_id": 3, "reply_id": 0x13, "answered_from": None, "control_mode": 3,
          "control_mode_name": "VEL", "pmax": f32(3.14), "vmax": 30.0, "tmax": 10.0,
-         "presets": [], "firmware": 0x5013},
+         "presets": [], "firmware": 0x5013, "can_br": 6, "bitrate": "1000000/2500000"},
         {"command_id": 0x7E, "reply_id": 0x7F, "answered_from": None, "control_mode": 7,
          "control_mode_name": None, "pmax": f32(12.566), "vmax": None, "tmax": 5.0,
-         "presets": None, "firmware": None},
+         "presets": None, "firmware": None, "can_br": None, "bitrate": None},
         {"command_id": 5, "reply_id": 0x15, "answered_from": None, "control_mode": 1,
          "control_mode_name": "MIT", "pmax": "nan", "vmax": 30.0, "tmax": 10.0,
-         "presets": [], "firmware": 0x5012},
+         "presets": [], "firmware": 0x5012, "can_br": 4, "bitrate": "1000000"},
     ]}
 
 
@@ -400,22 +401,32 @@ def test_stop_groups_ids_by_low_four_bits():
 
 
 @pytest.mark.parametrize("ids, rounds, order, lines, err", [
-    # all at once, then the groups in turn, then the motors still running; the
-    # disable sent to all at once counts among a motor's disables
-    ("1-4,0x11", "3", [1, 2, 3, 4, 0x11] + [1, 2, 3, 4] + [0x11] + [1, 4] + [4],
+    # all at once, then the groups in turn, then the modes of the motors not
+    # stopped (those that did not answer too), then the motors still running;
+    # the disable sent to all at once counts among a motor's disables
+    ("1-4,0x11", "3", [1, 2, 3, 4, 0x11] + [1, 2, 3, 4] + [0x11] + [(1,), (2,), (4,)] + [1, 4]
+     + [4],
      ["motor 0x001  reply 0x011  DISABLED", "motor 0x003  reply 0x013  OVERLOAD",
       "motor 0x004  reply 0x014  7", "motor 0x011  reply 0x021  DISABLED"],
      "rotalink-stop: motor 0x004 still reports 7 after 4 disables\n"),
     ("4", "1", [4], ["motor 0x004  reply 0x014  7"],
      "rotalink-stop: motor 0x004 still reports 7 after 1 disable\n"),
-], ids=["groups", "one round"])
+    # older firmware in VEL mode answers the disable on its own identifier
+    # with its status as it is and takes it on 0x200 + id, sent after
+    ("5,6", "3", [5, 6, (5,), (6,), 0x205], ["motor 0x005  reply 0x015  DISABLED"], ""),
+], ids=["groups", "one round", "legacy firmware"])
 def test_stop_asks_groups_in_turn_and_retries_a_running_motor(pair, monkeypatch, capsys, ids, rounds,
                                                               order, lines, err):
     ours, bus = pair
     # status codes each motor answers with, the last one from then on: motor 1
     # ignores two disables, 0x11 shares its low four bits, 3 is tripped, 4 reports 7
-    status = {1: [1, 1, 0], 0x11: [0], 3: [14], 4: [7]}
+    status = {1: [1, 1, 0], 0x11: [0], 3: [14], 4: [7], 5: [1]}
+    legacy = {5: 3}  # motor 5: older firmware, in VEL mode
     sent = []
+
+    def answer(motor_id, codes):
+        code = codes.pop(0) if len(codes) > 1 else codes[0]
+        bus.send(fb(0x10 + motor_id, code << 4 | motor_id & 0xF))
 
     def motors():  # each answers from 0x10 + its id
         bus.settimeout(0.5)
@@ -423,10 +434,17 @@ def test_stop_asks_groups_in_turn_and_retries_a_running_motor(pair, monkeypatch,
             while True:
                 can_id, _, data = FRAME.unpack(bus.recv(16))
                 sent.append((can_id, data))
-                codes = status.get(can_id)
-                if codes:
-                    code = codes.pop(0) if len(codes) > 1 else codes[0]
-                    bus.send(fb(0x10 + can_id, code << 4 | can_id & 0xF))
+                if can_id == 0x7FF:  # a read: only motor 5 answers reads of CTRL_MODE
+                    if data[0] in legacy and data[2:4] == b"\x33\x0a":
+                        bus.send(reply(0x10 + data[0], data[0], 10, bytes([legacy[data[0]], 0, 0, 0])))
+                elif can_id in legacy:
+                    codes = status[can_id]
+                    bus.send(fb(0x10 + can_id, codes[0] << 4 | can_id & 0xF))  # as it is
+                elif can_id & 0xFF in legacy and can_id >> 8 == legacy[can_id & 0xFF] - 1:
+                    status[can_id & 0xFF] = [0]  # taken: disabled
+                    answer(can_id & 0xFF, status[can_id & 0xFF])
+                elif status.get(can_id):
+                    answer(can_id, status[can_id])
         except socket.timeout:
             pass
 
