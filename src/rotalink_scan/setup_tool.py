@@ -174,10 +174,8 @@ def word_of_json(number, value):
 
 
 def _rate(text):
-    """``1000000``, ``1M``, ``2.5M``, ``500k``, ``125000bit/s``: bit/s, or -1."""
+    """``1000000``, ``1M``, ``2.5M``, ``500k``: bit/s, or -1."""
     t = text.strip().lower()
-    if t.endswith("bit/s"):
-        t = t[:-5].strip()
     scale = 1
     if t.endswith("m"):
         t, scale = t[:-1], 1000000
@@ -192,11 +190,15 @@ def _rate(text):
 
 def bit_rate(text):
     """The bit rates (bit/s, data bit/s or None) and the can_br code of
-    `text`: a classic rate (``1000000``, ``1M``, ``500k``), a CAN FD one by
-    both rates (``1M/5M``, ``1000000/5000000``) or by its data rate alone
-    (``5M``, ``2.5M``: the arbitration rate is 1 Mbit/s)."""
+    `text` (``bit/s`` after it or not): a classic rate (``1000000``, ``1M``,
+    ``500k``), a CAN FD one by both rates (``1M/5M``, ``1000000/5000000``)
+    or by its data rate alone (``5M``, ``2.5M``: the arbitration rate is
+    1 Mbit/s)."""
     codes = {rates: code for code, rates in rotalink.CAN_BIT_RATES.items()}
-    nominal, slash, data = text.partition("/")
+    t = text.strip()
+    if t.lower().endswith("bit/s"):
+        t = t[:-5]
+    nominal, slash, data = t.partition("/")
     if slash:
         rates = (_rate(nominal), _rate(data))
     else:
@@ -585,6 +587,7 @@ def cmd_ids(args, session):
     words = {REG_MST_ID: new_master, REG_ESC_ID: new_motor}
     if args.dry_run:
         return _dry_run(args, words, True)
+    session.connect()  # several motors answering as this one refuse it here
     others = _others(session)
     mine = report.Motor(new_motor, {REG_MST_ID: new_master})
     clashes = _clashes(others, mine)

@@ -2,9 +2,11 @@
 pipelined reads (on a socket pair standing in for the CAN socket) and, on a
 vcan interface, a scan of simulated motors that only ever reads."""
 import argparse
+import ast
 import contextlib
 import errno
 import json
+import pkgutil
 import socket
 import struct
 import subprocess
@@ -16,7 +18,8 @@ import pytest
 
 import rotalink
 import rotalink_sim
-from rotalink_scan import cli, probe, report, setup_tool, stop
+import rotalink_scan
+from rotalink_scan import cli, frames, probe, report, setup_tool, stop
 from rotalink_sim.frames import CAN_FRAME, pack_frame
 from rotalink_sim.model import FAULTS
 
@@ -251,9 +254,33 @@ def test_json_document():
     ([motor(1, 0x11, differing=[21, 15])],
      ["command identifier 0x001 was answered more than once, with different PMAX, SN: motors "
       "share it (the row shows the first answers)"]),
+    # two motors set up alike: identical replies, counted
+    ([motor(1, 0x11, replies=2)],
+     ["command identifier 0x001 was answered 2 times to one read, alike: several motors set up "
+      "alike answer as it"]),
+    # one identifier found twice (a new motor's identifiers against those on the bus): once
+    ([motor(2, 0x12), motor(2, 0x13), motor(3, 0x14)],
+     ["command identifier 0x002 is answered by several motors"]),
 ])
 def test_warnings(motors, warnings):
     assert report.warnings(motors) == warnings
+
+
+def test_the_tools_import_nothing_from_the_simulator():
+    """Every byte the tools send comes from the module, not from the test double."""
+    for info in pkgutil.iter_modules(rotalink_scan.__path__):
+        path = "%s/%s.py" % (rotalink_scan.__path__[0], info.name)
+        with open(path, encoding="utf-8") as f:
+            tree = ast.parse(f.read(), path)
+        for node in ast.walk(tree):
+            names = ([a.name for a in node.names] if isinstance(node, ast.Import)
+                     else [node.module or ""] if isinstance(node, ast.ImportFrom) else [])
+            assert not [n for n in names if n.split(".")[0] == "rotalink_sim"], (path, names)
+    code = ("import sys; sys.modules['rotalink_sim'] = None\n"
+            "import rotalink_scan.cli, rotalink_scan.stop, rotalink_scan.setup_tool, "
+            "rotalink_scan.__main__")
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (r.returncode, r.stderr) == (0, "")
 
 
 def test_presets_are_the_modules():
@@ -398,6 +425,31 @@ def test_stop_groups_ids_by_low_four_bits():
     assert stop.groups(list(range(1, 33))) == [list(range(1, 17)), list(range(17, 33))]
     assert stop.groups([1, 2, 0x11, 0x21, 3]) == [[1, 2, 3], [0x11], [0x21]]
     assert set(stop.STATUS_NAMES) == {0, 1} | set(FAULTS) and stop.STOPPED == {0} | set(FAULTS)
+
+
+@pytest.mark.parametrize("group, learned, records, got, learned_after", [
+    # motor 1 answered from 0x011 earlier; asked in a later group, its late
+    # feedback is not motor 0x011's (the phantom of asking 1..32)
+    (range(17, 33), {0x011: 1}, [(0x011, 0x01)], {}, {0x011: 1}),
+    # not learned yet: a reply identifier is never a motor of its own
+    (range(17, 33), {}, [(0x011, 0x01)], {}, {}),
+    (range(1, 17), {0x011: 1}, [(0x011, 0x01)], {1: (0x011, 0)}, {0x011: 1}),
+    # new identifiers are learned; the first answer of each motor counts
+    ([1, 2], {}, [(0x021, 0x11), (0x022, 0x02), (0x021, 0x01)], {1: (0x021, 1), 2: (0x022, 0)},
+     {0x021: 1, 0x022: 2}),
+    # a motor that answered from 0x011 does not answer from 0x055, and 0x011
+    # is motor 1's even with motor 2's four bits
+    ([1, 2], {0x011: 1}, [(0x055, 0x01), (0x011, 0x02), (0x011, 0x11)], {1: (0x011, 1)},
+     {0x011: 1}),
+    # extended identifiers are no standard one's number
+    ([0x11], {}, [(0x80000011, 0x01)], {0x11: (0x80000011, 0)}, {0x80000011: 0x11}),
+])
+def test_stop_attributes_feedback_by_the_identifiers_learned(group, learned, records, got,
+                                                            learned_after):
+    heard = stop.Attribution(list(group), learned)
+    for can_id, byte0 in records:
+        heard.take(fb(can_id, byte0))
+    assert (heard.got, learned) == (got, learned_after)
 
 
 @pytest.mark.parametrize("ids, rounds, order, lines, err", [
@@ -550,6 +602,16 @@ SAVE_FRAMES = ["vcan0  001   [8]  FF FF FF FF FF FF FF FD", "vcan0  7FF   [8]  0
     (["set", "can_br=500k", "ESC_ID=2", "--force"],
      ["vcan0  7FF   [8]  01 00 55 23 03 00 00 00", "vcan0  7FF   [8]  01 00 55 08 02 00 00 00"]),
     (["zero"], ["vcan0  001   [8]  FF FF FF FF FF FF FF FE"]),
+    (["clear"], ["vcan0  001   [8]  FF FF FF FF FF FF FF FB"]),
+    # CAN FD: by the data rate alone, or both rates
+    (["bitrate", "5M", "--force"], ["vcan0  7FF   [8]  01 00 55 23 09 00 00 00", *SAVE_FRAMES]),
+    (["bitrate", "2.5M", "--force"], ["vcan0  7FF   [8]  01 00 55 23 06 00 00 00", *SAVE_FRAMES]),
+    (["bitrate", "1M/2M", "--force"], ["vcan0  7FF   [8]  01 00 55 23 05 00 00 00", *SAVE_FRAMES]),
+    (["bitrate", "1000000/3200000", "--force"],
+     ["vcan0  7FF   [8]  01 00 55 23 07 00 00 00", *SAVE_FRAMES]),
+    (["bitrate", "4000000bit/s", "--force"],
+     ["vcan0  7FF   [8]  01 00 55 23 08 00 00 00", *SAVE_FRAMES]),
+    (["set", "can_br=1M/5M", "--force"], ["vcan0  7FF   [8]  01 00 55 23 09 00 00 00"]),
 ])
 def test_setup_dry_run_frames(capsys, argv, lines):
     assert setup_tool.main(["vcan0", "1", *argv, "--dry-run"]) == 0
@@ -557,11 +619,41 @@ def test_setup_dry_run_frames(capsys, argv, lines):
     assert (out.splitlines(), err) == (lines, "(dry run: nothing sent)\n")
 
 
+@pytest.mark.parametrize("name, text, value", [
+    ("PMAX", "3.14", 3.14), ("TIMEOUT", "20", 400), ("UV_Value", "-1.5", -1.5),
+    ("CTRL_MODE", "FORCE_POS", 4), ("KP_APR", "1e-3", 1e-3), ("ESC_ID", "0x7fe", 0x7FE)])
+def test_setup_dry_run_is_the_modules_frame(capsys, name, text, value):
+    assert setup_tool.main(["vcan1", "0x7e", "set", "%s=%s" % (name, text), "--dry-run",
+                            "--force"]) == 0
+    ident, data = rotalink.write_register_frame(0x7E, rotalink.Register[name], value)
+    assert capsys.readouterr().out == "vcan1  %03X   [8]  %s\n" % (ident, bytes(data).hex(" ").upper())
+
+
+@pytest.mark.parametrize("text, rates, code, shown, steps", [
+    ("500k", (500000, None), 3, "500000",
+     ["down", "type can bitrate 500000", "up"]),
+    ("1M", (1000000, None), 4, "1000000", ["down", "type can bitrate 1000000", "up"]),
+    ("2M", (1000000, 2000000), 5, "1000000/2000000",
+     ["down", "up type can bitrate 1000000 dbitrate 2000000 fd on"]),
+    ("1M/5M", (1000000, 5000000), 9, "1000000/5000000",
+     ["down", "up type can bitrate 1000000 dbitrate 5000000 fd on"]),
+])
+def test_setup_bit_rates_and_the_interface_line(text, rates, code, shown, steps):
+    assert setup_tool.bit_rate(text) == (rates, code)
+    assert setup_tool.show_value(35, code) == shown
+    args = argparse.Namespace(iface="can1")
+    lines = setup_tool._power_cycle_steps(args, 3, rates).splitlines()
+    assert lines[2:2 + len(steps)] == ["  ip link set can1 " + step for step in steps]
+
+
 @pytest.mark.parametrize("argv, message", [
     (["ids", "2", "0x12"], "a change of identifiers takes effect after a power cycle"),
     (["bitrate", "1M"], "a change of bit rate takes effect after a power cycle"),
     (["bitrate", "300k", "--force"], "no bit rate '300k': the motor takes 125000, 200000, "
-                                     "250000, 500000, 1000000 bit/s"),
+                                     "250000, 500000, 1000000 bit/s, or CAN FD "
+                                     "1000000/2000000, 1000000/2500000, 1000000/3200000"),
+    (["bitrate", "500k/5M", "--force"], "no bit rate '500k/5M'"),
+    (["clear", "x"], "expected: clear"),
     (["set", "MST_ID=3"], "register MST_ID changes how the motor is reached"),
     (["set", "sw_ver=1"], "register sw_ver is read-only"),
     (["set", "nope=1"], "unknown register 'nope'"),
@@ -583,9 +675,90 @@ def test_setup_refusals_exit_2_before_the_bus(monkeypatch, capsys, tmp_path, arg
     assert message in capsys.readouterr().err
 
 
+def answering_twice(bus, values, stop_after=None):
+    """Two motors answering as motor 1: every read of MST_ID is answered
+    twice, by `values` ((reply identifier, MST_ID) each); the frames the tool
+    sends are returned."""
+    sent = []
+
+    def motors():
+        bus.settimeout(0.5)
+        try:
+            while True:
+                can_id, _, data = FRAME.unpack(bus.recv(16))
+                sent.append((can_id, data))
+                if data[:4] == b"\x01\x00\x33\x07":
+                    for reply_id, held in values:
+                        bus.send(reply(reply_id, 1, 7, struct.pack("<I", held)))
+        except socket.timeout:
+            pass
+
+    thread = threading.Thread(target=motors)
+    thread.start()
+    return sent, thread
+
+
+REFUSED = "nothing written. Power or connect one new motor at a time, give it its own identifiers with"
+
+
+@pytest.mark.parametrize("argv, values, message", [
+    (["set", "PMAX=1"], [(0x11, 0x11)] * 2, "several motors answer as 0x001 (2 replies to one read, "
+                                            "alike): " + REFUSED),
+    (["set", "PMAX=1", "--master-id", "0x11"], [(0x11, 0x11)] * 2, REFUSED),
+    (["mode", "VEL"], [(0x11, 0x11), (0x12, 0x12)],
+     "several motors answer as 0x001 (2 replies to one read, from 0x011, 0x012, with different "
+     "MST_ID): " + REFUSED),
+    (["watchdog", "5"], [(0x11, 0x11), (0x11, 0x12)], "(2 replies to one read, with different "
+                                                      "MST_ID): "),
+    (["limits", "1", "2", "3"], [(0x11, 0x11)] * 3, "(3 replies to one read, alike)"),
+    (["ids", "2", "0x12"], [(0x11, 0x11)] * 2, REFUSED),
+    (["bitrate", "5M"], [(0x11, 0x11)] * 2, REFUSED),
+    (["zero", "--yes"], [(0x11, 0x11)] * 2, REFUSED),
+    (["clear"], [(0x11, 0x11)] * 2, REFUSED),
+    (["restore", "{tmp}/dump.json"], [(0x11, 0x11)] * 2, REFUSED),
+    (["dump", "{tmp}/out.json", "--save"], [(0x11, 0x11)] * 2, REFUSED),
+])
+def test_setup_refuses_to_write_while_several_motors_answer(pair, monkeypatch, capsys, tmp_path,
+                                                           argv, values, message):
+    ours, bus = pair
+    monkeypatch.setattr(probe, "open_bus", lambda iface: ours)
+    monkeypatch.setattr(rotalink, "SocketCanTransport",
+                        lambda iface: pytest.fail("the driver's transport was opened"))
+    (tmp_path / "dump.json").write_text('{"registers": {"PMAX": 1.0}}')
+    sent, thread = answering_twice(bus, values)
+    try:
+        code = setup_tool.main(["pair", "1", "--timeout-ms", "200", "--force",
+                                *[a.format(tmp=tmp_path) for a in argv]])
+    finally:
+        thread.join()
+    err = capsys.readouterr().err
+    assert code == 2 and message in err, err
+    assert sent and all(frame == (0x7FF, probe.read_request(1, 7)) for frame in sent)
+
+
+def test_setup_says_several_motors_answer_when_their_reads_go_unanswered(pair, monkeypatch, capsys,
+                                                                        tmp_path):
+    ours, bus = pair
+    monkeypatch.setattr(probe, "open_bus", lambda iface: ours)
+    monkeypatch.setattr(rotalink, "SocketCanTransport", lambda iface: None)
+    sent, thread = answering_twice(bus, [(0x11, 0x11), (0x11, 0x11)])
+    try:
+        code = setup_tool.main(["pair", "1", "--timeout-ms", "200", "dump",
+                                str(tmp_path / "out.json")])
+    finally:
+        thread.join()
+    err = capsys.readouterr().err
+    assert code == 1
+    assert "rotalink-setup: several motors answer as 0x001: reads of UV_Value, KT_Value" in err, err
+    assert "did not answer" not in err
+
+
 def test_setup_help_names_the_power_cycle_and_the_flash_rating():
     text = setup_tool.build_parser().format_help()
     assert "power cycle" in text and "10,000 writes" in text and "examples:" in text
+    assert "clear " in text and "one new motor at a time" in text and "1M/5M" in text
+    text = stop.build_parser().format_help()
+    assert "--clear" in text and "after clear-error: DISABLED" in text
 
 
 # On the bus: motor 0x3a1 (reply 0x3b1) with a flash file, 0x3a2 (0x3b2) beside it.
