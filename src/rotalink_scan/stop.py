@@ -84,8 +84,7 @@ OVERCURRENT (10), MOS_OVERTEMP (11), COIL_OVERTEMP (12), COMM_LOST (13),
 OVERLOAD (14), any other code as its number. A motor that reports a fault
 (8..14) counts as stopped: a latched fault holds the drive off, with no
 torque, until a clear-error command, which this tool sends only with
---clear; the line then ends with the status after it ("after clear-error:
-DISABLED"). A motor that answers neither the disable nor the read of its
+--clear; the line then ends with the status after it. A motor that answers neither the disable nor the read of its
 mode is not listed and not asked again.
 
 exit status: 0 when a motor answered and every motor that answered reports
@@ -100,10 +99,14 @@ disable sent to all at once and those on a mode's identifier count too).
 examples:
   rotalink-stop can0
   rotalink-stop can0 --ids 1,3,5-8 --timeout-ms 200
-  rotalink-stop can0 --clear
 
   motor 0x001  reply 0x011  DISABLED
-  motor 0x003  reply 0x013  OVERLOAD"""
+  motor 0x003  reply 0x013  OVERLOAD
+
+  rotalink-stop can0 --clear
+
+  motor 0x001  reply 0x011  DISABLED  after clear-error: DISABLED
+  motor 0x003  reply 0x013  OVERLOAD  after clear-error: DISABLED"""
 
 
 def status_name(code):
