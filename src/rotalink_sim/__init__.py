@@ -8,8 +8,11 @@ and 0x300 (FORCE_POS) from it (``rotalink_sim.model.WIRE``), answers every
 command and every refresh request with an 8-byte feedback frame from
 ``master_id & 0x7FF``, and serves reads and writes of the firmware's whole
 register map on identifier 0x7FF (``rotalink_sim.model.REGISTERS``: register
-10 is the control mode, PMAX/VMAX/TMAX scale the MIT codec). Classic and CAN
-FD frames are taken alike. Fault options make it answer late, wrongly or not
+10 is the control mode, PMAX/VMAX/TMAX scale the MIT codec; a write outside a
+register's documented range is refused; SN is each motor's own). The special
+commands are also taken on the identifier of the motor's mode, and with
+``--legacy-special`` (older firmware), outside MIT mode, only there. Classic
+and CAN FD frames are taken alike. Fault options make it answer late, wrongly or not
 at all, and ``--register`` starts it misconfigured, so the host's reply
 matching, time-outs and checks can be tested.
 

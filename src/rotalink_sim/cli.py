@@ -9,8 +9,8 @@ import subprocess
 import sys
 
 from .codec import PRESETS
-from .model import (CONTROL_MODES, REG_ESC_ID, REG_MST_ID, REGISTERS, Motor, acceptable,
-                    fault_code, find_register, load_flash, parse_int, register_word)
+from .model import (CAN_BR_CODES, CONTROL_MODES, RANGES, REG_ESC_ID, REG_MST_ID, REGISTERS, Motor,
+                    acceptable, fault_code, find_register, load_flash, parse_int, register_word)
 from .sim import Simulator
 
 __all__ = ["build_parser", "parse_args", "main"]
@@ -25,10 +25,13 @@ position, float32 velocity limit), ID + 0x200 (VEL: float32 velocity, 4 to 8
 bytes) and ID + 0x300 (FORCE_POS: float32 position, uint16 velocity limit x
 100, uint16 current limit x 10000), all little-endian. It answers each with
 one 8-byte feedback frame from MASTER_ID & 0x7FF, but follows only the kind of
-its control mode (register 10, --mode). On identifier 0x7FF it answers refresh
-requests (ID lo, ID hi, CC) with its feedback and serves register reads (0x33)
-and writes (0x55) for every register of the firmware's map (see below); a
-register outside it goes unanswered. CAN FD frames are taken as classic ones.
+its control mode (register 10, --mode). It takes the special commands (FF*7
+FC, FD, FE, FB) on ID and on the identifier of its mode (ID + 0x100, 0x200 or
+0x300); with --legacy-special, in a mode other than MIT, only on the latter.
+On identifier 0x7FF it answers refresh requests (ID lo, ID hi, CC) with its
+feedback and serves register reads (0x33) and writes (0x55) for every register
+of the firmware's map (see below); a register outside it goes unanswered. CAN
+FD frames are taken as classic ones.
 Prints "ready" on standard output once bound and runs until SIGTERM or SIGINT
 (exit status 0) or until --exit-after. With --background it returns once the
 simulator is ready, printing "ready (pid N)", and leaves it running detached."""
@@ -54,19 +57,31 @@ a command or refresh for it (register requests do not count); preset it with
 registers (number name, * writable):
 %s
 
+ranges of the writable registers (a write outside is refused):
+%s
+
+can_br (35) codes, the bus's bit rate from the next power-up (FD: CAN FD,
+arbitration/data bit rate; the simulator keeps running on its interface):
+%s
+
 Every model starts with MST_ID/ESC_ID = its master/motor id, CTRL_MODE =
 --mode, PMAX/VMAX/TMAX = the model's limits, hw_ver 0x0003, sw_ver 0x5012,
-sub_ver 0x0002, SN 0x44D30000 | motor id; the other values are illustrative,
-not measured. A write to a writable register is stored and read back (CTRL_MODE
-takes only 1..4, PMAX/VMAX/TMAX only positive finite limits) and a write to a
-read-only one changes nothing; either is answered with the value held after.
+sub_ver 0x0002, can_br 4, UV_Value 15 V, DEC -20 and an SN of each motor's own
+(the process id and the motor's number in it: it tells apart motors started
+with the same ids, in one simulator or several; --register SN=N or the flash
+file sets it); the other values are illustrative, not measured, and lie in the
+ranges. A write to a writable register within its range is stored and read
+back, one outside it is refused and a write to a read-only one changes
+nothing; either is answered with the value held after, so a refused write
+echoes the old value. --register and the flash file keep to the ranges too.
 PMAX, VMAX and TMAX scale the MIT commands and the feedback from the next
 frame on. MST_ID and ESC_ID are only stored: the motor keeps answering on the
 identifiers it was started with, as a real motor does until its settings are
 saved and it is powered up again: with --flash FILE a save command writes every
 register to FILE (JSON), and the next start with the same --flash takes them,
 identifiers and can_br included (a save while the motor is enabled is refused,
-as the firmware refuses it). --flash takes one motor per simulator.
+as the firmware refuses it). --flash takes one motor per simulator; given
+alone, without --motor, it starts the motor its file describes.
 
 examples:
   rotalink-sim vcan0 --motor-id 1 --master-id 0x11 --model dm4310
@@ -74,10 +89,28 @@ examples:
   rotalink-sim vcan0 --motor 1:0x11 --motor 2:0x12:dm8009 --delay-ms 5
   rotalink-sim vcan0 --motor 1:0x11 --register PMAX=3.14 --register MST_ID=0x12
   rotalink-sim vcan0 --motor 1:0 --flash motor1.json
-""" % (", ".join(PRESETS), "\n".join(
-    ("  " + "  ".join("%2d %-9s" % (r.number, r.name + ("*" if r.writable else ""))
-                      for r in row)).rstrip()
-    for row in (list(REGISTERS.values())[i:i + 4] for i in range(0, len(REGISTERS), 4))))
+  rotalink-sim vcan0 --flash motor1.json
+  rotalink-sim vcan0 --motor 1:0x11 --mode vel --legacy-special
+"""
+
+
+def _columns(cells, across):
+    return "\n".join(("  " + "  ".join(row)).rstrip()
+                     for row in (cells[i:i + across] for i in range(0, len(cells), across)))
+
+
+def _rate(bps):
+    return "%gM" % (bps / 1e6) if bps >= 1000000 else "%dk" % (bps // 1000)
+
+
+_EPILOG %= (
+    ", ".join(PRESETS),
+    _columns(["%2d %-9s" % (r.number, r.name + ("*" if r.writable else ""))
+              for r in REGISTERS.values()], 4),
+    _columns(["%-9s %-15s" % (REGISTERS[n].name, rng) for n, rng in RANGES.items()], 3),
+    _columns(["%d %-10s" % (code, _rate(rate) if data is None
+                            else "FD %s/%s" % (_rate(rate), _rate(data)))
+              for code, (rate, data) in CAN_BR_CODES.items()], 5))
 
 
 def _int(text):
@@ -163,10 +196,8 @@ def _register_arg(text):
         raise argparse.ArgumentTypeError(
             "register %s takes %s, got %r" % (reg.name, kind, value)) from None
     if not acceptable(reg, word):
-        what = ("a control mode 1..4" if reg.name == "CTRL_MODE"
-                else "a positive finite limit")
-        raise argparse.ArgumentTypeError(
-            "register %s takes only %s, got %r" % (reg.name, what, value))
+        raise argparse.ArgumentTypeError("register %s takes only values in %s, got %r"
+                                         % (reg.name, RANGES[reg.number], value))
     return reg.number, parsed
 
 
@@ -206,8 +237,14 @@ def build_parser():
     g.add_argument("--register", type=_register_arg, action="append", default=[],
                    metavar="N=VALUE",
                    help="preset register N (number or name, e.g. PMAX=3.14, MST_ID=0x12, "
-                        "sw_ver=0x5013), read-only ones included; repeatable, applied "
+                        "sw_ver=0x5013, SN=0x1234), read-only ones included with any value, "
+                        "writable ones within their ranges (below); repeatable, applied "
                         "after --mode and the model")
+    g.add_argument("--legacy-special", action="store_true",
+                   help="older firmware: in a mode other than MIT the motor takes enable, "
+                        "disable, set zero and clear error only on its mode's identifier "
+                        "(ID + 0x100, 0x200, 0x300); on ID it answers them with its "
+                        "feedback and does nothing else. In MIT mode nothing changes")
 
     g = p.add_argument_group("register faults")
     g.add_argument("--ignore-writes", action="store_true",
@@ -253,7 +290,9 @@ def build_parser():
                         "over the command line's settings, identifiers included (no file: "
                         "nothing saved yet), and a save command (7FF: ID lo, ID hi, AA 01) "
                         "writes every register there, unless the motor is enabled; so new "
-                        "identifiers take effect at the next start, as at a power-up. One "
+                        "identifiers take effect at the next start, as at a power-up. "
+                        "Alone, without --motor or --motor-id, it starts the motor FILE "
+                        "describes: its identifiers, mode, limits and serial number. One "
                         "motor per simulator: run one simulator per motor to give each its "
                         "own file")
     g.add_argument("--exit-after", type=_nonneg_float, metavar="SECONDS",
@@ -277,27 +316,37 @@ def parse_args(argv=None):
     elif ns.master_id is not None or ns.model is not None:
         parser.error("--master-id and --model describe the motor of --motor-id")
     entries.extend(ns.motor)
-    if not entries:
-        parser.error("no motor given: use --motor-id/--master-id or --motor")
+    if not entries and ns.flash is None:
+        parser.error("no motor given: use --motor-id/--master-id, --motor or --flash FILE")
     ids = [s[0] for s in entries]
     dup = sorted({i for i in ids if ids.count(i) > 1})
     if dup:
         parser.error("motor_id given twice: %s" % ", ".join("0x%x" % i for i in dup))
     saved = {}
     if ns.flash is not None:
-        if len(entries) != 1:
+        if len(entries) > 1:
             parser.error("--flash belongs to one motor: run one simulator per motor, each "
                          "with its own flash file")
         try:
             saved = load_flash(ns.flash)
         except ValueError as exc:
             parser.error(str(exc))
-        motor_id, master_id, model = entries[0]
+        if entries:
+            motor_id, master_id, model = entries[0]
+        else:  # the file alone describes the motor: its identifiers must be there
+            missing = [name for number, name in ((REG_ESC_ID, "ESC_ID"), (REG_MST_ID, "MST_ID"))
+                       if number not in saved]
+            if missing:
+                what = "no " + " or ".join(missing) if saved else "nothing saved yet"
+                parser.error("--flash alone takes the motor from its file, and %s holds %s: "
+                             "give the motor with --motor ID:MASTER" % (ns.flash, what))
+            motor_id = master_id = None
+            model = "dm4310"
         entries = [(saved.get(REG_ESC_ID, motor_id), saved.get(REG_MST_ID, master_id), model)]
     try:
         motors = [
             Motor(motor_id, master_id, model, mode=ns.mode, error=ns.error, faults=ns.fault,
-                  t_mos=ns.t_mos, t_rotor=ns.t_rotor,
+                  t_mos=ns.t_mos, t_rotor=ns.t_rotor, legacy_special=ns.legacy_special,
                   registers=list(ns.register) + sorted(saved.items()))
             for motor_id, master_id, model in entries
         ]

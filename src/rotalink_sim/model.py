@@ -16,11 +16,21 @@ identifier ``(motor_id & 0x7FF) + offset``, the offset telling the kind:
 
 * 0x000: ``FF FF FF FF FF FF FF FC`` enable, ``..FD`` disable, ``..FE`` set
   zero (the current shaft angle becomes position 0; a held target keeps its
-  physical angle), ``..FB`` clear error; any other 8 bytes an MIT command;
+  physical angle), ``..FB`` clear error (the special commands); any other 8
+  bytes an MIT command;
 * 0x100 POS_VEL: float32 position (rad), float32 velocity limit (rad/s);
 * 0x200 VEL: float32 velocity (rad/s), 4 to 8 bytes;
 * 0x300 FORCE_POS: float32 position (rad), uint16 velocity limit x 100
   (0..10000), uint16 current limit x 10000 (0..10000 of the peak current).
+
+A special command is taken on the MIT identifier in every mode and also on
+the identifier of the mode the motor is in (a special payload there is never
+a setpoint: its first float is a NaN). A motor of the older firmware
+(``legacy_special``, ``--legacy-special``) takes them, in a mode other than
+MIT, only on its mode's identifier: on the MIT identifier it answers them
+with its feedback and does nothing else, as for any command of a mode it is
+not in (``Motor.takes_special``). A special command on the identifier of
+another mode than the motor's is answered and ignored alike.
 
 Floats are IEEE-754 32-bit and every field little-endian. A refresh request
 on identifier 0x7FF, ``[id lo, id hi, CC, 0, 0, 0, 0, 0]`` with the command
@@ -71,14 +81,27 @@ Every register of the firmware's map (``REGISTERS``: number, name, kind
   PMAX / VMAX / TMAX = the limits' p_max / v_max / t_max, MAX_SPD = v_max,
   Damp / Inertia = the rotor model's friction and inertia;
 * hw_ver 0x0003, sw_ver 0x5012, sub_ver 0x0002 (fixed firmware numbers of the
-  simulator, not a real release) and SN = 0x44D30000 | motor_id;
+  simulator, not a real release) and SN, a serial number of the motor's own
+  (``new_serial``: no two motors share one, even motors of two simulators
+  started with the same identifiers); it stays for the motor's life, and a
+  preset or the flash file gives it another;
 * NPP, Gr, Rs, LS, Flux and KT_Value per model (``MOTOR_DATA``) and the other
   settings alike for all models (``COMMON_FLOATS``, ``COMMON_UINT32``): these
-  are illustrative, not measured.
+  are illustrative, not measured, but lie in the registers' ranges (UV_Value
+  15 V, DEC -20);
+* can_br 4 (1 Mbit/s): a code of ``CAN_BR_CODES``, 0..4 classic CAN at 125k,
+  200k, 250k, 500k or 1M bit/s, 5..9 CAN FD at 1 Mbit/s arbitration and 2M,
+  2.5M, 3.2M, 4M or 5M bit/s data; the motor keeps running at the bit rate
+  of the bus (only a host's setup acts on the code).
 
-A write to a writable register stores the word, except that CTRL_MODE takes
-only a control mode (1..4) and PMAX / VMAX / TMAX only a positive finite
-limit; a write to a read-only register changes nothing. PMAX / VMAX / TMAX are
+A write to a writable register stores the word if its value lies in the
+register's range (``RANGES``, the maker's documented ranges: e.g. UV_Value
+``(10.0, FLT_MAX]``, DEC ``[-FLT_MAX, 0)``, CTRL_MODE ``[1, 4]``, PMAX / VMAX /
+TMAX ``(0, FLT_MAX]``, can_br ``[0, 9]``; a NaN lies in none); otherwise it is
+refused as a real motor refuses it and the register keeps its value. A write
+to a read-only register changes nothing. Either way the write is answered
+(the echo) with the value the register holds afterwards, so a refused write
+echoes the old value and so does the read that checks it. PMAX / VMAX / TMAX are
 the limits the codec uses, so a new value scales the next MIT command and
 feedback (and TMAX clamps the torque). MST_ID and ESC_ID are only stored: the
 motor keeps the identifiers it was made with, as a real motor does until its
@@ -87,7 +110,10 @@ every register (``flash_registers``) to the motor's flash file (``save``), unles
 the motor is enabled; the simulator's command line loads them at the next start
 (``load_flash``), identifiers included. ``set_register`` (the
 ``registers`` argument, ``--register``) presets any register, read-only ones
-too.
+too (with any word); a writable one takes only what its range takes, as does
+a flash file. The identifiers and limits a motor is made with are its own:
+``Motor(0x801, ...)`` holds ESC_ID 0x801, past the range a write keeps to,
+so that a host's 16-bit addressing can be tested.
 
 Rotor model
 -----------
@@ -132,6 +158,7 @@ internal position itself is not wrapped.
 """
 
 import heapq
+import itertools
 import json
 import math
 import os
@@ -150,7 +177,6 @@ __all__ = [
     "HW_VER",
     "SW_VER",
     "SUB_VER",
-    "SN_BASE",
     "KIND_UINT32",
     "KIND_FLOAT",
     "find_register",
@@ -167,7 +193,12 @@ __all__ = [
     "SAVE_OP",
     "SAVE_ARG",
     "REG_CAN_BR",
+    "CAN_BR_CODES",
     "CAN_BIT_RATES",
+    "RANGES",
+    "Range",
+    "FLT_MAX",
+    "new_serial",
     "decode_wire",
     "wire_length_ok",
     "MODE_MIT",
@@ -242,9 +273,18 @@ REG_CTRL_MODE = 10
 REG_PMAX = 21
 REG_VMAX = 22
 REG_TMAX = 23
-REG_CAN_BR = 35  # CAN bit rate code (CAN_BIT_RATES), used from the next power-up
-#: Bit rate in bit/s by code of register 35; any other code is shown as it is.
-CAN_BIT_RATES = {0: 125000, 1: 200000, 2: 250000, 3: 500000, 4: 1000000}
+REG_CAN_BR = 35  # CAN bit rate code (CAN_BR_CODES), used from the next power-up
+#: The bit rates register 35 selects, by code: (bit rate, data bit rate) in
+#: bit/s. Codes 0..4 are classic CAN (no data bit rate); codes 5..9 are CAN FD
+#: with a 1 Mbit/s arbitration phase and the data phase at the second rate.
+CAN_BR_CODES = {
+    0: (125000, None), 1: (200000, None), 2: (250000, None), 3: (500000, None),
+    4: (1000000, None),
+    5: (1000000, 2000000), 6: (1000000, 2500000), 7: (1000000, 3200000),
+    8: (1000000, 4000000), 9: (1000000, 5000000),
+}
+#: The classic codes alone, code: bit/s (drawn from CAN_BR_CODES).
+CAN_BIT_RATES = {code: rate for code, (rate, data) in CAN_BR_CODES.items() if data is None}
 
 #: Unit of the TIMEOUT register, in microseconds.
 TIMEOUT_UNIT_US = 50
@@ -362,6 +402,69 @@ REGISTERS = {r.number: r for r in sorted(
 
 _BY_NAME = {r.name.lower(): r for r in REGISTERS.values()}
 
+#: The largest finite float32.
+FLT_MAX = 3.4028234663852886e38
+_BOUNDS = {"FLT_MAX": FLT_MAX, "-FLT_MAX": -FLT_MAX, "2^32-1": 0xFFFFFFFF}
+
+
+class Range(namedtuple("Range", "low high low_open high_open text")):
+    """The values a register takes: from ``low`` to ``high``, each bound
+    included unless its ``*_open`` flag says otherwise; ``text`` (and ``str``)
+    is the interval as the register list writes it, e.g. ``(10.0, FLT_MAX]``."""
+
+    __slots__ = ()
+
+    @classmethod
+    def parse(cls, text):
+        """The range written ``(low, high]`` and the like; a bound is a
+        number, ``FLT_MAX``, ``-FLT_MAX`` or ``2^32-1``."""
+        low, high = (b.strip() for b in text[1:-1].split(","))
+        bound = [_BOUNDS.get(b) or (float(b) if "." in b else int(b, 0)) for b in (low, high)]
+        return cls(bound[0], bound[1], text[0] == "(", text[-1] == ")", text)
+
+    def __contains__(self, value):
+        above = value > self.low if self.low_open else value >= self.low
+        below = value < self.high if self.high_open else value <= self.high
+        return above and below  # NaN is in no range
+
+    def __str__(self):
+        return self.text
+
+
+#: What each writable register takes, from the maker's register list: a write
+#: (or a preset, or a flash file) outside it is refused and the register keeps
+#: its value. Float registers compare as the float32 they hold, so a NaN is
+#: refused everywhere. Read-only registers have no range: only a preset sets
+#: them, to any word.
+RANGES = {_BY_NAME[name.lower()].number: Range.parse(text) for name, text in [
+    ("UV_Value", "(10.0, FLT_MAX]"),   # V, under-voltage fault threshold
+    ("KT_Value", "[0, FLT_MAX]"),
+    ("OT_Value", "[80.0, 200)"),       # degC, over-temperature fault threshold
+    ("OC_Value", "(0, 1)"),            # over-current threshold, fraction of the peak current
+    ("ACC", "(0, FLT_MAX)"),
+    ("DEC", "[-FLT_MAX, 0)"),          # a deceleration is negative
+    ("MAX_SPD", "(0, FLT_MAX]"),
+    ("MST_ID", "[0, 0x7FF]"),
+    ("ESC_ID", "[0, 0x7FF]"),
+    ("TIMEOUT", "[0, 2^32-1]"),
+    ("CTRL_MODE", "[%d, %d]" % (min(CONTROL_MODES.values()), max(CONTROL_MODES.values()))),
+    ("PMAX", "(0, FLT_MAX]"),
+    ("VMAX", "(0, FLT_MAX]"),
+    ("TMAX", "(0, FLT_MAX]"),
+    ("I_BW", "[100, 10000]"),
+    ("KP_ASR", "[0, FLT_MAX]"),
+    ("KI_ASR", "[0, FLT_MAX]"),
+    ("KP_APR", "[0, FLT_MAX]"),
+    ("KI_APR", "[0, FLT_MAX]"),
+    ("OV_Value", "(0, FLT_MAX]"),      # V, over-voltage fault threshold
+    ("GREF", "(0, 1]"),
+    ("Deta", "[1.0, 10.0]"),
+    ("V_BW", "(0, 500)"),
+    ("IQ_c1", "[100, 10000]"),
+    ("VL_c1", "(0, 10000]"),
+    ("can_br", "[%d, %d]" % (min(CAN_BR_CODES), max(CAN_BR_CODES))),
+]}
+
 #: Limits that the registers PMAX, VMAX and TMAX hold.
 _LIMIT_REGISTERS = {REG_PMAX: "p_max", REG_VMAX: "v_max", REG_TMAX: "t_max"}
 
@@ -369,8 +472,17 @@ _LIMIT_REGISTERS = {REG_PMAX: "p_max", REG_VMAX: "v_max", REG_TMAX: "t_max"}
 HW_VER = 0x0003
 SW_VER = 0x5012
 SUB_VER = 0x0002
-#: SN is this base with the 16-bit motor_id in its low half.
-SN_BASE = 0x44D30000
+
+_made = itertools.count()  # motors made in this process
+
+
+def new_serial():
+    """A serial number (register SN) for a new motor: the process id in the
+    high 22 bits, the count of motors made in this process so far in the low
+    10. So no two of 1024 motors made one after another in a process share
+    one, nor two motors of simulators running at the same time, even with the
+    same identifiers."""
+    return ((os.getpid() & 0x3FFFFF) << 10) | (next(_made) & 0x3FF)
 
 #: Illustrative electrical data per model, not measured values:
 #: (NPP pole pairs, Gr gear ratio, Rs phase resistance [ohm], LS phase
@@ -397,12 +509,12 @@ MOTOR_DATA = {
 #: Illustrative settings every model starts with (not a real motor's factory
 #: settings): protection thresholds, ramps, loop bandwidths and gains.
 COMMON_FLOATS = {
-    "UV_Value": 10.0,   # V, under-voltage
+    "UV_Value": 15.0,   # V, under-voltage (of a 24 V supply)
     "OV_Value": 32.0,   # V, over-voltage
     "OT_Value": 100.0,  # degC, over-temperature
     "OC_Value": 0.98,   # over-current, fraction of the peak current
     "ACC": 20.0,
-    "DEC": 20.0,
+    "DEC": -20.0,
     "I_BW": 1000.0,
     "KP_ASR": 0.005,
     "KI_ASR": 0.0008,
@@ -411,7 +523,7 @@ COMMON_FLOATS = {
     "GREF": 1.0,
     "Deta": 1.0,
     "V_BW": 50.0,
-    "IQ_c1": 80.0,
+    "IQ_c1": 500.0,
     "VL_c1": 200.0,
 }
 #: Uint32 registers every model starts with: no communication time-out, baud-rate code 4.
@@ -478,17 +590,11 @@ def word_value(reg, word):
 
 
 def acceptable(reg, word):
-    """True if the motor takes ``word`` into register ``reg``.
-
-    CTRL_MODE takes only a control mode (1..4), PMAX/VMAX/TMAX only a positive
-    finite limit; every other register takes any word.
-    """
-    if reg.number == REG_CTRL_MODE:
-        return word in CONTROL_MODES.values()
-    if reg.number in _LIMIT_REGISTERS:
-        v = bits_float(word)
-        return v > 0.0 and math.isfinite(v)
-    return True
+    """True if the motor takes ``word`` into register ``reg``: its value lies
+    in the register's range (``RANGES``); a register without one (read-only)
+    takes any word."""
+    rng = RANGES.get(reg.number)
+    return rng is None or word_value(reg, word) in rng
 
 
 def _least_length(mode):
@@ -563,6 +669,10 @@ class Motor:
     pairs of register number or name and value) presets registers after all
     that, read-only ones included, as ``set_register`` does.
 
+    ``legacy_special`` makes it a motor of the older firmware that, in a
+    mode other than MIT, takes the special commands only on the identifier
+    of its mode (see ``takes_special``).
+
     ``error`` is 0 (the status follows the state), a fault code 8..14 (a fault
     active from the start) or another code reported as is until cleared (see
     the module's description). ``faults`` lists faults as ``(fault, after)``
@@ -573,7 +683,7 @@ class Motor:
 
     def __init__(self, motor_id, master_id, model="dm4310", *, limits=None,
                  mode=MODE_MIT, error=0, faults=(), t_mos=30, t_rotor=32,
-                 inertia=0.002, damping=0.01, registers=()):
+                 inertia=0.002, damping=0.01, registers=(), legacy_special=False):
         self.motor_id = _check_int("motor_id", motor_id, 0, 0xFFFF)
         self.master_id = _check_int("master_id", master_id, 0, 0xFFFF)
         if limits is None:
@@ -614,6 +724,7 @@ class Motor:
             raise ValueError("damping must be zero or positive and finite")
         self.inertia = float(inertia)
         self.damping = float(damping)
+        self.legacy_special = bool(legacy_special)
 
         self.enabled = False
         self.position = 0.0
@@ -642,7 +753,7 @@ class Motor:
                       Inertia=self.inertia, Rs=rs, LS=ls, Flux=flux, Gr=gr)
         uints = dict(COMMON_UINT32, MST_ID=self.master_id, ESC_ID=self.motor_id,
                      hw_ver=HW_VER, sw_ver=SW_VER, sub_ver=SUB_VER,
-                     SN=SN_BASE | self.motor_id, NPP=npp)
+                     SN=new_serial(), NPP=npp)
         self._words = {}
         for name, value in list(floats.items()) + list(uints.items()):
             reg = _BY_NAME[name.lower()]
@@ -840,31 +951,43 @@ class Motor:
                 _MODE_NAMES[mode], "8" if least == 8 else "%d to 8" % least, len(data)))
         self.advance(now)
         self.heard = now  # any command, taken or ignored, feeds the watchdog
-        if mode != MODE_MIT:
+        cmd = special_command(data)
+        if cmd is not None:
+            # A special payload is never a setpoint: taken, or answered and ignored.
+            if self.takes_special(mode):
+                self._special(cmd)
+        elif mode != MODE_MIT:
             values = decode_wire(mode, data)
             if values is not None and self.active and self.mode == mode:
                 self.setpoint = values
-            return self.feedback()
-        cmd = special_command(data)
-        if cmd is not None:
-            if cmd == CMD_ENABLE:
-                # A tripped motor refuses to enable until its fault is cleared.
-                self.enabled = not self.fault
-                self._reset_target()
-            elif cmd == CMD_DISABLE:
-                self.enabled = False
-                self._reset_target()
-            elif cmd == CMD_SET_ZERO:
-                q_des, dq_des, kp, kd, tau = self.target
-                self.target = (q_des - self.position, dq_des, kp, kd, tau)
-                if self.setpoint is not None and self.mode != MODE_VEL:
-                    self.setpoint = (self.setpoint[0] - self.position,) + self.setpoint[1:]
-                self.position = 0.0
-            else:
-                self.clear_error()
         elif self.active and self.mode == MODE_MIT:
             self.target = tuple(decode_command(self.limits, data))
         return self.feedback()
+
+    def takes_special(self, mode):
+        """True if the motor takes a special command that comes on the
+        identifier of control mode ``mode``: on its own mode's identifier
+        always, on the MIT identifier in every mode unless it has the older
+        firmware (``legacy_special``), which there takes them only in MIT
+        mode. Elsewhere one is answered with feedback and changes nothing."""
+        return mode == self.mode or (mode == MODE_MIT and not self.legacy_special)
+
+    def _special(self, cmd):
+        if cmd == CMD_ENABLE:
+            # A tripped motor refuses to enable until its fault is cleared.
+            self.enabled = not self.fault
+            self._reset_target()
+        elif cmd == CMD_DISABLE:
+            self.enabled = False
+            self._reset_target()
+        elif cmd == CMD_SET_ZERO:
+            q_des, dq_des, kp, kd, tau = self.target
+            self.target = (q_des - self.position, dq_des, kp, kd, tau)
+            if self.setpoint is not None and self.mode != MODE_VEL:
+                self.setpoint = (self.setpoint[0] - self.position,) + self.setpoint[1:]
+            self.position = 0.0
+        else:
+            self.clear_error()
 
     # registers -------------------------------------------------------------
 

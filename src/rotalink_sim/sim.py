@@ -22,7 +22,7 @@ from collections import namedtuple
 
 from .frames import (CAN_EFF_FLAG, CAN_EFF_MASK, CAN_ERR_FLAG, CAN_RTR_FLAG, CAN_SFF_MASK, CANFD_MTU,
                      pack_frame, unpack_frame)
-from .model import (CMD_DISABLE, MODE_MIT, REFRESH_ID, REFRESH_OP, SAVE_ARG, SAVE_OP, Motor, special_command,
+from .model import (CMD_DISABLE, REFRESH_ID, REFRESH_OP, SAVE_ARG, SAVE_OP, Motor, special_command,
                     wire_length_ok)
 
 __all__ = [
@@ -113,6 +113,7 @@ class Simulator:
     ``mode_high_bits``    reads of register 10 report ``mode | 0x100``
     ``answer_reads``      each motor answers only its first N register reads
     ``ignore_disables``   each motor answers its first N disable commands
+                          (that it would take, see ``Motor.takes_special``)
                           with its feedback but stays as it is
     ``delay_ms``          every reply is sent this many ms late
     ``drop_every``        every Nth reply is dropped (1 drops all); replies of
@@ -253,7 +254,8 @@ class Simulator:
         for m, mode in self._by_command_id.get(ident, ()):
             if not wire_length_ok(mode, len(data)):
                 continue
-            if mode == MODE_MIT and special_command(data) == CMD_DISABLE and self._ignore_disable(m):
+            if (special_command(data) == CMD_DISABLE and m.takes_special(mode)
+                    and self._ignore_disable(m)):
                 out.extend(self._reply(m, m.refresh(now)))  # heard, but not obeyed
             else:
                 out.extend(self._reply(m, m.handle_command(data, now, mode)))

@@ -6,6 +6,7 @@ cross-check of the host's float32 codec), frame handling is driven through
 pair that carries ``struct can_frame`` records.
 """
 
+import json
 import math
 import os
 import re
@@ -488,6 +489,42 @@ def test_mit_command_to_motor_with_command_id_7ff():
     assert m.enabled
 
 
+# Where a motor takes the special commands: (older firmware, mode, identifier
+# of the commands, taken). Elsewhere they are answered and change nothing.
+@pytest.mark.parametrize("legacy, mode, ident, taken", [
+    (True, "pos_vel", 0x101, True),
+    (True, "vel", 0x201, True),
+    (True, "force_pos", 0x301, True),
+    (True, "pos_vel", 0x001, False),     # outside MIT mode, not on the MIT identifier
+    (True, "vel", 0x001, False),
+    (True, "force_pos", 0x001, False),
+    (True, "vel", 0x101, False),         # nor on another mode's identifier
+    (True, "mit", 0x001, True),          # in MIT mode, as ever
+    (True, "mit", 0x101, False),
+    (False, "pos_vel", 0x001, True),     # newer firmware: the MIT identifier in every mode,
+    (False, "force_pos", 0x301, True),   # and its own mode's identifier
+    (False, "vel", 0x301, False),
+    (False, "mit", 0x201, False),
+])
+def test_special_commands_by_identifier(legacy, mode, ident, taken):
+    m = Motor(1, 0x11, mode=mode, legacy_special=legacy, faults=["overload"])
+    sim = make(m)
+    m.position = 1.0
+    got = []
+    for payload in (CLEAR_ERROR, ENABLE, SET_ZERO, DISABLE, ENABLE):
+        out = sim.handle_frame(ident, payload, now=0.0)
+        assert [tx.can_id for tx in out] == [0x011]
+        got.append(out[0].data[0] >> 4)
+    assert (got, m.position, m.enabled, m.setpoint) == (
+        ([0, 1, 1, 0, 1], 0.0, True, None) if taken else ([14] * 5, 1.0, False, None))
+
+
+def test_ignore_disables_counts_only_disables_the_motor_takes():
+    sim = make(Motor(1, 0x11, mode="vel", legacy_special=True), ignore_disables=1)
+    steps = [(0x201, ENABLE), (0x001, DISABLE), (0x201, DISABLE), (0x201, DISABLE)]
+    assert [sim.handle_frame(i, d, now=0.0)[0].data[0] >> 4 for i, d in steps] == [1, 1, 1, 0]
+
+
 # --- registers -------------------------------------------------------------
 
 def reg_read(motor_id, reg):
@@ -957,6 +994,38 @@ def test_flash_refusals(tmp_path, capsys, argv, text, message):
     with pytest.raises(SystemExit):
         parse_args(["vcan0", *argv, "--flash", str(path)])
     assert message in capsys.readouterr().err
+
+
+# --flash FILE alone: (registers the file holds, or None for no file; the
+# motor's motor_id, master_id, mode, p_max and SN, or the refusal).
+@pytest.mark.parametrize("saved, expected", [
+    ({"ESC_ID": 5, "MST_ID": 0x21, "CTRL_MODE": 3, "PMAX": 3.0, "SN": 0x1234},
+     (5, 0x21, 3, 3.0, 0x1234)),
+    ("a save", (0x7FE, 0x7FD, 2, 12.5, "saved")),       # a whole file, as a save writes it
+    (None, "nothing saved yet"),
+    ({}, "nothing saved yet"),
+    ({"MST_ID": 0x21, "PMAX": 3.0}, "no ESC_ID"),
+    ({"TMAX": 3.0}, "no ESC_ID or MST_ID"),
+])
+def test_flash_alone_starts_the_motor_of_the_file(tmp_path, capsys, saved, expected):
+    path = str(tmp_path / "flash.json")
+    if saved == "a save":
+        m = Motor(0x7FE, 0x7FD, "dm8009", mode="pos_vel", registers={"PMAX": 12.5})
+        assert m.save(path)
+        expected = expected[:4] + (m.register_value(15),)
+    elif saved is not None:
+        with open(path, "w") as f:
+            json.dump({"registers": saved}, f)
+    if isinstance(expected, str):
+        with pytest.raises(SystemExit):
+            parse_args(["vcan0", "--flash", path])
+        assert ("error: --flash alone takes the motor from its file, and %s holds %s: give the "
+                "motor with --motor ID:MASTER\n" % (path, expected)) in capsys.readouterr().err
+        return
+    _, (m,), options = parse_args(["vcan0", "--flash", path])
+    assert (m.motor_id, m.master_id, m.mode, m.limits.p_max, m.register_value(15)) == expected
+    assert options["flash"] == path
+    Simulator(None, [m], **options)
 
 
 # --- frames and the bus loop over a local datagram socket pair ---------------
