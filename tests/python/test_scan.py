@@ -849,4 +849,108 @@ def test_scan_warns_of_two_motors_on_one_identifier(can_iface):
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines()[-1] == (
         "warning: command identifier 0x3a7 was answered more than once, with different VMAX, "
-        "TMAX: motors share it (the row shows the first answers)")
+        "TMAX, SN: motors share it (the row shows the first answers)")
+
+
+# ------------------------------------------- older firmware, CAN FD, several motors
+
+LEGACY = (0x3C1, 0x3D1)  # older firmware: the special commands only on its mode's identifier
+
+
+def specials(frames, motor_id):
+    """(identifier, command byte) of the special commands to `motor_id`, on
+    any of its identifiers, in the order they went out."""
+    ids = {motor_id + m.id_offset for m in rotalink.ControlMode}
+    return [(can_id, data[7]) for can_id, data, _, _ in frames
+            if can_id in ids and bytes(data[:7]) == b"\xff" * 7]
+
+
+@pytest.mark.bus
+@pytest.mark.parametrize("stopper", ["rotalink-stop", "group"])
+@pytest.mark.parametrize("mode", [rotalink.ControlMode.POS_VEL, rotalink.ControlMode.VEL,
+                                  rotalink.ControlMode.FORCE_POS])
+def test_older_firmware_in_each_mode_is_stopped(can_iface, sniffer, mode, stopper):
+    m, s = LEGACY
+    disable, mine = rotalink.SPECIAL_COMMANDS["disable"], m + mode.id_offset
+    with rotalink_sim.spawn(can_iface, "--motor", f"{m:#x}:{s:#x}", "--mode", mode.name.lower(),
+                            "--legacy-special"):
+        bus = rotalink.SocketCanTransport(can_iface)
+        motor = rotalink.Damiao(m, s, timeout_ms=2000)
+        if stopper == "group":
+            group = rotalink.MotorGroup([(bus, motor)], timeout_ms=1000)
+            group.ensure_mode(mode)
+            sniffer.drain()
+            with group:
+                assert motor.refresh(bus).error == rotalink.Status.ENABLED
+        else:
+            sniffer.send(*rotalink.enable_frame(m, mode))  # where this firmware takes it
+            assert motor.refresh(bus).error == rotalink.Status.ENABLED
+            sniffer.drain()
+            r = subprocess.run([sys.executable, "-m", "rotalink_scan.stop", can_iface, "--ids",
+                                f"{m:#x}", "--timeout-ms", "1000"], stdin=subprocess.DEVNULL,
+                               capture_output=True, text=True, timeout=300)
+            assert (r.returncode, r.stdout, r.stderr) == (0, f"motor {m:#05x}  reply {s:#05x}  "
+                                                             "DISABLED\n", "")
+        sent = specials(sniffer.frames(0.3), m)
+        assert motor.refresh(rotalink.SocketCanTransport(can_iface)).error == rotalink.Status.DISABLED
+    # never a mode's identifier first: the disable on the motor's own identifier went before
+    disables = [ident for ident, cmd in sent if cmd == disable]
+    assert disables[0] == m and mine in disables, sent
+    if stopper == "group":
+        enable = rotalink.SPECIAL_COMMANDS["enable"]
+        assert [ident for ident, cmd in sent if cmd == enable][:2] == [m, mine], sent
+
+
+@pytest.mark.bus
+@pytest.mark.parametrize("extra, lines", [
+    ([], ["motor 0x3c2  reply 0x3d2  OVERLOAD  after clear-error: DISABLED"]),
+    # older firmware in VEL mode takes it on 0x200 + id, after its own identifier
+    (["--mode", "vel", "--legacy-special"],
+     ["motor 0x3c2  reply 0x3d2  OVERLOAD  after clear-error: DISABLED"]),
+])
+def test_stop_clear_clears_a_latched_fault(can_iface, sniffer, extra, lines):
+    with rotalink_sim.spawn(can_iface, "--motor", "0x3c2:0x3d2", "--fault", "overload", *extra):
+        sniffer.drain()
+        r = subprocess.run([sys.executable, "-m", "rotalink_scan.stop", can_iface, "--ids",
+                            "0x3c2", "--timeout-ms", "1000", "--clear"], stdin=subprocess.DEVNULL,
+                           capture_output=True, text=True, timeout=300)
+        sent = specials(sniffer.frames(0.3), 0x3C2)
+        final = rotalink.Damiao(0x3C2, 0x3D2, timeout_ms=2000).refresh(
+            rotalink.SocketCanTransport(can_iface)).error
+    assert (r.returncode, r.stdout.splitlines(), r.stderr) == (0, lines, "")
+    assert final == rotalink.Status.DISABLED
+    clears = [ident for ident, cmd in sent if cmd == rotalink.SPECIAL_COMMANDS["clear_error"]]
+    assert clears == ([0x3C2, 0x5C2] if extra else [0x3C2])
+
+
+@pytest.mark.bus
+def test_setup_can_fd_bit_rate_set_saved_and_read_back(can_iface, tmp_path):
+    flash = str(tmp_path / "flash.json")
+    sim = ["--motor", "0x3c3:0x3d3", "--flash", flash]
+    with rotalink_sim.spawn(can_iface, *sim):
+        r = run_setup(can_iface, "0x3c3", "--timeout-ms", "1500", "bitrate", "5M", "--force")
+        assert r.returncode == 0, r.stderr
+        assert r.stdout.splitlines()[0] == "can_br     1000000 -> 1000000/5000000 bit/s"
+        assert ("  ip link set %s up type can bitrate 1000000 dbitrate 5000000 fd on" % can_iface
+                in r.stdout.splitlines())
+    with rotalink_sim.spawn(can_iface, *sim):   # the power cycle
+        r = run_setup(can_iface, "0x3c3", "--timeout-ms", "1500", "--json", "show")
+        assert r.returncode == 0, r.stderr
+        assert json.loads(r.stdout)["shown"]["can_br"] == "1000000/5000000"
+        r = run_scan(can_iface, "--ids", "0x3c3", "--timeout-ms", REPLY_MS)
+        assert r.returncode == 0, r.stderr
+        assert r.stdout.splitlines()[1].endswith("  0x5012    1000000/5000000")
+
+
+@pytest.mark.bus
+def test_setup_refuses_to_write_to_two_motors_answering_as_one(can_iface, sniffer):
+    with rotalink_sim.spawn(can_iface, "--motor", "0x3c4:0x3d4"), \
+            rotalink_sim.spawn(can_iface, "--motor", "0x3c4:0x3d4"):
+        sniffer.drain()
+        for argv in (["set", "PMAX=3", "--force"], ["ids", "0x3c5", "0x3d5", "--force"],
+                     ["watchdog", "5", "--save"]):
+            r = run_setup(can_iface, "0x3c4", "--timeout-ms", "1500", *argv)
+            assert r.returncode == 2, r.stderr
+            assert "several motors answer as 0x3c4 (2 replies to one read" in r.stderr
+            assert "nothing written. Power or connect one new motor at a time" in r.stderr
+        assert registers_on_the_wire(sniffer.frames(0.3)) == []
