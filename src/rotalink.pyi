@@ -70,8 +70,8 @@ every later command, so open a new `SocketCanTransport`.
 """
 from enum import IntEnum
 from types import TracebackType
-from typing import (Iterable, List, Literal, Optional, Sequence, SupportsFloat, SupportsIndex, Tuple, Type,
-                    Union, final)
+from typing import (Iterable, List, Literal, Mapping, Optional, Sequence, SupportsFloat, SupportsIndex, Tuple,
+                    Type, Union, final)
 
 # What a float parameter takes: an object with __float__ or with __index__.
 _Float = Union[SupportsFloat, SupportsIndex]
@@ -96,6 +96,20 @@ __all__ = [
     "Status",
     "ControlLoop",
     "LoopStats",
+    "REGISTER_ID",
+    "REGISTER_READ_OP",
+    "REGISTER_WRITE_OP",
+    "SPECIAL_COMMANDS",
+    "CAN_BIT_RATES",
+    "TIMEOUT_UNIT_US",
+    "enable_frame",
+    "disable_frame",
+    "set_zero_frame",
+    "clear_error_frame",
+    "refresh_frame",
+    "read_register_frame",
+    "write_register_frame",
+    "save_parameters_frame",
 ]
 
 __version__: str
@@ -1118,6 +1132,11 @@ class ControlMode(IntEnum):
     FORCE_POS = 4
     """A position, reached at no more than a velocity and a current
     (`ForcePosSetpoint`)."""
+    @property
+    def id_offset(self) -> int:
+        """The offset of the mode's command identifier: its commands go to
+        (motor_id & 0x7FF) + id_offset. MIT 0x000, POS_VEL 0x100, VEL
+        0x200, FORCE_POS 0x300."""
 
 class Status(IntEnum):
     """The firmware's status codes, the high nibble of feedback byte 0 that
@@ -1162,3 +1181,70 @@ def register_reply(record: Union[bytes, bytearray, memoryview]) -> Optional[Tupl
     Raises ValueError for a record of another size and TypeError for an
     object that is not bytes-like.
     """
+
+# The wire table: what the module sends and takes, for code that reads and
+# writes its own raw CAN socket (the bus scanner, the emergency stop).
+
+REGISTER_ID: int
+"""0x7FF: the standard identifier of register requests, refreshes and
+saves; every motor on the bus reads what is sent there."""
+REGISTER_READ_OP: int
+"""0x33: byte 2 of a register read request and of its reply."""
+REGISTER_WRITE_OP: int
+"""0x55: byte 2 of a register write request and of its echo."""
+SPECIAL_COMMANDS: Mapping[str, int]
+"""Read-only mapping of the special commands, Damiao method name -> command
+byte: {"enable": 0xFC, "disable": 0xFD, "set_zero": 0xFE, "clear_error":
+0xFB}. The payload is seven 0xFF bytes then that byte."""
+CAN_BIT_RATES: Mapping[int, Tuple[int, Optional[int]]]
+"""Read-only mapping of the codes of register 35 (`Register.can_br`) ->
+(bitrate, data_bitrate) in bit/s: 0..4 classic CAN (data_bitrate None) at
+125k, 200k, 250k, 500k and 1M; 5..9 CAN FD with a 1 Mbit/s arbitration
+phase and data phases of 2M, 2.5M, 3.2M, 4M and 5M."""
+TIMEOUT_UNIT_US: int
+"""50: the unit of register 9 (`Register.TIMEOUT`, the motor's watchdog),
+in microseconds."""
+
+def enable_frame(motor_id: SupportsIndex, mode: SupportsIndex = ...) -> Tuple[int, bytes]:
+    """The frame `Damiao.enable` sends, as (identifier, data): a classic
+    frame of 8 bytes, FF FF FF FF FF FF FF FC, to the standard identifier
+    (motor_id & 0x7FF) + mode.id_offset (`mode` a ControlMode or its
+    number, MIT by default: the motor's command identifier). Older
+    firmware in a mode other than MIT takes the special commands only on
+    its mode's identifier.
+
+    motor_id is 0..65535 (OverflowError otherwise, TypeError for a float);
+    ValueError when the identifier would be 0x7FF or above (`the VEL
+    command identifier 0x800 (0x200 + motor_id 0x600) is past the standard
+    range 0x7ff`) or for a number no mode has.
+    """
+def disable_frame(motor_id: SupportsIndex, mode: SupportsIndex = ...) -> Tuple[int, bytes]:
+    """The frame `Damiao.disable` sends, as `enable_frame` makes it: FF FF
+    FF FF FF FF FF FD to (motor_id & 0x7FF) + mode.id_offset."""
+def set_zero_frame(motor_id: SupportsIndex, mode: SupportsIndex = ...) -> Tuple[int, bytes]:
+    """The frame `Damiao.set_zero` sends, as `enable_frame` makes it: FF FF
+    FF FF FF FF FF FE to (motor_id & 0x7FF) + mode.id_offset."""
+def clear_error_frame(motor_id: SupportsIndex, mode: SupportsIndex = ...) -> Tuple[int, bytes]:
+    """The frame `Damiao.clear_error` sends, as `enable_frame` makes it: FF
+    FF FF FF FF FF FF FB to (motor_id & 0x7FF) + mode.id_offset."""
+def refresh_frame(motor_id: SupportsIndex) -> Tuple[int, bytes]:
+    """The refresh `Damiao.refresh` sends, as (identifier, data): (0x7FF,
+    [id lo, id hi, 0xCC, 0, 0, 0, 0, 0]), the id motor_id & 0x7FF."""
+def read_register_frame(motor_id: SupportsIndex, register: SupportsIndex) -> Tuple[int, bytes]:
+    """The request `Damiao.read_register` sends, as (identifier, data):
+    (0x7FF, [id lo, id hi, 0x33, register, 0, 0, 0, 0]), the id all 16
+    bits of motor_id. A register outside the table raises RuntimeError
+    `register 99 is not in the Damiao register table`."""
+def write_register_frame(motor_id: SupportsIndex, register: SupportsIndex,
+                         value: _Float) -> Tuple[int, bytes]:
+    """The request `Damiao.write_register` sends, as (identifier, data):
+    (0x7FF, [id lo, id hi, 0x55, register, value (4 bytes,
+    little-endian)]), the id all 16 bits of motor_id. `value` as
+    `Damiao.write_register` takes it: a finite float for a Float register
+    (its IEEE 32-bit bits), an int 0..0xFFFFFFFF for a Uint32 one.
+    RuntimeError `register 13 is read-only` and `register 99 is not in the
+    Damiao register table`, as `Damiao.write_register` raises them."""
+def save_parameters_frame(motor_id: SupportsIndex) -> Tuple[int, bytes]:
+    """The frame `Damiao.save_parameters` sends, as (identifier, data):
+    (0x7FF, [id lo, id hi, 0xAA, 0x01, 0, 0, 0, 0]), the id motor_id &
+    0x7FF."""

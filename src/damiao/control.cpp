@@ -107,18 +107,21 @@ std::string id_text(std::uint32_t id) {
     return buf;
 }
 
+std::string control_id_fault(std::uint16_t motor_id, std::size_t kind) {
+    const std::uint32_t id = control_id(motor_id, kind);
+    if (id < kRegisterId) return {};
+    const CommandKind& k = kCommandKinds[kind];
+    return std::string("the ") + k.mode_name + " command identifier " + id_text(id) + " (" + id_text(k.id_offset) +
+           " + motor_id " + id_text(motor_id & 0x7FFu) + ") " +
+           (id == kRegisterId ? "is the register identifier" : "is past the standard range 0x7ff");
+}
+
 std::optional<Error> write_control(CanFrame& frame, std::uint16_t motor_id, const mit::MitLimits& limits,
                                    const Setpoint& setpoint) {
     ROTALINK_ASSERT(setpoint.kind < kCommandKindCount, "a setpoint of no command kind");
     const CommandKind& kind = kCommandKinds[setpoint.kind];
-    const std::uint32_t id = control_id(motor_id, setpoint.kind);
-    if (id >= kRegisterId) {
-        return Error::invalid_command(std::string("the ") + kind.mode_name + " command identifier " +
-                                      id_text(id) + " (" + id_text(kind.id_offset) + " + motor_id " +
-                                      id_text(motor_id & 0x7FFu) + ") " +
-                                      (id == kRegisterId ? "is the register identifier"
-                                                         : "is past the standard range 0x7ff"));
-    }
+    std::string id_fault = control_id_fault(motor_id, setpoint.kind);
+    if (!id_fault.empty()) return Error::invalid_command(std::move(id_fault));
     const bool mit_codec = kind.fields[0].wire == Wire::Mit;
     // The common case costs one test each: a product of the ranges that is
     // neither 0 nor infinite, a sum of the fields that is a number (finite,
@@ -148,7 +151,7 @@ std::optional<Error> write_control(CanFrame& frame, std::uint16_t motor_id, cons
             }
         }
     }
-    frame.id = transport::CanId::standard(id);
+    frame.id = transport::CanId::standard(control_id(motor_id, setpoint.kind));
     frame.data.clear();
     frame.fd = frame.brs = frame.remote = frame.error = false;
     if (mit_codec) {

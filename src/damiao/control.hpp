@@ -153,6 +153,12 @@ constexpr std::uint32_t control_id(std::uint16_t motor_id, std::size_t kind) {
     return (motor_id & 0x7FFu) + kCommandKinds[kind].id_offset;
 }
 
+// Why no frame of kind `kind` may go to motor `motor_id`'s control_id: "the
+// VEL command identifier 0x800 (0x200 + motor_id 0x600) is past the
+// standard range 0x7ff", or the same saying it "is the register
+// identifier"; "" when it may.
+std::string control_id_fault(std::uint16_t motor_id, std::size_t kind);
+
 // The frame of one command: classic, to control_id, of the kind's length.
 // Refused, with nothing made: an identifier of 0x7FF (the register
 // identifier: every motor would read the payload as a request) or past it;

@@ -35,6 +35,12 @@ CanFrame make_special(std::uint16_t motor_id, std::uint8_t command) {
     return make_command(motor_id, special_payload(command));
 }
 
+std::optional<CanFrame> make_special_for(std::uint16_t motor_id, std::uint8_t command, std::size_t kind) {
+    const std::uint32_t id = control_id(motor_id, kind);
+    if (id >= kRegisterId) return std::nullopt;
+    return classic(transport::CanId::standard(id), special_payload(command));
+}
+
 Result<CanFrame, mit::LimitDomainError> make_mit(std::uint16_t motor_id, const mit::MitLimits& limits,
                                                  const mit::MitSetpoint& setpoint) {
     Result<mit::Payload, mit::LimitDomainError> payload = mit::encode(limits, setpoint);

@@ -50,6 +50,12 @@ mit::Payload special_payload(std::uint8_t command);
 // A command frame: classic, 8 bytes, to the motor's command id.
 transport::CanFrame make_command(std::uint16_t motor_id, const mit::Payload& payload);
 transport::CanFrame make_special(std::uint16_t motor_id, std::uint8_t command);
+// The same special command on the identifier of command kind `kind`,
+// control_id(motor_id, kind): older firmware in a mode other than MIT takes
+// the special commands only on its mode's identifier. For the MIT kind it is
+// make_special's frame. None for an identifier of 0x7FF (the register
+// identifier) or past it.
+std::optional<transport::CanFrame> make_special_for(std::uint16_t motor_id, std::uint8_t command, std::size_t kind);
 // The MIT command; limits the encoder cannot use make no frame.
 Result<transport::CanFrame, mit::LimitDomainError> make_mit(std::uint16_t motor_id,
                                                             const mit::MitLimits& limits,

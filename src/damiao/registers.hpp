@@ -75,6 +75,23 @@ inline constexpr std::uint8_t kPmaxRegister = 21;
 inline constexpr std::uint8_t kVmaxRegister = 22;
 inline constexpr std::uint8_t kTmaxRegister = 23;
 
+// Register 35 holds the bus's bit rate as a code: 0 to 4 classic CAN, 5 to 9
+// CAN FD with a 1 Mbit/s arbitration phase and a faster data phase. A motor
+// takes a new code only once it has been saved and the motor powered up
+// again.
+inline constexpr std::uint8_t kCanBitRateRegister = 35;
+struct CanBitRate {
+    std::uint8_t code;
+    std::uint32_t bitrate;       // the (arbitration) bit rate, bit/s
+    std::uint32_t data_bitrate;  // the CAN FD data phase's, bit/s; 0 for classic CAN
+};
+inline constexpr CanBitRate kCanBitRates[] = {
+    {0, 125000, 0},        {1, 200000, 0},        {2, 250000, 0},        {3, 500000, 0},
+    {4, 1000000, 0},       {5, 1000000, 2000000}, {6, 1000000, 2500000}, {7, 1000000, 3200000},
+    {8, 1000000, 4000000}, {9, 1000000, 5000000},
+};
+inline constexpr std::size_t kCanBitRateCount = sizeof(kCanBitRates) / sizeof(kCanBitRates[0]);
+
 // The entry for `number`, or nullptr for a register outside the table.
 constexpr const RegisterInfo* find_register(std::uint32_t number) {
     return number < kRegisterCount ? &kRegisters[number] : nullptr;
@@ -87,6 +104,12 @@ constexpr bool each_at_its_number() {
     }
     return true;
 }
+constexpr bool codes_in_order() {
+    for (std::size_t i = 0; i < kCanBitRateCount; ++i) {
+        if (kCanBitRates[i].code != i) return false;
+    }
+    return true;
+}
 }  // namespace detail
 static_assert(detail::each_at_its_number(), "the register table is indexed by number");
 static_assert(find_register(kTimeoutRegister)->kind == RegisterKind::Uint32 &&
@@ -95,6 +118,10 @@ static_assert(find_register(kTimeoutRegister)->kind == RegisterKind::Uint32 &&
 static_assert(find_register(kControlModeRegister)->kind == RegisterKind::Uint32 &&
                   find_register(kControlModeRegister)->writable,
               "the control mode is a writable Uint32");
+
+static_assert(detail::codes_in_order() && find_register(kCanBitRateRegister)->kind == RegisterKind::Uint32 &&
+                  find_register(kCanBitRateRegister)->writable,
+              "the bit-rate codes are indexed by code, in a writable Uint32");
 
 // A register's value: its kind and its 4 value bytes, little-endian.
 struct RegisterValue {

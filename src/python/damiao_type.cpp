@@ -11,6 +11,41 @@
 #include "python/method_def.hpp"
 
 namespace rotalink::py {
+
+// The register argument: any integer; a number past the table's is the
+// driver's UnknownRegister, raised before the bus is touched.
+const damiao::RegisterInfo* register_arg(PyObject* obj) {
+    std::uint64_t number = 0;
+    if (!to_u64(obj, "register", number)) return nullptr;
+    const damiao::RegisterInfo* info = damiao::find_register(number > UINT32_MAX ? UINT32_MAX : number);
+    if (info == nullptr) {
+        raise(dm_err_to_py(damiao::Error::unknown_register(number)));
+        return nullptr;
+    }
+    return info;
+}
+
+bool register_bits(const damiao::RegisterInfo& info, PyObject* value, std::uint32_t& bits) {
+    if (info.kind == damiao::RegisterKind::Float) {
+        float f = 0.0f;
+        if (!to_f32(value, "value", f)) return false;
+        if (!std::isfinite(f)) {
+            PyErr_Format(PyExc_ValueError, "register %d (%s) takes a finite value", info.number, info.name);
+            return false;
+        }
+        std::memcpy(&bits, &f, sizeof bits);
+        return true;
+    }
+    std::uint64_t v = 0;
+    if (!to_u64(value, "value", v)) return false;
+    if (v > UINT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    bits = static_cast<std::uint32_t>(v);
+    return true;
+}
+
 namespace {
 
 using damiao::Damiao;
@@ -274,19 +309,6 @@ PyObject* ensure_mit_mode(PyObject* self, PyObject* const* args, Py_ssize_t narg
     });
 }
 
-// The register argument: any integer; a number past the table's is the
-// driver's UnknownRegister, raised before the bus is touched.
-const damiao::RegisterInfo* register_arg(PyObject* obj) {
-    std::uint64_t number = 0;
-    if (!to_u64(obj, "register", number)) return nullptr;
-    const damiao::RegisterInfo* info = damiao::find_register(number > UINT32_MAX ? UINT32_MAX : number);
-    if (info == nullptr) {
-        raise(dm_err_to_py(Error::unknown_register(number)));
-        return nullptr;
-    }
-    return info;
-}
-
 ROTALINK_SIGNATURE(kReadRegister, 2, "Damiao.read_register",
                    ROTALINK_DOC("read_register", "($self, bus, register)")
                    "Read one firmware register: an int (Uint32 registers) or a float\n"
@@ -324,23 +346,7 @@ PyObject* write_register(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         const damiao::RegisterInfo* info = register_arg(a[1]);
         if (info == nullptr) return nullptr;
         std::uint32_t bits = 0;
-        if (info->kind == damiao::RegisterKind::Float) {
-            float f = 0.0f;
-            if (!to_f32(a[2], "value", f)) return nullptr;
-            if (!std::isfinite(f)) {
-                PyErr_Format(PyExc_ValueError, "register %d (%s) takes a finite value", info->number, info->name);
-                return nullptr;
-            }
-            std::memcpy(&bits, &f, sizeof bits);
-        } else {
-            std::uint64_t v = 0;
-            if (!to_u64(a[2], "value", v)) return nullptr;
-            if (v > UINT32_MAX) {
-                PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-                return nullptr;
-            }
-            bits = static_cast<std::uint32_t>(v);
-        }
+        if (!register_bits(*info, a[2], bits)) return nullptr;
         const Damiao& rec = native<Damiao>(self);
         return on_bus<Unit>(
             a[0], [&](transport::CanTransport& t) { return rec.write_register(t, info->number, bits); },

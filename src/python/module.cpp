@@ -152,7 +152,20 @@ bool module_body(PyObject* module) {
     PyObject* statuses = status_enum();
     if (statuses == nullptr || !add_named(module, "Status", statuses)) return false;
     // The group's cycle in a native thread, and its timing.
-    return add_class(module, control_loop_type()) && add_class(module, loop_stats_type());
+    if (!add_class(module, control_loop_type()) || !add_class(module, loop_stats_type())) return false;
+    // The wire table for code on its own raw CAN socket: the protocol's
+    // values, then the frame makers.
+    bool ok = true;
+    for (const WireValue& v : wire_values()) {
+        ok = ok && add_named(module, v.name, v.value);
+        Py_DECREF(v.value);
+    }
+    if (!ok) return false;
+    static WireFunctions functions = wire_functions();
+    for (PyMethodDef& def : functions) {
+        if (!add_function(module, &def)) return false;
+    }
+    return true;
 }
 
 std::int64_t current_interpreter_id() {

@@ -41,19 +41,6 @@ PyObject* writable(PyObject*, PyObject* member) {
 PyMethodDef g_is_float = {"is_float", is_float, METH_O, nullptr};
 PyMethodDef g_writable = {"writable", writable, METH_O, nullptr};
 
-// Adds a read-only property whose getter is `def`, called with the member.
-bool add_property(PyObject* cls, PyMethodDef* def, const char* doc) {
-    PyObject* getter = PyCFunction_NewEx(def, nullptr, nullptr);
-    if (getter == nullptr) return false;
-    PyObject* prop = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyProperty_Type), "OOOs", getter,
-                                           Py_None, Py_None, doc);
-    Py_DECREF(getter);
-    if (prop == nullptr) return false;
-    const int set = PyObject_SetAttrString(cls, def->ml_name, prop);
-    Py_DECREF(prop);
-    return set == 0;
-}
-
 PyObject* make_register_enum() {
     PyObject* cls = new_int_enum(
         "Register", damiao::kRegisterCount,
@@ -100,6 +87,18 @@ PyObject* make_status_enum() {
 }
 
 }  // namespace
+
+bool add_property(PyObject* cls, PyMethodDef* def, const char* doc) {
+    PyObject* getter = PyCFunction_NewEx(def, nullptr, nullptr);
+    if (getter == nullptr) return false;
+    PyObject* prop = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyProperty_Type), "OOOs", getter,
+                                           Py_None, Py_None, doc);
+    Py_DECREF(getter);
+    if (prop == nullptr) return false;
+    const int set = PyObject_SetAttrString(cls, def->ml_name, prop);
+    Py_DECREF(prop);
+    return set == 0;
+}
 
 PyObject* status_enum() {
     if (g_status == nullptr) g_status = make_status_enum();

@@ -118,14 +118,39 @@ std::size_t setpoint_kind(PyObject* obj) {
 
 const Setpoint& setpoint_of(PyObject* obj) { return native<Setpoint>(obj); }
 
-PyObject* control_mode_enum() {
-    if (g_control_mode == nullptr) {
-        g_control_mode = new_int_enum(
-            "ControlMode", kCommandKindCount,
-            [](std::size_t k) { return EnumMember{kCommandKinds[k].mode_name, kCommandKinds[k].mode}; },
-            "The firmware's control modes (register 10, CTRL_MODE). A motor follows\n"
-            "only the commands of its own mode; it answers the others but ignores them.");
+namespace {
+
+// The identifier offset of a ControlMode member's commands.
+PyObject* id_offset(PyObject*, PyObject* member) {
+    return guard([&]() -> PyObject* {
+        std::uint8_t mode = 0;
+        if (!mode_arg(member, "self", mode)) return nullptr;
+        return new_int(kCommandKinds[damiao::kind_of_mode(mode)].id_offset);
+    });
+}
+
+PyMethodDef g_id_offset = {"id_offset", id_offset, METH_O, nullptr};
+
+PyObject* make_control_mode_enum() {
+    PyObject* cls = new_int_enum(
+        "ControlMode", kCommandKindCount,
+        [](std::size_t k) { return EnumMember{kCommandKinds[k].mode_name, kCommandKinds[k].mode}; },
+        "The firmware's control modes (register 10, CTRL_MODE). A motor follows\n"
+        "only the commands of its own mode; it answers the others but ignores them.");
+    if (cls == nullptr) return nullptr;
+    if (!add_property(cls, &g_id_offset,
+                      "The offset of the mode's command identifier: its commands go to\n"
+                      "(motor_id & 0x7FF) + id_offset.")) {
+        Py_DECREF(cls);
+        return nullptr;
     }
+    return cls;
+}
+
+}  // namespace
+
+PyObject* control_mode_enum() {
+    if (g_control_mode == nullptr) g_control_mode = make_control_mode_enum();
     return g_control_mode;
 }
 

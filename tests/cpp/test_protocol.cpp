@@ -53,8 +53,46 @@ INSTANTIATE_TEST_SUITE_P(
         MadeCase{"RegisterRead", dm::make_register_read(0x0102, 10),
                  make_frame(CanId::standard(0x7FF), {0x02, 0x01, 0x33, 0x0A, 0, 0, 0, 0})},
         MadeCase{"RegisterWrite", dm::make_register_write(0x0102, 10, 0x04030201),
-                 make_frame(CanId::standard(0x7FF), {0x02, 0x01, 0x55, 0x0A, 0x01, 0x02, 0x03, 0x04})}),
+                 make_frame(CanId::standard(0x7FF), {0x02, 0x01, 0x55, 0x0A, 0x01, 0x02, 0x03, 0x04})},
+        // A special command on a mode's identifier: (motor_id & 0x7FF) + the
+        // mode's offset; on MIT's it is make_special's frame.
+        MadeCase{"EnableOnMit", *dm::make_special_for(0x0801, dm::kEnable, 0),
+                 make_frame(CanId::standard(0x001), special(0xFC))},
+        MadeCase{"DisableOnPosVel", *dm::make_special_for(0x0812, dm::kDisable, 1),
+                 make_frame(CanId::standard(0x112), special(0xFD))},
+        MadeCase{"SetZeroOnVel", *dm::make_special_for(0x12, dm::kSetZero, 2),
+                 make_frame(CanId::standard(0x212), special(0xFE))},
+        MadeCase{"ClearErrorOnForcePos", *dm::make_special_for(0x4FE, dm::kClearError, 3),
+                 make_frame(CanId::standard(0x7FE), special(0xFB))},
+        // The bus's bit rate: register 35 (can_br) written with a code.
+        MadeCase{"BitRate1M", dm::make_register_write(0x01, dm::kCanBitRateRegister, 4),
+                 make_frame(CanId::standard(0x7FF), {0x01, 0x00, 0x55, 0x23, 0x04, 0, 0, 0})},
+        MadeCase{"BitRateFd5M", dm::make_register_write(0x01, dm::kCanBitRateRegister, 9),
+                 make_frame(CanId::standard(0x7FF), {0x01, 0x00, 0x55, 0x23, 0x09, 0, 0, 0})}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Protocol, SpecialOnAModeIdentifierAtOrPastTheRegisterIdentifierMakesNoFrame) {
+    EXPECT_FALSE(dm::make_special_for(0x7FF, dm::kDisable, 0));
+    EXPECT_FALSE(dm::make_special_for(0x4FF, dm::kDisable, 3));
+    EXPECT_FALSE(dm::make_special_for(0x600, dm::kEnable, 2));
+    EXPECT_EQ(dm::control_id_fault(0x600, 2),
+              "the VEL command identifier 0x800 (0x200 + motor_id 0x600) is past the standard range 0x7ff");
+    EXPECT_EQ(dm::control_id_fault(0x4FE, 3), "");
+}
+
+TEST(Protocol, BitRateCodesAreTheFirmwaresTable) {
+    // Codes 0..4 classic CAN; 5..9 CAN FD, 1 Mbit/s arbitration.
+    const std::pair<std::uint32_t, std::uint32_t> want[] = {
+        {125000, 0},        {200000, 0},        {250000, 0},        {500000, 0},        {1000000, 0},
+        {1000000, 2000000}, {1000000, 2500000}, {1000000, 3200000}, {1000000, 4000000}, {1000000, 5000000}};
+    ASSERT_EQ(dm::kCanBitRateCount, sizeof want / sizeof want[0]);
+    for (std::size_t c = 0; c < dm::kCanBitRateCount; ++c) {
+        EXPECT_EQ(dm::kCanBitRates[c].code, c);
+        EXPECT_EQ(dm::kCanBitRates[c].bitrate, want[c].first) << c;
+        EXPECT_EQ(dm::kCanBitRates[c].data_bitrate, want[c].second) << c;
+    }
+    EXPECT_STREQ(dm::find_register(dm::kCanBitRateRegister)->name, "can_br");
+}
 
 TEST(Protocol, MitWithLimitsTheEncoderCannotUseMakesNoFrame) {
     EXPECT_FALSE(dm::make_mit(1, MitLimits{-1.0f, 30.0f, 500.0f, 5.0f, 10.0f}, MitSetpoint{}).ok());

@@ -39,6 +39,20 @@ FULL_ALL = [
     "Status",
     "ControlLoop",
     "LoopStats",
+    "REGISTER_ID",
+    "REGISTER_READ_OP",
+    "REGISTER_WRITE_OP",
+    "SPECIAL_COMMANDS",
+    "CAN_BIT_RATES",
+    "TIMEOUT_UNIT_US",
+    "enable_frame",
+    "disable_frame",
+    "set_zero_frame",
+    "clear_error_frame",
+    "refresh_frame",
+    "read_register_frame",
+    "write_register_frame",
+    "save_parameters_frame",
 ]
 
 CLASS_NAMES = ["MitLimits", "MitSetpoint", "MotorState", "Damiao", "SocketCanTransport", "MotorGroup",
@@ -446,6 +460,28 @@ def test_register_reply_registration():
         rotalink, "rotalink", "register_reply", "register_reply")
     assert fn.__text_signature__ == "(record)"
     assert fn.__doc__.startswith("The register read reply in `record`")
+
+
+@pytest.mark.parametrize("name, signature, doc_start", [
+    ("enable_frame", "(motor_id, mode=ControlMode.MIT)", "The frame of Damiao.enable as (identifier, data)"),
+    ("disable_frame", "(motor_id, mode=ControlMode.MIT)", "The frame of Damiao.disable as (identifier, data)"),
+    ("set_zero_frame", "(motor_id, mode=ControlMode.MIT)", "The frame of Damiao.set_zero as (identifier, data)"),
+    ("clear_error_frame", "(motor_id, mode=ControlMode.MIT)",
+     "The frame of Damiao.clear_error as (identifier, data)"),
+    ("refresh_frame", "(motor_id)", "The refresh of Damiao.refresh"),
+    ("read_register_frame", "(motor_id, register)", "The request of Damiao.read_register"),
+    ("write_register_frame", "(motor_id, register, value)", "The request of Damiao.write_register"),
+    ("save_parameters_frame", "(motor_id)", "The frame of Damiao.save_parameters"),
+])
+def test_frame_maker_registration(name, signature, doc_start):
+    fn = getattr(rotalink, name)
+    assert type(fn).__name__ == "builtin_function_or_method"
+    assert (fn.__self__, fn.__module__, fn.__name__, fn.__qualname__) == (rotalink, "rotalink", name, name)
+    assert fn.__text_signature__ == signature
+    assert fn.__doc__.startswith(doc_start)
+    params = inspect.signature(fn).parameters.values()
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params)
+    assert [p.default for p in params if p.default is not inspect.Parameter.empty] in ([], [rotalink.ControlMode.MIT])
 
 
 def test_mit_setpoint_signature():

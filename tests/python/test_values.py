@@ -588,3 +588,73 @@ def test_register_reply(record, want):
     else:
         got = rotalink.register_reply(record=record)
         assert got == want and type(got) is type(want)
+
+
+# ------------------------------------------------------------ the wire table
+
+def test_wire_values():
+    assert (rotalink.REGISTER_ID, rotalink.REGISTER_READ_OP, rotalink.REGISTER_WRITE_OP,
+            rotalink.TIMEOUT_UNIT_US) == (0x7FF, 0x33, 0x55, 50)
+    assert dict(rotalink.SPECIAL_COMMANDS) == {"enable": 0xFC, "disable": 0xFD, "set_zero": 0xFE,
+                                               "clear_error": 0xFB}
+    assert dict(rotalink.CAN_BIT_RATES) == {
+        0: (125000, None), 1: (200000, None), 2: (250000, None), 3: (500000, None), 4: (1000000, None),
+        5: (1000000, 2000000), 6: (1000000, 2500000), 7: (1000000, 3200000), 8: (1000000, 4000000),
+        9: (1000000, 5000000)}
+    for table in (rotalink.SPECIAL_COMMANDS, rotalink.CAN_BIT_RATES):
+        assert type(table) is type(type.__dict__)  # types.MappingProxyType
+        with pytest.raises(TypeError):
+            table[0] = 1
+    assert {m.name: m.id_offset for m in rotalink.ControlMode} == {
+        "MIT": 0x000, "POS_VEL": 0x100, "VEL": 0x200, "FORCE_POS": 0x300}
+    with pytest.raises(AttributeError):
+        rotalink.ControlMode.VEL.id_offset = 0
+
+
+FF7 = "FF FF FF FF FF FF FF "
+
+
+@pytest.mark.parametrize("call, identifier, data", [
+    (lambda: rotalink.enable_frame(0x01), 0x001, FF7 + "FC"),
+    (lambda: rotalink.disable_frame(0x12, rotalink.ControlMode.POS_VEL), 0x112, FF7 + "FD"),
+    (lambda: rotalink.set_zero_frame(motor_id=0x12, mode=3), 0x212, FF7 + "FE"),
+    (lambda: rotalink.clear_error_frame(0x812, rotalink.ControlMode.FORCE_POS), 0x312, FF7 + "FB"),
+    (lambda: rotalink.disable_frame(0x4FE, rotalink.ControlMode.FORCE_POS), 0x7FE, FF7 + "FD"),
+    (lambda: rotalink.refresh_frame(0x1234), 0x7FF, "34 02 CC 00 00 00 00 00"),
+    (lambda: rotalink.read_register_frame(0x1234, rotalink.Register.CTRL_MODE), 0x7FF, "34 12 33 0A 00 00 00 00"),
+    (lambda: rotalink.write_register_frame(0x01, rotalink.Register.PMAX, 12.5), 0x7FF, "01 00 55 15 00 00 48 41"),
+    (lambda: rotalink.write_register_frame(0x01, 35, 0xFFFFFFFF), 0x7FF, "01 00 55 23 FF FF FF FF"),
+    (lambda: rotalink.save_parameters_frame(0x1234), 0x7FF, "34 02 AA 01 00 00 00 00"),
+])
+def test_frame_makers_golden(call, identifier, data):
+    got = call()
+    assert type(got) is tuple and type(got[1]) is bytes
+    assert got == (identifier, bytes.fromhex(data))
+
+
+@pytest.mark.parametrize("call, want", [
+    (lambda: rotalink.enable_frame(0x7FF), ValueError(
+        "the MIT command identifier 0x7ff (0x000 + motor_id 0x7ff) is the register identifier")),
+    (lambda: rotalink.disable_frame(0x4FF, rotalink.ControlMode.FORCE_POS), ValueError(
+        "the FORCE_POS command identifier 0x7ff (0x300 + motor_id 0x4ff) is the register identifier")),
+    (lambda: rotalink.disable_frame(0x600, rotalink.ControlMode.VEL), ValueError(
+        "the VEL command identifier 0x800 (0x200 + motor_id 0x600) is past the standard range 0x7ff")),
+    (lambda: rotalink.enable_frame(1, 5), ValueError(
+        "argument 'mode': 5 is not a control mode; the modes are MIT (1), POS_VEL (2), VEL (3) or FORCE_POS (4)")),
+    (lambda: rotalink.enable_frame(0x10000), OverflowError("out of range integral type conversion attempted")),
+    (lambda: rotalink.refresh_frame(-1), OverflowError("out of range integral type conversion attempted")),
+    (lambda: rotalink.enable_frame(1.0), TypeError(
+        "argument 'motor_id': 'float' object cannot be interpreted as an integer")),
+    (lambda: rotalink.read_register_frame(1, 37), RuntimeError("register 37 is not in the Damiao register table")),
+    (lambda: rotalink.write_register_frame(1, rotalink.Register.SN, 1), RuntimeError("register 15 is read-only")),
+    (lambda: rotalink.write_register_frame(1, rotalink.Register.PMAX, math.inf), ValueError(
+        "register 21 (PMAX) takes a finite value")),
+    (lambda: rotalink.write_register_frame(1, rotalink.Register.ESC_ID, 1 << 32), OverflowError(
+        "out of range integral type conversion attempted")),
+    (lambda: rotalink.write_register_frame(1, rotalink.Register.ESC_ID, 1.0), TypeError(
+        "argument 'value': 'float' object cannot be interpreted as an integer")),
+])
+def test_frame_makers_refuse(call, want):
+    with pytest.raises(type(want)) as info:
+        call()
+    assert str(info.value) == str(want)
