@@ -292,6 +292,7 @@ class Session:
         self.shared = False  # told that several motors answer as this one
         #: A command that writes (or saves): refused while several motors answer.
         self.writing = args.command in WRITING or args.save
+        self.written = False  # a command went out that may have changed the motor
         self._sock = None
         self.bus = None
         self.motor = None
@@ -331,7 +332,7 @@ class Session:
         what += (", with different %s" % ", ".join(differing) if differing
                  else ", alike" if len(heard) == 1 else "")
         text = "several motors answer as %s (%s)" % (report.id_text(self.motor_id), what)
-        if self.writing:
+        if self.writing and not self.written:
             raise Refused(text + ": nothing written. Power or connect one new motor at a time, "
                           "give it its own identifiers with `%s %s %s ids NEW_ID NEW_MASTER_ID "
                           "--force`, then connect the next" % (PROG, self.iface,
@@ -392,6 +393,7 @@ class Session:
         """Write {number: word}, read them back; print before and after."""
         self.connect()
         before = self.read_all(list(words))
+        self.written = True
         for n, word in words.items():
             reg = REGISTERS[n]
             value = _F32.unpack(_U32.pack(word))[0] if reg.is_float else word
@@ -414,6 +416,7 @@ class Session:
     def save(self, words):
         """Disable, save to flash, read back the registers written."""
         self.connect()
+        self.written = True
         state = self.motor.disable(self.bus)
         if state.error == rotalink.Status.ENABLED:
             raise Failed("motor 0x%03x still reports ENABLED after the disable: not saving to flash"
@@ -628,6 +631,7 @@ def cmd_zero(args, session):
         if answer.strip().lower() not in ("y", "yes"):
             _usage("not confirmed: nothing sent")
     session.connect()
+    session.written = True
     session.motor.set_zero(session.bus)
     print("the current position of motor %s is its zero now" % report.id_text(args.motor_id))
     return 0
@@ -656,6 +660,7 @@ def cmd_clear(args, session):
     if args.dry_run:
         return _dry_run(args, {}, False, [frame])
     session.connect()
+    session.written = True
     status = session.motor.clear_error(session.bus).error
     if status != rotalink.Status.DISABLED:
         after = _mode_clear(session)

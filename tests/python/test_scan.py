@@ -306,13 +306,13 @@ SCANNED = "0x2A0-0x2AF"
 REPLY_MS = "1500"  # an emulated machine may be slow to answer
 
 TABLE = [
-    "command  reply  mode     PMAX    VMAX  TMAX  preset            firmware",
-    "0x2a1    0x2b1  MIT      12.5    30    10    dm4310            0x5012",
-    "0x2a2    0x2b2  MIT      12.5    45    54    dm8009            0x5012",
-    "0x2a3    0x2b3  MIT      12.5    10    28    dm4340, dm4340p   0x5012",
-    "0x2a4    0x2b3  MIT      12.5    45    10    dmg6215, dmh6220  0x5012",
-    "0x2a5    0x2a1  MIT      12.566  50    5     dm3507            0x5012",
-    "0x2a6    0x2b6  POS_VEL  3.14    30    10    none              0x5012",
+    "command  reply  mode     PMAX    VMAX  TMAX  preset            firmware  bitrate",
+    "0x2a1    0x2b1  MIT      12.5    30    10    dm4310            0x5012    1000000",
+    "0x2a2    0x2b2  MIT      12.5    45    54    dm8009            0x5012    1000000",
+    "0x2a3    0x2b3  MIT      12.5    10    28    dm4340, dm4340p   0x5012    1000000",
+    "0x2a4    0x2b3  MIT      12.5    45    10    dmg6215, dmh6220  0x5012    1000000",
+    "0x2a5    0x2a1  MIT      12.566  50    5     dm3507            0x5012    1000000",
+    "0x2a6    0x2b6  POS_VEL  3.14    30    10    none              0x5012    1000000",
     "warning: motors 0x2a3 and 0x2a4 share reply identifier 0x2b3",
     "warning: the reply identifier 0x2a1 of motor 0x2a5 is the command identifier of motor 0x2a1",
 ]
@@ -346,7 +346,7 @@ def test_scan_table_and_only_reads(can_iface, sims, sniffer):
     assert r.stdout.splitlines() == TABLE
     requests = sorted(data for can_id, data, _, _ in frames if can_id == 0x7FF)
     asked = [(i, 7) for i in cli.parse_ids(SCANNED)] + [(m, reg) for m in SIMULATED
-                                                         for reg in (10, 21, 22, 23, 14, 15)]
+                                                         for reg in (10, 21, 22, 23, 14, 15, 35)]
     assert requests == sorted(probe.read_request(i, reg) for i, reg in asked)
     # Everything else on the bus is the motors' read replies.
     assert all(len(data) == 8 and data[2] == 0x33 for can_id, data, _, _ in frames if can_id != 0x7FF)
@@ -902,18 +902,22 @@ def test_older_firmware_in_each_mode_is_stopped(can_iface, sniffer, mode, stoppe
 
 
 @pytest.mark.bus
-@pytest.mark.parametrize("extra, lines", [
-    ([], ["motor 0x3c2  reply 0x3d2  OVERLOAD  after clear-error: DISABLED"]),
-    # older firmware in VEL mode takes it on 0x200 + id, after its own identifier
-    (["--mode", "vel", "--legacy-special"],
+@pytest.mark.parametrize("tool, lines", [
+    (["rotalink_scan.stop", "{iface}", "--ids", "0x3c2", "--timeout-ms", "1000", "--clear"],
      ["motor 0x3c2  reply 0x3d2  OVERLOAD  after clear-error: DISABLED"]),
-])
-def test_stop_clear_clears_a_latched_fault(can_iface, sniffer, extra, lines):
+    (["rotalink_scan.setup_tool", "{iface}", "0x3c2", "--timeout-ms", "1000", "clear"],
+     ["motor 0x3c2 reports DISABLED after clear-error"]),
+], ids=["stop", "setup"])
+@pytest.mark.parametrize("extra", [
+    [],
+    # older firmware in VEL mode takes it on 0x200 + id, after its own identifier
+    ["--mode", "vel", "--legacy-special"],
+], ids=["mit", "legacy"])
+def test_clear_clears_a_latched_fault(can_iface, sniffer, tool, lines, extra):
     with rotalink_sim.spawn(can_iface, "--motor", "0x3c2:0x3d2", "--fault", "overload", *extra):
         sniffer.drain()
-        r = subprocess.run([sys.executable, "-m", "rotalink_scan.stop", can_iface, "--ids",
-                            "0x3c2", "--timeout-ms", "1000", "--clear"], stdin=subprocess.DEVNULL,
-                           capture_output=True, text=True, timeout=300)
+        r = subprocess.run([sys.executable, "-m"] + [a.format(iface=can_iface) for a in tool],
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
         sent = specials(sniffer.frames(0.3), 0x3C2)
         final = rotalink.Damiao(0x3C2, 0x3D2, timeout_ms=2000).refresh(
             rotalink.SocketCanTransport(can_iface)).error
