@@ -345,10 +345,14 @@ class MotorState:
         """Torque, scaled by the motor's t_max."""
     @property
     def t_mos(self) -> int:
-        """The driver stage (MOS) temperature byte, 0..255, unscaled."""
+        """The driver stage (MOS) temperature in degrees Celsius, 0..255
+        (byte 6, unscaled). The motor stops with MOS_OVERTEMP past its
+        register OT_Value (2)."""
     @property
     def t_rotor(self) -> int:
-        """The rotor temperature byte, 0..255, unscaled."""
+        """The rotor (coil) temperature in degrees Celsius, 0..255 (byte 7,
+        unscaled). The motor stops with COIL_OVERTEMP past its register
+        OT_Value (2)."""
 
 @final
 class SocketCanTransport:
@@ -687,11 +691,24 @@ class MotorGroup:
     passed. One still not stopped is named: `1 of 2 members failed; member
     1 (motor_id=0x2) still reports ENABLED after 3 disables`.
 
+    Older firmware in a mode other than MIT takes the special commands only
+    on its mode's identifier ((motor_id & 0x7FF) + ControlMode.id_offset)
+    and answers them on its command identifier with its status as it is.
+    The group knows each member's mode from `ensure_mode` and from the kind
+    of the last command it made for it (MIT until then). From the second
+    round of a confirmed stop on, a member known in another mode that is
+    not stopped yet is first sent the disable on its mode's identifier, in
+    a cycle of its own (both count as disables); the scope's enable sends a
+    member known in another mode that did not confirm it (no answer, or
+    neither ENABLED nor a fault) the enable there in one more cycle. Never
+    to a mode's identifier first, nor to one another member on the bus
+    uses.
+
     Scope: `with MotorGroup(...) as group:` enables every member in one cycle
     (after writing the watchdog) and gives the group; if any member fails,
-    or answers the enable with a fault status (`member 0 (motor_id=0x1):
-    answered the enable with OVERLOAD`), every member is disabled and
-    GroupError raised. Leaving the block disables every member with the
+    or answers the enable with another status than ENABLED (`member 0
+    (motor_id=0x1): answered the enable with OVERLOAD`, or `with
+    DISABLED`), every member is disabled and GroupError raised. Leaving the block disables every member with the
     confirmed stop above, with signals held back until the disable is done.
     If it still fails, GroupError is raised when no exception is leaving the
     block; otherwise that exception (KeyboardInterrupt included) stays the
@@ -747,7 +764,10 @@ class MotorGroup:
     ) -> MotorGroup: ...
     def __len__(self) -> int: ...
     def __enter__(self) -> MotorGroup:
-        """Enable every member (the watchdog written first); the group."""
+        """Enable every member (the watchdog written first; members known in
+        another mode than MIT that did not confirm, again on their mode's
+        identifier); the group. A member that does not answer ENABLED fails
+        it, every member disabled again."""
     def __exit__(
         self,
         exc_type: Optional[Type[BaseException]],
@@ -755,7 +775,8 @@ class MotorGroup:
         traceback: Optional[TracebackType],
     ) -> bool:
         """Stop a running `ControlLoop` of the group, then disable every
-        member until its feedback confirms it (see the class)."""
+        member until its feedback confirms it, falling back to the mode's
+        identifier of members known in another mode (see the class)."""
     @property
     def members(self) -> Tuple[Tuple[SocketCanTransport, Damiao], ...]:
         """The (bus, motor) pairs as given, each a 2-tuple."""
@@ -780,9 +801,10 @@ class MotorGroup:
         watchdog when the group has one; their feedback in member order.
         Raises GroupError if any member failed."""
     def disable(self) -> List[MotorState]:
-        """Disable every member (FF FF FF FF FF FF FF FD); their feedback in
-        member order. Raises GroupError if any member failed (worth
-        repeating)."""
+        """Disable every member (FF FF FF FF FF FF FF FD) in one cycle to
+        their command identifiers (no confirmed stop, no fallback to a
+        mode's identifier); their feedback in member order. Raises
+        GroupError if any member failed (worth repeating)."""
     def set_zero(self) -> List[MotorState]:
         """Make every member's current position its zero (FF FF FF FF FF FF
         FF FE); their feedback in member order. Raises GroupError if any
@@ -913,7 +935,9 @@ class ControlLoop:
     `stop` does. A loop is never left driving its members: one that stops
     by itself (watchdog, fault), is stopped outside the group's scope, is
     collected while running, or is still running at interpreter exit
-    disables every member with a confirmed stop (failures of the last two
+    disables every member with a confirmed stop (falling back to the
+    mode's identifier of members whose setpoints are of another mode than
+    MIT, as the group's scope does; failures of the last two
     are logged as warnings of the `rotalink` logger). In a child process of
     `fork()` every loop is stopped (`error`: `the process forked: the
     control loop's thread runs in the parent only`). The loop keeps its

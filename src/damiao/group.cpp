@@ -201,6 +201,28 @@ MotorGroup::MotorGroup(std::vector<GroupMember> members, std::size_t bus_count, 
     for (std::size_t i = 0; i < members_.size(); ++i) {
         for (std::size_t k = 0; k < kCommandKindCount; ++k) refused_[i][k] = refusal(members_, i, k);
     }
+    known_.reset(new std::atomic<std::uint8_t>[members_.size()]);
+    for (std::size_t i = 0; i < members_.size(); ++i) known_[i].store(kMitKind, std::memory_order_relaxed);
+}
+
+void MotorGroup::know_kind(std::size_t i, std::size_t kind) const {
+    ROTALINK_ASSERT(i < members_.size() && kind < kCommandKindCount, "a known mode of no member or no kind");
+    known_[i].store(static_cast<std::uint8_t>(kind), std::memory_order_relaxed);
+}
+
+std::vector<CanFrame> MotorGroup::special_on_modes(std::uint8_t command, std::vector<char>& has) const {
+    has.assign(members_.size(), 0);
+    std::vector<CanFrame> frames = special(command);
+    for (std::size_t k = 0; k < send_order_.size(); ++k) {
+        const std::size_t i = send_order_[k];
+        const std::size_t kind = known_kind(i);
+        if (kind == kMitKind || !refused_[i][kind].empty()) continue;
+        std::optional<CanFrame> frame = make_special_for(members_[i].motor.motor_id, command, kind);
+        if (!frame) continue;
+        frames[k] = with_kind(std::move(*frame), fd_);
+        has[i] = 1;
+    }
+    return frames;
 }
 
 Result<std::vector<CanFrame>, MotorGroup::Refusal> MotorGroup::control(
@@ -232,6 +254,7 @@ Result<std::vector<CanFrame>, MotorGroup::Refusal> MotorGroup::control(
             moved_[i] = 0;
         }
     }
+    for (std::size_t i = 0; i < members_.size(); ++i) know_kind(i, setpoints[i].kind);
     return frames;
 }
 

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -78,6 +80,23 @@ public:
     // The frames of one command to every member, in sending order (by bus,
     // then member order); CAN FD with bit-rate switching when `fd` is set.
     std::vector<transport::CanFrame> special(std::uint8_t command) const;
+
+    // The command kind (so the control mode) member i is known to follow:
+    // set by `know_kind` (a mode switch that succeeded) and by the kind of
+    // each command `control` makes for it; the MIT kind until then. Written
+    // by the thread that commands the group while a control loop's thread
+    // may read it.
+    std::size_t known_kind(std::size_t i) const { return known_[i].load(std::memory_order_relaxed); }
+    void know_kind(std::size_t i, std::size_t kind) const;
+    // Older firmware in a mode other than MIT takes the special commands
+    // only on its mode's identifier, (motor_id & 0x7FF) + the mode's offset.
+    // The frames of `command` there, in sending order as `special` makes
+    // them, and in `has`, per member, whether it has such a frame: known in
+    // a mode other than MIT (`known_kind`, read once here), its mode's
+    // identifier below 0x7FF and clashing with no identifier on its bus
+    // (the group refuses that mode's commands: see `control`). A member
+    // without gets its `special` frame, which is not to be sent.
+    std::vector<transport::CanFrame> special_on_modes(std::uint8_t command, std::vector<char>& has) const;
     // A command the group refuses to send: the member and why.
     struct Refusal {
         std::size_t member;
@@ -94,7 +113,8 @@ public:
     // A command of a kind that sets no position (VEL) is bounded by the
     // member's last measured position instead (`hold_inside`): `positions`
     // (one per member, none where unknown), or what the group remembers
-    // (`last`) when null.
+    // (`last`) when null. Once made, each member is known to follow its
+    // command's kind (`known_kind`).
     Result<std::vector<transport::CanFrame>, Refusal> control(
         const Setpoint* setpoints, const std::optional<mit::MotorState>* positions = nullptr) const;
     Result<std::vector<transport::CanFrame>, Refusal> control(const std::vector<Setpoint>& setpoints) const {
@@ -215,9 +235,16 @@ public:
     // Disables every member until its feedback confirms it: a member counts
     // as stopped only when it answers with a status other than ENABLED
     // (DISABLED, or a fault code: a faulted motor's output is off). Each
-    // round sends the disable to the members not yet confirmed; `run(skip)`
-    // runs one cycle of `special(kDisable)` leaving out the members flagged
-    // and returns its results. A member that answers ENABLED is given
+    // round sends the disable to the members not yet confirmed; `run(frames,
+    // skip)` runs one cycle of `frames` leaving out the members flagged and
+    // returns its results. The first round is `special(kDisable)` alone;
+    // from the second on, the members not yet confirmed that have a mode
+    // identifier (`special_on_modes`) are first sent the disable there, in
+    // a cycle of its own, and a member whose feedback then confirms is
+    // stopped; the others get the round's disable as before. Both count in
+    // `sent`. A disable never goes to a mode identifier first: a motor
+    // that takes it on its command identifier confirms in the first round.
+    // A member that answers ENABLED is given
     // `policy.attempts` disables; one that does not answer (or whose bus
     // fails) at least as many, and more for as long as `policy.patience`
     // has not passed since the first round, a round that ended early
@@ -252,6 +279,8 @@ private:
     transport::Duration timeout_;
     bool fd_;
     mutable Cycle scratch_;  // the state of `cycle`
+    // Per member: known_kind. Relaxed atomics: a value, ordered with nothing.
+    std::unique_ptr<std::atomic<std::uint8_t>[]> known_;
 };
 
 template <class Run, class Pause>
@@ -268,14 +297,36 @@ StopReport MotorGroup::disable_confirmed(transport::SharedBus* const* buses, con
         report.results[i] = err(Error::failure(buses[members_[i].bus]->poison_reason()));
         skip[i] = 1;
     }
+    const std::vector<transport::CanFrame> frames = special(kDisable);
+    std::vector<char> has_mode;
+    const std::vector<transport::CanFrame> mode_frames = special_on_modes(kDisable, has_mode);
+    std::vector<char> mode_skip(n, 1);
     const transport::Instant first = transport::Instant::now();
     const transport::Instant patient_until = first.saturating_add(policy.patience);
-    for (;;) {
+    for (bool first_round = true;; first_round = false) {
         bool any = false;
         for (char s : skip) any = any || s == 0;
         if (!any) break;
         const transport::Instant began = transport::Instant::now();
-        const std::vector<MemberResult>& got = run(static_cast<const char*>(skip.data()));
+        bool fall_back = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            mode_skip[i] = first_round || skip[i] || !has_mode[i] ? 1 : 0;
+            fall_back = fall_back || mode_skip[i] == 0;
+        }
+        if (fall_back) {
+            const std::vector<MemberResult>& on_mode = run(mode_frames, static_cast<const char*>(mode_skip.data()));
+            any = false;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (!mode_skip[i]) {
+                    ++report.sent[i];
+                    report.results[i] = on_mode[i];
+                    if (on_mode[i].ok() && on_mode[i].value().error != kStatusEnabled) report.stopped[i] = skip[i] = 1;
+                }
+                any = any || skip[i] == 0;
+            }
+            if (!any) break;
+        }
+        const std::vector<MemberResult>& got = run(frames, static_cast<const char*>(skip.data()));
         const bool patient = transport::Instant::now() < patient_until;
         bool silent = false;  // a member still to retry did not answer
         for (std::size_t i = 0; i < n; ++i) {

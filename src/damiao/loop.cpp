@@ -316,12 +316,11 @@ void ControlLoop::cycle(MotorGroup::Cycle& c, const std::vector<CanFrame>& frame
 }
 
 std::string ControlLoop::disable_all(MotorGroup::Cycle& c) {
-    const std::vector<CanFrame> frames = group_.special(kDisable);
     StopPolicy policy;
     policy.patience = options_.disable_patience;
     const StopReport report = group_.disable_confirmed(
         buses_.data(), policy,
-        [&](const char* skip) -> const std::vector<MemberResult>& {
+        [&](const std::vector<CanFrame>& frames, const char* skip) -> const std::vector<MemberResult>& {
             cycle(c, frames, skip);
             return c.results();
         },

@@ -381,12 +381,11 @@ void pause_released(transport::Duration d) {
 // each member that failed is not stopped.
 PyObject* disable_all(GroupRecord& rec) {
     CycleSlot slot(rec);
-    const std::vector<CanFrame> frames = rec.group.special(damiao::kDisable);
     damiao::StopPolicy policy;
     policy.patience = transport::Duration::from_millis(rec.disable_timeout_ms);
     const damiao::StopReport report = rec.group.disable_confirmed(
         rec.shared.data(), policy,
-        [&](const char* skip) -> const std::vector<MemberResult>& {
+        [&](const std::vector<CanFrame>& frames, const char* skip) -> const std::vector<MemberResult>& {
             run_native(rec, slot.get(), frames, skip, true);
             return slot.get().results();
         },
@@ -494,18 +493,19 @@ void attach_failure(PyObject* exc, PyObject* failure, const char* what) {
 ROTALINK_NO_PARAMS(kGroupEnter, "MotorGroup.__enter__",
                    ROTALINK_DOC("__enter__", "($self)")
                    "Enable every member (writing the watchdog first, if the group has\n"
-                   "one). If a member fails or answers with a fault status, or a signal's\n"
-                   "handler raises during the enable, every member is disabled again and\n"
-                   "the error is raised.");
+                   "one). If a member fails or answers with another status than ENABLED,\n"
+                   "or a signal's handler raises during the enable, every member is\n"
+                   "disabled again and the error is raised.");
 
 // A GroupError for the members of an enable cycle's `states` that answered
-// with a fault status (their drive stays off), or nullptr when none did.
+// with another status than ENABLED (a fault, or DISABLED: their drive is
+// off), or nullptr when none did.
 PyObject* enable_faults(const damiao::MotorGroup& g, PyObject* states) {
     std::vector<MemberResult> results;
     std::size_t failed = 0;
     for (std::size_t i = 0; i < g.size(); ++i) {
         const MotorState& s = native<MotorState>(PyList_GET_ITEM(states, static_cast<Py_ssize_t>(i)));
-        if (damiao::is_fault_status(s.error)) {
+        if (s.error != damiao::kStatusEnabled) {
             results.emplace_back(err(Error::failure("answered the enable with " + damiao::status_text(s.error))));
             ++failed;
         } else {
@@ -542,16 +542,52 @@ bool lock_interfaces(GroupRecord& rec) {
     return true;
 }
 
+// The scope's enable: the watchdog, then the enable cycle; members known
+// in a mode other than MIT that did not confirm it (no answer, or a status
+// neither ENABLED nor a fault) are then sent the enable on their mode's
+// identifier in one more cycle, whose answers replace theirs (older
+// firmware takes the special commands only there). The list of states, or
+// nullptr with the exception set.
+PyObject* enable_scope(PyObject* self) {
+    GroupRecord& rec = record(self);
+    if (refuse_while_looping(rec)) return nullptr;
+    PyObject* written = write_watchdog(rec);
+    if (written == nullptr) return nullptr;
+    Py_DECREF(written);
+    const damiao::MotorGroup& g = rec.group;
+    CycleSlot slot(rec);
+    if (!run_native(rec, slot.get(), g.special(damiao::kEnable), nullptr, false)) return nullptr;
+    std::vector<MemberResult> results = slot.get().results();
+    std::vector<char> has_mode;
+    const std::vector<CanFrame> on_modes = g.special_on_modes(damiao::kEnable, has_mode);
+    std::vector<char> skip(g.size(), 1);
+    bool fall_back = false;
+    for (std::size_t i = 0; i < g.size(); ++i) {
+        const bool confirmed = results[i].ok() && (results[i].value().error == damiao::kStatusEnabled ||
+                                                   damiao::is_fault_status(results[i].value().error));
+        skip[i] = has_mode[i] && !confirmed ? 0 : 1;
+        fall_back = fall_back || skip[i] == 0;
+    }
+    if (fall_back) {
+        if (!run_native(rec, slot.get(), on_modes, skip.data(), false)) return nullptr;
+        for (std::size_t i = 0; i < g.size(); ++i) {
+            if (!skip[i]) results[i] = slot.get().results()[i];
+        }
+    }
+    return results_object(g, results);
+}
+
 PyObject* group_enter(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
         GroupRecord& rec = record(self);
         // Another program driving one of these interfaces: refused before
         // anything is sent.
         if (rec.interface_locks.empty() && !lock_interfaces(rec)) return nullptr;
-        PyObject* enabled = special<damiao::kEnable>(self, nullptr);
+        PyObject* enabled = enable_scope(self);
         if (enabled != nullptr) {
-            // A member that answers the enable with a fault is not driving:
-            // the block would run with it off. The enable has failed.
+            // A member that answers the enable with a fault, or DISABLED,
+            // is not driving: the block would run with it off. The enable
+            // has failed.
             PyObject* faults = enable_faults(rec.group, enabled);
             Py_DECREF(enabled);
             if (faults == nullptr) {
@@ -734,8 +770,12 @@ PyObject* group_ensure_mode(PyObject* self, PyObject* const* args, Py_ssize_t na
             };
             if (!read_per_member(g.size(), a[0], "modes", modes.data(), take)) return nullptr;
         }
+        // A member switched is known in its mode (for the fallback of its
+        // special commands to the mode's identifier).
         return each_member_on_bus(rec, [&](std::size_t i, transport::SharedBus& bus) {
-            return switch_mode(bus, g.members()[i].motor, modes[i]);
+            std::optional<Result<Unit, Error>> r = switch_mode(bus, g.members()[i].motor, modes[i]);
+            if (r && r->ok()) g.know_kind(i, damiao::kind_of_mode(modes[i]));
+            return r;
         });
     });
 }

@@ -54,6 +54,13 @@ PyObject* frame_tuple(const transport::CanFrame& frame) {
                 "a tuple");
 }
 
+// Binds a frame maker's arguments and converts the first, motor_id.
+template <int N>
+bool bind_motor(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                typename Signature<N>::Args& a, std::uint16_t& motor_id) {
+    return bind_vector(sig, args, nargs, kwnames, a) && to_u16(a[0], "motor_id", motor_id);
+}
+
 // The special commands' frame makers, one per entry of the command list:
 // enable_frame(motor_id, mode=ControlMode.MIT) and the like.
 #define ROTALINK_SPECIAL_FRAME_SIGNATURE(name, constant, byte)                                                 \
@@ -71,10 +78,9 @@ template <std::uint8_t Command, const Signature<2>* Sig>
 PyObject* special_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         Signature<2>::Args a;
-        if (!bind_vector(*Sig, args, nargs, kwnames, a)) return nullptr;
         std::uint16_t motor_id = 0;
         std::uint8_t mode = damiao::kMitMode;
-        if (!to_u16(a[0], "motor_id", motor_id) || (a[1] != nullptr && !mode_arg(a[1], "mode", mode))) {
+        if (!bind_motor(*Sig, args, nargs, kwnames, a, motor_id) || (a[1] != nullptr && !mode_arg(a[1], "mode", mode))) {
             return nullptr;
         }
         const std::size_t kind = damiao::kind_of_mode(mode);
@@ -98,7 +104,7 @@ PyObject* motor_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return guard([&]() -> PyObject* {
         Signature<1>::Args a;
         std::uint16_t motor_id = 0;
-        if (!bind_vector(*Sig, args, nargs, kwnames, a) || !to_u16(a[0], "motor_id", motor_id)) return nullptr;
+        if (!bind_motor(*Sig, args, nargs, kwnames, a, motor_id)) return nullptr;
         return frame_tuple(Make(motor_id));
     });
 }
@@ -113,11 +119,11 @@ PyObject* read_register_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return guard([&]() -> PyObject* {
         Signature<2>::Args a;
         std::uint16_t motor_id = 0;
-        if (!bind_vector(kReadRegisterFrame, args, nargs, kwnames, a) || !to_u16(a[0], "motor_id", motor_id)) {
+        const damiao::RegisterInfo* info = nullptr;
+        if (!bind_motor(kReadRegisterFrame, args, nargs, kwnames, a, motor_id) ||
+            (info = register_arg(a[1])) == nullptr) {
             return nullptr;
         }
-        const damiao::RegisterInfo* info = register_arg(a[1]);
-        if (info == nullptr) return nullptr;
         return frame_tuple(damiao::make_register_read(motor_id, info->number));
     });
 }
@@ -133,12 +139,12 @@ PyObject* write_register_frame(PyObject*, PyObject* const* args, Py_ssize_t narg
     return guard([&]() -> PyObject* {
         Signature<3>::Args a;
         std::uint16_t motor_id = 0;
-        if (!bind_vector(kWriteRegisterFrame, args, nargs, kwnames, a) || !to_u16(a[0], "motor_id", motor_id)) {
+        const damiao::RegisterInfo* info = nullptr;
+        std::uint32_t bits = 0;
+        if (!bind_motor(kWriteRegisterFrame, args, nargs, kwnames, a, motor_id) ||
+            (info = register_arg(a[1])) == nullptr || !register_bits(*info, a[2], bits)) {
             return nullptr;
         }
-        const damiao::RegisterInfo* info = register_arg(a[1]);
-        std::uint32_t bits = 0;
-        if (info == nullptr || !register_bits(*info, a[2], bits)) return nullptr;
         if (!info->writable) return raise(dm_err_to_py(damiao::Error::read_only_register(info->number)));
         return frame_tuple(damiao::make_register_write(motor_id, info->number, bits));
     });

@@ -520,10 +520,9 @@ TEST(Group, DisableConfirmedTrustsOnlyAStatusOtherThanEnabled) {
     const auto stop = [&](const MotorGroup& group, transport::SharedBus* const* on, std::uint64_t patience_ms) {
         damiao::StopPolicy policy;
         policy.patience = Duration::from_millis(patience_ms);
-        const std::vector<CanFrame> disables = group.special(damiao::kDisable);
         return group.disable_confirmed(
             on, policy,
-            [&](const char* skip) -> const std::vector<MemberResult>& {
+            [&](const std::vector<CanFrame>& disables, const char* skip) -> const std::vector<MemberResult>& {
                 group.locked_step(on, c, disables, skip, true, waiter);
                 return c.results();
             },
@@ -547,6 +546,87 @@ TEST(Group, DisableConfirmedTrustsOnlyAStatusOtherThanEnabled) {
     EXPECT_EQ(report.sent[n], 0u);  // the poisoned bus is not sent to
     EXPECT_NE(report.member_failure(g.members(), n).find("poisoned"), std::string::npos);
     EXPECT_EQ(report.failed(), 3u);
+}
+
+// Older firmware in a mode other than MIT takes the disable only on its
+// mode's identifier and answers it on its command identifier with its status
+// as it is. A member known in such a mode that does not confirm is sent the
+// disable there too, from the second round on, first; never a member that
+// confirmed, one known in MIT, or one whose mode identifier another member
+// on its bus uses.
+TEST(Group, DisableFallsBackToTheModeIdentifierOfMembersInAnotherMode) {
+    constexpr std::size_t kPosVel = 1, kVel = 2, kForcePos = 3, kMit = damiao::kMitKind;
+    const struct {
+        const char* name;
+        std::uint16_t motor_id, master_id;
+        std::size_t known;      // the kind the group knows it in
+        bool legacy;            // takes the disable only on its mode's identifier (that of `known`)
+        std::vector<std::uint32_t> sent;  // the identifiers it is sent, in order
+        std::string failure;
+    } members[] = {
+        {"POS_VEL, legacy", 0x01, 0x11, kPosVel, true, {0x001, 0x101}, ""},
+        {"VEL, legacy", 0x02, 0x12, kVel, true, {0x002, 0x202}, ""},
+        {"FORCE_POS, legacy", 0x03, 0x13, kForcePos, true, {0x003, 0x303}, ""},
+        {"VEL, takes it on its command identifier", 0x04, 0x14, kVel, false, {0x004}, ""},
+        {"known in MIT, legacy in VEL", 0x05, 0x15, kMit, true, {0x005, 0x005, 0x005},
+         "member 4 (motor_id=0x5) still reports ENABLED after 3 disables"},
+        {"VEL identifier 0x206 is member 6's reply identifier", 0x06, 0x16, kVel, true, {0x006, 0x006, 0x006},
+         "member 5 (motor_id=0x6) still reports ENABLED after 3 disables"},
+        {"answers from 0x206", 0x07, 0x206, kMit, false, {0x007}, ""},
+        {"VEL, stays enabled", 0x08, 0x18, kVel, false, {0x008, 0x208, 0x008},
+         "member 7 (motor_id=0x8) still reports ENABLED after 3 disables"},
+    };
+    const std::size_t n = sizeof members / sizeof members[0];
+    auto* memory = new MemoryTransport();
+    transport::SharedBus bus{std::unique_ptr<CanTransport>(memory)};
+    std::vector<std::vector<std::uint32_t>> heard(n);
+    memory->respond([&](const CanFrame& f, MemoryTransport& t) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t mit_id = members[i].motor_id;
+            const std::uint32_t mode_id = damiao::control_id(members[i].motor_id, members[i].known);
+            if (f.id.value != mit_id && f.id.value != mode_id) continue;
+            heard[i].push_back(f.id.value);
+            // The last byte 0xFD: every frame here is a disable.
+            EXPECT_TRUE(same_frame(f, make_frame(CanId::standard(f.id.value), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFD})));
+            const bool takes = members[i].failure.empty() && (members[i].legacy ? f.id.value == mode_id && mode_id != mit_id
+                                                                                 : f.id.value == mit_id);
+            t.queue(make_frame(CanId::standard(members[i].master_id), tagged(takes ? 0 : 1, members[i].motor_id)));
+        }
+    });
+    std::vector<GroupMember> group_members;
+    for (const auto& m : members) group_members.push_back({0, motor(m.motor_id, m.master_id)});
+    const MotorGroup g(group_members, 1, Duration::from_millis(2), false);
+    for (std::size_t i = 0; i < n; ++i) g.know_kind(i, members[i].known);
+    transport::SharedBus* buses[] = {&bus};
+    ScriptWaiter waiter;
+    MotorGroup::Cycle c;
+    std::vector<std::size_t> cycle_sizes;
+    const damiao::StopReport report = g.disable_confirmed(
+        buses, damiao::StopPolicy{},
+        [&](const std::vector<CanFrame>& frames, const char* skip) -> const std::vector<MemberResult>& {
+            std::size_t sent = 0;
+            for (std::size_t i = 0; i < n; ++i) sent += skip[i] ? 0 : 1;
+            cycle_sizes.push_back(sent);
+            g.locked_step(buses, c, frames, skip, true, waiter);
+            return c.results();
+        },
+        [](Duration) {});
+    for (std::size_t i = 0; i < n; ++i) {
+        SCOPED_TRACE(members[i].name);
+        EXPECT_EQ(heard[i], members[i].sent);
+        EXPECT_EQ(report.sent[i], members[i].sent.size());
+        EXPECT_EQ(report.member_failure(g.members(), i), members[i].failure);
+    }
+    // The MIT round, the fallback of members 0-2 and 7, the MIT round of
+    // members 4, 5 and 7, then its last.
+    EXPECT_EQ(cycle_sizes, (std::vector<std::size_t>{8, 4, 3, 2}));
+    // `control` makes the kind of its commands known, and the frames on the
+    // modes' identifiers follow it.
+    ASSERT_TRUE(g.control(std::vector<damiao::Setpoint>(n, damiao::Setpoint{kForcePos, {}})).ok());
+    std::vector<char> has;
+    const std::vector<CanFrame> on_modes = g.special_on_modes(damiao::kEnable, has);
+    EXPECT_EQ(has, (std::vector<char>{1, 1, 1, 1, 1, 1, 1, 1}));
+    EXPECT_TRUE(same_frame(on_modes[1], make_frame(CanId::standard(0x302), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC})));
 }
 
 TEST(Group, VelocityThatWouldMoveAJointFurtherPastItsLimitIsZero) {

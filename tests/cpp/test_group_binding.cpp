@@ -441,3 +441,49 @@ assert got and got[0][0].motor_id == 1, got
 )PY"),
               "");
 }
+
+// Older firmware in VEL mode takes the special commands only on its VEL
+// identifier (0x201) and answers them on its command identifier (0x001)
+// with its status as it is. Known in MIT, its scope fails: it answers the
+// enable with DISABLED. Known in VEL (ensure_mode), the scope's enable and
+// disable go to 0x001 first, then to 0x201.
+TEST(GroupBinding, TheScopeFallsBackToTheModeIdentifierOfAMemberInAnotherMode) {
+    MemoryTransport* t = make_bus("legacy_bus");
+    std::uint8_t status = 0;
+    t->respond([&status](const CanFrame& f, MemoryTransport& bus) {
+        if (f.id.value == 0x7FF && f.data[0] == 1 && f.data[2] == 0x33 && f.data[3] == 10) {
+            bus.queue(make_frame(CanId::standard(0x11), {1, 0, 0x33, 10, 3, 0, 0, 0}));  // CTRL_MODE: VEL
+            return;
+        }
+        if (f.id.value != 0x001 && f.id.value != 0x201) return;
+        if (f.id.value == 0x201 && f.data[7] == 0xFC) status = 1;
+        if (f.id.value == 0x201 && f.data[7] == 0xFD) status = 0;
+        bus.queue(make_frame(CanId::standard(0x11),
+                             {static_cast<std::uint8_t>(status << 4 | 1), 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x20}));
+    });
+    EXPECT_EQ(run(R"PY(
+lg = rotalink.MotorGroup([(legacy_bus, rotalink.Damiao(1, 0x11))], timeout_ms=20)
+try:
+    with lg:
+        raise AssertionError("the block ran")
+except rotalink.GroupError as e:
+    assert str(e) == "1 of 1 members failed; member 0 (motor_id=0x1): answered the enable with DISABLED", str(e)
+    assert e.errors == ["answered the enable with DISABLED"], e.errors
+lg.ensure_mode(rotalink.ControlMode.VEL)
+with lg:
+    pass
+)PY"),
+              "");
+    std::vector<std::string> sent;
+    for (const CanFrame& f : t->sent()) sent.push_back(rotalink::test::show(f));
+    const std::vector<std::string> want = {
+        "Standard(0x1) classic [FF FF FF FF FF FF FF FC]",   // known in MIT: DISABLED
+        "Standard(0x1) classic [FF FF FF FF FF FF FF FD]",   // confirmed at once
+        "Standard(0x7ff) classic [01 00 33 0A 00 00 00 00]",  // ensure_mode: VEL already
+        "Standard(0x1) classic [FF FF FF FF FF FF FF FC]",   // DISABLED
+        "Standard(0x201) classic [FF FF FF FF FF FF FF FC]", // ENABLED
+        "Standard(0x1) classic [FF FF FF FF FF FF FF FD]",   // ENABLED
+        "Standard(0x201) classic [FF FF FF FF FF FF FF FD]", // DISABLED
+    };
+    EXPECT_EQ(sent, want);
+}
