@@ -642,7 +642,8 @@ def _mode_clear(session):
     in a non-MIT mode, which takes it only there; the status after it, or
     None when the mode is MIT or no feedback came."""
     mode = session.read([REG_CTRL_MODE]).get(REG_CTRL_MODE)
-    if mode not in (int(m) for m in rotalink.ControlMode if m.id_offset):
+    if mode not in (int(m) for m in rotalink.ControlMode if m.id_offset) or \
+            session.motor_id + rotalink.ControlMode(mode).id_offset >= probe.REGISTER_ID:
         return None
     heard = Attribution([session.motor_id], {session.master_id: session.motor_id})
     probe.receive_waiting(session.sock, session.iface, lambda raw: None)

@@ -63,12 +63,12 @@ tells only those four bits, ids that share them are asked one group after
 another, after all of them have been sent the disable at once; once a motor
 has answered from an identifier, what comes from there is its feedback only.
 
-After the first round, the control mode (register 10, CTRL_MODE) of every id
-that did not answer DISABLED or a fault is read, all at once: older firmware
-in a non-MIT mode takes the disable only on its mode's identifier (ID +
-0x100 POS_VEL, + 0x200 VEL, + 0x300 FORCE_POS), so a motor read in such a
-mode is sent the disable there too, after the one on its own identifier. A
-motor that answers with any other status than DISABLED or a fault (or
+After the first round (of two or more), the control mode (register 10,
+CTRL_MODE) of every id that did not answer DISABLED or a fault is read, all
+at once: older firmware in a non-MIT mode takes the disable only on its
+mode's identifier (ID + 0x100 POS_VEL, + 0x200 VEL, + 0x300 FORCE_POS), so a
+motor read in such a mode is sent the disable there too, after the one on
+its own identifier. A motor that answers with any other status than DISABLED or a fault (or
 answered only the read of its mode) is sent the disable again, for up to
 --rounds rounds, each round waiting --timeout-ms for the answers.
 
@@ -237,6 +237,13 @@ def _read_modes(sock, iface, ids, timeout, learned):
     return modes
 
 
+def _mode_ids(ids, modes):
+    """The ids of `ids` read in a mode with an identifier of its own, below
+    0x7FF (a motor id near the top has none for some modes)."""
+    return [i for i in ids if modes.get(i) in _MODE_IDS
+            and (i & CAN_SFF_MASK) + _MODE_IDS[modes[i]].id_offset < probe.REGISTER_ID]
+
+
 def _mode_frame(make, modes):
     return lambda i: make(i, _MODE_IDS[modes[i]])
 
@@ -271,7 +278,7 @@ def stop(sock, iface, ids, timeout, rounds, modes=None, learned=None):
             modes.update(_read_modes(sock, iface, pending, timeout, learned))
         # Still running, or present though silent to the disable.
         pending = [i for i in pending if i in answers or i in modes]
-        legacy = [i for i in pending if modes.get(i) in _MODE_IDS]
+        legacy = _mode_ids(pending, modes)
         if legacy and n + 1 < rounds:
             got = _ask(sock, iface, legacy, _mode_frame(rotalink.disable_frame, modes), timeout,
                        learned, sent)
@@ -293,7 +300,7 @@ def clear_errors(sock, iface, ids, timeout, modes, learned=None):
     unknown = [i for i in untaken if i not in modes]
     if unknown:
         modes.update(_read_modes(sock, iface, unknown, timeout, learned))
-    legacy = [i for i in untaken if modes.get(i) in _MODE_IDS]
+    legacy = _mode_ids(untaken, modes)
     if legacy:
         after.update(_ask(sock, iface, legacy, _mode_frame(rotalink.clear_error_frame, modes),
                           timeout, learned))

@@ -425,6 +425,8 @@ def test_stop_groups_ids_by_low_four_bits():
     assert stop.groups(list(range(1, 33))) == [list(range(1, 17)), list(range(17, 33))]
     assert stop.groups([1, 2, 0x11, 0x21, 3]) == [[1, 2, 3], [0x11], [0x21]]
     assert set(stop.STATUS_NAMES) == {0, 1} | set(FAULTS) and stop.STOPPED == {0} | set(FAULTS)
+    # a mode's identifier exists below 0x7FF only: 0x4ff + 0x300 has none
+    assert stop._mode_ids([1, 2, 0x4FF, 0x500, 0x7FE], {1: 4, 2: 1, 0x4FF: 4, 0x500: 2}) == [1, 0x500]
 
 
 @pytest.mark.parametrize("group, learned, records, got, learned_after", [
