@@ -844,14 +844,21 @@ def test_setup_save_dump_restore_and_a_power_cycle(can_iface, sniffer, tmp_path)
 
 
 @pytest.mark.bus
-def test_scan_warns_of_two_motors_on_one_identifier(can_iface):
-    with rotalink_sim.spawn(can_iface, "--motor", "0x3a7:0"), \
-            rotalink_sim.spawn(can_iface, "--motor", "0x3a7:0:dm8009"):
+@pytest.mark.parametrize("first, second, warning", [
+    (["--motor", "0x3a7:0"], ["--motor", "0x3a7:0:dm8009"],
+     "command identifier 0x3a7 was answered more than once, with different VMAX, TMAX, SN: "
+     "motors share it (the row shows the first answers)"),
+    # set up alike, serial number included: every reply comes twice, identical
+    (["--motor", "0x3a7:0", "--register", "SN=0x1234"],
+     ["--motor", "0x3a7:0", "--register", "SN=0x1234"],
+     "command identifier 0x3a7 was answered 2 times to one read, alike: several motors set up "
+     "alike answer as it"),
+], ids=["different", "alike"])
+def test_scan_warns_of_two_motors_on_one_identifier(can_iface, first, second, warning):
+    with rotalink_sim.spawn(can_iface, *first), rotalink_sim.spawn(can_iface, *second):
         r = run_scan(can_iface, "--ids", "0x3a7", "--timeout-ms", REPLY_MS)
     assert r.returncode == 0, r.stderr
-    assert r.stdout.splitlines()[-1] == (
-        "warning: command identifier 0x3a7 was answered more than once, with different VMAX, "
-        "TMAX, SN: motors share it (the row shows the first answers)")
+    assert r.stdout.splitlines()[-1] == "warning: " + warning
 
 
 # ------------------------------------------- older firmware, CAN FD, several motors
