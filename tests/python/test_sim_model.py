@@ -40,6 +40,8 @@ from rotalink_sim import (
     f32,
     spawn,
 )
+from rotalink_sim import model
+from rotalink_sim import sim as sim_module
 from rotalink_sim.cli import parse_args
 from rotalink_sim.model import FAULTS, fault_code
 from rotalink_sim.process import child_env
@@ -243,6 +245,53 @@ def test_presets_are_the_modules():
     from conftest import module_presets
     want = [(name, tuple(bits(getattr(lim, f)) for f in Limits._fields)) for name, lim in module_presets().items()]
     assert [(name, tuple(bits(v) for v in lim)) for name, lim in PRESETS.items()] == want
+
+
+def _frame(frame):
+    ident, data = frame
+    return ident, bytes(data)
+
+
+_ID = 0x0123  # a motor_id with both bytes set
+# The simulator keeps its own wire table, the check of the native module's:
+# (what, the native module's, the simulator's); any difference fails.
+WIRE_TABLE = [
+    ("registers",
+     lambda rl: sorted((int(r), r.name, r.is_float, r.writable) for r in rl.Register),
+     lambda: [(r.number, r.name, r.is_float, r.writable) for r in model.REGISTERS.values()]),
+    ("special command bytes", lambda rl: dict(rl.SPECIAL_COMMANDS),
+     lambda: model.SPECIAL_COMMANDS),
+    ("special command frames on each mode's identifier",
+     lambda rl: {(name, int(mode)): _frame(getattr(rl, name + "_frame")(_ID, mode))
+                 for name in rl.SPECIAL_COMMANDS for mode in rl.ControlMode},
+     lambda: {(name, mode): (_ID + model.WIRE[mode].offset, model.special_payload(cmd))
+              for name, cmd in model.SPECIAL_COMMANDS.items() for mode in model.WIRE}),
+    ("status and fault codes", lambda rl: sorted(int(s) for s in rl.Status),
+     lambda: sorted([model.STATUS_DISABLED, model.STATUS_ENABLED, *model.FAULTS])),
+    ("mode numbers", lambda rl: {m.name.lower(): int(m) for m in rl.ControlMode},
+     lambda: model.CONTROL_MODES),
+    ("mode identifier offsets", lambda rl: {int(m): m.id_offset for m in rl.ControlMode},
+     lambda: {mode: wire.offset for mode, wire in model.WIRE.items()}),
+    ("register identifier and operations",
+     lambda rl: (rl.REGISTER_ID, rl.REGISTER_READ_OP, rl.REGISTER_WRITE_OP),
+     lambda: (sim_module.REGISTER_ID, sim_module.OP_READ, sim_module.OP_WRITE)),
+    ("register read frames",
+     lambda rl: [_frame(rl.read_register_frame(_ID, r)) for r in rl.Register],
+     lambda: [(sim_module.REGISTER_ID, bytes((0x23, 0x01, sim_module.OP_READ, n, 0, 0, 0, 0)))
+              for n in model.REGISTERS]),
+    ("refresh frame", lambda rl: _frame(rl.refresh_frame(_ID)),
+     lambda: (model.REFRESH_ID, bytes((0x23, 0x01, model.REFRESH_OP, 0, 0, 0, 0, 0)))),
+    ("save frame", lambda rl: _frame(rl.save_parameters_frame(_ID)),
+     lambda: (model.REFRESH_ID, bytes((0x23, 0x01, model.SAVE_OP, model.SAVE_ARG, 0, 0, 0, 0)))),
+    ("can_br codes", lambda rl: dict(rl.CAN_BIT_RATES), lambda: model.CAN_BR_CODES),
+    ("TIMEOUT unit", lambda rl: rl.TIMEOUT_UNIT_US, lambda: model.TIMEOUT_UNIT_US),
+]
+
+
+@pytest.mark.parametrize("what, native, own", WIRE_TABLE, ids=[row[0] for row in WIRE_TABLE])
+def test_wire_table_is_the_native_modules(what, native, own):
+    rotalink = pytest.importorskip("rotalink")
+    assert native(rotalink) == own()
 
 
 # --- command line ----------------------------------------------------------
