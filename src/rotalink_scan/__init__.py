@@ -9,7 +9,13 @@ reads registers.
 
 ``rotalink-stop IFACE`` (``rotalink_scan.stop``) is the emergency stop: it
 sends the disable command to every motor id it is given and retries each
-motor that does not report itself disabled (or tripped by a fault).
+motor that does not report itself disabled (or tripped by a fault), on its
+mode's identifier too for older firmware in a non-MIT mode; ``--clear`` then
+clears the faults. ``rotalink-setup IFACE ID`` (``rotalink_scan.setup_tool``)
+commissions one motor.
+
+Every identifier, command byte, register, status and bit-rate code comes from
+the ``rotalink`` module; ``frames`` packs the raw socket's records.
 """
 
 from .cli import main, parse_ids, scan

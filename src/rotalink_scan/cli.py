@@ -16,16 +16,18 @@ Find the Damiao motors on a CAN interface and show how each is set up.
 Every command identifier of --ids is asked for its MST_ID register (7) with
 one read each, all sent at once; the replies are collected until one
 time-out. Each motor that answered is then asked, the same way, for CTRL_MODE
-(10), PMAX (21), VMAX (22), TMAX (23), sw_ver (14) and SN (15), waiting the
-whole time-out, so that two motors answering as one are told apart by their
-values. Nothing is ever
-written: only register reads (0x33) go on the bus."""
+(10), PMAX (21), VMAX (22), TMAX (23), sw_ver (14), SN (15) and can_br (35),
+waiting the whole time-out, so that two motors answering as one show: by
+more than one reply to one read, alike or not. Nothing is ever written: only
+register reads (0x33) go on the bus."""
 
 _EPILOG = """\
 The table shows per motor its command identifier, its reply identifier
 (MST_ID), its control mode, the ranges its MIT frames map to, the model
 presets of rotalink.MitLimits with those ranges ("none" if no preset has
-them) and its firmware version; "?" marks a value that did not come.
+them), its firmware version and the CAN bit rate it starts with at its next
+power-up (can_br: "1000000", or "1000000/5000000" for CAN FD, arbitration
+and data bit/s); "?" marks a value that did not come.
 Warnings follow about identifiers that would mix up replies.
 
 exit status: 0 with motors found, 1 with none or when the bus cannot be
@@ -109,8 +111,11 @@ def scan(sock, iface, ids, timeout):
                 if len(details[(m, r)]) > 1:
                     differing.append(r)
         also = [report.decode(report.MST_ID, value) for _, value in answers[1:]]
+        # Replies counted, not distinct answers: motors set up alike answer alike.
+        replies = max([found.counts[(m, report.MST_ID)]]
+                      + [details.counts.get((m, r), 0) for r in report.DETAILS])
         motors.append(report.Motor(m, registers, answered_from=answers[0][0], also=also,
-                                   differing=differing))
+                                   differing=differing, replies=replies))
     return motors
 
 

@@ -27,11 +27,16 @@ import socket
 import time
 
 import rotalink
-from rotalink_sim.frames import CAN_MTU, CANFD_MTU, pack_frame, unpack_frame
-from rotalink_sim.sim import OP_READ, OP_WRITE, REGISTER_ID
 
-__all__ = ["REGISTER_ID", "OP_READ", "OP_WRITE", "ScanError", "open_bus", "read_request",
-           "read_registers", "receive_waiting", "receive_until", "send_frame"]
+from .frames import CAN_MTU, CANFD_MTU, pack_frame, unpack_frame
+
+__all__ = ["REGISTER_ID", "OP_READ", "OP_WRITE", "ScanError", "Replies", "open_bus",
+           "read_request", "read_registers", "receive_waiting", "receive_until", "send_frame"]
+
+#: Where register requests go, and byte 2 of a read and of a write.
+REGISTER_ID = rotalink.REGISTER_ID
+OP_READ = rotalink.REGISTER_READ_OP
+OP_WRITE = rotalink.REGISTER_WRITE_OP
 
 _SOL_CAN_RAW = getattr(socket, "SOL_CAN_RAW", 101)
 _CAN_RAW_FD_FRAMES = getattr(socket, "CAN_RAW_FD_FRAMES", 5)
@@ -72,7 +77,7 @@ def open_bus(iface):
 
 def read_request(motor_id, register):
     """The data of a read request for `register` of the motor `motor_id`."""
-    return bytes((motor_id & 0xFF, (motor_id >> 8) & 0xFF, OP_READ, register, 0, 0, 0, 0))
+    return bytes(rotalink.read_register_frame(motor_id, register)[1])
 
 
 def receive_waiting(sock, iface, take):
@@ -123,18 +128,34 @@ def send_frame(sock, iface, frame, take):
         time.sleep(_SEND_PAUSE)
 
 
+class Replies(dict):
+    """{(motor id, register): [(reply CAN id, 4 value bytes), ...]}, the
+    distinct answers to each request in the order they came, and `counts`:
+    {(motor id, register): how many replies came}, identical ones included
+    (two motors set up alike answer alike)."""
+
+    def __init__(self):
+        super().__init__()
+        self.counts = {}
+
+    def most(self):
+        """The most replies any one request had (0 for none)."""
+        return max(self.counts.values(), default=0)
+
+
 def read_registers(sock, iface, requests, timeout, until_all=True):
     """Send a read request for every (motor id, register) of `requests`, then
     collect replies until `timeout` seconds after the last request went out.
 
-    Returns {(motor id, register): [(reply CAN id, 4 value bytes), ...]}, the
-    CAN id being the record's identifier word (CAN_EFF_FLAG set for an
-    extended one), the
-    distinct answers to each request in the order they came; a request nobody
+    Returns the Replies: {(motor id, register): [(reply CAN id, 4 value
+    bytes), ...]}, the CAN id being the record's identifier word
+    (CAN_EFF_FLAG set for an extended one), the distinct answers to each
+    request in the order they came, and how many came; a request nobody
     answered is absent. With `until_all` the collection ends as soon as every
-    request has an answer."""
+    request has an answer (a second motor answering as the same one may then
+    go unseen: count replies over the whole time-out)."""
     wanted = set(requests)
-    replies = {}
+    replies = Replies()
 
     def take(raw):
         reply = rotalink.register_reply(raw)
@@ -144,12 +165,14 @@ def read_registers(sock, iface, requests, timeout, until_all=True):
         key = (motor_id, register)
         if key in wanted:
             answer = (unpack_frame(raw)[0], value)
+            replies.counts[key] = replies.counts.get(key, 0) + 1
             seen = replies.setdefault(key, [])
             if answer not in seen:
                 seen.append(answer)
 
     for motor_id, register in requests:
-        send_frame(sock, iface, pack_frame(REGISTER_ID, read_request(motor_id, register)), take)
+        send_frame(sock, iface, pack_frame(*rotalink.read_register_frame(motor_id, register)),
+                   take)
         receive_waiting(sock, iface, take)
     receive_until(sock, iface, time.monotonic() + timeout, take,
                   lambda: until_all and len(replies) == len(wanted))

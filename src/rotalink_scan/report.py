@@ -5,13 +5,12 @@ import math
 import struct
 
 import rotalink
-from rotalink_sim.model import CONTROL_MODES, WIRE
 
-__all__ = ["Motor", "MODES", "presets", "decode", "float_text", "id_text", "preset_names",
-           "command_ids", "warnings", "table", "document"]
+__all__ = ["Motor", "MODES", "presets", "decode", "float_text", "id_text", "bitrate_text",
+           "preset_names", "command_ids", "warnings", "table", "document"]
 
-#: Control modes (register 10) by number, named as the firmware's tools name them.
-MODES = {number: name.upper() for name, number in CONTROL_MODES.items()}
+#: Control modes (register 10) by number, named as rotalink.ControlMode names them.
+MODES = {int(mode): mode.name for mode in rotalink.ControlMode}
 
 MST_ID = int(rotalink.Register.MST_ID)
 CTRL_MODE = int(rotalink.Register.CTRL_MODE)
@@ -20,7 +19,8 @@ SW_VER = int(rotalink.Register.sw_ver)
 #: The registers read from every motor that answered, after MST_ID (SN: two
 #: motors sharing a command identifier answer with different serial numbers).
 SN = int(rotalink.Register.SN)
-DETAILS = (CTRL_MODE, PMAX, VMAX, TMAX, SW_VER, SN)
+CAN_BR = int(rotalink.Register.can_br)
+DETAILS = (CTRL_MODE, PMAX, VMAX, TMAX, SW_VER, SN, CAN_BR)
 
 _F32 = struct.Struct("<f")
 _U32 = struct.Struct("<I")
@@ -43,12 +43,14 @@ class Motor:
     """One motor that answered: its command identifier (the one probed), what
     came from it, by register number, and the CAN identifier it answered from."""
 
-    def __init__(self, command_id, registers, answered_from=None, also=(), differing=()):
+    def __init__(self, command_id, registers, answered_from=None, also=(), differing=(),
+                 replies=1):
         self.command_id = command_id
         self.registers = dict(registers)
         self.answered_from = answered_from
         self.also = list(also)  # reply identifiers of further answers to the probe
         self.differing = list(differing)  # registers answered more than once, differently
+        self.replies = replies  # the most replies one read request had: >1, several motors
 
     @property
     def reply_id(self):
@@ -60,6 +62,19 @@ class Motor:
 
 def id_text(ident):
     return "?" if ident is None else "0x%03x" % ident
+
+
+def bitrate_text(code):
+    """The bit rate of a can_br code as the tools show it: "1000000", or
+    "1000000/5000000" for CAN FD (arbitration/data bit/s); "?" for no code,
+    "code N" for one rotalink.CAN_BIT_RATES does not know."""
+    if code is None:
+        return "?"
+    rates = rotalink.CAN_BIT_RATES.get(code)
+    if rates is None:
+        return "code %d" % code
+    nominal, data = rates
+    return str(nominal) if data is None else "%d/%d" % (nominal, data)
 
 
 def float_text(value):
@@ -91,8 +106,8 @@ def command_ids(command_id):
     """{identifier: mode name} of the command frames a motor with this command
     identifier takes: one per control mode, at the offset of its kind. A
     motor answers the frames of every kind, whatever its own mode."""
-    return {command_id + w.offset: MODES[mode] for mode, w in WIRE.items()
-            if command_id + w.offset <= 0x7FF}
+    return {command_id + mode.id_offset: mode.name for mode in rotalink.ControlMode
+            if command_id + mode.id_offset <= 0x7FF}
 
 
 def _kind(mode_name):
@@ -103,6 +118,10 @@ def warnings(motors):
     """Every pair of identifiers that would make replies ambiguous, in the
     words MotorGroup uses for them."""
     out = []
+    twice = sorted({m.command_id for i, m in enumerate(motors)
+                    if any(o.command_id == m.command_id for o in motors[i + 1:])})
+    for command_id in twice:  # one motor found twice: one warning, not a pair of itself
+        out.append("command identifier %s is answered by several motors" % id_text(command_id))
     for m in motors:
         if m.also:
             out.append("command identifier %s was answered more than once (reply identifiers %s): "
@@ -113,6 +132,9 @@ def warnings(motors):
             out.append("command identifier %s was answered more than once, with different %s: "
                        "motors share it (the row shows the first answers)"
                        % (id_text(m.command_id), names))
+        elif m.replies > 1:
+            out.append("command identifier %s was answered %d times to one read, alike: several "
+                       "motors set up alike answer as it" % (id_text(m.command_id), m.replies))
         if m.answered_from is not None and m.reply_id is not None and m.answered_from != m.reply_id:
             out.append("motor %s answered from %s while its MST_ID register holds %s"
                        % (id_text(m.command_id), id_text(m.answered_from), id_text(m.reply_id)))
@@ -124,18 +146,22 @@ def warnings(motors):
             out.append("the reply identifier %s of motor %s is its own %scommand identifier"
                        % (id_text(reply), id_text(m.command_id), _kind(own)))
         for other in known[:i] + known[i + 1:]:
+            if other.command_id == m.command_id:
+                continue
             theirs = command_ids(other.command_id).get(reply)
             if theirs is not None:
                 out.append("the reply identifier %s of motor %s is the %scommand identifier of "
                            "motor %s" % (id_text(reply), id_text(m.command_id), _kind(theirs),
                                          id_text(other.command_id)))
         for other in known[i + 1:]:
-            if reply == other.reply_id & 0x7FF:
+            if other.command_id != m.command_id and reply == other.reply_id & 0x7FF:
                 out.append("motors %s and %s share reply identifier %s"
                            % (id_text(m.command_id), id_text(other.command_id), id_text(reply)))
     for i, m in enumerate(motors):
         mine = command_ids(m.command_id)
         for other in motors[i + 1:]:
+            if other.command_id == m.command_id:
+                continue
             shared = sorted(mine.keys() & command_ids(other.command_id).keys())
             if shared:
                 out.append("motors %s and %s both answer commands on %s"
@@ -152,7 +178,7 @@ def _firmware_text(value):
     return "?" if value is None else "0x%04x" % value
 
 
-HEADER = ("command", "reply", "mode", "PMAX", "VMAX", "TMAX", "preset", "firmware")
+HEADER = ("command", "reply", "mode", "PMAX", "VMAX", "TMAX", "preset", "firmware", "bitrate")
 
 
 def table(motors, limits):
@@ -166,7 +192,7 @@ def table(motors, limits):
             float_text(m.registers.get(PMAX)), float_text(m.registers.get(VMAX)),
             float_text(m.registers.get(TMAX)),
             "?" if names is None else ", ".join(names) or "none",
-            _firmware_text(m.registers.get(SW_VER)),
+            _firmware_text(m.registers.get(SW_VER)), bitrate_text(m.registers.get(CAN_BR)),
         ))
     widths = [max(len(r[c]) for r in rows) for c in range(len(HEADER))]
     return "\n".join("  ".join(cell.ljust(w) for cell, w in zip(r, widths)).rstrip() for r in rows)
@@ -195,5 +221,8 @@ def document(iface, motors, limits):
             "tmax": _json_float(m.registers.get(TMAX)),
             "presets": preset_names(m, limits),
             "firmware": m.registers.get(SW_VER),
+            "can_br": m.registers.get(CAN_BR),
+            "bitrate": None if m.registers.get(CAN_BR) is None
+            else bitrate_text(m.registers[CAN_BR]),
         })
     return {"interface": iface, "motors": entries, "warnings": warnings(motors)}

@@ -11,16 +11,20 @@ import time
 from fractions import Fraction
 
 import rotalink
-from rotalink_sim.model import (CAN_BIT_RATES, CMD_DISABLE, CMD_SET_ZERO, CONTROL_MODES,
-                                REG_CAN_BR, REG_CTRL_MODE, REG_ESC_ID, REG_MST_ID, REG_PMAX,
-                                REG_TIMEOUT, REG_TMAX, REG_VMAX, REGISTERS, SAVE_ARG, SAVE_OP,
-                                TIMEOUT_UNIT_US, find_register, parse_int, special_payload)
-from rotalink_sim.sim import OP_WRITE, REGISTER_ID
 
 from . import cli, probe, report
+from .frames import id_text, pack_frame
+from .stop import Attribution, status_name
 
 __all__ = ["build_parser", "main", "show_value", "parse_value", "write_frame", "save_frame",
-           "frame_line", "FLASH_WRITES"]
+           "frame_line", "bit_rate", "find_register", "parse_int", "FLASH_WRITES"]
+
+#: The register map, by number in number order.
+REGISTERS = {int(r): r for r in sorted(rotalink.Register)}
+_R = rotalink.Register
+REG_MST_ID, REG_ESC_ID, REG_TIMEOUT, REG_CTRL_MODE = (int(_R.MST_ID), int(_R.ESC_ID),
+                                                      int(_R.TIMEOUT), int(_R.CTRL_MODE))
+REG_PMAX, REG_VMAX, REG_TMAX, REG_CAN_BR = int(_R.PMAX), int(_R.VMAX), int(_R.TMAX), int(_R.can_br)
 
 PROG = "rotalink-setup"
 #: Writes a motor's flash is rated for, roughly.
@@ -29,9 +33,11 @@ FLASH_WRITES = 10000
 #: and decide whether the motor can be reached at all.
 GUARDED = (REG_MST_ID, REG_ESC_ID, REG_CAN_BR)
 #: Units of the values shown and taken, by register number ("" for none).
-UNITS = {0: "V", 1: "Nm/A", 2: "degC", 6: "rad/s", 9: "ms", 11: "Nm s/rad", 12: "kg m^2",
-         17: "ohm", 18: "H", 19: "Wb", 21: "rad", 22: "rad/s", 23: "Nm", 29: "V",
-         35: "bit/s"}
+UNITS = {int(getattr(_R, name)): unit for name, unit in (
+    ("UV_Value", "V"), ("KT_Value", "Nm/A"), ("OT_Value", "degC"), ("MAX_SPD", "rad/s"),
+    ("TIMEOUT", "ms"), ("Damp", "Nm s/rad"), ("Inertia", "kg m^2"), ("Rs", "ohm"), ("LS", "H"),
+    ("Flux", "Wb"), ("PMAX", "rad"), ("VMAX", "rad/s"), ("TMAX", "Nm"), ("OV_Value", "V"),
+    ("can_br", "bit/s"))}
 #: Firmware numbers and the serial number, shown in hex.
 _HEX = tuple(int(getattr(rotalink.Register, n)) for n in ("hw_ver", "sw_ver", "SN", "sub_ver"))
 _U32 = struct.Struct("<I")
@@ -56,9 +62,13 @@ commands:
   watchdog MS               the communication time-out, 0 for none
   limits PMAX VMAX TMAX     the ranges the MIT frames map to
   ids NEW_MOTOR_ID NEW_MASTER_ID   new identifiers (needs --force; saves)
-  bitrate RATE              new CAN bit rate in bit/s, e.g. 1000000 or 1M
+  bitrate RATE              new CAN bit rate in bit/s, e.g. 1000000 or 1M, or
+                            CAN FD (1 Mbit/s arbitration) by its data rate:
+                            5M, 2.5M, or both: 1M/5M, 1000000/5000000
                             (needs --force; saves)
   zero                      make the current position the zero (asks first)
+  clear                     clear the motor's fault (clear-error) and show
+                            its status after it
   dump FILE                 every register to a JSON file
   restore FILE              write the writable registers whose values differ
                             from FILE (identifiers and can_br only with --force)
@@ -66,7 +76,12 @@ commands:
 --save saves to flash after the writes: the tool disables the motor, sends the
 save and reads back what it wrote. That the flash kept the values shows only
 after a power cycle (run show then). Flash is rated for about 10,000 writes:
-save when the settings are final, not in a loop."""
+save when the settings are final, not in a loop.
+
+Several motors answering as MOTOR_ID (more than one reply to one read, alike
+or not) refuse every writing command and --save, --force notwithstanding:
+power or connect one new motor at a time and give it its own identifiers
+with ids, then the next."""
 
 _EPILOG = """\
 exit status: 0 done, 1 the motor did not answer or a read-back differs from
@@ -79,6 +94,8 @@ examples:
   rotalink-setup can0 1 watchdog 50 --dry-run
   rotalink-setup can0 1 ids 2 0x12 --force
   rotalink-setup can0 1 bitrate 1M --force
+  rotalink-setup can0 1 bitrate 5M --force
+  rotalink-setup can0 1 clear
   rotalink-setup can0 1 dump motor1.json
   rotalink-setup can0 2 restore motor1.json --dry-run"""
 
@@ -93,6 +110,33 @@ class Failed(Exception):
 
 # values -------------------------------------------------------------------
 
+def parse_int(text):
+    """An integer in decimal or with a 0x/0o/0b prefix, leading zeros allowed
+    ("010" is 10); ValueError for anything else."""
+    text = text.strip()
+    try:
+        return int(text, 0)
+    except ValueError:
+        return int(text, 10)
+
+
+_BY_NAME = {r.name.lower(): r for r in REGISTERS.values()}
+
+
+def find_register(key):
+    """The rotalink.Register of a name (any case) or a number; ValueError
+    for one outside the map."""
+    reg = _BY_NAME.get(key.strip().lower())
+    if reg is None:
+        try:
+            reg = REGISTERS.get(parse_int(key))
+        except ValueError:
+            reg = None
+    if reg is None:
+        raise ValueError("unknown register %r" % (key,))
+    return reg
+
+
 def show_value(number, word):
     """The text of a register's 32-bit word in the units show prints."""
     reg = REGISTERS[number]
@@ -103,12 +147,11 @@ def show_value(number, word):
     if number in _HEX:
         return "0x%04x" % word
     if number == REG_TIMEOUT:
-        return report.float_text(word * TIMEOUT_UNIT_US / 1000.0)
+        return report.float_text(word * rotalink.TIMEOUT_UNIT_US / 1000.0)
     if number == REG_CTRL_MODE:
         return report.MODES.get(word, str(word))
     if number == REG_CAN_BR:
-        rate = CAN_BIT_RATES.get(word)
-        return "code %d" % word if rate is None else str(rate)
+        return report.bitrate_text(word)
     return str(word)
 
 
@@ -130,23 +173,47 @@ def word_of_json(number, value):
     return value
 
 
-def bit_rate(text):
-    """``1000000``, ``1M``, ``500k``: the bit rate in bit/s."""
-    t = text.strip().lower().rstrip("bit/s").strip()
+def _rate(text):
+    """``1000000``, ``1M``, ``2.5M``, ``500k``: bit/s, or -1."""
+    t = text.strip().lower()
     scale = 1
     if t.endswith("m"):
         t, scale = t[:-1], 1000000
     elif t.endswith("k"):
         t, scale = t[:-1], 1000
     try:
-        value = float(t) * scale
-    except ValueError:
-        value = -1
-    codes = {rate: code for code, rate in CAN_BIT_RATES.items()}
-    if value not in codes:
-        raise ValueError("no bit rate %r: the motor takes %s bit/s"
-                         % (text, ", ".join(str(r) for r in sorted(codes))))
-    return int(value), codes[value]
+        value = Fraction(t) * scale
+    except (ValueError, ZeroDivisionError):
+        return -1
+    return int(value) if value.denominator == 1 else -1
+
+
+def bit_rate(text):
+    """The bit rates (bit/s, data bit/s or None) and the can_br code of
+    `text` (``bit/s`` after it or not): a classic rate (``1000000``, ``1M``,
+    ``500k``), a CAN FD one by both rates (``1M/5M``, ``1000000/5000000``)
+    or by its data rate alone (``5M``, ``2.5M``: the arbitration rate is
+    1 Mbit/s)."""
+    codes = {rates: code for code, rates in rotalink.CAN_BIT_RATES.items()}
+    t = text.strip()
+    if t.lower().endswith("bit/s"):
+        t = t[:-5]
+    nominal, slash, data = t.partition("/")
+    if slash:
+        rates = (_rate(nominal), _rate(data))
+    else:
+        rate = _rate(nominal)
+        rates = (rate, None)
+        if rates not in codes:  # a data rate alone
+            rates = next((r for r in codes if r[1] == rate), rates)
+    if rates not in codes:
+        classic = sorted(n for n, d in codes if d is None)
+        fd = sorted(r for r in codes if r[1] is not None)
+        raise ValueError("no bit rate %r: the motor takes %s bit/s, or CAN FD %s (arbitration/"
+                         "data bit/s, or the data rate alone)"
+                         % (text, ", ".join(map(str, classic)),
+                            ", ".join("%d/%d" % r for r in fd)))
+    return rates, codes[rates]
 
 
 def parse_value(number, text):
@@ -166,17 +233,16 @@ def parse_value(number, text):
         return _U32.unpack(_F32.pack(value))[0]
     if number == REG_TIMEOUT:
         try:
-            ticks = Fraction(text) * 1000 / TIMEOUT_UNIT_US
+            ticks = Fraction(text) * 1000 / rotalink.TIMEOUT_UNIT_US
         except (ValueError, ZeroDivisionError):
             ticks = Fraction(-1)
         if not (0 <= ticks <= 0xFFFFFFFF) or ticks.denominator != 1:
             raise ValueError("TIMEOUT takes milliseconds in steps of %g ms (0 for none), got %r"
-                             % (TIMEOUT_UNIT_US / 1000.0, text))
+                             % (rotalink.TIMEOUT_UNIT_US / 1000.0, text))
         return int(ticks)
     if number == REG_CTRL_MODE:
-        mode = CONTROL_MODES.get(text.lower())
-        if mode is None and text in ("1", "2", "3", "4"):
-            mode = int(text)
+        mode = next((int(m) for m in rotalink.ControlMode
+                     if text.upper() == m.name or text == str(int(m))), None)
         if mode is None:
             raise ValueError("CTRL_MODE takes MIT, POS_VEL, VEL or FORCE_POS, got %r" % text)
         return mode
@@ -193,23 +259,16 @@ def parse_value(number, text):
 
 # frames -------------------------------------------------------------------
 
-def _id_bytes(motor_id):
-    ident = motor_id & 0x7FF
-    return bytes((ident & 0xFF, ident >> 8))
-
-
 def write_frame(motor_id, number, word):
-    """(identifier, data) of a register write."""
-    return REGISTER_ID, _id_bytes(motor_id) + bytes((OP_WRITE, number)) + _U32.pack(word)
+    """(identifier, data) of a register write of the 32-bit `word`, as the
+    module makes it."""
+    value = _F32.unpack(_U32.pack(word))[0] if REGISTERS[number].is_float else word
+    return rotalink.write_register_frame(motor_id, number, value)
 
 
 def save_frame(motor_id):
     """(identifier, data) of the save to flash."""
-    return REGISTER_ID, _id_bytes(motor_id) + bytes((SAVE_OP, SAVE_ARG, 0, 0, 0, 0))
-
-
-def special_frame(motor_id, cmd):
-    return motor_id & 0x7FF, special_payload(cmd)
+    return rotalink.save_parameters_frame(motor_id)
 
 
 def frame_line(iface, frame):
@@ -231,6 +290,9 @@ class Session:
         self.timeout = args.timeout_ms / 1000.0
         self.saves = 0
         self.shared = False  # told that several motors answer as this one
+        #: A command that writes (or saves): refused while several motors answer.
+        self.writing = args.command in WRITING or args.save
+        self.written = False  # a command went out that may have changed the motor
         self._sock = None
         self.bus = None
         self.motor = None
@@ -248,16 +310,38 @@ class Session:
         if self._sock is not None:
             self._sock.close()
 
-    def read(self, numbers, motor_id=None):
-        """{number: word} of the registers that answered."""
-        m = self.motor_id if motor_id is None else motor_id
-        got = probe.read_registers(self.sock, self.iface, [(m, n) for n in numbers], self.timeout)
-        if any(len(answers) > 1 for answers in got.values()) and not self.shared:
-            self.shared = True
-            print("%s: warning: more than one motor answers as %s, with different values: "
-                  "give each its own identifiers (ids) one at a time, the others unpowered"
-                  % (PROG, report.id_text(m)), file=sys.stderr)
+    def read(self, numbers, until_all=True):
+        """{number: word} of the registers that answered. More than one reply
+        to one read refuses a writing command (Refused) and is warned of
+        once otherwise."""
+        m = self.motor_id
+        got = probe.read_registers(self.sock, self.iface, [(m, n) for n in numbers], self.timeout,
+                                   until_all=until_all)
+        if got.most() > 1:
+            self._several(got)
         return {n: _U32.unpack(got[(m, n)][0][1])[0] for n in numbers if (m, n) in got}
+
+    def _several(self, got):
+        """Several motors answered as this one: say what differs, if anything."""
+        heard = sorted({can_id for answers in got.values() for can_id, _ in answers})
+        differing = [REGISTERS[n].name for (_, n), answers in sorted(got.items())
+                     if len({value for _, value in answers}) > 1]
+        what = "%d replies to one read" % got.most()
+        if len(heard) > 1:
+            what += ", from %s" % ", ".join(id_text(i) for i in heard)
+        what += (", with different %s" % ", ".join(differing) if differing
+                 else ", alike" if len(heard) == 1 else "")
+        text = "several motors answer as %s (%s)" % (report.id_text(self.motor_id), what)
+        if self.writing and not self.written:
+            raise Refused(text + ": nothing written. Power or connect one new motor at a time, "
+                          "give it its own identifiers with `%s %s %s ids NEW_ID NEW_MASTER_ID "
+                          "--force`, then connect the next" % (PROG, self.iface,
+                                                                report.id_text(self.motor_id)))
+        if not self.shared:
+            self.shared = True
+            print("%s: warning: %s; the values shown are the first answers: power or connect "
+                  "one motor at a time and give each its own identifiers with ids"
+                  % (PROG, text), file=sys.stderr)
 
     def read_all(self, numbers):
         words = self.read(numbers)
@@ -266,22 +350,31 @@ class Session:
             words.update(self.read(missing))  # one more round for a lost frame
         missing = [n for n in numbers if n not in words]
         if missing:
+            names = ", ".join(REGISTERS[n].name for n in missing)
+            if self.shared:  # their replies collide on the bus
+                raise Failed("several motors answer as %s: reads of %s went unanswered; power "
+                             "or connect one motor at a time"
+                             % (report.id_text(self.motor_id), names))
             raise Failed("motor %s did not answer reads of %s"
-                         % (report.id_text(self.motor_id),
-                            ", ".join(REGISTERS[n].name for n in missing)))
+                         % (report.id_text(self.motor_id), names))
         return words
 
     def connect(self):
-        """Find the reply identifier (unless given) and open the transport."""
-        if self.master_id is None:
+        """Find the reply identifier (unless given) and open the transport.
+        Before a writing command, the read of MST_ID waits its whole time-out
+        and counts the replies: several motors answering refuse the command."""
+        if self.master_id is None or (self.writing and self.motor is None):
             # The identifier the motor answers from now: a new MST_ID takes
             # effect only at the next power-up.
             got = probe.read_registers(self.sock, self.iface, [(self.motor_id, REG_MST_ID)],
-                                       self.timeout)
+                                       self.timeout, until_all=not self.writing)
             if not got:
                 raise Failed("motor %s did not answer on %s (no reply to a read of MST_ID "
                              "within %d ms)" % (report.id_text(self.motor_id), self.iface,
                                                 self.args.timeout_ms))
+            if got.most() > 1:
+                self._several(got)
+        if self.master_id is None:
             can_id, value = got[(self.motor_id, REG_MST_ID)][0]
             self.master_id = can_id & 0x7FF
             held = _U32.unpack(value)[0]
@@ -300,6 +393,7 @@ class Session:
         """Write {number: word}, read them back; print before and after."""
         self.connect()
         before = self.read_all(list(words))
+        self.written = True
         for n, word in words.items():
             reg = REGISTERS[n]
             value = _F32.unpack(_U32.pack(word))[0] if reg.is_float else word
@@ -322,6 +416,7 @@ class Session:
     def save(self, words):
         """Disable, save to flash, read back the registers written."""
         self.connect()
+        self.written = True
         state = self.motor.disable(self.bus)
         if state.error == rotalink.Status.ENABLED:
             raise Failed("motor 0x%03x still reports ENABLED after the disable: not saving to flash"
@@ -342,6 +437,11 @@ class Session:
 
 # commands -----------------------------------------------------------------
 
+#: Commands that change the motor (with --save, every command does).
+WRITING = frozenset(["set", "mode", "watchdog", "limits", "ids", "bitrate", "zero", "clear",
+                     "restore"])
+
+
 def _usage(msg):
     raise Refused(msg)
 
@@ -350,7 +450,7 @@ def _dry_run(args, words, save, extra=()):
     lines = [frame_line(args.iface, f) for f in extra]
     lines += [frame_line(args.iface, write_frame(args.motor_id, n, w)) for n, w in words.items()]
     if save:
-        lines.append(frame_line(args.iface, special_frame(args.motor_id, CMD_DISABLE)))
+        lines.append(frame_line(args.iface, rotalink.disable_frame(args.motor_id)))
         lines.append(frame_line(args.iface, save_frame(args.motor_id)))
     print("\n".join(lines))
     print("(dry run: nothing sent)", file=sys.stderr)
@@ -381,11 +481,11 @@ def _register_words(items, force):
             _usage("unknown register %r" % key)
         if not reg.writable:
             _usage("register %s is read-only" % reg.name)
-        if reg.number in GUARDED and not force:
+        if reg in GUARDED and not force:
             _usage("register %s changes how the motor is reached after a power cycle: use the "
                    "ids or bitrate command, or --force" % reg.name)
         try:
-            words[reg.number] = parse_value(reg.number, text)
+            words[int(reg)] = parse_value(int(reg), text)
         except ValueError as exc:
             _usage(str(exc))
     return words
@@ -454,13 +554,18 @@ def _clashes(others, mine):
     return [w for w in report.warnings(others + [mine]) if w not in before]
 
 
-def _power_cycle_steps(args, motor_id, bitrate=None):
+def _power_cycle_steps(args, motor_id, rates=None):
     lines = ["next: power-cycle the motor (the new settings take effect at power-up)"]
-    if bitrate is not None:
+    if rates is not None:
+        nominal, data = rates
         lines.append("then set the interface to the new bit rate:")
-        lines += ["  ip link set %s down" % args.iface,
-                  "  ip link set %s type can bitrate %d" % (args.iface, bitrate),
-                  "  ip link set %s up" % args.iface]
+        lines.append("  ip link set %s down" % args.iface)
+        if data is None:
+            lines += ["  ip link set %s type can bitrate %d" % (args.iface, nominal),
+                      "  ip link set %s up" % args.iface]
+        else:
+            lines.append("  ip link set %s up type can bitrate %d dbitrate %d fd on"
+                         % (args.iface, nominal, data))
     lines.append("then find the motor and check what flash kept with:")
     lines.append("  rotalink-scan %s --ids %d" % (args.iface, motor_id))
     lines.append("  %s %s %d show" % (PROG, args.iface, motor_id))
@@ -485,6 +590,7 @@ def cmd_ids(args, session):
     words = {REG_MST_ID: new_master, REG_ESC_ID: new_motor}
     if args.dry_run:
         return _dry_run(args, words, True)
+    session.connect()  # several motors answering as this one refuse it here
     others = _others(session)
     mine = report.Motor(new_motor, {REG_MST_ID: new_master})
     clashes = _clashes(others, mine)
@@ -499,7 +605,7 @@ def cmd_ids(args, session):
 def cmd_bitrate(args, session):
     (text,) = _nargs(args, 1, "bitrate RATE")
     try:
-        rate, code = bit_rate(text)
+        rates, code = bit_rate(text)
     except ValueError as exc:
         _usage(str(exc))
     _refuse_unforced(args, "a change of bit rate")
@@ -507,13 +613,13 @@ def cmd_bitrate(args, session):
     if args.dry_run:
         return _dry_run(args, words, True)
     _apply(args, session, words, True)
-    print(_power_cycle_steps(args, args.motor_id, rate))
+    print(_power_cycle_steps(args, args.motor_id, rates))
     return 0
 
 
 def cmd_zero(args, session):
     _nargs(args, 0, "zero")
-    frame = special_frame(args.motor_id, CMD_SET_ZERO)
+    frame = rotalink.set_zero_frame(args.motor_id)
     if args.dry_run:
         return _dry_run(args, {}, False, [frame])
     if not args.yes:
@@ -525,8 +631,47 @@ def cmd_zero(args, session):
         if answer.strip().lower() not in ("y", "yes"):
             _usage("not confirmed: nothing sent")
     session.connect()
+    session.written = True
     session.motor.set_zero(session.bus)
     print("the current position of motor %s is its zero now" % report.id_text(args.motor_id))
+    return 0
+
+
+def _mode_clear(session):
+    """Clear-error on the identifier of the motor's mode, for older firmware
+    in a non-MIT mode, which takes it only there; the status after it, or
+    None when the mode is MIT or no feedback came."""
+    mode = session.read([REG_CTRL_MODE]).get(REG_CTRL_MODE)
+    if mode not in (int(m) for m in rotalink.ControlMode if m.id_offset) or \
+            session.motor_id + rotalink.ControlMode(mode).id_offset >= probe.REGISTER_ID:
+        return None
+    heard = Attribution([session.motor_id], {session.master_id: session.motor_id})
+    probe.receive_waiting(session.sock, session.iface, lambda raw: None)
+    frame = rotalink.clear_error_frame(session.motor_id, rotalink.ControlMode(mode))
+    probe.send_frame(session.sock, session.iface, pack_frame(*frame), heard.take)
+    probe.receive_until(session.sock, session.iface, time.monotonic() + session.timeout,
+                        heard.take, lambda: heard.got)
+    got = heard.got.get(session.motor_id)
+    return None if got is None else got[1]
+
+
+def cmd_clear(args, session):
+    _nargs(args, 0, "clear")
+    frame = rotalink.clear_error_frame(args.motor_id)
+    if args.dry_run:
+        return _dry_run(args, {}, False, [frame])
+    session.connect()
+    session.written = True
+    status = session.motor.clear_error(session.bus).error
+    if status != rotalink.Status.DISABLED:
+        after = _mode_clear(session)
+        if after is not None:
+            status = after
+    print("motor %s reports %s after clear-error" % (report.id_text(args.motor_id),
+                                                    status_name(status)))
+    if status != rotalink.Status.DISABLED:
+        raise Failed("motor %s still reports %s after clear-error"
+                     % (report.id_text(args.motor_id), status_name(status)))
     return 0
 
 
@@ -557,7 +702,7 @@ def _load_dump(path):
             reg = find_register(key)
             if isinstance(value, str):
                 value = float(value)  # "nan", "inf"
-            words[reg.number] = word_of_json(reg.number, value)
+            words[int(reg)] = word_of_json(int(reg), value)
         return words
     except (OSError, UnicodeDecodeError, ValueError, KeyError, TypeError, AttributeError,
             OverflowError, struct.error) as exc:
@@ -588,9 +733,9 @@ def cmd_restore(args, session):
 
 COMMANDS = {"show": cmd_show, "set": cmd_set, "mode": cmd_mode, "watchdog": cmd_watchdog,
             "limits": cmd_limits, "ids": cmd_ids, "bitrate": cmd_bitrate, "zero": cmd_zero,
-            "dump": cmd_dump, "restore": cmd_restore}
+            "clear": cmd_clear, "dump": cmd_dump, "restore": cmd_restore}
 #: Commands that need nothing from the bus for --dry-run.
-_OFFLINE = ("set", "mode", "watchdog", "limits", "ids", "bitrate", "zero")
+_OFFLINE = ("set", "mode", "watchdog", "limits", "ids", "bitrate", "zero", "clear")
 
 
 def _motor_id(text):

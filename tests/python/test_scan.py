@@ -2,9 +2,11 @@
 pipelined reads (on a socket pair standing in for the CAN socket) and, on a
 vcan interface, a scan of simulated motors that only ever reads."""
 import argparse
+import ast
 import contextlib
 import errno
 import json
+import pkgutil
 import socket
 import struct
 import subprocess
@@ -16,7 +18,8 @@ import pytest
 
 import rotalink
 import rotalink_sim
-from rotalink_scan import cli, probe, report, setup_tool, stop
+import rotalink_scan
+from rotalink_scan import cli, frames, probe, report, setup_tool, stop
 from rotalink_sim.frames import CAN_FRAME, pack_frame
 from rotalink_sim.model import FAULTS
 
@@ -179,34 +182,35 @@ def test_scan_reads_details_of_the_motors_that_answered(pair):
     assert (m.command_id, m.answered_from, m.also) == (1, 0x011, [])
     assert m.registers == {7: 0x11, 10: 2, 21: f32(3.14), 14: 0x5012}
     assert asked == [probe.read_request(i, r) for i, r in [(1, 7), (2, 7)] + [
-        (1, r) for r in (10, 21, 22, 23, 14, 15)]]
+        (1, r) for r in (10, 21, 22, 23, 14, 15, 35)]]
 
 
 # ------------------------------------------------------------- reporting
 
-def motor(command_id, reply_id, mode=1, limits=(12.5, 30.0, 10.0), firmware=0x5012, **kw):
-    regs = {7: reply_id, 10: mode, 14: firmware}
+def motor(command_id, reply_id, mode=1, limits=(12.5, 30.0, 10.0), firmware=0x5012, can_br=4,
+          **kw):
+    regs = {7: reply_id, 10: mode, 14: firmware, 35: can_br}
     regs.update(zip((21, 22, 23), limits))
     return report.Motor(command_id, {k: v for k, v in regs.items() if v is not None}, **kw)
 
 
 MOTORS = [
     motor(1, 0x11),
-    motor(2, 0x12, mode=2, limits=(12.5, 45.0, 54.0)),
-    motor(3, 0x13, mode=3, limits=(f32(3.14), 30.0, 10.0), firmware=0x5013),
-    motor(4, 0x14, mode=4, limits=(12.5, 10.0, 28.0)),             # dm4340 = dm4340p
-    motor(0x7E, 0x7F, mode=7, limits=(f32(12.566), None, 5.0), firmware=None),
+    motor(2, 0x12, mode=2, limits=(12.5, 45.0, 54.0), can_br=9),   # CAN FD
+    motor(3, 0x13, mode=3, limits=(f32(3.14), 30.0, 10.0), firmware=0x5013, can_br=6),
+    motor(4, 0x14, mode=4, limits=(12.5, 10.0, 28.0), can_br=12),  # dm4340 = dm4340p
+    motor(0x7E, 0x7F, mode=7, limits=(f32(12.566), None, 5.0), firmware=None, can_br=None),
 ]
 
 
 def test_table():
     assert report.table(MOTORS, report.presets()) == "\n".join([
-        "command  reply  mode       PMAX    VMAX  TMAX  preset           firmware",
-        "0x001    0x011  MIT        12.5    30    10    dm4310           0x5012",
-        "0x002    0x012  POS_VEL    12.5    45    54    dm8009           0x5012",
-        "0x003    0x013  VEL        3.14    30    10    none             0x5013",
-        "0x004    0x014  FORCE_POS  12.5    10    28    dm4340, dm4340p  0x5012",
-        "0x07e    0x07f  7          12.566  ?     5     ?                ?",
+        "command  reply  mode       PMAX    VMAX  TMAX  preset           firmware  bitrate",
+        "0x001    0x011  MIT        12.5    30    10    dm4310           0x5012    1000000",
+        "0x002    0x012  POS_VEL    12.5    45    54    dm8009           0x5012    1000000/5000000",
+        "0x003    0x013  VEL        3.14    30    10    none             0x5013    1000000/2500000",
+        "0x004    0x014  FORCE_POS  12.5    10    28    dm4340, dm4340p  0x5012    code 12",
+        "0x07e    0x07f  7          12.566  ?     5     ?                ?         ?",
     ])
 
 
@@ -216,13 +220,13 @@ def test_json_document():
     assert doc == {"interface": "vcan0", "warnings": [], "motors": [
         {"command_id": 3, "reply_id": 0x13, "answered_from": None, "control_mode": 3,
          "control_mode_name": "VEL", "pmax": f32(3.14), "vmax": 30.0, "tmax": 10.0,
-         "presets": [], "firmware": 0x5013},
+         "presets": [], "firmware": 0x5013, "can_br": 6, "bitrate": "1000000/2500000"},
         {"command_id": 0x7E, "reply_id": 0x7F, "answered_from": None, "control_mode": 7,
          "control_mode_name": None, "pmax": f32(12.566), "vmax": None, "tmax": 5.0,
-         "presets": None, "firmware": None},
+         "presets": None, "firmware": None, "can_br": None, "bitrate": None},
         {"command_id": 5, "reply_id": 0x15, "answered_from": None, "control_mode": 1,
          "control_mode_name": "MIT", "pmax": "nan", "vmax": 30.0, "tmax": 10.0,
-         "presets": [], "firmware": 0x5012},
+         "presets": [], "firmware": 0x5012, "can_br": 4, "bitrate": "1000000"},
     ]}
 
 
@@ -250,9 +254,33 @@ def test_json_document():
     ([motor(1, 0x11, differing=[21, 15])],
      ["command identifier 0x001 was answered more than once, with different PMAX, SN: motors "
       "share it (the row shows the first answers)"]),
+    # two motors set up alike: identical replies, counted
+    ([motor(1, 0x11, replies=2)],
+     ["command identifier 0x001 was answered 2 times to one read, alike: several motors set up "
+      "alike answer as it"]),
+    # one identifier found twice (a new motor's identifiers against those on the bus): once
+    ([motor(2, 0x12), motor(2, 0x13), motor(3, 0x14)],
+     ["command identifier 0x002 is answered by several motors"]),
 ])
 def test_warnings(motors, warnings):
     assert report.warnings(motors) == warnings
+
+
+def test_the_tools_import_nothing_from_the_simulator():
+    """Every byte the tools send comes from the module, not from the test double."""
+    for info in pkgutil.iter_modules(rotalink_scan.__path__):
+        path = "%s/%s.py" % (rotalink_scan.__path__[0], info.name)
+        with open(path, encoding="utf-8") as f:
+            tree = ast.parse(f.read(), path)
+        for node in ast.walk(tree):
+            names = ([a.name for a in node.names] if isinstance(node, ast.Import)
+                     else [node.module or ""] if isinstance(node, ast.ImportFrom) else [])
+            assert not [n for n in names if n.split(".")[0] == "rotalink_sim"], (path, names)
+    code = ("import sys; sys.modules['rotalink_sim'] = None\n"
+            "import rotalink_scan.cli, rotalink_scan.stop, rotalink_scan.setup_tool, "
+            "rotalink_scan.__main__")
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (r.returncode, r.stderr) == (0, "")
 
 
 def test_presets_are_the_modules():
@@ -278,13 +306,13 @@ SCANNED = "0x2A0-0x2AF"
 REPLY_MS = "1500"  # an emulated machine may be slow to answer
 
 TABLE = [
-    "command  reply  mode     PMAX    VMAX  TMAX  preset            firmware",
-    "0x2a1    0x2b1  MIT      12.5    30    10    dm4310            0x5012",
-    "0x2a2    0x2b2  MIT      12.5    45    54    dm8009            0x5012",
-    "0x2a3    0x2b3  MIT      12.5    10    28    dm4340, dm4340p   0x5012",
-    "0x2a4    0x2b3  MIT      12.5    45    10    dmg6215, dmh6220  0x5012",
-    "0x2a5    0x2a1  MIT      12.566  50    5     dm3507            0x5012",
-    "0x2a6    0x2b6  POS_VEL  3.14    30    10    none              0x5012",
+    "command  reply  mode     PMAX    VMAX  TMAX  preset            firmware  bitrate",
+    "0x2a1    0x2b1  MIT      12.5    30    10    dm4310            0x5012    1000000",
+    "0x2a2    0x2b2  MIT      12.5    45    54    dm8009            0x5012    1000000",
+    "0x2a3    0x2b3  MIT      12.5    10    28    dm4340, dm4340p   0x5012    1000000",
+    "0x2a4    0x2b3  MIT      12.5    45    10    dmg6215, dmh6220  0x5012    1000000",
+    "0x2a5    0x2a1  MIT      12.566  50    5     dm3507            0x5012    1000000",
+    "0x2a6    0x2b6  POS_VEL  3.14    30    10    none              0x5012    1000000",
     "warning: motors 0x2a3 and 0x2a4 share reply identifier 0x2b3",
     "warning: the reply identifier 0x2a1 of motor 0x2a5 is the command identifier of motor 0x2a1",
 ]
@@ -318,7 +346,7 @@ def test_scan_table_and_only_reads(can_iface, sims, sniffer):
     assert r.stdout.splitlines() == TABLE
     requests = sorted(data for can_id, data, _, _ in frames if can_id == 0x7FF)
     asked = [(i, 7) for i in cli.parse_ids(SCANNED)] + [(m, reg) for m in SIMULATED
-                                                         for reg in (10, 21, 22, 23, 14, 15)]
+                                                         for reg in (10, 21, 22, 23, 14, 15, 35)]
     assert requests == sorted(probe.read_request(i, reg) for i, reg in asked)
     # Everything else on the bus is the motors' read replies.
     assert all(len(data) == 8 and data[2] == 0x33 for can_id, data, _, _ in frames if can_id != 0x7FF)
@@ -397,25 +425,62 @@ def test_stop_groups_ids_by_low_four_bits():
     assert stop.groups(list(range(1, 33))) == [list(range(1, 17)), list(range(17, 33))]
     assert stop.groups([1, 2, 0x11, 0x21, 3]) == [[1, 2, 3], [0x11], [0x21]]
     assert set(stop.STATUS_NAMES) == {0, 1} | set(FAULTS) and stop.STOPPED == {0} | set(FAULTS)
+    # a mode's identifier exists below 0x7FF only: 0x4ff + 0x300 has none
+    assert stop._mode_ids([1, 2, 0x4FF, 0x500, 0x7FE], {1: 4, 2: 1, 0x4FF: 4, 0x500: 2}) == [1, 0x500]
+
+
+@pytest.mark.parametrize("group, learned, records, got, learned_after", [
+    # motor 1 answered from 0x011 earlier; asked in a later group, its late
+    # feedback is not motor 0x011's (the phantom of asking 1..32)
+    (range(17, 33), {0x011: 1}, [(0x011, 0x01)], {}, {0x011: 1}),
+    # not learned yet: a reply identifier is never a motor of its own
+    (range(17, 33), {}, [(0x011, 0x01)], {}, {}),
+    (range(1, 17), {0x011: 1}, [(0x011, 0x01)], {1: (0x011, 0)}, {0x011: 1}),
+    # new identifiers are learned; the first answer of each motor counts
+    ([1, 2], {}, [(0x021, 0x11), (0x022, 0x02), (0x021, 0x01)], {1: (0x021, 1), 2: (0x022, 0)},
+     {0x021: 1, 0x022: 2}),
+    # a motor that answered from 0x011 does not answer from 0x055, and 0x011
+    # is motor 1's even with motor 2's four bits
+    ([1, 2], {0x011: 1}, [(0x055, 0x01), (0x011, 0x02), (0x011, 0x11)], {1: (0x011, 1)},
+     {0x011: 1}),
+    # extended identifiers are no standard one's number
+    ([0x11], {}, [(0x80000011, 0x01)], {0x11: (0x80000011, 0)}, {0x80000011: 0x11}),
+])
+def test_stop_attributes_feedback_by_the_identifiers_learned(group, learned, records, got,
+                                                            learned_after):
+    heard = stop.Attribution(list(group), learned)
+    for can_id, byte0 in records:
+        heard.take(fb(can_id, byte0))
+    assert (heard.got, learned) == (got, learned_after)
 
 
 @pytest.mark.parametrize("ids, rounds, order, lines, err", [
-    # all at once, then the groups in turn, then the motors still running; the
-    # disable sent to all at once counts among a motor's disables
-    ("1-4,0x11", "3", [1, 2, 3, 4, 0x11] + [1, 2, 3, 4] + [0x11] + [1, 4] + [4],
+    # all at once, then the groups in turn, then the modes of the motors not
+    # stopped (those that did not answer too), then the motors still running;
+    # the disable sent to all at once counts among a motor's disables
+    ("1-4,0x11", "3", [1, 2, 3, 4, 0x11] + [1, 2, 3, 4] + [0x11] + [(1,), (2,), (4,)] + [1, 4]
+     + [4],
      ["motor 0x001  reply 0x011  DISABLED", "motor 0x003  reply 0x013  OVERLOAD",
       "motor 0x004  reply 0x014  7", "motor 0x011  reply 0x021  DISABLED"],
      "rotalink-stop: motor 0x004 still reports 7 after 4 disables\n"),
     ("4", "1", [4], ["motor 0x004  reply 0x014  7"],
      "rotalink-stop: motor 0x004 still reports 7 after 1 disable\n"),
-], ids=["groups", "one round"])
+    # older firmware in VEL mode answers the disable on its own identifier
+    # with its status as it is and takes it on 0x200 + id, sent after
+    ("5,6", "3", [5, 6, (5,), (6,), 0x205], ["motor 0x005  reply 0x015  DISABLED"], ""),
+], ids=["groups", "one round", "legacy firmware"])
 def test_stop_asks_groups_in_turn_and_retries_a_running_motor(pair, monkeypatch, capsys, ids, rounds,
                                                               order, lines, err):
     ours, bus = pair
     # status codes each motor answers with, the last one from then on: motor 1
     # ignores two disables, 0x11 shares its low four bits, 3 is tripped, 4 reports 7
-    status = {1: [1, 1, 0], 0x11: [0], 3: [14], 4: [7]}
+    status = {1: [1, 1, 0], 0x11: [0], 3: [14], 4: [7], 5: [1]}
+    legacy = {5: 3}  # motor 5: older firmware, in VEL mode
     sent = []
+
+    def answer(motor_id, codes):
+        code = codes.pop(0) if len(codes) > 1 else codes[0]
+        bus.send(fb(0x10 + motor_id, code << 4 | motor_id & 0xF))
 
     def motors():  # each answers from 0x10 + its id
         bus.settimeout(0.5)
@@ -423,10 +488,17 @@ def test_stop_asks_groups_in_turn_and_retries_a_running_motor(pair, monkeypatch,
             while True:
                 can_id, _, data = FRAME.unpack(bus.recv(16))
                 sent.append((can_id, data))
-                codes = status.get(can_id)
-                if codes:
-                    code = codes.pop(0) if len(codes) > 1 else codes[0]
-                    bus.send(fb(0x10 + can_id, code << 4 | can_id & 0xF))
+                if can_id == 0x7FF:  # a read: only motor 5 answers reads of CTRL_MODE
+                    if data[0] in legacy and data[2:4] == b"\x33\x0a":
+                        bus.send(reply(0x10 + data[0], data[0], 10, bytes([legacy[data[0]], 0, 0, 0])))
+                elif can_id in legacy:
+                    codes = status[can_id]
+                    bus.send(fb(0x10 + can_id, codes[0] << 4 | can_id & 0xF))  # as it is
+                elif can_id & 0xFF in legacy and can_id >> 8 == legacy[can_id & 0xFF] - 1:
+                    status[can_id & 0xFF] = [0]  # taken: disabled
+                    answer(can_id & 0xFF, status[can_id & 0xFF])
+                elif status.get(can_id):
+                    answer(can_id, status[can_id])
         except socket.timeout:
             pass
 
@@ -437,8 +509,9 @@ def test_stop_asks_groups_in_turn_and_retries_a_running_motor(pair, monkeypatch,
         code = stop.main(["pair", "--ids", ids, "--timeout-ms", "200", "--rounds", rounds])
     finally:
         responder.join()
-    assert (code, capsys.readouterr()) == (1, ("\n".join(lines) + "\n", err))
-    assert sent == [(i, h("FFFFFFFFFFFFFFFD")) for i in order]
+    assert (code, capsys.readouterr()) == (1 if err else 0, ("\n".join(lines) + "\n", err))
+    assert sent == [(0x7FF, probe.read_request(i[0], 10)) if isinstance(i, tuple)
+                    else (i, h("FFFFFFFFFFFFFFFD")) for i in order]
 
 
 STOP_MOTORS = {0x2E1: 0x2C1, 0x2E2: 0x2C2, 0x2F1: 0x2D1}  # 0x2e1 and 0x2f1 share 4 bits
@@ -531,6 +604,16 @@ SAVE_FRAMES = ["vcan0  001   [8]  FF FF FF FF FF FF FF FD", "vcan0  7FF   [8]  0
     (["set", "can_br=500k", "ESC_ID=2", "--force"],
      ["vcan0  7FF   [8]  01 00 55 23 03 00 00 00", "vcan0  7FF   [8]  01 00 55 08 02 00 00 00"]),
     (["zero"], ["vcan0  001   [8]  FF FF FF FF FF FF FF FE"]),
+    (["clear"], ["vcan0  001   [8]  FF FF FF FF FF FF FF FB"]),
+    # CAN FD: by the data rate alone, or both rates
+    (["bitrate", "5M", "--force"], ["vcan0  7FF   [8]  01 00 55 23 09 00 00 00", *SAVE_FRAMES]),
+    (["bitrate", "2.5M", "--force"], ["vcan0  7FF   [8]  01 00 55 23 06 00 00 00", *SAVE_FRAMES]),
+    (["bitrate", "1M/2M", "--force"], ["vcan0  7FF   [8]  01 00 55 23 05 00 00 00", *SAVE_FRAMES]),
+    (["bitrate", "1000000/3200000", "--force"],
+     ["vcan0  7FF   [8]  01 00 55 23 07 00 00 00", *SAVE_FRAMES]),
+    (["bitrate", "4000000bit/s", "--force"],
+     ["vcan0  7FF   [8]  01 00 55 23 08 00 00 00", *SAVE_FRAMES]),
+    (["set", "can_br=1M/5M", "--force"], ["vcan0  7FF   [8]  01 00 55 23 09 00 00 00"]),
 ])
 def test_setup_dry_run_frames(capsys, argv, lines):
     assert setup_tool.main(["vcan0", "1", *argv, "--dry-run"]) == 0
@@ -538,11 +621,41 @@ def test_setup_dry_run_frames(capsys, argv, lines):
     assert (out.splitlines(), err) == (lines, "(dry run: nothing sent)\n")
 
 
+@pytest.mark.parametrize("name, text, value", [
+    ("PMAX", "3.14", 3.14), ("TIMEOUT", "20", 400), ("UV_Value", "-1.5", -1.5),
+    ("CTRL_MODE", "FORCE_POS", 4), ("KP_APR", "1e-3", 1e-3), ("ESC_ID", "0x7fe", 0x7FE)])
+def test_setup_dry_run_is_the_modules_frame(capsys, name, text, value):
+    assert setup_tool.main(["vcan1", "0x7e", "set", "%s=%s" % (name, text), "--dry-run",
+                            "--force"]) == 0
+    ident, data = rotalink.write_register_frame(0x7E, rotalink.Register[name], value)
+    assert capsys.readouterr().out == "vcan1  %03X   [8]  %s\n" % (ident, bytes(data).hex(" ").upper())
+
+
+@pytest.mark.parametrize("text, rates, code, shown, steps", [
+    ("500k", (500000, None), 3, "500000",
+     ["down", "type can bitrate 500000", "up"]),
+    ("1M", (1000000, None), 4, "1000000", ["down", "type can bitrate 1000000", "up"]),
+    ("2M", (1000000, 2000000), 5, "1000000/2000000",
+     ["down", "up type can bitrate 1000000 dbitrate 2000000 fd on"]),
+    ("1M/5M", (1000000, 5000000), 9, "1000000/5000000",
+     ["down", "up type can bitrate 1000000 dbitrate 5000000 fd on"]),
+])
+def test_setup_bit_rates_and_the_interface_line(text, rates, code, shown, steps):
+    assert setup_tool.bit_rate(text) == (rates, code)
+    assert setup_tool.show_value(35, code) == shown
+    args = argparse.Namespace(iface="can1")
+    lines = setup_tool._power_cycle_steps(args, 3, rates).splitlines()
+    assert lines[2:2 + len(steps)] == ["  ip link set can1 " + step for step in steps]
+
+
 @pytest.mark.parametrize("argv, message", [
     (["ids", "2", "0x12"], "a change of identifiers takes effect after a power cycle"),
     (["bitrate", "1M"], "a change of bit rate takes effect after a power cycle"),
     (["bitrate", "300k", "--force"], "no bit rate '300k': the motor takes 125000, 200000, "
-                                     "250000, 500000, 1000000 bit/s"),
+                                     "250000, 500000, 1000000 bit/s, or CAN FD "
+                                     "1000000/2000000, 1000000/2500000, 1000000/3200000"),
+    (["bitrate", "500k/5M", "--force"], "no bit rate '500k/5M'"),
+    (["clear", "x"], "expected: clear"),
     (["set", "MST_ID=3"], "register MST_ID changes how the motor is reached"),
     (["set", "sw_ver=1"], "register sw_ver is read-only"),
     (["set", "nope=1"], "unknown register 'nope'"),
@@ -564,9 +677,90 @@ def test_setup_refusals_exit_2_before_the_bus(monkeypatch, capsys, tmp_path, arg
     assert message in capsys.readouterr().err
 
 
+def answering_twice(bus, values, stop_after=None):
+    """Two motors answering as motor 1: every read of MST_ID is answered
+    twice, by `values` ((reply identifier, MST_ID) each); the frames the tool
+    sends are returned."""
+    sent = []
+
+    def motors():
+        bus.settimeout(0.5)
+        try:
+            while True:
+                can_id, _, data = FRAME.unpack(bus.recv(16))
+                sent.append((can_id, data))
+                if data[:4] == b"\x01\x00\x33\x07":
+                    for reply_id, held in values:
+                        bus.send(reply(reply_id, 1, 7, struct.pack("<I", held)))
+        except socket.timeout:
+            pass
+
+    thread = threading.Thread(target=motors)
+    thread.start()
+    return sent, thread
+
+
+REFUSED = "nothing written. Power or connect one new motor at a time, give it its own identifiers with"
+
+
+@pytest.mark.parametrize("argv, values, message", [
+    (["set", "PMAX=1"], [(0x11, 0x11)] * 2, "several motors answer as 0x001 (2 replies to one read, "
+                                            "alike): " + REFUSED),
+    (["set", "PMAX=1", "--master-id", "0x11"], [(0x11, 0x11)] * 2, REFUSED),
+    (["mode", "VEL"], [(0x11, 0x11), (0x12, 0x12)],
+     "several motors answer as 0x001 (2 replies to one read, from 0x011, 0x012, with different "
+     "MST_ID): " + REFUSED),
+    (["watchdog", "5"], [(0x11, 0x11), (0x11, 0x12)], "(2 replies to one read, with different "
+                                                      "MST_ID): "),
+    (["limits", "1", "2", "3"], [(0x11, 0x11)] * 3, "(3 replies to one read, alike)"),
+    (["ids", "2", "0x12"], [(0x11, 0x11)] * 2, REFUSED),
+    (["bitrate", "5M"], [(0x11, 0x11)] * 2, REFUSED),
+    (["zero", "--yes"], [(0x11, 0x11)] * 2, REFUSED),
+    (["clear"], [(0x11, 0x11)] * 2, REFUSED),
+    (["restore", "{tmp}/dump.json"], [(0x11, 0x11)] * 2, REFUSED),
+    (["dump", "{tmp}/out.json", "--save"], [(0x11, 0x11)] * 2, REFUSED),
+])
+def test_setup_refuses_to_write_while_several_motors_answer(pair, monkeypatch, capsys, tmp_path,
+                                                           argv, values, message):
+    ours, bus = pair
+    monkeypatch.setattr(probe, "open_bus", lambda iface: ours)
+    monkeypatch.setattr(rotalink, "SocketCanTransport",
+                        lambda iface: pytest.fail("the driver's transport was opened"))
+    (tmp_path / "dump.json").write_text('{"registers": {"PMAX": 1.0}}')
+    sent, thread = answering_twice(bus, values)
+    try:
+        code = setup_tool.main(["pair", "1", "--timeout-ms", "200", "--force",
+                                *[a.format(tmp=tmp_path) for a in argv]])
+    finally:
+        thread.join()
+    err = capsys.readouterr().err
+    assert code == 2 and message in err, err
+    assert sent and all(frame == (0x7FF, probe.read_request(1, 7)) for frame in sent)
+
+
+def test_setup_says_several_motors_answer_when_their_reads_go_unanswered(pair, monkeypatch, capsys,
+                                                                        tmp_path):
+    ours, bus = pair
+    monkeypatch.setattr(probe, "open_bus", lambda iface: ours)
+    monkeypatch.setattr(rotalink, "SocketCanTransport", lambda iface: None)
+    sent, thread = answering_twice(bus, [(0x11, 0x11), (0x11, 0x11)])
+    try:
+        code = setup_tool.main(["pair", "1", "--timeout-ms", "200", "dump",
+                                str(tmp_path / "out.json")])
+    finally:
+        thread.join()
+    err = capsys.readouterr().err
+    assert code == 1
+    assert "rotalink-setup: several motors answer as 0x001: reads of UV_Value, KT_Value" in err, err
+    assert "did not answer" not in err
+
+
 def test_setup_help_names_the_power_cycle_and_the_flash_rating():
     text = setup_tool.build_parser().format_help()
     assert "power cycle" in text and "10,000 writes" in text and "examples:" in text
+    assert "clear " in text and "one new motor at a time" in text and "1M/5M" in text
+    text = stop.build_parser().format_help()
+    assert "--clear" in text and "after clear-error: DISABLED" in text
 
 
 # On the bus: motor 0x3a1 (reply 0x3b1) with a flash file, 0x3a2 (0x3b2) beside it.
@@ -650,11 +844,126 @@ def test_setup_save_dump_restore_and_a_power_cycle(can_iface, sniffer, tmp_path)
 
 
 @pytest.mark.bus
-def test_scan_warns_of_two_motors_on_one_identifier(can_iface):
-    with rotalink_sim.spawn(can_iface, "--motor", "0x3a7:0"), \
-            rotalink_sim.spawn(can_iface, "--motor", "0x3a7:0:dm8009"):
+@pytest.mark.parametrize("first, second, warning", [
+    (["--motor", "0x3a7:0"], ["--motor", "0x3a7:0:dm8009"],
+     "command identifier 0x3a7 was answered more than once, with different VMAX, TMAX, SN: "
+     "motors share it (the row shows the first answers)"),
+    # set up alike, serial number included: every reply comes twice, identical
+    (["--motor", "0x3a7:0", "--register", "SN=0x1234"],
+     ["--motor", "0x3a7:0", "--register", "SN=0x1234"],
+     "command identifier 0x3a7 was answered 2 times to one read, alike: several motors set up "
+     "alike answer as it"),
+], ids=["different", "alike"])
+def test_scan_warns_of_two_motors_on_one_identifier(can_iface, first, second, warning):
+    with rotalink_sim.spawn(can_iface, *first), rotalink_sim.spawn(can_iface, *second):
         r = run_scan(can_iface, "--ids", "0x3a7", "--timeout-ms", REPLY_MS)
     assert r.returncode == 0, r.stderr
-    assert r.stdout.splitlines()[-1] == (
-        "warning: command identifier 0x3a7 was answered more than once, with different VMAX, "
-        "TMAX: motors share it (the row shows the first answers)")
+    assert r.stdout.splitlines()[-1] == "warning: " + warning
+
+
+# ------------------------------------------- older firmware, CAN FD, several motors
+
+LEGACY = (0x3C1, 0x3D1)  # older firmware: the special commands only on its mode's identifier
+
+
+def specials(frames, motor_id):
+    """(identifier, command byte) of the special commands to `motor_id`, on
+    any of its identifiers, in the order they went out."""
+    ids = {motor_id + m.id_offset for m in rotalink.ControlMode}
+    return [(can_id, data[7]) for can_id, data, _, _ in frames
+            if can_id in ids and bytes(data[:7]) == b"\xff" * 7]
+
+
+@pytest.mark.bus
+@pytest.mark.parametrize("stopper", ["rotalink-stop", "group"])
+@pytest.mark.parametrize("mode", [rotalink.ControlMode.POS_VEL, rotalink.ControlMode.VEL,
+                                  rotalink.ControlMode.FORCE_POS])
+def test_older_firmware_in_each_mode_is_stopped(can_iface, sniffer, mode, stopper):
+    m, s = LEGACY
+    disable, mine = rotalink.SPECIAL_COMMANDS["disable"], m + mode.id_offset
+    with rotalink_sim.spawn(can_iface, "--motor", f"{m:#x}:{s:#x}", "--mode", mode.name.lower(),
+                            "--legacy-special"):
+        bus = rotalink.SocketCanTransport(can_iface)
+        motor = rotalink.Damiao(m, s, timeout_ms=2000)
+        if stopper == "group":
+            group = rotalink.MotorGroup([(bus, motor)], timeout_ms=1000)
+            group.ensure_mode(mode)
+            sniffer.drain()
+            with group:
+                assert motor.refresh(bus).error == rotalink.Status.ENABLED
+        else:
+            sniffer.send(*rotalink.enable_frame(m, mode))  # where this firmware takes it
+            assert motor.refresh(bus).error == rotalink.Status.ENABLED
+            sniffer.drain()
+            r = subprocess.run([sys.executable, "-m", "rotalink_scan.stop", can_iface, "--ids",
+                                f"{m:#x}", "--timeout-ms", "1000"], stdin=subprocess.DEVNULL,
+                               capture_output=True, text=True, timeout=300)
+            assert (r.returncode, r.stdout, r.stderr) == (0, f"motor {m:#05x}  reply {s:#05x}  "
+                                                             "DISABLED\n", "")
+        sent = specials(sniffer.frames(0.3), m)
+        assert motor.refresh(rotalink.SocketCanTransport(can_iface)).error == rotalink.Status.DISABLED
+    # never a mode's identifier first: the disable on the motor's own identifier went before
+    disables = [ident for ident, cmd in sent if cmd == disable]
+    assert disables[0] == m and mine in disables, sent
+    if stopper == "group":
+        enable = rotalink.SPECIAL_COMMANDS["enable"]
+        assert [ident for ident, cmd in sent if cmd == enable][:2] == [m, mine], sent
+
+
+@pytest.mark.bus
+@pytest.mark.parametrize("tool, lines", [
+    (["rotalink_scan.stop", "{iface}", "--ids", "0x3c2", "--timeout-ms", "1000", "--clear"],
+     ["motor 0x3c2  reply 0x3d2  OVERLOAD  after clear-error: DISABLED"]),
+    (["rotalink_scan.setup_tool", "{iface}", "0x3c2", "--timeout-ms", "1000", "clear"],
+     ["motor 0x3c2 reports DISABLED after clear-error"]),
+], ids=["stop", "setup"])
+@pytest.mark.parametrize("extra", [
+    [],
+    # older firmware in VEL mode takes it on 0x200 + id, after its own identifier
+    ["--mode", "vel", "--legacy-special"],
+], ids=["mit", "legacy"])
+def test_clear_clears_a_latched_fault(can_iface, sniffer, tool, lines, extra):
+    with rotalink_sim.spawn(can_iface, "--motor", "0x3c2:0x3d2", "--fault", "overload", *extra):
+        sniffer.drain()
+        r = subprocess.run([sys.executable, "-m"] + [a.format(iface=can_iface) for a in tool],
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
+        sent = specials(sniffer.frames(0.3), 0x3C2)
+        final = rotalink.Damiao(0x3C2, 0x3D2, timeout_ms=2000).refresh(
+            rotalink.SocketCanTransport(can_iface)).error
+    assert (r.returncode, r.stdout.splitlines(), r.stderr) == (0, lines, "")
+    assert final == rotalink.Status.DISABLED
+    clears = [ident for ident, cmd in sent if cmd == rotalink.SPECIAL_COMMANDS["clear_error"]]
+    assert clears == ([0x3C2, 0x5C2] if extra else [0x3C2])
+
+
+@pytest.mark.bus
+def test_setup_can_fd_bit_rate_set_saved_and_read_back(can_iface, tmp_path):
+    flash = str(tmp_path / "flash.json")
+    sim = ["--motor", "0x3c3:0x3d3", "--flash", flash]
+    with rotalink_sim.spawn(can_iface, *sim):
+        r = run_setup(can_iface, "0x3c3", "--timeout-ms", "1500", "bitrate", "5M", "--force")
+        assert r.returncode == 0, r.stderr
+        assert r.stdout.splitlines()[0] == "can_br     1000000 -> 1000000/5000000 bit/s"
+        assert ("  ip link set %s up type can bitrate 1000000 dbitrate 5000000 fd on" % can_iface
+                in r.stdout.splitlines())
+    with rotalink_sim.spawn(can_iface, *sim):   # the power cycle
+        r = run_setup(can_iface, "0x3c3", "--timeout-ms", "1500", "--json", "show")
+        assert r.returncode == 0, r.stderr
+        assert json.loads(r.stdout)["shown"]["can_br"] == "1000000/5000000"
+        r = run_scan(can_iface, "--ids", "0x3c3", "--timeout-ms", REPLY_MS)
+        assert r.returncode == 0, r.stderr
+        assert r.stdout.splitlines()[1].endswith("  0x5012    1000000/5000000")
+
+
+@pytest.mark.bus
+def test_setup_refuses_to_write_to_two_motors_answering_as_one(can_iface, sniffer):
+    with rotalink_sim.spawn(can_iface, "--motor", "0x3c4:0x3d4"), \
+            rotalink_sim.spawn(can_iface, "--motor", "0x3c4:0x3d4"):
+        sniffer.drain()
+        for argv in (["set", "PMAX=3", "--force"], ["ids", "0x3c5", "0x3d5", "--force"],
+                     ["watchdog", "5", "--save"]):
+            r = run_setup(can_iface, "0x3c4", "--timeout-ms", "1500", *argv)
+            assert r.returncode == 2, r.stderr
+            assert "several motors answer as 0x3c4 (2 replies to one read" in r.stderr
+            assert "nothing written. Power or connect one new motor at a time" in r.stderr
+        assert registers_on_the_wire(sniffer.frames(0.3)) == []
