@@ -158,15 +158,17 @@ class Attribution:
     """The feedback of one group of motor ids, told apart by the low four
     bits of byte 0, with what earlier answers taught.
 
-    `learned` ({identifier word: motor id}, shared by every group and round
-    of a stop) holds the identifier each motor answered from: feedback from
-    there is that motor's, taken when the motor is in this group and ignored
-    otherwise, never another motor's; and a motor that answered from one
-    identifier is not taken to answer from another. A frame from the
-    standard identifier equal to the motor id its four bits point at is a
-    reply identifier, not that motor (motor 0x001 answering from 0x011 while
-    0x011 is asked). `got` is {motor id: (identifier word, status)}, each
-    motor's first answer."""
+    `learned` ({(identifier word, four bits): motor id}, shared by every
+    group and round of a stop) holds the identifier each motor answered
+    from: feedback from there with that motor's four bits is that motor's,
+    taken when the motor is in this group and ignored otherwise, never
+    another motor's; and a motor that answered from one identifier is not
+    taken to answer from another. Motors may share a reply identifier (fresh
+    motors all answer from 0x000): their four bits tell them apart. A frame
+    from the standard identifier equal to the motor id its four bits point
+    at is a reply identifier, not that motor (motor 0x001 answering from
+    0x011 while 0x011 is asked). `got` is {motor id: (identifier word,
+    status)}, each motor's first answer."""
 
     def __init__(self, group, learned):
         self.by_nibble = {i & 0xF: i for i in group}
@@ -178,17 +180,19 @@ class Attribution:
         if answer is None:
             return
         can_id, byte0 = answer
-        motor_id = self.by_nibble.get(byte0 & 0xF)
-        if motor_id is None or motor_id in self.got:
-            return
-        owner = self.learned.get(can_id)
+        key = (can_id, byte0 & 0xF)
+        owner = self.learned.get(key)
         if owner is None:
-            if can_id == motor_id or motor_id in self.learned.values():
+            motor_id = self.by_nibble.get(byte0 & 0xF)
+            if motor_id is None or can_id == motor_id or motor_id in self.learned.values():
                 return
-            self.learned[can_id] = motor_id
-        elif owner != motor_id:
-            return
-        self.got[motor_id] = (can_id, byte0 >> 4)
+            self.learned[key] = motor_id
+        elif owner not in self.by_nibble.values():
+            return  # a late answer of a motor of another group
+        else:
+            motor_id = owner
+        if motor_id not in self.got:
+            self.got[motor_id] = (can_id, byte0 >> 4)
 
 
 def _ignore(_raw):
@@ -231,8 +235,9 @@ def _read_modes(sock, iface, ids, timeout, learned):
     modes = {}
     for (motor_id, _), answers in replies.items():
         can_id, value = answers[0]
-        if learned.get(can_id, motor_id) == motor_id:
-            learned[can_id] = motor_id
+        key = (can_id, motor_id & 0xF)
+        if learned.get(key, motor_id) == motor_id:
+            learned[key] = motor_id
             modes[motor_id] = int.from_bytes(value, "little")
     return modes
 
@@ -258,7 +263,7 @@ def stop(sock, iface, ids, timeout, rounds, modes=None, learned=None):
     asked in turn. After the first round the control modes of the ids not
     stopped are read (into `modes`, when given), and those in a mode with an
     identifier of its own are sent the disable there before the next round.
-    `learned` ({identifier word: motor id}, when given) keeps the reply
+    `learned` ({(identifier word, four bits): motor id}, when given) keeps the reply
     identifiers learned (see Attribution).
     """
     sent = {}

@@ -432,19 +432,21 @@ def test_stop_groups_ids_by_low_four_bits():
 @pytest.mark.parametrize("group, learned, records, got, learned_after", [
     # motor 1 answered from 0x011 earlier; asked in a later group, its late
     # feedback is not motor 0x011's (the phantom of asking 1..32)
-    (range(17, 33), {0x011: 1}, [(0x011, 0x01)], {}, {0x011: 1}),
+    (range(17, 33), {(0x011, 1): 1}, [(0x011, 0x01)], {}, {(0x011, 1): 1}),
     # not learned yet: a reply identifier is never a motor of its own
     (range(17, 33), {}, [(0x011, 0x01)], {}, {}),
-    (range(1, 17), {0x011: 1}, [(0x011, 0x01)], {1: (0x011, 0)}, {0x011: 1}),
+    (range(1, 17), {(0x011, 1): 1}, [(0x011, 0x01)], {1: (0x011, 0)}, {(0x011, 1): 1}),
     # new identifiers are learned; the first answer of each motor counts
     ([1, 2], {}, [(0x021, 0x11), (0x022, 0x02), (0x021, 0x01)], {1: (0x021, 1), 2: (0x022, 0)},
-     {0x021: 1, 0x022: 2}),
-    # a motor that answered from 0x011 does not answer from 0x055, and 0x011
-    # is motor 1's even with motor 2's four bits
-    ([1, 2], {0x011: 1}, [(0x055, 0x01), (0x011, 0x02), (0x011, 0x11)], {1: (0x011, 1)},
-     {0x011: 1}),
+     {(0x021, 1): 1, (0x022, 2): 2}),
+    # a motor that answered from 0x011 does not answer from 0x055
+    ([1, 2], {(0x011, 1): 1}, [(0x055, 0x01), (0x011, 0x11)], {1: (0x011, 1)}, {(0x011, 1): 1}),
+    # fresh motors all answer from 0x000: their four bits tell them apart
+    ([1, 2, 3], {(0x000, 1): 1}, [(0x000, 0x02), (0x000, 0x11), (0x000, 0x03)],
+     {1: (0x000, 1), 2: (0x000, 0), 3: (0x000, 0)},
+     {(0x000, 1): 1, (0x000, 2): 2, (0x000, 3): 3}),
     # extended identifiers are no standard one's number
-    ([0x11], {}, [(0x80000011, 0x01)], {0x11: (0x80000011, 0)}, {0x80000011: 0x11}),
+    ([0x11], {}, [(0x80000011, 0x01)], {0x11: (0x80000011, 0)}, {(0x80000011, 1): 0x11}),
 ])
 def test_stop_attributes_feedback_by_the_identifiers_learned(group, learned, records, got,
                                                             learned_after):
