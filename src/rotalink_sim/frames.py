@@ -3,8 +3,9 @@
 
 The kernel keeps the identifier word in the host's byte order, so the
 records are packed in native order with standard sizes ("="), never in a
-fixed one. Everything in this distribution that reads or writes a raw CAN
-socket (the simulator, rotalink-scan, the tests) packs its records here.
+fixed one. The simulator and the tests pack their records here; the tools
+(rotalink_scan.frames) keep their own copy, so that the simulator, a check
+of the package, imports nothing of it.
 """
 
 import struct

@@ -194,7 +194,6 @@ __all__ = [
     "SAVE_ARG",
     "REG_CAN_BR",
     "CAN_BR_CODES",
-    "CAN_BIT_RATES",
     "RANGES",
     "Range",
     "FLT_MAX",
@@ -283,8 +282,6 @@ CAN_BR_CODES = {
     5: (1000000, 2000000), 6: (1000000, 2500000), 7: (1000000, 3200000),
     8: (1000000, 4000000), 9: (1000000, 5000000),
 }
-#: The classic codes alone, code: bit/s (drawn from CAN_BR_CODES).
-CAN_BIT_RATES = {code: rate for code, (rate, data) in CAN_BR_CODES.items() if data is None}
 
 #: Unit of the TIMEOUT register, in microseconds.
 TIMEOUT_UNIT_US = 50
