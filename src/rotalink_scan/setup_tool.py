@@ -645,7 +645,8 @@ def _mode_clear(session):
     if mode not in (int(m) for m in rotalink.ControlMode if m.id_offset) or \
             session.motor_id + rotalink.ControlMode(mode).id_offset >= probe.REGISTER_ID:
         return None
-    heard = Attribution([session.motor_id], {session.master_id: session.motor_id})
+    heard = Attribution([session.motor_id],
+                        {(session.master_id, session.motor_id & 0xF): session.motor_id})
     probe.receive_waiting(session.sock, session.iface, lambda raw: None)
     frame = rotalink.clear_error_frame(session.motor_id, rotalink.ControlMode(mode))
     probe.send_frame(session.sock, session.iface, pack_frame(*frame), heard.take)
