@@ -1,0 +1,89 @@
+// The public face's view of the core: what stands behind each public handle,
+// and the conversions between the public values and the core's. Internal:
+// never installed, included only by src/api.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "damiao/control.hpp"
+#include "damiao/error.hpp"
+#include "damiao/group.hpp"
+#include "damiao/loop.hpp"
+#include "damiao/mit.hpp"
+#include "rotalink/rotalink.hpp"
+#include "transport/interface_lock.hpp"
+#include "transport/shared_bus.hpp"
+
+namespace rotalink {
+
+struct SocketCanTransport::Impl {
+    transport::SharedBus bus;
+    explicit Impl(std::unique_ptr<transport::CanTransport> t) : bus(std::move(t)) {}
+};
+
+struct MotorGroup::Impl {
+    Impl(std::vector<Member> m, GroupOptions o, damiao::MotorGroup g, std::vector<transport::SharedBus*> s)
+        : members(std::move(m)), options(o), group(std::move(g)), shared(std::move(s)) {}
+    std::vector<Member> members;
+    GroupOptions options;
+    damiao::MotorGroup group;
+    std::vector<transport::SharedBus*> shared;  // the group's bus i at i, kept by `members`
+    // One command (or loop set) of the group at a time: the cycle's state
+    // and what the group remembers are its own. Taken before any bus lock.
+    std::mutex mutex;
+    damiao::MotorGroup::Cycle cycle{};
+    std::weak_ptr<ControlLoop::Impl> loop;  // the latest loop, under `mutex`
+    bool in_scope = false;                  // under `mutex`
+    std::vector<std::shared_ptr<transport::InterfaceLock>> interface_locks;  // held by the scope
+};
+
+struct ControlLoop::Impl {
+    std::shared_ptr<MotorGroup::Impl> group;  // outlives `loop`, which uses it
+    std::unique_ptr<damiao::ControlLoop> loop;
+    double rate_hz = 0;
+};
+
+namespace detail {
+struct Access {
+    template <class Handle>
+    static auto& impl(const Handle& h) {
+        return *h.impl_;
+    }
+    static bool valid(const SocketCanTransport& b) { return b.impl_ != nullptr; }
+    static SocketCanTransport bus(std::shared_ptr<SocketCanTransport::Impl> i) { return SocketCanTransport(std::move(i)); }
+    static MotorGroup group(std::shared_ptr<MotorGroup::Impl> i) { return MotorGroup(std::move(i)); }
+    static const std::shared_ptr<MotorGroup::Impl>& group_ptr(const MotorGroup& g) { return g.impl_; }
+    static ControlLoop loop(std::shared_ptr<ControlLoop::Impl> i) { return ControlLoop(std::move(i)); }
+    static GroupScope scope(MotorGroup g, std::vector<MotorState> enabled) {
+        return GroupScope(std::move(g), std::move(enabled));
+    }
+};
+}  // namespace detail
+
+namespace api {
+
+inline damiao::mit::MitLimits to_core(const MitLimits& l) { return {l.p_max, l.v_max, l.kp_max, l.kd_max, l.t_max}; }
+inline MitLimits from_core(const damiao::mit::MitLimits& l) { return {l.p_max, l.v_max, l.kp_max, l.kd_max, l.t_max}; }
+inline damiao::JointLimits to_core(const JointLimits& l) { return {l.q_min, l.q_max, l.dq_max, l.tau_max}; }
+inline MotorState from_core(const damiao::mit::MotorState& s) {
+    return {s.motor_id, s.error, s.position, s.velocity, s.torque, s.t_mos, s.t_rotor};
+}
+std::vector<std::optional<MotorState>> from_core(const std::vector<std::optional<damiao::mit::MotorState>>& v);
+damiao::Setpoint to_core(const Setpoint& s);
+damiao::Damiao to_core(const Damiao& m);
+
+// A driver error as the public error: InvalidArgument for a command refused
+// before sending (Python's ValueError), Device otherwise (RuntimeError).
+Error from_core(const damiao::Error& e);
+// "MIT (1), POS_VEL (2), VEL (3) or FORCE_POS (4)".
+std::string mode_names();
+// Puts motor `m` on `bus` in mode `mode`, the bus let go during the pause.
+Result<Unit> switch_mode(const SocketCanTransport& bus, const damiao::Damiao& m, std::uint8_t mode);
+inline Error invalid(std::string message) { return Error(Error::Kind::InvalidArgument, std::move(message)); }
+
+}  // namespace api
+}  // namespace rotalink

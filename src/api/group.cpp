@@ -1,0 +1,520 @@
+// The public group and control loop over the core's MotorGroup and
+// ControlLoop.
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "api/group_run.hpp"
+#include "damiao/protocol.hpp"
+#include "damiao/registers.hpp"
+#include "transport/socketcan_backend/socketcan.hpp"
+
+namespace rotalink {
+
+using detail::Access;
+
+namespace api {
+
+namespace {
+std::string member_head(const damiao::MotorGroup& g, std::size_t i) {
+    return damiao::member_name(g.members(), i) + ": ";
+}
+}  // namespace
+
+const MemberResults& run_cycle(MotorGroup::Impl& g, const std::vector<transport::CanFrame>& frames, const char* skip) {
+    transport::PollWaiter waiter;
+    // A signal that interrupts the wait is not this caller's business: the
+    // wait goes on until the same deadline.
+    for (bool begin = true;; begin = false) {
+        if (g.group.locked_step(g.shared.data(), g.cycle, frames, skip, begin, waiter) ==
+            damiao::MotorGroup::Progress::Done) {
+            return g.cycle.results();
+        }
+    }
+}
+
+std::string group_failure(const damiao::MotorGroup& g, const MemberResults& results) {
+    std::size_t failed = 0;
+    std::size_t first = results.size();
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (results[i].ok()) continue;
+        ++failed;
+        if (first == results.size()) first = i;
+    }
+    std::string out = std::to_string(failed) + " of " + std::to_string(results.size()) + " members failed; " +
+                      member_head(g, first) + results[first].error().message();
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (!results[i].ok() || !damiao::is_fault_status(results[i].value().error)) continue;
+        out += "; " + damiao::member_name(g.members(), i) + " reports " + damiao::status_text(results[i].value().error);
+    }
+    return out;
+}
+
+Result<Unit> write_watchdog(MotorGroup::Impl& g) {
+    if (!g.options.watchdog) return Unit{};
+    const std::uint32_t units =
+        static_cast<std::uint32_t>(g.options.watchdog->count()) * (1000 / damiao::kTimeoutUnitMicros);
+    std::vector<Result<Unit, damiao::Error>> results;
+    bool failed = false;
+    for (std::size_t i = 0; i < g.group.size(); ++i) {
+        const damiao::GroupMember& m = g.group.members()[i];
+        results.push_back(g.shared[m.bus]->locked([&](transport::CanTransport& t) {
+            return m.motor.write_verified(t, damiao::kTimeoutRegister, units);
+        }));
+        failed = failed || !results.back().ok();
+    }
+    if (!failed) return Unit{};
+    MemberResults as_states;
+    for (auto& r : results) {
+        if (r.ok()) {
+            as_states.emplace_back(damiao::mit::MotorState{});
+        } else {
+            as_states.emplace_back(err(r.error()));
+        }
+    }
+    // Written registers answer no state: no member "reports" a fault here.
+    std::size_t n = 0;
+    std::size_t first = as_states.size();
+    for (std::size_t i = 0; i < as_states.size(); ++i) {
+        if (as_states[i].ok()) continue;
+        ++n;
+        if (first == as_states.size()) first = i;
+    }
+    return err(Error(Error::Kind::Group, std::to_string(n) + " of " + std::to_string(as_states.size()) +
+                                             " members failed; " + member_head(g.group, first) +
+                                             as_states[first].error().message()));
+}
+
+std::string disable_all(MotorGroup::Impl& g) {
+    damiao::StopPolicy policy;
+    policy.patience = transport::Duration::from_millis(static_cast<std::uint64_t>(g.options.disable_timeout.count()));
+    const damiao::StopReport report = g.group.disable_confirmed(
+        g.shared.data(), policy,
+        [&](const std::vector<transport::CanFrame>& frames, const char* skip) -> const MemberResults& {
+            return run_cycle(g, frames, skip);
+        },
+        transport::sleep_for);
+    const std::size_t failed = report.failed();
+    if (failed == 0) return {};
+    const damiao::MotorGroup& dg = g.group;
+    std::string message = std::to_string(failed) + " of " + std::to_string(dg.size()) + " members failed; " +
+                          report.failure(dg.members());
+    for (std::size_t i = 0; i < dg.size(); ++i) {
+        if (!report.results[i].ok() || !damiao::is_fault_status(report.results[i].value().error)) continue;
+        message += "; " + damiao::member_name(dg.members(), i) + " reports " +
+                   damiao::status_text(report.results[i].value().error);
+    }
+    return message;
+}
+
+bool looping(const MotorGroup::Impl& g) {
+    const std::shared_ptr<ControlLoop::Impl> loop = g.loop.lock();
+    return loop && loop->loop->running();
+}
+
+namespace {
+
+Error busy() { return Error(Error::Kind::Busy, "control loop running"); }
+
+// The states of a cycle, or the group's failure; the group remembers every
+// answer.
+Result<std::vector<MotorState>> states_of(const damiao::MotorGroup& g, const MemberResults& results) {
+    g.remember(results);
+    std::vector<MotorState> out;
+    out.reserve(results.size());
+    for (const damiao::MemberResult& r : results) {
+        if (!r.ok()) return err(Error(Error::Kind::Group, group_failure(g, results)));
+        out.push_back(from_core(r.value()));
+    }
+    return out;
+}
+
+Error refusal(const damiao::MotorGroup& g, const damiao::MotorGroup::Refusal& r) {
+    const Error e = from_core(r.error);
+    return Error(e.kind(), member_head(g, r.member) + e.message());
+}
+
+// The shortest text that reads back as `v` ("0", "1e-300", "2.5").
+std::string shortest(double v) {
+    char buf[40];
+    for (int precision = 1; precision <= 17; ++precision) {
+        std::snprintf(buf, sizeof buf, "%.*g", precision, v);
+        if (std::strtod(buf, nullptr) == v) break;
+    }
+    return buf;
+}
+
+constexpr long long kMaxWatchdogMs = UINT32_MAX / (1000 / damiao::kTimeoutUnitMicros);
+constexpr long long kMaxDisableTimeoutMs = 60000;
+constexpr double kMaxRateHz = 100000;
+
+}  // namespace
+}  // namespace api
+
+Result<MotorGroup> MotorGroup::make(std::vector<Member> members, GroupOptions options) {
+    if (options.timeout.count() < 0) {
+        return err(api::invalid("timeout_ms must be 0 or more, got " + std::to_string(options.timeout.count())));
+    }
+    if (options.watchdog && (options.watchdog->count() < 1 || options.watchdog->count() > api::kMaxWatchdogMs)) {
+        return err(api::invalid("watchdog_ms must be None or from 1 to " + std::to_string(api::kMaxWatchdogMs) +
+                                " milliseconds, got " + std::to_string(options.watchdog->count())));
+    }
+    if (options.disable_timeout.count() < 0 || options.disable_timeout.count() > api::kMaxDisableTimeoutMs) {
+        return err(api::invalid("disable_timeout_ms must be from 0 to " + std::to_string(api::kMaxDisableTimeoutMs) +
+                                " milliseconds, got " + std::to_string(options.disable_timeout.count())));
+    }
+    if (members.empty()) return err(api::invalid("a MotorGroup needs at least one member"));
+    // The buses, each once, in the order of their first member.
+    std::vector<const SocketCanTransport*> buses;
+    std::vector<damiao::GroupMember> core;
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        const Member& m = members[i];
+        if (!Access::valid(m.bus)) {
+            return err(api::invalid("member " + std::to_string(i) + " has no bus: open one with SocketCanTransport::open"));
+        }
+        std::size_t b = 0;
+        while (b < buses.size() && !(*buses[b] == m.bus)) ++b;
+        if (b == buses.size()) buses.push_back(&m.bus);
+        damiao::GroupMember gm{b, api::to_core(m.motor), std::nullopt};
+        if (m.joint_limits) {
+            Result<JointLimits> checked = JointLimits::make(m.joint_limits->q_min, m.joint_limits->q_max,
+                                                            m.joint_limits->dq_max, m.joint_limits->tau_max);
+            if (!checked.ok()) {
+                return err(api::invalid("joint_limits[" + std::to_string(i) + "]: " + checked.error().message()));
+            }
+            gm.joint = api::to_core(*m.joint_limits);
+        }
+        core.push_back(std::move(gm));
+    }
+    const std::string clash = damiao::identifier_clash(core);
+    if (!clash.empty()) return err(api::invalid(clash));
+    std::vector<transport::SharedBus*> shared;
+    for (const SocketCanTransport* b : buses) shared.push_back(&Access::impl(*b).bus);
+    const std::size_t bus_count = shared.size();
+    auto impl = std::make_shared<Impl>(
+        std::move(members), options,
+        damiao::MotorGroup(std::move(core), bus_count,
+                           transport::Duration::from_millis(static_cast<std::uint64_t>(options.timeout.count())),
+                           options.fd),
+        std::move(shared));
+    return Access::group(std::move(impl));
+}
+
+std::size_t MotorGroup::size() const { return impl_->group.size(); }
+const std::vector<Member>& MotorGroup::members() const { return impl_->members; }
+const GroupOptions& MotorGroup::options() const { return impl_->options; }
+
+namespace {
+
+// A command of the group: refused while its loop runs; `frames(g)` makes
+// the frames (or a refusal), then one cycle.
+template <class Frames>
+Result<std::vector<MotorState>> group_command(MotorGroup::Impl& g, Frames frames) {
+    std::lock_guard<std::mutex> lock(g.mutex);
+    if (api::looping(g)) return err(api::busy());
+    Result<std::vector<transport::CanFrame>, Error> made = frames(g);
+    if (!made.ok()) return err(std::move(made).error());
+    return api::states_of(g.group, api::run_cycle(g, made.value()));
+}
+
+template <std::uint8_t Command>
+Result<std::vector<MotorState>> special(MotorGroup::Impl& g) {
+    return group_command(g, [](MotorGroup::Impl& gi) -> Result<std::vector<transport::CanFrame>, Error> {
+        if (Command == damiao::kEnable) {
+            Result<Unit> written = api::write_watchdog(gi);
+            if (!written.ok()) return err(std::move(written).error());
+        }
+        return gi.group.special(Command);
+    });
+}
+
+}  // namespace
+
+Result<std::vector<MotorState>> MotorGroup::enable() const { return special<damiao::kEnable>(*impl_); }
+Result<std::vector<MotorState>> MotorGroup::disable() const { return special<damiao::kDisable>(*impl_); }
+Result<std::vector<MotorState>> MotorGroup::set_zero() const { return special<damiao::kSetZero>(*impl_); }
+Result<std::vector<MotorState>> MotorGroup::clear_error() const { return special<damiao::kClearError>(*impl_); }
+
+Result<std::vector<MotorState>> MotorGroup::refresh() const {
+    return group_command(*impl_, [](MotorGroup::Impl& g) -> Result<std::vector<transport::CanFrame>, Error> {
+        return g.group.refresh();
+    });
+}
+
+Result<std::vector<MotorState>> MotorGroup::control(const std::vector<Setpoint>& setpoints) const {
+    return group_command(*impl_, [&](MotorGroup::Impl& g) -> Result<std::vector<transport::CanFrame>, Error> {
+        if (setpoints.size() != g.group.size()) {
+            return err(api::invalid("expected " + std::to_string(g.group.size()) +
+                                    " setpoints, one per member, got " + std::to_string(setpoints.size())));
+        }
+        std::vector<damiao::Setpoint> core;
+        core.reserve(setpoints.size());
+        for (const Setpoint& s : setpoints) core.push_back(api::to_core(s));
+        auto frames = g.group.control(core);
+        if (!frames.ok()) return err(api::refusal(g.group, frames.error()));
+        return std::move(frames).value();
+    });
+}
+
+Result<std::vector<MotorState>> MotorGroup::mit_control(const std::vector<MitSetpoint>& setpoints) const {
+    return control(std::vector<Setpoint>(setpoints.begin(), setpoints.end()));
+}
+
+Result<std::vector<MotorState>> MotorGroup::hold(float kp, float kd) const {
+    Impl& g = *impl_;
+    std::lock_guard<std::mutex> lock(g.mutex);
+    if (api::looping(g)) return err(api::busy());
+    const damiao::MotorGroup& dg = g.group;
+    if (const std::optional<damiao::MotorGroup::Refusal> refused = dg.hold_refused(kp, kd)) {
+        return err(api::refusal(dg, *refused));
+    }
+    // A member not heard from yet is refreshed first: the hold needs where
+    // every member is.
+    std::vector<char> heard(dg.size());
+    bool all = true;
+    for (std::size_t i = 0; i < dg.size(); ++i) all = (heard[i] = dg.last()[i].has_value()) && all;
+    if (!all) {
+        api::MemberResults results = api::run_cycle(g, dg.refresh(), heard.data());
+        for (std::size_t i = 0; i < dg.size(); ++i) {
+            if (heard[i]) results[i] = *dg.last()[i];
+        }
+        Result<std::vector<MotorState>> refreshed = api::states_of(dg, results);
+        if (!refreshed.ok()) return refreshed;
+    }
+    auto frames = dg.hold(kp, kd);
+    if (!frames.ok()) return err(api::refusal(dg, frames.error()));
+    return api::states_of(dg, api::run_cycle(g, frames.value()));
+}
+
+Result<Unit> MotorGroup::ensure_mode(ControlMode mode) const {
+    return ensure_mode(std::vector<ControlMode>(size(), mode));
+}
+
+Result<Unit> MotorGroup::ensure_mode(const std::vector<ControlMode>& modes) const {
+    Impl& g = *impl_;
+    std::lock_guard<std::mutex> lock(g.mutex);
+    if (api::looping(g)) return err(api::busy());
+    const damiao::MotorGroup& dg = g.group;
+    if (modes.size() != dg.size()) {
+        return err(api::invalid("expected " + std::to_string(dg.size()) + " modes, one per member, got " +
+                                std::to_string(modes.size())));
+    }
+    for (std::size_t i = 0; i < modes.size(); ++i) {
+        const std::uint8_t m = static_cast<std::uint8_t>(modes[i]);
+        if (damiao::kind_of_mode(m) == damiao::kCommandKindCount) {
+            return err(api::invalid("argument 'modes[" + std::to_string(i) + "]': " + std::to_string(m) +
+                                    " is not a control mode; the modes are " + api::mode_names()));
+        }
+    }
+    api::MemberResults results;
+    bool failed = false;
+    for (std::size_t i = 0; i < dg.size(); ++i) {
+        const std::uint8_t m = static_cast<std::uint8_t>(modes[i]);
+        Result<Unit> r = api::switch_mode(g.members[i].bus, dg.members()[i].motor, m);
+        if (r.ok()) {
+            dg.know_kind(i, damiao::kind_of_mode(m));
+            results.emplace_back(damiao::mit::MotorState{});
+        } else {
+            results.emplace_back(err(damiao::Error::failure(r.error().message())));
+            failed = true;
+        }
+    }
+    if (!failed) return Unit{};
+    // The switches answer no state: the message names the failures alone.
+    std::size_t n = 0;
+    std::size_t first = results.size();
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        if (results[i].ok()) continue;
+        ++n;
+        if (first == results.size()) first = i;
+    }
+    return err(Error(Error::Kind::Group, std::to_string(n) + " of " + std::to_string(results.size()) +
+                                             " members failed; " + damiao::member_name(dg.members(), first) + ": " +
+                                             results[first].error().message()));
+}
+
+std::vector<std::uint64_t> MotorGroup::clamped() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->group.clamped();
+}
+
+Result<GroupScope> MotorGroup::scope() const {
+    Result<std::vector<MotorState>> enabled = [&] {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        return api::enter_group_scope(*impl_);
+    }();
+    if (!enabled.ok()) return err(std::move(enabled).error());
+    return Access::scope(*this, std::move(enabled).value());
+}
+
+// ------------------------------------------------------------ the scope
+
+GroupScope::GroupScope(GroupScope&& other) noexcept
+    : group_(other.group_), enabled_(std::move(other.enabled_)), open_(other.open_) {
+    other.open_ = false;
+}
+
+GroupScope& GroupScope::operator=(GroupScope&& other) noexcept {
+    if (this != &other) {
+        (void)close();
+        group_ = other.group_;
+        enabled_ = std::move(other.enabled_);
+        open_ = other.open_;
+        other.open_ = false;
+    }
+    return *this;
+}
+
+GroupScope::~GroupScope() { (void)close(); }
+
+Result<Unit> GroupScope::close() {
+    if (!open_) return Unit{};
+    open_ = false;
+    MotorGroup::Impl& g = *Access::group_ptr(group_);
+    std::lock_guard<std::mutex> lock(g.mutex);
+    return api::leave_group_scope(g);
+}
+
+// ------------------------------------------------------------ the loop
+
+Result<ControlLoop> MotorGroup::start(double rate_hz, LoopOptions options) const {
+    if (!(rate_hz > 0 && rate_hz <= api::kMaxRateHz)) {
+        return err(api::invalid("rate_hz must be above 0 and at most 100000, got " + api::shortest(rate_hz)));
+    }
+    // A period beyond the clock's range: no cycle would ever come.
+    const double period_ns = 1e9 / rate_hz;
+    if (!(period_ns < 1.8e19)) {
+        return err(api::invalid("rate_hz " + api::shortest(rate_hz) + " makes a period longer than the clock counts"));
+    }
+    if (options.hold.count() < 1) return err(api::invalid("hold_ms must be at least 1"));
+    if (options.priority < 0 || options.priority > 99) {
+        return err(api::invalid("priority must be 0 (none) or from 1 to 99, got " + std::to_string(options.priority)));
+    }
+    if (options.cpu < -1 || options.cpu > 1023) {
+        return err(api::invalid("cpu must be -1 (none) or from 0 to 1023, got " + std::to_string(options.cpu)));
+    }
+    Impl& g = *impl_;
+    std::lock_guard<std::mutex> lock(g.mutex);
+    if (api::looping(g)) return err(api::busy());
+    damiao::LoopOptions o;
+    o.period = transport::Duration::from_nanos(static_cast<std::uint64_t>(std::llround(period_ns)));
+    o.hold = transport::Duration::from_millis(static_cast<std::uint64_t>(options.hold.count()));
+    o.stop_on_fault = options.stop_on_fault;
+    o.disable_patience = transport::Duration::from_millis(static_cast<std::uint64_t>(g.options.disable_timeout.count()));
+    auto loop = std::make_shared<ControlLoop::Impl>();
+    loop->group = impl_;
+    loop->rate_hz = rate_hz;
+    loop->loop = std::make_unique<damiao::ControlLoop>(g.group, g.shared, std::make_unique<transport::PollWaiter>(), o);
+    const int rc = loop->loop->start(options.priority, options.cpu);
+    if (rc == EPERM) {
+        const std::string p = std::to_string(options.priority);
+        return err(Error(Error::Kind::Os, "running the control loop at SCHED_FIFO priority " + p +
+                                              " needs the CAP_SYS_NICE capability or a real-time priority limit of "
+                                              "at least " + p + " (ulimit -r " + p + ")"));
+    }
+    if (rc == EINVAL && options.cpu >= 0) {
+        return err(api::invalid("cpu " + std::to_string(options.cpu) + " is not one this process may run on"));
+    }
+    if (rc != 0) return err(Error(Error::Kind::Os, transport::IoError::from_errno(rc).text()));
+    g.loop = loop;
+    return Access::loop(std::move(loop));
+}
+
+ControlLoop::ControlLoop(ControlLoop&& other) noexcept = default;
+
+ControlLoop& ControlLoop::operator=(ControlLoop&& other) noexcept {
+    if (this != &other) {
+        if (impl_) (void)impl_->loop->stop(true);
+        impl_ = std::move(other.impl_);
+    }
+    return *this;
+}
+
+ControlLoop::~ControlLoop() {
+    // Dropped: nothing can drive the members after this.
+    if (impl_) (void)impl_->loop->stop(true);
+}
+
+namespace {
+Error stopped(const damiao::ControlLoop& loop) {
+    const std::optional<std::string> why = loop.error();
+    return Error(Error::Kind::LoopStopped, why ? *why : std::string("the control loop is stopped"));
+}
+}  // namespace
+
+Result<Unit> ControlLoop::set(const std::vector<Setpoint>& setpoints) {
+    MotorGroup::Impl& g = *impl_->group;
+    damiao::ControlLoop& loop = *impl_->loop;
+    std::lock_guard<std::mutex> lock(g.mutex);
+    if (!loop.running()) return err(stopped(loop));
+    const damiao::MotorGroup& dg = g.group;
+    if (setpoints.size() != dg.size()) {
+        return err(api::invalid("expected " + std::to_string(dg.size()) + " setpoints, one per member, got " +
+                                std::to_string(setpoints.size())));
+    }
+    std::vector<damiao::Setpoint> core;
+    core.reserve(setpoints.size());
+    bool limited = false;
+    for (const Setpoint& s : setpoints) core.push_back(api::to_core(s));
+    for (const damiao::GroupMember& m : dg.members()) limited = limited || m.joint.has_value();
+    // The loop's thread writes what the group remembers: a VEL command is
+    // bounded by the positions the loop has taken instead.
+    const std::vector<std::optional<damiao::mit::MotorState>> positions =
+        limited ? loop.states() : std::vector<std::optional<damiao::mit::MotorState>>(dg.size());
+    auto frames = dg.control(core.data(), positions.data());
+    if (!frames.ok()) return err(api::refusal(dg, frames.error()));
+    loop.set(std::move(frames).value(), std::move(core));
+    return Unit{};
+}
+
+Result<std::vector<std::optional<MotorState>>> ControlLoop::wait(std::optional<std::chrono::nanoseconds> timeout) const {
+    const damiao::ControlLoop& loop = *impl_->loop;
+    const std::uint64_t seen = loop.cycles();
+    const long long ns = timeout ? (timeout->count() < 0 ? 0 : timeout->count()) : 0;
+    const transport::Instant until =
+        timeout ? transport::Instant::now().saturating_add(transport::Duration::from_nanos(static_cast<std::uint64_t>(ns)))
+                : transport::Instant{UINT64_MAX};
+    std::vector<std::optional<damiao::mit::MotorState>> states;
+    for (;;) {
+        // In slices of at most 100 ms: a deadline far off is never handed
+        // to the wait whole.
+        const transport::Instant slice_end = transport::Instant::now().saturating_add(transport::Duration::from_millis(100));
+        const transport::Instant slice = until < slice_end ? until : slice_end;
+        const damiao::ControlLoop::Wake wake = loop.wait(seen, slice, states);
+        if (wake == damiao::ControlLoop::Wake::Cycle) return api::from_core(states);
+        if (wake == damiao::ControlLoop::Wake::Stopped) return err(stopped(loop));
+        if (!(transport::Instant::now() < until)) {
+            return err(Error(Error::Kind::Timeout, "no cycle of the control loop completed within " +
+                                                       std::to_string(ns / 1000000) + " ms"));
+        }
+    }
+}
+
+std::vector<std::optional<MotorState>> ControlLoop::states() const { return api::from_core(impl_->loop->states()); }
+
+LoopStats ControlLoop::stats() const {
+    const damiao::LoopStats s = impl_->loop->stats();
+    return LoopStats{s.cycles, s.overruns, s.missed, s.faults, s.rate_hz, s.period_us, s.latency_us};
+}
+
+bool ControlLoop::running() const { return impl_->loop->running(); }
+
+std::optional<std::string> ControlLoop::error() const { return impl_->loop->error(); }
+
+Result<Unit> ControlLoop::stop() {
+    MotorGroup::Impl& g = *impl_->group;
+    bool disable = false;
+    {
+        std::lock_guard<std::mutex> lock(g.mutex);
+        // Inside the group's scope the scope disables; outside, nothing
+        // else would.
+        disable = !g.in_scope;
+    }
+    const std::string failed = impl_->loop->stop(disable);
+    if (!failed.empty()) return err(Error(Error::Kind::Device, failed));
+    return Unit{};
+}
+
+}  // namespace rotalink
