@@ -243,8 +243,13 @@ Result<std::vector<MotorState>> MotorGroup::refresh() const {
     });
 }
 
-Result<std::vector<MotorState>> MotorGroup::control(const std::vector<Setpoint>& setpoints) const {
-    return group_command(*impl_, [&](MotorGroup::Impl& g) -> Result<std::vector<transport::CanFrame>, Error> {
+namespace {
+// One cycle of one setpoint per member, clamped and encoded before anything
+// is sent. A refused command's message names the member, or (`as_single`)
+// is the one the member's single command would give.
+Result<std::vector<MotorState>> control_cycle(MotorGroup::Impl& impl, const std::vector<Setpoint>& setpoints,
+                                              bool as_single) {
+    return group_command(impl, [&](MotorGroup::Impl& g) -> Result<std::vector<transport::CanFrame>, Error> {
         if (setpoints.size() != g.group.size()) {
             return err(api::invalid("expected " + std::to_string(g.group.size()) +
                                     " setpoints, one per member, got " + std::to_string(setpoints.size())));
@@ -253,13 +258,20 @@ Result<std::vector<MotorState>> MotorGroup::control(const std::vector<Setpoint>&
         core.reserve(setpoints.size());
         for (const Setpoint& s : setpoints) core.push_back(api::to_core(s));
         auto frames = g.group.control(core);
-        if (!frames.ok()) return err(api::refusal(g.group, frames.error()));
+        if (!frames.ok()) {
+            return err(as_single ? api::from_core(frames.error().error) : api::refusal(g.group, frames.error()));
+        }
         return std::move(frames).value();
     });
 }
+}  // namespace
+
+Result<std::vector<MotorState>> MotorGroup::control(const std::vector<Setpoint>& setpoints) const {
+    return control_cycle(*impl_, setpoints, false);
+}
 
 Result<std::vector<MotorState>> MotorGroup::mit_control(const std::vector<MitSetpoint>& setpoints) const {
-    return control(std::vector<Setpoint>(setpoints.begin(), setpoints.end()));
+    return control_cycle(*impl_, std::vector<Setpoint>(setpoints.begin(), setpoints.end()), true);
 }
 
 Result<std::vector<MotorState>> MotorGroup::hold(float kp, float kd) const {

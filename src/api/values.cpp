@@ -11,10 +11,6 @@
 
 namespace rotalink {
 
-namespace detail {
-void result_misuse(const char* what) { ROTALINK_PANIC(what); }
-}  // namespace detail
-
 const char* version() { return ROTALINK_VERSION_STRING; }
 
 namespace {
