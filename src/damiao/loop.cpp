@@ -24,6 +24,11 @@ namespace {
 
 // The longest sleep between two looks at a request to stop.
 constexpr std::uint64_t kStopCheckNanos = 20000000;
+// The longest single wait of `wait` on its condition: a deadline further
+// away (the far end of the clock's range, "no deadline") is waited for in
+// slices of this, so that the wait's length always fits the condition's
+// clock.
+constexpr std::uint64_t kLongestWaitNanos = 3600ull * 1000000000ull;
 
 std::uint64_t nanos_between(Instant from, Instant to) { return to.ns > from.ns ? to.ns - from.ns : 0; }
 
@@ -246,7 +251,8 @@ ControlLoop::Wake ControlLoop::wait(std::uint64_t seen, Instant until,
         if (!running_) return Wake::Stopped;
         const Instant now = Instant::now();
         if (!(now < until)) return Wake::Timeout;
-        changed_.wait_for(lock, std::chrono::nanoseconds(until.ns - now.ns));
+        const std::uint64_t left = std::min(until.ns - now.ns, kLongestWaitNanos);
+        changed_.wait_for(lock, std::chrono::nanoseconds(static_cast<std::int64_t>(left)));
     }
 }
 
