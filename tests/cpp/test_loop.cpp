@@ -5,10 +5,12 @@
 // never speed.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -16,10 +18,12 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "damiao/loop.hpp"
 #include "memory_transport.hpp"
+#include "support/panic.hpp"
 
 namespace rotalink::test {
 namespace {
@@ -315,6 +319,64 @@ TEST(ControlLoop, FaultsAreCountedWhenTheyDoNotStopTheLoop) {
     EXPECT_EQ(loop->stop(), "");
     EXPECT_EQ(loop->error(), std::nullopt);
     EXPECT_EQ(loop->stats().faults, (std::vector<std::uint64_t>{0, 4}));
+}
+
+// An internal fault is a std::exception carrying its message; a thread's
+// handlers of std::exception and catch-alls still let a forced unwind (the
+// end of a thread that CPython ends at exit) pass, so the thread ends.
+ROTALINK_FORCED_UNWIND_HANDLER void* ends_through_handlers(void* caught) {
+    try {
+        try {
+            ROTALINK_PANIC("broken invariant");
+        } catch (const std::exception& e) {
+            *static_cast<std::string*>(caught) = e.what();
+        }
+        pthread_exit(nullptr);
+    }
+    ROTALINK_PASS_FORCED_UNWIND
+    catch (const std::exception&) {
+        *static_cast<std::string*>(caught) = "a std::exception handler caught the unwind";
+    } catch (...) {
+        *static_cast<std::string*>(caught) = "a catch-all caught the unwind";
+    }
+    return caught;
+}
+
+TEST(Panic, IsAStdExceptionAndLetsAForcedUnwindPass) {
+    std::string caught;
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, nullptr, &ends_through_handlers, &caught), 0);
+    void* result = &caught;
+    ASSERT_EQ(pthread_join(thread, &result), 0);
+    EXPECT_EQ(result, nullptr);  // pthread_exit's value: nothing returned past it
+    EXPECT_EQ(caught, "broken invariant");
+}
+
+// A wait with no deadline (the far end of the clock) sleeps until the next
+// cycle, rather than spinning: the waiting thread uses a small part of the
+// time it waits.
+TEST(ControlLoop, WaitWithoutADeadlineSleepsUntilTheNextCycle) {
+    LoopRig rig;
+    std::unique_ptr<ControlLoop> loop = rig.loop(5000);
+    rig.start(*loop);
+    const std::uint64_t seen = loop->cycles();
+    std::atomic<bool> woke{false};
+    ControlLoop::Wake wake = ControlLoop::Wake::Timeout;
+    timespec used{};
+    std::thread waiter([&] {
+        std::vector<std::optional<damiao::mit::MotorState>> states;
+        wake = loop->wait(seen, Instant{UINT64_MAX}, states);
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+        woke = true;
+    });
+    const timespec nap{0, 300000000};
+    nanosleep(&nap, nullptr);
+    EXPECT_FALSE(woke.load());
+    rig.clock.advance(Duration::from_millis(1));
+    waiter.join();
+    EXPECT_EQ(wake, ControlLoop::Wake::Cycle);
+    EXPECT_LT(used.tv_sec * 1000000000ll + used.tv_nsec, 100000000ll) << "the wait spun";
+    loop->stop();
 }
 
 // Cycles that take longer than the period each count an overrun, and the
