@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <new>
 #include <utility>
@@ -48,6 +50,32 @@ std::string fault_text(const std::exception_ptr& e) {
 std::string millis_text(Duration d) { return std::to_string(d.total_nanos_saturated() / 1000000u) + " ms"; }
 
 }  // namespace
+
+// ------------------------------------------------------------------ rate
+
+namespace {
+
+// `v` in the fewest significant digits that read back as `v` (1e-300, 0.5, nan).
+std::string double_text(double v) {
+    char buf[32];
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(buf, sizeof buf, "%.*g", digits, v);
+        if (std::strtod(buf, nullptr) == v) break;
+    }
+    return buf;
+}
+
+}  // namespace
+
+Result<Duration, std::string> period_of_rate(double rate_hz) {
+    if (!(rate_hz > 0.0 && rate_hz <= kMaxRateHz)) {
+        return err("rate_hz must be above 0 and at most " + std::to_string(static_cast<int>(kMaxRateHz)) + ", got " + double_text(rate_hz));
+    }
+    if (rate_hz < kMinRateHz) {
+        return err("rate_hz must be at least " + double_text(kMinRateHz) + ", got " + double_text(rate_hz));
+    }
+    return Duration::from_nanos(static_cast<std::uint64_t>(std::llround(1e9 / rate_hz)));
+}
 
 // ------------------------------------------------------------- histogram
 

@@ -128,10 +128,10 @@ bool take_setpoint(PyObject* item, const ItemName& name, damiao::Setpoint& out);
 PyObject* raise_refusal(const damiao::MotorGroup& g, const damiao::MotorGroup::Refusal& r);
 
 // A new ControlLoop running the cycle of `group` (a MotorGroup object)
-// `rate_hz` times a second, `hold` the watchdog's time, SCHED_FIFO at
+// `rate_hz` times a second (every `period`), `hold` the watchdog's time, SCHED_FIFO at
 // `priority` (0: none), pinned to `cpu` (negative: none), stopping on a
 // member's fault when `stop_on_fault`. nullptr with an exception set.
-PyObject* start_loop(PyObject* group, double rate_hz, transport::Duration hold, int priority, int cpu,
+PyObject* start_loop(PyObject* group, double rate_hz, transport::Duration period, transport::Duration hold, int priority, int cpu,
                      bool stop_on_fault);
 
 // Logs `text` as a warning of the "rotalink" logger; an error doing so is

@@ -840,9 +840,6 @@ ROTALINK_SIGNATURE(kGroupStart, 5, "MotorGroup.start",
                    "pins it to that CPU.",
                    1, "rate_hz", "hold_ms", "priority", "cpu", "stop_on_fault");
 
-// The fastest rate a loop takes: a period of 10 us.
-constexpr double kMaxRateHz = 100000.0;
-
 // An optional integer argument from `low` to `high`: `out` unchanged for
 // None; false with an exception set.
 bool optional_int(PyObject* obj, const char* name, long long low, long long high, long long& out) {
@@ -870,11 +867,13 @@ PyObject* group_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             prefix_type_error("rate_hz");
             return nullptr;
         }
-        if (!(rate > 0.0 && rate <= kMaxRateHz)) {
+        if (!(rate > 0.0 && rate <= damiao::kMaxRateHz)) {
             PyErr_Format(PyExc_ValueError, "rate_hz must be above 0 and at most %d, got %R",
-                         static_cast<int>(kMaxRateHz), a[0]);
+                         static_cast<int>(damiao::kMaxRateHz), a[0]);
             return nullptr;
         }
+        const Result<transport::Duration, std::string> period = damiao::period_of_rate(rate);
+        if (!period.ok()) return raise({PyExc_ValueError, period.error()});
         std::uint64_t hold_ms = 100;
         if (a[1] != nullptr && !to_u64(a[1], "hold_ms", hold_ms)) return nullptr;
         if (hold_ms == 0) return raise({PyExc_ValueError, "hold_ms must be at least 1"});
@@ -889,7 +888,7 @@ PyObject* group_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         // A command of another thread that released the interpreter mid-cycle
         // uses the group's cycle state, as the loop would.
         if (rec.commands > 0) return raise({PyExc_RuntimeError, "a command of the group is under way in another thread"});
-        return start_loop(self, rate, transport::Duration::from_millis(hold_ms), static_cast<int>(priority),
+        return start_loop(self, rate, period.value(), transport::Duration::from_millis(hold_ms), static_cast<int>(priority),
                           static_cast<int>(cpu), stop_on_fault != 0);
     });
 }

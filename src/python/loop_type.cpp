@@ -368,7 +368,7 @@ PyTypeObject* loop_stats_type() {
                                   dealloc_box<LoopStats>, stats_repr, stats_getset, nullptr});
 }
 
-PyObject* start_loop(PyObject* group, double rate_hz, Duration hold, int priority, int cpu, bool stop_on_fault) {
+PyObject* start_loop(PyObject* group, double rate_hz, Duration period, Duration hold, int priority, int cpu, bool stop_on_fault) {
     static bool registered = false;
     if (!registered) {
         if (!register_stop_at_exit()) return nullptr;
@@ -376,7 +376,7 @@ PyObject* start_loop(PyObject* group, double rate_hz, Duration hold, int priorit
     }
     GroupRecord& rec = record(group);
     damiao::LoopOptions options;
-    options.period = Duration::from_nanos(static_cast<std::uint64_t>(std::llround(1e9 / rate_hz)));
+    options.period = period;
     options.hold = hold;
     options.stop_on_fault = stop_on_fault;
     options.disable_patience = Duration::from_millis(rec.disable_timeout_ms);

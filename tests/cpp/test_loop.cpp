@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -319,6 +320,40 @@ TEST(ControlLoop, FaultsAreCountedWhenTheyDoNotStopTheLoop) {
     EXPECT_EQ(loop->stop(), "");
     EXPECT_EQ(loop->error(), std::nullopt);
     EXPECT_EQ(loop->stats().faults, (std::vector<std::uint64_t>{0, 4}));
+}
+
+// A rate's period, or why it is refused: a rate whose period would not fit
+// the loop's clock is refused like one out of range, never rounded.
+TEST(ControlLoop, PeriodOfRate) {
+    struct Case {
+        double rate_hz;
+        std::uint64_t period_ns;  // 0: refused with `why`
+        const char* why;
+    };
+    const Case cases[] = {
+        {1000.0, 1000000, ""},
+        {100000.0, 10000, ""},
+        {3.0, 333333333, ""},
+        {1.1e-10, 9090909090909090816u, ""},
+        {0.0, 0, "rate_hz must be above 0 and at most 100000, got 0"},
+        {-5.0, 0, "rate_hz must be above 0 and at most 100000, got -5"},
+        {100000.5, 0, "rate_hz must be above 0 and at most 100000, got 100000.5"},
+        {std::nan(""), 0, "rate_hz must be above 0 and at most 100000, got nan"},
+        {INFINITY, 0, "rate_hz must be above 0 and at most 100000, got inf"},
+        {1e-300, 0, "rate_hz must be at least 1.1e-10, got 1e-300"},
+        {1e-10, 0, "rate_hz must be at least 1.1e-10, got 1e-10"},
+        {5e-324, 0, "rate_hz must be at least 1.1e-10, got 5e-324"},
+    };
+    for (const Case& c : cases) {
+        const Result<Duration, std::string> period = damiao::period_of_rate(c.rate_hz);
+        if (c.period_ns == 0) {
+            ASSERT_FALSE(period.ok()) << c.rate_hz;
+            EXPECT_EQ(period.error(), c.why);
+        } else {
+            ASSERT_TRUE(period.ok()) << c.rate_hz;
+            EXPECT_EQ(period.value().total_nanos_saturated(), c.period_ns) << c.rate_hz;
+        }
+    }
 }
 
 // An internal fault is a std::exception carrying its message; a thread's
