@@ -8,6 +8,7 @@
 
 #include "damiao/group.hpp"
 #include "damiao/loop.hpp"
+#include "damiao/scope.hpp"
 #include "python/types.hpp"
 #include "transport/interface_lock.hpp"
 #include "transport/shared_bus.hpp"
@@ -44,11 +45,9 @@ struct GroupRecord {
     // interpreter mid-cycle included): a control loop is not started while
     // there is one. Read and changed with the interpreter lock held.
     int commands = 0;
-    // Inside the group's scope: enabled by __enter__, not yet left.
-    bool in_scope = false;
-    // The locks of the group's interfaces, held by its scope (shared with
-    // the other scopes of this process on the same interface).
-    std::vector<std::shared_ptr<transport::InterfaceLock>> interface_locks{};
+    // The group's scope: entered by __enter__, left by __exit__; it holds the
+    // locks of the group's interfaces meanwhile.
+    damiao::GroupScope scope{};
     // The native loop of the group's latest ControlLoop; read and set with
     // the interpreter lock held.
     std::weak_ptr<damiao::ControlLoop> loop{};

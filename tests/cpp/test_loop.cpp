@@ -10,10 +10,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <memory>
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "damiao/loop.hpp"
+#include "damiao/scope.hpp"
 #include "memory_transport.hpp"
 #include "support/panic.hpp"
 
@@ -320,6 +323,74 @@ TEST(ControlLoop, FaultsAreCountedWhenTheyDoNotStopTheLoop) {
     EXPECT_EQ(loop->stop(), "");
     EXPECT_EQ(loop->error(), std::nullopt);
     EXPECT_EQ(loop->stats().faults, (std::vector<std::uint64_t>{0, 4}));
+}
+
+// The group's scope, entered and left in the calling thread: what the enter
+// and the exit report, with the messages the Python face raises.
+TEST(GroupScope, EnterAndExitReportWhatFailed) {
+    struct Case {
+        const char* name;
+        std::function<void(LoopRig&)> arrange;
+        std::string enter;    // "" when the enter succeeds
+        std::string cleanup;  // after a failed enter: what disabling again failed
+        std::string exit;     // after a good enter: what the exit's disable failed
+    };
+    const std::string timeout = "transport error: timeout waiting for frame";
+    const Case cases[] = {
+        {"AllEnabled", [](LoopRig&) {}, "", "", ""},
+        {"AnsweredDisabled", [](LoopRig& r) { r.status[2] = kDisabled; },
+         "1 of 2 members failed; member 1 (motor_id=0x2): answered the enable with DISABLED", "", ""},
+        {"AnsweredAFault", [](LoopRig& r) { r.status[1] = kOverload; },
+         "1 of 2 members failed; member 0 (motor_id=0x1): answered the enable with OVERLOAD", "", ""},
+        {"SilentAndKeepsSilent", [](LoopRig& r) { r.silent.insert(2); },
+         "1 of 2 members failed; member 1 (motor_id=0x2): " + timeout,
+         "1 of 2 members failed; member 1 (motor_id=0x2): " + timeout, ""},
+        {"IgnoresDisables", [](LoopRig& r) { r.ignores_disables.insert(1); }, "", "",
+         "1 of 2 members failed; member 0 (motor_id=0x1) still reports ENABLED after 3 disables"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopRig rig;
+        c.arrange(rig);
+        SharedBus* buses[1] = {&rig.bus};
+        damiao::DirectHost host(rig.group, buses);
+        damiao::ScopeSettings settings;
+        settings.disable_patience = Duration{};
+        damiao::GroupScope scope;
+        const auto entered = scope.enter(rig.group, buses, settings, host, nullptr);
+        EXPECT_EQ(scope.entered(), entered.ok());
+        if (!c.enter.empty()) {
+            ASSERT_FALSE(entered.ok());
+            EXPECT_EQ(entered.error().kind, damiao::ScopeError::Kind::Members);
+            EXPECT_EQ(entered.error().message(), c.enter);
+            EXPECT_EQ(entered.error().cleanup ? entered.error().cleanup->message() : "", c.cleanup);
+            const std::vector<std::string> sent = rig.sent();
+            for (const std::string& d : texts(rig.group.special(damiao::kDisable))) {  // disabled again
+                EXPECT_NE(std::find(sent.begin(), sent.end(), d), sent.end()) << d;
+            }
+            continue;
+        }
+        ASSERT_TRUE(entered.ok()) << entered.error().message();
+        EXPECT_EQ(entered.value().size(), 2u);
+        const std::optional<damiao::GroupFailure> left = scope.exit(rig.group, buses, settings, host, nullptr);
+        EXPECT_FALSE(scope.entered());
+        EXPECT_EQ(left ? left->message() : "", c.exit);
+    }
+}
+
+// Members given with their buses get each bus once, in the order of its
+// first member, and its index.
+TEST(GroupScope, MembersAreGroupedByBus) {
+    SharedBus a{std::make_unique<MemoryTransport>()};
+    SharedBus b{std::make_unique<MemoryTransport>()};
+    std::vector<SharedBus*> buses;
+    const std::vector<GroupMember> members =
+        damiao::group_by_bus({{&b, motor(1, 0x11)}, {&a, motor(2, 0x12)}, {&b, motor(3, 0x13)}}, buses);
+    EXPECT_EQ(buses, (std::vector<SharedBus*>{&b, &a}));
+    std::vector<std::size_t> of;
+    for (const GroupMember& m : members) of.push_back(m.bus);
+    EXPECT_EQ(of, (std::vector<std::size_t>{0, 1, 0}));
+    EXPECT_EQ(members[2].motor.motor_id, 3);
 }
 
 // A rate's period, or why it is refused: a rate whose period would not fit
