@@ -848,7 +848,10 @@ void check_group(Reader in, const std::string& input_hex) {
     const rotalink::damiao::MotorGroup g(members, bus_count, Duration{}, (h & 0x40) != 0);
     rotalink::transport::CanTransport* ts[2] = {&buses[0], &buses[1]};
     NoWait waiter;
-    const auto results = g.cycle(ts, g.special(rotalink::damiao::kEnable), waiter);
+    rotalink::damiao::MotorGroup::Cycle cycle;
+    g.start(cycle, ts, g.special(rotalink::damiao::kEnable));
+    g.collect(cycle, ts, waiter);  // the waiter is never interrupted
+    const auto& results = cycle.results();
     FUZZ_CHECK(results.size() == n, "one result per member: " + input_hex);
     for (std::size_t i = 0; i < n; ++i) {
         const std::string who = "member " + std::to_string(i) + ": " + input_hex;

@@ -14,6 +14,7 @@
 #include "damiao/group.hpp"
 #include "damiao/loop.hpp"
 #include "damiao/mit.hpp"
+#include "damiao/scope.hpp"
 #include "rotalink/rotalink.hpp"
 #include "transport/interface_lock.hpp"
 #include "transport/shared_bus.hpp"
@@ -27,18 +28,22 @@ struct SocketCanTransport::Impl {
 
 struct MotorGroup::Impl {
     Impl(std::vector<Member> m, GroupOptions o, damiao::MotorGroup g, std::vector<transport::SharedBus*> s)
-        : members(std::move(m)), options(o), group(std::move(g)), shared(std::move(s)) {}
+        : members(std::move(m)),
+          options(o),
+          group(std::move(g)),
+          shared(std::move(s)),
+          host(std::make_unique<damiao::DirectHost>(group, shared.data())) {}
     std::vector<Member> members;
     GroupOptions options;
     damiao::MotorGroup group;
     std::vector<transport::SharedBus*> shared;  // the group's bus i at i, kept by `members`
-    // One command (or loop set) of the group at a time: the cycle's state
-    // and what the group remembers are its own. Taken before any bus lock.
+    // One command (or loop set) of the group at a time: the host's cycle
+    // state and what the group remembers are its own. Taken before any bus
+    // lock.
     std::mutex mutex;
-    damiao::MotorGroup::Cycle cycle{};
-    std::weak_ptr<ControlLoop::Impl> loop;  // the latest loop, under `mutex`
-    bool in_scope = false;                  // under `mutex`
-    std::vector<std::shared_ptr<transport::InterfaceLock>> interface_locks;  // held by the scope
+    std::unique_ptr<damiao::DirectHost> host;  // runs the cycles in the calling thread
+    damiao::GroupScope scope;                   // under `mutex`
+    std::weak_ptr<ControlLoop::Impl> loop;      // the latest loop, under `mutex`
 };
 
 struct ControlLoop::Impl {

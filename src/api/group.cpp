@@ -21,93 +21,15 @@ namespace {
 std::string member_head(const damiao::MotorGroup& g, std::size_t i) {
     return damiao::member_name(g.members(), i) + ": ";
 }
+
+damiao::ScopeSettings settings(const MotorGroup::Impl& g) {
+    damiao::ScopeSettings s;
+    s.watchdog_ms = g.options.watchdog ? static_cast<std::uint64_t>(g.options.watchdog->count()) : 0;
+    s.disable_patience =
+        transport::Duration::from_millis(static_cast<std::uint64_t>(g.options.disable_timeout.count()));
+    return s;
+}
 }  // namespace
-
-const MemberResults& run_cycle(MotorGroup::Impl& g, const std::vector<transport::CanFrame>& frames, const char* skip) {
-    transport::PollWaiter waiter;
-    // A signal that interrupts the wait is not this caller's business: the
-    // wait goes on until the same deadline.
-    for (bool begin = true;; begin = false) {
-        if (g.group.locked_step(g.shared.data(), g.cycle, frames, skip, begin, waiter) ==
-            damiao::MotorGroup::Progress::Done) {
-            return g.cycle.results();
-        }
-    }
-}
-
-std::string group_failure(const damiao::MotorGroup& g, const MemberResults& results) {
-    std::size_t failed = 0;
-    std::size_t first = results.size();
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        if (results[i].ok()) continue;
-        ++failed;
-        if (first == results.size()) first = i;
-    }
-    std::string out = std::to_string(failed) + " of " + std::to_string(results.size()) + " members failed; " +
-                      member_head(g, first) + results[first].error().message();
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        if (!results[i].ok() || !damiao::is_fault_status(results[i].value().error)) continue;
-        out += "; " + damiao::member_name(g.members(), i) + " reports " + damiao::status_text(results[i].value().error);
-    }
-    return out;
-}
-
-Result<Unit> write_watchdog(MotorGroup::Impl& g) {
-    if (!g.options.watchdog) return Unit{};
-    const std::uint32_t units =
-        static_cast<std::uint32_t>(g.options.watchdog->count()) * (1000 / damiao::kTimeoutUnitMicros);
-    std::vector<Result<Unit, damiao::Error>> results;
-    bool failed = false;
-    for (std::size_t i = 0; i < g.group.size(); ++i) {
-        const damiao::GroupMember& m = g.group.members()[i];
-        results.push_back(g.shared[m.bus]->locked([&](transport::CanTransport& t) {
-            return m.motor.write_verified(t, damiao::kTimeoutRegister, units);
-        }));
-        failed = failed || !results.back().ok();
-    }
-    if (!failed) return Unit{};
-    MemberResults as_states;
-    for (auto& r : results) {
-        if (r.ok()) {
-            as_states.emplace_back(damiao::mit::MotorState{});
-        } else {
-            as_states.emplace_back(err(r.error()));
-        }
-    }
-    // Written registers answer no state: no member "reports" a fault here.
-    std::size_t n = 0;
-    std::size_t first = as_states.size();
-    for (std::size_t i = 0; i < as_states.size(); ++i) {
-        if (as_states[i].ok()) continue;
-        ++n;
-        if (first == as_states.size()) first = i;
-    }
-    return err(Error(Error::Kind::Group, std::to_string(n) + " of " + std::to_string(as_states.size()) +
-                                             " members failed; " + member_head(g.group, first) +
-                                             as_states[first].error().message()));
-}
-
-std::string disable_all(MotorGroup::Impl& g) {
-    damiao::StopPolicy policy;
-    policy.patience = transport::Duration::from_millis(static_cast<std::uint64_t>(g.options.disable_timeout.count()));
-    const damiao::StopReport report = g.group.disable_confirmed(
-        g.shared.data(), policy,
-        [&](const std::vector<transport::CanFrame>& frames, const char* skip) -> const MemberResults& {
-            return run_cycle(g, frames, skip);
-        },
-        transport::sleep_for);
-    const std::size_t failed = report.failed();
-    if (failed == 0) return {};
-    const damiao::MotorGroup& dg = g.group;
-    std::string message = std::to_string(failed) + " of " + std::to_string(dg.size()) + " members failed; " +
-                          report.failure(dg.members());
-    for (std::size_t i = 0; i < dg.size(); ++i) {
-        if (!report.results[i].ok() || !damiao::is_fault_status(report.results[i].value().error)) continue;
-        message += "; " + damiao::member_name(dg.members(), i) + " reports " +
-                   damiao::status_text(report.results[i].value().error);
-    }
-    return message;
-}
 
 bool looping(const MotorGroup::Impl& g) {
     const std::shared_ptr<ControlLoop::Impl> loop = g.loop.lock();
@@ -122,12 +44,10 @@ Error busy() { return Error(Error::Kind::Busy, "control loop running"); }
 // answer.
 Result<std::vector<MotorState>> states_of(const damiao::MotorGroup& g, const MemberResults& results) {
     g.remember(results);
+    if (const std::optional<damiao::GroupFailure> f = damiao::members_failed(g, results)) return err(failure(*f));
     std::vector<MotorState> out;
     out.reserve(results.size());
-    for (const damiao::MemberResult& r : results) {
-        if (!r.ok()) return err(Error(Error::Kind::Group, group_failure(g, results)));
-        out.push_back(from_core(r.value()));
-    }
+    for (const damiao::MemberResult& r : results) out.push_back(from_core(r.value()));
     return out;
 }
 
@@ -136,19 +56,8 @@ Error refusal(const damiao::MotorGroup& g, const damiao::MotorGroup::Refusal& r)
     return Error(e.kind(), member_head(g, r.member) + e.message());
 }
 
-// The shortest text that reads back as `v` ("0", "1e-300", "2.5").
-std::string shortest(double v) {
-    char buf[40];
-    for (int precision = 1; precision <= 17; ++precision) {
-        std::snprintf(buf, sizeof buf, "%.*g", precision, v);
-        if (std::strtod(buf, nullptr) == v) break;
-    }
-    return buf;
-}
-
 constexpr long long kMaxWatchdogMs = UINT32_MAX / (1000 / damiao::kTimeoutUnitMicros);
 constexpr long long kMaxDisableTimeoutMs = 60000;
-constexpr double kMaxRateHz = 100000;
 
 }  // namespace
 }  // namespace api
@@ -166,32 +75,27 @@ Result<MotorGroup> MotorGroup::make(std::vector<Member> members, GroupOptions op
                                 " milliseconds, got " + std::to_string(options.disable_timeout.count())));
     }
     if (members.empty()) return err(api::invalid("a MotorGroup needs at least one member"));
-    // The buses, each once, in the order of their first member.
-    std::vector<const SocketCanTransport*> buses;
-    std::vector<damiao::GroupMember> core;
+    std::vector<damiao::MemberOnBus> on_buses;
     for (std::size_t i = 0; i < members.size(); ++i) {
         const Member& m = members[i];
         if (!Access::valid(m.bus)) {
             return err(api::invalid("member " + std::to_string(i) + " has no bus: open one with SocketCanTransport::open"));
         }
-        std::size_t b = 0;
-        while (b < buses.size() && !(*buses[b] == m.bus)) ++b;
-        if (b == buses.size()) buses.push_back(&m.bus);
-        damiao::GroupMember gm{b, api::to_core(m.motor), std::nullopt};
+        damiao::MemberOnBus on{&Access::impl(m.bus).bus, api::to_core(m.motor), std::nullopt};
         if (m.joint_limits) {
-            Result<JointLimits> checked = JointLimits::make(m.joint_limits->q_min, m.joint_limits->q_max,
-                                                            m.joint_limits->dq_max, m.joint_limits->tau_max);
+            const JointLimits& j = *m.joint_limits;
+            Result<JointLimits> checked = JointLimits::make(j.q_min, j.q_max, j.dq_max, j.tau_max);
             if (!checked.ok()) {
                 return err(api::invalid("joint_limits[" + std::to_string(i) + "]: " + checked.error().message()));
             }
-            gm.joint = api::to_core(*m.joint_limits);
+            on.joint = api::to_core(j);
         }
-        core.push_back(std::move(gm));
+        on_buses.push_back(std::move(on));
     }
+    std::vector<transport::SharedBus*> shared;
+    std::vector<damiao::GroupMember> core = damiao::group_by_bus(on_buses, shared);
     const std::string clash = damiao::identifier_clash(core);
     if (!clash.empty()) return err(api::invalid(clash));
-    std::vector<transport::SharedBus*> shared;
-    for (const SocketCanTransport* b : buses) shared.push_back(&Access::impl(*b).bus);
     const std::size_t bus_count = shared.size();
     auto impl = std::make_shared<Impl>(
         std::move(members), options,
@@ -223,8 +127,9 @@ template <std::uint8_t Command>
 Result<std::vector<MotorState>> special(MotorGroup::Impl& g) {
     return group_command(g, [](MotorGroup::Impl& gi) -> Result<std::vector<transport::CanFrame>, Error> {
         if (Command == damiao::kEnable) {
-            Result<Unit> written = api::write_watchdog(gi);
-            if (!written.ok()) return err(std::move(written).error());
+            Result<Unit, damiao::ScopeError> written =
+                damiao::write_watchdog(gi.group, gi.shared.data(), api::settings(gi).watchdog_ms, *gi.host);
+            if (!written.ok()) return err(Error(Error::Kind::Group, written.error().message()));
         }
         return gi.group.special(Command);
     });
@@ -320,31 +225,19 @@ Result<Unit> MotorGroup::ensure_mode(const std::vector<ControlMode>& modes) cons
                                     " is not a control mode; the modes are " + api::mode_names()));
         }
     }
-    api::MemberResults results;
-    bool failed = false;
+    std::vector<Result<Unit, damiao::Error>> results;
     for (std::size_t i = 0; i < dg.size(); ++i) {
         const std::uint8_t m = static_cast<std::uint8_t>(modes[i]);
         Result<Unit> r = api::switch_mode(g.members[i].bus, dg.members()[i].motor, m);
         if (r.ok()) {
             dg.know_kind(i, damiao::kind_of_mode(m));
-            results.emplace_back(damiao::mit::MotorState{});
+            results.emplace_back(Unit{});
         } else {
             results.emplace_back(err(damiao::Error::failure(r.error().message())));
-            failed = true;
         }
     }
-    if (!failed) return Unit{};
-    // The switches answer no state: the message names the failures alone.
-    std::size_t n = 0;
-    std::size_t first = results.size();
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        if (results[i].ok()) continue;
-        ++n;
-        if (first == results.size()) first = i;
-    }
-    return err(Error(Error::Kind::Group, std::to_string(n) + " of " + std::to_string(results.size()) +
-                                             " members failed; " + damiao::member_name(dg.members(), first) + ": " +
-                                             results[first].error().message()));
+    if (const std::optional<damiao::GroupFailure> f = damiao::members_failed(dg, results)) return err(api::failure(*f));
+    return Unit{};
 }
 
 std::vector<std::uint64_t> MotorGroup::clamped() const {
@@ -353,12 +246,26 @@ std::vector<std::uint64_t> MotorGroup::clamped() const {
 }
 
 Result<GroupScope> MotorGroup::scope() const {
-    Result<std::vector<MotorState>> enabled = [&] {
-        std::lock_guard<std::mutex> lock(impl_->mutex);
-        return api::enter_group_scope(*impl_);
-    }();
-    if (!enabled.ok()) return err(std::move(enabled).error());
-    return Access::scope(*this, std::move(enabled).value());
+    Impl& g = *impl_;
+    std::vector<MotorState> states;
+    {
+        std::lock_guard<std::mutex> lock(g.mutex);
+        const std::shared_ptr<ControlLoop::Impl> loop = g.loop.lock();
+        Result<std::vector<damiao::mit::MotorState>, damiao::ScopeError> entered =
+            g.scope.enter(g.group, g.shared.data(), api::settings(g), *g.host, loop ? loop->loop.get() : nullptr);
+        if (!entered.ok()) {
+            const damiao::ScopeError& e = entered.error();
+            const Error::Kind kind = e.kind == damiao::ScopeError::Kind::Members ? Error::Kind::Group
+                                     : e.message() == "control loop running" ? Error::Kind::Busy
+                                                                              : Error::Kind::Device;
+            // A failure of the disable after it follows on a line of its own.
+            std::string message = e.message();
+            if (e.cleanup) message += std::string("\n") + damiao::kEnterCleanupNote + ": " + e.cleanup->message();
+            return err(Error(kind, message));
+        }
+        for (const damiao::mit::MotorState& s : entered.value()) states.push_back(api::from_core(s));
+    }
+    return Access::scope(*this, std::move(states));
 }
 
 // ------------------------------------------------------------ the scope
@@ -386,20 +293,20 @@ Result<Unit> GroupScope::close() {
     open_ = false;
     MotorGroup::Impl& g = *Access::group_ptr(group_);
     std::lock_guard<std::mutex> lock(g.mutex);
-    return api::leave_group_scope(g);
+    // A running control loop of the group is stopped first: the disable is
+    // the last the members hear.
+    const std::shared_ptr<ControlLoop::Impl> loop = g.loop.lock();
+    const std::optional<damiao::GroupFailure> failed =
+        g.scope.exit(g.group, g.shared.data(), api::settings(g), *g.host, loop ? loop->loop.get() : nullptr);
+    if (failed) return err(api::failure(*failed));
+    return Unit{};
 }
 
 // ------------------------------------------------------------ the loop
 
 Result<ControlLoop> MotorGroup::start(double rate_hz, LoopOptions options) const {
-    if (!(rate_hz > 0 && rate_hz <= api::kMaxRateHz)) {
-        return err(api::invalid("rate_hz must be above 0 and at most 100000, got " + api::shortest(rate_hz)));
-    }
-    // A period beyond the clock's range: no cycle would ever come.
-    const double period_ns = 1e9 / rate_hz;
-    if (!(period_ns < 1.8e19)) {
-        return err(api::invalid("rate_hz " + api::shortest(rate_hz) + " makes a period longer than the clock counts"));
-    }
+    const Result<transport::Duration, std::string> period = damiao::period_of_rate(rate_hz);
+    if (!period.ok()) return err(api::invalid(period.error()));
     if (options.hold.count() < 1) return err(api::invalid("hold_ms must be at least 1"));
     if (options.priority < 0 || options.priority > 99) {
         return err(api::invalid("priority must be 0 (none) or from 1 to 99, got " + std::to_string(options.priority)));
@@ -411,7 +318,7 @@ Result<ControlLoop> MotorGroup::start(double rate_hz, LoopOptions options) const
     std::lock_guard<std::mutex> lock(g.mutex);
     if (api::looping(g)) return err(api::busy());
     damiao::LoopOptions o;
-    o.period = transport::Duration::from_nanos(static_cast<std::uint64_t>(std::llround(period_ns)));
+    o.period = period.value();
     o.hold = transport::Duration::from_millis(static_cast<std::uint64_t>(options.hold.count()));
     o.stop_on_fault = options.stop_on_fault;
     o.disable_patience = transport::Duration::from_millis(static_cast<std::uint64_t>(g.options.disable_timeout.count()));
@@ -522,7 +429,7 @@ Result<Unit> ControlLoop::stop() {
         std::lock_guard<std::mutex> lock(g.mutex);
         // Inside the group's scope the scope disables; outside, nothing
         // else would.
-        disable = !g.in_scope;
+        disable = !g.scope.entered();
     }
     const std::string failed = impl_->loop->stop(disable);
     if (!failed.empty()) return err(Error(Error::Kind::Device, failed));

@@ -489,18 +489,6 @@ MotorGroup::Progress MotorGroup::collect(Cycle& c, CanTransport* const* buses, t
     return Progress::Done;
 }
 
-std::vector<MemberResult> MotorGroup::cycle(CanTransport* const* buses, const std::vector<CanFrame>& frames,
-                                            transport::BusWaiter& waiter) const {
-    start(scratch_, buses, frames);
-    if (collect(scratch_, buses, waiter) == Progress::Interrupted) {
-        const TransportError e = TransportError::backend(transport::IoError::from_errno(EINTR));
-        for (std::size_t b = 0; b < bus_count(); ++b) {
-            if (scratch_.awaited_[b] > 0) fail_awaited(scratch_, b, e);
-        }
-    }
-    return std::move(scratch_.results_);
-}
-
 MotorGroup::Progress MotorGroup::locked_step(transport::SharedBus* const* buses, Cycle& c,
                                              const std::vector<CanFrame>& frames, const char* skip, bool begin,
                                              transport::BusWaiter& waiter) const {

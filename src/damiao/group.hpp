@@ -215,15 +215,6 @@ public:
                const char* skip = nullptr) const;
     Progress collect(Cycle& c, transport::CanTransport* const* buses, transport::BusWaiter& waiter) const;
 
-    // `start`, then `collect` once: a signal during the wait fails every
-    // awaited member with its EINTR. Results come in member order; an
-    // unanswered member's is Timeout. The caller holds every bus's lock:
-    // the cycle's state is the group's own, so two cycles of one group
-    // never run at once.
-    std::vector<MemberResult> cycle(transport::CanTransport* const* buses,
-                                    const std::vector<transport::CanFrame>& frames,
-                                    transport::BusWaiter& waiter) const;
-
     // One step of a cycle on the shared buses (`buses[i]` is bus i), with
     // their locks held for the step and released after it: with `begin`
     // the cycle's `start`, then `collect`. With `skip`, only the buses of
@@ -278,7 +269,6 @@ private:
     mutable std::vector<std::optional<mit::MotorState>> last_;
     transport::Duration timeout_;
     bool fd_;
-    mutable Cycle scratch_;  // the state of `cycle`
     // Per member: known_kind. Relaxed atomics: a value, ordered with nothing.
     std::unique_ptr<std::atomic<std::uint8_t>[]> known_;
 };

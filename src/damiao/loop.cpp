@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <new>
 #include <utility>
@@ -24,6 +26,11 @@ namespace {
 
 // The longest sleep between two looks at a request to stop.
 constexpr std::uint64_t kStopCheckNanos = 20000000;
+// The longest single wait of `wait` on its condition: a deadline further
+// away (the far end of the clock's range, "no deadline") is waited for in
+// slices of this, so that the wait's length always fits the condition's
+// clock.
+constexpr std::uint64_t kLongestWaitNanos = 3600ull * 1000000000ull;
 
 std::uint64_t nanos_between(Instant from, Instant to) { return to.ns > from.ns ? to.ns - from.ns : 0; }
 
@@ -43,6 +50,32 @@ std::string fault_text(const std::exception_ptr& e) {
 std::string millis_text(Duration d) { return std::to_string(d.total_nanos_saturated() / 1000000u) + " ms"; }
 
 }  // namespace
+
+// ------------------------------------------------------------------ rate
+
+namespace {
+
+// `v` in the fewest significant digits that read back as `v` (1e-300, 0.5, nan).
+std::string double_text(double v) {
+    char buf[32];
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(buf, sizeof buf, "%.*g", digits, v);
+        if (std::strtod(buf, nullptr) == v) break;
+    }
+    return buf;
+}
+
+}  // namespace
+
+Result<Duration, std::string> period_of_rate(double rate_hz) {
+    if (!(rate_hz > 0.0 && rate_hz <= kMaxRateHz)) {
+        return err("rate_hz must be above 0 and at most " + std::to_string(static_cast<int>(kMaxRateHz)) + ", got " + double_text(rate_hz));
+    }
+    if (rate_hz < kMinRateHz) {
+        return err("rate_hz must be at least " + double_text(kMinRateHz) + ", got " + double_text(rate_hz));
+    }
+    return Duration::from_nanos(static_cast<std::uint64_t>(std::llround(1e9 / rate_hz)));
+}
 
 // ------------------------------------------------------------- histogram
 
@@ -246,7 +279,8 @@ ControlLoop::Wake ControlLoop::wait(std::uint64_t seen, Instant until,
         if (!running_) return Wake::Stopped;
         const Instant now = Instant::now();
         if (!(now < until)) return Wake::Timeout;
-        changed_.wait_for(lock, std::chrono::nanoseconds(until.ns - now.ns));
+        const std::uint64_t left = std::min(until.ns - now.ns, kLongestWaitNanos);
+        changed_.wait_for(lock, std::chrono::nanoseconds(static_cast<std::int64_t>(left)));
     }
 }
 

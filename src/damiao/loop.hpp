@@ -76,6 +76,18 @@ public:
     void sleep_until(transport::Instant t, const std::atomic<bool>& stop) override;
 };
 
+// The fastest rate a loop takes: a period of 10 us.
+inline constexpr double kMaxRateHz = 100000.0;
+// The slowest: a period of about 290 years. A slower rate's period in
+// nanoseconds would not fit the loop's clock.
+inline constexpr double kMinRateHz = 1.1e-10;
+
+// A loop's period at `rate_hz` cycles a second, to the nearest nanosecond;
+// an error value for a rate that is not above 0 and at most kMaxRateHz
+// ("rate_hz must be above 0 and at most 100000, got 0"), or below
+// kMinRateHz ("rate_hz must be at least 1.1e-10, got 1e-300").
+Result<transport::Duration, std::string> period_of_rate(double rate_hz);
+
 struct LoopOptions {
     transport::Duration period = transport::Duration::from_millis(2);
     // With no set() for this long, or a member silent for this long, the

@@ -41,13 +41,6 @@ std::optional<CanFrame> make_special_for(std::uint16_t motor_id, std::uint8_t co
     return classic(transport::CanId::standard(id), special_payload(command));
 }
 
-Result<CanFrame, mit::LimitDomainError> make_mit(std::uint16_t motor_id, const mit::MitLimits& limits,
-                                                 const mit::MitSetpoint& setpoint) {
-    Result<mit::Payload, mit::LimitDomainError> payload = mit::encode(limits, setpoint);
-    if (!payload.ok()) return err(payload.error());
-    return make_command(motor_id, payload.value());
-}
-
 Result<mit::MotorState, Error> parse_feedback(const mit::MitLimits& limits, const CanFrame& frame) {
     if (frame.data.size() < 8) return err(Error::short_reply(frame.data.size()));
     return mit::decode(limits, mit::first_payload(frame.data));

@@ -56,10 +56,6 @@ transport::CanFrame make_special(std::uint16_t motor_id, std::uint8_t command);
 // make_special's frame. None for an identifier of 0x7FF (the register
 // identifier) or past it.
 std::optional<transport::CanFrame> make_special_for(std::uint16_t motor_id, std::uint8_t command, std::size_t kind);
-// The MIT command; limits the encoder cannot use make no frame.
-Result<transport::CanFrame, mit::LimitDomainError> make_mit(std::uint16_t motor_id,
-                                                            const mit::MitLimits& limits,
-                                                            const mit::MitSetpoint& setpoint);
 
 // ------------------------------------------------------------- feedback
 

@@ -8,6 +8,7 @@
 
 #include "damiao/group.hpp"
 #include "damiao/loop.hpp"
+#include "damiao/scope.hpp"
 #include "python/types.hpp"
 #include "transport/interface_lock.hpp"
 #include "transport/shared_bus.hpp"
@@ -44,11 +45,9 @@ struct GroupRecord {
     // interpreter mid-cycle included): a control loop is not started while
     // there is one. Read and changed with the interpreter lock held.
     int commands = 0;
-    // Inside the group's scope: enabled by __enter__, not yet left.
-    bool in_scope = false;
-    // The locks of the group's interfaces, held by its scope (shared with
-    // the other scopes of this process on the same interface).
-    std::vector<std::shared_ptr<transport::InterfaceLock>> interface_locks{};
+    // The group's scope: entered by __enter__, left by __exit__; it holds the
+    // locks of the group's interfaces meanwhile.
+    damiao::GroupScope scope{};
     // The native loop of the group's latest ControlLoop; read and set with
     // the interpreter lock held.
     std::weak_ptr<damiao::ControlLoop> loop{};
@@ -128,10 +127,10 @@ bool take_setpoint(PyObject* item, const ItemName& name, damiao::Setpoint& out);
 PyObject* raise_refusal(const damiao::MotorGroup& g, const damiao::MotorGroup::Refusal& r);
 
 // A new ControlLoop running the cycle of `group` (a MotorGroup object)
-// `rate_hz` times a second, `hold` the watchdog's time, SCHED_FIFO at
+// `rate_hz` times a second (every `period`), `hold` the watchdog's time, SCHED_FIFO at
 // `priority` (0: none), pinned to `cpu` (negative: none), stopping on a
 // member's fault when `stop_on_fault`. nullptr with an exception set.
-PyObject* start_loop(PyObject* group, double rate_hz, transport::Duration hold, int priority, int cpu,
+PyObject* start_loop(PyObject* group, double rate_hz, transport::Duration period, transport::Duration hold, int priority, int cpu,
                      bool stop_on_fault);
 
 // Logs `text` as a warning of the "rotalink" logger; an error doing so is

@@ -43,9 +43,10 @@ constexpr std::uint64_t kMaxDisableTimeoutMs = 60000;
 // The largest watchdog the motor's register holds.
 constexpr std::uint64_t kMaxWatchdogMs = UINT32_MAX / (1000 / damiao::kTimeoutUnitMicros);
 
-// One (bus, motor) pair of `members`, at position `index`.
-bool read_member(PyObject* item, std::size_t index, Refs& buses, std::vector<GroupMember>& out,
-                 Refs& pairs) {
+// One (bus, motor) pair of `members`, at position `index`: the member in
+// `out`, its bus object (borrowed: `pairs` keeps it) in `bus_objs`.
+bool read_member(PyObject* item, std::size_t index, std::vector<PyObject*>& bus_objs,
+                 std::vector<damiao::MemberOnBus>& out, Refs& pairs) {
     char name[40];
     std::snprintf(name, sizeof name, "members[%zu]", index);
     const bool pair = (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 2) ||
@@ -62,16 +63,11 @@ bool read_member(PyObject* item, std::size_t index, Refs& buses, std::vector<Gro
         !check_instance(motor, damiao_type(), name)) {
         return false;
     }
-    std::size_t b = 0;
-    while (b < buses.objs.size() && buses.objs[b] != bus) ++b;
-    if (b == buses.objs.size()) {
-        Py_INCREF(bus);
-        buses.objs.push_back(bus);
-    }
     PyObject* kept = PyTuple_CheckExact(item) ? (Py_INCREF(item), item) : PyTuple_Pack(2, bus, motor);
     if (kept == nullptr) return false;
     pairs.objs.push_back(kept);
-    out.push_back({b, native<damiao::Damiao>(motor)});
+    bus_objs.push_back(bus);
+    out.push_back({&shared_bus(bus), native<damiao::Damiao>(motor)});
     return true;
 }
 
@@ -85,11 +81,11 @@ PyObject* group_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             prefix_type_error("members");
             return nullptr;
         }
-        Refs buses;
+        std::vector<PyObject*> bus_objs;
         Refs pairs;
-        std::vector<GroupMember> members;
+        std::vector<damiao::MemberOnBus> members;
         for (PyObject* item; (item = PyIter_Next(it)) != nullptr;) {
-            const bool ok = read_member(item, members.size(), buses, members, pairs);
+            const bool ok = read_member(item, members.size(), bus_objs, members, pairs);
             Py_DECREF(item);
             if (!ok) {
                 Py_DECREF(it);
@@ -155,7 +151,17 @@ PyObject* group_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         Refs kept_joints;
         kept_joints.objs.push_back(joints);
-        const std::string clash = damiao::identifier_clash(members);
+        // The buses, each once: one SharedBus per bus object.
+        std::vector<transport::SharedBus*> shared;
+        std::vector<GroupMember> grouped = damiao::group_by_bus(members, shared);
+        Refs buses;
+        for (transport::SharedBus* b : shared) {
+            std::size_t k = 0;
+            while (&shared_bus(bus_objs[k]) != b) ++k;
+            Py_INCREF(bus_objs[k]);
+            buses.objs.push_back(bus_objs[k]);
+        }
+        const std::string clash = damiao::identifier_clash(grouped);
         if (!clash.empty()) return raise({PyExc_ValueError, clash});
 
         PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(pairs.objs.size()));
@@ -169,11 +175,9 @@ PyObject* group_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
         PyObject* obj = type->tp_alloc(type, 0);
         if (obj == nullptr) return nullptr;
-        const std::size_t bus_count = buses.objs.size();
-        std::vector<transport::SharedBus*> shared;
-        for (PyObject* b : buses.objs) shared.push_back(&shared_bus(b));
+        const std::size_t bus_count = shared.size();
         new (&record(obj)) GroupRecord{
-            damiao::MotorGroup(std::move(members), bus_count, transport::Duration::from_millis(timeout_ms),
+            damiao::MotorGroup(std::move(grouped), bus_count, transport::Duration::from_millis(timeout_ms),
                                fd != 0),
             std::move(buses), std::move(kept), std::move(kept_joints), timeout_ms, watchdog_ms, disable_timeout_ms,
             std::move(shared)};
@@ -185,67 +189,30 @@ PyObject* group_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* state_object(const MotorState& s) { return new_box(motor_state_type(), s); }
 
-// "member 3 (motor_id=0x4)", the name of a member in messages.
-std::string member_name(const damiao::MotorGroup& g, std::size_t i) { return damiao::member_name(g.members(), i); }
-
 // "member 3 (motor_id=0x4): ", the head of a message about one member.
-std::string member_head(const damiao::MotorGroup& g, std::size_t i) { return member_name(g, i) + ": "; }
-
-// "; member 2 (motor_id=0x3) reports OVERLOAD" for every member that
-// answered with a fault status.
-std::string fault_statuses(const damiao::MotorGroup& g, const std::vector<MemberResult>& results) {
-    std::string out;
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        if (!results[i].ok() || !damiao::is_fault_status(results[i].value().error)) continue;
-        out += "; " + member_name(g, i) + " reports " + damiao::status_text(results[i].value().error);
-    }
-    return out;
-}
-std::string fault_statuses(const damiao::MotorGroup&, const std::vector<Result<Unit, Error>>&) { return {}; }
-
-// The message of a GroupError: how many failed, the first of them, and the
-// members that answered with a fault status.
-template <class T>
-std::string group_message(const damiao::MotorGroup& g, const std::vector<Result<T, Error>>& results,
-                          std::size_t failed) {
-    std::size_t first = 0;
-    while (results[first].ok()) ++first;
-    return std::to_string(failed) + " of " + std::to_string(results.size()) + " members failed; " +
-           member_head(g, first) + results[first].error().message() + fault_statuses(g, results);
-}
-
-std::optional<MotorState> as_state(const MotorState& s) { return s; }
-std::optional<MotorState> as_state(const Unit&) { return std::nullopt; }
+std::string member_head(const damiao::MotorGroup& g, std::size_t i) { return damiao::member_name(g.members(), i) + ": "; }
 
 PyObject* new_group_error(const std::string& message, const std::vector<std::optional<MotorState>>& states,
                           const std::vector<std::string>& errors);
 
-// A new GroupError with the states of the members that answered (None for a
-// command that returns none) and the messages of those that did not.
-template <class T>
-PyObject* new_group_error(const damiao::MotorGroup& g, const std::vector<Result<T, Error>>& results,
-                          std::size_t failed) {
-    std::vector<std::optional<MotorState>> states(results.size());
-    std::vector<std::string> errors(results.size());
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        if (results[i].ok()) {
-            states[i] = as_state(results[i].value());
-        } else {
-            errors[i] = results[i].error().message();
-        }
-    }
-    return new_group_error(group_message(g, results, failed), states, errors);
-}
+// A new GroupError of `f`: its message, the states of the members that
+// answered (None for a command that returns none) and the messages of those
+// that did not.
+PyObject* new_group_error(const damiao::GroupFailure& f) { return new_group_error(f.message(), f.states, f.errors); }
 
-template <class T>
-PyObject* raise_group_error(const damiao::MotorGroup& g, const std::vector<Result<T, Error>>& results,
-                            std::size_t failed) {
-    PyObject* exc = new_group_error(g, results, failed);
+PyObject* raise_failure(const damiao::GroupFailure& f) {
+    PyObject* exc = new_group_error(f);
     if (exc != nullptr) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
         Py_DECREF(exc);
     }
     return nullptr;
+}
+
+// GroupError for the members of `results` that failed (`failed`, at least one).
+template <class T>
+PyObject* raise_group_error(const damiao::MotorGroup& g, const std::vector<Result<T, Error>>& results, std::size_t) {
+    return raise_failure(*damiao::members_failed(g, results));
 }
 
 template <class T>
@@ -368,44 +335,70 @@ PyObject* new_group_error(const std::string& message, const std::vector<std::opt
     return exc;
 }
 
-// Sleeps `d` without the interpreter lock; signals wait.
-void pause_released(transport::Duration d) {
-    without_interpreter([d] { transport::sleep_for(d); });
-}
+// The scope's native work as the group's commands run it (ScopeHost): the
+// interpreter lock is released for each cycle step, each bus exchange and
+// each pause, and taken back only once every bus lock is released; signal
+// handlers run between steps (not during a disable, which must finish). A
+// handler's exception stops the work: it is kept aside while the members
+// are disabled again, and put back by `restore`.
+class PythonHost final : public damiao::ScopeHost {
+public:
+    explicit PythonHost(GroupRecord& rec) : rec_(rec), slot_(rec) {}
+    ~PythonHost() override {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(tb_);
+    }
+    PythonHost(const PythonHost&) = delete;
+    PythonHost& operator=(const PythonHost&) = delete;
 
-// A confirmed stop of every member (MotorGroup::disable_confirmed), silent
-// members retried for the group's disable_timeout_ms; signals wait until it
-// is over. nullptr when every member reports itself stopped, else a new
-// GroupError: "1 of 2 members failed; member 1 (motor_id=0x2) still reports
-// ENABLED after 3 disables", its `states` every answer, its `errors` why
-// each member that failed is not stopped.
-PyObject* disable_all(GroupRecord& rec) {
-    CycleSlot slot(rec);
-    damiao::StopPolicy policy;
-    policy.patience = transport::Duration::from_millis(rec.disable_timeout_ms);
-    const damiao::StopReport report = rec.group.disable_confirmed(
-        rec.shared.data(), policy,
-        [&](const std::vector<CanFrame>& frames, const char* skip) -> const std::vector<MemberResult>& {
-            run_native(rec, slot.get(), frames, skip, true);
-            return slot.get().results();
-        },
-        pause_released);
-    const std::size_t failed = report.failed();
-    if (failed == 0) return nullptr;
-    const damiao::MotorGroup& g = rec.group;
-    std::vector<std::optional<MotorState>> states(g.size());
-    std::vector<std::string> errors(g.size());
-    for (std::size_t i = 0; i < g.size(); ++i) {
-        if (report.results[i].ok()) states[i] = report.results[i].value();
-        errors[i] = report.reason(i);
+    const std::vector<MemberResult>* run(const std::vector<CanFrame>& frames, const char* skip, bool finish) override {
+        if (!run_native(rec_, slot_.get(), frames, skip, finish)) {
+            keep();
+            return nullptr;
+        }
+        return &slot_.get().results();
     }
-    std::string message = std::to_string(failed) + " of " + std::to_string(g.size()) + " members failed; " +
-                          report.failure(g.members());
-    for (std::size_t i = 0; i < g.size(); ++i) {
-        if (!states[i] || !damiao::is_fault_status(states[i]->error)) continue;
-        message += "; " + member_name(g, i) + " reports " + damiao::status_text(states[i]->error);
+    void exchange(transport::SharedBus& bus, const std::function<void(transport::CanTransport&)>& op) override {
+        bus.locked_releasing(without_interpreter, op);
     }
-    return new_group_error(message, states, errors);
+    void pause(transport::Duration d) override {
+        without_interpreter([d] { transport::sleep_for(d); });
+    }
+    bool go_on() override {
+        if (PyErr_CheckSignals() >= 0) return true;
+        keep();
+        return false;
+    }
+    void stop_loop(damiao::ControlLoop& loop) override {
+        without_interpreter([&loop] { loop.stop(); });
+    }
+    // The exception kept: set again (its value, normalized), or nullptr.
+    PyObject* restore() {
+        PyObject* value = value_;
+        PyErr_Restore(type_, value_, tb_);
+        type_ = value_ = tb_ = nullptr;
+        return value;
+    }
+
+private:
+    void keep() {
+        PyErr_Fetch(&type_, &value_, &tb_);
+        PyErr_NormalizeException(&type_, &value_, &tb_);
+    }
+
+    GroupRecord& rec_;
+    CycleSlot slot_;
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
+
+damiao::ScopeSettings scope_settings(const GroupRecord& rec) {
+    damiao::ScopeSettings s;
+    s.watchdog_ms = rec.watchdog_ms;
+    s.disable_patience = transport::Duration::from_millis(rec.disable_timeout_ms);
+    return s;
 }
 
 // Runs `op(member_index, bus)` for each member in turn, as a single command
@@ -446,12 +439,15 @@ PyObject* each_member(GroupRecord& rec, Op op) {
 // Writes every member's watchdog (its time-out register), when the group
 // has one: None, or GroupError.
 PyObject* write_watchdog(GroupRecord& rec) {
-    if (rec.watchdog_ms == 0) Py_RETURN_NONE;
-    const std::uint32_t units =
-        static_cast<std::uint32_t>(rec.watchdog_ms * (1000 / damiao::kTimeoutUnitMicros));
-    return each_member(rec, [&](std::size_t i, transport::CanTransport& t) {
-        return rec.group.members()[i].motor.write_verified(t, damiao::kTimeoutRegister, units);
-    });
+    PythonHost host(rec);
+    const Result<Unit, damiao::ScopeError> written =
+        damiao::write_watchdog(rec.group, rec.shared.data(), rec.watchdog_ms, host);
+    if (written.ok()) Py_RETURN_NONE;
+    if (written.error().kind == damiao::ScopeError::Kind::Stopped) {
+        host.restore();
+        return nullptr;
+    }
+    return raise_failure(*written.error().members);
 }
 
 template <std::uint8_t Command>
@@ -497,118 +493,40 @@ ROTALINK_NO_PARAMS(kGroupEnter, "MotorGroup.__enter__",
                    "or a signal's handler raises during the enable, every member is\n"
                    "disabled again and the error is raised.");
 
-// A GroupError for the members of an enable cycle's `states` that answered
-// with another status than ENABLED (a fault, or DISABLED: their drive is
-// off), or nullptr when none did.
-PyObject* enable_faults(const damiao::MotorGroup& g, PyObject* states) {
-    std::vector<MemberResult> results;
-    std::size_t failed = 0;
-    for (std::size_t i = 0; i < g.size(); ++i) {
-        const MotorState& s = native<MotorState>(PyList_GET_ITEM(states, static_cast<Py_ssize_t>(i)));
-        if (s.error != damiao::kStatusEnabled) {
-            results.emplace_back(err(Error::failure("answered the enable with " + damiao::status_text(s.error))));
-            ++failed;
-        } else {
-            results.emplace_back(s);
-        }
-    }
-    return failed == 0 ? nullptr : new_group_error(g, results, failed);
-}
-
-// The lock of every interface of the group, for its scope: shared with
-// another scope of this process on the same interface, refused while
-// another process holds it (RuntimeError "vcan0 is driven by pid 4242").
-// False with the exception set, nothing held.
-bool lock_interfaces(GroupRecord& rec) {
-    // Read and changed with the interpreter lock held.
-    static auto* held = new std::map<std::string, std::weak_ptr<transport::InterfaceLock>>();
-    std::vector<std::shared_ptr<transport::InterfaceLock>> locks;
-    for (transport::SharedBus* bus : rec.shared) {
-        const std::string& iface = bus->iface();
-        if (iface.empty()) continue;  // no interface: nothing another program could drive
-        std::shared_ptr<transport::InterfaceLock> lock = (*held)[iface].lock();
-        if (!lock) {
-            Result<transport::InterfaceLock, transport::InterfaceLockError> taken = transport::InterfaceLock::take(iface);
-            if (!taken.ok()) {
-                PyErr_SetString(PyExc_RuntimeError, taken.error().message.c_str());
-                return false;
-            }
-            lock = std::make_shared<transport::InterfaceLock>(std::move(taken).value());
-            (*held)[iface] = lock;
-        }
-        locks.push_back(std::move(lock));
-    }
-    rec.interface_locks = std::move(locks);
-    return true;
-}
-
-// The scope's enable: the watchdog, then the enable cycle; members known
-// in a mode other than MIT that did not confirm it (no answer, or a status
-// neither ENABLED nor a fault) are then sent the enable on their mode's
-// identifier in one more cycle, whose answers replace theirs (older
-// firmware takes the special commands only there). The list of states, or
-// nullptr with the exception set.
-PyObject* enable_scope(PyObject* self) {
-    GroupRecord& rec = record(self);
-    if (refuse_while_looping(rec)) return nullptr;
-    PyObject* written = write_watchdog(rec);
-    if (written == nullptr) return nullptr;
-    Py_DECREF(written);
-    const damiao::MotorGroup& g = rec.group;
-    CycleSlot slot(rec);
-    if (!run_native(rec, slot.get(), g.special(damiao::kEnable), nullptr, false)) return nullptr;
-    std::vector<MemberResult> results = slot.get().results();
-    std::vector<char> has_mode;
-    const std::vector<CanFrame> on_modes = g.special_on_modes(damiao::kEnable, has_mode);
-    std::vector<char> skip(g.size(), 1);
-    bool fall_back = false;
-    for (std::size_t i = 0; i < g.size(); ++i) {
-        const bool confirmed = results[i].ok() && (results[i].value().error == damiao::kStatusEnabled ||
-                                                   damiao::is_fault_status(results[i].value().error));
-        skip[i] = has_mode[i] && !confirmed ? 0 : 1;
-        fall_back = fall_back || skip[i] == 0;
-    }
-    if (fall_back) {
-        if (!run_native(rec, slot.get(), on_modes, skip.data(), false)) return nullptr;
-        for (std::size_t i = 0; i < g.size(); ++i) {
-            if (!skip[i]) results[i] = slot.get().results()[i];
-        }
-    }
-    return results_object(g, results);
-}
-
 PyObject* group_enter(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
         GroupRecord& rec = record(self);
-        // Another program driving one of these interfaces: refused before
-        // anything is sent.
-        if (rec.interface_locks.empty() && !lock_interfaces(rec)) return nullptr;
-        PyObject* enabled = enable_scope(self);
-        if (enabled != nullptr) {
-            // A member that answers the enable with a fault, or DISABLED,
-            // is not driving: the block would run with it off. The enable
-            // has failed.
-            PyObject* faults = enable_faults(rec.group, enabled);
-            Py_DECREF(enabled);
-            if (faults == nullptr) {
-                rec.in_scope = true;
-                Py_INCREF(self);
-                return self;
-            }
-            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(faults)), faults);
-            Py_DECREF(faults);
+        PythonHost host(rec);
+        const Result<std::vector<MotorState>, damiao::ScopeError> entered =
+            rec.scope.enter(rec.group, rec.shared.data(), scope_settings(rec), host, rec.loop.lock().get());
+        if (entered.ok()) {
+            Py_INCREF(self);
+            return self;
         }
-        // Whatever ended the enable (a member that failed, the exception of
-        // a signal's handler during the wait), some members may have taken
-        // it: every member is disabled again before it propagates.
+        const damiao::ScopeError& e = entered.error();
+        PyObject* exc = nullptr;
+        switch (e.kind) {
+            case damiao::ScopeError::Kind::Refused:
+                PyErr_SetString(PyExc_RuntimeError, e.refusal.c_str());
+                break;
+            case damiao::ScopeError::Kind::Members:
+                raise_failure(*e.members);
+                break;
+            case damiao::ScopeError::Kind::Stopped:
+                host.restore();
+                break;
+        }
+        if (!e.cleanup) return nullptr;
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
         PyErr_NormalizeException(&type, &value, &tb);
-        PyObject* disable_error = disable_all(rec);
-        rec.interface_locks.clear();
+        exc = value;
+        PyObject* disable_error = new_group_error(*e.cleanup);
         if (disable_error != nullptr) {
-            attach_failure(value, disable_error, "disabling the group after the failed enable failed too");
+            attach_failure(exc, disable_error, damiao::kEnterCleanupNote);
             Py_DECREF(disable_error);
+        } else {
+            PyErr_WriteUnraisable(exc);
         }
         PyErr_Restore(type, value, tb);
         return nullptr;
@@ -633,17 +551,20 @@ PyObject* group_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         // the interpreter is released, whatever other threads drop.
         GroupRecord& rec = record(self);
         const std::shared_ptr<damiao::ControlLoop> loop = rec.loop.lock();
-        if (loop) without_interpreter([&loop] { loop->stop(); });
-        rec.in_scope = false;
-        PyObject* failure = disable_all(rec);
-        rec.interface_locks.clear();
-        if (failure != nullptr) {
+        std::optional<damiao::GroupFailure> failed;
+        {
+            PythonHost host(rec);
+            failed = rec.scope.exit(rec.group, rec.shared.data(), scope_settings(rec), host, loop.get());
+        }
+        if (failed) {
+            PyObject* failure = new_group_error(*failed);
+            if (failure == nullptr) return nullptr;
             if (a[1] == Py_None) {
                 PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(failure)), failure);
                 Py_DECREF(failure);
                 return nullptr;
             }
-            attach_failure(a[1], failure, "disabling the group on leaving its block failed");
+            attach_failure(a[1], failure, damiao::kExitNote);
             Py_DECREF(failure);
         }
         Py_RETURN_FALSE;
@@ -840,9 +761,6 @@ ROTALINK_SIGNATURE(kGroupStart, 5, "MotorGroup.start",
                    "pins it to that CPU.",
                    1, "rate_hz", "hold_ms", "priority", "cpu", "stop_on_fault");
 
-// The fastest rate a loop takes: a period of 10 us.
-constexpr double kMaxRateHz = 100000.0;
-
 // An optional integer argument from `low` to `high`: `out` unchanged for
 // None; false with an exception set.
 bool optional_int(PyObject* obj, const char* name, long long low, long long high, long long& out) {
@@ -870,11 +788,13 @@ PyObject* group_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             prefix_type_error("rate_hz");
             return nullptr;
         }
-        if (!(rate > 0.0 && rate <= kMaxRateHz)) {
+        if (!(rate > 0.0 && rate <= damiao::kMaxRateHz)) {
             PyErr_Format(PyExc_ValueError, "rate_hz must be above 0 and at most %d, got %R",
-                         static_cast<int>(kMaxRateHz), a[0]);
+                         static_cast<int>(damiao::kMaxRateHz), a[0]);
             return nullptr;
         }
+        const Result<transport::Duration, std::string> period = damiao::period_of_rate(rate);
+        if (!period.ok()) return raise({PyExc_ValueError, period.error()});
         std::uint64_t hold_ms = 100;
         if (a[1] != nullptr && !to_u64(a[1], "hold_ms", hold_ms)) return nullptr;
         if (hold_ms == 0) return raise({PyExc_ValueError, "hold_ms must be at least 1"});
@@ -889,7 +809,7 @@ PyObject* group_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         // A command of another thread that released the interpreter mid-cycle
         // uses the group's cycle state, as the loop would.
         if (rec.commands > 0) return raise({PyExc_RuntimeError, "a command of the group is under way in another thread"});
-        return start_loop(self, rate, transport::Duration::from_millis(hold_ms), static_cast<int>(priority),
+        return start_loop(self, rate, period.value(), transport::Duration::from_millis(hold_ms), static_cast<int>(priority),
                           static_cast<int>(cpu), stop_on_fault != 0);
     });
 }

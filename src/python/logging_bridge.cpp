@@ -271,6 +271,8 @@ void Logger::log(const log::Record& record) noexcept {
         KeptError kept;
         try {
             forward(record, node);
+        } catch (const Panic&) {
+            std::terminate();  // an internal fault, as it was before Panic was a std::exception
         } catch (const std::exception&) {
             // Out of memory while updating the cache: the record was
             // handled, the logger is fetched again next time.

@@ -54,7 +54,7 @@ std::string stop_native(ControlLoop& loop, bool disable) {
 
 // A loop whose group is not inside its scope disables its members when it
 // stops: nothing else would, and they would go on with the last setpoints.
-bool disables_on_stop(const LoopRecord& rec) { return !record(rec.group).in_scope; }
+bool disables_on_stop(const LoopRecord& rec) { return !record(rec.group).scope.entered(); }
 
 // RuntimeError: why the loop stopped by itself, or that it was stopped.
 PyObject* raise_stopped(const ControlLoop& loop) {
@@ -368,7 +368,7 @@ PyTypeObject* loop_stats_type() {
                                   dealloc_box<LoopStats>, stats_repr, stats_getset, nullptr});
 }
 
-PyObject* start_loop(PyObject* group, double rate_hz, Duration hold, int priority, int cpu, bool stop_on_fault) {
+PyObject* start_loop(PyObject* group, double rate_hz, Duration period, Duration hold, int priority, int cpu, bool stop_on_fault) {
     static bool registered = false;
     if (!registered) {
         if (!register_stop_at_exit()) return nullptr;
@@ -376,7 +376,7 @@ PyObject* start_loop(PyObject* group, double rate_hz, Duration hold, int priorit
     }
     GroupRecord& rec = record(group);
     damiao::LoopOptions options;
-    options.period = Duration::from_nanos(static_cast<std::uint64_t>(std::llround(1e9 / rate_hz)));
+    options.period = period;
     options.hold = hold;
     options.stop_on_fault = stop_on_fault;
     options.disable_patience = Duration::from_millis(rec.disable_timeout_ms);
@@ -402,7 +402,7 @@ PyObject* start_loop(PyObject* group, double rate_hz, Duration hold, int priorit
     rec.loop = loop;
     live_loops().push_back(loop);
     loop_record(obj).loop = std::move(loop);
-    if (!rec.in_scope && rec.watchdog_ms == 0) {
+    if (!rec.scope.entered() && rec.watchdog_ms == 0) {
         log_warning("control loop started outside the group's scope and with no watchdog_ms: should this process "
                     "crash or be killed, the motors keep their last setpoint until powered off or commanded");
     }

@@ -4,9 +4,17 @@
 // native code, where it is reported on standard error and raised as the
 // module's PanicException. Failures that ordinary input can cause are never
 // faults: they are returned as error values.
+//
+// A Panic is a std::exception (what() is its message), so that a C++ caller
+// that catches those sees it. A catch-all, or a handler of std::exception,
+// in a thread that CPython may end must still let the forced unwind pass
+// first (ROTALINK_PASS_FORCED_UNWIND, below): abi::__forced_unwind is not a
+// std::exception, and a Panic is never one.
 #pragma once
 
+#include <exception>
 #include <string>
+#include <utility>
 
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
@@ -14,7 +22,11 @@
 
 namespace rotalink {
 
-struct Panic {
+struct Panic : std::exception {
+    Panic(std::string text, const char* at_file, int at_line)
+        : message(std::move(text)), file(at_file), line(at_line) {}
+    const char* what() const noexcept override { return message.c_str(); }
+
     std::string message;
     const char* file;
     int line;

@@ -166,8 +166,8 @@ TEST(Api, ValuesAndMisuse) {
     EXPECT_ANY_THROW((void)Result<int>(1).error());
 }
 
-// Answers every classic frame to identifier 1..15 from that identifier +
-// 0x10 with feedback whose status follows the commands: ENABLED after an
+// Answers every classic frame to identifier 1..15, and every refresh of
+// motors 1..15, from the motor's identifier + 0x10 with feedback whose status follows the commands: ENABLED after an
 // enable, DISABLED after a disable (or `fault` for motor `faulty`). Records
 // "001 FC" (identifier and last data byte) for each command.
 class Responder {
@@ -194,16 +194,18 @@ private:
             if (::poll(&pfd, 1, 10) <= 0) continue;
             can_frame f{};
             if (::recv(peer_, &f, sizeof f, 0) < static_cast<ssize_t>(sizeof f)) continue;
-            const unsigned id = f.can_id & CAN_SFF_MASK;
+            unsigned id = f.can_id & CAN_SFF_MASK;
+            const bool refresh = id == 0x7FF && f.data[2] == 0xCC;  // a refresh names its motor
+            if (refresh) id = f.data[0] | f.data[1] << 8;
             if (id == 0 || id > 15) continue;
-            const std::uint8_t last = f.data[7];
+            const std::uint8_t last = refresh ? 0 : f.data[7];
             if (last == 0xFC) status[id] = static_cast<int>(id) == faulty_ ? fault_ : 1;
             if (last == 0xFD) status[id] = 0;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 char entry[16];
                 std::snprintf(entry, sizeof entry, "%03x %02X", id, last);
-                log_.push_back(last >= 0xFC ? entry : std::string(entry, 3) + " cmd");
+                if (!refresh) log_.push_back(last >= 0xFC ? entry : std::string(entry, 3) + " cmd");
             }
             can_frame r{};
             r.can_id = id + 0x10;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "damiao/group.hpp"
+#include "group_cycle.hpp"
 #include "memory_transport.hpp"
 #include "transport/socketcan_backend/socketcan.hpp"
 
@@ -99,7 +100,7 @@ struct Rig {
         return MotorGroup(members, 2, Duration::from_millis(timeout_ms), fd);
     }
     std::vector<MemberResult> enable(const MotorGroup& g) {
-        return g.cycle(buses, g.special(damiao::kEnable), waiter);
+        return run_cycle(g, buses, g.special(damiao::kEnable), waiter);
     }
 };
 
@@ -217,7 +218,7 @@ TEST(Group, MitEncodesEverySetpointBeforeSendingAny) {
     rig.members[2].motor.limits.p_max = 12.5f;
     auto ok = rig.group().control(std::vector<damiao::Setpoint>(4));
     ASSERT_TRUE(ok.ok());
-    auto single = damiao::make_mit(3, rig.members[3].motor.limits, {});
+    auto single = make_mit(3, rig.members[3].motor.limits, {});
     EXPECT_TRUE(same_frame(ok.value()[3], single.value()));  // bus 1's second member
 }
 

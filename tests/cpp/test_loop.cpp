@@ -5,21 +5,29 @@
 // never speed.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "damiao/loop.hpp"
+#include "damiao/scope.hpp"
 #include "memory_transport.hpp"
+#include "support/panic.hpp"
 
 namespace rotalink::test {
 namespace {
@@ -315,6 +323,166 @@ TEST(ControlLoop, FaultsAreCountedWhenTheyDoNotStopTheLoop) {
     EXPECT_EQ(loop->stop(), "");
     EXPECT_EQ(loop->error(), std::nullopt);
     EXPECT_EQ(loop->stats().faults, (std::vector<std::uint64_t>{0, 4}));
+}
+
+// The group's scope, entered and left in the calling thread: what the enter
+// and the exit report, with the messages the Python face raises.
+TEST(GroupScope, EnterAndExitReportWhatFailed) {
+    struct Case {
+        const char* name;
+        std::function<void(LoopRig&)> arrange;
+        std::string enter;    // "" when the enter succeeds
+        std::string cleanup;  // after a failed enter: what disabling again failed
+        std::string exit;     // after a good enter: what the exit's disable failed
+    };
+    const std::string timeout = "transport error: timeout waiting for frame";
+    const Case cases[] = {
+        {"AllEnabled", [](LoopRig&) {}, "", "", ""},
+        {"AnsweredDisabled", [](LoopRig& r) { r.status[2] = kDisabled; },
+         "1 of 2 members failed; member 1 (motor_id=0x2): answered the enable with DISABLED", "", ""},
+        {"AnsweredAFault", [](LoopRig& r) { r.status[1] = kOverload; },
+         "1 of 2 members failed; member 0 (motor_id=0x1): answered the enable with OVERLOAD", "", ""},
+        {"SilentAndKeepsSilent", [](LoopRig& r) { r.silent.insert(2); },
+         "1 of 2 members failed; member 1 (motor_id=0x2): " + timeout,
+         "1 of 2 members failed; member 1 (motor_id=0x2): " + timeout, ""},
+        {"IgnoresDisables", [](LoopRig& r) { r.ignores_disables.insert(1); }, "", "",
+         "1 of 2 members failed; member 0 (motor_id=0x1) still reports ENABLED after 3 disables"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopRig rig;
+        c.arrange(rig);
+        SharedBus* buses[1] = {&rig.bus};
+        damiao::DirectHost host(rig.group, buses);
+        damiao::ScopeSettings settings;
+        settings.disable_patience = Duration{};
+        damiao::GroupScope scope;
+        const auto entered = scope.enter(rig.group, buses, settings, host, nullptr);
+        EXPECT_EQ(scope.entered(), entered.ok());
+        if (!c.enter.empty()) {
+            ASSERT_FALSE(entered.ok());
+            EXPECT_EQ(entered.error().kind, damiao::ScopeError::Kind::Members);
+            EXPECT_EQ(entered.error().message(), c.enter);
+            EXPECT_EQ(entered.error().cleanup ? entered.error().cleanup->message() : "", c.cleanup);
+            const std::vector<std::string> sent = rig.sent();
+            for (const std::string& d : texts(rig.group.special(damiao::kDisable))) {  // disabled again
+                EXPECT_NE(std::find(sent.begin(), sent.end(), d), sent.end()) << d;
+            }
+            continue;
+        }
+        ASSERT_TRUE(entered.ok()) << entered.error().message();
+        EXPECT_EQ(entered.value().size(), 2u);
+        const std::optional<damiao::GroupFailure> left = scope.exit(rig.group, buses, settings, host, nullptr);
+        EXPECT_FALSE(scope.entered());
+        EXPECT_EQ(left ? left->message() : "", c.exit);
+    }
+}
+
+// Members given with their buses get each bus once, in the order of its
+// first member, and its index.
+TEST(GroupScope, MembersAreGroupedByBus) {
+    SharedBus a{std::make_unique<MemoryTransport>()};
+    SharedBus b{std::make_unique<MemoryTransport>()};
+    std::vector<SharedBus*> buses;
+    const std::vector<GroupMember> members =
+        damiao::group_by_bus({{&b, motor(1, 0x11)}, {&a, motor(2, 0x12)}, {&b, motor(3, 0x13)}}, buses);
+    EXPECT_EQ(buses, (std::vector<SharedBus*>{&b, &a}));
+    std::vector<std::size_t> of;
+    for (const GroupMember& m : members) of.push_back(m.bus);
+    EXPECT_EQ(of, (std::vector<std::size_t>{0, 1, 0}));
+    EXPECT_EQ(members[2].motor.motor_id, 3);
+}
+
+// A rate's period, or why it is refused: a rate whose period would not fit
+// the loop's clock is refused like one out of range, never rounded.
+TEST(ControlLoop, PeriodOfRate) {
+    struct Case {
+        double rate_hz;
+        std::uint64_t period_ns;  // 0: refused with `why`
+        const char* why;
+    };
+    const Case cases[] = {
+        {1000.0, 1000000, ""},
+        {100000.0, 10000, ""},
+        {3.0, 333333333, ""},
+        {1.1e-10, 9090909090909090816u, ""},
+        {0.0, 0, "rate_hz must be above 0 and at most 100000, got 0"},
+        {-5.0, 0, "rate_hz must be above 0 and at most 100000, got -5"},
+        {100000.5, 0, "rate_hz must be above 0 and at most 100000, got 100000.5"},
+        {std::nan(""), 0, "rate_hz must be above 0 and at most 100000, got nan"},
+        {INFINITY, 0, "rate_hz must be above 0 and at most 100000, got inf"},
+        {1e-300, 0, "rate_hz must be at least 1.1e-10, got 1e-300"},
+        {1e-10, 0, "rate_hz must be at least 1.1e-10, got 1e-10"},
+        {5e-324, 0, "rate_hz must be at least 1.1e-10, got 5e-324"},
+    };
+    for (const Case& c : cases) {
+        const Result<Duration, std::string> period = damiao::period_of_rate(c.rate_hz);
+        if (c.period_ns == 0) {
+            ASSERT_FALSE(period.ok()) << c.rate_hz;
+            EXPECT_EQ(period.error(), c.why);
+        } else {
+            ASSERT_TRUE(period.ok()) << c.rate_hz;
+            EXPECT_EQ(period.value().total_nanos_saturated(), c.period_ns) << c.rate_hz;
+        }
+    }
+}
+
+// An internal fault is a std::exception carrying its message; a thread's
+// handlers of std::exception and catch-alls still let a forced unwind (the
+// end of a thread that CPython ends at exit) pass, so the thread ends.
+ROTALINK_FORCED_UNWIND_HANDLER void* ends_through_handlers(void* caught) {
+    try {
+        try {
+            ROTALINK_PANIC("broken invariant");
+        } catch (const std::exception& e) {
+            *static_cast<std::string*>(caught) = e.what();
+        }
+        pthread_exit(nullptr);
+    }
+    ROTALINK_PASS_FORCED_UNWIND
+    catch (const std::exception&) {
+        *static_cast<std::string*>(caught) = "a std::exception handler caught the unwind";
+    } catch (...) {
+        *static_cast<std::string*>(caught) = "a catch-all caught the unwind";
+    }
+    return caught;
+}
+
+TEST(Panic, IsAStdExceptionAndLetsAForcedUnwindPass) {
+    std::string caught;
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, nullptr, &ends_through_handlers, &caught), 0);
+    void* result = &caught;
+    ASSERT_EQ(pthread_join(thread, &result), 0);
+    EXPECT_EQ(result, nullptr);  // pthread_exit's value: nothing returned past it
+    EXPECT_EQ(caught, "broken invariant");
+}
+
+// A wait with no deadline (the far end of the clock) sleeps until the next
+// cycle, rather than spinning: the waiting thread uses a small part of the
+// time it waits.
+TEST(ControlLoop, WaitWithoutADeadlineSleepsUntilTheNextCycle) {
+    LoopRig rig;
+    std::unique_ptr<ControlLoop> loop = rig.loop(5000);
+    rig.start(*loop);
+    const std::uint64_t seen = loop->cycles();
+    std::atomic<bool> woke{false};
+    ControlLoop::Wake wake = ControlLoop::Wake::Timeout;
+    timespec used{};
+    std::thread waiter([&] {
+        std::vector<std::optional<damiao::mit::MotorState>> states;
+        wake = loop->wait(seen, Instant{UINT64_MAX}, states);
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+        woke = true;
+    });
+    const timespec nap{0, 300000000};
+    nanosleep(&nap, nullptr);
+    EXPECT_FALSE(woke.load());
+    rig.clock.advance(Duration::from_millis(1));
+    waiter.join();
+    EXPECT_EQ(wake, ControlLoop::Wake::Cycle);
+    EXPECT_LT(used.tv_sec * 1000000000ll + used.tv_nsec, 100000000ll) << "the wait spun";
+    loop->stop();
 }
 
 // Cycles that take longer than the period each count an overrun, and the

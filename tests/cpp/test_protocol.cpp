@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "damiao/protocol.hpp"
+#include "group_cycle.hpp"
 #include "memory_transport.hpp"
 
 namespace {
@@ -16,6 +17,7 @@ namespace dm = rotalink::damiao;
 using rotalink::damiao::mit::MitLimits;
 using rotalink::damiao::mit::MitSetpoint;
 using rotalink::test::make_frame;
+using rotalink::test::make_mit;
 using rotalink::test::same_frame;
 using rotalink::transport::CanFrame;
 using rotalink::transport::CanId;
@@ -47,7 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
         MadeCase{"SetZero", dm::make_special(0x12, dm::kSetZero), make_frame(CanId::standard(0x012), special(0xFE))},
         MadeCase{"ClearError", dm::make_special(0xFFFF, dm::kClearError),
                  make_frame(CanId::standard(0x7FF), special(0xFB))},
-        MadeCase{"Mit", dm::make_mit(0x03, MitLimits{}, MitSetpoint{1.0f, -2.0f, 50.0f, 1.0f, 3.0f}).value(),
+        MadeCase{"Mit", make_mit(0x03, MitLimits{}, MitSetpoint{1.0f, -2.0f, 50.0f, 1.0f, 3.0f}).value(),
                  make_frame(CanId::standard(0x003), {0x8A, 0x3C, 0x77, 0x71, 0x99, 0x33, 0x3A, 0x65})},
         // Register requests carry all 16 bits of motor_id, little-endian.
         MadeCase{"RegisterRead", dm::make_register_read(0x0102, 10),
@@ -95,7 +97,7 @@ TEST(Protocol, BitRateCodesAreTheFirmwaresTable) {
 }
 
 TEST(Protocol, MitWithLimitsTheEncoderCannotUseMakesNoFrame) {
-    EXPECT_FALSE(dm::make_mit(1, MitLimits{-1.0f, 30.0f, 500.0f, 5.0f, 10.0f}, MitSetpoint{}).ok());
+    EXPECT_FALSE(make_mit(1, MitLimits{-1.0f, 30.0f, 500.0f, 5.0f, 10.0f}, MitSetpoint{}).ok());
 }
 
 struct FeedbackCase {

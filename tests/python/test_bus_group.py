@@ -590,6 +590,7 @@ def test_loop_refuses_setpoints_and_arguments_as_the_group_does(safe_bus):
     for kwargs, kind, text in [
         ({"rate_hz": 0}, ValueError, "rate_hz must be above 0 and at most 100000, got 0"),
         ({"rate_hz": math.nan}, ValueError, "rate_hz must be above 0 and at most 100000, got nan"),
+        ({"rate_hz": 1e-300}, ValueError, "rate_hz must be at least 1.1e-10, got 1e-300"),
         ({"rate_hz": "fast"}, TypeError, "argument 'rate_hz': must be real number, not str"),
         ({"rate_hz": 10, "hold_ms": 0}, ValueError, "hold_ms must be at least 1"),
         ({"rate_hz": 10, "priority": 100}, ValueError, "priority must be None or from 1 to 99, got 100"),
