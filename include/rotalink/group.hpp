@@ -97,8 +97,11 @@ public:
     Result<std::vector<MotorState>> set_zero() const;
     Result<std::vector<MotorState>> clear_error() const;
     Result<std::vector<MotorState>> refresh() const;
+    // A refused command's error is the one the member's single command
+    // gives ("MitSetpoint.tau must be a number, got NaN").
     Result<std::vector<MotorState>> mit_control(const std::vector<MitSetpoint>& setpoints) const;
-    // One setpoint of any mode per member.
+    // One setpoint of any mode per member; a refused command's error names
+    // the member ("member 1 (motor_id=0x2): ...").
     Result<std::vector<MotorState>> control(const std::vector<Setpoint>& setpoints) const;
     // Holds every member where it last reported itself (refreshing first a
     // member not heard from yet): an MIT command with gains kp, kd.
@@ -115,8 +118,8 @@ public:
     // disabled again and the error returned.
     Result<GroupScope> scope() const;
 
-    // Runs the group's cycle rate_hz times a second (above 0, at most
-    // 100000) in a thread of its own; see ControlLoop.
+    // Runs the group's cycle rate_hz times a second (at least 1.1e-10, at
+    // most 100000) in a thread of its own; see ControlLoop.
     Result<ControlLoop> start(double rate_hz, LoopOptions options = {}) const;
 
     struct Impl;

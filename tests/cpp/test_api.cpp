@@ -129,6 +129,8 @@ TEST(Api, RefusalsCarryThePythonMessagesAndSendNothing) {
          K::InvalidArgument, "JointLimits.dq_max must be 0 or more, got -1"},
         {"rate 0", [&] { return error_of(g.start(0.0)); }, K::InvalidArgument,
          "rate_hz must be above 0 and at most 100000, got 0"},
+        {"rate whose period does not fit the clock", [&] { return error_of(g.start(1e-300)); },
+         K::InvalidArgument, "rate_hz must be at least 1.1e-10, got 1e-300"},
         {"hold 0", [&] { return error_of(g.start(100.0, no_hold)); }, K::InvalidArgument,
          "hold_ms must be at least 1"},
         {"register past the table", [&] { return error_of(m1.read_register(bus, static_cast<Register>(37))); },
