@@ -28,13 +28,9 @@ int main(int argc, char** argv) {
     example::check(limits, "model");
     const rotalink::Result<rotalink::SocketCanTransport> bus = rotalink::SocketCanTransport::open(opt.text("iface"));
     example::check(bus, "opening the bus");
-    std::vector<rotalink::Member> members;
-    for (long id : opt.numbers("ids")) {
-        members.push_back({bus.value(),
-                           rotalink::Damiao(static_cast<std::uint16_t>(id), static_cast<std::uint16_t>(id + 0x10),
-                                            limits.value()),
-                           rotalink::JointLimits{-1.0f, 1.0f}});
-    }
+    // Each joint kept within 1 rad either way of its zero.
+    const std::vector<rotalink::Member> members =
+        example::members_of(opt.numbers("ids"), bus.value(), limits.value(), rotalink::JointLimits{-1.0f, 1.0f});
     rotalink::GroupOptions options;
     options.watchdog = std::chrono::milliseconds(100);
     const rotalink::Result<rotalink::MotorGroup> group = rotalink::MotorGroup::make(members, options);

@@ -23,12 +23,7 @@ int main(int argc, char** argv) {
     const rotalink::Result<rotalink::SocketCanTransport> bus = rotalink::SocketCanTransport::open(opt.text("iface"));
     example::check(bus, "opening the bus");
 
-    std::vector<rotalink::Member> members;
-    for (long id : opt.numbers("ids")) {
-        members.push_back({bus.value(),
-                           rotalink::Damiao(static_cast<std::uint16_t>(id), static_cast<std::uint16_t>(id + 0x10),
-                                            limits.value())});
-    }
+    const std::vector<rotalink::Member> members = example::members_of(opt.numbers("ids"), bus.value(), limits.value());
     rotalink::GroupOptions options;
     options.watchdog = std::chrono::milliseconds(opt.number("watchdog-ms"));
     const rotalink::Result<rotalink::MotorGroup> group = rotalink::MotorGroup::make(members, options);

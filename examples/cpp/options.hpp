@@ -1,10 +1,13 @@
-// Command-line options shared by the C++ examples: "--name value" pairs and
-// --help. Kept small: an example is about rotalink, not argument parsing.
+// What the C++ examples share: "--name value" options with --help, the
+// members of a group made from a list of identifiers, and error exits. Kept
+// small: an example is about rotalink, not argument parsing.
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <optional>
+#include <rotalink/rotalink.hpp>
 #include <string>
 #include <vector>
 
@@ -47,6 +50,20 @@ struct Options {
         return out;
     }
 };
+
+// The members of a group on one bus: the motors with command identifiers
+// `ids`, each answering from its identifier + 0x10, each with `joint`.
+inline std::vector<rotalink::Member> members_of(const std::vector<long>& ids, const rotalink::SocketCanTransport& bus,
+                                                const rotalink::MitLimits& limits,
+                                                std::optional<rotalink::JointLimits> joint = std::nullopt) {
+    std::vector<rotalink::Member> members;
+    for (long id : ids) {
+        members.push_back({bus,
+                           rotalink::Damiao(static_cast<std::uint16_t>(id), static_cast<std::uint16_t>(id + 0x10), limits),
+                           joint});
+    }
+    return members;
+}
 
 // Prints the error and ends the program with status 1.
 template <class R>

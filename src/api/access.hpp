@@ -71,13 +71,9 @@ struct Access {
 
 namespace api {
 
-inline damiao::mit::MitLimits to_core(const MitLimits& l) { return {l.p_max, l.v_max, l.kp_max, l.kd_max, l.t_max}; }
-inline MitLimits from_core(const damiao::mit::MitLimits& l) { return {l.p_max, l.v_max, l.kp_max, l.kd_max, l.t_max}; }
-inline damiao::JointLimits to_core(const JointLimits& l) { return {l.q_min, l.q_max, l.dq_max, l.tau_max}; }
-inline MotorState from_core(const damiao::mit::MotorState& s) {
-    return {s.motor_id, s.error, s.position, s.velocity, s.torque, s.t_mos, s.t_rotor};
-}
-std::vector<std::optional<MotorState>> from_core(const std::vector<std::optional<damiao::mit::MotorState>>& v);
+// The core's value records are the public ones (MitLimits, MitSetpoint,
+// MotorState, JointLimits): no conversion. The setpoint, the motor and the
+// error are converted.
 damiao::Setpoint to_core(const Setpoint& s);
 damiao::Damiao to_core(const Damiao& m);
 

@@ -47,7 +47,7 @@ Result<std::vector<MotorState>> states_of(const damiao::MotorGroup& g, const Mem
     if (const std::optional<damiao::GroupFailure> f = damiao::members_failed(g, results)) return err(failure(*f));
     std::vector<MotorState> out;
     out.reserve(results.size());
-    for (const damiao::MemberResult& r : results) out.push_back(from_core(r.value()));
+    for (const damiao::MemberResult& r : results) out.push_back(r.value());
     return out;
 }
 
@@ -88,7 +88,7 @@ Result<MotorGroup> MotorGroup::make(std::vector<Member> members, GroupOptions op
             if (!checked.ok()) {
                 return err(api::invalid("joint_limits[" + std::to_string(i) + "]: " + checked.error().message()));
             }
-            on.joint = api::to_core(j);
+            on.joint = j;
         }
         on_buses.push_back(std::move(on));
     }
@@ -263,7 +263,7 @@ Result<GroupScope> MotorGroup::scope() const {
             if (e.cleanup) message += std::string("\n") + damiao::kEnterCleanupNote + ": " + e.cleanup->message();
             return err(Error(kind, message));
         }
-        for (const damiao::mit::MotorState& s : entered.value()) states.push_back(api::from_core(s));
+        states = std::move(entered).value();
     }
     return Access::scope(*this, std::move(states));
 }
@@ -402,7 +402,7 @@ Result<std::vector<std::optional<MotorState>>> ControlLoop::wait(std::optional<s
         const transport::Instant slice_end = transport::Instant::now().saturating_add(transport::Duration::from_millis(100));
         const transport::Instant slice = until < slice_end ? until : slice_end;
         const damiao::ControlLoop::Wake wake = loop.wait(seen, slice, states);
-        if (wake == damiao::ControlLoop::Wake::Cycle) return api::from_core(states);
+        if (wake == damiao::ControlLoop::Wake::Cycle) return states;
         if (wake == damiao::ControlLoop::Wake::Stopped) return err(stopped(loop));
         if (!(transport::Instant::now() < until)) {
             return err(Error(Error::Kind::Timeout, "no cycle of the control loop completed within " +
@@ -411,7 +411,7 @@ Result<std::vector<std::optional<MotorState>>> ControlLoop::wait(std::optional<s
     }
 }
 
-std::vector<std::optional<MotorState>> ControlLoop::states() const { return api::from_core(impl_->loop->states()); }
+std::vector<std::optional<MotorState>> ControlLoop::states() const { return impl_->loop->states(); }
 
 LoopStats ControlLoop::stats() const {
     const damiao::LoopStats s = impl_->loop->stats();

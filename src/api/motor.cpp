@@ -33,13 +33,6 @@ Result<T> exchange(const SocketCanTransport& bus, Op&& op) {
     return std::move(r).value();
 }
 
-template <class Op>
-Result<MotorState> state_exchange(const SocketCanTransport& bus, Op&& op) {
-    Result<damiao::mit::MotorState> r = exchange<damiao::mit::MotorState>(bus, std::forward<Op>(op));
-    if (!r.ok()) return err(std::move(r).error());
-    return api::from_core(r.value());
-}
-
 // The register `reg`, or the core's "register 37 is not in the Damiao
 // register table".
 Result<const damiao::RegisterInfo*> register_info(Register reg) {
@@ -61,31 +54,35 @@ std::string mode_names() {
 }
 }  // namespace api
 
+namespace {
+// A command of the core's driver that answers with the motor's feedback.
+Result<MotorState> on_motor(const Damiao& motor, const SocketCanTransport& bus,
+                            Result<MotorState, damiao::Error> (damiao::Damiao::*command)(transport::CanTransport&) const) {
+    const damiao::Damiao m = api::to_core(motor);
+    return exchange<MotorState>(bus, [&](transport::CanTransport& t) { return (m.*command)(t); });
+}
+}  // namespace
+
 Result<MotorState> Damiao::enable(const SocketCanTransport& bus) const {
-    const damiao::Damiao m = api::to_core(*this);
-    return state_exchange(bus, [&](transport::CanTransport& t) { return m.enable(t); });
+    return on_motor(*this, bus, &damiao::Damiao::enable);
 }
 Result<MotorState> Damiao::disable(const SocketCanTransport& bus) const {
-    const damiao::Damiao m = api::to_core(*this);
-    return state_exchange(bus, [&](transport::CanTransport& t) { return m.disable(t); });
+    return on_motor(*this, bus, &damiao::Damiao::disable);
 }
 Result<MotorState> Damiao::set_zero(const SocketCanTransport& bus) const {
-    const damiao::Damiao m = api::to_core(*this);
-    return state_exchange(bus, [&](transport::CanTransport& t) { return m.set_zero(t); });
+    return on_motor(*this, bus, &damiao::Damiao::set_zero);
 }
 Result<MotorState> Damiao::clear_error(const SocketCanTransport& bus) const {
-    const damiao::Damiao m = api::to_core(*this);
-    return state_exchange(bus, [&](transport::CanTransport& t) { return m.clear_error(t); });
+    return on_motor(*this, bus, &damiao::Damiao::clear_error);
 }
 Result<MotorState> Damiao::refresh(const SocketCanTransport& bus) const {
-    const damiao::Damiao m = api::to_core(*this);
-    return state_exchange(bus, [&](transport::CanTransport& t) { return m.refresh(t); });
+    return on_motor(*this, bus, &damiao::Damiao::refresh);
 }
 
 Result<MotorState> Damiao::control(const SocketCanTransport& bus, const Setpoint& setpoint) const {
     const damiao::Damiao m = api::to_core(*this);
     const damiao::Setpoint s = api::to_core(setpoint);
-    return state_exchange(bus, [&](transport::CanTransport& t) { return m.control(t, s); });
+    return exchange<MotorState>(bus, [&](transport::CanTransport& t) { return m.control(t, s); });
 }
 Result<MotorState> Damiao::mit_control(const SocketCanTransport& bus, const MitSetpoint& s) const {
     return control(bus, Setpoint(s));
@@ -153,10 +150,7 @@ Result<Unit> Damiao::save_parameters(const SocketCanTransport& bus) const {
 
 Result<MitLimits> Damiao::read_limits(const SocketCanTransport& bus) const {
     const damiao::Damiao m = api::to_core(*this);
-    Result<damiao::mit::MitLimits> r =
-        exchange<damiao::mit::MitLimits>(bus, [&](transport::CanTransport& t) { return m.read_limits(t); });
-    if (!r.ok()) return err(std::move(r).error());
-    return api::from_core(r.value());
+    return exchange<MitLimits>(bus, [&](transport::CanTransport& t) { return m.read_limits(t); });
 }
 
 Result<ControlMode> Damiao::read_mode(const SocketCanTransport& bus) const {

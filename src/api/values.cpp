@@ -30,7 +30,7 @@ std::vector<std::string> preset_names() {
 Result<MitLimits> preset(std::string_view model) {
     const std::string wanted = upper(model);
     for (const damiao::mit::Preset& p : damiao::mit::kPresets) {
-        if (upper(p.name) == wanted) return api::from_core(p.limits);
+        if (upper(p.name) == wanted) return p.limits;
     }
     std::string known;
     for (const std::string& n : preset_names()) known += (known.empty() ? "" : ", ") + n;
@@ -39,7 +39,7 @@ Result<MitLimits> preset(std::string_view model) {
 
 Result<JointLimits> JointLimits::make(float q_min, float q_max, float dq_max, float tau_max) {
     const JointLimits l{q_min, q_max, dq_max, tau_max};
-    const std::string fault = damiao::joint_limits_fault(api::to_core(l));
+    const std::string fault = damiao::joint_limits_fault(l);
     if (!fault.empty()) return err(api::invalid(fault));
     return l;
 }
@@ -82,14 +82,6 @@ float RegisterValue::as_float() const { return damiao::RegisterValue{damiao::Reg
 
 namespace api {
 
-std::vector<std::optional<MotorState>> from_core(const std::vector<std::optional<damiao::mit::MotorState>>& v) {
-    std::vector<std::optional<MotorState>> out(v.size());
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        if (v[i]) out[i] = from_core(*v[i]);
-    }
-    return out;
-}
-
 damiao::Setpoint to_core(const Setpoint& s) {
     damiao::Setpoint out;
     out.kind = s.index();
@@ -116,7 +108,7 @@ damiao::Damiao to_core(const Damiao& m) {
     damiao::Damiao d;
     d.motor_id = m.motor_id();
     d.master_id = m.master_id();
-    d.limits = to_core(m.limits());
+    d.limits = m.limits();
     const long long ms = m.timeout().count();
     d.timeout = transport::Duration::from_millis(ms < 0 ? 0 : static_cast<std::uint64_t>(ms));
     return d;

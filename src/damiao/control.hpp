@@ -117,14 +117,9 @@ struct Setpoint {
 mit::MitSetpoint as_mit(const Setpoint& s);
 Setpoint from_mit(const mit::MitSetpoint& s);
 
-// The range a joint may be commanded in. Every field is clamped by its role
-// (Role); infinite bounds clamp nothing.
-struct JointLimits {
-    float q_min = -std::numeric_limits<float>::infinity();
-    float q_max = std::numeric_limits<float>::infinity();
-    float dq_max = std::numeric_limits<float>::infinity();
-    float tau_max = std::numeric_limits<float>::infinity();
-};
+// The range a joint may be commanded in (the public record). Every field is
+// clamped by its role (Role); infinite bounds clamp nothing.
+using JointLimits = ::rotalink::JointLimits;
 
 // Why `limits` bound no range ("q_min 2 is above q_max 1", a negative or NaN
 // maximum), or "" when they do.

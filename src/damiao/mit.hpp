@@ -11,39 +11,20 @@
 #include <string>
 #include <type_traits>
 
+#include "rotalink/types.hpp"
 #include "support/result.hpp"
 
 namespace rotalink::damiao::mit {
 
-// Full-scale limits of one motor model. Not validated on construction.
-struct MitLimits {
-    float p_max = 12.5f;
-    float v_max = 30.0f;
-    float kp_max = 500.0f;
-    float kd_max = 5.0f;
-    float t_max = 10.0f;
-};
-
-// One MIT command: target position and velocity, the two gains and the
-// feed-forward torque.
-struct MitSetpoint {
-    float q = 0.0f;
-    float dq = 0.0f;
-    float kp = 0.0f;
-    float kd = 0.0f;
-    float tau = 0.0f;
-};
-
-// Decoded feedback of one motor.
-struct MotorState {
-    std::uint8_t motor_id = 0;  // low nibble of byte 0
-    std::uint8_t error = 0;     // high nibble of byte 0, passed through
-    float position = 0.0f;
-    float velocity = 0.0f;
-    float torque = 0.0f;
-    std::uint8_t t_mos = 0;
-    std::uint8_t t_rotor = 0;
-};
+// The value records are the public ones (include/rotalink/types.hpp), one
+// definition for both faces: the full-scale limits of one motor model (not
+// validated on construction), one MIT command (target position and
+// velocity, the two gains and the feed-forward torque), and the decoded
+// feedback of one motor (motor_id the low nibble of byte 0, error the high
+// nibble, passed through).
+using MitLimits = ::rotalink::MitLimits;
+using MitSetpoint = ::rotalink::MitSetpoint;
+using MotorState = ::rotalink::MotorState;
 
 using Payload = std::array<std::uint8_t, 8>;
 
