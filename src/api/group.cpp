@@ -395,20 +395,17 @@ Result<std::vector<std::optional<MotorState>>> ControlLoop::wait(std::optional<s
     const transport::Instant until =
         timeout ? transport::Instant::now().saturating_add(transport::Duration::from_nanos(static_cast<std::uint64_t>(ns)))
                 : transport::Instant{UINT64_MAX};
-    std::vector<std::optional<damiao::mit::MotorState>> states;
-    for (;;) {
-        // In slices of at most 100 ms: a deadline far off is never handed
-        // to the wait whole.
-        const transport::Instant slice_end = transport::Instant::now().saturating_add(transport::Duration::from_millis(100));
-        const transport::Instant slice = until < slice_end ? until : slice_end;
-        const damiao::ControlLoop::Wake wake = loop.wait(seen, slice, states);
-        if (wake == damiao::ControlLoop::Wake::Cycle) return states;
-        if (wake == damiao::ControlLoop::Wake::Stopped) return err(stopped(loop));
-        if (!(transport::Instant::now() < until)) {
-            return err(Error(Error::Kind::Timeout, "no cycle of the control loop completed within " +
-                                                       std::to_string(ns / 1000000) + " ms"));
-        }
+    std::vector<std::optional<MotorState>> states;
+    switch (loop.wait(seen, until, states)) {
+        case damiao::ControlLoop::Wake::Cycle:
+            return states;
+        case damiao::ControlLoop::Wake::Stopped:
+            return err(stopped(loop));
+        case damiao::ControlLoop::Wake::Timeout:
+            break;
     }
+    return err(Error(Error::Kind::Timeout,
+                     "no cycle of the control loop completed within " + std::to_string(ns / 1000000) + " ms"));
 }
 
 std::vector<std::optional<MotorState>> ControlLoop::states() const { return impl_->loop->states(); }
