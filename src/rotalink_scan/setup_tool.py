@@ -14,7 +14,7 @@ import rotalink
 
 from . import cli, probe, report
 from .frames import id_text, pack_frame
-from .stop import Attribution, status_name
+from .stop import Attribution, mode_of_its_own, status_name
 
 __all__ = ["build_parser", "main", "show_value", "parse_value", "write_frame", "save_frame",
            "frame_line", "bit_rate", "find_register", "parse_int", "FLASH_WRITES"]
@@ -641,14 +641,13 @@ def _mode_clear(session):
     """Clear-error on the identifier of the motor's mode, for older firmware
     in a non-MIT mode, which takes it only there; the status after it, or
     None when the mode is MIT or no feedback came."""
-    mode = session.read([REG_CTRL_MODE]).get(REG_CTRL_MODE)
-    if mode not in (int(m) for m in rotalink.ControlMode if m.id_offset) or \
-            session.motor_id + rotalink.ControlMode(mode).id_offset >= probe.REGISTER_ID:
+    mode = mode_of_its_own(session.motor_id, session.read([REG_CTRL_MODE]).get(REG_CTRL_MODE))
+    if mode is None:
         return None
     heard = Attribution([session.motor_id],
                         {(session.master_id, session.motor_id & 0xF): session.motor_id})
     probe.receive_waiting(session.sock, session.iface, lambda raw: None)
-    frame = rotalink.clear_error_frame(session.motor_id, rotalink.ControlMode(mode))
+    frame = rotalink.clear_error_frame(session.motor_id, mode)
     probe.send_frame(session.sock, session.iface, pack_frame(*frame), heard.take)
     probe.receive_until(session.sock, session.iface, time.monotonic() + session.timeout,
                         heard.take, lambda: heard.got)

@@ -242,11 +242,19 @@ def _read_modes(sock, iface, ids, timeout, learned):
     return modes
 
 
+def mode_of_its_own(motor_id, mode):
+    """The ControlMode `mode` (a CTRL_MODE value) when it has an identifier
+    of its own for `motor_id`, below 0x7FF (a motor id near the top has none
+    for some modes); else None."""
+    m = _MODE_IDS.get(mode)
+    if m is None or (motor_id & CAN_SFF_MASK) + m.id_offset >= probe.REGISTER_ID:
+        return None
+    return m
+
+
 def _mode_ids(ids, modes):
-    """The ids of `ids` read in a mode with an identifier of its own, below
-    0x7FF (a motor id near the top has none for some modes)."""
-    return [i for i in ids if modes.get(i) in _MODE_IDS
-            and (i & CAN_SFF_MASK) + _MODE_IDS[modes[i]].id_offset < probe.REGISTER_ID]
+    """The ids of `ids` read in a mode with an identifier of its own."""
+    return [i for i in ids if mode_of_its_own(i, modes.get(i)) is not None]
 
 
 def _mode_frame(make, modes):
