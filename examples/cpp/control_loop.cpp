@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     rotalink::Result<rotalink::GroupScope> scope = group.value().scope();
     example::check(scope, "enabling the group");
     rotalink::LoopOptions loop_options;
-    loop_options.priority = static_cast<int>(opt.number("priority"));
+    if (opt.number("priority") != 0) loop_options.priority = static_cast<int>(opt.number("priority"));
     rotalink::Result<rotalink::ControlLoop> loop = group.value().start(opt.real("rate"), loop_options);
     example::check(loop, "starting the loop");
 

@@ -13,9 +13,11 @@ namespace rotalink {
 
 // One motor: the identifier it takes commands on (motor_id, "CAN ID"), the
 // one it answers from (master_id, "Master ID"), its limits and how long each
-// command waits for its reply. Frames carry the low 11 bits of each
-// identifier. A plain value: it touches no bus and keeps no motor state;
-// every command takes the bus.
+// command waits for its reply. Both identifiers are standard (11-bit) ones:
+// every command of a motor whose motor_id or master_id is past 0x7FF is
+// refused ("motor_id 0x800 is past the standard range 0x7ff"), where the
+// Python module sends the low 11 bits. A plain value: it touches no bus and
+// keeps no motor state; every command takes the bus.
 //
 // Each command locks the bus for its exchange: it sends one frame and waits
 // at most `timeout` for this motor's reply (a Device error "transport error:

@@ -48,10 +48,11 @@ struct LoopOptions {
     // With no set() for this long, or a member silent for this long, the
     // loop disables every member and stops (at least 1 ms).
     std::chrono::milliseconds hold{100};
-    // 1..99: the loop's thread runs SCHED_FIFO at that priority; 0: not.
-    int priority = 0;
-    // 0..1023: the thread is pinned to that CPU; -1: not.
-    int cpu = -1;
+    // 1..99: the loop's thread runs SCHED_FIFO at that priority; none: the
+    // thread keeps the process's policy.
+    std::optional<int> priority{};
+    // 0..1023: the thread is pinned to that CPU; none: not pinned.
+    std::optional<int> cpu{};
     // A member answering with a fault status stops the loop (every member
     // disabled); without, faults are only counted.
     bool stop_on_fault = true;
@@ -84,8 +85,9 @@ struct LoopStats {
 class ROTALINK_API MotorGroup {
 public:
     // Checks the members as the Python module does (identifiers distinct on
-    // each bus, none the register identifier 0x7FF, valid joint limits) and
-    // touches no bus.
+    // each bus, none the register identifier 0x7FF, valid joint limits),
+    // refuses identifiers past 0x7FF as Damiao's commands do, and touches no
+    // bus.
     static Result<MotorGroup> make(std::vector<Member> members, GroupOptions options = {});
 
     std::size_t size() const;

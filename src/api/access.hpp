@@ -75,7 +75,9 @@ namespace api {
 // MotorState, JointLimits): no conversion. The setpoint, the motor and the
 // error are converted.
 damiao::Setpoint to_core(const Setpoint& s);
-damiao::Damiao to_core(const Damiao& m);
+// The motor as the core's; an identifier past 0x7FF is refused
+// ("motor_id 0x800 is past the standard range 0x7ff").
+Result<damiao::Damiao> to_core(const Damiao& m);
 
 // A driver error as the public error: InvalidArgument for a command refused
 // before sending (Python's ValueError), Device otherwise (RuntimeError).

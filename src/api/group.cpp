@@ -81,7 +81,9 @@ Result<MotorGroup> MotorGroup::make(std::vector<Member> members, GroupOptions op
         if (!Access::valid(m.bus)) {
             return err(api::invalid("member " + std::to_string(i) + " has no bus: open one with SocketCanTransport::open"));
         }
-        damiao::MemberOnBus on{&Access::impl(m.bus).bus, api::to_core(m.motor), std::nullopt};
+        Result<damiao::Damiao> motor = api::to_core(m.motor);
+        if (!motor.ok()) return err(api::invalid(damiao::member_name(i, m.motor.motor_id()) + ": " + motor.error().message()));
+        damiao::MemberOnBus on{&Access::impl(m.bus).bus, std::move(motor).value(), std::nullopt};
         if (m.joint_limits) {
             const JointLimits& j = *m.joint_limits;
             Result<JointLimits> checked = JointLimits::make(j.q_min, j.q_max, j.dq_max, j.tau_max);
@@ -308,12 +310,14 @@ Result<ControlLoop> MotorGroup::start(double rate_hz, LoopOptions options) const
     const Result<transport::Duration, std::string> period = damiao::period_of_rate(rate_hz);
     if (!period.ok()) return err(api::invalid(period.error()));
     if (options.hold.count() < 1) return err(api::invalid("hold_ms must be at least 1"));
-    if (options.priority < 0 || options.priority > 99) {
-        return err(api::invalid("priority must be 0 (none) or from 1 to 99, got " + std::to_string(options.priority)));
+    if (options.priority && (*options.priority < 1 || *options.priority > 99)) {
+        return err(api::invalid("priority must be None or from 1 to 99, got " + std::to_string(*options.priority)));
     }
-    if (options.cpu < -1 || options.cpu > 1023) {
-        return err(api::invalid("cpu must be -1 (none) or from 0 to 1023, got " + std::to_string(options.cpu)));
+    if (options.cpu && (*options.cpu < 0 || *options.cpu > 1023)) {
+        return err(api::invalid("cpu must be None or from 0 to 1023, got " + std::to_string(*options.cpu)));
     }
+    const int priority = options.priority.value_or(0);
+    const int cpu = options.cpu.value_or(-1);
     Impl& g = *impl_;
     std::lock_guard<std::mutex> lock(g.mutex);
     if (api::looping(g)) return err(api::busy());
@@ -326,15 +330,15 @@ Result<ControlLoop> MotorGroup::start(double rate_hz, LoopOptions options) const
     loop->group = impl_;
     loop->rate_hz = rate_hz;
     loop->loop = std::make_unique<damiao::ControlLoop>(g.group, g.shared, std::make_unique<transport::PollWaiter>(), o);
-    const int rc = loop->loop->start(options.priority, options.cpu);
+    const int rc = loop->loop->start(priority, cpu);
     if (rc == EPERM) {
-        const std::string p = std::to_string(options.priority);
+        const std::string p = std::to_string(priority);
         return err(Error(Error::Kind::Os, "running the control loop at SCHED_FIFO priority " + p +
                                               " needs the CAP_SYS_NICE capability or a real-time priority limit of "
                                               "at least " + p + " (ulimit -r " + p + ")"));
     }
-    if (rc == EINVAL && options.cpu >= 0) {
-        return err(api::invalid("cpu " + std::to_string(options.cpu) + " is not one this process may run on"));
+    if (rc == EINVAL && cpu >= 0) {
+        return err(api::invalid("cpu " + std::to_string(cpu) + " is not one this process may run on"));
     }
     if (rc != 0) return err(Error(Error::Kind::Os, transport::IoError::from_errno(rc).text()));
     g.loop = loop;

@@ -58,7 +58,9 @@ namespace {
 // A command of the core's driver that answers with the motor's feedback.
 Result<MotorState> on_motor(const Damiao& motor, const SocketCanTransport& bus,
                             Result<MotorState, damiao::Error> (damiao::Damiao::*command)(transport::CanTransport&) const) {
-    const damiao::Damiao m = api::to_core(motor);
+    const Result<damiao::Damiao> core = api::to_core(motor);
+    if (!core.ok()) return err(core.error());
+    const damiao::Damiao& m = core.value();
     return exchange<MotorState>(bus, [&](transport::CanTransport& t) { return (m.*command)(t); });
 }
 }  // namespace
@@ -80,7 +82,9 @@ Result<MotorState> Damiao::refresh(const SocketCanTransport& bus) const {
 }
 
 Result<MotorState> Damiao::control(const SocketCanTransport& bus, const Setpoint& setpoint) const {
-    const damiao::Damiao m = api::to_core(*this);
+    const Result<damiao::Damiao> core = api::to_core(*this);
+    if (!core.ok()) return err(core.error());
+    const damiao::Damiao& m = core.value();
     const damiao::Setpoint s = api::to_core(setpoint);
     return exchange<MotorState>(bus, [&](transport::CanTransport& t) { return m.control(t, s); });
 }
@@ -100,7 +104,9 @@ Result<MotorState> Damiao::force_pos_control(const SocketCanTransport& bus, cons
 Result<RegisterValue> Damiao::read_register(const SocketCanTransport& bus, Register reg) const {
     Result<const damiao::RegisterInfo*> info = register_info(reg);
     if (!info.ok()) return err(std::move(info).error());
-    const damiao::Damiao m = api::to_core(*this);
+    const Result<damiao::Damiao> core = api::to_core(*this);
+    if (!core.ok()) return err(core.error());
+    const damiao::Damiao& m = core.value();
     Result<damiao::RegisterValue> r = exchange<damiao::RegisterValue>(
         bus, [&](transport::CanTransport& t) { return m.read_register(t, info.value()->number); });
     if (!r.ok()) return err(std::move(r).error());
@@ -110,7 +116,9 @@ Result<RegisterValue> Damiao::read_register(const SocketCanTransport& bus, Regis
 namespace {
 Result<Unit> write_bits(const Damiao& motor, const SocketCanTransport& bus, const damiao::RegisterInfo& info,
                         std::uint32_t bits) {
-    const damiao::Damiao m = api::to_core(motor);
+    const Result<damiao::Damiao> core = api::to_core(motor);
+    if (!core.ok()) return err(core.error());
+    const damiao::Damiao& m = core.value();
     return exchange<Unit>(bus, [&](transport::CanTransport& t) { return m.write_register(t, info.number, bits); });
 }
 }  // namespace
@@ -144,17 +152,23 @@ Result<Unit> Damiao::write_register(const SocketCanTransport& bus, Register reg,
 }
 
 Result<Unit> Damiao::save_parameters(const SocketCanTransport& bus) const {
-    const damiao::Damiao m = api::to_core(*this);
+    const Result<damiao::Damiao> core = api::to_core(*this);
+    if (!core.ok()) return err(core.error());
+    const damiao::Damiao& m = core.value();
     return exchange<Unit>(bus, [&](transport::CanTransport& t) { return m.save_parameters(t); });
 }
 
 Result<MitLimits> Damiao::read_limits(const SocketCanTransport& bus) const {
-    const damiao::Damiao m = api::to_core(*this);
+    const Result<damiao::Damiao> core = api::to_core(*this);
+    if (!core.ok()) return err(core.error());
+    const damiao::Damiao& m = core.value();
     return exchange<MitLimits>(bus, [&](transport::CanTransport& t) { return m.read_limits(t); });
 }
 
 Result<ControlMode> Damiao::read_mode(const SocketCanTransport& bus) const {
-    const damiao::Damiao m = api::to_core(*this);
+    const Result<damiao::Damiao> core = api::to_core(*this);
+    if (!core.ok()) return err(core.error());
+    const damiao::Damiao& m = core.value();
     Result<std::uint32_t> r = exchange<std::uint32_t>(bus, [&](transport::CanTransport& t) { return m.read_mode(t); });
     if (!r.ok()) return err(std::move(r).error());
     if (damiao::kind_of_mode(r.value()) == damiao::kCommandKindCount) {
@@ -185,7 +199,9 @@ Result<Unit> Damiao::ensure_mode(const SocketCanTransport& bus, ControlMode mode
         return err(api::invalid("argument 'mode': " + std::to_string(number) +
                                 " is not a control mode; the modes are " + api::mode_names()));
     }
-    return api::switch_mode(bus, api::to_core(*this), number);
+    const Result<damiao::Damiao> core = api::to_core(*this);
+    if (!core.ok()) return err(core.error());
+    return api::switch_mode(bus, core.value(), number);
 }
 
 }  // namespace rotalink

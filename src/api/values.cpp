@@ -1,5 +1,6 @@
 // The public values: presets, joint limits, modes, statuses, registers,
 // and the conversions to the core's records.
+#include <cstdio>
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -104,7 +105,17 @@ damiao::Setpoint to_core(const Setpoint& s) {
 // The variant's alternatives are the command kinds, in the table's order.
 static_assert(std::variant_size_v<Setpoint> == damiao::kCommandKindCount, "one setpoint type per command kind");
 
-damiao::Damiao to_core(const Damiao& m) {
+Result<damiao::Damiao> to_core(const Damiao& m) {
+    // Frames carry 11-bit identifiers: a larger one would reach another
+    // motor once masked, so it is refused here rather than cut.
+    for (const auto& [name, id] : {std::pair<const char*, std::uint16_t>{"motor_id", m.motor_id()},
+                                   std::pair<const char*, std::uint16_t>{"master_id", m.master_id()}}) {
+        if (id > damiao::kRegisterId) {
+            char text[80];
+            std::snprintf(text, sizeof text, "%s 0x%x is past the standard range 0x7ff", name, static_cast<unsigned>(id));
+            return err(invalid(text));
+        }
+    }
     damiao::Damiao d;
     d.motor_id = m.motor_id();
     d.master_id = m.master_id();

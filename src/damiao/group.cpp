@@ -140,10 +140,14 @@ std::string identifier_clash(const std::vector<GroupMember>& members) {
     return {};
 }
 
-std::string member_name(const std::vector<GroupMember>& members, std::size_t i) {
+std::string member_name(std::size_t i, std::uint16_t motor_id) {
     char name[48];
-    std::snprintf(name, sizeof name, "member %zu (motor_id=0x%x)", i, static_cast<unsigned>(members[i].motor.motor_id));
+    std::snprintf(name, sizeof name, "member %zu (motor_id=0x%x)", i, static_cast<unsigned>(motor_id));
     return name;
+}
+
+std::string member_name(const std::vector<GroupMember>& members, std::size_t i) {
+    return member_name(i, members[i].motor.motor_id);
 }
 
 std::size_t StopReport::failed() const {

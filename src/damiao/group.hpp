@@ -39,6 +39,7 @@ std::string identifier_clash(const std::vector<GroupMember>& members);
 
 // "member 3 (motor_id=0x4)", the name of a member in messages.
 std::string member_name(const std::vector<GroupMember>& members, std::size_t i);
+std::string member_name(std::size_t i, std::uint16_t motor_id);
 
 // How a group's members are stopped (MotorGroup::disable_confirmed).
 struct StopPolicy {

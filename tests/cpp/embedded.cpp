@@ -74,6 +74,10 @@ def check_raises(cases):
             assert text is None or str(e) == text, (str(e), text)
         else:
             raise AssertionError(text)
+
+# {key: message} of the refusals the module and the C++ library share.
+with open(")PY" ROTALINK_REFUSALS R"PY(", encoding="utf-8") as rows:
+    REFUSALS = dict(line.split("\t", 1) for line in rows.read().splitlines() if line and not line.startswith("#"))
 )PY";
 
 std::string run(const std::string& code) {

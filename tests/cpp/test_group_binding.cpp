@@ -56,18 +56,24 @@ TEST(GroupBinding, ConstructionChecksComeBeforeAnything) {
 D = rotalink.Damiao
 check_raises([(lambda args=args: rotalink.MotorGroup(*args), kind, text) for args, kind, text in [
     ((5,), TypeError, "argument 'members': 'int' object is not iterable"),
-    (([],), ValueError, "a MotorGroup needs at least one member"),
+    (([],), ValueError, REFUSALS["no-members"]),
     (([(gbus,)],), TypeError, "argument 'members[0]': expected a (SocketCanTransport, Damiao) pair, got 'tuple'"),
     (([(gbus, D(1, 0x11)), 7],), TypeError, "argument 'members[1]': expected a (SocketCanTransport, Damiao) pair, got 'int'"),
     (([(D(1, 0x11), gbus)],), TypeError, "argument 'members[0]': 'Damiao' object cannot be converted to 'SocketCanTransport'"),
     (([(gbus, 1)],), TypeError, "argument 'members[0]': 'int' object cannot be converted to 'Damiao'"),
     (([(gbus, D(1, 0x11))], -1), OverflowError, None),
-    (([(gbus, D(1, 0x11)), (gbus, D(2, 0x11))],), ValueError, "members 0 and 1 share reply identifier 0x011 on one bus"),
-    (([(gbus, D(1, 0x11)), (gbus2, D(0x7FF, 0x12))],), ValueError,
-     "the command identifier 0x7ff of member 1 is the register identifier"),
+    (([(gbus, D(1, 0x11)), (gbus, D(2, 0x11))],), ValueError, REFUSALS["shared-reply-id"]),
+    (([(gbus, D(1, 0x11)), (gbus2, D(0x7FF, 0x12))],), ValueError, REFUSALS["register-id-member"]),
     (([(gbus, D(1, 0x11)), [gbus, D(0x11, 0x12)]],), ValueError,
      "the reply identifier 0x011 of member 0 is the command identifier of member 1 on the same bus"),
 ]])
+check_raises([
+    (lambda: rotalink.MotorGroup([(gbus, D(1, 0x11))], watchdog_ms=0), ValueError, REFUSALS["watchdog-zero"]),
+    (lambda: rotalink.MotorGroup([(gbus, D(1, 0x11))], disable_timeout_ms=60001), ValueError,
+     REFUSALS["disable-timeout-long"]),
+    (lambda: rotalink.JointLimits(1.0, 0.0), ValueError, REFUSALS["joint-limits-crossed"]),
+    (lambda: rotalink.JointLimits(dq_max=-1.0), ValueError, REFUSALS["joint-speed-negative"]),
+])
 g = rotalink.MotorGroup(iter([(gbus, D(1, 0x11)), [gbus2, D(1, 0x11)]]), timeout_ms=7, fd=1)
 assert (len(g), g.timeout_ms, g.fd) == (2, 7, True)
 assert repr(g) == "MotorGroup(members=2, buses=2, timeout_ms=7, fd=True)", repr(g)

@@ -278,7 +278,9 @@ TEST(ControlLoop, EveryEndDisablesEveryMemberUntilItsFeedbackSaysSo) {
         const std::string failed = loop->stop(c.stop);
         ASSERT_FALSE(loop->running());
         EXPECT_EQ(loop->error().value_or(""), c.why);
-        if (c.stop) EXPECT_EQ(failed.empty() ? "" : "the control loop was stopped; " + failed, c.why);
+        if (c.stop) {
+            EXPECT_EQ(failed.empty() ? "" : "the control loop was stopped; " + failed, c.why);
+        }
         // The disables come last, and only there.
         const std::vector<std::string> all = texts(rig.group.special(damiao::kDisable));
         std::vector<std::string> disables;

@@ -24,6 +24,16 @@ SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
 REPO = Path(__file__).resolve().parents[2]
 
 
+def _refusals(path=REPO / "tests" / "refusals.tsv"):
+    """{key: message} of the refusals the module and the C++ library share."""
+    rows = (line.split("\t", 1) for line in path.read_text(encoding="utf-8").splitlines()
+            if line and not line.startswith("#"))
+    return {key: message for key, message in rows}
+
+
+REFUSALS = _refusals()
+
+
 def doc_presets(path=REPO / "docs" / "API.md"):
     """The model presets as a document's table gives them, in its order:
     [(name, p_max, v_max, kp_max, kd_max, t_max)], the numbers as written."""

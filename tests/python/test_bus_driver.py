@@ -11,6 +11,7 @@ import time
 import pytest
 
 import rotalink
+from conftest import REFUSALS
 
 rotalink_sim = pytest.importorskip("rotalink_sim")
 
@@ -342,34 +343,34 @@ def test_commands_that_cannot_be_sent_raise_and_send_nothing(moded, sniffer):
     clashing = rotalink.MotorGroup([(bus, motor(0x61, 0x71)), (bus, motor(0x62, 0x161))])
     cases = [
         (lambda: motor(0x600, 0x70).vel_control(bus, rotalink.VelSetpoint(1.0)), ValueError,
-         "the VEL command identifier 0x800 (0x200 + motor_id 0x600) is past the standard range 0x7ff"),
+         REFUSALS["vel-id-past-range"]),
         (lambda: motors[1].pos_vel_control(bus, rotalink.PosVelSetpoint(q=nan)), ValueError,
-         "PosVelSetpoint.q must be finite, got NaN"),
+         REFUSALS["pos-vel-nan"]),
         (lambda: motors[1].pos_vel_control(bus, rotalink.VelSetpoint()), TypeError,
          "argument 'setpoint': 'VelSetpoint' object cannot be converted to 'PosVelSetpoint'"),
         (lambda: motors[0].ensure_mode(bus, 5), ValueError,
-         "argument 'mode': 5 is not a control mode; the modes are MIT (1), POS_VEL (2), VEL (3) or FORCE_POS (4)"),
+         REFUSALS["no-such-mode"]),
         (lambda: clashing.control([rotalink.PosVelSetpoint(), rotalink.MitSetpoint()]), ValueError,
-         "member 0 (motor_id=0x61): the POS_VEL command identifier 0x161 of member 0 is the reply identifier of "
-         "member 1 on the same bus"),
+         REFUSALS["mode-id-is-reply-id"]),
         (lambda: clashing.control([rotalink.MitSetpoint(), rotalink.ForcePosSetpoint(current=nan)]), ValueError,
-         "member 1 (motor_id=0x62): ForcePosSetpoint.current must be finite, got NaN"),
+         REFUSALS["force-pos-nan-in-group"]),
         (lambda: clashing.control([rotalink.MitSetpoint(), 1.0]), TypeError,
          "argument 'setpoints[1]': 'float' object is not a setpoint (MitSetpoint, PosVelSetpoint, VelSetpoint or "
          "ForcePosSetpoint)"),
-        (lambda: clashing.ensure_mode([1]), ValueError, "expected 2 modes, one per member, got 1"),
+        (lambda: clashing.ensure_mode([1]), ValueError, REFUSALS["modes-per-member"]),
+        (lambda: clashing.control([rotalink.MitSetpoint()]), ValueError, REFUSALS["setpoints-per-member"]),
         # MIT would send NaN as the bottom of a range, and a range of 0 or
         # infinity as raw 0 whatever was asked: refused on every path.
         (lambda: motors[0].mit_control(bus, rotalink.MitSetpoint(q=nan)), ValueError,
-         "MitSetpoint.q must be a number, got NaN"),
+         REFUSALS["mit-nan"]),
         (lambda: clashing.mit_control([rotalink.MitSetpoint(), rotalink.MitSetpoint(tau=nan)]), ValueError,
-         "MitSetpoint.tau must be a number, got NaN"),  # as the member's single command says
-        (lambda: clashing.hold(nan, 1.0), ValueError, "member 0 (motor_id=0x61): MitSetpoint.kp must be a number, got NaN"),
+         REFUSALS["group-mit-nan"]),  # as the member's single command says
+        (lambda: clashing.hold(nan, 1.0), ValueError, REFUSALS["hold-nan-gain"]),
         (lambda: motor(3, 0x13, limits=rotalink.MitLimits(t_max=0.0)).mit_control(bus, rotalink.MitSetpoint()),
-         ValueError, "MitLimits.t_max must be finite and non-zero, got 0"),
+         ValueError, REFUSALS["torque-range-zero"]),
         (lambda: rotalink.MotorGroup([(bus, motor(3, 0x13, limits=rotalink.MitLimits(p_max=float("inf"))))]).control(
             [rotalink.MitSetpoint()]), ValueError,
-         "member 0 (motor_id=0x3): MitLimits.p_max must be finite and non-zero, got inf"),
+         REFUSALS["position-range-inf-in-group"]),
     ]
     sniffer.drain()
     for call, exc, message in cases:

@@ -10,7 +10,7 @@ import time
 import pytest
 
 import rotalink
-from conftest import Sniffer
+from conftest import REFUSALS, Sniffer
 
 rotalink_sim = pytest.importorskip("rotalink_sim")
 
@@ -276,9 +276,9 @@ def test_write_then_read_back(bus, sniffer, register, value, read_back, data):
     (rotalink.Register.sw_ver, 1, RuntimeError, "register 14 is read-only"),
     (rotalink.Register.Rs, 1.0, RuntimeError, "register 17 is read-only"),
     (rotalink.Register.MST_ID, 1.5, TypeError, "argument 'value': 'float' object cannot be interpreted as an integer"),
-    (rotalink.Register.PMAX, float("nan"), ValueError, "register 21 (PMAX) takes a finite value"),
+    (rotalink.Register.PMAX, float("nan"), ValueError, REFUSALS["register-nan"]),
     (rotalink.Register.TMAX, float("inf"), ValueError, "register 23 (TMAX) takes a finite value"),
-    (37, 0, RuntimeError, "register 37 is not in the Damiao register table"),
+    (37, 0, RuntimeError, REFUSALS["register-past-table"]),
 ])
 def test_refused_writes_send_nothing(bus, sniffer, register, value, error, message):
     sniffer.drain()
