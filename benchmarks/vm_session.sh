@@ -11,7 +11,10 @@
 # (benchmarks/vm_group.sh), and ROTALINK_BENCH_LOOP=1 the control loop's
 # (benchmarks/loop.py on vcan0: ROTALINK_BENCH_LOOP_SECONDS per run, default
 # 20; ROTALINK_BENCH_LOOP_RATE, default 500 Hz; ROTALINK_BENCH_LOOP_PRIORITY,
-# default 50, adds a run at that SCHED_FIFO priority, 0 leaves it out).
+# default 50, adds a run at that SCHED_FIFO priority, 0 leaves it out), and
+# ROTALINK_BENCH_CPP=1 the instructions per cycle of a control loop's thread
+# in both faces (benchmarks/vm_loop_cost.sh, with the C++ program at
+# ROTALINK_BENCH_LOOP_COST).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$1 responder=$2 n=$3 strace_n=$4
@@ -30,6 +33,7 @@ control_loop() {
 if [ "${ROTALINK_BENCH_ROUNDTRIP:-1}" = 0 ]; then
     [ "${ROTALINK_BENCH_GROUP:-0}" = 0 ] || bash benchmarks/vm_group.sh "$out" "$responder"
     [ "${ROTALINK_BENCH_LOOP:-0}" = 0 ] || control_loop
+    [ "${ROTALINK_BENCH_CPP:-0}" = 0 ] || bash benchmarks/vm_loop_cost.sh "$out" "$responder" "$ROTALINK_BENCH_LOOP_COST"
     echo "-- done"
     exit 0
 fi
@@ -69,4 +73,5 @@ stop
 pids=()
 [ "${ROTALINK_BENCH_GROUP:-0}" = 0 ] || bash benchmarks/vm_group.sh "$out" "$responder"
 [ "${ROTALINK_BENCH_LOOP:-0}" = 0 ] || control_loop
+[ "${ROTALINK_BENCH_CPP:-0}" = 0 ] || bash benchmarks/vm_loop_cost.sh "$out" "$responder" "$ROTALINK_BENCH_LOOP_COST"
 echo "-- done"
