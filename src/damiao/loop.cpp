@@ -167,11 +167,14 @@ struct ForkRegistry {
 };
 
 void ControlLoop::forked() {
-    // `mutex_` is held, by this thread, since the fork began. The join lock
-    // and the condition may be held or waited on by threads that are not in
-    // this process: they are made anew (their old state needs no cleanup).
+    // `mutex_` is held, by this thread, since the fork began; it is made
+    // anew, still held by this thread (a priority-inheriting mutex names its
+    // holder by a thread id that differs in the child). The join lock and the
+    // condition may be held or waited on by threads that are not in this
+    // process: they are made anew (their old state needs no cleanup).
+    mutex_.renew_after_fork();
     new (&join_mutex_) std::mutex();
-    new (&changed_) std::condition_variable();
+    new (&changed_) std::condition_variable_any();
     started_ = false;
     stop_.store(true);
     if (running_) {
@@ -224,7 +227,7 @@ int ControlLoop::start(int priority, int cpu) {
     }
     if (rc == 0) {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<transport::BusMutex> lock(mutex_);
             running_ = true;
             last_set_ = clock_.now();  // the first set is due within the hold time too
         }
@@ -240,7 +243,7 @@ int ControlLoop::start(int priority, int cpu) {
             started_ = true;
             pthread_setname_np(thread_, "rotalink-loop");
         } else {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<transport::BusMutex> lock(mutex_);
             running_ = false;
         }
     }
@@ -261,7 +264,7 @@ std::string ControlLoop::stop(bool disable) {
 
 void ControlLoop::set(std::vector<CanFrame> frames, std::vector<Setpoint> setpoints) {
     ROTALINK_ASSERT(frames.size() == group_.size() && setpoints.size() == group_.size(), "one frame per group member");
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<transport::BusMutex> lock(mutex_);
     pending_ = std::move(frames);
     pending_setpoints_ = std::move(setpoints);
     ++generation_;
@@ -270,7 +273,7 @@ void ControlLoop::set(std::vector<CanFrame> frames, std::vector<Setpoint> setpoi
 
 ControlLoop::Wake ControlLoop::wait(std::uint64_t seen, Instant until,
                                     std::vector<std::optional<mit::MotorState>>& out) const {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<transport::BusMutex> lock(mutex_);
     for (;;) {
         if (cycles_ > seen) {
             out = last_cycle_;
@@ -285,12 +288,12 @@ ControlLoop::Wake ControlLoop::wait(std::uint64_t seen, Instant until,
 }
 
 std::uint64_t ControlLoop::cycles() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<transport::BusMutex> lock(mutex_);
     return cycles_;
 }
 
 std::vector<std::optional<mit::MotorState>> ControlLoop::states() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<transport::BusMutex> lock(mutex_);
     return latest_;
 }
 
@@ -303,7 +306,7 @@ LoopStats ControlLoop::stats() const {
     Instant first;
     Instant last;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<transport::BusMutex> lock(mutex_);
         s.cycles = cycles_;
         s.overruns = overruns_;
         s.missed = missed_;
@@ -327,12 +330,12 @@ LoopStats ControlLoop::stats() const {
 }
 
 bool ControlLoop::running() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<transport::BusMutex> lock(mutex_);
     return running_;
 }
 
 std::optional<std::string> ControlLoop::error() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<transport::BusMutex> lock(mutex_);
     return error_;
 }
 
@@ -379,7 +382,7 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
             const Instant begun = clock_.now();
             Instant last_set;
             {
-                std::lock_guard<std::mutex> lock(mutex_);
+                std::lock_guard<transport::BusMutex> lock(mutex_);
                 if (generation_ != taken) {
                     std::swap(frames, pending_);
                     std::swap(setpoints, pending_setpoints_);
@@ -399,7 +402,7 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
             std::size_t silent = n;   // a member that has not answered for the hold time
             std::size_t faulted = n;  // a member that reports a fault, when that stops the loop
             {
-                std::lock_guard<std::mutex> lock(mutex_);
+                std::lock_guard<transport::BusMutex> lock(mutex_);
                 for (std::size_t i = 0; i < n; ++i) {
                     const MemberResult& r = c.results()[i];
                     if (r.ok()) {
@@ -442,7 +445,7 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
             planned = planned.saturating_add(options_.period);
             if (planned < done) {
                 planned = done;
-                std::lock_guard<std::mutex> lock(mutex_);
+                std::lock_guard<transport::BusMutex> lock(mutex_);
                 ++overruns_;
             }
         }
@@ -471,7 +474,7 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
     {
         // Nothing of the group is touched after this: once the loop is
         // seen stopped, the group is the caller's again.
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<transport::BusMutex> lock(mutex_);
         running_ = false;
         if (!why.empty()) error_ = why;
     }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "damiao/group.hpp"
+#include "transport/bus_mutex.hpp"
 #include "transport/shared_bus.hpp"
 
 namespace rotalink::damiao {
@@ -186,9 +187,12 @@ private:
     std::atomic<bool> disable_on_stop_{false};
     std::string stop_failure_;  // written by the thread, read after the join
 
-    // Shared with the thread, under `mutex_`.
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
+    // Shared with the thread, under `mutex_`. It inherits priority as the
+    // bus locks do: a caller of set(), states() or stats() that holds it is
+    // lifted to a real-time loop thread's priority while that thread waits,
+    // so that a busy processor cannot park the holder and with it the loop.
+    mutable transport::BusMutex mutex_;
+    mutable std::condition_variable_any changed_;
     std::vector<transport::CanFrame> pending_;
     std::vector<Setpoint> pending_setpoints_;
     std::uint64_t generation_ = 0;  // sets so far

@@ -1,5 +1,5 @@
-// The mutex of a bus lock: a pthread mutex with priority inheritance, which
-// knows which thread holds it.
+// The mutex of a bus lock (and of a control loop's state): a pthread mutex
+// with priority inheritance, which knows which thread holds it.
 //
 // Priority inheritance: while a thread of a real-time policy (a SCHED_FIFO
 // control loop) waits for the lock, the thread that holds it runs at the
