@@ -9,23 +9,30 @@
 
 static const char kUsage[] =
     "usage: group_scope [--iface vcan0] [--ids 1,2] [--model DM4310] [--watchdog-ms 100]\n"
+    "                   [--timeout-ms 20]\n"
     "\n"
     "Makes a group of the motors with command identifiers --ids (each answering\n"
     "from its identifier + 0x10) on one SocketCAN interface, enables it in a\n"
     "scope, holds every motor where it is for ten cycles, and leaves the scope,\n"
-    "which disables every motor until each one's feedback confirms it.\n";
+    "which disables every motor until each one's feedback confirms it. Replies\n"
+    "are waited for --timeout-ms at most.\n";
 
 int main(int argc, char** argv) {
     const example::Options opt(argc, argv, kUsage,
-                               {{"iface", "vcan0"}, {"ids", "1,2"}, {"model", "DM4310"}, {"watchdog-ms", "100"}});
+                               {{"iface", "vcan0"},
+                                {"ids", "1,2"},
+                                {"model", "DM4310"},
+                                {"watchdog-ms", "100"},
+                                {"timeout-ms", "20"}});
     const rotalink::Result<rotalink::MitLimits> limits = rotalink::preset(opt.text("model"));
     example::check(limits, "model");
     const rotalink::Result<rotalink::SocketCanTransport> bus = rotalink::SocketCanTransport::open(opt.text("iface"));
     example::check(bus, "opening the bus");
 
-    const std::vector<rotalink::Member> members = example::members_of(opt.numbers("ids"), bus.value(), limits.value());
+    const std::vector<rotalink::Member> members = example::members_of(opt.numbers("ids"), bus.value(), limits.value(), opt.millis("timeout-ms"));
     rotalink::GroupOptions options;
-    options.watchdog = std::chrono::milliseconds(opt.number("watchdog-ms"));
+    options.timeout = opt.millis("timeout-ms");
+    options.watchdog = opt.millis("watchdog-ms");
     const rotalink::Result<rotalink::MotorGroup> group = rotalink::MotorGroup::make(members, options);
     example::check(group, "group");
     {

@@ -7,20 +7,26 @@
 
 static const char kUsage[] =
     "usage: one_motor [--iface vcan0] [--motor-id 1] [--master-id 0x11] [--model DM4310]\n"
+    "                 [--timeout-ms 20]\n"
     "\n"
     "Enables one Damiao motor on a SocketCAN interface, sends it five MIT\n"
     "commands (position 0 to 0.4 rad, kp 5, kd 0.3) and disables it, printing\n"
-    "its feedback after each.\n";
+    "its feedback after each. Each reply is waited for --timeout-ms at most.\n";
 
 int main(int argc, char** argv) {
     const example::Options opt(argc, argv, kUsage,
-                               {{"iface", "vcan0"}, {"motor-id", "1"}, {"master-id", "0x11"}, {"model", "DM4310"}});
+                               {{"iface", "vcan0"},
+                                {"motor-id", "1"},
+                                {"master-id", "0x11"},
+                                {"model", "DM4310"},
+                                {"timeout-ms", "20"}});
     const rotalink::Result<rotalink::MitLimits> limits = rotalink::preset(opt.text("model"));
     example::check(limits, "model");
     const rotalink::Result<rotalink::SocketCanTransport> bus = rotalink::SocketCanTransport::open(opt.text("iface"));
     example::check(bus, "opening the bus");
     const rotalink::Damiao motor(static_cast<std::uint16_t>(opt.number("motor-id")),
-                                 static_cast<std::uint16_t>(opt.number("master-id")), limits.value());
+                                 static_cast<std::uint16_t>(opt.number("master-id")), limits.value(),
+                                 opt.millis("timeout-ms"));
 
     const rotalink::Result<rotalink::MotorState> enabled = motor.enable(bus.value());
     example::check(enabled, "enable");

@@ -3,6 +3,7 @@
 // small: an example is about rotalink, not argument parsing.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -36,6 +37,7 @@ struct Options {
     const std::string& text(const std::string& name) const { return values.at(name); }
     long number(const std::string& name) const { return std::strtol(text(name).c_str(), nullptr, 0); }
     double real(const std::string& name) const { return std::strtod(text(name).c_str(), nullptr); }
+    std::chrono::milliseconds millis(const std::string& name) const { return std::chrono::milliseconds(number(name)); }
     // "1,2,3" as numbers.
     std::vector<long> numbers(const std::string& name) const {
         std::vector<long> out;
@@ -52,14 +54,16 @@ struct Options {
 };
 
 // The members of a group on one bus: the motors with command identifiers
-// `ids`, each answering from its identifier + 0x10, each with `joint`.
+// `ids`, each answering from its identifier + 0x10 within `timeout`, each
+// with `joint`.
 inline std::vector<rotalink::Member> members_of(const std::vector<long>& ids, const rotalink::SocketCanTransport& bus,
-                                                const rotalink::MitLimits& limits,
+                                                const rotalink::MitLimits& limits, std::chrono::milliseconds timeout,
                                                 std::optional<rotalink::JointLimits> joint = std::nullopt) {
     std::vector<rotalink::Member> members;
     for (long id : ids) {
         members.push_back({bus,
-                           rotalink::Damiao(static_cast<std::uint16_t>(id), static_cast<std::uint16_t>(id + 0x10), limits),
+                           rotalink::Damiao(static_cast<std::uint16_t>(id), static_cast<std::uint16_t>(id + 0x10), limits,
+                                            timeout),
                            joint});
     }
     return members;

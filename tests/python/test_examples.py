@@ -12,6 +12,7 @@ import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import time
@@ -687,3 +688,88 @@ def test_a_killed_example_leaves_its_motor_to_the_watchdog(can_iface, sniffer):
             assert time.monotonic() < end, "the motor never reported COMM_LOST"
             time.sleep(1.0)
         assert motor.disable(bus).error == rotalink.Status.COMM_LOST
+
+
+# ------------------------------------------------------------ C++ examples
+
+# The programs of examples/cpp as tests/consumer/run built them against the
+# installed library (static, through find_package), run on the wire. Where
+# they were not built these tests skip, unless ROTALINK_REQUIRE_CPP_EXAMPLES=1
+# (CI), which makes that a failure.
+CPP_EXAMPLES = Path(os.environ.get("ROTALINK_CPP_EXAMPLES", EXAMPLES.parent / "build" / "consumer" / "bin"))
+REQUIRE_CPP_EXAMPLES = os.environ.get("ROTALINK_REQUIRE_CPP_EXAMPLES") == "1"
+# The C++ examples' motors answer from their identifier + 0x10.
+C1, C2 = 0x361, 0x362
+CPP_GROUP = ["--ids", f"{C1:#x},{C2:#x}", "--watchdog-ms", WATCHDOG_MS]
+f32 = rotalink_sim.codec.f32
+
+
+def mit_bytes(q, kp=5.0, kd=f32(0.3)):
+    """An MIT command's bytes as the host encodes them (the examples' kp 5,
+    kd 0.3)."""
+    return rotalink_sim.encode_command("dm4310", q=q, kp=kp, kd=kd).hex().upper()
+
+
+# The examples' gains as the wire carries them (12 bits each).
+GAINS = (lambda c: (c.kp, c.kd))(rotalink_sim.decode_command("dm4310", bytes.fromhex(mit_bytes(0.0))))
+
+
+def cpp_example(name):
+    path = CPP_EXAMPLES / name
+    if not os.access(path, os.X_OK):
+        why = f"no C++ example {path} (tests/consumer/run builds it; ROTALINK_CPP_EXAMPLES names the folder)"
+        if REQUIRE_CPP_EXAMPLES:
+            pytest.fail(why)
+        pytest.skip(why)
+    return str(path)
+
+
+@pytest.mark.bus
+@pytest.mark.parametrize("name, options, idents, commands, q_max, said", [
+    # Positions 0 to 0.4 rad (0.1f times 0 to 4, in float): these bytes.
+    ("one_motor", ["--motor-id", f"{C1:#x}", "--master-id", f"{C1 + 0x10:#x}"], [C1],
+     [mit_bytes(f32(f32(0.1) * i)) for i in range(5)], 0.4, "disabled: status DISABLED\n"),
+    # Each motor held where it is (at 0 rad, give or take a raw step), ten times.
+    ("group_scope", CPP_GROUP, [C1, C2], 10, 1e-3, "every motor disabled\n"),
+    # A 1 kHz loop for a second, a sine of 0.3 rad; emulated time is slow, so
+    # its rate is bounded from above only.
+    ("control_loop", CPP_GROUP + ["--rate", "1000", "--seconds", "1", "--hold-ms", WATCHDOG_MS], [C1, C2],
+     None, 0.3 + 1e-3, "cycles "),
+], ids=["one_motor", "group_scope", "control_loop"])
+def test_cpp_examples_on_the_wire(can_iface, sniffer, name, options, idents, commands, q_max, said):
+    program = cpp_example(name)
+    # The frames to the motors alone, into a buffer deep enough for the
+    # whole run (read once it has ended).
+    sniffer.sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER,
+                            b"".join(struct.pack("=II", i, 0x7FF | socket.CAN_EFF_FLAG | socket.CAN_RTR_FLAG)
+                                     for i in idents))
+    try:
+        sniffer.sock.setsockopt(socket.SOL_SOCKET, getattr(socket, "SO_RCVBUFFORCE", 33), 32 << 20)
+    except PermissionError:
+        sniffer.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 32 << 20)
+    sniffer.drain()
+    with rotalink_sim.spawn(can_iface, "--motor", f"{C1:#x}:{C1 + 0x10:#x}", "--motor", f"{C2:#x}:{C2 + 0x10:#x}"):
+        r = subprocess.run([program, "--iface", can_iface, "--timeout-ms", REPLY_MS, *options],
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=LIMIT)
+        frames = sniffer.timed_frames()
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert said in r.stdout
+    for ident in idents:
+        sent = [(data.hex().upper(), stamp) for (can_id, data, _, _), stamp in frames if can_id == ident]
+        # The enable, MIT commands alone, the disable (confirmed at once by
+        # the simulator), in that order.
+        assert [d for d, _ in sent[:1] + sent[-1:]] == [ENABLE, DISABLE], (hex(ident), sent[:3], sent[-3:])
+        mit = sent[1:-1]
+        assert mit and not SPECIAL & {d for d, _ in mit}, (hex(ident), mit[:3])
+        got = [rotalink_sim.decode_command("dm4310", bytes.fromhex(d)) for d, _ in mit]
+        assert all((c.kp, c.kd) == GAINS and abs(c.q) <= q_max for c in got), (hex(ident), mit[:3])
+        if isinstance(commands, list):
+            assert [d for d, _ in mit] == commands
+        elif commands is not None:
+            assert len(mit) == commands
+        else:
+            # The loop never faster than its rate, and no more commands than
+            # its cycles (and the one under way at its stop).
+            cycles = int(re.search(r"^cycles (\d+) ", r.stdout, re.M).group(1))
+            span = mit[-1][1] - mit[0][1]
+            assert 2 <= len(mit) <= cycles + 1 and len(mit) - 1 <= 1000 * span * 1.02 + 1, (len(mit), cycles, span)
