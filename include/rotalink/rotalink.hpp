@@ -2,7 +2,8 @@
 //
 // One bus (SocketCanTransport), one motor (Damiao), several motors in one
 // cycle (MotorGroup, its RAII GroupScope) and a fixed-rate control loop
-// (ControlLoop). Ordinary failures are values (Result<T>); no exception is
+// (ControlLoop), and a robot of named joints commanded in joint units
+// (Robot, RobotLoop). Ordinary failures are values (Result<T>); no exception is
 // thrown for them. See docs/CPP.md.
 #pragma once
 
@@ -11,5 +12,6 @@
 #include "rotalink/export.hpp"
 #include "rotalink/group.hpp"
 #include "rotalink/result.hpp"
+#include "rotalink/robot.hpp"
 #include "rotalink/types.hpp"
 #include "rotalink/version.hpp"

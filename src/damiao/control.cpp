@@ -58,6 +58,7 @@ FieldBounds field_bounds(const JointLimits& limits, std::size_t kind) {
                 b.hi[i] = limits.q_max;
                 break;
             case Role::Velocity:
+            case Role::Speed:
                 b.lo[i] = -limits.dq_max;
                 b.hi[i] = limits.dq_max;
                 break;

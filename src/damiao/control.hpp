@@ -31,7 +31,8 @@ enum class Wire : std::uint8_t {
 // What a field means to the joint, and so which joint limit clamps it.
 enum class Role : std::uint8_t {
     Position,  // into [q_min, q_max]
-    Velocity,  // a target velocity or a velocity limit: to +-dq_max
+    Velocity,  // a target velocity: to +-dq_max
+    Speed,     // a velocity limit, which the motor takes as a magnitude: to +-dq_max
     Torque,    // a feed-forward torque: to +-tau_max
     Other,     // a gain, a current fraction: not clamped
 };
@@ -66,11 +67,11 @@ inline constexpr CommandKind kCommandKinds[] = {
        {"kd", Wire::Mit, Role::Other},
        {"tau", Wire::Mit, Role::Torque}}}},
     {2, "POS_VEL", 0x100, 8, "PosVelSetpoint", "pos_vel_control", 2,
-     {{{"q", Wire::F32, Role::Position}, {"dq", Wire::F32, Role::Velocity}}}},
+     {{{"q", Wire::F32, Role::Position}, {"dq", Wire::F32, Role::Speed}}}},
     {3, "VEL", 0x200, 4, "VelSetpoint", "vel_control", 1, {{{"dq", Wire::F32, Role::Velocity}}}},
     {4, "FORCE_POS", 0x300, 8, "ForcePosSetpoint", "force_pos_control", 3,
      {{{"q", Wire::F32, Role::Position},
-       {"dq", Wire::U16, Role::Velocity, 100.0f, 100.0f},
+       {"dq", Wire::U16, Role::Speed, 100.0f, 100.0f},
        {"current", Wire::U16, Role::Other, 1.0f, 10000.0f}}}},
 };
 inline constexpr std::size_t kCommandKindCount = sizeof(kCommandKinds) / sizeof(kCommandKinds[0]);

@@ -297,6 +297,11 @@ std::vector<std::optional<mit::MotorState>> ControlLoop::states() const {
     return latest_;
 }
 
+void ControlLoop::states_into(std::vector<std::optional<mit::MotorState>>& out) const {
+    std::lock_guard<transport::BusMutex> lock(mutex_);
+    out.assign(latest_.begin(), latest_.end());
+}
+
 LoopStats ControlLoop::stats() const {
     // The histograms are copied under the lock and summarised after it, so
     // that the loop's thread never waits for a scan of them.

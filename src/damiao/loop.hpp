@@ -140,6 +140,9 @@ public:
     std::uint64_t cycles() const;
     // The latest feedback of each member; none before its first answer.
     std::vector<std::optional<mit::MotorState>> states() const;
+    // The same into `out`, whose storage is reused: no allocation once it
+    // has held as many.
+    void states_into(std::vector<std::optional<mit::MotorState>>& out) const;
     LoopStats stats() const;
     bool running() const;
     // Why the loop stopped by itself (or that the process forked, in the
