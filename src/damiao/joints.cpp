@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -60,10 +61,21 @@ std::string joint_name(const std::string& name, std::size_t index) {
 std::string double_text(double v) {
     if (std::isnan(v)) return "nan";
     if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-    char buf[32];
-    for (int precision = 1; precision <= 17; ++precision) {
-        std::snprintf(buf, sizeof buf, "%.*g", precision, v);
+    // The fewest significant digits that read back as `v`; positional
+    // between 1e-4 and 1e16, with an exponent outside.
+    char buf[40];
+    int digits = 1;
+    for (; digits < 17; ++digits) {
+        std::snprintf(buf, sizeof buf, "%.*e", digits - 1, v);
         if (std::strtod(buf, nullptr) == v) break;
+    }
+    std::snprintf(buf, sizeof buf, "%.*e", digits - 1, v);
+    const int exponent = std::atoi(std::strchr(buf, 'e') + 1);
+    if (exponent >= -4 && exponent < 16) {
+        const int decimals = digits - 1 - exponent;
+        std::snprintf(buf, sizeof buf, "%.*f", decimals > 0 ? decimals : 0, v);
+    } else {
+        std::snprintf(buf, sizeof buf, "%.*g", digits, v);
     }
     return buf;
 }
