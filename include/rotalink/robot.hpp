@@ -139,7 +139,8 @@ public:
     // The latest state of every joint (no reply before a joint's first).
     JointStates state() const;
     // The same into `out`, whose vectors are reused: no allocation after
-    // the first call.
+    // the first call. It reuses storage of the RobotLoop too: one thread at
+    // a time calls the state functions of one RobotLoop.
     void state(JointStates& out) const;
     // The loop itself: wait, stats, running, error, stop.
     ControlLoop& loop() { return loop_; }

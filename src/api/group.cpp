@@ -38,7 +38,6 @@ bool looping(const MotorGroup::Impl& g) {
 
 namespace {
 
-Error busy() { return Error(Error::Kind::Busy, "control loop running"); }
 
 // The states of a cycle, or the group's failure; the group remembers every
 // answer.
@@ -360,18 +359,18 @@ ControlLoop::~ControlLoop() {
     if (impl_) (void)impl_->loop->stop(true);
 }
 
-namespace {
+namespace api {
 Error stopped(const damiao::ControlLoop& loop) {
     const std::optional<std::string> why = loop.error();
     return Error(Error::Kind::LoopStopped, why ? *why : std::string("the control loop is stopped"));
 }
-}  // namespace
+}  // namespace api
 
 Result<Unit> ControlLoop::set(const std::vector<Setpoint>& setpoints) {
     MotorGroup::Impl& g = *impl_->group;
     damiao::ControlLoop& loop = *impl_->loop;
     std::lock_guard<std::mutex> lock(g.mutex);
-    if (!loop.running()) return err(stopped(loop));
+    if (!loop.running()) return err(api::stopped(loop));
     const damiao::MotorGroup& dg = g.group;
     if (setpoints.size() != dg.size()) {
         return err(api::invalid("expected " + std::to_string(dg.size()) + " setpoints, one per member, got " +
@@ -404,7 +403,7 @@ Result<std::vector<std::optional<MotorState>>> ControlLoop::wait(std::optional<s
         case damiao::ControlLoop::Wake::Cycle:
             return states;
         case damiao::ControlLoop::Wake::Stopped:
-            return err(stopped(loop));
+            return err(api::stopped(loop));
         case damiao::ControlLoop::Wake::Timeout:
             break;
     }

@@ -21,4 +21,10 @@ inline Error failure(const damiao::GroupFailure& f) { return Error(Error::Kind::
 // Whether a control loop of the group runs; the caller holds the mutex.
 bool looping(const MotorGroup::Impl& g);
 
+// A group command refused while its loop runs.
+inline Error busy() { return Error(Error::Kind::Busy, "control loop running"); }
+// A loop that no longer runs: why it stopped ("the control loop is stopped"
+// when nothing says).
+Error stopped(const damiao::ControlLoop& loop);
+
 }  // namespace rotalink::api

@@ -57,7 +57,7 @@ template <class Run>
 Result<Unit> robot_cycle(Robot::Impl& r, Run run) {
     MotorGroup::Impl& g = *Access::group_ptr(r.group);
     std::lock_guard<std::mutex> lock(g.mutex);
-    if (api::looping(g)) return err(Error(Error::Kind::Busy, "control loop running"));
+    if (api::looping(g)) return err(api::busy());
     return outcome(run(*g.host));
 }
 
@@ -145,10 +145,7 @@ Result<Unit> RobotLoop::set(const JointCommand& command) {
     MotorGroup::Impl& g = *Access::group_ptr(robot_->group);
     damiao::ControlLoop& loop = *Access::impl(loop_).loop;
     std::lock_guard<std::mutex> lock(g.mutex);
-    if (!loop.running()) {
-        const std::optional<std::string> why = loop.error();
-        return err(Error(Error::Kind::LoopStopped, why ? *why : std::string("the control loop is stopped")));
-    }
+    if (!loop.running()) return err(api::stopped(loop));
     if (std::optional<std::string> refused = robot_->core.set(loop, to_core(command))) {
         return err(api::invalid(std::move(*refused)));
     }
