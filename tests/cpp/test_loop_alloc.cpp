@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "damiao/loop.hpp"
+#include "damiao/robot.hpp"
 
 namespace {
 
@@ -223,6 +224,49 @@ TEST(ControlLoop, ItsThreadAllocatesNothingAfterTheFirstCycle) {
         EXPECT_EQ(allocations, 0u) << "allocations on the loop's thread after its first cycle";
         EXPECT_EQ(frees, 0u) << "frees on the loop's thread after its first cycle";
     }
+}
+
+// What a face does every cycle in joint space, on the caller's thread:
+// convert a command into preallocated setpoints and read the loop's latest
+// states into preallocated joint arrays. Neither allocates once the
+// caller's storage has held a cycle's.
+TEST(ControlLoop, JointConversionAndLatestStatesAllocateNothing) {
+    std::vector<damiao::GroupMember> members = {{0, motor(1)}, {0, motor(2)}};
+    MotorGroup group(members, 1, Duration::from_nanos(200000), false);
+    SharedBus bus(std::make_unique<EchoBus>(std::set<std::uint16_t>{1}, 0, 0));  // motor 2 silent
+    std::vector<SharedBus*> shared = {&bus};
+    damiao::JointSpec knee{"knee", -1, 0.2, 6.33, 1, {}, 5.0, 0.1};
+    damiao::JointSpec hip{"hip", 1, 0.0, 1.0, 4, {}, 0.0, 0.0};
+    auto robot = damiao::Robot::make(damiao::JointMap::make({knee, hip}).value(), group);
+    ASSERT_TRUE(robot.ok());
+    damiao::LoopOptions o;
+    o.period = Duration::from_nanos(20000);
+    o.hold = Duration::from_millis(3600000);
+    damiao::ControlLoop loop(group, shared, std::make_unique<NoWait>(), o);
+    ASSERT_EQ(loop.start(0, -1), 0);
+    while (loop.running() && loop.cycles() < 100) std::this_thread::yield();
+    const std::vector<double> q = {0.3, -0.2};
+    const double dq = 1.0, current = 0.5;
+    damiao::JointCommand c;
+    c[damiao::kJointQ] = {q.data(), q.size()};
+    c[damiao::kJointDq] = {&dq, 1};
+    c[damiao::kJointCurrent] = {&current, 1};
+    std::vector<damiao::Setpoint> setpoints(2);
+    std::vector<std::optional<damiao::mit::MotorState>> scratch(2);
+    double jq[2], jdq[2], jtau[2];
+    std::int32_t status[2], t_mos[2], t_rotor[2];
+    const damiao::JointStatesOut out{jq, jdq, jtau, status, t_mos, t_rotor};
+    const std::uint64_t before = loop_allocations.load() + loop_frees.load();
+    loop_sleeps = 2;  // counts this thread's calls from here
+    const bool converted = !robot.value().joints().to_setpoints(c, setpoints.data());
+    robot.value().latest(loop, scratch, out);
+    loop_sleeps = 0;
+    const std::uint64_t after = loop_allocations.load() + loop_frees.load();
+    EXPECT_EQ(loop.stop(), "");
+    EXPECT_TRUE(converted);
+    EXPECT_EQ(after, before) << "allocations or frees converting and reading joints";
+    EXPECT_EQ(status[0], 1);
+    EXPECT_EQ(status[1], damiao::kNoReply);
 }
 
 }  // namespace
