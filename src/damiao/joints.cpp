@@ -48,6 +48,14 @@ constexpr bool every_field_named() {
 }
 static_assert(every_field_named(), "a command kind has a field that no joint field gives");
 
+// `v` as a float; past the float range, the infinity of its sign (a plain
+// conversion of such a value is undefined).
+float to_float(double v) {
+    if (v > std::numeric_limits<float>::max()) return std::numeric_limits<float>::infinity();
+    if (v < -std::numeric_limits<float>::max()) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(v);
+}
+
 std::string fault(const JointSpec& j, std::size_t i, const std::string& what) {
     return joint_name(j.name, i) + ": " + what;
 }
@@ -130,7 +138,7 @@ JointLimits JointMap::motor_limits(std::size_t i) const {
     // The ends convert as the commands do, so a command clamped in joint
     // units lies inside them after its conversion too.
     auto position = [&](float q) {
-        return std::isinf(q) ? static_cast<float>(q * j.sign_gear) : static_cast<float>(j.offset + j.sign_gear * q);
+        return to_float(std::isinf(q) ? q * j.sign_gear : j.offset + j.sign_gear * q);
     };
     float lo = position(l.q_min);
     float hi = position(l.q_max);
@@ -138,8 +146,8 @@ JointLimits JointMap::motor_limits(std::size_t i) const {
     JointLimits m;
     m.q_min = lo;
     m.q_max = hi;
-    m.dq_max = static_cast<float>(j.gear * l.dq_max);
-    m.tau_max = static_cast<float>(l.tau_max / j.gear);
+    m.dq_max = to_float(j.gear * l.dq_max);
+    m.tau_max = to_float(l.tau_max / j.gear);
     return m;
 }
 
@@ -224,7 +232,7 @@ std::optional<std::string> JointMap::to_setpoints(const JointCommand& command, S
                     m = f == kJointKp || f == kJointKd ? v / (spec.gear * spec.gear) : v;
                     break;
             }
-            const float wire = static_cast<float>(m);
+            const float wire = to_float(m);
             if (!std::isfinite(wire)) {
                 return fault(spec, i, std::string(k.fields[fi].name) + " " + double_text(v) +
                                           " is past what a motor command carries");

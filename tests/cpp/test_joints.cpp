@@ -332,6 +332,7 @@ TEST(Joints, RefusalsNameTheJointAndSendNothing) {
     const std::vector<double> two = {0.0, 0.0};
     const std::vector<double> q_nan = {0.0, 0.0, nan};
     const std::vector<double> kd_negative = {0.0, 0.0, -0.5};
+    const std::vector<double> q_huge = {0.0, 0.0, 1e300};
     struct Case {
         const char* key;
         std::function<std::optional<Error>()> call;
@@ -348,6 +349,7 @@ TEST(Joints, RefusalsNameTheJointAndSendNothing) {
         {"joint-kd-negative", [&] { return commanded({0.0, 1.0, {}, kd_negative, {}, 0.5}); }},
         {"joint-q-needed", [&] { return commanded({{}, 1.0, 20.0, {}, {}, 0.5}); }},
         {"joint-speed-needed", [&] { return commanded({0.0, {}, {}, {}, {}, 0.5}); }},
+        {"joint-past-float", [&] { return commanded({q_huge, 1.0, {}, {}, {}, 0.5}); }},
         {"joint-current-range", [&] { return commanded({0.0, 1.0, {}, {}, {}, 1.5}); }},
     };
     for (const Case& row : table) {
