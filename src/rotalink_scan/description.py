@@ -595,7 +595,7 @@ def loads(text, name="<description>"):
         _identifiers(c, idents)
         if buses is not None and len(joints) == len(tables):
             for bus in buses:
-                if not any(j.bus == bus for _, j in joints):
+                if not any(j.bus == bus for j in joints):
                     c.error(("robot", "buses"), "robot", "bus %r has no joint" % bus)
     if c.errors:
         raise DescriptionError([m for _, m in sorted(c.errors, key=lambda e: e[0])])
@@ -626,3 +626,75 @@ def build(description):
                              joint_limits=j.joint_limits(), mode=j.mode)
               for j in description.joints]
     return rotalink.Robot(joints, **description.settings())
+
+
+# ---------------------------------------------------------------- skeleton
+
+_SKELETON_HEAD = """\
+# The robot on %(iface)s as rotalink-scan found it: one [[joint]] per motor that
+# answered, in the order of their command identifiers. Check before use:
+#  - name: each joint's own name; the order of the [[joint]] tables is the
+#    order of the robot's vectors
+#  - direction (1 or -1): -1 where the joint turns against the motor
+#  - offset: the motor's position (rad) at the joint's zero
+#  - gear: motor turns per joint turn (1 for a direct drive)
+#  - q_min, q_max, dq_max, tau_max (joint units): the joint's range, add them
+#  - kp, kd: default gains of an MIT joint, joint units
+#  - watchdog_ms: the motors disable themselves after this long without a
+#    command; set it for a robot that must stop when this process dies
+# rotalink_scan.description.load(FILE) checks the file and names the line of
+# every fault.
+"""
+
+
+def skeleton(iface, motors, limits=None):
+    """A description file of the motors a scan found (report.Motor records),
+    as text: joints joint1..N on `iface`, direction 1, offset 0, gear 1, each
+    motor's model preset from the ranges it reported (explicit limits when no
+    preset has them) and its control mode. A motor whose ranges did not all
+    come is written commented out. What to check is said in comments."""
+    limits = report.presets() if limits is None else limits
+    out = [_SKELETON_HEAD % {"iface": iface}]
+    found = report.warnings(motors)
+    if found:
+        out.append("# The scan warned (the file is refused until these are resolved):\n")
+        out += ["#   %s\n" % w for w in found]
+    out.append('\n[robot]\nbuses = ["%s"]\n# watchdog_ms = 50\n' % iface)
+    for number, m in enumerate(motors, 1):
+        lines = ["name = \"joint%d\"" % number, "bus = \"%s\"" % iface,
+                 "motor_id = %s" % report.id_text(m.command_id)]
+        notes = []
+        reply = m.reply_id
+        lines.append("master_id = %s" % report.id_text(reply & 0x7FF))
+        if reply > 0x7FF:
+            notes.append("MST_ID holds %s: the motor answers from its low 11 bits" % hex(reply))
+        names = report.preset_names(m, limits)
+        ranges = [m.registers.get(r) for r in (report.PMAX, report.VMAX, report.TMAX)]
+        if names:
+            lines.append('model = "%s"' % names[0])
+            notes.append("PMAX %s, VMAX %s, TMAX %s read%s" % (
+                tuple(map(report.float_text, ranges)) + (
+                    "; %s has the same ranges" % ", ".join(names[1:]) if names[1:] else "",)))
+        elif names is not None:
+            preset = rotalink.MitLimits()
+            lines.append("limits = { p_max = %s, v_max = %s, kp_max = %s, kd_max = %s, "
+                         "t_max = %s }" % (
+                             report.float_text(ranges[0]), report.float_text(ranges[1]),
+                             report.float_text(preset.kp_max), report.float_text(preset.kd_max),
+                             report.float_text(ranges[2])))
+            notes.append("no preset has the ranges read; kp_max and kd_max are the "
+                         "MitLimits defaults: check them")
+        mode = report.MODES.get(m.registers.get(report.CTRL_MODE))
+        if mode is None:
+            notes.append("the control mode did not come: MIT assumed, check it")
+        lines.append('mode = "%s"' % (mode or "MIT"))
+        lines += ["direction = 1", "offset = 0.0", "gear = 1.0"]
+        head = "\n[[joint]]\n"
+        body = "".join(line + "\n" for line in lines)
+        if names is None:  # ranges missing: no limits to scale by
+            head = ("\n# The ranges (PMAX, VMAX, TMAX) of motor %s did not all come: read them "
+                    "with rotalink-setup %s %s,\n# set model or limits and uncomment.\n# [[joint]]\n"
+                    % (report.id_text(m.command_id), iface, m.command_id))
+            body = "".join("# " + line + "\n" for line in lines)
+        out.append(head + "".join("# %s\n" % n for n in notes) + body)
+    return "".join(out)
