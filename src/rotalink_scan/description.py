@@ -533,28 +533,38 @@ def _identifiers(c, joints):
         for _, b in joints[:i]:
             if b.bus != a.bus:
                 continue
-            theirs, mine = report.command_ids(b.motor_id), report.command_ids(a.motor_id)
-            if a.motor_id == b.motor_id:
-                why = ("motor_id", "shares command identifier %s with %s"
-                       % (_id(a.motor_id), where(b)))
-            elif a.master_id == b.master_id:
-                why = ("master_id", "shares reply identifier %s with %s"
-                       % (_id(a.master_id), where(b)))
-            elif a.master_id in (b.motor_id, mode_id(b)):
-                why = ("master_id", "the reply identifier %s is the %s command identifier of %s"
-                       % (_id(a.master_id), theirs[a.master_id], where(b)))
-            elif b.master_id in (a.motor_id, ident):
-                why = ("motor_id", "the %s command identifier %s is the reply identifier of %s"
-                       % (mine[b.master_id], _id(b.master_id), where(b)))
-            elif ident in theirs:
-                why = ("mode", "the %s command identifier %s is the %s command identifier of %s"
-                       % (a.mode.name, _id(ident), theirs[ident], where(b)))
-            elif mode_id(b) in mine:
-                why = ("motor_id", "the %s command identifier %s is the %s command identifier "
-                       "of %s" % (mine[mode_id(b)], _id(mode_id(b)), b.mode.name, where(b)))
-            else:
-                continue
-            c.error(path + (why[0],), subject, why[1])
+            why = _clash(a, b, mode_id, where(b))
+            if why is not None:
+                c.error(path + (why[0],), subject, why[1])
+
+
+def _clash(a, b, mode_id, who):
+    """(key, why) of the first identifier clash of joint `a` with joint `b`
+    on its bus that a MotorGroup refuses, or None. Every joint takes the
+    MIT and the special commands on its command identifier and its mode's
+    commands on that plus the mode's offset."""
+    theirs, mine = report.command_ids(b.motor_id), report.command_ids(a.motor_id)
+    used_a = [a.motor_id] + ([mode_id(a)] if a.mode.id_offset else [])
+    used_b = [b.motor_id] + ([mode_id(b)] if b.mode.id_offset else [])
+    if a.motor_id == b.motor_id:
+        return "motor_id", "shares command identifier %s with %s" % (_id(a.motor_id), who)
+    if a.master_id == b.master_id:
+        return "master_id", "shares reply identifier %s with %s" % (_id(a.master_id), who)
+    if a.master_id in used_b:
+        return "master_id", "the reply identifier %s is the %s command identifier of %s" % (
+            _id(a.master_id), theirs[a.master_id], who)
+    if b.master_id in used_a:
+        return "motor_id", "the %s command identifier %s is the reply identifier of %s" % (
+            mine[b.master_id], _id(b.master_id), who)
+    for ident in used_a:
+        if ident in theirs:
+            return "motor_id", "the %s command identifier %s is the %s command identifier of " \
+                "%s" % (mine[ident], _id(ident), theirs[ident], who)
+    for ident in used_b:
+        if ident in mine:
+            return "motor_id", "the %s command identifier %s is the %s command identifier of " \
+                "%s" % (mine[ident], _id(ident), theirs[ident], who)
+    return None
 
 
 def loads(text, name="<description>"):
@@ -593,9 +603,10 @@ def loads(text, name="<description>"):
             if ident is not None:
                 idents.append((index, ident))
         _identifiers(c, idents)
-        if buses is not None and len(joints) == len(tables):
+        if buses is not None:
+            named = {t.get("bus") for t in tables if isinstance(t, dict)}
             for bus in buses:
-                if not any(j.bus == bus for j in joints):
+                if bus not in named:
                     c.error(("robot", "buses"), "robot", "bus %r has no joint" % bus)
     if c.errors:
         raise DescriptionError([m for _, m in sorted(c.errors, key=lambda e: e[0])])
