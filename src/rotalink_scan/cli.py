@@ -2,11 +2,12 @@
 
 import argparse
 import json
+import os
 import sys
 
-from . import probe, report
+from . import description, probe, report
 
-__all__ = ["parse_ids", "build_parser", "scan", "on_bus", "main"]
+__all__ = ["parse_ids", "build_parser", "scan", "on_bus", "write_skeleton", "main"]
 
 MAX_ID = 0x7FE  # 0x7FF is where register requests go
 
@@ -35,7 +36,8 @@ used, 2 for a wrong command line.
 
 examples:
   rotalink-scan can0
-  rotalink-scan can0 --ids 1,5,0x10-0x1F --timeout-ms 200 --json"""
+  rotalink-scan can0 --ids 1,5,0x10-0x1F --timeout-ms 200 --json
+  rotalink-scan can0 --toml arm.toml   # a robot description to check and edit"""
 
 
 def _int(text):
@@ -88,7 +90,34 @@ def build_parser():
     p.add_argument("--timeout-ms", type=_timeout_ms, default=100, metavar="N",
                    help="how long to wait for the replies of each round, in ms (default 100)")
     p.add_argument("--json", action="store_true", help="print a JSON document instead of a table")
+    p.add_argument("--toml", metavar="FILE",
+                   help="also write a robot description of the motors found to FILE (not "
+                        "overwritten), joints joint1..N with direction 1, offset 0 and gear 1, "
+                        "and comments saying what to check")
     return p
+
+
+def write_skeleton(path, iface, motors):
+    """Write the description skeleton of `motors` to a new file at `path`;
+    0, or 1 (told on standard error) when it cannot be written. A skeleton
+    the description reader refuses (clashing identifiers) is written all the
+    same, its faults told."""
+    text = description.skeleton(iface, motors)
+    try:
+        with open(path, "x", encoding="utf-8") as f:
+            f.write(text)
+    except OSError as exc:
+        print("rotalink-scan: cannot write %s: %s" % (path, exc.strerror or exc), file=sys.stderr)
+        return 1
+    try:
+        description.loads(text, path)
+    except description.DescriptionError as exc:
+        print("rotalink-scan: wrote %s; it loads only once these are resolved:\n%s"
+              % (path, exc), file=sys.stderr)
+        return 0
+    print("rotalink-scan: wrote %s: check every joint's name, direction, offset and gear "
+          "before use" % path, file=sys.stderr)
+    return 0
 
 
 def scan(sock, iface, ids, timeout):
@@ -137,7 +166,10 @@ def on_bus(prog, iface, work):
 
 
 def main(argv=None):
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.toml is not None and os.path.lexists(args.toml):
+        parser.error("%s exists: a description is never overwritten" % args.toml)
     motors, status = on_bus("rotalink-scan", args.iface, lambda sock: scan(
         sock, args.iface, args.ids, args.timeout_ms / 1000.0))
     if status is not None:
@@ -152,4 +184,6 @@ def main(argv=None):
     else:
         print("rotalink-scan: no motor answered on %s (%d command identifiers, %d ms)"
               % (args.iface, len(args.ids), args.timeout_ms), file=sys.stderr)
+    if motors and args.toml is not None and write_skeleton(args.toml, args.iface, motors):
+        return 1
     return 0 if motors else 1
