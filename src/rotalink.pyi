@@ -68,13 +68,21 @@ BaseException subclass that `except Exception` does not catch and that is no
 attribute of the module; a bus on which a command failed that way refuses
 every later command, so open a new `SocketCanTransport`.
 """
+import os
 from enum import IntEnum
 from types import TracebackType
-from typing import (Iterable, List, Literal, Mapping, Optional, Sequence, SupportsFloat, SupportsIndex, Tuple,
+from typing import (Any, Iterable, List, Literal, Mapping, Optional, Sequence, SupportsFloat, SupportsIndex, Tuple,
                     Type, Union, final)
+
+import numpy as np
+from numpy.typing import NDArray
 
 # What a float parameter takes: an object with __float__ or with __index__.
 _Float = Union[SupportsFloat, SupportsIndex]
+# What a joint vector parameter takes: one number for every joint, or one per
+# joint as a sequence or a buffer (a numpy array of any float or int dtype);
+# None: absent.
+_Joints = Union[_Float, Sequence[_Float], NDArray[Any], memoryview, None]
 
 __all__ = [
     "__version__",
@@ -96,6 +104,10 @@ __all__ = [
     "Status",
     "ControlLoop",
     "LoopStats",
+    "Joint",
+    "Robot",
+    "RobotLoop",
+    "JointStates",
     "REGISTER_ID",
     "REGISTER_READ_OP",
     "REGISTER_WRITE_OP",
@@ -1045,6 +1057,218 @@ class LoopStats:
     def latency_us(self) -> Tuple[float, float, float]:
         """(p50, p99, max) of the time from a cycle's planned start to its
         last reply (or its time-out), in microseconds."""
+
+@final
+class Joint:
+    """One joint of a `Robot`: the motor `motor_id` on `bus` (answering
+    from `master_id`, with the `MitLimits` `limits`, as `Damiao` takes
+    them), mounted with `direction` (1, or -1 when the motor turns against
+    the joint), `offset` (the motor position, rad, at joint position 0) and
+    `gear` (motor turns per joint turn), commanded in `mode`, bounded by
+    `joint_limits` (a `JointLimits` in joint units), with `kp` and `kd` the
+    gains, in joint units, of an MIT command that gives none.
+
+    The types are checked here, the values when a `Robot` is made (a fault
+    names the joint: `joint 'elbow' (index 2): gear must be finite and
+    non-zero, got 0`).
+
+    repr: `Joint('elbow', motor_id=0x3, master_id=0x13, direction=1,
+    offset=-0.2, gear=1)`.
+    """
+    def __new__(
+        cls,
+        name: str,
+        bus: SocketCanTransport,
+        motor_id: SupportsIndex,
+        master_id: SupportsIndex,
+        limits: Optional[MitLimits] = None,
+        direction: SupportsIndex = 1,
+        offset: _Float = 0.0,
+        gear: _Float = 1.0,
+        joint_limits: Optional[JointLimits] = None,
+        mode: SupportsIndex = ControlMode.MIT,
+        kp: _Float = 0.0,
+        kd: _Float = 0.0,
+    ) -> Joint: ...
+    @property
+    def name(self) -> str:
+        """The joint's name."""
+    @property
+    def bus(self) -> SocketCanTransport:
+        """The bus its motor is on."""
+    @property
+    def motor(self) -> Damiao:
+        """Its motor: motor_id, master_id and limits."""
+    @property
+    def direction(self) -> int:
+        """1, or -1 when the motor turns against the joint."""
+    @property
+    def offset(self) -> float:
+        """The motor position (rad) at joint position 0."""
+    @property
+    def gear(self) -> float:
+        """Motor turns per joint turn."""
+    @property
+    def joint_limits(self) -> Optional[JointLimits]:
+        """Its limits in joint units, or None."""
+    @property
+    def mode(self) -> ControlMode:
+        """The mode it is commanded in."""
+    @property
+    def kp(self) -> float:
+        """The kp of an MIT command that gives none, joint units."""
+    @property
+    def kd(self) -> float:
+        """The kd of an MIT command that gives none, joint units."""
+
+@final
+class Robot:
+    """Joints, named and in a fixed order, commanded and read as vectors in
+    joint units; a `MotorGroup` of their motors (member i drives joint i)
+    underneath, with its scope, watchdog and loop.
+
+    Per joint, with d its direction, g its gear and o its offset:
+    motor position = o + d*g*q, motor velocity = d*g*dq (a speed limit:
+    g*|dq|), motor torque = d*tau/g, motor kp = kp/g**2, motor kd =
+    kd/g**2; the feedback is converted back. Joint limits clamp in joint
+    units, before the conversion.
+
+    `timeout_ms`, `fd`, `watchdog_ms` and `disable_timeout_ms` are the
+    group's (`MotorGroup`). A fault of a joint raises ValueError naming it;
+    a clash of identifiers is the group's ValueError.
+
+    repr: `Robot(names=('base', 'elbow'), timeout_ms=20)`.
+    """
+    def __new__(
+        cls,
+        joints: Iterable[Joint],
+        timeout_ms: SupportsIndex = 20,
+        fd: bool = False,
+        watchdog_ms: Optional[SupportsIndex] = None,
+        disable_timeout_ms: SupportsIndex = 500,
+    ) -> Robot: ...
+    @classmethod
+    def load(cls, path: Union[str, "os.PathLike[str]"]) -> Robot:
+        """The robot of a description file (`rotalink_scan.description`):
+        the whole file checked first (DescriptionError naming the file, line
+        and joint), then each interface it names opened once."""
+    def __len__(self) -> int: ...
+    def __enter__(self) -> Robot:
+        """Enter the group's scope: enable every joint's motor (the
+        watchdog written first), as `MotorGroup.__enter__` does."""
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> Literal[False]:
+        """Leave the group's scope: disable every joint's motor, as
+        `MotorGroup.__exit__` does."""
+    @property
+    def names(self) -> Tuple[str, ...]:
+        """The joints' names, in order."""
+    @property
+    def joints(self) -> Tuple[Joint, ...]:
+        """The joints, in order."""
+    @property
+    def group(self) -> MotorGroup:
+        """The group of the joints' motors, member i driving joint i; its
+        joint limits are the joints', in motor units."""
+    def state(self) -> JointStates:
+        """One refresh cycle, commanding nothing: the joints' states.
+        GroupError when members fail; RuntimeError `control loop running`
+        while the robot's loop runs."""
+    def command(self, q: _Joints = None, dq: _Joints = None, kp: _Joints = None, kd: _Joints = None,
+                tau: _Joints = None, current: _Joints = None) -> JointStates:
+        """One cycle, each joint commanded in its mode, in joint units; the
+        joints' states. Each field is one number for every joint or one
+        value per joint; an absent one is kp, kd: the joint's defaults; tau:
+        0; dq: 0 (MIT, VEL) or the joint's dq_max (POS_VEL, FORCE_POS); q:
+        0 for an MIT joint whose kp is 0. Everything is checked, clamped and
+        converted before anything is sent: ValueError naming the joint
+        (`joint 'elbow' (index 2): q must be finite, got nan`), or the
+        field (`kp: expected 1 value or 6, one per joint, got 2`)."""
+    def start(self, rate_hz: _Float, hold_ms: SupportsIndex = 100, priority: Optional[SupportsIndex] = None,
+              cpu: Optional[SupportsIndex] = None, stop_on_fault: bool = True) -> RobotLoop:
+        """Run the robot's cycle in a native thread, as `MotorGroup.start`
+        does; its `RobotLoop`."""
+
+# Made only by Robot.start.
+@final
+class RobotLoop:
+    """A robot's `ControlLoop` (its `loop`), commanded and read in joint
+    units. `with robot.start(500) as loop:` stops it when the block ends.
+
+    repr: `RobotLoop(joints=6, loop=ControlLoop(rate_hz=500, members=6,
+    running=True))`.
+    """
+    def __enter__(self) -> RobotLoop:
+        """The loop."""
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> Literal[False]:
+        """Stop the loop, as `ControlLoop.__exit__` does."""
+    @property
+    def loop(self) -> ControlLoop:
+        """The group's loop underneath."""
+    @property
+    def running(self) -> bool:
+        """Whether the loop's thread runs."""
+    @property
+    def error(self) -> Optional[str]:
+        """None, or why the loop stopped by itself (`ControlLoop.error`)."""
+    def set(self, q: _Joints = None, dq: _Joints = None, kp: _Joints = None, kd: _Joints = None,
+            tau: _Joints = None, current: _Joints = None) -> None:
+        """The command of the next cycles, as `Robot.command` takes it:
+        checked, clamped and converted now (a refusal raises ValueError
+        here); the latest wins. RuntimeError once the loop has stopped."""
+    def state(self) -> JointStates:
+        """The joints' latest states, without waiting; a joint not heard
+        from yet: NaN and -1."""
+    def wait(self, timeout_ms: Optional[SupportsIndex] = None) -> JointStates:
+        """Wait for the next cycle to complete, as `ControlLoop.wait` does;
+        the joints' states of that cycle."""
+    def stats(self) -> LoopStats:
+        """The loop's timing so far."""
+    def stop(self) -> None:
+        """Stop the loop, as `ControlLoop.stop` does."""
+
+# Made only by Robot and RobotLoop.
+@final
+class JointStates:
+    """The joints' states in joint units, in joint order: fresh numpy
+    arrays. A joint whose motor did not answer has NaN for q, dq and tau
+    and -1 for status, t_mos and t_rotor.
+
+    repr: `JointStates(names=('a', 'b'), q=[0.1, nan], dq=[0.0, nan],
+    tau=[0.5, nan], status=[1, -1], t_mos=[30, -1], t_rotor=[32, -1])`.
+    """
+    def __len__(self) -> int: ...
+    @property
+    def names(self) -> Tuple[str, ...]:
+        """The joints' names."""
+    @property
+    def q(self) -> NDArray[np.float64]:
+        """Positions, rad."""
+    @property
+    def dq(self) -> NDArray[np.float64]:
+        """Velocities, rad/s."""
+    @property
+    def tau(self) -> NDArray[np.float64]:
+        """Torques, N*m."""
+    @property
+    def status(self) -> NDArray[np.int32]:
+        """Each motor's status code (`Status`)."""
+    @property
+    def t_mos(self) -> NDArray[np.int32]:
+        """Driver temperatures, degrees Celsius."""
+    @property
+    def t_rotor(self) -> NDArray[np.int32]:
+        """Rotor temperatures, degrees Celsius."""
+
 
 class Register(IntEnum):
     """The firmware's registers, by the maker's names. `is_float` tells a

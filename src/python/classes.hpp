@@ -15,6 +15,11 @@ PyTypeObject* motor_state_type();
 PyTypeObject* damiao_type();
 PyTypeObject* motor_group_type();
 PyTypeObject* joint_limits_type();
+// Joint, Robot, RobotLoop and JointStates: a robot in joint space.
+PyTypeObject* joint_type();
+PyTypeObject* robot_type();
+PyTypeObject* robot_loop_type();
+PyTypeObject* joint_states_type();
 // Status, an enum.IntEnum of the statuses a motor reports; nullptr with an
 // exception set if it cannot be created (it is created once and kept).
 PyObject* status_enum();

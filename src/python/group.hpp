@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -63,6 +64,60 @@ struct CommandScope {
 };
 
 inline GroupRecord& record(PyObject* self) { return native<GroupRecord>(self); }
+
+// The record's cycle state while a cycle runs, unless another thread's cycle
+// of this group is using it (running its signal handlers between two
+// steps): then a state of its own. `cycle_busy` is read and set with the
+// interpreter lock held.
+struct CycleSlot {
+    GroupRecord& rec;
+    CommandScope command{rec};
+    damiao::MotorGroup::Cycle own;
+    bool shared;
+    explicit CycleSlot(GroupRecord& r) : rec(r), shared(!r.cycle_busy) {
+        if (shared) rec.cycle_busy = true;
+    }
+    ~CycleSlot() {
+        if (shared) rec.cycle_busy = false;
+    }
+    damiao::MotorGroup::Cycle& get() { return shared ? rec.cycle : own; }
+};
+
+// The scope's native work as the group's commands run it (ScopeHost): the
+// interpreter lock is released for each cycle step, each bus exchange and
+// each pause, and taken back only once every bus lock is released; signal
+// handlers run between steps (not during a disable, which must finish). A
+// handler's exception stops the work: it is kept aside while the members
+// are disabled again, and put back by `restore`. It counts as a command of
+// the group for as long as it lives.
+class PythonHost final : public damiao::ScopeHost {
+public:
+    explicit PythonHost(GroupRecord& rec) : rec_(rec), slot_(rec) {}
+    ~PythonHost() override;
+    PythonHost(const PythonHost&) = delete;
+    PythonHost& operator=(const PythonHost&) = delete;
+
+    const std::vector<damiao::MemberResult>* run(const std::vector<transport::CanFrame>& frames, const char* skip,
+                                                 bool finish) override;
+    void exchange(transport::SharedBus& bus, const std::function<void(transport::CanTransport&)>& op) override;
+    void pause(transport::Duration d) override;
+    bool go_on() override;
+    void stop_loop(damiao::ControlLoop& loop) override;
+    // The exception kept: set again (its value, normalized), or nullptr.
+    PyObject* restore();
+
+private:
+    void keep();
+
+    GroupRecord& rec_;
+    CycleSlot slot_;
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
+
+// GroupError for the members that failed in `f`, raised: nullptr.
+PyObject* raise_failure(const damiao::GroupFailure& f);
 
 // The name of item i of argument `arg` ("setpoints[3]"), made only for an
 // error: formatting it for every item would cost more than the cycle's own
@@ -147,5 +202,10 @@ PyTypeObject* loop_stats_type();
 
 // Whether the group's control loop runs; RuntimeError set when it does.
 bool refuse_while_looping(const GroupRecord& rec);
+
+// The native loop of a ControlLoop object (`obj` must be one).
+const std::shared_ptr<damiao::ControlLoop>& native_loop(PyObject* obj);
+// RuntimeError: why `loop` stopped by itself, or that it was stopped; nullptr.
+PyObject* raise_stopped(const damiao::ControlLoop& loop);
 
 }  // namespace rotalink::py

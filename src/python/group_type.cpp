@@ -200,14 +200,6 @@ PyObject* new_group_error(const std::string& message, const std::vector<std::opt
 // that did not.
 PyObject* new_group_error(const damiao::GroupFailure& f) { return new_group_error(f.message(), f.states, f.errors); }
 
-PyObject* raise_failure(const damiao::GroupFailure& f) {
-    PyObject* exc = new_group_error(f);
-    if (exc != nullptr) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
-        Py_DECREF(exc);
-    }
-    return nullptr;
-}
 
 // GroupError for the members of `results` that failed (`failed`, at least one).
 template <class T>
@@ -221,24 +213,6 @@ std::size_t count_failed(const std::vector<Result<T, Error>>& results) {
     for (const Result<T, Error>& r : results) failed += r.ok() ? 0 : 1;
     return failed;
 }
-
-// The record's cycle state while a cycle runs, unless another thread's cycle
-// of this group is using it (running its signal handlers between two
-// steps): then a state of its own. `cycle_busy` is read and set with the
-// interpreter lock held.
-struct CycleSlot {
-    GroupRecord& rec;
-    CommandScope command{rec};
-    damiao::MotorGroup::Cycle own;
-    bool shared;
-    explicit CycleSlot(GroupRecord& r) : rec(r), shared(!r.cycle_busy) {
-        if (shared) rec.cycle_busy = true;
-    }
-    ~CycleSlot() {
-        if (shared) rec.cycle_busy = false;
-    }
-    damiao::MotorGroup::Cycle& get() { return shared ? rec.cycle : own; }
-};
 
 // Runs one cycle with `frames` into `c`. The interpreter lock is released
 // for the native steps (taking the bus locks, sending or waiting, releasing
@@ -335,64 +309,53 @@ PyObject* new_group_error(const std::string& message, const std::vector<std::opt
     return exc;
 }
 
-// The scope's native work as the group's commands run it (ScopeHost): the
-// interpreter lock is released for each cycle step, each bus exchange and
-// each pause, and taken back only once every bus lock is released; signal
-// handlers run between steps (not during a disable, which must finish). A
-// handler's exception stops the work: it is kept aside while the members
-// are disabled again, and put back by `restore`.
-class PythonHost final : public damiao::ScopeHost {
-public:
-    explicit PythonHost(GroupRecord& rec) : rec_(rec), slot_(rec) {}
-    ~PythonHost() override {
-        Py_XDECREF(type_);
-        Py_XDECREF(value_);
-        Py_XDECREF(tb_);
-    }
-    PythonHost(const PythonHost&) = delete;
-    PythonHost& operator=(const PythonHost&) = delete;
+}  // namespace
 
-    const std::vector<MemberResult>* run(const std::vector<CanFrame>& frames, const char* skip, bool finish) override {
-        if (!run_native(rec_, slot_.get(), frames, skip, finish)) {
-            keep();
-            return nullptr;
-        }
-        return &slot_.get().results();
-    }
-    void exchange(transport::SharedBus& bus, const std::function<void(transport::CanTransport&)>& op) override {
-        bus.locked_releasing(without_interpreter, op);
-    }
-    void pause(transport::Duration d) override {
-        without_interpreter([d] { transport::sleep_for(d); });
-    }
-    bool go_on() override {
-        if (PyErr_CheckSignals() >= 0) return true;
+PythonHost::~PythonHost() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(tb_);
+}
+
+const std::vector<MemberResult>* PythonHost::run(const std::vector<CanFrame>& frames, const char* skip, bool finish) {
+    if (!run_native(rec_, slot_.get(), frames, skip, finish)) {
         keep();
-        return false;
+        return nullptr;
     }
-    void stop_loop(damiao::ControlLoop& loop) override {
-        without_interpreter([&loop] { loop.stop(); });
-    }
-    // The exception kept: set again (its value, normalized), or nullptr.
-    PyObject* restore() {
-        PyObject* value = value_;
-        PyErr_Restore(type_, value_, tb_);
-        type_ = value_ = tb_ = nullptr;
-        return value;
-    }
+    return &slot_.get().results();
+}
 
-private:
-    void keep() {
-        PyErr_Fetch(&type_, &value_, &tb_);
-        PyErr_NormalizeException(&type_, &value_, &tb_);
-    }
+void PythonHost::exchange(transport::SharedBus& bus, const std::function<void(transport::CanTransport&)>& op) {
+    bus.locked_releasing(without_interpreter, op);
+}
 
-    GroupRecord& rec_;
-    CycleSlot slot_;
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* tb_ = nullptr;
-};
+void PythonHost::pause(transport::Duration d) {
+    without_interpreter([d] { transport::sleep_for(d); });
+}
+
+bool PythonHost::go_on() {
+    if (PyErr_CheckSignals() >= 0) return true;
+    keep();
+    return false;
+}
+
+void PythonHost::stop_loop(damiao::ControlLoop& loop) {
+    without_interpreter([&loop] { loop.stop(); });
+}
+
+PyObject* PythonHost::restore() {
+    PyObject* value = value_;
+    PyErr_Restore(type_, value_, tb_);
+    type_ = value_ = tb_ = nullptr;
+    return value;
+}
+
+void PythonHost::keep() {
+    PyErr_Fetch(&type_, &value_, &tb_);
+    PyErr_NormalizeException(&type_, &value_, &tb_);
+}
+
+namespace {
 
 damiao::ScopeSettings scope_settings(const GroupRecord& rec) {
     damiao::ScopeSettings s;
@@ -882,6 +845,15 @@ void log_warning(const std::string& text) {
 PyObject* raise_refusal(const damiao::MotorGroup& g, const damiao::MotorGroup::Refusal& r) {
     PendingError e = dm_err_to_py(r.error);
     return raise({e.type, member_head(g, r.member) + e.message});
+}
+
+PyObject* raise_failure(const damiao::GroupFailure& f) {
+    PyObject* exc = new_group_error(f);
+    if (exc != nullptr) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+        Py_DECREF(exc);
+    }
+    return nullptr;
 }
 
 bool refuse_while_looping(const GroupRecord& rec) {

@@ -56,12 +56,6 @@ std::string stop_native(ControlLoop& loop, bool disable) {
 // stops: nothing else would, and they would go on with the last setpoints.
 bool disables_on_stop(const LoopRecord& rec) { return !record(rec.group).scope.entered(); }
 
-// RuntimeError: why the loop stopped by itself, or that it was stopped.
-PyObject* raise_stopped(const ControlLoop& loop) {
-    const std::optional<std::string> why = loop.error();
-    return raise({PyExc_RuntimeError, why ? *why : std::string("the control loop is stopped")});
-}
-
 PyObject* states_list(const std::vector<std::optional<damiao::mit::MotorState>>& states) {
     PyObject* list = must(PyList_New(static_cast<Py_ssize_t>(states.size())), "a list");
     for (std::size_t i = 0; i < states.size(); ++i) {
@@ -357,6 +351,13 @@ bool register_stop_at_exit() {
 }
 
 }  // namespace
+
+PyObject* raise_stopped(const ControlLoop& loop) {
+    const std::optional<std::string> why = loop.error();
+    return raise({PyExc_RuntimeError, why ? *why : std::string("the control loop is stopped")});
+}
+
+const std::shared_ptr<ControlLoop>& native_loop(PyObject* obj) { return loop_record(obj).loop; }
 
 PyTypeObject* control_loop_type() {
     return class_object(g_loop, {"rotalink.ControlLoop", nullptr, sizeof(Box<LoopRecord>), no_constructor, loop_dealloc,

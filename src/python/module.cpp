@@ -153,6 +153,10 @@ bool module_body(PyObject* module) {
     if (statuses == nullptr || !add_named(module, "Status", statuses)) return false;
     // The group's cycle in a native thread, and its timing.
     if (!add_class(module, control_loop_type()) || !add_class(module, loop_stats_type())) return false;
+    // A robot in joint space, over a group and its loop.
+    for (PyTypeObject* (*cls)() : {joint_type, robot_type, robot_loop_type, joint_states_type}) {
+        if (!add_class(module, cls())) return false;
+    }
     // The wire table for code on its own raw CAN socket: the protocol's
     // values, then the frame makers.
     bool ok = true;

@@ -39,6 +39,10 @@ FULL_ALL = [
     "Status",
     "ControlLoop",
     "LoopStats",
+    "Joint",
+    "Robot",
+    "RobotLoop",
+    "JointStates",
     "REGISTER_ID",
     "REGISTER_READ_OP",
     "REGISTER_WRITE_OP",
@@ -56,7 +60,8 @@ FULL_ALL = [
 ]
 
 CLASS_NAMES = ["MitLimits", "MitSetpoint", "MotorState", "Damiao", "SocketCanTransport", "MotorGroup",
-               "PosVelSetpoint", "VelSetpoint", "ForcePosSetpoint", "JointLimits", "ControlLoop", "LoopStats"]
+               "PosVelSetpoint", "VelSetpoint", "ForcePosSetpoint", "JointLimits", "ControlLoop", "LoopStats",
+               "Joint", "Robot", "RobotLoop", "JointStates"]
 
 PRESETS = [row[0] for row in doc_presets()]  # as docs/API.md tabulates them
 
@@ -306,9 +311,14 @@ CLASS_SIGNATURES = [
     ("VelSetpoint", "(dq=0.0)"),
     ("ForcePosSetpoint", "(q=0.0, dq=0.0, current=0.0)"),
     ("JointLimits", "(q_min=-math.inf, q_max=math.inf, dq_max=math.inf, tau_max=math.inf)"),
+    ("Joint", "(name, bus, motor_id, master_id, limits=None, direction=1, offset=0.0, gear=1.0, joint_limits=None, "
+              "mode=ControlMode.MIT, kp=0.0, kd=0.0)"),
+    ("Robot", "(joints, timeout_ms=20, fd=False, watchdog_ms=None, disable_timeout_ms=500)"),
 ]
 # What inspect shows where it differs from the text signature.
-SHOWN = {"JointLimits": "(q_min=-inf, q_max=inf, dq_max=inf, tau_max=inf)"}
+SHOWN = {"JointLimits": "(q_min=-inf, q_max=inf, dq_max=inf, tau_max=inf)",
+         "Joint": "(name, bus, motor_id, master_id, limits=None, direction=1, offset=0.0, gear=1.0, "
+                  "joint_limits=None, mode=<ControlMode.MIT: 1>, kp=0.0, kd=0.0)"}
 
 
 @pytest.mark.parametrize("name, signature", [pytest.param(n, s, id=n) for n, s in CLASS_SIGNATURES])
@@ -327,7 +337,7 @@ def test_class_signature_parameters_are_positional_or_keyword(name, signature):
 
 
 # Made only by the module: no doc, no signature, and no constructor.
-@pytest.mark.parametrize("name", ["MotorState", "ControlLoop", "LoopStats"])
+@pytest.mark.parametrize("name", ["MotorState", "ControlLoop", "LoopStats", "RobotLoop", "JointStates"])
 def test_class_without_constructor_has_no_doc_and_no_signature(name):
     cls = getattr(rotalink, name)
     assert cls.__doc__ is None
@@ -355,6 +365,10 @@ EXPECTED_MEMBERS = [
     ("JointLimits", {"q_min", "q_max", "dq_max", "tau_max"}),
     ("ControlLoop", {"set", "wait", "states", "stats", "stop", "running", "error"}),
     ("LoopStats", {"cycles", "overruns", "missed", "faults", "rate_hz", "period_us", "latency_us"}),
+    ("Joint", {"name", "bus", "motor", "direction", "offset", "gear", "joint_limits", "mode", "kp", "kd"}),
+    ("Robot", {"names", "joints", "group", "state", "command", "start", "load"}),
+    ("RobotLoop", {"set", "wait", "state", "stats", "stop", "loop", "running", "error"}),
+    ("JointStates", {"names", "q", "dq", "tau", "status", "t_mos", "t_rotor"}),
 ]
 
 
@@ -382,6 +396,10 @@ GETTERS = [
     ("JointLimits", ["q_min", "q_max", "dq_max", "tau_max"]),
     ("ControlLoop", ["running", "error"]),
     ("LoopStats", ["cycles", "overruns", "missed", "faults", "rate_hz", "period_us", "latency_us"]),
+    ("Joint", ["name", "bus", "motor", "direction", "offset", "gear", "joint_limits", "mode", "kp", "kd"]),
+    ("Robot", ["names", "joints", "group"]),
+    ("RobotLoop", ["loop", "running", "error"]),
+    ("JointStates", ["names", "q", "dq", "tau", "status", "t_mos", "t_rotor"]),
 ]
 
 
@@ -557,6 +575,19 @@ LOOP_METHODS = [
     ("ControlLoop.stop", "($self)", "End the loop's thread"),
     ("ControlLoop.__enter__", "($self)", None),
     ("ControlLoop.__exit__", "($self, exc_type, exc_value, traceback)", "Stop the loop, as stop() does. An"),
+    ("Robot.state", "($self)", "One refresh cycle"),
+    ("Robot.command", "($self, q=None, dq=None, kp=None, kd=None, tau=None, current=None)", "One cycle, each joint"),
+    ("Robot.start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None, stop_on_fault=True)",
+     "Run the robot's cycle"),
+    ("Robot.__enter__", "($self)", "Enter the group's scope"),
+    ("Robot.__exit__", "($self, exc_type, exc_value, traceback)", "Leave the group's scope"),
+    ("RobotLoop.set", "($self, q=None, dq=None, kp=None, kd=None, tau=None, current=None)", "The command of the next"),
+    ("RobotLoop.wait", "($self, timeout_ms=None)", "Wait for the next cycle"),
+    ("RobotLoop.state", "($self)", "The latest states of the joints"),
+    ("RobotLoop.stats", "($self)", "The loop's timing so far."),
+    ("RobotLoop.stop", "($self)", "Stop the loop"),
+    ("RobotLoop.__enter__", "($self)", None),
+    ("RobotLoop.__exit__", "($self, exc_type, exc_value, traceback)", "Stop the loop, as ControlLoop's"),
 ]
 
 

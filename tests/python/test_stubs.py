@@ -81,6 +81,8 @@ def test_stub_names_match_the_module():
                 assert kind == {"property"}, f"{name}.{member}"
             elif isinstance(value, staticmethod):
                 assert kind == {"staticmethod"}, f"{name}.{member}"
+            elif type(value).__name__ == "classmethod_descriptor":
+                assert kind == {"classmethod"}, f"{name}.{member}"
             else:
                 assert kind == set() and callable(value), f"{name}.{member}"
         # A constructor exactly where the class has one.
