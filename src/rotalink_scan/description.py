@@ -625,16 +625,21 @@ def load(path):
 
 # ------------------------------------------------------------------- robot
 
-def build(description):
+def build(description, buses=None):
     """The rotalink.Robot of a checked description: one rotalink.Joint per
-    joint, in order; the Robot opens the buses. The joints' default gains
-    stay in the description for the caller."""
+    joint, in order, with its default gains. `buses` maps each interface
+    the file names to its bus object; without it each is opened once
+    (rotalink.SocketCanTransport), after the whole file was checked."""
     if not hasattr(rotalink, "Robot") or not hasattr(rotalink, "Joint"):
         raise RuntimeError("this rotalink module (%s) has no Robot and Joint classes"
                            % getattr(rotalink, "__file__", "?"))
-    joints = [rotalink.Joint(j.name, j.bus, j.motor_id, j.master_id, limits=j.limits.mit_limits(),
+    if buses is None:
+        buses = {name: rotalink.SocketCanTransport(name) for name in description.buses}
+    gains = ("kp", "kd")
+    joints = [rotalink.Joint(j.name, buses[j.bus], j.motor_id, j.master_id, limits=j.limits.mit_limits(),
                              direction=j.direction, offset=j.offset, gear=j.gear,
-                             joint_limits=j.joint_limits(), mode=j.mode)
+                             joint_limits=j.joint_limits(), mode=j.mode,
+                             **{k: getattr(j, k) for k in gains if getattr(j, k) is not None})
               for j in description.joints]
     return rotalink.Robot(joints, **description.settings())
 

@@ -172,7 +172,7 @@ def test_build_passes_each_joint_to_the_module(monkeypatch):
     monkeypatch.setattr(rotalink, "Joint", lambda *a, **k: made.append((a, k)) or a[0],
                         raising=False)
     monkeypatch.setattr(rotalink, "Robot", lambda joints, **k: (joints, k), raising=False)
-    robot = description.build(description.load(EXAMPLE))
+    robot = description.build(description.load(EXAMPLE), {"can0": "can0"})
     assert robot == (list(description.load(EXAMPLE).names),
                      {"timeout_ms": 20, "watchdog_ms": 50, "disable_timeout_ms": 500})
     args, kw = made[1]
@@ -181,6 +181,7 @@ def test_build_passes_each_joint_to_the_module(monkeypatch):
         -1, 0.35, 6.33, rotalink.ControlMode.MIT)
     assert repr(kw["limits"]) == repr(rotalink.MitLimits.dm4340())
     assert repr(kw["joint_limits"]) == "JointLimits(q_min=-1.6, q_max=1.6, dq_max=1.5, tau_max=150)"
+    assert (kw["kp"], kw["kd"]) == (300.0, 8.0) and "kp" not in made[5][1]  # the gripper gives none
 
 
 # Motors on the socket pair: command id -> {register: value bytes}.
