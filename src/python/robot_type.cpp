@@ -4,9 +4,9 @@
 // result arrays and raises the errors.
 //
 // numpy is imported on first use, by the first robot result made: the rest
-// of the module works without it. Results are numpy arrays made by two
-// numpy.empty calls per result (one (3, n) block of float64, one of int32),
-// whose rows are the six arrays.
+// of the module works without it. Each result array is made by one
+// numpy.empty(n, dtype) call (cheaper, measured, than two (3, n) blocks and
+// six row views of them) and written through its buffer.
 
 #include <cmath>
 #include <cstring>
@@ -359,36 +359,29 @@ struct StatesOut {
     ~StatesOut() {
         for (PyObject* a : arrays) Py_XDECREF(a);
     }
-    // A (3, n) block of `dtype`: its rows in arrays[first..first+2], its
-    // storage's start in `data`.
-    bool block(const Numpy& np, PyObject* shape, PyObject* dtype, int first, void*& data) {
-        PyObject* block = PyObject_CallFunctionObjArgs(np.empty, shape, dtype, nullptr);
-        if (block == nullptr) return false;
+    // A new array of `n` items of `dtype` into arrays[k]: its storage's start.
+    void* array(const Numpy& np, PyObject* n, PyObject* dtype, int k) {
+        arrays[k] = PyObject_CallFunctionObjArgs(np.empty, n, dtype, nullptr);
+        if (arrays[k] == nullptr) return nullptr;
         Py_buffer b;
-        if (PyObject_GetBuffer(block, &b, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
-            Py_DECREF(block);
-            return false;
-        }
-        data = b.buf;  // the rows keep the block, and so this storage
+        if (PyObject_GetBuffer(arrays[k], &b, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) return nullptr;
+        void* data = b.buf;  // the array keeps its storage
         PyBuffer_Release(&b);
-        bool ok = true;
-        for (int r = 0; r < 3 && ok; ++r) ok = (arrays[first + r] = PySequence_GetItem(block, r)) != nullptr;
-        Py_DECREF(block);
-        return ok;
+        return data;
     }
     bool make(std::size_t n) {
         const Numpy* np = numpy();
         if (np == nullptr) return false;
-        PyObject* shape = Py_BuildValue("(in)", 3, static_cast<Py_ssize_t>(n));
-        if (shape == nullptr) return false;
-        void* f = nullptr;
-        void* i = nullptr;
-        const bool ok = block(*np, shape, np->f64, 0, f) && block(*np, shape, np->i32, 3, i);
-        Py_DECREF(shape);
+        PyObject* count = PyLong_FromSize_t(n);
+        if (count == nullptr) return false;
+        void* data[6] = {};
+        bool ok = true;
+        for (int k = 0; k < 6 && ok; ++k) ok = (data[k] = array(*np, count, k < 3 ? np->f64 : np->i32, k)) != nullptr;
+        Py_DECREF(count);
         if (!ok) return false;
-        double* d = static_cast<double*>(f);
-        std::int32_t* k = static_cast<std::int32_t*>(i);
-        view = {d, d + n, d + 2 * n, k, k + n, k + 2 * n};
+        view = {static_cast<double*>(data[0]),       static_cast<double*>(data[1]),
+                static_cast<double*>(data[2]),       static_cast<std::int32_t*>(data[3]),
+                static_cast<std::int32_t*>(data[4]), static_cast<std::int32_t*>(data[5])};
         return true;
     }
     // A JointStates of the arrays, `names` its names; nullptr with an

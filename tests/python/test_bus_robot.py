@@ -21,7 +21,6 @@ from rotalink_sim import codec, model  # noqa: E402
 pytestmark = pytest.mark.bus
 
 ARM = description.load(Path(__file__).resolve().parents[2] / "examples" / "arm.toml")
-MODE_OFFSET = {rotalink.ControlMode.MIT: 0, rotalink.ControlMode.POS_VEL: 0x100, rotalink.ControlMode.VEL: 0x200}
 
 
 @pytest.fixture(scope="module")

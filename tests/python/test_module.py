@@ -601,3 +601,16 @@ def test_loop_method_registration(qualname, signature, doc):
     assert params[0].kind is inspect.Parameter.POSITIONAL_ONLY
     assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params[1:])
     assert fn.__doc__ is None if doc is None else fn.__doc__.startswith(doc)
+
+
+def test_the_module_works_without_numpy_until_a_robot_result_is_made():
+    # numpy is imported by the first robot result only: everything else,
+    # Joint and Robot included, is there without it.
+    proc = run_child("""
+        import sys
+        sys.modules["numpy"] = None  # import numpy raises ImportError
+        import rotalink
+        assert "numpy" not in [m for m in sys.modules if sys.modules[m] is not None]
+        print(rotalink.Robot.__name__, rotalink.JointStates.__name__, rotalink.MitSetpoint(q=1.0).q)
+    """)
+    assert (proc.returncode, proc.stderr, proc.stdout) == (0, "", "Robot JointStates 1.0\n")
