@@ -33,6 +33,15 @@ Result<T> exchange(const SocketCanTransport& bus, Op&& op) {
     return std::move(r).value();
 }
 
+// One exchange of `motor`: op(core motor, transport). A motor the core cannot
+// take (an identifier past 0x7FF) is refused before the bus is touched.
+template <class T, class Op>
+Result<T> exchange(const Damiao& motor, const SocketCanTransport& bus, Op&& op) {
+    const Result<damiao::Damiao> core = api::to_core(motor);
+    if (!core.ok()) return err(core.error());
+    return exchange<T>(bus, [&](transport::CanTransport& t) { return op(core.value(), t); });
+}
+
 // The register `reg`, or the core's "register 37 is not in the Damiao
 // register table".
 Result<const damiao::RegisterInfo*> register_info(Register reg) {
@@ -58,10 +67,8 @@ namespace {
 // A command of the core's driver that answers with the motor's feedback.
 Result<MotorState> on_motor(const Damiao& motor, const SocketCanTransport& bus,
                             Result<MotorState, damiao::Error> (damiao::Damiao::*command)(transport::CanTransport&) const) {
-    const Result<damiao::Damiao> core = api::to_core(motor);
-    if (!core.ok()) return err(core.error());
-    const damiao::Damiao& m = core.value();
-    return exchange<MotorState>(bus, [&](transport::CanTransport& t) { return (m.*command)(t); });
+    return exchange<MotorState>(motor, bus,
+        [&](const damiao::Damiao& m, transport::CanTransport& t) { return (m.*command)(t); });
 }
 }  // namespace
 
@@ -82,11 +89,9 @@ Result<MotorState> Damiao::refresh(const SocketCanTransport& bus) const {
 }
 
 Result<MotorState> Damiao::control(const SocketCanTransport& bus, const Setpoint& setpoint) const {
-    const Result<damiao::Damiao> core = api::to_core(*this);
-    if (!core.ok()) return err(core.error());
-    const damiao::Damiao& m = core.value();
     const damiao::Setpoint s = api::to_core(setpoint);
-    return exchange<MotorState>(bus, [&](transport::CanTransport& t) { return m.control(t, s); });
+    return exchange<MotorState>(*this, bus,
+        [&](const damiao::Damiao& m, transport::CanTransport& t) { return m.control(t, s); });
 }
 Result<MotorState> Damiao::mit_control(const SocketCanTransport& bus, const MitSetpoint& s) const {
     return control(bus, Setpoint(s));
@@ -104,11 +109,9 @@ Result<MotorState> Damiao::force_pos_control(const SocketCanTransport& bus, cons
 Result<RegisterValue> Damiao::read_register(const SocketCanTransport& bus, Register reg) const {
     Result<const damiao::RegisterInfo*> info = register_info(reg);
     if (!info.ok()) return err(std::move(info).error());
-    const Result<damiao::Damiao> core = api::to_core(*this);
-    if (!core.ok()) return err(core.error());
-    const damiao::Damiao& m = core.value();
+    const std::uint8_t number = info.value()->number;
     Result<damiao::RegisterValue> r = exchange<damiao::RegisterValue>(
-        bus, [&](transport::CanTransport& t) { return m.read_register(t, info.value()->number); });
+        *this, bus, [&](const damiao::Damiao& m, transport::CanTransport& t) { return m.read_register(t, number); });
     if (!r.ok()) return err(std::move(r).error());
     return RegisterValue{r.value().kind == damiao::RegisterKind::Float, r.value().bits};
 }
@@ -116,10 +119,8 @@ Result<RegisterValue> Damiao::read_register(const SocketCanTransport& bus, Regis
 namespace {
 Result<Unit> write_bits(const Damiao& motor, const SocketCanTransport& bus, const damiao::RegisterInfo& info,
                         std::uint32_t bits) {
-    const Result<damiao::Damiao> core = api::to_core(motor);
-    if (!core.ok()) return err(core.error());
-    const damiao::Damiao& m = core.value();
-    return exchange<Unit>(bus, [&](transport::CanTransport& t) { return m.write_register(t, info.number, bits); });
+    return exchange<Unit>(motor, bus,
+        [&](const damiao::Damiao& m, transport::CanTransport& t) { return m.write_register(t, info.number, bits); });
 }
 }  // namespace
 
@@ -152,24 +153,18 @@ Result<Unit> Damiao::write_register(const SocketCanTransport& bus, Register reg,
 }
 
 Result<Unit> Damiao::save_parameters(const SocketCanTransport& bus) const {
-    const Result<damiao::Damiao> core = api::to_core(*this);
-    if (!core.ok()) return err(core.error());
-    const damiao::Damiao& m = core.value();
-    return exchange<Unit>(bus, [&](transport::CanTransport& t) { return m.save_parameters(t); });
+    return exchange<Unit>(*this, bus,
+        [&](const damiao::Damiao& m, transport::CanTransport& t) { return m.save_parameters(t); });
 }
 
 Result<MitLimits> Damiao::read_limits(const SocketCanTransport& bus) const {
-    const Result<damiao::Damiao> core = api::to_core(*this);
-    if (!core.ok()) return err(core.error());
-    const damiao::Damiao& m = core.value();
-    return exchange<MitLimits>(bus, [&](transport::CanTransport& t) { return m.read_limits(t); });
+    return exchange<MitLimits>(*this, bus,
+        [&](const damiao::Damiao& m, transport::CanTransport& t) { return m.read_limits(t); });
 }
 
 Result<ControlMode> Damiao::read_mode(const SocketCanTransport& bus) const {
-    const Result<damiao::Damiao> core = api::to_core(*this);
-    if (!core.ok()) return err(core.error());
-    const damiao::Damiao& m = core.value();
-    Result<std::uint32_t> r = exchange<std::uint32_t>(bus, [&](transport::CanTransport& t) { return m.read_mode(t); });
+    Result<std::uint32_t> r = exchange<std::uint32_t>(*this, bus,
+        [&](const damiao::Damiao& m, transport::CanTransport& t) { return m.read_mode(t); });
     if (!r.ok()) return err(std::move(r).error());
     if (damiao::kind_of_mode(r.value()) == damiao::kCommandKindCount) {
         char id[16];
