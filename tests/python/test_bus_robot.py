@@ -26,13 +26,15 @@ ARM = description.load(Path(__file__).resolve().parents[2] / "examples" / "arm.t
 @pytest.fixture(scope="module")
 def arm(can_iface):
     """The arm on the interface, one simulator per control mode; with no
-    watchdog, so that the sniffer's pauses leave the motors enabled."""
+    watchdog, so that the sniffer's pauses leave the motors enabled, and
+    time-outs an emulated machine can keep (a simulator serving four motors
+    there answers the last one tens of milliseconds late)."""
     with contextlib.ExitStack() as stack:
         for mode in ("MIT", "VEL", "POS_VEL"):
             motors = [a for j in ARM.joints if j.mode.name == mode
                       for a in ("--motor", "%#x:%#x:%s" % (j.motor_id, j.master_id, j.model))]
             stack.enter_context(rotalink_sim.spawn(can_iface, *motors, "--mode", mode.lower()))
-        robot = description.build(dataclasses.replace(ARM, watchdog_ms=None),
+        robot = description.build(dataclasses.replace(ARM, watchdog_ms=None, timeout_ms=200),
                                   {"can0": rotalink.SocketCanTransport(can_iface)})
         with robot:
             yield robot
