@@ -104,7 +104,8 @@ public:
     // The group of the joints' motors, in joint order.
     const MotorGroup& group() const;
 
-    // Enables every joint's motor; see MotorGroup::scope.
+    // Puts every joint's motor in the joint's mode (MotorGroup::ensure_mode:
+    // written only where it differs), then enables it; see MotorGroup::scope.
     Result<GroupScope> scope() const;
 
     // A refresh cycle: every joint's state.

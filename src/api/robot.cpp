@@ -103,7 +103,14 @@ std::size_t Robot::size() const { return impl_->names.size(); }
 const std::vector<std::string>& Robot::names() const { return impl_->names; }
 const std::vector<Joint>& Robot::joints() const { return impl_->joints; }
 const MotorGroup& Robot::group() const { return impl_->group; }
-Result<GroupScope> Robot::scope() const { return impl_->group.scope(); }
+Result<GroupScope> Robot::scope() const {
+    std::vector<ControlMode> modes;
+    modes.reserve(impl_->joints.size());
+    for (const Joint& j : impl_->joints) modes.push_back(j.mode);
+    Result<Unit> ensured = impl_->group.ensure_mode(modes);
+    if (!ensured.ok()) return err(std::move(ensured).error());
+    return impl_->group.scope();
+}
 
 Result<Unit> Robot::state(JointStates& out) const {
     Impl& r = *impl_;

@@ -621,11 +621,30 @@ PyObject* robot_state(PyObject* self, PyObject*) {
 }
 
 ROTALINK_NO_PARAMS(kRobotEnter, "Robot.__enter__",
-                   ROTALINK_DOC("__enter__", "($self)") "Enter the group's scope: enable every joint's motor.");
+                   ROTALINK_DOC("__enter__", "($self)")
+                   "Put every joint's motor in the joint's control mode (as\n"
+                   "MotorGroup.ensure_mode: written only where it differs), then enter the\n"
+                   "group's scope: enable every joint's motor.");
 
 PyObject* robot_enter(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
-        PyObject* done = PyObject_CallMethod(robot_record(self).group, "__enter__", nullptr);
+        RobotRecord& r = robot_record(self);
+        const std::vector<damiao::JointSpec>& specs = r.core->joints().specs();
+        PyObject* modes = PyTuple_New(static_cast<Py_ssize_t>(specs.size()));
+        if (modes == nullptr) return nullptr;
+        for (std::size_t i = 0; i < specs.size(); ++i) {
+            PyObject* mode = PyLong_FromLong(specs[i].mode);
+            if (mode == nullptr) {
+                Py_DECREF(modes);
+                return nullptr;
+            }
+            PyTuple_SET_ITEM(modes, static_cast<Py_ssize_t>(i), mode);
+        }
+        PyObject* ensured = PyObject_CallMethod(r.group, "ensure_mode", "O", modes);
+        Py_DECREF(modes);
+        if (ensured == nullptr) return nullptr;
+        Py_DECREF(ensured);
+        PyObject* done = PyObject_CallMethod(r.group, "__enter__", nullptr);
         if (done == nullptr) return nullptr;
         Py_DECREF(done);
         Py_INCREF(self);

@@ -3,7 +3,6 @@ a geared joint, MIT, VEL and POS_VEL) against simulated motors: each
 command's frames on the wire checked against the joint/motor formulas
 written out here and the simulator's own codec, the feedback converted
 back, and the loop in joint units."""
-import contextlib
 import dataclasses
 import math
 from pathlib import Path
@@ -25,15 +24,14 @@ ARM = description.load(Path(__file__).resolve().parents[2] / "examples" / "arm.t
 
 @pytest.fixture(scope="module")
 def arm(can_iface):
-    """The arm on the interface, one simulator per control mode; with no
-    watchdog, so that the sniffer's pauses leave the motors enabled, and
-    time-outs an emulated machine can keep (a simulator serving four motors
-    there answers the last one tens of milliseconds late)."""
-    with contextlib.ExitStack() as stack:
-        for mode in ("MIT", "VEL", "POS_VEL"):
-            motors = [a for j in ARM.joints if j.mode.name == mode
-                      for a in ("--motor", "%#x:%#x:%s" % (j.motor_id, j.master_id, j.model))]
-            stack.enter_context(rotalink_sim.spawn(can_iface, *motors, "--mode", mode.lower()))
+    """The arm on the interface, its six motors simulated in MIT mode, so
+    that entering the robot must switch the VEL and POS_VEL joints' motors
+    into their modes; with no watchdog, so that the sniffer's pauses leave
+    the motors enabled, and time-outs an emulated machine can keep (a
+    simulator serving six motors there answers the last tens of
+    milliseconds late)."""
+    motors = [a for j in ARM.joints for a in ("--motor", "%#x:%#x:%s" % (j.motor_id, j.master_id, j.model))]
+    with rotalink_sim.spawn(can_iface, *motors):
         robot = description.build(dataclasses.replace(ARM, watchdog_ms=None, timeout_ms=200),
                                   {"can0": rotalink.SocketCanTransport(can_iface)})
         with robot:
