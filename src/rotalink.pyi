@@ -1154,8 +1154,10 @@ class Robot:
         and joint), then each interface it names opened once."""
     def __len__(self) -> int: ...
     def __enter__(self) -> Robot:
-        """Enter the group's scope: enable every joint's motor (the
-        watchdog written first), as `MotorGroup.__enter__` does."""
+        """Put every joint's motor in the joint's control mode (as
+        `MotorGroup.ensure_mode`: register 10 written only where it
+        differs), then enter the group's scope: enable every joint's motor
+        (the watchdog written first), as `MotorGroup.__enter__` does."""
     def __exit__(
         self,
         exc_type: Optional[Type[BaseException]],

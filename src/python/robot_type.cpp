@@ -640,7 +640,7 @@ PyObject* robot_enter(PyObject* self, PyObject*) {
             }
             PyTuple_SET_ITEM(modes, static_cast<Py_ssize_t>(i), mode);
         }
-        PyObject* ensured = PyObject_CallMethod(r.group, "ensure_mode", "O", modes);
+        PyObject* ensured = PyObject_CallMethod(r.group, "ensure_mode", "(O)", modes);
         Py_DECREF(modes);
         if (ensured == nullptr) return nullptr;
         Py_DECREF(ensured);

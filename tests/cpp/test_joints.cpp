@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <future>
@@ -269,6 +270,61 @@ TEST(Joints, MixedModesInOneCycleOnTheWireAndTheirFeedbackInJointUnits) {
     EXPECT_EQ(js.status[3], JointStates::kNoReply);
     EXPECT_EQ(js.t_rotor[3], JointStates::kNoReply);
     ::close(p.peer);
+}
+
+// Entering the robot's scope puts each joint's motor in its joint's mode
+// before any enable: register 10 read from each, written (then read back)
+// only where it differs. The motors here all start in MIT mode.
+TEST(Joints, TheScopeSwitchesEachMotorIntoItsJointsModeBeforeEnabling) {
+    const PairBus p = pair_bus();
+    GroupOptions options;
+    options.timeout = std::chrono::milliseconds(500);
+    const Result<Robot> robot = mixed_robot(p.bus, options);
+    ASSERT_TRUE(robot.ok()) << robot.error().message();
+    auto entered = std::async(std::launch::async, [&]() -> std::string {
+        Result<GroupScope> scope = robot.value().scope();
+        return scope.ok() ? "" : scope.error().message();
+    });
+    std::uint8_t modes[5] = {0, 1, 1, 1, 1};
+    bool enabled[5] = {};
+    std::vector<std::string> log;
+    char line[32];
+    while (const std::optional<can_frame> f = receive(p.peer, 1500)) {
+        const std::uint8_t* d = f->data;
+        const std::uint8_t id = d[0];
+        if (f->can_id == 0x7FF && (d[2] == 0x33 || d[2] == 0x55) && d[3] == 10 && id >= 1 && id <= 4) {
+            if (d[2] == 0x55) modes[id] = d[4];
+            std::snprintf(line, sizeof line, d[2] == 0x33 ? "read %u" : "write %u=%u", id, d[4]);
+            can_frame r{};
+            r.can_id = 0x10u + id;
+            r.can_dlc = 8;
+            const std::uint8_t reply[8] = {id, 0, d[2], 10, modes[id], 0, 0, 0};
+            std::memcpy(r.data, reply, 8);
+            ASSERT_EQ(::send(p.peer, &r, sizeof r, 0), static_cast<ssize_t>(sizeof r));
+        } else {
+            // A refresh (7FF, id, 0, CC) or a special command to any of the
+            // motor's identifiers: answered with its state.
+            const bool refresh = f->can_id == 0x7FF && d[2] == 0xCC;
+            const std::uint8_t motor = refresh ? id : static_cast<std::uint8_t>(f->can_id & 0xFFu);
+            if (!refresh && d[7] == 0xFC) enabled[motor] = true;
+            if (!refresh && d[7] == 0xFD) enabled[motor] = false;
+            std::snprintf(line, sizeof line, refresh ? "refresh %u" : "%03x %02X", refresh ? motor : f->can_id,
+                          d[7]);
+            can_frame r{};
+            r.can_id = 0x10u + motor;
+            r.can_dlc = 8;
+            const std::uint8_t reply[8] = {static_cast<std::uint8_t>((enabled[motor] ? 0x10 : 0) | motor), 0x80, 0, 0x80,
+                                           0x07, 0xFF, 30, 31};
+            std::memcpy(r.data, reply, 8);
+            ASSERT_EQ(::send(p.peer, &r, sizeof r, 0), static_cast<ssize_t>(sizeof r));
+        }
+        log.emplace_back(line);
+    }
+    EXPECT_EQ(entered.get(), "");
+    EXPECT_EQ(log, (std::vector<std::string>{"read 1", "read 2", "refresh 2", "write 2=2", "read 2", "read 3",
+                                             "refresh 3", "write 3=3", "read 3", "read 4", "refresh 4", "write 4=4",
+                                             "read 4", "001 FC", "002 FC", "003 FC", "004 FC", "001 FD", "002 FD",
+                                             "003 FD", "004 FD"}));
 }
 
 TEST(Joints, TheLoopSendsTheConvertedCommand) {

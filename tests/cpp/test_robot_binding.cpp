@@ -20,12 +20,17 @@ using rotalink::transport::CanId;
 
 // Motors 1..4 answer a command of any mode and a refresh; motor i reports
 // position raw 0x9000 + 0x100 * i, velocity raw 0x900, torque raw 0x700,
-// 30 and 31 degrees; ENABLED, DISABLED after a disable.
+// 30 and 31 degrees; ENABLED, DISABLED after a disable. Each answers a
+// read of its mode register (10).
 void answer_all(MemoryTransport* t) {
     t->respond([](const CanFrame& f, MemoryTransport& bus) {
         const bool disable = f.data.size() == 8 && f.data[0] == 0xFF && f.data[7] == 0xFD;
         for (std::uint8_t id = 1; id <= 4; ++id) {
             const bool refresh = f.id.value == 0x7FF && f.data.size() >= 3 && f.data[0] == id && f.data[2] == 0xCC;
+            // A read of register 10: motor k is in mode k (the robot's joint k's).
+            const bool mode_read = f.id.value == 0x7FF && f.data.size() == 8 && f.data[0] == id &&
+                                   f.data[2] == 0x33 && f.data[3] == 10;
+            if (mode_read) bus.queue(make_frame(CanId::standard(0x10u + id), {id, 0x00, 0x33, 10, id, 0, 0, 0}));
             if ((f.id.value != 0x7FF && (f.id.value & 0xFF) == id) || refresh) {
                 bus.queue(make_frame(CanId::standard(0x10u + id),
                                      {static_cast<std::uint8_t>((disable ? 0 : 0x10) | id), static_cast<std::uint8_t>(0x90 + id), 0x00,

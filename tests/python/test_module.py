@@ -579,7 +579,7 @@ LOOP_METHODS = [
     ("Robot.command", "($self, q=None, dq=None, kp=None, kd=None, tau=None, current=None)", "One cycle, each joint"),
     ("Robot.start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None, stop_on_fault=True)",
      "Run the robot's cycle"),
-    ("Robot.__enter__", "($self)", "Enter the group's scope"),
+    ("Robot.__enter__", "($self)", "Put every joint's motor in the joint's control mode"),
     ("Robot.__exit__", "($self, exc_type, exc_value, traceback)", "Leave the group's scope"),
     ("RobotLoop.set", "($self, q=None, dq=None, kp=None, kd=None, tau=None, current=None)", "The command of the next"),
     ("RobotLoop.wait", "($self, timeout_ms=None)", "Wait for the next cycle"),
