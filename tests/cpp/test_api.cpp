@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "api/access.hpp"
+#include "pair_bus.hpp"
 #include "refusals.hpp"
 #include "transport/socketcan_backend/socketcan.hpp"
 
@@ -29,18 +30,8 @@ using namespace rotalink;
 const float kNan = std::nanf("");
 const float kInf = INFINITY;
 
-// A bus over one end of a socket pair; the test holds the other.
-struct PairBus {
-    SocketCanTransport bus;
-    int peer;
-};
-
-PairBus pair_bus() {
-    int sv[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
-    auto impl = std::make_shared<SocketCanTransport::Impl>(std::make_unique<transport::SocketCanTransport>(sv[0]));
-    return {detail::Access::bus(impl), sv[1]};
-}
+using rotalink::testing::PairBus;
+using rotalink::testing::pair_bus;
 
 bool nothing_sent(int peer) {
     can_frame f;

@@ -20,6 +20,7 @@
 #include "api/access.hpp"
 #include "damiao/joints.hpp"
 #include "f32_reference.hpp"
+#include "pair_bus.hpp"
 #include "refusals.hpp"
 #include "transport/socketcan_backend/socketcan.hpp"
 
@@ -131,18 +132,8 @@ TEST(Joints, ConversionOfEveryModeMatchesThePlainFormulas) {
     for (const auto& t : texts) EXPECT_EQ(damiao::double_text(t.first), t.second);
 }
 
-// A bus over one end of a socket pair; the test holds the other.
-struct PairBus {
-    SocketCanTransport bus;
-    int peer;
-};
-
-PairBus pair_bus() {
-    int sv[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
-    auto impl = std::make_shared<SocketCanTransport::Impl>(std::make_unique<transport::SocketCanTransport>(sv[0]));
-    return {detail::Access::bus(impl), sv[1]};
-}
+using rotalink::testing::PairBus;
+using rotalink::testing::pair_bus;
 
 std::optional<can_frame> receive(int peer, int timeout_ms = 2000) {
     pollfd pfd{peer, POLLIN, 0};
