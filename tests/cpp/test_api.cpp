@@ -229,10 +229,17 @@ private:
     std::thread thread_;
 };
 
+// Time-outs that a responder thread keeps on a loaded machine.
+GroupOptions patient() {
+    GroupOptions o;
+    o.timeout = std::chrono::milliseconds(500);
+    return o;
+}
+
 TEST(Api, ScopeEnablesEveryMemberAndItsEndDisablesEach) {
     const PairBus p = pair_bus();
     Responder responder(p.peer);
-    const Result<MotorGroup> g = MotorGroup::make({{p.bus, Damiao(1, 0x11)}, {p.bus, Damiao(2, 0x12)}});
+    const Result<MotorGroup> g = MotorGroup::make({{p.bus, Damiao(1, 0x11)}, {p.bus, Damiao(2, 0x12)}}, patient());
     ASSERT_TRUE(g.ok());
     {
         Result<GroupScope> scope = g.value().scope();
@@ -250,7 +257,7 @@ TEST(Api, ScopeEnablesEveryMemberAndItsEndDisablesEach) {
 TEST(Api, ScopeWithAMemberThatAnswersWithAFaultFailsAndDisablesEveryMember) {
     const PairBus p = pair_bus();
     Responder responder(p.peer, 2, 14);
-    const Result<MotorGroup> g = MotorGroup::make({{p.bus, Damiao(1, 0x11)}, {p.bus, Damiao(2, 0x12)}});
+    const Result<MotorGroup> g = MotorGroup::make({{p.bus, Damiao(1, 0x11)}, {p.bus, Damiao(2, 0x12)}}, patient());
     const Result<GroupScope> scope = g.value().scope();
     ASSERT_FALSE(scope.ok());
     EXPECT_EQ(scope.error().kind(), Error::Kind::Group);
@@ -262,7 +269,7 @@ TEST(Api, ScopeWithAMemberThatAnswersWithAFaultFailsAndDisablesEveryMember) {
 TEST(Api, LoopInAScopeRunsCyclesAndRefusesTheGroupsOwnCommands) {
     const PairBus p = pair_bus();
     Responder responder(p.peer);
-    const Result<MotorGroup> g = MotorGroup::make({{p.bus, Damiao(1, 0x11)}});
+    const Result<MotorGroup> g = MotorGroup::make({{p.bus, Damiao(1, 0x11)}}, patient());
     Result<GroupScope> scope = g.value().scope();
     ASSERT_TRUE(scope.ok()) << scope.error().message();
     Result<ControlLoop> loop = g.value().start(200.0);
