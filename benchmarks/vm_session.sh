@@ -14,7 +14,8 @@
 # default 50, adds a run at that SCHED_FIFO priority, 0 leaves it out), and
 # ROTALINK_BENCH_CPP=1 the instructions per cycle of a control loop's thread
 # in both faces (benchmarks/vm_loop_cost.sh, with the C++ program at
-# ROTALINK_BENCH_LOOP_COST).
+# ROTALINK_BENCH_LOOP_COST), and ROTALINK_BENCH_ROBOT=1 the instructions per
+# cycle of a Robot's loop against the motor level (benchmarks/vm_robot_cost.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$1 responder=$2 n=$3 strace_n=$4
@@ -34,6 +35,7 @@ if [ "${ROTALINK_BENCH_ROUNDTRIP:-1}" = 0 ]; then
     [ "${ROTALINK_BENCH_GROUP:-0}" = 0 ] || bash benchmarks/vm_group.sh "$out" "$responder"
     [ "${ROTALINK_BENCH_LOOP:-0}" = 0 ] || control_loop
     [ "${ROTALINK_BENCH_CPP:-0}" = 0 ] || bash benchmarks/vm_loop_cost.sh "$out" "$responder" "$ROTALINK_BENCH_LOOP_COST"
+    [ "${ROTALINK_BENCH_ROBOT:-0}" = 0 ] || bash benchmarks/vm_robot_cost.sh "$out" "$responder"
     echo "-- done"
     exit 0
 fi
@@ -74,4 +76,5 @@ pids=()
 [ "${ROTALINK_BENCH_GROUP:-0}" = 0 ] || bash benchmarks/vm_group.sh "$out" "$responder"
 [ "${ROTALINK_BENCH_LOOP:-0}" = 0 ] || control_loop
 [ "${ROTALINK_BENCH_CPP:-0}" = 0 ] || bash benchmarks/vm_loop_cost.sh "$out" "$responder" "$ROTALINK_BENCH_LOOP_COST"
+[ "${ROTALINK_BENCH_ROBOT:-0}" = 0 ] || bash benchmarks/vm_robot_cost.sh "$out" "$responder"
 echo "-- done"
