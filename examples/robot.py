@@ -158,13 +158,17 @@ def interfaces(buses: Tuple[str, ...], given: Optional[List[str]]) -> Dict[str, 
 class Motion:
     """What one joint follows: a position sine (`by_speed` False) or a
     speed sine, around `centre` by `amplitude`, at `omega` rad/s; `speed`
-    is the speed limit a POS_VEL or FORCE_POS joint's position is reached at."""
+    is the speed limit a POS_VEL or FORCE_POS joint's position is reached at;
+    positions are kept within [`low`, `high`], the joint's limits, so that
+    what is recorded is what the robot sends."""
     name: str
     by_speed: bool
     centre: float
     amplitude: float
     omega: float
     speed: float
+    low: float = -math.inf
+    high: float = math.inf
 
     @property
     def unit(self) -> str:
@@ -185,10 +189,12 @@ def motions(joints: Any, amplitude: float, frequency: float) -> List[Motion]:
             centre, half = 0.5 * (j.q_min + j.q_max), 0.5 * (j.q_max - j.q_min)
         else:
             centre, half = 0.0, DEFAULT_HALF_RANGE
+        low = j.q_min if j.q_min is not None else -math.inf
+        high = j.q_max if j.q_max is not None else math.inf
         if mode == rotalink.ControlMode.MIT:
-            out.append(Motion(j.name, False, centre, amplitude * half, omega, 0.0))
+            out.append(Motion(j.name, False, centre, amplitude * half, omega, 0.0, low, high))
         else:
-            out.append(Motion(j.name, False, centre, amplitude * half, SLOW * omega, top))
+            out.append(Motion(j.name, False, centre, amplitude * half, SLOW * omega, top, low, high))
     return out
 
 
@@ -207,7 +213,7 @@ def command_at(plan: List[Motion], start: np.ndarray, t: float, ramp: float) -> 
             dq[i] = s * m.amplitude * wave
             continue
         target = m.centre + m.amplitude * wave
-        q[i] = start[i] + s * (target - start[i])
+        q[i] = min(max(start[i] + s * (target - start[i]), m.low), m.high)
         dq[i] = m.speed if m.speed > 0.0 else s * m.amplitude * slope + ds * (target - start[i])
     return q, dq
 
