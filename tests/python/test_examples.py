@@ -595,7 +595,7 @@ def test_robot_drives_the_example_arm_in_joint_space(can_iface, tmp_path):
     assert without_slow_warning(r.stderr) == ""
     lines = r.stdout.splitlines()
     names = tuple(j.name for j in joints)
-    assert lines[0] == f"enabled Robot(names={names!r}, timeout_ms={REPLY_MS}) on {can_iface}"
+    assert lines[0] == f"enabled Robot(names={names!r}, timeout_ms={REPLY_MS}) on can0={can_iface}"
     assert lines[-3] == "disabled every joint's motor"
     # Never faster than asked (emulated time may be slower); every joint's error a number.
     ran = re.fullmatch(r"cycles (\d+), ([\d.]+) Hz of 50 requested, overruns \d+, missed replies \d+", lines[-2])
