@@ -265,24 +265,31 @@ def add_loop(p: argparse.ArgumentParser) -> None:
 
 def check_loop(p: argparse.ArgumentParser, args: argparse.Namespace) -> argparse.Namespace:
     """Refuse the values of add_sine and add_loop a loop cannot run with; with
-    --plot, stop at once when matplotlib is missing (before any bus is opened)."""
+    --plot, stop at once when matplotlib is missing (check_plot)."""
     for name in ("amplitude", "frequency", "duration", "report", "disable_retry"):
         if not getattr(args, name) >= 0.0:
             p.error(f"--{name.replace('_', '-')} must be zero or positive")
     if not args.rate > 0.0:
         p.error("--rate must be positive")
-    if args.plot is not None:
-        if not args.plot.parent.is_dir():
-            p.error(f"--plot: no directory {str(args.plot.parent)!r}")
-        try:
-            _matplotlib()
-        except ImportError as exc:
-            reason = " ".join(str(exc).split())
-            print(f"error: --plot needs matplotlib, which cannot be imported ({reason}): "
-                  "pip install matplotlib (or, in rotalink's source tree, pip install .[plot])",
-                  file=sys.stderr)
-            sys.exit(2)
+    check_plot(p, args.plot)
     return args
+
+
+def check_plot(p: argparse.ArgumentParser, plot: Optional[Path]) -> None:
+    """With a --plot file, stop at once (exit status 2, before any bus is
+    opened) when its directory is missing or matplotlib cannot be imported."""
+    if plot is None:
+        return
+    if not plot.parent.is_dir():
+        p.error(f"--plot: no directory {str(plot.parent)!r}")
+    try:
+        matplotlib_classes()
+    except ImportError as exc:
+        reason = " ".join(str(exc).split())
+        print(f"error: --plot needs matplotlib, which cannot be imported ({reason}): "
+              "pip install matplotlib (or, in rotalink's source tree, pip install .[plot])",
+              file=sys.stderr)
+        sys.exit(2)
 
 
 # ----------------------------------------------------------------- stopping
@@ -574,7 +581,7 @@ def run_enabled(motors: Motors, body: Callable[[Sequence[rotalink.MotorState]], 
 
 # --------------------------------------------------------------------- plot
 
-def _matplotlib() -> Tuple[Any, Any]:
+def matplotlib_classes() -> Tuple[Any, Any]:
     """matplotlib's Figure and its Agg canvas (raises ImportError)."""
     figure = importlib.import_module("matplotlib.figure")
     agg = importlib.import_module("matplotlib.backends.backend_agg")
@@ -617,7 +624,7 @@ class Recorder:
     def draw(self, path: Path, tags: Sequence[str], title: str) -> None:
         """One row per motor; columns position, velocity and torque, each
         commanded against measured."""
-        figure_class, canvas_class = _matplotlib()
+        figure_class, canvas_class = matplotlib_classes()
         rows = len(self.data)
         fig = figure_class(figsize=(10.0, 2.5 * rows + 0.9))
         canvas_class(fig)

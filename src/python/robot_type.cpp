@@ -640,6 +640,8 @@ PyObject* robot_enter(PyObject* self, PyObject*) {
             }
             PyTuple_SET_ITEM(modes, static_cast<Py_ssize_t>(i), mode);
         }
+        // "(O)": with "O" alone a tuple argument would be taken as the whole
+        // argument list, one mode per positional argument.
         PyObject* ensured = PyObject_CallMethod(r.group, "ensure_mode", "(O)", modes);
         Py_DECREF(modes);
         if (ensured == nullptr) return nullptr;
@@ -711,7 +713,7 @@ PyObject* robot_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (!bind_vector(kRobotLoad, args, nargs, kwnames, a)) return nullptr;
         PyObject* mod = PyImport_ImportModule("rotalink_scan.description");
         if (mod == nullptr) return nullptr;
-        PyObject* description = PyObject_CallMethod(mod, "load", "O", a[0]);
+        PyObject* description = PyObject_CallMethod(mod, "load", "(O)", a[0]);
         PyObject* robot = description != nullptr ? PyObject_CallMethod(mod, "build", "O", description) : nullptr;
         Py_XDECREF(description);
         Py_DECREF(mod);
@@ -840,7 +842,7 @@ PyObject* loop_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!bind_vector(kLoopWait, args, nargs, kwnames, a)) return nullptr;
         RobotLoopRecord& l = robot_loop_record(self);
         const RobotRecord& r = robot_record(l.robot);
-        PyObject* states = PyObject_CallMethod(l.loop, "wait", "O", a[0] != nullptr ? a[0] : Py_None);
+        PyObject* states = PyObject_CallMethod(l.loop, "wait", "(O)", a[0] != nullptr ? a[0] : Py_None);
         if (states == nullptr) return nullptr;
         // The cycle's motor states, one per member (None: no reply).
         const std::size_t n = r.core->size();

@@ -87,6 +87,14 @@ _EPILOG = """\
 exit status: 0 done, 1 the motor did not answer or a read-back differs from
 what was written, 2 a wrong command line or a refused command.
 
+a robot description: rotalink-scan IFACE --toml FILE writes a skeleton of the
+motors on the bus; fill in each joint's name, direction, gear, limits and
+offset (the motor's position, rad, with the joint at its zero: zero makes it
+0 there, so offset = 0.0; or read it without changing anything, with
+rotalink.Damiao(MOTOR_ID, MASTER_ID, limits).refresh(bus).position), then
+check the file: python3 -c "from rotalink_scan import description;
+description.load('FILE')" lists every fault with its line.
+
 examples:
   rotalink-setup can0 1
   rotalink-setup can0 1 set PMAX=12.5 TIMEOUT=20 --save

@@ -397,7 +397,7 @@ def test_limits_reads_compares_and_uses_the_motors_limits(can_iface, tmp_path, p
 
 
 @pytest.mark.parametrize("name", ["sine.py", "two_motors.py", "ensure_mit.py", "group.py", "limits.py",
-                                  "values.py", "modes.py", "loop.py"])
+                                  "values.py", "modes.py", "loop.py", "robot.py"])
 def test_every_example_starts_and_explains_its_options(name):
     r = run_example(name, "--help")
     assert (r.returncode, r.stderr) == (0, "")
@@ -488,13 +488,14 @@ def test_plot_draws_a_row_per_motor(can_iface, tmp_path, name, motors, rows):
     assert size == (900, 90 * (25 * rows + 9) // 10)
 
 
-@pytest.mark.parametrize("name", ["sine.py", "two_motors.py", "group.py", "loop.py"])
+@pytest.mark.parametrize("name", ["sine.py", "two_motors.py", "group.py", "loop.py", "robot.py"])
 def test_plot_without_matplotlib_fails_before_opening_the_bus(tmp_path, name):
     fake = tmp_path / "fake" / "matplotlib"
     fake.mkdir(parents=True)
     (fake / "__init__.py").write_text("raise ImportError(\"No module named 'matplotlib'\")\n")
     path = [str(tmp_path / "fake")] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
-    r = run_example(name, "rotalink-none0", "--plot", tmp_path / "plot.png",
+    iface = ["--iface"] if name == "robot.py" else []
+    r = run_example(name, *iface, "rotalink-none0", "--plot", tmp_path / "plot.png",
                     env=dict(os.environ, PYTHONPATH=os.pathsep.join(path)))
     assert (r.returncode, r.stdout) == (2, "")
     assert r.stderr == ("error: --plot needs matplotlib, which cannot be imported (No module named "
@@ -573,6 +574,47 @@ def test_group_counts_failed_cycles_and_stops_when_a_motor_falls_silent(can_ifac
     assert len(mit_commands(log, "351")) == len(mit_commands(log, "352")) >= 11  # the hold and 10 cycles
     assert received(log, "352")[-3:] == [("352", DISABLE)] * 3  # the scope's three cycles
 
+
+
+@pytest.mark.bus
+def test_robot_drives_the_example_arm_in_joint_space(can_iface, tmp_path):
+    # examples/arm.toml on identifiers of these tests' own: motor 0x0N as
+    # 0x36N, answering from 0x3eN; all six simulated in MIT mode.
+    desc = tmp_path / "arm.toml"
+    desc.write_text(re.sub(r"(motor|master)_id = 0x([01])(\d)",
+                           lambda m: f"{m[1]}_id = 0x{'36' if m[2] == '0' else '3e'}{m[3]}",
+                           (EXAMPLES / "arm.toml").read_text()))
+    joints = pytest.importorskip("rotalink_scan.description").load(desc).joints
+    log = tmp_path / "frames.log"
+    motors = [a for j in joints for a in ("--motor", f"{j.motor_id:#x}:{j.master_id:#x}:{j.model}")]
+    with rotalink_sim.spawn(can_iface, *motors, "--log", log):
+        r = run_example("robot.py", "--description", desc, "--iface", can_iface, "--seconds", "1",
+                        "--rate", "50", "--timeout-ms", REPLY_MS, "--watchdog-ms", WATCHDOG_MS,
+                        "--hold-ms", WATCHDOG_MS)
+    assert r.returncode == 0, r.stderr
+    assert without_slow_warning(r.stderr) == ""
+    lines = r.stdout.splitlines()
+    names = tuple(j.name for j in joints)
+    assert lines[0] == f"enabled Robot(names={names!r}, timeout_ms={REPLY_MS}) on can0={can_iface}"
+    assert lines[-3] == "disabled every joint's motor"
+    # Never faster than asked (emulated time may be slower); every joint's error a number.
+    ran = re.fullmatch(r"cycles (\d+), ([\d.]+) Hz of 50 requested, overruns \d+, missed replies \d+", lines[-2])
+    assert ran and int(ran[1]) >= 2 and float(ran[2]) <= 50 * 1.05, lines[-2]
+    units = ["rad/s" if j.mode.name == "VEL" else "rad" for j in joints]
+    assert re.fullmatch("max tracking error: " + ", ".join(
+        rf"{n} \d+\.\d{{4}} {u}" for n, u in zip(names, units)), lines[-1]), lines[-1]
+
+    frames = received(log)
+    # Entering switched joint 5 to VEL (3) and joint 6 to POS_VEL (2), before any enable.
+    writes = [d for i, d in frames if i == "7FF" and d[4:8] == "550A"]
+    assert writes == ["6503550A03000000", "6603550A02000000"]
+    assert frames.index(("7FF", writes[-1])) < min(n for n, (_, d) in enumerate(frames) if d == ENABLE)
+    for j in joints:  # commands on the identifier of the joint's mode; enabled first, disabled last
+        own = {f"{j.motor_id + k:X}" for k in (0, 0x100, 0x200, 0x300)}
+        mode_id = f"{j.motor_id + {1: 0, 2: 0x100, 3: 0x200}[int(j.mode)]:X}"
+        specials = [d for i, d in frames if i in own and d in SPECIAL]
+        assert specials[0] == ENABLE and specials[-1] == DISABLE, (j.name, specials)
+        assert any(i == mode_id and d not in SPECIAL for i, d in frames), j.name
 
 OWN_ID = "error: the reply identifier 0x351 of member 0 is its own command identifier\n"
 
