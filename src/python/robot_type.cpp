@@ -502,12 +502,20 @@ PyObject* robot_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!map.ok()) return raise({PyExc_ValueError, map.error()});
 
         // The group, as MotorGroup makes it: members in joint order, the
-        // joints' limits in motor units.
+        // joints' limits in motor units, each joint's motor waiting the
+        // robot's time-out for its own replies (its mode's reads on entry).
+        std::uint64_t timeout_ms = 20;
+        if (a[1] != nullptr && !to_u64(a[1], "timeout_ms", timeout_ms)) return nullptr;
         std::vector<PyObject*> members, limits, names;
         Refs parts;
         for (Py_ssize_t i = 0; i < n; ++i) {
             const JointRecord& j = joint_record(PyTuple_GET_ITEM(joints, i));
-            PyObject* pair = PyTuple_Pack(2, j.bus, j.motor);
+            damiao::Damiao motor = native<damiao::Damiao>(j.motor);
+            motor.timeout = transport::Duration::from_millis(timeout_ms);
+            PyObject* motor_obj = alloc_box(damiao_type(), motor);
+            if (motor_obj == nullptr) return nullptr;
+            PyObject* pair = PyTuple_Pack(2, j.bus, motor_obj);
+            Py_DECREF(motor_obj);
             if (pair == nullptr) return nullptr;
             members.push_back(pair);
             PyObject* lim = Py_None;
