@@ -63,6 +63,7 @@ from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
+from numpy.typing import NDArray
 
 import rotalink
 from rotalink_scan import description  # type: ignore[import-untyped]
@@ -71,6 +72,10 @@ from _common import (MAX_PLOT_SAMPLES, SLOW_SHARE, Stopped, check_plot, ignore_s
                      matplotlib_classes, open_bus, positive, stopped_by_signals, whole)
 
 ARM = Path(__file__).resolve().parent / "arm.toml"
+
+# One float per joint (spelled out: numpy before 2.3 has no default type
+# arguments for ndarray, which strict type checking needs).
+Vector = NDArray[np.float64]
 
 # The speed (rad/s) of a VEL, POS_VEL or FORCE_POS joint without a dq_max,
 # and the half range (rad) of a joint without both position limits.
@@ -198,7 +203,7 @@ def motions(joints: Any, amplitude: float, frequency: float) -> List[Motion]:
     return out
 
 
-def command_at(plan: List[Motion], start: np.ndarray, t: float, ramp: float) -> Tuple[np.ndarray, np.ndarray]:
+def command_at(plan: List[Motion], start: Vector, t: float, ramp: float) -> Tuple[Vector, Vector]:
     """The joints' (q, dq) at `t` seconds: the motion, blended in from the
     positions `start` over the first `ramp` seconds (a smooth step whose
     slope adds to the feed-forward velocity)."""
@@ -236,7 +241,7 @@ class Record:
         self.commanded: List[array[float]] = [array("d") for _ in plan]
         self.measured: List[array[float]] = [array("d") for _ in plan]
 
-    def add(self, t: float, q: np.ndarray, dq: np.ndarray, state: rotalink.JointStates) -> None:
+    def add(self, t: float, q: Vector, dq: Vector, state: rotalink.JointStates) -> None:
         want = np.where(self.by_speed, dq, q)
         got = np.where(self.by_speed, state.dq, state.q)
         self.worst = np.fmax(self.worst, np.abs(got - want))  # a joint that did not answer (NaN) counts not
