@@ -37,6 +37,8 @@ def parse(program, args):
             return
         if "--plot" in args:
             pytest.importorskip("matplotlib")  # the option checks for it at once
+        if name == "robot":
+            pytest.importorskip("numpy")
         sys.path.insert(0, str(ROOT / "examples"))
         try:
             importlib.import_module(name).parse_args(args)
