@@ -172,6 +172,17 @@ def positive(text: str) -> int:
     return value
 
 
+def share(text: str) -> float:
+    """A share of a range or of a peak, from 0 to 1."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"{text} is not between 0 and 1")
+    return value
+
+
 def model_arg(text: str) -> str:
     """A model preset name in any case (DM4310 is dm4310)."""
     model = text.lower()

@@ -46,25 +46,14 @@ from typing import List, Optional, Sequence, Union
 
 import rotalink
 
-from _common import (Motors, add_command, add_motor, make_motors, motor_of, on_bus, parser, run_enabled, watchdog_ms,
-                     whole)
+from _common import (Motors, add_command, add_motor, make_motors, motor_of, on_bus, parser, run_enabled, share,
+                     watchdog_ms, whole)
 
 Setpoint = Union[rotalink.MitSetpoint, rotalink.PosVelSetpoint, rotalink.VelSetpoint,
                  rotalink.ForcePosSetpoint]
 
 # Seconds between two commands of one mode.
 PERIOD = 0.01
-
-
-def share(text: str) -> float:
-    """A share of the peak current, 0 to 1."""
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
-    if not 0.0 <= value <= 1.0:
-        raise argparse.ArgumentTypeError(f"{text} is not between 0 and 1")
-    return value
 
 
 def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:

@@ -69,7 +69,7 @@ import rotalink
 from rotalink_scan import description  # type: ignore[import-untyped]
 
 from _common import (MAX_PLOT_SAMPLES, SLOW_SHARE, Stopped, check_plot, ignore_stop_signals,
-                     matplotlib_classes, open_bus, positive, stopped_by_signals, whole)
+                     matplotlib_classes, open_bus, positive, share, stopped_by_signals, whole)
 
 ARM = Path(__file__).resolve().parent / "arm.toml"
 
@@ -85,17 +85,6 @@ DEFAULT_HALF_RANGE = 1.0
 SLOW = 0.25
 # The share of its peak current a FORCE_POS joint is given.
 FORCE_POS_CURRENT = 0.5
-
-
-def share(text: str) -> float:
-    """A share of a range, from 0 to 1."""
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
-    if not 0.0 <= value <= 1.0:
-        raise argparse.ArgumentTypeError(f"{text} is not from 0 to 1")
-    return value
 
 
 def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
