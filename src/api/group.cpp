@@ -378,16 +378,10 @@ Result<Unit> ControlLoop::set(const std::vector<Setpoint>& setpoints) {
     }
     std::vector<damiao::Setpoint> core;
     core.reserve(setpoints.size());
-    bool limited = false;
     for (const Setpoint& s : setpoints) core.push_back(api::to_core(s));
-    for (const damiao::GroupMember& m : dg.members()) limited = limited || m.joint.has_value();
-    // The loop's thread writes what the group remembers: a VEL command is
-    // bounded by the positions the loop has taken instead.
-    const std::vector<std::optional<damiao::mit::MotorState>> positions =
-        limited ? loop.states() : std::vector<std::optional<damiao::mit::MotorState>>(dg.size());
-    auto frames = dg.control(core.data(), positions.data());
-    if (!frames.ok()) return err(api::refusal(dg, frames.error()));
-    loop.set(std::move(frames).value(), std::move(core));
+    if (std::optional<damiao::MotorGroup::Refusal> refused = loop.command(std::move(core))) {
+        return err(api::refusal(dg, *refused));
+    }
     return Unit{};
 }
 

@@ -271,6 +271,17 @@ void ControlLoop::set(std::vector<CanFrame> frames, std::vector<Setpoint> setpoi
     last_set_ = clock_.now();
 }
 
+std::optional<MotorGroup::Refusal> ControlLoop::command(std::vector<Setpoint> setpoints) {
+    bool limited = false;
+    for (const GroupMember& m : group_.members()) limited = limited || m.joint.has_value();
+    const std::vector<std::optional<mit::MotorState>> positions =
+        limited ? states() : std::vector<std::optional<mit::MotorState>>(group_.size());
+    Result<std::vector<CanFrame>, MotorGroup::Refusal> frames = group_.control(setpoints.data(), positions.data());
+    if (!frames.ok()) return std::move(frames).error();
+    set(std::move(frames).value(), std::move(setpoints));
+    return std::nullopt;
+}
+
 ControlLoop::Wake ControlLoop::wait(std::uint64_t seen, Instant until,
                                     std::vector<std::optional<mit::MotorState>>& out) const {
     std::unique_lock<transport::BusMutex> lock(mutex_);

@@ -130,6 +130,12 @@ public:
     // inside them by the positions of the cycle before
     // (MotorGroup::hold_velocities).
     void set(std::vector<transport::CanFrame> frames, std::vector<Setpoint> setpoints);
+    // One setpoint per member, checked, clamped and encoded by the loop's
+    // group, then set as above; a VEL command of a member with joint limits
+    // is bounded by the positions the loop has taken (its thread, not the
+    // caller's, writes what the group remembers). The group's refusal, with
+    // nothing set.
+    std::optional<MotorGroup::Refusal> command(std::vector<Setpoint> setpoints);
 
     enum class Wake { Cycle, Timeout, Stopped };
     // Waits until a cycle after the `seen`-th completes (Cycle, its states

@@ -57,15 +57,7 @@ Result<Unit, RobotError> Robot::state(ScopeHost& host, const JointStatesOut& out
 std::optional<std::string> Robot::set(ControlLoop& loop, const JointCommand& command) const {
     std::vector<Setpoint> setpoints(joints_.size());
     if (std::optional<std::string> refused = joints_.to_setpoints(command, setpoints.data())) return refused;
-    bool limited = false;
-    for (const GroupMember& m : group_->members()) limited = limited || m.joint.has_value();
-    // The loop's thread writes what the group remembers: a VEL command is
-    // bounded by the positions the loop has taken instead.
-    const std::vector<std::optional<mit::MotorState>> positions =
-        limited ? loop.states() : std::vector<std::optional<mit::MotorState>>(joints_.size());
-    auto frames = group_->control(setpoints.data(), positions.data());
-    if (!frames.ok()) return refusal(frames.error());
-    loop.set(std::move(frames).value(), std::move(setpoints));
+    if (std::optional<MotorGroup::Refusal> refused = loop.command(std::move(setpoints))) return refusal(*refused);
     return std::nullopt;
 }
 

@@ -106,15 +106,10 @@ PyObject* loop_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         Scratch<damiao::Setpoint> scratch;
         damiao::Setpoint* setpoints = scratch.data(g.size());
         if (!read_per_member(g.size(), a[0], "setpoints", setpoints, take_setpoint)) return nullptr;
-        // The loop's thread writes what the group remembers: a VEL command is
-        // bounded by the positions the loop has taken instead, read only
-        // where there are joint limits to bound it.
-        const bool limited = record(rec.group).joints.objs[0] != Py_None;
-        const std::vector<std::optional<damiao::mit::MotorState>> positions =
-            limited ? rec.loop->states() : std::vector<std::optional<damiao::mit::MotorState>>(g.size());
-        Result<std::vector<transport::CanFrame>, damiao::MotorGroup::Refusal> frames = g.control(setpoints, positions.data());
-        if (!frames.ok()) return raise_refusal(g, frames.error());
-        rec.loop->set(std::move(frames).value(), std::vector<damiao::Setpoint>(setpoints, setpoints + g.size()));
+        if (std::optional<damiao::MotorGroup::Refusal> refused =
+                rec.loop->command(std::vector<damiao::Setpoint>(setpoints, setpoints + g.size()))) {
+            return raise_refusal(g, *refused);
+        }
         Py_RETURN_NONE;
     });
 }
