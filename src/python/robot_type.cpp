@@ -227,7 +227,7 @@ bool is_f64(const char* fmt) {
 // `obj`, the keyword `name`, into `out`: absent (None), a number (one value,
 // broadcast), a buffer of 0 or 1 dimension, or a sequence of numbers. False
 // with an exception set.
-bool read_field(PyObject* obj, const char* name, std::size_t joints, FieldInput& in, JointValues& out) {
+bool read_field(PyObject* obj, const char* name, FieldInput& in, JointValues& out) {
     if (obj == nullptr || obj == Py_None) return true;
     if (PyFloat_Check(obj) || PyLong_Check(obj)) {
         double* v = in.scratch.data(1);
@@ -282,7 +282,6 @@ bool read_field(PyObject* obj, const char* name, std::size_t joints, FieldInput&
     if (seq == nullptr) return false;
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
     Py_DECREF(seq);
-    (void)joints;  // a length of neither 1 nor the joints' is the core's refusal
     double* v = in.scratch.data(static_cast<std::size_t>(n));
     if (!read_per_member(static_cast<std::size_t>(n), obj, name, v, take)) return false;
     out = {v, static_cast<std::size_t>(n)};
@@ -294,9 +293,10 @@ bool read_field(PyObject* obj, const char* name, std::size_t joints, FieldInput&
 struct CommandInput {
     FieldInput fields[damiao::kJointFieldCount];
     damiao::JointCommand command;
-    bool read(PyObject* const* a, std::size_t joints) {
+    // A length of neither 1 nor the joints' is the core's refusal.
+    bool read(PyObject* const* a) {
         for (std::size_t f = 0; f < damiao::kJointFieldCount; ++f) {
-            if (!read_field(a[f], damiao::kJointFieldNames[f], joints, fields[f], command.fields[f])) return false;
+            if (!read_field(a[f], damiao::kJointFieldNames[f], fields[f], command.fields[f])) return false;
         }
         return true;
     }
@@ -603,7 +603,7 @@ PyObject* robot_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         GroupRecord& rec = record(r.group);
         if (refuse_while_looping(rec)) return nullptr;
         CommandInput in;
-        if (!in.read(a.data(), r.core->size())) return nullptr;
+        if (!in.read(a.data())) return nullptr;
         StatesOut out;
         if (!out.make(r.core->size())) return nullptr;
         PythonHost host(rec);
@@ -814,7 +814,7 @@ PyObject* loop_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         damiao::ControlLoop& loop = *native_loop(l.loop);
         if (!loop.running()) return raise_stopped(loop);
         CommandInput in;
-        if (!in.read(a.data(), r.core->size())) return nullptr;
+        if (!in.read(a.data())) return nullptr;
         if (std::optional<std::string> refused = r.core->set(loop, in.command)) {
             return raise({PyExc_ValueError, *refused});
         }
