@@ -668,18 +668,25 @@ def plot_at_end(args: argparse.Namespace, recorder: Optional[Recorder], cycles: 
     plot cannot be written."""
     if recorder is None:
         return status
-    if not cycles:
-        print("error: no plot: no cycle ran", file=sys.stderr, flush=True)
-        return status
     title = (f"{Path(sys.argv[0]).name}: ran at {achieved:.4g} Hz ({args.rate:g} Hz requested), "
              f"amplitude {args.amplitude:g} rad, frequency {args.frequency:g} Hz, "
              f"kp {args.kp:g}, kd {args.kd:g}")
+    return write_plot(args.plot, cycles, lambda: recorder.draw(args.plot, tags, title), status)
+
+
+def write_plot(path: Path, cycles: int, draw: Callable[[], None], status: int) -> int:
+    """Write the plot into `path` with `draw`, unless no cycle ran (`cycles`
+    is 0); the exit status: `status`, or 1 when the plot cannot be
+    written."""
+    if not cycles:
+        print("error: no plot: no cycle ran", file=sys.stderr, flush=True)
+        return status
     try:
-        recorder.draw(args.plot, tags, title)
+        draw()
     except (OSError, ValueError) as exc:
-        print(f"error: cannot write the plot {str(args.plot)!r}: {exc}", file=sys.stderr, flush=True)
+        print(f"error: cannot write the plot {str(path)!r}: {exc}", file=sys.stderr, flush=True)
         return status or 1
-    print(f"wrote the plot to {args.plot}", flush=True)
+    print(f"wrote the plot to {path}", flush=True)
     return status
 
 

@@ -69,7 +69,7 @@ import rotalink
 from rotalink_scan import description  # type: ignore[import-untyped]
 
 from _common import (MAX_PLOT_SAMPLES, SLOW_SHARE, Stopped, check_plot, ignore_stop_signals,
-                     matplotlib_classes, open_bus, positive, share, stopped_by_signals, whole)
+                     matplotlib_classes, open_bus, positive, share, stopped_by_signals, whole, write_plot)
 
 ARM = Path(__file__).resolve().parent / "arm.toml"
 
@@ -360,18 +360,9 @@ def finish(args: argparse.Namespace, plan: List[Motion], record: Record, status:
               f"requested {args.rate:g}: lower --rate, or find what holds the loop up", file=sys.stderr, flush=True)
     if args.plot is None:
         return status
-    if not record.count:
-        print("error: no plot: no cycle ran", file=sys.stderr, flush=True)
-        return status
     title = (f"{Path(sys.argv[0]).name}: ran at {stats.rate_hz:.4g} Hz ({args.rate:g} Hz requested), "
              f"amplitude {args.amplitude:g} of each range, frequency {args.frequency:g} Hz")
-    try:
-        record.draw(args.plot, plan, title)
-    except (OSError, ValueError) as exc:
-        print(f"error: cannot write the plot {str(args.plot)!r}: {exc}", file=sys.stderr, flush=True)
-        return status or 1
-    print(f"wrote the plot to {args.plot}", flush=True)
-    return status
+    return write_plot(args.plot, record.count, lambda: record.draw(args.plot, plan, title), status)
 
 
 def main(argv: Optional[List[str]] = None) -> int:
