@@ -261,6 +261,13 @@ def watchdog_ms(args: argparse.Namespace, rate: Optional[float] = None) -> int:
     return max(WATCHDOG_MIN_MS, periods)
 
 
+def add_hold(p: argparse.ArgumentParser) -> None:
+    """--hold-ms of a native control loop."""
+    p.add_argument("--hold-ms", type=positive, default=100, metavar="MS",
+                   help="the loop disables every motor and stops when it gets no setpoint, or a motor "
+                        "does not answer, for MS ms; default 100")
+
+
 def add_loop(p: argparse.ArgumentParser) -> None:
     """--report, --disable-retry and --plot of the setpoint loop."""
     p.add_argument("--report", type=float, default=1.0,

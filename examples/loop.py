@@ -46,8 +46,8 @@ from typing import List, Optional, Sequence
 
 import rotalink
 
-from _common import (SLOW_SHARE, Recorder, add_command, add_loop, add_sine, check_loop, motor_arg, motors_on_one_bus,
-                     parser, plot_at_end, positive, run_enabled, whole)
+from _common import (SLOW_SHARE, Recorder, add_command, add_hold, add_loop, add_sine, check_loop, motor_arg,
+                     motors_on_one_bus, parser, plot_at_end, positive, run_enabled, whole)
 
 
 def priority_arg(text: str) -> int:
@@ -64,9 +64,7 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
                    help="a motor, given once per motor (default 1:0x11 and 2:0x12, both dm4310)")
     add_sine(p, rate=500.0, ticks="cycles", phase_of="each motor against the one before it")
     add_command(p, kp=10.0, kd=0.5)
-    p.add_argument("--hold-ms", type=positive, default=100, metavar="MS",
-                   help="the loop disables every motor and stops when it gets no setpoint, or a motor "
-                        "does not answer, for MS ms; default 100")
+    add_hold(p)
     p.add_argument("--priority", type=priority_arg, metavar="N",
                    help="run the loop's thread SCHED_FIFO at priority N, 1..99 (needs CAP_SYS_NICE "
                         "or ulimit -r N)")

@@ -68,7 +68,7 @@ from numpy.typing import NDArray
 import rotalink
 from rotalink_scan import description  # type: ignore[import-untyped]
 
-from _common import (MAX_PLOT_SAMPLES, SLOW_SHARE, Stopped, check_plot, ignore_stop_signals,
+from _common import (MAX_PLOT_SAMPLES, SLOW_SHARE, Stopped, add_hold, check_plot, ignore_stop_signals,
                      matplotlib_classes, open_bus, positive, share, stopped_by_signals, whole, write_plot)
 
 ARM = Path(__file__).resolve().parent / "arm.toml"
@@ -107,9 +107,7 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
     p.add_argument("--watchdog-ms", type=positive, default=None, metavar="MS",
                    help="a motor that hears no command for MS ms disables itself; default the file's "
                         "(watchdog_ms)")
-    p.add_argument("--hold-ms", type=positive, default=100, metavar="MS",
-                   help="the loop disables every motor and stops when it gets no setpoint, or a motor "
-                        "does not answer, for MS ms; default 100")
+    add_hold(p)
     p.add_argument("--plot", type=Path, metavar="FILE.png",
                    help="draw each joint's commanded and measured position (speed for a VEL joint) "
                         "into this PNG file at the end (needs matplotlib)")
