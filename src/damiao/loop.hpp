@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "damiao/group.hpp"
+#include "damiao/move.hpp"
 #include "transport/bus_mutex.hpp"
 #include "transport/shared_bus.hpp"
 
@@ -101,6 +102,22 @@ struct LoopOptions {
     transport::Duration disable_patience{};
     // The loop's clock; the monotonic clock when null. Must outlive the loop.
     LoopClock* clock = nullptr;
+    // The first setpoints after the start, and the first after a move,
+    // are blended in from where each member is over this long (none when
+    // 0): see ControlLoop::set.
+    transport::Duration blend{};
+};
+
+// Where a move is: under way (or waiting for its first cycle), arrived (the
+// loop holds its target), cancelled by a later set() or move, or cut short
+// by the loop stopping.
+enum class MoveState : std::uint8_t { Running, Arrived, Cancelled, Stopped };
+
+// A move of every member: one axis each, in member order, in motor units,
+// lasting at least `duration` seconds.
+struct MoveRequest {
+    std::vector<MoveAxis> axes;
+    double duration = 0.0;
 };
 
 class ControlLoop {
@@ -130,12 +147,44 @@ public:
     // inside them by the positions of the cycle before
     // (MotorGroup::hold_velocities).
     void set(std::vector<transport::CanFrame> frames, std::vector<Setpoint> setpoints);
+    //
+    // With a blend (LoopOptions::blend), the first setpoints after the
+    // start or after a move (arrived or cancelled) are blended in: from the
+    // first cycle that sends them, over the blend's length, each member's
+    // command goes from where it was measured at that cycle to the latest
+    // setpoints (blend_setpoint, with blend_weight), the first command
+    // being the measured position itself. A member not heard from yet gets
+    // refreshes until it is. Later setpoints go out as they are.
+    //
+    // Setting cancels a move under way (MoveState::Cancelled).
+    //
     // One setpoint per member, checked, clamped and encoded by the loop's
     // group, then set as above; a VEL command of a member with joint limits
     // is bounded by the positions the loop has taken (its thread, not the
     // caller's, writes what the group remembers). The group's refusal, with
     // nothing set.
     std::optional<MotorGroup::Refusal> command(std::vector<Setpoint> setpoints);
+
+    // A move (MoveRequest) from where each member is to its target, every
+    // member arriving at the same cycle (plan_move): from the move's first
+    // cycle (once every member has been heard from) each cycle sends every
+    // member its profile's setpoint at that cycle (move_setpoint; the
+    // profile advances one period per cycle), clamped into its joint limits.
+    // From the last, which sends the targets, the loop holds them as if they
+    // had been set. A move under way counts as fresh setpoints for the hold
+    // time, which runs again from its arrival; a later set() or move
+    // cancels it. Checked here, with nothing set: every axis
+    // (move_axis_fault), a target outside the member's joint limits, a kind
+    // the member cannot be sent, and a setpoint at the target that would be
+    // refused; MIT gains and FORCE_POS's current not given come from the
+    // member's latest setpoint of the same kind (FORCE_POS's current: 1 without one), and
+    // an MIT move without kp above 0 is refused (it would not move). The
+    // move's number (1, 2, ... in the loop's life), or the refusal.
+    Result<std::uint64_t, MotorGroup::Refusal> move(MoveRequest request);
+    MoveState move_state(std::uint64_t move) const;
+    // Waits until move `move` is no longer Running, or `until` passes; its
+    // state then.
+    MoveState wait_move(std::uint64_t move, transport::Instant until) const;
 
     enum class Wake { Cycle, Timeout, Stopped };
     // Waits until a cycle after the `seen`-th completes (Cycle, its states

@@ -31,6 +31,20 @@ struct RobotError {
     std::string message() const;
 };
 
+// A move in joint units (ControlLoop::move). Each field but `q` may be
+// absent, one value for every joint or one per joint, as a JointCommand's.
+struct JointMove {
+    JointValues q;         // the targets: one per joint, or one for all
+    JointValues velocity;  // absent: each joint's dq_max (no limit when infinite)
+    JointValues accel;     // absent: kDefaultMoveAccel
+    JointValues kp, kd;    // absent: the loop's last set's, else the joint's defaults
+    double duration = 0.0;  // seconds; the move lasts at least this
+};
+
+// A robot's loop blends its first setpoints in over this long unless told
+// otherwise (LoopOptions::blend).
+inline constexpr std::uint64_t kRobotBlendMillis = 200;
+
 class Robot {
 public:
     // Joint i is driven by member i of `group`, which must have one member
@@ -57,6 +71,12 @@ public:
     // refusal, naming the joint, or nothing. The loop takes new setpoints,
     // so this allocates.
     std::optional<std::string> set(ControlLoop& loop, const JointCommand& command) const;
+    // A move of every joint (ControlLoop::move) in joint units: targets
+    // and limits checked here, naming the joint ("joint 'elbow' (index 2):
+    // q 3 is outside its limits [-1.5, 1.5]"), then converted to motor
+    // units (velocity and acceleration times |gear|, gains over gear
+    // squared). The move's number, or the refusal.
+    Result<std::uint64_t, std::string> move(ControlLoop& loop, const JointMove& move) const;
     // The latest states of `loop` in joint units; a joint not heard from
     // yet as no reply. `scratch` keeps its storage from one call to the
     // next: after the first, nothing is allocated.
