@@ -56,7 +56,31 @@ struct LoopOptions {
     // A member answering with a fault status stops the loop (every member
     // disabled); without, faults are only counted.
     bool stop_on_fault = true;
+    // 0..60000 ms: the first setpoints after the start, and the first after
+    // a move, are blended in over this long, each member's command going
+    // from where it is measured to the setpoints (0: sent as they are).
+    // None: 0 for MotorGroup::start, 200 ms for Robot::start.
+    std::optional<std::chrono::milliseconds> blend{};
 };
+
+// A move's limits, length and gains (ControlLoop::move_to), in motor units.
+// Each vector is empty for the default, one value for every member, or one
+// per member.
+struct MoveOptions {
+    // Seconds, finite and not negative: the move lasts at least this.
+    // None: as long as the slowest member needs.
+    std::optional<double> duration{};
+    // Above 0 (infinity: none). Default: the member's joint limits' dq_max,
+    // none without joint limits.
+    std::vector<double> velocity_limit;
+    // Finite, above 0. Default: 10 per second squared.
+    std::vector<double> accel_limit;
+    // An MIT member's gains, finite and not negative. Default: the latest
+    // set's; a member without a kp above 0 is refused (it would not move).
+    std::vector<double> kp, kd;
+};
+
+class Move;
 
 // A control loop's timing and counts so far.
 struct LoopStats {
@@ -182,6 +206,19 @@ public:
     // members' joint limits); the latest wins. Takes the loop's mutex
     // briefly; never waits for the bus.
     Result<Unit> set(const std::vector<Setpoint>& setpoints);
+    // A move of every member to `targets` (one per member, in motor units),
+    // planned and run by the loop's thread: from where each member is at the
+    // move's first cycle, a trapezoidal profile per member within its
+    // limits, every member arriving at the same cycle, each sent the
+    // profile in the mode it is known in (MIT: position, velocity and the
+    // gains; POS_VEL, FORCE_POS: position under the profile's speed; VEL:
+    // velocity). From its arrival the loop holds the targets as if set, the
+    // hold time counting from there; a move under way counts as fresh
+    // setpoints. A later `set` or move cancels it. Refused with nothing
+    // changed (InvalidArgument naming the member): a target outside the
+    // member's joint limits, a limit out of range, a count that does not
+    // match the members; LoopStopped once stopped.
+    Result<Move> move_to(const std::vector<double>& targets, const MoveOptions& options = {});
     // Waits for the next cycle to complete and gives every member's state
     // (none for a member that did not answer it). Timeout error after
     // `timeout`; without one, waits until a cycle completes or the loop
@@ -206,6 +243,29 @@ private:
     explicit ControlLoop(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
     friend struct detail::Access;
     std::shared_ptr<Impl> impl_;
+};
+
+// A move of a control loop (ControlLoop::move_to, RobotLoop::move_to). A
+// handle: copies share the move, and each keeps the loop's state alive (not
+// the loop running: that is the ControlLoop's).
+class ROTALINK_API Move {
+public:
+    // Every member has arrived: the loop holds the targets.
+    bool done() const;
+    // A later set() or move cancelled it, or the loop stopped before it
+    // arrived.
+    bool cancelled() const;
+    // Waits until the move arrives (true) or a later set() or move cancels
+    // it (false). A LoopStopped error with the loop's reason when the loop
+    // stopped first; a Timeout error after `timeout` ("the move did not
+    // arrive within 500 ms"); without one, waits as long as it takes.
+    Result<bool> wait(std::optional<std::chrono::nanoseconds> timeout = std::nullopt) const;
+
+private:
+    Move(std::shared_ptr<ControlLoop::Impl> loop, std::uint64_t number) : loop_(std::move(loop)), number_(number) {}
+    friend struct detail::Access;
+    std::shared_ptr<ControlLoop::Impl> loop_;
+    std::uint64_t number_;
 };
 
 }  // namespace rotalink

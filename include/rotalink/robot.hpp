@@ -84,6 +84,22 @@ struct JointStates {
     std::vector<std::int32_t> status, t_mos, t_rotor;  // status: the motor's code (Status)
 };
 
+// A move's limits, length and gains (RobotLoop::move_to), in joint units,
+// each field as a JointCommand's: absent, one value for every joint, or one
+// per joint (a view: what it was made from must outlive the call).
+struct JointMoveOptions {
+    // Seconds, finite and not negative: the move lasts at least this.
+    // None: as long as the slowest joint needs.
+    std::optional<double> duration{};
+    // Absent: the joint's dq_max (none when infinite); above 0.
+    JointValues velocity_limit;
+    // Absent: 10 per second squared; finite, above 0.
+    JointValues accel_limit;
+    // MIT joints' gains. Absent: the loop's latest set's, else the joint's
+    // kp and kd.
+    JointValues kp, kd;
+};
+
 class RobotLoop;
 
 // The joints' motors as one MotorGroup (member i drives joint i, its joint
@@ -119,7 +135,8 @@ public:
     Result<Unit> state(JointStates& out) const;
     Result<Unit> command(const JointCommand& command, JointStates& out) const;
 
-    // The group's control loop (MotorGroup::start) commanded in joint space.
+    // The group's control loop (MotorGroup::start) commanded in joint space;
+    // LoopOptions::blend defaults to 200 ms.
     Result<RobotLoop> start(double rate_hz, LoopOptions options = {}) const;
 
     struct Impl;
@@ -137,6 +154,13 @@ public:
     // The next cycles' command, converted and checked as Robot::command's;
     // LoopStopped once the loop stopped.
     Result<Unit> set(const JointCommand& command);
+    // A move of every joint to `q` (one per joint, or one for all) in joint
+    // units, as ControlLoop::move_to: each joint's mode, every joint
+    // arriving at the same cycle, limits converted to its motor (velocity
+    // and acceleration times |gear|). Refused (InvalidArgument naming the
+    // joint: "joint 'elbow' (index 2): q 3 is outside its limits [-1.5,
+    // 1.5]") with nothing changed; LoopStopped once stopped.
+    Result<Move> move_to(const JointValues& q, const JointMoveOptions& options = {});
     // The latest state of every joint (no reply before a joint's first).
     JointStates state() const;
     // The same into `out`, whose vectors are reused: no allocation after

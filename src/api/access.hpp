@@ -63,6 +63,8 @@ struct Access {
     static MotorGroup group(std::shared_ptr<MotorGroup::Impl> i) { return MotorGroup(std::move(i)); }
     static const std::shared_ptr<MotorGroup::Impl>& group_ptr(const MotorGroup& g) { return g.impl_; }
     static ControlLoop loop(std::shared_ptr<ControlLoop::Impl> i) { return ControlLoop(std::move(i)); }
+    static const std::shared_ptr<ControlLoop::Impl>& loop_ptr(const ControlLoop& l) { return l.impl_; }
+    static Move move(std::shared_ptr<ControlLoop::Impl> i, std::uint64_t number) { return Move(std::move(i), number); }
     static GroupScope scope(MotorGroup g, std::vector<MotorState> enabled) {
         return GroupScope(std::move(g), std::move(enabled));
     }

@@ -1,12 +1,15 @@
 // The public group and control loop over the core's MotorGroup and
 // ControlLoop.
+#include <algorithm>
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "api/group_run.hpp"
+#include "damiao/joints.hpp"
 #include "damiao/protocol.hpp"
 #include "damiao/registers.hpp"
 #include "transport/socketcan_backend/socketcan.hpp"
@@ -57,6 +60,7 @@ Error refusal(const damiao::MotorGroup& g, const damiao::MotorGroup::Refusal& r)
 
 constexpr long long kMaxWatchdogMs = UINT32_MAX / (1000 / damiao::kTimeoutUnitMicros);
 constexpr long long kMaxDisableTimeoutMs = 60000;
+constexpr long long kMaxBlendMs = 60000;
 
 }  // namespace
 }  // namespace api
@@ -315,6 +319,11 @@ Result<ControlLoop> MotorGroup::start(double rate_hz, LoopOptions options) const
     if (options.cpu && (*options.cpu < 0 || *options.cpu > 1023)) {
         return err(api::invalid("cpu must be None or from 0 to 1023, got " + std::to_string(*options.cpu)));
     }
+    const long long blend_ms = options.blend.value_or(std::chrono::milliseconds(0)).count();
+    if (blend_ms < 0 || blend_ms > api::kMaxBlendMs) {
+        return err(api::invalid("blend_ms must be from 0 to " + std::to_string(api::kMaxBlendMs) +
+                                " milliseconds, got " + std::to_string(blend_ms)));
+    }
     const int priority = options.priority.value_or(0);
     const int cpu = options.cpu.value_or(-1);
     Impl& g = *impl_;
@@ -325,6 +334,7 @@ Result<ControlLoop> MotorGroup::start(double rate_hz, LoopOptions options) const
     o.hold = transport::Duration::from_millis(static_cast<std::uint64_t>(options.hold.count()));
     o.stop_on_fault = options.stop_on_fault;
     o.disable_patience = transport::Duration::from_millis(static_cast<std::uint64_t>(g.options.disable_timeout.count()));
+    o.blend = transport::Duration::from_millis(static_cast<std::uint64_t>(blend_ms));
     auto loop = std::make_shared<ControlLoop::Impl>();
     loop->group = impl_;
     loop->rate_hz = rate_hz;
@@ -360,6 +370,16 @@ ControlLoop::~ControlLoop() {
 }
 
 namespace api {
+namespace {
+// The instant `timeout` from now (none: never), and in `ns` the timeout in
+// nanoseconds (a negative one as 0).
+transport::Instant deadline(std::optional<std::chrono::nanoseconds> timeout, long long& ns) {
+    if (!timeout) return transport::Instant{UINT64_MAX};
+    ns = std::max<long long>(timeout->count(), 0);
+    return transport::Instant::now().saturating_add(transport::Duration::from_nanos(static_cast<std::uint64_t>(ns)));
+}
+}  // namespace
+
 Error stopped(const damiao::ControlLoop& loop) {
     const std::optional<std::string> why = loop.error();
     return Error(Error::Kind::LoopStopped, why ? *why : std::string("the control loop is stopped"));
@@ -385,13 +405,103 @@ Result<Unit> ControlLoop::set(const std::vector<Setpoint>& setpoints) {
     return Unit{};
 }
 
+namespace {
+
+// Member i's value of a move option: none when the option is empty, else
+// its one value for every member or member i's own.
+const double* member_value(const std::vector<double>& values, std::size_t i) {
+    if (values.empty()) return nullptr;
+    return &values[values.size() == 1 ? 0 : i];
+}
+
+// An MIT gain of a move, or why it is refused. NaN stays for a gain not
+// given (the loop resolves it), so a NaN given is refused here.
+std::optional<std::string> move_gain(const char* name, const double* given, float& out) {
+    if (given == nullptr) return std::nullopt;
+    if (!std::isfinite(*given) || *given < 0) {
+        return std::string(name) + " must be finite and not negative, got " + damiao::double_text(*given);
+    }
+    // Past what a float holds, the encoding clamps it all the same.
+    out = static_cast<float>(std::min(*given, static_cast<double>(FLT_MAX)));
+    return std::nullopt;
+}
+
+}  // namespace
+
+Result<Move> ControlLoop::move_to(const std::vector<double>& targets, const MoveOptions& options) {
+    MotorGroup::Impl& g = *impl_->group;
+    damiao::ControlLoop& loop = *impl_->loop;
+    std::lock_guard<std::mutex> lock(g.mutex);
+    if (!loop.running()) return err(api::stopped(loop));
+    const damiao::MotorGroup& dg = g.group;
+    const std::size_t n = dg.size();
+    if (targets.size() != n) {
+        return err(api::invalid("expected " + std::to_string(n) + " targets, one per member, got " +
+                                std::to_string(targets.size())));
+    }
+    const std::pair<const char*, const std::vector<double>*> fields[] = {{"velocity_limit", &options.velocity_limit},
+                                                                         {"accel_limit", &options.accel_limit},
+                                                                         {"kp", &options.kp},
+                                                                         {"kd", &options.kd}};
+    for (const auto& f : fields) {
+        const std::size_t size = f.second->size();
+        if (size > 1 && size != n) {
+            return err(api::invalid(std::string(f.first) + ": expected 1 value or " + std::to_string(n) +
+                                    ", one per member, got " + std::to_string(size)));
+        }
+    }
+    damiao::MoveRequest request;
+    request.duration = options.duration.value_or(0.0);
+    const std::string too_long = damiao::move_duration_fault(request.duration);
+    if (!too_long.empty()) return err(api::invalid(too_long));
+    request.axes.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        damiao::MoveAxis& axis = request.axes[i];
+        axis.kind = dg.known_kind(i);
+        axis.target = targets[i];
+        const std::optional<JointLimits>& joint = dg.members()[i].joint;
+        const double* velocity = member_value(options.velocity_limit, i);
+        axis.velocity = velocity ? *velocity : joint ? static_cast<double>(joint->dq_max) : INFINITY;
+        const double* accel = member_value(options.accel_limit, i);
+        axis.accel = accel ? *accel : damiao::kDefaultMoveAccel;
+        std::optional<std::string> refused = move_gain("kp", member_value(options.kp, i), axis.kp);
+        if (!refused) refused = move_gain("kd", member_value(options.kd, i), axis.kd);
+        if (refused) return err(api::invalid(api::member_head(dg, i) + *refused));
+    }
+    Result<std::uint64_t, damiao::MotorGroup::Refusal> moved = loop.move(std::move(request));
+    if (!moved.ok()) return err(api::refusal(dg, moved.error()));
+    return Access::move(impl_, moved.value());
+}
+
+bool Move::done() const { return loop_->loop->move_state(number_) == damiao::MoveState::Arrived; }
+
+bool Move::cancelled() const {
+    const damiao::MoveState s = loop_->loop->move_state(number_);
+    return s == damiao::MoveState::Cancelled || s == damiao::MoveState::Stopped;
+}
+
+Result<bool> Move::wait(std::optional<std::chrono::nanoseconds> timeout) const {
+    const damiao::ControlLoop& loop = *loop_->loop;
+    long long ns = 0;
+    const transport::Instant until = api::deadline(timeout, ns);
+    switch (loop.wait_move(number_, until)) {
+        case damiao::MoveState::Arrived:
+            return true;
+        case damiao::MoveState::Cancelled:
+            return false;
+        case damiao::MoveState::Stopped:
+            return err(api::stopped(loop));
+        case damiao::MoveState::Running:
+            break;
+    }
+    return err(Error(Error::Kind::Timeout, "the move did not arrive within " + std::to_string(ns / 1000000) + " ms"));
+}
+
 Result<std::vector<std::optional<MotorState>>> ControlLoop::wait(std::optional<std::chrono::nanoseconds> timeout) const {
     const damiao::ControlLoop& loop = *impl_->loop;
     const std::uint64_t seen = loop.cycles();
-    const long long ns = timeout ? (timeout->count() < 0 ? 0 : timeout->count()) : 0;
-    const transport::Instant until =
-        timeout ? transport::Instant::now().saturating_add(transport::Duration::from_nanos(static_cast<std::uint64_t>(ns)))
-                : transport::Instant{UINT64_MAX};
+    long long ns = 0;
+    const transport::Instant until = api::deadline(timeout, ns);
     std::vector<std::optional<MotorState>> states;
     switch (loop.wait(seen, until, states)) {
         case damiao::ControlLoop::Wake::Cycle:

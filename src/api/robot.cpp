@@ -138,6 +138,7 @@ Result<JointStates> Robot::command(const JointCommand& command) const {
 }
 
 Result<RobotLoop> Robot::start(double rate_hz, LoopOptions options) const {
+    if (!options.blend) options.blend = std::chrono::milliseconds(damiao::kRobotBlendMillis);
     Result<ControlLoop> loop = impl_->group.start(rate_hz, options);
     if (!loop.ok()) return err(std::move(loop).error());
     return RobotLoop(impl_, std::move(loop).value());
@@ -157,6 +158,23 @@ Result<Unit> RobotLoop::set(const JointCommand& command) {
         return err(api::invalid(std::move(*refused)));
     }
     return Unit{};
+}
+
+Result<Move> RobotLoop::move_to(const JointValues& q, const JointMoveOptions& options) {
+    MotorGroup::Impl& g = *Access::group_ptr(robot_->group);
+    damiao::ControlLoop& loop = *Access::impl(loop_).loop;
+    std::lock_guard<std::mutex> lock(g.mutex);
+    if (!loop.running()) return err(api::stopped(loop));
+    damiao::JointMove move;
+    move.q = {q.data(), q.size()};
+    move.velocity = {options.velocity_limit.data(), options.velocity_limit.size()};
+    move.accel = {options.accel_limit.data(), options.accel_limit.size()};
+    move.kp = {options.kp.data(), options.kp.size()};
+    move.kd = {options.kd.data(), options.kd.size()};
+    move.duration = options.duration.value_or(0.0);
+    Result<std::uint64_t, std::string> moved = robot_->core.move(loop, move);
+    if (!moved.ok()) return err(api::invalid(std::move(moved).error()));
+    return Access::move(Access::loop_ptr(loop_), moved.value());
 }
 
 void RobotLoop::state(JointStates& out) const {
