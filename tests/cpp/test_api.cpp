@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "api/access.hpp"
+#include "f32_reference.hpp"
 #include "pair_bus.hpp"
 #include "refusals.hpp"
 #include "transport/socketcan_backend/socketcan.hpp"
@@ -74,6 +76,8 @@ TEST(Api, RefusalsCarryThePythonMessagesAndSendNothing) {
     priority_100.priority = 100;
     LoopOptions cpu_minus_1;
     cpu_minus_1.cpu = -1;
+    LoopOptions long_blend;
+    long_blend.blend = std::chrono::milliseconds(60001);
     const Damiao past_range(0x800, 0x10);
     using K = Error::Kind;
     const std::vector<Refusal> table = {
@@ -119,6 +123,7 @@ TEST(Api, RefusalsCarryThePythonMessagesAndSendNothing) {
         {"hold-zero", [&] { return error_of(g.start(100.0, no_hold)); }, K::InvalidArgument},
         {"priority-out-of-range", [&] { return error_of(g.start(100.0, priority_100)); }, K::InvalidArgument},
         {"cpu-out-of-range", [&] { return error_of(g.start(100.0, cpu_minus_1)); }, K::InvalidArgument},
+        {"blend-long", [&] { return error_of(g.start(100.0, long_blend)); }, K::InvalidArgument},
         {"register-past-table", [&] { return error_of(m1.read_register(bus, static_cast<Register>(37))); },
          K::Device},
         {"register-nan", [&] { return error_of(m1.write_register(bus, Register::PMAX, kNan)); }, K::InvalidArgument},
@@ -170,7 +175,8 @@ TEST(Api, ValuesAndMisuse) {
 // Answers every classic frame to identifier 1..15, and every refresh of
 // motors 1..15, from the motor's identifier + 0x10 with feedback whose status follows the commands: ENABLED after an
 // enable, DISABLED after a disable (or `fault` for motor `faulty`). Records
-// "001 FC" (identifier and last data byte) for each command.
+// "001 FC" (identifier and last data byte) for each command, and the raw
+// position of each MIT command per motor.
 class Responder {
 public:
     explicit Responder(int peer, int faulty = 0, std::uint8_t fault = 0)
@@ -185,6 +191,10 @@ public:
     std::vector<std::string> log() {
         std::lock_guard<std::mutex> lock(mutex_);
         return log_;
+    }
+    std::vector<std::uint16_t> mit_q(unsigned id) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return mit_q_[id];
     }
 
 private:
@@ -207,6 +217,8 @@ private:
                 char entry[16];
                 std::snprintf(entry, sizeof entry, "%03x %02X", id, last);
                 if (!refresh) log_.push_back(last >= 0xFC ? entry : std::string(entry, 3) + " cmd");
+                const bool special = std::all_of(f.data, f.data + 7, [](std::uint8_t b) { return b == 0xFF; });
+                if (!refresh && !special) mit_q_[id].push_back(static_cast<std::uint16_t>(f.data[0] << 8 | f.data[1]));
             }
             can_frame r{};
             r.can_id = id + 0x10;
@@ -226,6 +238,7 @@ private:
     std::atomic<bool> done_{false};
     std::mutex mutex_;
     std::vector<std::string> log_;
+    std::vector<std::uint16_t> mit_q_[16];
     std::thread thread_;
 };
 
@@ -285,6 +298,139 @@ TEST(Api, LoopInAScopeRunsCyclesAndRefusesTheGroupsOwnCommands) {
     const auto after = loop.value().wait(std::chrono::milliseconds(10));
     ASSERT_FALSE(after.ok());
     EXPECT_EQ(after.error().kind(), Error::Kind::LoopStopped);
+    EXPECT_TRUE(scope.value().close().ok());
+}
+
+// The raw position of an MIT command to a DM4310 at q (velocity, torque 0).
+std::uint16_t mit_raw_q(float q) {
+    const float lim[5] = {12.5f, 30.0f, 500.0f, 5.0f, 10.0f};
+    const float sp[5] = {q, 0.0f, 0.0f, 0.0f, 0.0f};
+    return static_cast<std::uint16_t>(test::f32ref::encode(lim, sp).raw.q);
+}
+
+// Moves of a group's loop in a scope (motor 1 free, motor 2 limited to
+// [-1, 1]) and of a one-joint robot's loop (motor 3, geared 2). A row that
+// arrives: its motor's commanded positions climb from where it is (the
+// responder says 0) to the target, never jumping there, and the loop holds
+// the target after the arrival. A row cancelled: a set() ends it. A row
+// refused: its message, and the loop runs on.
+TEST(Api, MovesArriveAndHoldOrAreCancelledBySetOrRefused) {
+    const PairBus p = pair_bus();
+    Responder responder(p.peer);
+    const Result<MotorGroup> g = MotorGroup::make(
+        {{p.bus, Damiao(1, 0x11)}, {p.bus, Damiao(2, 0x12), JointLimits{-1.0f, 1.0f}}}, patient());
+    Result<GroupScope> scope = g.value().scope();
+    ASSERT_TRUE(scope.ok()) << scope.error().message();
+    LoopOptions lo;
+    lo.hold = std::chrono::milliseconds(5000);
+    Result<ControlLoop> started = g.value().start(200.0, lo);
+    ASSERT_TRUE(started.ok()) << started.error().message();
+    ControlLoop& loop = started.value();
+    const std::vector<Setpoint> rest = {MitSetpoint{0, 0, 20.0f, 0.5f, 0}, MitSetpoint{0, 0, 20.0f, 0.5f, 0}};
+    ASSERT_TRUE(loop.set(rest).ok());  // the gains of a move that gives none
+    Joint elbow{"elbow", p.bus, Damiao(3, 0x13), 1, 0.0, 2.0, ControlMode::MIT, JointLimits{-1.5f, 1.5f}, 20.0, 0.5};
+    const Result<Robot> robot = Robot::make({elbow}, patient());
+    Result<RobotLoop> robot_started = robot.value().start(200.0, lo);
+    ASSERT_TRUE(robot_started.ok()) << robot_started.error().message();
+    RobotLoop& arm = robot_started.value();
+
+    auto options = [](std::vector<double> v, std::vector<double> a, std::vector<double> kp, std::optional<double> d) {
+        MoveOptions o;
+        o.velocity_limit = std::move(v);
+        o.accel_limit = std::move(a);
+        o.kp = std::move(kp);
+        o.duration = d;
+        return o;
+    };
+    const double nan = std::nan("");
+    enum class Then { Arrives, CancelledBySet, Refused };
+    struct Row {
+        const char* what;  // a refusal's key in the table of refusals
+        std::function<Result<Move>()> call;
+        Then then;
+        unsigned motor = 0;  // arriving: the motor watched, and its target
+        float target = 0;
+    };
+    const std::vector<Row> table = {
+        {"gains of the latest set", [&] { return loop.move_to({0.5, -0.5}, options({}, {20.0}, {}, {})); },
+         Then::Arrives, 1, 0.5f},
+        {"limits per member and a duration", [&] { return loop.move_to({0.3, 0.2}, options({1.0, 2.0}, {}, {30.0}, 0.6)); },
+         Then::Arrives, 1, 0.3f},
+        {"a robot's joint, in joint units",
+         [&] {
+             JointMoveOptions o;
+             o.accel_limit = 10.0;
+             return arm.move_to(0.25, o);
+         },
+         Then::Arrives, 3, 0.5f},
+        {"slow", [&] { return loop.move_to({2.0, 0.5}, options({0.1}, {}, {}, {})); }, Then::CancelledBySet},
+        {"move-targets-per-member", [&] { return loop.move_to({0.5}); }, Then::Refused},
+        {"move-values-length", [&] { return loop.move_to({0.5, 0.5}, options({1, 2, 3}, {}, {}, {})); },
+         Then::Refused},
+        {"move-gain-nan", [&] { return loop.move_to({0.5, 0.5}, options({}, {}, {20.0, nan}, {})); }, Then::Refused},
+        {"move-duration-negative", [&] { return loop.move_to({0.5, 0.5}, options({}, {}, {}, -1.0)); },
+         Then::Refused},
+        {"move-velocity-zero", [&] { return loop.move_to({0.5, 0.5}, options({0.0}, {}, {}, {})); }, Then::Refused},
+        {"move-outside-limits", [&] { return loop.move_to({0.5, 1.5}); }, Then::Refused},
+        {"joint-move-outside-limits", [&] { return arm.move_to(3.0); }, Then::Refused},
+    };
+    for (const Row& row : table) {
+        // Each row from rest: the group's members held at 0 for two cycles.
+        ASSERT_TRUE(loop.set(rest).ok());
+        for (int n = 0; n < 2; ++n) ASSERT_TRUE(loop.wait(std::chrono::seconds(5)).ok());
+        const std::size_t before = row.motor ? responder.mit_q(row.motor).size() : 0;
+        Result<Move> move = row.call();
+        if (row.then == Then::Refused) {
+            ASSERT_FALSE(move.ok()) << row.what;
+            EXPECT_EQ(move.error().message(), rotalink::testing::refusal(row.what));
+            EXPECT_EQ(move.error().kind(), Error::Kind::InvalidArgument) << row.what;
+            continue;
+        }
+        ASSERT_TRUE(move.ok()) << row.what << ": " << move.error().message();
+        if (row.then == Then::CancelledBySet) {
+            ASSERT_TRUE(loop.set(rest).ok());
+        }
+        const Result<bool> arrived = move.value().wait(std::chrono::seconds(10));
+        ASSERT_TRUE(arrived.ok()) << row.what << ": " << arrived.error().message();
+        EXPECT_EQ(arrived.value(), row.then == Then::Arrives) << row.what;
+        EXPECT_EQ(move.value().done(), row.then == Then::Arrives) << row.what;
+        EXPECT_EQ(move.value().cancelled(), row.then == Then::CancelledBySet) << row.what;
+        if (row.then != Then::Arrives) continue;
+        ControlLoop& moved = row.motor == 3 ? arm.loop() : loop;
+        for (int n = 0; n < 3; ++n) ASSERT_TRUE(moved.wait(std::chrono::seconds(5)).ok());
+        const std::vector<std::uint16_t> all = responder.mit_q(row.motor);
+        const std::vector<std::uint16_t> q(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+        const std::uint16_t target = mit_raw_q(row.target);
+        const auto first_moving = std::find_if(q.begin(), q.end(), [&](std::uint16_t r) { return r > q.front(); });
+        ASSERT_NE(first_moving, q.end()) << row.what;
+        EXPECT_LE(*first_moving - mit_raw_q(0.0f), 8 * (target - mit_raw_q(0.0f)) / 100) << row.what << ": a jump";
+        EXPECT_TRUE(std::is_sorted(q.begin(), q.end())) << row.what;
+        ASSERT_GE(q.size(), 3u) << row.what;
+        EXPECT_EQ(std::vector<std::uint16_t>(q.end() - 3, q.end()), std::vector<std::uint16_t>(3, target)) << row.what;
+    }
+    // A robot's loop blends its first set() after a move in (200 ms unless
+    // told): from where the joint is measured, not a jump to the command.
+    const std::size_t before = responder.mit_q(3).size();
+    JointCommand c;
+    c.q = 0.4;
+    ASSERT_TRUE(arm.set(c).ok());
+    for (int n = 0; n < 60; ++n) ASSERT_TRUE(arm.loop().wait(std::chrono::seconds(5)).ok());
+    const std::vector<std::uint16_t> q3 = responder.mit_q(3);
+    const auto blended = std::find_if(q3.begin() + static_cast<std::ptrdiff_t>(before), q3.end(),
+                                      [&](std::uint16_t r) { return r != mit_raw_q(0.5f); });
+    ASSERT_NE(blended, q3.end());
+    EXPECT_LE(std::abs(*blended - mit_raw_q(0.0f)), 2);
+    EXPECT_EQ(q3.back(), mit_raw_q(0.8f));
+    // A move the loop's stop cuts short, and a move of a stopped loop.
+    Result<Move> cut = loop.move_to({2.0, 0.5}, options({0.1}, {}, {}, {}));
+    ASSERT_TRUE(cut.ok());
+    EXPECT_TRUE(loop.stop().ok());
+    const Result<bool> stopped = cut.value().wait(std::chrono::seconds(5));
+    ASSERT_FALSE(stopped.ok());
+    EXPECT_EQ(stopped.error().kind(), Error::Kind::LoopStopped);
+    EXPECT_TRUE(cut.value().cancelled());
+    EXPECT_EQ(loop.move_to({0.0, 0.0}).error().kind(), Error::Kind::LoopStopped);
+    EXPECT_TRUE(arm.loop().stop().ok());
     EXPECT_TRUE(scope.value().close().ok());
 }
 
