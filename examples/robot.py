@@ -5,10 +5,12 @@ Reads a robot description (examples/arm.toml by default: a six-joint arm
 whose joints 1 to 4 are MIT joints, joint 5 a VEL joint and joint 6 a
 POS_VEL joint), opens its bus on --iface, and enters the robot (`with
 arm:`), which puts each joint's motor in the joint's control mode and
-enables every one of them. It reads where the joints are (`arm.state()`),
-starts the robot's loop (`arm.start(rate)`) and, for --seconds, gives it
-the command of the moment (`loop.set`) and waits for each cycle
-(`loop.wait`), whose joint states it records. Every value is in joint
+enables every one of them. It starts the robot's loop (`arm.start(rate)`),
+moves every joint to where its motion starts (`loop.move_to`: a profile
+planned in the loop's thread, within --speed and --accel, every joint
+arriving together) and waits for the move to arrive (`Move.wait`). Then,
+for --seconds, it gives the loop the command of the moment (`loop.set`)
+and waits for each cycle (`loop.wait`), whose joint states it records. Every value is in joint
 units: the robot converts each joint's command to its motor (direction,
 offset, gear) and the feedback back, and clamps into the joint's limits.
 
@@ -24,8 +26,8 @@ default) and --frequency f:
   of f/4, reached at its dq_max (1 rad/s without one; FORCE_POS at half its
   peak current).
 
-The first --ramp seconds blend smoothly from where each joint was to that
-motion, so that no joint jumps. At the end it prints the loop's cycles and
+The joints start the motion where the move left them; the first --ramp
+seconds fade its amplitude in, so that no joint's speed jumps either. At the end it prints the loop's cycles and
 achieved rate, and the largest tracking error of each joint (its position,
 or the speed of a VEL joint, against its command); --plot FILE.png draws
 what each joint was commanded against what it did (needs matplotlib).
@@ -101,7 +103,12 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
                    help="share of each joint's range the sine spans either side of its middle, default 0.1")
     p.add_argument("--frequency", type=float, default=0.5, help="Hz, default 0.5")
     p.add_argument("--ramp", type=float, default=1.0,
-                   help="seconds to blend from where the joints are into the sine, default 1")
+                   help="seconds over which the sine's amplitude fades in, default 1")
+    p.add_argument("--speed", type=float, default=0.5, metavar="RAD_S",
+                   help="the move to the start pose: each joint's speed limit (rad/s), default 0.5; "
+                        "a joint's dq_max bounds it too")
+    p.add_argument("--accel", type=float, default=2.0, metavar="RAD_S2",
+                   help="the move to the start pose: each joint's acceleration limit (rad/s^2), default 2")
     p.add_argument("--timeout-ms", type=whole, default=None, metavar="MS",
                    help="reply time-out of each cycle; default the file's (timeout_ms)")
     p.add_argument("--watchdog-ms", type=positive, default=None, metavar="MS",
@@ -115,6 +122,9 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
     for name in ("seconds", "frequency", "ramp"):
         if not getattr(args, name) >= 0.0:
             p.error(f"--{name} must be zero or positive")
+    for name in ("speed", "accel"):
+        if not (getattr(args, name) > 0.0 and math.isfinite(getattr(args, name))):
+            p.error(f"--{name} must be positive")
     if not args.rate > 0.0:
         p.error("--rate must be positive")
     check_plot(p, args.plot)
@@ -190,6 +200,12 @@ def motions(joints: Any, amplitude: float, frequency: float) -> List[Motion]:
     return out
 
 
+def start_pose(plan: List[Motion], here: Vector) -> Vector:
+    """Where each joint's motion starts: the middle of a position sine; a
+    speed joint stays where it is."""
+    return np.array([here[i] if m.by_speed else min(max(m.centre, m.low), m.high) for i, m in enumerate(plan)])
+
+
 def command_at(plan: List[Motion], start: Vector, t: float, ramp: float) -> Tuple[Vector, Vector]:
     """The joints' (q, dq) at `t` seconds: the motion, blended in from the
     positions `start` over the first `ramp` seconds (a smooth step whose
@@ -260,16 +276,27 @@ class Record:
 
 def drive(arm: rotalink.Robot, plan: List[Motion], args: argparse.Namespace, record: Record,
           current: Optional[float]) -> int:
-    """Inside the robot's scope: read where the joints are, run the loop for
-    --seconds; the exit status. The loop's statistics go into `record`
-    however the loop ends."""
-    start = arm.state().q
-    print("at " + ", ".join(f"{m.name} {q:+.4f}" for m, q in zip(plan, start)), flush=True)
-    print(f"running the loop at {args.rate:g} Hz for {args.seconds:g} s: amplitude {args.amplitude:g} of "
-          f"each joint's range, frequency {args.frequency:g} Hz", flush=True)
+    """Inside the robot's scope: move the joints to the motion's start and
+    run the loop for --seconds; the exit status. The loop's statistics go
+    into `record` however the loop ends."""
+    here = arm.state().q
+    print("at " + ", ".join(f"{m.name} {q:+.4f}" for m, q in zip(plan, here)), flush=True)
+    start = start_pose(plan, here)
     # Long enough for a cycle of a slow bus, and for the loop's hold watchdog to speak first.
     wait_ms = args.hold_ms + round(2000.0 / args.rate) + arm.group.timeout_ms + 1000
     with arm.start(args.rate, hold_ms=args.hold_ms) as loop:
+        try:
+            print("moving to " + ", ".join(f"{m.name} {q:+.4f}" for m, q in zip(plan, start)), flush=True)
+            move = loop.move_to(start, velocity_limit=args.speed, accel_limit=args.accel)
+            if not move.wait():
+                print("error: the move to the start was cancelled", file=sys.stderr, flush=True)
+                return 1
+        except (RuntimeError, TimeoutError) as exc:  # the loop stopped by itself
+            print(f"error: the control loop stopped: {loop.error or exc}", file=sys.stderr, flush=True)
+            record.stats = loop.stats()
+            return 1
+        print(f"running the loop at {args.rate:g} Hz for {args.seconds:g} s: amplitude {args.amplitude:g} of "
+              f"each joint's range, frequency {args.frequency:g} Hz", flush=True)
         begun = time.perf_counter()
         t = 0.0
         try:
