@@ -75,8 +75,9 @@ struct MoveOptions {
     std::vector<double> velocity_limit;
     // Finite, above 0. Default: 10 per second squared.
     std::vector<double> accel_limit;
-    // An MIT member's gains, finite and not negative. Default: the latest
-    // set's; a member without a kp above 0 is refused (it would not move).
+    // An MIT member's gains (not NaN; clamped into the motor's range as a
+    // setpoint's). Default: the latest MIT set's; a move whose kp is not
+    // above 0 is refused (the member would not move).
     std::vector<double> kp, kd;
 };
 

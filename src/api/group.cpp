@@ -321,8 +321,8 @@ Result<ControlLoop> MotorGroup::start(double rate_hz, LoopOptions options) const
     }
     const long long blend_ms = options.blend.value_or(std::chrono::milliseconds(0)).count();
     if (blend_ms < 0 || blend_ms > api::kMaxBlendMs) {
-        return err(api::invalid("blend_ms must be from 0 to " + std::to_string(api::kMaxBlendMs) +
-                                " milliseconds, got " + std::to_string(blend_ms)));
+        return err(api::invalid("blend_ms must be from 0 to " + std::to_string(api::kMaxBlendMs) + ", got " +
+                                std::to_string(blend_ms)));
     }
     const int priority = options.priority.value_or(0);
     const int cpu = options.cpu.value_or(-1);
@@ -414,15 +414,19 @@ const double* member_value(const std::vector<double>& values, std::size_t i) {
     return &values[values.size() == 1 ? 0 : i];
 }
 
-// An MIT gain of a move, or why it is refused. NaN stays for a gain not
-// given (the loop resolves it), so a NaN given is refused here.
-std::optional<std::string> move_gain(const char* name, const double* given, float& out) {
+// An MIT gain of a move (`values`, as member_value takes them), or why it
+// is refused. NaN stands for a gain not given (the loop resolves it), so a
+// NaN given is refused here ("kp[1] must be a number, got nan").
+std::optional<std::string> move_gain(const char* name, const std::vector<double>& values, std::size_t i, float& out) {
+    const double* given = member_value(values, i);
     if (given == nullptr) return std::nullopt;
-    if (!std::isfinite(*given) || *given < 0) {
-        return std::string(name) + " must be finite and not negative, got " + damiao::double_text(*given);
+    if (std::isnan(*given)) {
+        const std::string item = values.size() == 1 ? name : std::string(name) + "[" + std::to_string(i) + "]";
+        return item + " must be a number, got nan";
     }
-    // Past what a float holds, the encoding clamps it all the same.
-    out = static_cast<float>(std::min(*given, static_cast<double>(FLT_MAX)));
+    // The encoding clamps a gain into the motor's range; past what a float
+    // holds, it is clamped here first.
+    out = static_cast<float>(std::clamp(*given, -static_cast<double>(FLT_MAX), static_cast<double>(FLT_MAX)));
     return std::nullopt;
 }
 
@@ -446,8 +450,8 @@ Result<Move> ControlLoop::move_to(const std::vector<double>& targets, const Move
     for (const auto& f : fields) {
         const std::size_t size = f.second->size();
         if (size > 1 && size != n) {
-            return err(api::invalid(std::string(f.first) + ": expected 1 value or " + std::to_string(n) +
-                                    ", one per member, got " + std::to_string(size)));
+            return err(api::invalid("expected " + std::to_string(n) + " " + f.first + ", one per member, got " +
+                                    std::to_string(size)));
         }
     }
     damiao::MoveRequest request;
@@ -464,9 +468,9 @@ Result<Move> ControlLoop::move_to(const std::vector<double>& targets, const Move
         axis.velocity = velocity ? *velocity : joint ? static_cast<double>(joint->dq_max) : INFINITY;
         const double* accel = member_value(options.accel_limit, i);
         axis.accel = accel ? *accel : damiao::kDefaultMoveAccel;
-        std::optional<std::string> refused = move_gain("kp", member_value(options.kp, i), axis.kp);
-        if (!refused) refused = move_gain("kd", member_value(options.kd, i), axis.kd);
-        if (refused) return err(api::invalid(api::member_head(dg, i) + *refused));
+        std::optional<std::string> refused = move_gain("kp", options.kp, i, axis.kp);
+        if (!refused) refused = move_gain("kd", options.kd, i, axis.kd);
+        if (refused) return err(api::invalid(*refused));
     }
     Result<std::uint64_t, damiao::MotorGroup::Refusal> moved = loop.move(std::move(request));
     if (!moved.ok()) return err(api::refusal(dg, moved.error()));
