@@ -123,7 +123,7 @@ TEST(Api, RefusalsCarryThePythonMessagesAndSendNothing) {
         {"hold-zero", [&] { return error_of(g.start(100.0, no_hold)); }, K::InvalidArgument},
         {"priority-out-of-range", [&] { return error_of(g.start(100.0, priority_100)); }, K::InvalidArgument},
         {"cpu-out-of-range", [&] { return error_of(g.start(100.0, cpu_minus_1)); }, K::InvalidArgument},
-        {"blend-long", [&] { return error_of(g.start(100.0, long_blend)); }, K::InvalidArgument},
+        {"blend-range", [&] { return error_of(g.start(100.0, long_blend)); }, K::InvalidArgument},
         {"register-past-table", [&] { return error_of(m1.read_register(bus, static_cast<Register>(37))); },
          K::Device},
         {"register-nan", [&] { return error_of(m1.write_register(bus, Register::PMAX, kNan)); }, K::InvalidArgument},
@@ -309,7 +309,8 @@ std::uint16_t mit_raw_q(float q) {
 }
 
 // Moves of a group's loop in a scope (motor 1 free, motor 2 limited to
-// [-1, 1]) and of a one-joint robot's loop (motor 3, geared 2). A row that
+// [-1, 1]) and of a robot's loop (a shoulder on motor 3, geared 2, and a
+// wrist on motor 4 limited to [0, 1.2]). A row that
 // arrives: its motor's commanded positions climb from where it is (the
 // responder says 0) to the target, never jumping there, and the loop holds
 // the target after the arrival. A row cancelled: a set() ends it. A row
@@ -328,8 +329,10 @@ TEST(Api, MovesArriveAndHoldOrAreCancelledBySetOrRefused) {
     ControlLoop& loop = started.value();
     const std::vector<Setpoint> rest = {MitSetpoint{0, 0, 20.0f, 0.5f, 0}, MitSetpoint{0, 0, 20.0f, 0.5f, 0}};
     ASSERT_TRUE(loop.set(rest).ok());  // the gains of a move that gives none
-    Joint elbow{"elbow", p.bus, Damiao(3, 0x13), 1, 0.0, 2.0, ControlMode::MIT, JointLimits{-1.5f, 1.5f}, 20.0, 0.5};
-    const Result<Robot> robot = Robot::make({elbow}, patient());
+    const Joint shoulder{"shoulder", p.bus, Damiao(3, 0x13), 1, 0.0, 2.0, ControlMode::MIT,
+                         JointLimits{-1.5f, 1.5f}, 20.0, 0.5};
+    const Joint wrist{"wrist", p.bus, Damiao(4, 0x14), 1, 0.0, 1.0, ControlMode::MIT, JointLimits{0.0f, 1.2f}, 20.0, 0.5};
+    const Result<Robot> robot = Robot::make({shoulder, wrist}, patient());
     Result<RobotLoop> robot_started = robot.value().start(200.0, lo);
     ASSERT_TRUE(robot_started.ok()) << robot_started.error().message();
     RobotLoop& arm = robot_started.value();
@@ -343,6 +346,7 @@ TEST(Api, MovesArriveAndHoldOrAreCancelledBySetOrRefused) {
         return o;
     };
     const double nan = std::nan("");
+    const std::vector<double> wrist_past = {0.0, 2.0};
     enum class Then { Arrives, CancelledBySet, Refused };
     struct Row {
         const char* what;  // a refusal's key in the table of refusals
@@ -356,7 +360,7 @@ TEST(Api, MovesArriveAndHoldOrAreCancelledBySetOrRefused) {
          Then::Arrives, 1, 0.5f},
         {"limits per member and a duration", [&] { return loop.move_to({0.3, 0.2}, options({1.0, 2.0}, {}, {30.0}, 0.6)); },
          Then::Arrives, 1, 0.3f},
-        {"a robot's joint, in joint units",
+        {"a robot's joints, in joint units",
          [&] {
              JointMoveOptions o;
              o.accel_limit = 10.0;
@@ -370,9 +374,9 @@ TEST(Api, MovesArriveAndHoldOrAreCancelledBySetOrRefused) {
         {"move-gain-nan", [&] { return loop.move_to({0.5, 0.5}, options({}, {}, {20.0, nan}, {})); }, Then::Refused},
         {"move-duration-negative", [&] { return loop.move_to({0.5, 0.5}, options({}, {}, {}, -1.0)); },
          Then::Refused},
-        {"move-velocity-zero", [&] { return loop.move_to({0.5, 0.5}, options({0.0}, {}, {}, {})); }, Then::Refused},
+        {"move-velocity-zero", [&] { return loop.move_to({0.5, 0.5}, options({1.0, 0.0}, {}, {}, {})); }, Then::Refused},
         {"move-outside-limits", [&] { return loop.move_to({0.5, 1.5}); }, Then::Refused},
-        {"joint-move-outside-limits", [&] { return arm.move_to(3.0); }, Then::Refused},
+        {"joint-move-outside-limits", [&] { return arm.move_to(wrist_past); }, Then::Refused},
     };
     for (const Row& row : table) {
         // Each row from rest: the group's members held at 0 for two cycles.
