@@ -70,8 +70,8 @@ struct MoveOptions {
     // Seconds, finite and not negative: the move lasts at least this.
     // None: as long as the slowest member needs.
     std::optional<double> duration{};
-    // Above 0 (infinity: none). Default: the member's joint limits' dq_max,
-    // none without joint limits.
+    // Above 0 (infinity: none); one above the member's joint limits' dq_max
+    // is lowered to it. Default: that dq_max, none without joint limits.
     std::vector<double> velocity_limit;
     // Finite, above 0. Default: 10 per second squared.
     std::vector<double> accel_limit;
