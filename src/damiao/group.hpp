@@ -139,6 +139,13 @@ public:
     // A refresh to every member.
     std::vector<transport::CanFrame> refresh() const;
 
+    // The frames of `setpoints` (one per member, of kinds `control` has
+    // taken for them) remade in place in `frames` (in sending order), each
+    // clamped into its member's joint limits. Nothing is counted and no
+    // position is held (see hold_velocities). The first member refused, or
+    // nothing. Allocates nothing.
+    std::optional<Refusal> write_frames(const std::vector<Setpoint>& setpoints,
+                                        std::vector<transport::CanFrame>& frames) const;
     // For a cycle that repeats `setpoints` (one per member, as given to
     // `control`, whose frames are `frames`): every member with joint limits
     // whose command sets no position and would move it, last measured at

@@ -14,6 +14,7 @@
 #include <new>
 #include <utility>
 
+#include "damiao/joints.hpp"
 #include "support/panic.hpp"
 
 namespace rotalink::damiao {
@@ -52,20 +53,6 @@ std::string millis_text(Duration d) { return std::to_string(d.total_nanos_satura
 }  // namespace
 
 // ------------------------------------------------------------------ rate
-
-namespace {
-
-// `v` in the fewest significant digits that read back as `v` (1e-300, 0.5, nan).
-std::string double_text(double v) {
-    char buf[32];
-    for (int digits = 1; digits <= 17; ++digits) {
-        std::snprintf(buf, sizeof buf, "%.*g", digits, v);
-        if (std::strtod(buf, nullptr) == v) break;
-    }
-    return buf;
-}
-
-}  // namespace
 
 Result<Duration, std::string> period_of_rate(double rate_hz) {
     if (!(rate_hz > 0.0 && rate_hz <= kMaxRateHz)) {
@@ -265,10 +252,117 @@ std::string ControlLoop::stop(bool disable) {
 void ControlLoop::set(std::vector<CanFrame> frames, std::vector<Setpoint> setpoints) {
     ROTALINK_ASSERT(frames.size() == group_.size() && setpoints.size() == group_.size(), "one frame per group member");
     std::lock_guard<transport::BusMutex> lock(mutex_);
+    commanded_.assign(setpoints.begin(), setpoints.end());
     pending_ = std::move(frames);
     pending_setpoints_ = std::move(setpoints);
+    pending_is_move_ = false;
+    if (!moves_.empty() && moves_.back() == static_cast<std::uint8_t>(MoveState::Running)) {
+        moves_.back() = static_cast<std::uint8_t>(MoveState::Cancelled);
+    }
     ++generation_;
     last_set_ = clock_.now();
+}
+
+namespace {
+
+// Field `name` of `kind`'s command, or kMaxFields when it has none.
+std::size_t field_of(std::size_t kind, std::string_view name) {
+    const CommandKind& k = kCommandKinds[kind];
+    for (std::size_t f = 0; f < k.field_count; ++f) {
+        if (name == k.fields[f].name) return f;
+    }
+    return kMaxFields;
+}
+
+// `given` unless NaN, else field `name` of `last` (a setpoint of the same
+// kind, or null), else `fallback`.
+float given_or(float given, const Setpoint* last, std::string_view name, float fallback) {
+    if (!std::isnan(given)) return given;
+    if (last != nullptr) {
+        const std::size_t f = field_of(last->kind, name);
+        if (f < kMaxFields) return last->values[f];
+    }
+    return fallback;
+}
+
+double seconds(Duration d) { return static_cast<double>(d.total_nanos_saturated()) * 1e-9; }
+
+}  // namespace
+
+Result<std::uint64_t, MotorGroup::Refusal> ControlLoop::move(MoveRequest request) {
+    const std::size_t n = group_.size();
+    ROTALINK_ASSERT(request.axes.size() == n, "one move axis per group member");
+    const double period = seconds(options_.period);
+    std::vector<Setpoint> last;
+    {
+        std::lock_guard<transport::BusMutex> lock(mutex_);
+        last = commanded_;
+    }
+    const auto refuse = [](std::size_t i, std::string why) {
+        return err(MotorGroup::Refusal{i, Error::invalid_command(std::move(why))});
+    };
+    std::vector<Setpoint> targets(n);
+    bool limited = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        MoveAxis& a = request.axes[i];
+        ROTALINK_ASSERT(a.kind < kCommandKindCount, "a move axis of no command kind");
+        std::string fault = move_axis_fault(a);
+        if (!fault.empty()) return refuse(i, std::move(fault));
+        const std::optional<JointLimits>& joint = group_.members()[i].joint;
+        limited = limited || joint.has_value();
+        if (joint && !(a.target >= joint->q_min && a.target <= joint->q_max)) {
+            return refuse(i, "target " + double_text(a.target) + " is outside the joint limits [" +
+                                 double_text(joint->q_min) + ", " + double_text(joint->q_max) + "]");
+        }
+        const Setpoint* prev = i < last.size() && last[i].kind == a.kind ? &last[i] : nullptr;
+        a.kp = given_or(a.kp, prev, "kp", a.fallback_kp);
+        a.kd = given_or(a.kd, prev, "kd", std::isnan(a.fallback_kd) ? 0.0f : a.fallback_kd);
+        a.current = given_or(a.current, prev, "current", 1.0f);
+        if (a.kind == kMitKind && std::isnan(a.kp)) {
+            return refuse(i, "an MIT move needs kp: give one, or set an MIT setpoint with one first");
+        }
+        if (a.kind == kMitKind && !(a.kp > 0.0f)) return refuse(i, "an MIT move needs kp above 0, got " + double_text(a.kp));
+        targets[i] = move_base(a);
+        move_motion(targets[i], a.target, 0.0, a.accel * period);
+    }
+    // The targets go through the group's checks and encoding, as a set's.
+    const std::vector<std::optional<mit::MotorState>> positions =
+        limited ? states() : std::vector<std::optional<mit::MotorState>>(n);
+    Result<std::vector<CanFrame>, MotorGroup::Refusal> frames = group_.control(targets.data(), positions.data());
+    if (!frames.ok()) return err(std::move(frames).error());
+    std::lock_guard<transport::BusMutex> lock(mutex_);
+    if (!moves_.empty() && moves_.back() == static_cast<std::uint8_t>(MoveState::Running)) {
+        moves_.back() = static_cast<std::uint8_t>(MoveState::Cancelled);
+    }
+    moves_.push_back(static_cast<std::uint8_t>(MoveState::Running));
+    pending_move_ = std::move(request);
+    pending_move_frames_ = std::move(frames).value();
+    pending_move_setpoints_ = std::move(targets);
+    pending_is_move_ = true;
+    ++generation_;
+    last_set_ = clock_.now();
+    return static_cast<std::uint64_t>(moves_.size());
+}
+
+MoveState ControlLoop::move_state(std::uint64_t move) const {
+    std::lock_guard<transport::BusMutex> lock(mutex_);
+    ROTALINK_ASSERT(move >= 1 && move <= moves_.size(), "a move of this loop");
+    const auto state = static_cast<MoveState>(moves_[move - 1]);
+    return state == MoveState::Running && !running_ ? MoveState::Stopped : state;
+}
+
+MoveState ControlLoop::wait_move(std::uint64_t move, Instant until) const {
+    std::unique_lock<transport::BusMutex> lock(mutex_);
+    ROTALINK_ASSERT(move >= 1 && move <= moves_.size(), "a move of this loop");
+    for (;;) {
+        const auto state = static_cast<MoveState>(moves_[move - 1]);
+        if (state != MoveState::Running) return state;
+        if (!running_) return MoveState::Stopped;
+        const Instant now = Instant::now();
+        if (!(now < until)) return MoveState::Running;
+        const std::uint64_t left = std::min(until.ns - now.ns, kLongestWaitNanos);
+        changed_.wait_for(lock, std::chrono::nanoseconds(static_cast<std::int64_t>(left)));
+    }
 }
 
 std::optional<MotorGroup::Refusal> ControlLoop::command(std::vector<Setpoint> setpoints) {
@@ -390,6 +484,39 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
     MotorGroup::Cycle c;
     std::vector<Instant> answered(n, clock_.now());  // each member's latest answer
     std::string why;  // why the loop stops by itself
+    const double period = seconds(options_.period);
+    // Moves and blends wait for every member's feedback, then run.
+    enum class Phase : std::uint8_t { Off, Waiting, Running };
+    MoveRequest move;  // the move taken
+    std::uint64_t move_id = 0;
+    Phase moving = Phase::Off;
+    std::uint64_t move_cycle = 0;
+    std::uint64_t move_cycles = 0;
+    std::vector<Trapezoid> profiles(n);
+    std::vector<Setpoint> bases(n);
+    std::vector<double> p0(n);  // where each member was measured when a move or blend began
+    std::vector<double> v0(n);
+    const std::uint64_t period_ns = std::max<std::uint64_t>(1, options_.period.total_nanos_saturated());
+    const std::uint64_t blend_ns = options_.blend.total_nanos_saturated();
+    const std::uint64_t blend_cycles = blend_ns == 0 ? 0 : (blend_ns + period_ns - 1) / period_ns;
+    bool blend_armed = blend_cycles > 0;
+    Phase blending = Phase::Off;
+    std::uint64_t blend_cycle = 0;
+    std::vector<Setpoint> blended(n);
+    std::vector<CanFrame> blend_frames = refresh;
+    // latest_ is written by this thread alone: read here without the lock.
+    const auto heard_all = [&] {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!latest_[i]) return false;
+        }
+        return true;
+    };
+    const auto measure = [&] {
+        for (std::size_t i = 0; i < n; ++i) {
+            p0[i] = latest_[i]->position;
+            v0[i] = latest_[i]->velocity;
+        }
+    };
     try {
         Instant planned = clock_.now();
         while (!stop_.load()) {
@@ -397,22 +524,104 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
             if (stop_.load()) break;
             const Instant begun = clock_.now();
             Instant last_set;
+            bool took_move = false;
+            bool took_set = false;
             {
                 std::lock_guard<transport::BusMutex> lock(mutex_);
                 if (generation_ != taken) {
-                    std::swap(frames, pending_);
-                    std::swap(setpoints, pending_setpoints_);
+                    if (pending_is_move_) {
+                        std::swap(move, pending_move_);
+                        std::swap(frames, pending_move_frames_);
+                        std::swap(setpoints, pending_move_setpoints_);
+                        move_id = moves_.size();
+                        took_move = true;
+                    } else {
+                        std::swap(frames, pending_);
+                        std::swap(setpoints, pending_setpoints_);
+                        took_set = true;
+                    }
                     taken = generation_;
                 }
                 last_set = last_set_;
             }
+            if (took_move) {
+                moving = Phase::Waiting;
+                blending = Phase::Off;
+            } else if (took_set) {
+                if (moving != Phase::Off) {
+                    moving = Phase::Off;  // cancelled
+                    blend_armed = blend_cycles > 0;
+                }
+                if (blend_armed) {
+                    blending = Phase::Waiting;
+                    blend_armed = false;
+                }
+            }
+            // A move under way is fresh setpoints.
+            if (moving != Phase::Off) last_set = begun;
             if (nanos_between(last_set, begun) > options_.hold.total_nanos_saturated()) {
                 why = "no setpoint for " + millis_text(options_.hold);
                 break;
             }
-            // latest_ is written by this thread alone: read here without the lock.
-            if (taken != 0) group_.hold_velocities(setpoints, latest_, frames);
-            cycle(c, taken != 0 ? frames : refresh, nullptr);
+            const std::vector<CanFrame>* send = taken != 0 ? &frames : &refresh;
+            const std::vector<Setpoint>* sent = &setpoints;
+            bool arrived = false;
+            if (moving == Phase::Waiting) {
+                if (heard_all()) {
+                    measure();
+                    move_cycles = plan_move(move.axes.data(), p0.data(), v0.data(), n, move.duration, period,
+                                            profiles.data());
+                    for (std::size_t i = 0; i < n; ++i) bases[i] = move_base(move.axes[i]);
+                    move_cycle = 0;
+                    moving = Phase::Running;
+                } else {
+                    send = &refresh;
+                }
+            }
+            if (moving == Phase::Running) {
+                // The profile advances a period a cycle, whatever the clock
+                // did: successive commands keep to the limits.
+                const double t = static_cast<double>(++move_cycle) * period;
+                for (std::size_t i = 0; i < n; ++i) {
+                    double p = 0.0;
+                    double v = 0.0;
+                    profiles[i].sample(t, p, v);
+                    setpoints[i] = bases[i];
+                    move_motion(setpoints[i], p, v, move.axes[i].accel * period);
+                }
+                if (std::optional<MotorGroup::Refusal> r = group_.write_frames(setpoints, frames)) {
+                    why = "internal fault: " + member_name(group_.members(), r->member) + ": " + r->error.message();
+                    break;
+                }
+                if (move_cycle >= move_cycles) {
+                    moving = Phase::Off;
+                    blend_armed = blend_cycles > 0;
+                    arrived = true;
+                }
+            } else if (blending == Phase::Waiting) {
+                if (heard_all()) {
+                    measure();
+                    blend_cycle = 0;
+                    blending = Phase::Running;
+                } else {
+                    send = &refresh;
+                }
+            }
+            if (blending == Phase::Running) {
+                const double u = static_cast<double>(blend_cycle) / static_cast<double>(blend_cycles);
+                const double w = blend_weight(u);
+                const double rate = blend_weight_rate(u) / (static_cast<double>(blend_cycles) * period);
+                for (std::size_t i = 0; i < n; ++i) blended[i] = blend_setpoint(setpoints[i], p0[i], v0[i], w, rate);
+                if (std::optional<MotorGroup::Refusal> r = group_.write_frames(blended, blend_frames)) {
+                    why = "internal fault: " + member_name(group_.members(), r->member) + ": " + r->error.message();
+                    break;
+                }
+                if (++blend_cycle > blend_cycles) blending = Phase::Off;
+                send = &blend_frames;
+                sent = &blended;
+            }
+            if (send != &refresh) group_.hold_velocities(*sent, latest_, send == &frames ? frames : blend_frames);
+            cycle(c, *send, nullptr);
             const Instant done = clock_.now();
             group_.remember(c.results());
             std::size_t silent = n;   // a member that has not answered for the hold time
@@ -444,6 +653,14 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
                 last_start_ = begun;
                 latencies_.record(nanos_between(planned, done));
                 ++cycles_;
+                if (arrived) {
+                    // The hold time runs from the arrival.
+                    std::uint8_t& state = moves_[move_id - 1];
+                    if (state == static_cast<std::uint8_t>(MoveState::Running)) {
+                        state = static_cast<std::uint8_t>(MoveState::Arrived);
+                    }
+                    if (last_set_ < begun) last_set_ = begun;
+                }
             }
             changed_.notify_all();
             if (silent != n) {

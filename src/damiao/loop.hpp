@@ -253,7 +253,15 @@ private:
     mutable std::condition_variable_any changed_;
     std::vector<transport::CanFrame> pending_;
     std::vector<Setpoint> pending_setpoints_;
-    std::uint64_t generation_ = 0;  // sets so far
+    // A move waiting for the thread, with the frames and setpoints of its
+    // targets; it, not pending_, is the latest when pending_is_move_.
+    MoveRequest pending_move_;
+    std::vector<transport::CanFrame> pending_move_frames_;
+    std::vector<Setpoint> pending_move_setpoints_;
+    bool pending_is_move_ = false;
+    std::vector<Setpoint> commanded_;  // the latest set's setpoints (none before the first)
+    std::vector<std::uint8_t> moves_;  // each move's MoveState, move k at k - 1
+    std::uint64_t generation_ = 0;  // sets and moves so far
     transport::Instant last_set_{};
     bool running_ = false;
     std::optional<std::string> error_;

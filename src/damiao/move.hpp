@@ -79,9 +79,10 @@ struct MoveAxis {
 // not negative, got -1"), or "".
 std::string move_duration_fault(double duration);
 
-// Why `axis` cannot be planned ("velocity_limit must be above 0, got 0"), or
-// "" when it can. Targets and limits only: gains are checked when encoded.
-std::string move_axis_fault(const MoveAxis& axis);
+// Why `axis` cannot be planned ("velocity_limit must be above 0, got 0";
+// the target called `target` in messages), or "" when it can. Targets and
+// limits only: gains are checked when encoded.
+std::string move_axis_fault(const MoveAxis& axis, const char* target = "target");
 
 // The profiles of a move of `n` axes starting at `p0`/`v0` into `out`, all
 // lasting the same whole number of `period`s: the slowest axis's fastest
@@ -89,12 +90,15 @@ std::string move_axis_fault(const MoveAxis& axis);
 std::uint64_t plan_move(const MoveAxis* axes, const double* p0, const double* v0, std::size_t n, double duration,
                         double period, Trapezoid* out);
 
-// The setpoint of an axis at one instant of its profile, `p` and `v`: MIT
-// takes both (and the axis's gains, no torque); POS_VEL and FORCE_POS the
-// position, with |v| as the speed limit but never below `floor` (so that a
-// motor told to reach the next position is never told speed 0); VEL the
-// velocity.
-Setpoint move_setpoint(const MoveAxis& axis, double p, double v, double floor);
+// The setpoint an axis is driven with, its motion fields not yet filled:
+// MIT's gains, FORCE_POS's current, the rest 0.
+Setpoint move_base(const MoveAxis& axis);
+// Fills the motion fields of `s` (made by move_base) for one instant of the
+// profile, at `p` moving at `v`: MIT takes both (no torque); POS_VEL and
+// FORCE_POS the position, with |v| as the speed limit but never below
+// `floor` (so that a motor told to reach the next position is never told
+// speed 0); VEL the velocity.
+void move_motion(Setpoint& s, double p, double v, double floor);
 
 // The blend of a setpoint towards `target` from a measured position and
 // velocity: at weight `s` (0 at the blend's start, 1 at its end) with

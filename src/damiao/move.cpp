@@ -1,0 +1,198 @@
+#include "damiao/move.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "damiao/joints.hpp"
+
+namespace rotalink::damiao {
+
+namespace {
+
+// Bisection steps for a cruise velocity: enough to reach the doubles'
+// resolution from any bracket a move can have.
+constexpr int kBisections = 200;
+
+}  // namespace
+
+Trapezoid Trapezoid::shaped(double p0, double v0, double p1, double amax, double vc, double duration) {
+    Trapezoid t;
+    t.p0_ = p0;
+    t.v0_ = v0;
+    t.p1_ = p1;
+    t.vc_ = vc;
+    t.a1_ = vc >= v0 ? amax : -amax;
+    t.a3_ = vc >= 0 ? -amax : amax;
+    t.t1_ = std::fabs(vc - v0) / amax;
+    t.t3_ = std::fabs(vc) / amax;
+    t.t2_ = std::max(0.0, duration - t.t1_ - t.t3_);
+    return t;
+}
+
+double Trapezoid::distance() const {
+    return (v0_ + vc_) * 0.5 * t1_ + vc_ * t2_ + vc_ * 0.5 * t3_;
+}
+
+Trapezoid Trapezoid::fastest(double p0, double v0, double p1, double vmax, double amax) {
+    const double d = p1 - p0;
+    const double stopping = v0 * std::fabs(v0) / (2.0 * amax);  // signed: where braking at once ends
+    if (d == stopping) return shaped(p0, v0, p1, amax, 0.0, std::fabs(v0) / amax);
+    // Seen in the direction the axis must go once it has braked (s = +1),
+    // the cruise velocity is the peak of accelerate-then-brake, capped.
+    const double s = d > stopping ? 1.0 : -1.0;
+    const double ds = s * d;
+    const double vs = s * v0;
+    const double vc = std::min(vmax, std::sqrt(amax * ds + 0.5 * vs * vs));
+    const double t1 = std::fabs(vc - vs) / amax;
+    const double t3 = vc / amax;
+    const double ramps = (vs + vc) * 0.5 * t1 + vc * 0.5 * t3;
+    const double t2 = std::max(0.0, (ds - ramps) / vc);
+    return shaped(p0, v0, p1, amax, s * vc, t1 + t2 + t3);
+}
+
+Trapezoid Trapezoid::lasting(double p0, double v0, double p1, double vmax, double amax, double duration) {
+    const Trapezoid fast = fastest(p0, v0, p1, vmax, amax);
+    if (!(duration > fast.duration())) return fast;
+    // The distance covered in `duration` grows with the cruise velocity,
+    // from braking at once (0) to the fastest profile's cruise, which
+    // covers at least the distance in the longer time.
+    const double d = p1 - p0;
+    double lo = std::min(0.0, fast.vc_);
+    double hi = std::max(0.0, fast.vc_);
+    for (int i = 0; i < kBisections && lo < hi; ++i) {
+        const double mid = lo + (hi - lo) * 0.5;
+        if (mid <= lo || mid >= hi) break;
+        if (shaped(p0, v0, p1, amax, mid, duration).distance() < d) {
+            lo = mid;
+        } else {
+            hi = mid;
+        }
+    }
+    const Trapezoid low = shaped(p0, v0, p1, amax, lo, duration);
+    const Trapezoid high = shaped(p0, v0, p1, amax, hi, duration);
+    return std::fabs(low.distance() - d) <= std::fabs(high.distance() - d) ? low : high;
+}
+
+void Trapezoid::sample(double t, double& p, double& v) const {
+    if (t >= t1_ + t2_ + t3_) {
+        p = p1_;
+        v = 0.0;
+        return;
+    }
+    if (t < t1_) {
+        p = p0_ + (v0_ + 0.5 * a1_ * t) * t;
+        v = v0_ + a1_ * t;
+        return;
+    }
+    const double cruise_start = p0_ + (v0_ + vc_) * 0.5 * t1_;
+    const double c = t - t1_;
+    if (c < t2_) {
+        p = cruise_start + vc_ * c;
+        v = vc_;
+        return;
+    }
+    const double b = c - t2_;
+    p = cruise_start + vc_ * t2_ + (vc_ + 0.5 * a3_ * b) * b;
+    v = vc_ + a3_ * b;
+}
+
+std::string move_axis_fault(const MoveAxis& axis, const char* target) {
+    if (!std::isfinite(axis.target)) return std::string(target) + " must be finite, got " + double_text(axis.target);
+    if (!(axis.velocity > 0.0)) return "velocity_limit must be above 0, got " + double_text(axis.velocity);
+    if (!(axis.accel > 0.0 && std::isfinite(axis.accel))) {
+        return "accel_limit must be finite and above 0, got " + double_text(axis.accel);
+    }
+    return {};
+}
+
+std::string move_duration_fault(double duration) {
+    if (!(duration >= 0.0 && std::isfinite(duration))) {
+        return "duration must be finite and not negative, got " + double_text(duration);
+    }
+    return {};
+}
+
+std::uint64_t plan_move(const MoveAxis* axes, const double* p0, const double* v0, std::size_t n, double duration,
+                        double period, Trapezoid* out) {
+    double longest = duration;
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = Trapezoid::fastest(p0[i], v0[i], axes[i].target, axes[i].velocity, axes[i].accel);
+        longest = std::max(longest, out[i].duration());
+    }
+    // A whole number of periods, at least one: the last cycle sends the
+    // targets. A time a hair past a whole number (rounding) takes no extra
+    // cycle.
+    const double periods = std::ceil(longest / period - 1e-9);
+    const std::uint64_t cycles = periods < 1.0 ? 1 : static_cast<std::uint64_t>(periods);
+    const double length = static_cast<double>(cycles) * period;
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = Trapezoid::lasting(p0[i], v0[i], axes[i].target, axes[i].velocity, axes[i].accel, length);
+    }
+    return cycles;
+}
+
+Setpoint move_base(const MoveAxis& axis) {
+    Setpoint s;
+    s.kind = axis.kind;
+    const CommandKind& k = kCommandKinds[axis.kind];
+    for (std::size_t f = 0; f < k.field_count; ++f) {
+        const std::string_view name = k.fields[f].name;
+        s.values[f] = name == "kp" ? axis.kp : name == "kd" ? axis.kd : name == "current" ? axis.current : 0.0f;
+    }
+    return s;
+}
+
+void move_motion(Setpoint& s, double p, double v, double floor) {
+    const CommandKind& k = kCommandKinds[s.kind];
+    for (std::size_t f = 0; f < k.field_count; ++f) {
+        switch (k.fields[f].role) {
+            case Role::Position:
+                s.values[f] = static_cast<float>(p);
+                break;
+            case Role::Velocity:
+                s.values[f] = static_cast<float>(v);
+                break;
+            case Role::Speed:
+                s.values[f] = static_cast<float>(std::max(std::fabs(v), floor));
+                break;
+            case Role::Torque:
+            case Role::Other:
+                break;
+        }
+    }
+}
+
+Setpoint blend_setpoint(const Setpoint& target, double position, double velocity, double s, double rate) {
+    if (s >= 1.0) return target;
+    const CommandKind& k = kCommandKinds[target.kind];
+    std::size_t pos = k.field_count;  // the kind's position field, if any
+    for (std::size_t f = 0; f < k.field_count; ++f) {
+        if (k.fields[f].role == Role::Position) pos = f;
+    }
+    Setpoint out = target;
+    for (std::size_t f = 0; f < k.field_count; ++f) {
+        const double x = target.values[f];
+        if (k.fields[f].role == Role::Position) {
+            out.values[f] = static_cast<float>(position + (x - position) * s);
+        } else if (k.fields[f].role == Role::Velocity) {
+            out.values[f] = static_cast<float>(pos < k.field_count
+                                                   ? x * s + (target.values[pos] - position) * rate
+                                                   : velocity + (x - velocity) * s);
+        }
+    }
+    return out;
+}
+
+double blend_weight(double u) {
+    if (!(u > 0.0)) return 0.0;
+    if (u >= 1.0) return 1.0;
+    return u * u * u * (10.0 + u * (-15.0 + 6.0 * u));
+}
+
+double blend_weight_rate(double u) {
+    if (!(u > 0.0) || u >= 1.0) return 0.0;
+    const double w = u * (1.0 - u);
+    return 30.0 * w * w;
+}
+
+}  // namespace rotalink::damiao
