@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "damiao/joints.hpp"
+#include "support/float_text.hpp"
 #include "support/panic.hpp"
 
 namespace rotalink::damiao {
@@ -312,7 +313,7 @@ Result<std::uint64_t, MotorGroup::Refusal> ControlLoop::move(MoveRequest request
         limited = limited || joint.has_value();
         if (joint && !(a.target >= joint->q_min && a.target <= joint->q_max)) {
             return refuse(i, "target " + double_text(a.target) + " is outside the joint limits [" +
-                                 double_text(joint->q_min) + ", " + double_text(joint->q_max) + "]");
+                                 float_short(joint->q_min) + ", " + float_short(joint->q_max) + "]");
         }
         const Setpoint* prev = i < last.size() && last[i].kind == a.kind ? &last[i] : nullptr;
         a.kp = given_or(a.kp, prev, "kp", a.fallback_kp);

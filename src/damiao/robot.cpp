@@ -4,6 +4,8 @@
 #include <cmath>
 #include <utility>
 
+#include "support/float_text.hpp"
+
 namespace rotalink::damiao {
 
 std::string RobotError::message() const {
@@ -87,8 +89,8 @@ Result<std::uint64_t, std::string> Robot::move(ControlLoop& loop, const JointMov
         axis.accel = move.accel.size > 0 ? at(move.accel, i) : kDefaultMoveAccel;
         if (std::string why = move_axis_fault(axis, "q"); !why.empty()) return fault(why);
         if (!(axis.target >= j.limits.q_min && axis.target <= j.limits.q_max)) {
-            return fault("q " + double_text(axis.target) + " is outside its limits [" + double_text(j.limits.q_min) +
-                         ", " + double_text(j.limits.q_max) + "]");
+            return fault("q " + double_text(axis.target) + " is outside its limits [" + float_short(j.limits.q_min) +
+                         ", " + float_short(j.limits.q_max) + "]");
         }
         const JointValues* gains[] = {&move.kp, &move.kd};
         double gain[2] = {std::nan(""), std::nan("")};
