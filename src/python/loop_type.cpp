@@ -379,11 +379,6 @@ PyObject* move_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                                            [](Instant x, Instant y) { return x < y; });
             damiao::MoveState state = damiao::MoveState::Running;
             without_interpreter([&] { state = loop.wait_move(m.move, slice); });
-            // A loop that ended leaves no move running, whatever it marked.
-            if (state == damiao::MoveState::Running && !loop.running()) {
-                state = loop.move_state(m.move);
-                if (state == damiao::MoveState::Running) state = damiao::MoveState::Stopped;
-            }
             switch (state) {
                 case damiao::MoveState::Arrived:
                     Py_RETURN_TRUE;
