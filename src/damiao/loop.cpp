@@ -307,9 +307,12 @@ Result<std::uint64_t, MotorGroup::Refusal> ControlLoop::move(MoveRequest request
     for (std::size_t i = 0; i < n; ++i) {
         MoveAxis& a = request.axes[i];
         ROTALINK_ASSERT(a.kind < kCommandKindCount, "a move axis of no command kind");
+        const std::optional<JointLimits>& joint = group_.members()[i].joint;
+        // A velocity limit above the joint's would be clamped in the
+        // commands but not in the positions: the profile keeps to both.
+        if (joint && a.velocity > joint->dq_max) a.velocity = joint->dq_max;
         std::string fault = move_axis_fault(a);
         if (!fault.empty()) return refuse(i, std::move(fault));
-        const std::optional<JointLimits>& joint = group_.members()[i].joint;
         limited = limited || joint.has_value();
         if (joint && !(a.target >= joint->q_min && a.target <= joint->q_max)) {
             return refuse(i, "target " + double_text(a.target) + " is outside the joint limits [" +

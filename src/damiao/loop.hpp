@@ -173,7 +173,8 @@ public:
     // From the last, which sends the targets, the loop holds them as if they
     // had been set. A move under way counts as fresh setpoints for the hold
     // time, which runs again from its arrival; a later set() or move
-    // cancels it. Checked here, with nothing set: every axis
+    // cancels it. A member with joint limits moves no faster than their
+    // dq_max. Checked here, with nothing set: every axis
     // (move_axis_fault), a target outside the member's joint limits, a kind
     // the member cannot be sent, and a setpoint at the target that would be
     // refused; MIT gains and FORCE_POS's current not given come from the

@@ -5,6 +5,8 @@ written out here and the simulator's own codec, the feedback converted
 back, and the loop in joint units."""
 import dataclasses
 import math
+import socket
+import threading
 from pathlib import Path
 
 import pytest
@@ -127,7 +129,7 @@ def test_commands_on_the_wire_and_states_in_joint_units(arm, can_iface, cmd):
 
 def test_the_loop_sends_the_converted_command(arm, can_iface):
     cmd = dict(q=[0.2, -0.1, 0.4, 0.1, 0.0, 0.8], dq=[0.0, 0.0, 0.0, 0.0, 1.5, 0.5])
-    with arm.start(200, hold_ms=2000) as loop:
+    with arm.start(200, hold_ms=2000, blend_ms=0) as loop:
         loop.set(**cmd)
         loop.wait(2000)
         sniffer = Sniffer(can_iface)
@@ -137,3 +139,154 @@ def test_the_loop_sends_the_converted_command(arm, can_iface):
             sniffer.close()
         js = loop.wait(2000)
         assert list(js.status) == [int(rotalink.Status.ENABLED)] * 6 and not np.isnan(loop.state().q).any()
+
+
+# ------------------------------------------------------------------ moves
+
+MOVE_RATE = 100
+PERIOD = 1.0 / MOVE_RATE
+
+
+class Recorder:
+    """Every frame on the interface, read by a thread from creation to stop()."""
+
+    def __init__(self, iface):
+        self.sniffer = Sniffer(iface)
+        self.sniffer.sock.settimeout(0.05)
+        self.frames = []
+        self._done = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while not self._done.is_set():
+            try:
+                self.frames.append(self.sniffer._decode(self.sniffer.sock.recv(72)))
+            except socket.timeout:
+                pass
+
+    def stop(self):
+        self._done.set()
+        self._thread.join()
+        self.sniffer.close()
+        return self.frames
+
+
+def joint_commands(frames):
+    """Per joint, the commands it was sent, in order, converted to joint
+    units here: (q, dq) - q None for VEL, dq a magnitude for POS_VEL - and
+    the step of the wire's resolution in q."""
+    ids = {}
+    for i, j in enumerate(ARM.joints):
+        offset = {rotalink.ControlMode.MIT: 0, rotalink.ControlMode.VEL: 0x200}.get(j.mode, 0x100)
+        ids[offset + j.motor_id] = i
+    out = [[] for _ in ARM.joints]
+    for can_id, data, _, _ in frames:
+        if can_id not in ids:
+            continue
+        i = ids[can_id]
+        j = ARM.joints[i]
+        dg = j.direction * j.gear
+        if j.mode == rotalink.ControlMode.MIT:
+            f = codec.decode_command(j.limits.mit_limits(), data)
+            out[i].append(((f[0] - j.offset) / dg, f[1] / dg))
+        elif j.mode == rotalink.ControlMode.VEL:
+            (v,) = model.decode_wire(model.MODE_VEL, data)
+            out[i].append((None, v / dg))
+        else:
+            p, speed = model.decode_wire(model.MODE_POS_VEL, data)
+            out[i].append(((p - j.offset) / dg, speed / abs(j.gear)))
+    return out
+
+
+def q_step(j):
+    if j.mode != rotalink.ControlMode.MIT:
+        return 1e-6
+    return 2 * codec.limits_of(j.limits.mit_limits()).p_max / 65535 / abs(j.gear)
+
+
+def test_a_move_keeps_to_its_limits_and_every_joint_arrives_together(arm, can_iface):
+    vlim, alim = 0.8, 3.0
+    with arm.start(MOVE_RATE, hold_ms=3000, blend_ms=0) as loop:
+        loop.wait(2000)
+        start = loop.state().q
+        target = np.array([0.5, -0.4, 0.6, -0.5, start[4] + 0.6, 0.9])
+        recorder = Recorder(can_iface)
+        try:
+            mv = loop.move_to(target, velocity_limit=vlim, accel_limit=alim)
+            assert mv.wait(30000) is True
+            assert mv.done and not mv.cancelled
+            for _ in range(5):  # the target, held
+                loop.wait(2000)
+        finally:
+            frames = recorder.stop()
+    commands = joint_commands(frames)
+    arrivals = []
+    for i, j in enumerate(ARM.joints):
+        got = commands[i]
+        assert len(got) > 30, j.name
+        dq = np.array([d for _, d in got])
+        if j.mode == rotalink.ControlMode.VEL:
+            # Its velocity: within the limits, changing by the acceleration
+            # limit at most, at rest at the end.
+            assert np.abs(dq).max() <= vlim + 1e-5, j.name
+            assert np.abs(np.diff(dq)).max() <= alim * PERIOD + 1e-5, j.name
+            assert dq[-1] == 0.0
+            continue
+        q = np.array([p for p, _ in got])
+        step = q_step(j)
+        # Finite differences of successive commands: within the velocity
+        # and acceleration limits, to the wire's resolution.
+        assert np.abs(np.diff(q)).max() <= vlim * PERIOD + step + 1e-6, j.name
+        assert np.abs(np.diff(q, 2)).max() <= alim * PERIOD ** 2 + 2 * step + 1e-6, j.name
+        assert q[-1] == pytest.approx(target[i], abs=step), j.name
+        arrivals.append((i, int(np.flatnonzero(q != q[-1])[-1]) + 1))
+    # Every joint still short of its target five cycles before the last
+    # one arrives, and there at that cycle.
+    last = max(k for _, k in arrivals)
+    for i, k in arrivals:
+        q = np.array([p for p, _ in commands[i]])
+        assert abs(q[last - 5] - target[i]) > 2 * q_step(ARM.joints[i]), ARM.joints[i].name
+        assert q[last] == q[-1], ARM.joints[i].name
+
+
+def test_the_first_set_is_blended_in_from_the_measured_position(arm, can_iface):
+    blend_ms = 300
+    cycles = blend_ms * MOVE_RATE // 1000
+    with arm.start(MOVE_RATE, hold_ms=3000, blend_ms=blend_ms) as loop:
+        loop.wait(2000)
+        recorder = Recorder(can_iface)
+        try:
+            measured = loop.state().q
+            goal = np.array([0.0, 0.0, 0.0, 0.0, 0.0, 0.2])
+            loop.set(q=goal, dq=[0.0, 0.0, 0.0, 0.0, 0.0, 1.0])
+            for _ in range(cycles + 5):
+                loop.wait(2000)
+        finally:
+            frames = recorder.stop()
+    commands = joint_commands(frames)
+    for i, j in enumerate(ARM.joints):
+        if j.mode == rotalink.ControlMode.VEL:
+            continue
+        q = np.array([p for p, _ in commands[i]])
+        step = q_step(j)
+        # The first command is where the joint was; the set target is
+        # reached after blend_ms, and held.
+        assert q[0] == pytest.approx(measured[i], abs=2 * step + 1e-3), j.name
+        assert np.all(q[cycles:] == pytest.approx(goal[i], abs=step)), j.name
+        if abs(measured[i] - goal[i]) > 10 * step:  # half way, half way there
+            assert q[cycles // 2] == pytest.approx((measured[i] + goal[i]) / 2, abs=2 * step + 1e-3), j.name
+
+
+def test_a_move_outside_the_joint_limits_sends_nothing(arm, can_iface):
+    with arm.start(MOVE_RATE, hold_ms=3000) as loop:
+        loop.wait(2000)
+        recorder = Recorder(can_iface)
+        try:
+            with pytest.raises(ValueError, match=r"joint 'shoulder' \(index 1\): q 2 is outside its limits"):
+                loop.move_to([0.0, 2.0, 0.0, 0.0, 0.0, 0.5])
+            for _ in range(3):
+                loop.wait(2000)
+        finally:
+            frames = recorder.stop()
+    assert all(can_id in (0x7FF,) + tuple(j.master_id for j in ARM.joints) for can_id, _, _, _ in frames)
