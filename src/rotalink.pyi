@@ -1019,7 +1019,7 @@ class ControlLoop:
         the time; a longer `duration`, in seconds, stretches them all). Each
         limit and gain is None, one number for every member or one per
         member; absent: velocity the member's `JointLimits.dq_max` (none
-        without joint limits), acceleration 10 per second squared, kp and
+        without joint limits; one above it is lowered to it), acceleration 10 per second squared, kp and
         kd the latest MIT setpoint's (an MIT move needs kp above 0). Each
         member is driven in the kind of its latest command. Checked now,
         nothing moved on a refusal: ValueError naming the member (`member 1
