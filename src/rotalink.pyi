@@ -83,6 +83,9 @@ _Float = Union[SupportsFloat, SupportsIndex]
 # joint as a sequence or a buffer (a numpy array of any float or int dtype);
 # None: absent.
 _Joints = Union[_Float, Sequence[_Float], NDArray[Any], memoryview, None]
+# What a per-member parameter of a move takes: one number for every member,
+# one per member, or None (absent).
+_PerMember = Union[_Float, Sequence[_Float], None]
 
 __all__ = [
     "__version__",
@@ -104,6 +107,7 @@ __all__ = [
     "Status",
     "ControlLoop",
     "LoopStats",
+    "Move",
     "Joint",
     "Robot",
     "RobotLoop",
@@ -877,6 +881,7 @@ class MotorGroup:
         priority: Optional[SupportsIndex] = None,
         cpu: Optional[SupportsIndex] = None,
         stop_on_fault: bool = True,
+        blend_ms: SupportsIndex = 0,
     ) -> ControlLoop:
         """Run the group's cycle in a native thread every 1/rate_hz seconds
         and return its `ControlLoop`; call it inside `with group:`.
@@ -892,7 +897,10 @@ class MotorGroup:
         the same way (`member 1 (motor_id=0x2) reports OVERLOAD; every member
         was disabled`); without, faults are counted in `LoopStats.faults`.
         `priority` 1..99 runs the thread SCHED_FIFO at that priority, `cpu`
-        pins it to that CPU.
+        pins it to that CPU. `blend_ms` (0 to 60000; 0, the default, for
+        none): the first setpoints after the start, and the first after a
+        move, are blended in from where each member is measured over that
+        long, the first command being the measured position itself.
 
         Started outside the group's scope with no watchdog_ms, it logs a
         warning of the `rotalink` logger: should the process crash or be
@@ -903,7 +911,8 @@ class MotorGroup:
         ValueError: `rate_hz must be above 0 and at most 100000, got 0`,
         `hold_ms must be at least 1`, `priority must be None or from 1 to
         99, got 0`, `cpu must be None or from 0 to 1023, got -1`, `cpu 7 is
-        not one this process may run on`. PermissionError: `running the
+        not one this process may run on`, `blend_ms must be from 0 to
+        60000, got 60001`. PermissionError: `running the
         control loop at SCHED_FIFO priority 50 needs the CAP_SYS_NICE
         capability or a real-time priority limit of at least 50 (ulimit -r
         50)`. RuntimeError `control loop running` while a loop of the group
@@ -992,7 +1001,33 @@ class ControlLoop:
         """The setpoints of the next cycles, one per member in member order,
         any mix of the four kinds: checked, clamped into the group's
         `JointLimits` and encoded now, so that a refused one raises here as
-        in `MotorGroup.control` (naming the member); the latest wins."""
+        in `MotorGroup.control` (naming the member); the latest wins. It
+        cancels a move under way."""
+    def move_to(
+        self,
+        targets: Sequence[_Float],
+        duration: Optional[_Float] = None,
+        velocity_limit: _PerMember = None,
+        accel_limit: _PerMember = None,
+        kp: _PerMember = None,
+        kd: _PerMember = None,
+    ) -> Move:
+        """Move every member from where it is to its target (one per member,
+        in motor units), planned and run by the loop's thread: a
+        trapezoidal profile per member within its velocity and acceleration
+        limits, every member arriving at the same cycle (the slowest sets
+        the time; a longer `duration`, in seconds, stretches them all). Each
+        limit and gain is None, one number for every member or one per
+        member; absent: velocity the member's `JointLimits.dq_max` (none
+        without joint limits; one above it is lowered to it), acceleration 10 per second squared, kp and
+        kd the latest MIT setpoint's (an MIT move needs kp above 0). Each
+        member is driven in the kind of its latest command. Checked now,
+        nothing moved on a refusal: ValueError naming the member (`member 1
+        (motor_id=0x2): velocity_limit must be above 0, got 0`, `member 0
+        (motor_id=0x1): target 2 is outside the joint limits [-1.5, 1.5]`),
+        or the argument (`duration must be finite and not negative, got
+        -1`, `kp[1] must be a number, got nan`). RuntimeError once the loop
+        has stopped. A later `set` or `move_to` cancels it."""
     def wait(self, timeout_ms: Optional[SupportsIndex] = None) -> List[Optional[MotorState]]:
         """Wait, with the interpreter lock released, for the next cycle to
         complete; its feedback in member order, None for a member that did
@@ -1057,6 +1092,34 @@ class LoopStats:
     def latency_us(self) -> Tuple[float, float, float]:
         """(p50, p99, max) of the time from a cycle's planned start to its
         last reply (or its time-out), in microseconds."""
+
+# Made only by ControlLoop.move_to and RobotLoop.move_to: calling Move()
+# raises TypeError "No constructor defined for Move".
+@final
+class Move:
+    """One move of a `ControlLoop`, from `ControlLoop.move_to` or
+    `RobotLoop.move_to`. It keeps its loop alive.
+
+    It has no constructor: `Move()` raises TypeError `No constructor
+    defined for Move`.
+
+    repr: `Move(done=False, cancelled=False)`.
+    """
+    @property
+    def done(self) -> bool:
+        """Whether the move has arrived: the loop holds its targets."""
+    @property
+    def cancelled(self) -> bool:
+        """Whether a later `set` or `move_to` cancelled the move, or the loop
+        stopped before it arrived."""
+    def wait(self, timeout_ms: Optional[SupportsIndex] = None) -> bool:
+        """Wait, with the interpreter lock released, until the move arrives:
+        True; False once a later `set` or `move_to` cancelled it.
+        RuntimeError (the loop's `error`, or `the control loop is stopped`)
+        when the loop stopped before the move arrived; TimeoutError `the
+        move did not arrive within 50 ms` after timeout_ms (None waits as
+        long as it takes). Signal handlers run within 20 ms while it
+        waits."""
 
 @final
 class Joint:
@@ -1191,9 +1254,12 @@ class Robot:
         (`joint 'elbow' (index 2): q must be finite, got nan`), or the
         field (`kp: expected 1 value or 6, one per joint, got 2`)."""
     def start(self, rate_hz: _Float, hold_ms: SupportsIndex = 100, priority: Optional[SupportsIndex] = None,
-              cpu: Optional[SupportsIndex] = None, stop_on_fault: bool = True) -> RobotLoop:
+              cpu: Optional[SupportsIndex] = None, stop_on_fault: bool = True,
+              blend_ms: SupportsIndex = 200) -> RobotLoop:
         """Run the robot's cycle in a native thread, as `MotorGroup.start`
-        does; its `RobotLoop`."""
+        does; its `RobotLoop`. Its first setpoints, after the start and
+        after a move, are blended in over `blend_ms` (200 unless told; 0
+        for none)."""
 
 # Made only by Robot.start.
 @final
@@ -1226,7 +1292,17 @@ class RobotLoop:
             tau: _Joints = None, current: _Joints = None) -> None:
         """The command of the next cycles, as `Robot.command` takes it:
         checked, clamped and converted now (a refusal raises ValueError
-        here); the latest wins. RuntimeError once the loop has stopped."""
+        here); the latest wins. RuntimeError once the loop has stopped. It
+        cancels a move under way."""
+    def move_to(self, q: _Joints, duration: Optional[_Float] = None, velocity_limit: _Joints = None,
+                accel_limit: _Joints = None, kp: _Joints = None, kd: _Joints = None) -> Move:
+        """Move every joint from where it is to `q`, in joint units, as
+        `ControlLoop.move_to` does; each vector read as `set` reads its
+        fields. Absent: velocity the joint's `dq_max` (none when infinite),
+        acceleration 10 rad/s**2, kp and kd the latest set's, else the
+        joint's. A refusal is a ValueError naming the joint (`joint 'elbow'
+        (index 2): q 3 is outside its limits [-1.5, 1.5]`) or the field;
+        nothing moves. Its `Move`."""
     def state(self) -> JointStates:
         """The joints' latest states, without waiting; a joint not heard
         from yet: NaN and -1."""

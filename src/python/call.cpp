@@ -219,6 +219,16 @@ bool to_f32(PyObject* obj, const char* name, float& out) {
     return true;
 }
 
+bool to_f64(PyObject* obj, const char* name, double& out) {
+    const double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) {
+        prefix_type_error(name);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
 bool to_u16(PyObject* obj, const char* name, std::uint16_t& out) {
     PyObject* index = PyNumber_Index(obj);
     if (index == nullptr) {

@@ -158,6 +158,7 @@ bool bind_tuple(const Signature<N>& sig, PyObject* args, PyObject* kwargs,
 // conversion is already prefixed with "argument '<name>': ".
 
 bool to_f32(PyObject* obj, const char* name, float& out);
+bool to_f64(PyObject* obj, const char* name, double& out);
 bool to_u16(PyObject* obj, const char* name, std::uint16_t& out);
 bool to_u64(PyObject* obj, const char* name, std::uint64_t& out);
 bool to_text(PyObject* obj, const char* name, std::string& out);

@@ -174,6 +174,10 @@ struct Scratch {
     }
 };
 
+// A number (anything float() takes), item `name` of an argument; false with
+// TypeError set.
+bool take_number(PyObject* item, const ItemName& name, double& out);
+
 // A setpoint of any command kind, item `name` of an argument; false with
 // TypeError set for an object of no setpoint class.
 bool take_setpoint(PyObject* item, const ItemName& name, damiao::Setpoint& out);
@@ -182,11 +186,10 @@ bool take_setpoint(PyObject* item, const ItemName& name, damiao::Setpoint& out);
 PyObject* raise_refusal(const damiao::MotorGroup& g, const damiao::MotorGroup::Refusal& r);
 
 // A new ControlLoop running the cycle of `group` (a MotorGroup object)
-// `rate_hz` times a second (every `period`), `hold` the watchdog's time, SCHED_FIFO at
-// `priority` (0: none), pinned to `cpu` (negative: none), stopping on a
-// member's fault when `stop_on_fault`. nullptr with an exception set.
-PyObject* start_loop(PyObject* group, double rate_hz, transport::Duration period, transport::Duration hold, int priority, int cpu,
-                     bool stop_on_fault);
+// `rate_hz` times a second, with `options` (its period, watchdog, faults and
+// blend; the group's disable patience is added), SCHED_FIFO at `priority`
+// (0: none), pinned to `cpu` (negative: none). nullptr with an exception set.
+PyObject* start_loop(PyObject* group, double rate_hz, damiao::LoopOptions options, int priority, int cpu);
 
 // Logs `text` as a warning of the "rotalink" logger; an error doing so is
 // reported as unraisable.
@@ -199,6 +202,14 @@ bool attach_note(PyObject* exc, PyObject* note);
 
 PyTypeObject* control_loop_type();
 PyTypeObject* loop_stats_type();
+// Move: one move of a ControlLoop, read and waited on from Python.
+PyTypeObject* move_type();
+// A new Move of move number `move` of the ControlLoop object `loop` (which
+// it keeps alive); nullptr with an exception set.
+PyObject* new_move(PyObject* loop, std::uint64_t move);
+// The duration argument of a move: None for 0, else a number of seconds
+// that move_duration_fault takes; false with an exception set.
+bool move_duration_arg(PyObject* obj, double& out);
 
 // Whether the group's control loop runs; RuntimeError set when it does.
 bool refuse_while_looping(const GroupRecord& rec);

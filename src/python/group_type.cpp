@@ -714,27 +714,33 @@ PyObject* get_clamped(PyObject* self, void*) {
     });
 }
 
-ROTALINK_SIGNATURE(kGroupStart, 5, "MotorGroup.start",
-                   ROTALINK_DOC("start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None, stop_on_fault=True)")
+ROTALINK_SIGNATURE(kGroupStart, 6, "MotorGroup.start",
+                   ROTALINK_DOC("start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None, stop_on_fault=True, "
+                                         "blend_ms=0)")
                    "Run the group's cycle in a native thread, rate_hz times a second, and\n"
                    "return its ControlLoop. Until its first set() every cycle is a\n"
                    "refresh. With no set() for hold_ms, a member silent for as long, or\n"
                    "(stop_on_fault) a member reporting a fault, the loop disables every\n"
                    "member and stops. priority (1..99) runs the thread SCHED_FIFO, cpu\n"
-                   "pins it to that CPU.",
-                   1, "rate_hz", "hold_ms", "priority", "cpu", "stop_on_fault");
+                   "pins it to that CPU. blend_ms blends the first setpoints after the\n"
+                   "start and after a move in from where each member is (0: none).",
+                   1, "rate_hz", "hold_ms", "priority", "cpu", "stop_on_fault", "blend_ms");
 
-// An optional integer argument from `low` to `high`: `out` unchanged for
-// None; false with an exception set.
-bool optional_int(PyObject* obj, const char* name, long long low, long long high, long long& out) {
-    if (obj == nullptr || obj == Py_None) return true;
+// The longest blend a loop takes: a minute.
+constexpr long long kMaxBlendMs = 60000;
+
+// An integer argument from `low` to `high` (`none`: or None, which leaves
+// `out` unchanged); false with an exception set.
+bool int_in_range(PyObject* obj, const char* name, long long low, long long high, bool none, long long& out) {
+    if (obj == nullptr || (none && obj == Py_None)) return true;
     std::uint64_t v = 0;
     if (!to_u64(obj, name, v) || v < static_cast<std::uint64_t>(low) || v > static_cast<std::uint64_t>(high)) {
         if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
         PyErr_Clear();
         PyObject* text = PyObject_Repr(obj);
         if (text == nullptr) return false;
-        PyErr_Format(PyExc_ValueError, "%s must be None or from %lld to %lld, got %U", name, low, high, text);
+        PyErr_Format(PyExc_ValueError, "%s must be %sfrom %lld to %lld, got %U", name, none ? "None or " : "", low,
+                     high, text);
         Py_DECREF(text);
         return false;
     }
@@ -744,7 +750,7 @@ bool optional_int(PyObject* obj, const char* name, long long low, long long high
 
 PyObject* group_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        Signature<5>::Args a;
+        Signature<6>::Args a;
         if (!bind_vector(kGroupStart, args, nargs, kwnames, a)) return nullptr;
         const double rate = PyFloat_AsDouble(a[0]);
         if (rate == -1.0 && PyErr_Occurred()) {
@@ -763,17 +769,23 @@ PyObject* group_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (hold_ms == 0) return raise({PyExc_ValueError, "hold_ms must be at least 1"});
         long long priority = 0;
         long long cpu = -1;
-        if (!optional_int(a[2], "priority", 1, 99, priority)) return nullptr;
-        if (!optional_int(a[3], "cpu", 0, CPU_SETSIZE - 1, cpu)) return nullptr;
+        if (!int_in_range(a[2], "priority", 1, 99, true, priority)) return nullptr;
+        if (!int_in_range(a[3], "cpu", 0, CPU_SETSIZE - 1, true, cpu)) return nullptr;
         int stop_on_fault = 1;
         if (a[4] != nullptr && (stop_on_fault = PyObject_IsTrue(a[4])) < 0) return nullptr;
+        long long blend_ms = 0;
+        if (!int_in_range(a[5], "blend_ms", 0, kMaxBlendMs, false, blend_ms)) return nullptr;
         GroupRecord& rec = record(self);
         if (refuse_while_looping(rec)) return nullptr;
         // A command of another thread that released the interpreter mid-cycle
         // uses the group's cycle state, as the loop would.
         if (rec.commands > 0) return raise({PyExc_RuntimeError, "a command of the group is under way in another thread"});
-        return start_loop(self, rate, period.value(), transport::Duration::from_millis(hold_ms), static_cast<int>(priority),
-                          static_cast<int>(cpu), stop_on_fault != 0);
+        damiao::LoopOptions options;
+        options.period = period.value();
+        options.hold = transport::Duration::from_millis(hold_ms);
+        options.stop_on_fault = stop_on_fault != 0;
+        options.blend = transport::Duration::from_millis(static_cast<std::uint64_t>(blend_ms));
+        return start_loop(self, rate, options, static_cast<int>(priority), static_cast<int>(cpu));
     });
 }
 

@@ -24,6 +24,7 @@ using transport::Instant;
 
 PyTypeObject* g_loop = nullptr;
 PyTypeObject* g_stats = nullptr;
+PyTypeObject* g_move = nullptr;
 
 // The record behind a ControlLoop object: the group object it keeps alive
 // and the native loop, whose thread uses the group's records.
@@ -111,6 +112,89 @@ PyObject* loop_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             return raise_refusal(g, *refused);
         }
         Py_RETURN_NONE;
+    });
+}
+
+ROTALINK_SIGNATURE(kLoopMoveTo, 6, "ControlLoop.move_to",
+                   ROTALINK_DOC("move_to", "($self, targets, duration=None, velocity_limit=None, accel_limit=None, "
+                                           "kp=None, kd=None)")
+                   "Move every member from where it is to its target (one per member),\n"
+                   "in motor units, all arriving together, planned and run by the loop's\n"
+                   "thread. velocity_limit, accel_limit, kp and kd: None, one number for\n"
+                   "every member, or one per member; the move lasts at least duration\n"
+                   "seconds. Checked now (a refusal raises here); returns its Move, which\n"
+                   "a later set() or move_to() cancels.",
+                   1, "targets", "duration", "velocity_limit", "accel_limit", "kp", "kd");
+
+// A move's per-member argument `obj` (`name`) into `out`, `n` values: left
+// as it is for None, else one number for every member or one per member.
+// With `number`, a NaN given is refused (it would read as not given).
+bool each_or_all(std::size_t n, PyObject* obj, const char* name, bool number, double* out) {
+    if (obj == nullptr || obj == Py_None) return true;
+    if (PyFloat_Check(obj) || PyLong_Check(obj) || !PySequence_Check(obj)) {
+        double v = 0.0;
+        if (!to_f64(obj, name, v)) return false;
+        if (number && std::isnan(v)) {
+            PyErr_Format(PyExc_ValueError, "%s must be a number, got nan", name);
+            return false;
+        }
+        std::fill(out, out + n, v);
+        return true;
+    }
+    if (!read_per_member(n, obj, name, out, take_number)) return false;
+    for (std::size_t i = 0; number && i < n; ++i) {
+        if (std::isnan(out[i])) {
+            char buf[48];
+            PyErr_Format(PyExc_ValueError, "%s must be a number, got nan",
+                         ItemName{name, static_cast<Py_ssize_t>(i)}.text(buf));
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* loop_move_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<6>::Args a;
+        if (!bind_vector(kLoopMoveTo, args, nargs, kwnames, a)) return nullptr;
+        LoopRecord& rec = loop_record(self);
+        if (!rec.loop->running()) return raise_stopped(*rec.loop);
+        const damiao::MotorGroup& g = record(rec.group).group;
+        const std::size_t n = g.size();
+        // Per member: target, velocity, accel, kp, kd.
+        std::vector<double> values(5 * n);
+        double* target = values.data();
+        double* velocity = target + n;
+        double* accel = velocity + n;
+        double* kp = accel + n;
+        double* kd = kp + n;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::optional<damiao::JointLimits>& joint = g.members()[i].joint;
+            velocity[i] = joint ? static_cast<double>(joint->dq_max) : HUGE_VAL;
+            accel[i] = damiao::kDefaultMoveAccel;
+            kp[i] = kd[i] = NAN;
+        }
+        damiao::MoveRequest request;
+        if (!read_per_member(n, a[0], "targets", target, take_number) ||
+            !move_duration_arg(a[1], request.duration) ||
+            !each_or_all(n, a[2], "velocity_limit", false, velocity) ||
+            !each_or_all(n, a[3], "accel_limit", false, accel) || !each_or_all(n, a[4], "kp", true, kp) ||
+            !each_or_all(n, a[5], "kd", true, kd)) {
+            return nullptr;
+        }
+        request.axes.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            damiao::MoveAxis& axis = request.axes[i];
+            axis.kind = g.known_kind(i);
+            axis.target = target[i];
+            axis.velocity = velocity[i];
+            axis.accel = accel[i];
+            axis.kp = static_cast<float>(kp[i]);
+            axis.kd = static_cast<float>(kd[i]);
+        }
+        Result<std::uint64_t, damiao::MotorGroup::Refusal> move = rec.loop->move(std::move(request));
+        if (!move.ok()) return raise_refusal(g, move.error());
+        return new_move(self, move.value());
     });
 }
 
@@ -246,9 +330,103 @@ PyGetSetDef loop_getset[] = {
 };
 
 PyMethodDef loop_methods[] = {
-    method<&kLoopSet>(loop_set),     method<&kLoopWait>(loop_wait),   method<&kLoopStates>(loop_states),
-    method<&kLoopStats>(loop_stats), method<&kLoopStop>(loop_stop),   method<&kLoopEnter>(loop_enter),
-    method<&kLoopExit>(loop_exit),   {nullptr, nullptr, 0, nullptr},
+    method<&kLoopSet>(loop_set),     method<&kLoopMoveTo>(loop_move_to), method<&kLoopWait>(loop_wait),
+    method<&kLoopStates>(loop_states), method<&kLoopStats>(loop_stats), method<&kLoopStop>(loop_stop),
+    method<&kLoopEnter>(loop_enter), method<&kLoopExit>(loop_exit),      {nullptr, nullptr, 0, nullptr},
+};
+
+// ------------------------------------------------------------------- Move
+
+// The record behind a Move object: the ControlLoop object it keeps alive,
+// and the move's number in that loop.
+struct MoveRecord {
+    PyObject* loop;  // owned
+    std::uint64_t move;
+    MoveRecord(PyObject* l, std::uint64_t m) : loop(l), move(m) {}
+    MoveRecord(MoveRecord&& o) noexcept : loop(o.loop), move(o.move) { o.loop = nullptr; }
+    MoveRecord& operator=(MoveRecord&&) = delete;
+    ~MoveRecord() { Py_XDECREF(loop); }
+};
+
+MoveRecord& move_record(PyObject* self) { return native<MoveRecord>(self); }
+
+damiao::MoveState move_state(PyObject* self) {
+    const MoveRecord& m = move_record(self);
+    return loop_record(m.loop).loop->move_state(m.move);
+}
+
+ROTALINK_SIGNATURE(kMoveWait, 1, "Move.wait",
+                   ROTALINK_DOC("wait", "($self, timeout_ms=None)")
+                   "Wait until the move arrives: True; False once a later set() or\n"
+                   "move_to() cancelled it. TimeoutError after timeout_ms; RuntimeError\n"
+                   "when the loop stopped before the move arrived.",
+                   0, "timeout_ms");
+
+PyObject* move_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<1>::Args a;
+        if (!bind_vector(kMoveWait, args, nargs, kwnames, a)) return nullptr;
+        std::uint64_t timeout_ms = 0;
+        const bool forever = a[0] == nullptr || a[0] == Py_None;
+        if (!forever && !to_u64(a[0], "timeout_ms", timeout_ms)) return nullptr;
+        const MoveRecord& m = move_record(self);
+        const std::shared_ptr<ControlLoop> held = loop_record(m.loop).loop;
+        const ControlLoop& loop = *held;
+        const Instant until = forever ? Instant{UINT64_MAX} : Instant::now().saturating_add(Duration::from_millis(timeout_ms));
+        for (;;) {
+            // In slices, between which the handlers of signals run.
+            const Instant slice = std::min(until, Instant::now().saturating_add(kSignalCheck),
+                                           [](Instant x, Instant y) { return x < y; });
+            damiao::MoveState state = damiao::MoveState::Running;
+            without_interpreter([&] { state = loop.wait_move(m.move, slice); });
+            switch (state) {
+                case damiao::MoveState::Arrived:
+                    Py_RETURN_TRUE;
+                case damiao::MoveState::Cancelled:
+                    Py_RETURN_FALSE;
+                case damiao::MoveState::Stopped:
+                    return raise_stopped(loop);
+                case damiao::MoveState::Running:
+                    break;
+            }
+            if (PyErr_CheckSignals() < 0) return nullptr;
+            if (!(Instant::now() < until)) {
+                PyErr_Format(PyExc_TimeoutError, "the move did not arrive within %llu ms",
+                             static_cast<unsigned long long>(timeout_ms));
+                return nullptr;
+            }
+        }
+    });
+}
+
+PyObject* get_done(PyObject* self, void*) {
+    return guard([&] { return PyBool_FromLong(move_state(self) == damiao::MoveState::Arrived ? 1 : 0); });
+}
+
+// Cancelled, or cut short by the loop stopping.
+bool cut_short(damiao::MoveState s) { return s == damiao::MoveState::Cancelled || s == damiao::MoveState::Stopped; }
+
+PyObject* get_cancelled(PyObject* self, void*) {
+    return guard([&] { return PyBool_FromLong(cut_short(move_state(self)) ? 1 : 0); });
+}
+
+PyObject* move_repr(PyObject* self) {
+    return guard([&] {
+        const damiao::MoveState s = move_state(self);
+        return new_text(std::string("Move(done=") + (s == damiao::MoveState::Arrived ? "True" : "False") +
+                        ", cancelled=" + (cut_short(s) ? "True" : "False") + ")");
+    });
+}
+
+PyGetSetDef move_getset[] = {
+    {"done", get_done, nullptr, nullptr, nullptr},
+    {"cancelled", get_cancelled, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef move_methods[] = {
+    method<&kMoveWait>(move_wait),
+    {nullptr, nullptr, 0, nullptr},
 };
 
 // -------------------------------------------------------------- LoopStats
@@ -359,22 +537,50 @@ PyTypeObject* control_loop_type() {
                                  loop_repr, loop_getset, loop_methods});
 }
 
+PyTypeObject* move_type() {
+    return class_object(g_move, {"rotalink.Move", nullptr, sizeof(Box<MoveRecord>), no_constructor,
+                                 dealloc_box<MoveRecord>, move_repr, move_getset, move_methods});
+}
+
+PyObject* new_move(PyObject* loop, std::uint64_t move) {
+    Py_INCREF(loop);
+    PyObject* obj = alloc_box(move_type(), MoveRecord(loop, move));
+    if (obj == nullptr) Py_DECREF(loop);
+    return obj;
+}
+
+bool move_duration_arg(PyObject* obj, double& out) {
+    out = 0.0;
+    if (obj == nullptr || obj == Py_None) return true;
+    if (!to_f64(obj, "duration", out)) return false;
+    const std::string fault = damiao::move_duration_fault(out);
+    if (fault.empty()) return true;
+    raise({PyExc_ValueError, fault});
+    return false;
+}
+
+bool take_number(PyObject* item, const ItemName& name, double& out) {
+    out = PyFloat_AsDouble(item);
+    if (out == -1.0 && PyErr_Occurred()) {
+        char buf[48];
+        prefix_type_error(name.text(buf));
+        return false;
+    }
+    return true;
+}
+
 PyTypeObject* loop_stats_type() {
     return class_object(g_stats, {"rotalink.LoopStats", nullptr, sizeof(Box<LoopStats>), no_constructor,
                                   dealloc_box<LoopStats>, stats_repr, stats_getset, nullptr});
 }
 
-PyObject* start_loop(PyObject* group, double rate_hz, Duration period, Duration hold, int priority, int cpu, bool stop_on_fault) {
+PyObject* start_loop(PyObject* group, double rate_hz, damiao::LoopOptions options, int priority, int cpu) {
     static bool registered = false;
     if (!registered) {
         if (!register_stop_at_exit()) return nullptr;
         registered = true;
     }
     GroupRecord& rec = record(group);
-    damiao::LoopOptions options;
-    options.period = period;
-    options.hold = hold;
-    options.stop_on_fault = stop_on_fault;
     options.disable_patience = Duration::from_millis(rec.disable_timeout_ms);
     auto loop = std::make_shared<ControlLoop>(rec.group, rec.shared, std::make_unique<transport::PollWaiter>(), options);
     PyObject* obj = alloc_box(control_loop_type(), LoopRecord{group, nullptr, rate_hz});

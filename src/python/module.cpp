@@ -151,8 +151,10 @@ bool module_body(PyObject* module) {
     if (!add_class(module, joint_limits_type())) return false;
     PyObject* statuses = status_enum();
     if (statuses == nullptr || !add_named(module, "Status", statuses)) return false;
-    // The group's cycle in a native thread, and its timing.
-    if (!add_class(module, control_loop_type()) || !add_class(module, loop_stats_type())) return false;
+    // The group's cycle in a native thread, its timing and its moves.
+    for (PyTypeObject* (*cls)() : {control_loop_type, loop_stats_type, move_type}) {
+        if (!add_class(module, cls())) return false;
+    }
     // A robot in joint space, over a group and its loop.
     for (PyTypeObject* (*cls)() : {joint_type, robot_type, robot_loop_type, joint_states_type}) {
         if (!add_class(module, cls())) return false;

@@ -64,16 +64,6 @@ ROTALINK_SIGNATURE(kJointNew, 12, "Joint.__new__",
                    4, "name", "bus", "motor_id", "master_id", "limits", "direction", "offset", "gear", "joint_limits",
                    "mode", "kp", "kd");
 
-bool to_f64(PyObject* obj, const char* name, double& out) {
-    const double v = PyFloat_AsDouble(obj);
-    if (v == -1.0 && PyErr_Occurred()) {
-        prefix_type_error(name);
-        return false;
-    }
-    out = v;
-    return true;
-}
-
 PyObject* joint_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         Signature<12>::Args a;
@@ -269,21 +259,12 @@ bool read_field(PyObject* obj, const char* name, FieldInput& in, JointValues& ou
         out = {v, 1};
         return true;
     }
-    const auto take = [](PyObject* item, const ItemName& item_name, double& value) {
-        value = PyFloat_AsDouble(item);
-        if (value == -1.0 && PyErr_Occurred()) {
-            char buf[48];
-            prefix_type_error(item_name.text(buf));
-            return false;
-        }
-        return true;
-    };
     PyObject* seq = PySequence_Fast(obj, "");
     if (seq == nullptr) return false;
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
     Py_DECREF(seq);
     double* v = in.scratch.data(static_cast<std::size_t>(n));
-    if (!read_per_member(static_cast<std::size_t>(n), obj, name, v, take)) return false;
+    if (!read_per_member(static_cast<std::size_t>(n), obj, name, v, take_number)) return false;
     out = {v, static_cast<std::size_t>(n)};
     return true;
 }
@@ -678,20 +659,32 @@ PyObject* robot_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* new_robot_loop(PyObject* robot, PyObject* loop);
 
-ROTALINK_SIGNATURE(kRobotStart, 5, "Robot.start",
-                   ROTALINK_DOC("start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None, stop_on_fault=True)")
+ROTALINK_SIGNATURE(kRobotStart, 6, "Robot.start",
+                   ROTALINK_DOC("start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None, stop_on_fault=True, "
+                                         "blend_ms=200)")
                    "Run the robot's cycle in a native thread, as MotorGroup.start does,\n"
-                   "and return its RobotLoop.",
-                   1, "rate_hz", "hold_ms", "priority", "cpu", "stop_on_fault");
+                   "and return its RobotLoop. Its first setpoints, after the start and\n"
+                   "after a move, are blended in over blend_ms.",
+                   1, "rate_hz", "hold_ms", "priority", "cpu", "stop_on_fault", "blend_ms");
+static_assert(damiao::kRobotBlendMillis == 200, "Robot.start's text signature gives blend_ms's default");
 
 PyObject* robot_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        Signature<5>::Args a;
+        Signature<6>::Args a;
         if (!bind_vector(kRobotStart, args, nargs, kwnames, a)) return nullptr;
         PyObject* kw = PyDict_New();
         if (kw == nullptr) return nullptr;
-        for (int k = 1; k < 5; ++k) {
+        for (int k = 1; k < 6; ++k) {
             if (a[k] != nullptr && PyDict_SetItemString(kw, kRobotStart_params[k], a[k]) != 0) {
+                Py_DECREF(kw);
+                return nullptr;
+            }
+        }
+        if (a[5] == nullptr) {
+            PyObject* blend = PyLong_FromUnsignedLongLong(damiao::kRobotBlendMillis);
+            const bool set = blend != nullptr && PyDict_SetItemString(kw, "blend_ms", blend) == 0;
+            Py_XDECREF(blend);
+            if (!set) {
                 Py_DECREF(kw);
                 return nullptr;
             }
@@ -822,6 +815,37 @@ PyObject* loop_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+ROTALINK_SIGNATURE(kLoopMoveTo, 6, "RobotLoop.move_to",
+                   ROTALINK_DOC("move_to", "($self, q, duration=None, velocity_limit=None, accel_limit=None, kp=None, "
+                                           "kd=None)")
+                   "Move every joint from where it is to q, in joint units, as\n"
+                   "ControlLoop.move_to does: each field a number for every joint or one\n"
+                   "value per joint, as set() takes them. Checked now (a refusal is a\n"
+                   "ValueError naming the joint); returns its Move.",
+                   1, "q", "duration", "velocity_limit", "accel_limit", "kp", "kd");
+
+PyObject* loop_move_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Signature<6>::Args a;
+        if (!bind_vector(kLoopMoveTo, args, nargs, kwnames, a)) return nullptr;
+        RobotLoopRecord& l = robot_loop_record(self);
+        const RobotRecord& r = robot_record(l.robot);
+        damiao::ControlLoop& loop = *native_loop(l.loop);
+        if (!loop.running()) return raise_stopped(loop);
+        damiao::JointMove move;
+        FieldInput in[5];
+        if (!read_field(a[0], "q", in[0], move.q) || !move_duration_arg(a[1], move.duration) ||
+            !read_field(a[2], "velocity_limit", in[1], move.velocity) ||
+            !read_field(a[3], "accel_limit", in[2], move.accel) || !read_field(a[4], "kp", in[3], move.kp) ||
+            !read_field(a[5], "kd", in[4], move.kd)) {
+            return nullptr;
+        }
+        const Result<std::uint64_t, std::string> made = r.core->move(loop, move);
+        if (!made.ok()) return raise({PyExc_ValueError, made.error()});
+        return new_move(l.loop, made.value());
+    });
+}
+
 ROTALINK_NO_PARAMS(kLoopState, "RobotLoop.state",
                    ROTALINK_DOC("state", "($self)")
                    "The latest states of the joints (a joint not heard from yet: NaN and\n"
@@ -923,6 +947,7 @@ PyGetSetDef loop_getset[] = {
 
 PyMethodDef loop_methods[] = {
     method<&kLoopSet>(loop_set),
+    method<&kLoopMoveTo>(loop_move_to),
     method<&kLoopWait>(loop_wait),
     {"state", loop_state, METH_NOARGS, kLoopState.doc},
     {"stats", forward<kStats>, METH_NOARGS, kLoopStats.doc},

@@ -493,3 +493,70 @@ with lg:
     };
     EXPECT_EQ(sent, want);
 }
+
+// Moves through the binding: start()'s blend_ms and move_to()'s refusals
+// (nothing moves), a Move that a set() cancels, one that arrives, one the
+// loop's stop cuts short, and one that keeps its loop alive. Motor 1's joint
+// limits cap its default velocity at 0.5 rad/s: a move of 1 rad takes at
+// least 2 s.
+TEST(GroupBinding, MovesTheirRefusalsAndTheirEnds) {
+    MemoryTransport* t = make_bus("mvbus");
+    t->respond([](const CanFrame& f, MemoryTransport& bus) {
+        const bool disable = f.data.size() == 8 && f.data[0] == 0xFF && f.data[7] == 0xFD;
+        for (std::uint32_t id : {1u, 2u}) {
+            const bool refresh = f.id.value == 0x7FF && f.data[0] == id && f.data[2] == 0xCC;
+            if ((f.id.value != 0x7FF && (f.id.value & 0xFF) == id) || refresh) {
+                bus.queue(make_frame(CanId::standard(0x10 + id), {static_cast<std::uint8_t>((disable ? 0 : 0x10) | id),
+                                                                  0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x20}));
+            }
+        }
+    });
+    EXPECT_EQ(run(R"PY(
+import math
+nan = math.nan
+mg = rotalink.MotorGroup([(mvbus, rotalink.Damiao(1, 0x11)), (mvbus, rotalink.Damiao(2, 0x12))], timeout_ms=20,
+                         joint_limits=[rotalink.JointLimits(-1.5, 1.5, 0.5), None])
+check_raises([(lambda kw=kw: mg.start(500, **kw), kind, text) for kw, kind, text in [
+    (dict(blend_ms=60001), ValueError, REFUSALS["blend-range"]),
+    (dict(blend_ms=-1), ValueError, "blend_ms must be from 0 to 60000, got -1"),
+    (dict(blend_ms=None), TypeError, None),
+]])
+with mg:
+    with mg.start(500, hold_ms=60000, blend_ms=20) as loop:
+        check_raises([(lambda kw=kw: loop.move_to(**kw), kind, text) for kw, kind, text in [
+            (dict(targets=[0.1]), ValueError, "expected 2 targets, one per member, got 1"),
+            (dict(targets=0.1), TypeError, "argument 'targets': 'float' object is not iterable"),
+            (dict(targets=[0.1, "x"], kp=1.0), TypeError, "argument 'targets[1]': must be real number, not str"),
+            (dict(targets=[0.1, 0.2], kp=1.0, duration=-1), ValueError, REFUSALS["move-duration-negative"]),
+            (dict(targets=[0.1, 0.2], kp=1.0, velocity_limit=[1.0, 0.0]), ValueError, REFUSALS["move-velocity-zero"]),
+            (dict(targets=[0.1, 0.2], kp=1.0, accel_limit=math.inf), ValueError,
+             "member 0 (motor_id=0x1): accel_limit must be finite and above 0, got inf"),
+            (dict(targets=[0.1, 0.2], kp=[1.0, 1.0, 1.0]), ValueError, "expected 2 kp, one per member, got 3"),
+            (dict(targets=[0.1, 0.2], kp=[1.0, nan]), ValueError, "kp[1] must be a number, got nan"),
+            (dict(targets=[0.1, 0.2], kp=1.0, kd=nan), ValueError, "kd must be a number, got nan"),
+            (dict(targets=[0.1, nan], kp=1.0), ValueError, "member 1 (motor_id=0x2): target must be finite, got nan"),
+            (dict(targets=[2.0, 0.2], kp=1.0), ValueError,
+             "member 0 (motor_id=0x1): target 2 is outside the joint limits [-1.5, 1.5]"),
+            (dict(targets=[0.1, 0.2]), ValueError,
+             "member 0 (motor_id=0x1): an MIT move needs kp: give one, or set an MIT setpoint with one first"),
+        ]])
+        loop.wait(5000)
+        slow = loop.move_to([1.0, 0.0], kp=5.0, kd=0.5)
+        assert type(slow) is rotalink.Move and repr(slow) == "Move(done=False, cancelled=False)", repr(slow)
+        check_raises([(lambda: slow.wait(timeout_ms=300), TimeoutError, "the move did not arrive within 300 ms")])
+        loop.set([rotalink.MitSetpoint(kp=5.0, kd=0.5)] * 2)
+        assert slow.wait() is False and slow.cancelled and not slow.done, repr(slow)
+        near = loop.move_to((0.0, 0.0), velocity_limit=2.0, accel_limit=[20, 30])
+        assert near.wait(5000) is True and near.done and repr(near) == "Move(done=True, cancelled=False)", repr(near)
+        assert not slow.done and slow.cancelled  # a later move leaves an earlier one as it was
+        cut = loop.move_to([0.0, 0.0], duration=60.0)  # the last set's gains
+    check_raises([(cut.wait, RuntimeError, "the control loop is stopped"),
+                  (lambda: loop.move_to([0.0, 0.0], kp=1.0), RuntimeError, "the control loop is stopped")])
+    assert cut.cancelled and not cut.done and near.done and not near.cancelled
+    kept = mg.start(500, hold_ms=60000).move_to([0.0, 0.0], kp=5.0)  # its loop object is dropped here
+    assert kept.wait(5000) is True
+    del kept
+mg.refresh()
+)PY"),
+              "");
+}

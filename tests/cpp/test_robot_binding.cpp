@@ -277,4 +277,30 @@ robot.state()
               "");
 }
 
+// A move in joint units: its refusals name the joint or the field (nothing
+// moves), a Move arrives, and a set() cancels the next.
+TEST(RobotBinding, AMoveInJointUnits) {
+    MemoryTransport* t = make_bus("rmbus");
+    answer_all(t);
+    START_ROBOT_TEST();
+    EXPECT_EQ(run(std::string(kRobot) + R"PY(
+robot = make(rmbus)
+with robot:
+    with robot.start(500, hold_ms=60000) as loop:
+        check_raises([(lambda kw=kw: loop.move_to(**kw), ValueError, text) for kw, text in [
+            (dict(q=[0.0, 2.0, 0.0, 0.0]), REFUSALS["joint-move-outside-limits"]),
+            (dict(q=[0.0] * 4, kp=[1.0, 2.0]), "kp: expected 1 value or 4, one per joint, got 2"),
+            (dict(q=0.5, duration=math.inf), "duration must be finite and not negative, got inf"),
+            (dict(q=0.5, accel_limit=np.zeros(4)),
+             "joint 'shoulder' (index 0): accel_limit must be finite and above 0, got 0"),
+        ]])
+        mv = loop.move_to(np.array([0.1, 0.5, 0.0, 0.2]), velocity_limit=2.0, kd=[1.0, 0.0, 0.0, 0.0])
+        assert type(mv) is rotalink.Move and mv.wait(5000) is True and mv.done, repr(mv)
+        mv = loop.move_to(0.5, duration=60.0)
+        loop.set(q=0.5, dq=0.5, current=0.5)
+        assert mv.wait(5000) is False and mv.cancelled, repr(mv)
+)PY"),
+              "");
+}
+
 }  // namespace

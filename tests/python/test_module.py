@@ -39,6 +39,7 @@ FULL_ALL = [
     "Status",
     "ControlLoop",
     "LoopStats",
+    "Move",
     "Joint",
     "Robot",
     "RobotLoop",
@@ -61,7 +62,7 @@ FULL_ALL = [
 
 CLASS_NAMES = ["MitLimits", "MitSetpoint", "MotorState", "Damiao", "SocketCanTransport", "MotorGroup",
                "PosVelSetpoint", "VelSetpoint", "ForcePosSetpoint", "JointLimits", "ControlLoop", "LoopStats",
-               "Joint", "Robot", "RobotLoop", "JointStates"]
+               "Move", "Joint", "Robot", "RobotLoop", "JointStates"]
 
 PRESETS = [row[0] for row in doc_presets()]  # as docs/API.md tabulates them
 
@@ -337,7 +338,7 @@ def test_class_signature_parameters_are_positional_or_keyword(name, signature):
 
 
 # Made only by the module: no doc, no signature, and no constructor.
-@pytest.mark.parametrize("name", ["MotorState", "ControlLoop", "LoopStats", "RobotLoop", "JointStates"])
+@pytest.mark.parametrize("name", ["MotorState", "ControlLoop", "LoopStats", "Move", "RobotLoop", "JointStates"])
 def test_class_without_constructor_has_no_doc_and_no_signature(name):
     cls = getattr(rotalink, name)
     assert cls.__doc__ is None
@@ -363,11 +364,12 @@ EXPECTED_MEMBERS = [
     ("VelSetpoint", {"dq"}),
     ("ForcePosSetpoint", {"q", "dq", "current"}),
     ("JointLimits", {"q_min", "q_max", "dq_max", "tau_max"}),
-    ("ControlLoop", {"set", "wait", "states", "stats", "stop", "running", "error"}),
+    ("ControlLoop", {"set", "move_to", "wait", "states", "stats", "stop", "running", "error"}),
     ("LoopStats", {"cycles", "overruns", "missed", "faults", "rate_hz", "period_us", "latency_us"}),
+    ("Move", {"wait", "done", "cancelled"}),
     ("Joint", {"name", "bus", "motor", "direction", "offset", "gear", "joint_limits", "mode", "kp", "kd"}),
     ("Robot", {"names", "joints", "group", "state", "command", "start", "load"}),
-    ("RobotLoop", {"set", "wait", "state", "stats", "stop", "loop", "running", "error"}),
+    ("RobotLoop", {"set", "move_to", "wait", "state", "stats", "stop", "loop", "running", "error"}),
     ("JointStates", {"names", "q", "dq", "tau", "status", "t_mos", "t_rotor"}),
 ]
 
@@ -396,6 +398,7 @@ GETTERS = [
     ("JointLimits", ["q_min", "q_max", "dq_max", "tau_max"]),
     ("ControlLoop", ["running", "error"]),
     ("LoopStats", ["cycles", "overruns", "missed", "faults", "rate_hz", "period_us", "latency_us"]),
+    ("Move", ["done", "cancelled"]),
     ("Joint", ["name", "bus", "motor", "direction", "offset", "gear", "joint_limits", "mode", "kp", "kd"]),
     ("Robot", ["names", "joints", "group"]),
     ("RobotLoop", ["loop", "running", "error"]),
@@ -566,9 +569,12 @@ def test_damiao_constructor_signature_defaults():
 
 
 LOOP_METHODS = [
-    ("MotorGroup.start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None, stop_on_fault=True)",
+    ("MotorGroup.start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None, stop_on_fault=True, blend_ms=0)",
      "Run the group's cycle"),
     ("ControlLoop.set", "($self, setpoints)", "The setpoints of the next cycles"),
+    ("ControlLoop.move_to", "($self, targets, duration=None, velocity_limit=None, accel_limit=None, kp=None, kd=None)",
+     "Move every member from where it is"),
+    ("Move.wait", "($self, timeout_ms=None)", "Wait until the move arrives"),
     ("ControlLoop.wait", "($self, timeout_ms=None)", "Wait for the next cycle"),
     ("ControlLoop.states", "($self)", "The latest feedback of each member"),
     ("ControlLoop.stats", "($self)", "The loop's timing so far."),
@@ -577,11 +583,13 @@ LOOP_METHODS = [
     ("ControlLoop.__exit__", "($self, exc_type, exc_value, traceback)", "Stop the loop, as stop() does. An"),
     ("Robot.state", "($self)", "One refresh cycle"),
     ("Robot.command", "($self, q=None, dq=None, kp=None, kd=None, tau=None, current=None)", "One cycle, each joint"),
-    ("Robot.start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None, stop_on_fault=True)",
+    ("Robot.start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None, stop_on_fault=True, blend_ms=200)",
      "Run the robot's cycle"),
     ("Robot.__enter__", "($self)", "Put every joint's motor in the joint's control mode"),
     ("Robot.__exit__", "($self, exc_type, exc_value, traceback)", "Leave the group's scope"),
     ("RobotLoop.set", "($self, q=None, dq=None, kp=None, kd=None, tau=None, current=None)", "The command of the next"),
+    ("RobotLoop.move_to", "($self, q, duration=None, velocity_limit=None, accel_limit=None, kp=None, kd=None)",
+     "Move every joint from where it is"),
     ("RobotLoop.wait", "($self, timeout_ms=None)", "Wait for the next cycle"),
     ("RobotLoop.state", "($self)", "The latest states of the joints"),
     ("RobotLoop.stats", "($self)", "The loop's timing so far."),
