@@ -205,32 +205,43 @@ ROTALINK_SIGNATURE(kLoopWait, 1, "ControlLoop.wait",
                    "once the loop has stopped.",
                    0, "timeout_ms");
 
+// A wait of up to `timeout` (timeout_ms: None waits without end), in
+// slices with the interpreter released, between which the handlers of
+// signals run: `slice(until)` waits until `until` at most and gives a
+// result, or null to go on. TimeoutError `expired` ("... within N ms")
+// once the time is up.
+template <class Slice>
+PyObject* wait_in_slices(PyObject* timeout, const char* expired, Slice slice) {
+    std::uint64_t timeout_ms = 0;
+    const bool forever = timeout == nullptr || timeout == Py_None;
+    if (!forever && !to_u64(timeout, "timeout_ms", timeout_ms)) return nullptr;
+    const Instant until = forever ? Instant{UINT64_MAX} : Instant::now().saturating_add(Duration::from_millis(timeout_ms));
+    for (;;) {
+        const Instant next = std::min(until, Instant::now().saturating_add(kSignalCheck),
+                                      [](Instant x, Instant y) { return x < y; });
+        if (PyObject* done = slice(next)) return done;
+        if (PyErr_Occurred() || PyErr_CheckSignals() < 0) return nullptr;
+        if (!(Instant::now() < until)) {
+            PyErr_Format(PyExc_TimeoutError, "%s within %llu ms", expired, static_cast<unsigned long long>(timeout_ms));
+            return nullptr;
+        }
+    }
+}
+
 PyObject* loop_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         Signature<1>::Args a;
         if (!bind_vector(kLoopWait, args, nargs, kwnames, a)) return nullptr;
-        std::uint64_t timeout_ms = 0;
-        const bool forever = a[0] == nullptr || a[0] == Py_None;
-        if (!forever && !to_u64(a[0], "timeout_ms", timeout_ms)) return nullptr;
         ControlLoop& loop = *loop_record(self).loop;
         const std::uint64_t seen = loop.cycles();
-        const Instant until = forever ? Instant{UINT64_MAX} : Instant::now().saturating_add(Duration::from_millis(timeout_ms));
         std::vector<std::optional<damiao::mit::MotorState>> states;
-        for (;;) {
-            // In slices, between which the handlers of signals run.
-            const Instant slice = std::min(until, Instant::now().saturating_add(kSignalCheck),
-                                           [](Instant x, Instant y) { return x < y; });
+        return wait_in_slices(a[0], "no cycle of the control loop completed", [&](Instant until) -> PyObject* {
             ControlLoop::Wake wake = ControlLoop::Wake::Timeout;
-            without_interpreter([&] { wake = loop.wait(seen, slice, states); });
+            without_interpreter([&] { wake = loop.wait(seen, until, states); });
             if (wake == ControlLoop::Wake::Cycle) return states_list(states);
             if (wake == ControlLoop::Wake::Stopped) return raise_stopped(loop);
-            if (PyErr_CheckSignals() < 0) return nullptr;
-            if (!(Instant::now() < until)) {
-                PyErr_Format(PyExc_TimeoutError, "no cycle of the control loop completed within %llu ms",
-                             static_cast<unsigned long long>(timeout_ms));
-                return nullptr;
-            }
-        }
+            return nullptr;
+        });
     });
 }
 
@@ -366,19 +377,12 @@ PyObject* move_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return guard([&]() -> PyObject* {
         Signature<1>::Args a;
         if (!bind_vector(kMoveWait, args, nargs, kwnames, a)) return nullptr;
-        std::uint64_t timeout_ms = 0;
-        const bool forever = a[0] == nullptr || a[0] == Py_None;
-        if (!forever && !to_u64(a[0], "timeout_ms", timeout_ms)) return nullptr;
         const MoveRecord& m = move_record(self);
         const std::shared_ptr<ControlLoop> held = loop_record(m.loop).loop;
         const ControlLoop& loop = *held;
-        const Instant until = forever ? Instant{UINT64_MAX} : Instant::now().saturating_add(Duration::from_millis(timeout_ms));
-        for (;;) {
-            // In slices, between which the handlers of signals run.
-            const Instant slice = std::min(until, Instant::now().saturating_add(kSignalCheck),
-                                           [](Instant x, Instant y) { return x < y; });
+        return wait_in_slices(a[0], "the move did not arrive", [&](Instant until) -> PyObject* {
             damiao::MoveState state = damiao::MoveState::Running;
-            without_interpreter([&] { state = loop.wait_move(m.move, slice); });
+            without_interpreter([&] { state = loop.wait_move(m.move, until); });
             switch (state) {
                 case damiao::MoveState::Arrived:
                     Py_RETURN_TRUE;
@@ -389,13 +393,8 @@ PyObject* move_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                 case damiao::MoveState::Running:
                     break;
             }
-            if (PyErr_CheckSignals() < 0) return nullptr;
-            if (!(Instant::now() < until)) {
-                PyErr_Format(PyExc_TimeoutError, "the move did not arrive within %llu ms",
-                             static_cast<unsigned long long>(timeout_ms));
-                return nullptr;
-            }
-        }
+            return nullptr;
+        });
     });
 }
 

@@ -303,15 +303,9 @@ else:
     EXPECT_EQ(p->send_calls(), 1u);
 }
 
-}  // namespace
-
-// The control loop through the binding, checked for leaks and memory errors
-// where the sanitizers run: its whole life, a loop dropped while it runs,
-// and the group's commands refused meanwhile.
-TEST(GroupBinding, ControlLoopLifeAndALoopDroppedWhileItRuns) {
-    MemoryTransport* t = make_bus("lbus");
-    // Motors 1 and 2 answer a command of any kind (0x001, 0x201, ...) and a
-    // refresh: DISABLED after a disable, else ENABLED.
+// Motors 1 and 2 answer a command of any kind (0x001, 0x201, ...) and a
+// refresh: DISABLED after a disable, else ENABLED.
+void answer_as_motors_1_and_2(MemoryTransport* t) {
     t->respond([](const CanFrame& f, MemoryTransport& bus) {
         const bool disable = f.data.size() == 8 && f.data[0] == 0xFF && f.data[7] == 0xFD;
         for (std::uint32_t id : {1u, 2u}) {
@@ -322,6 +316,16 @@ TEST(GroupBinding, ControlLoopLifeAndALoopDroppedWhileItRuns) {
             }
         }
     });
+}
+
+}  // namespace
+
+// The control loop through the binding, checked for leaks and memory errors
+// where the sanitizers run: its whole life, a loop dropped while it runs,
+// and the group's commands refused meanwhile.
+TEST(GroupBinding, ControlLoopLifeAndALoopDroppedWhileItRuns) {
+    MemoryTransport* t = make_bus("lbus");
+    answer_as_motors_1_and_2(t);
     EXPECT_EQ(run(R"PY(
 g = rotalink.MotorGroup([(lbus, rotalink.Damiao(1, 0x11)), (lbus, rotalink.Damiao(2, 0x12))], timeout_ms=20)
 with g.start(500, hold_ms=60000) as loop:
@@ -501,16 +505,7 @@ with lg:
 // least 2 s.
 TEST(GroupBinding, MovesTheirRefusalsAndTheirEnds) {
     MemoryTransport* t = make_bus("mvbus");
-    t->respond([](const CanFrame& f, MemoryTransport& bus) {
-        const bool disable = f.data.size() == 8 && f.data[0] == 0xFF && f.data[7] == 0xFD;
-        for (std::uint32_t id : {1u, 2u}) {
-            const bool refresh = f.id.value == 0x7FF && f.data[0] == id && f.data[2] == 0xCC;
-            if ((f.id.value != 0x7FF && (f.id.value & 0xFF) == id) || refresh) {
-                bus.queue(make_frame(CanId::standard(0x10 + id), {static_cast<std::uint8_t>((disable ? 0 : 0x10) | id),
-                                                                  0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1E, 0x20}));
-            }
-        }
-    });
+    answer_as_motors_1_and_2(t);
     EXPECT_EQ(run(R"PY(
 import math
 nan = math.nan

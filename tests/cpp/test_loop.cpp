@@ -32,15 +32,7 @@
 namespace rotalink::test {
 namespace {
 
-using damiao::ControlLoop;
-using damiao::Damiao;
 using damiao::DurationHistogram;
-using damiao::GroupMember;
-using damiao::MotorGroup;
-using transport::BusWaiter;
-using transport::CanTransport;
-using transport::Instant;
-using transport::SharedBus;
 
 TEST(DurationHistogram, BucketsHoldTheirValuesWithinOneSixtyFourth) {
     const std::uint64_t values[] = {0, 1, 127, 128, 129, 255, 256, 1000, 2000000, 1ull << 40, (1ull << 63) + 12345,
