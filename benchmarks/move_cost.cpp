@@ -4,8 +4,12 @@
 // its frames anew) and (c) inside a blend of the first setpoints (the same
 // with the blend's weights), for callgrind (benchmarks/move_cost.py runs it;
 // benchmarks/run --move). No CAN: the loop's bus is the socketcan transport
-// over an AF_UNIX SOCK_SEQPACKET socket pair, a responder thread answering
-// every command at once.
+// over an AF_UNIX SOCK_SEQPACKET socket pair, whose other end is answered
+// as soon as a cycle's frames are sent, in the loop's thread with
+// callgrind's collection off: every reply is there when the loop looks,
+// in every cycle alike, so that the counts do not follow the scheduling of
+// a responder thread on a busy machine (the cycle's fixed part at its
+// smallest: the harshest denominator for the ratio).
 //
 //   move_cost [--kinds mit|mixed] [--motors 6] [--rate 200] [--cycles 1000] [--warmup 50]
 //
@@ -26,13 +30,13 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #if __has_include(<valgrind/callgrind.h>)
 #include <valgrind/callgrind.h>
 #else
 #define CALLGRIND_ZERO_STATS
+#define CALLGRIND_TOGGLE_COLLECT
 #define CALLGRIND_DUMP_STATS_AT(label) ((void)(label))
 #endif
 
@@ -80,6 +84,42 @@ private:
     std::atomic<std::uint64_t> dump_at_{0};
     std::atomic<bool> dumped_{false};
     const char* label_ = "";
+};
+
+// The socketcan transport on one end of a socket pair; the motors on the
+// other end answer every command as soon as it is sent, uncounted.
+class AnsweringBus final : public transport::CanTransport {
+public:
+    AnsweringBus(int fd, int peer, unsigned motors) : inner_(fd), peer_(peer), motors_(motors) {}
+
+    Result<Unit, transport::TransportError> send(const transport::CanFrame& f) override {
+        Result<Unit, transport::TransportError> r = inner_.send(f);
+        answer();
+        return r;
+    }
+    transport::BatchSent send_batch(const transport::CanFrame* frames, std::size_t n) override {
+        transport::BatchSent r = inner_.send_batch(frames, n);
+        answer();
+        return r;
+    }
+    Result<transport::CanFrame, transport::TransportError> recv(Duration timeout) override {
+        return inner_.recv(timeout);
+    }
+    Result<std::size_t, transport::TransportError> try_recv(transport::CanFrame* out, std::size_t cap) override {
+        return inner_.try_recv(out, cap);
+    }
+    int poll_fd() const override { return inner_.poll_fd(); }
+    const std::string& iface() const override { return inner_.iface(); }
+
+private:
+    void answer() {
+        CALLGRIND_TOGGLE_COLLECT;
+        rotalink_bench::answer_waiting(peer_, motors_);
+        CALLGRIND_TOGGLE_COLLECT;
+    }
+    transport::SocketCanTransport inner_;
+    int peer_;
+    unsigned motors_;
 };
 
 struct Options {
@@ -156,9 +196,6 @@ int main(int argc, char** argv) {
         std::perror("socketpair");
         return 1;
     }
-    std::atomic<bool> stop{false};
-    std::thread responder(rotalink_bench::respond, pair[1], o.motors, std::cref(stop), nullptr);
-
     std::vector<damiao::GroupMember> members;
     std::vector<damiao::Setpoint> plain;
     for (unsigned i = 0; i < o.motors; ++i) {
@@ -171,7 +208,7 @@ int main(int argc, char** argv) {
     const Duration period = damiao::period_of_rate(o.rate).value();
     const double period_s = static_cast<double>(period.total_nanos_saturated()) * 1e-9;
     const damiao::MotorGroup group(members, 1, Duration::from_nanos(period.total_nanos_saturated() / 2), false);
-    transport::SharedBus shared(std::make_unique<transport::SocketCanTransport>(pair[0]));
+    transport::SharedBus shared(std::make_unique<AnsweringBus>(pair[0], pair[1], o.motors));
     // Longer than a phase's cycles: the move and the blend last through
     // every measured cycle.
     const std::uint64_t span = 2 * (o.warmup + o.cycles) + 100;
@@ -219,8 +256,6 @@ int main(int argc, char** argv) {
         measure(o, clock, loop, "blend");
         loop.stop();
     }
-    stop.store(true);
-    responder.join();
     close(pair[1]);
     return 0;
 }
