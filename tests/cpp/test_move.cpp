@@ -143,6 +143,33 @@ TEST(Move, AxisAndDurationRefusals) {
     EXPECT_EQ(damiao::move_duration_fault(0.0), "");
 }
 
+TEST(Move, EachKindsSetpointAtOneInstant) {
+    // At 0.5 rad moving at -2 rad/s, with a speed floor of 0.1 (and of 3,
+    // above the speed), gains 20 / 1 and current 0.4 where the kind has them.
+    struct Row {
+        std::uint8_t mode;
+        double floor;
+        std::vector<float> want;
+    };
+    const Row rows[] = {
+        {1, 0.1, {0.5f, -2.0f, 20.0f, 1.0f, 0.0f}},  // MIT: position, velocity, gains, no torque
+        {2, 0.1, {0.5f, 2.0f}},                      // POS_VEL: |v| as the speed limit
+        {2, 3.0, {0.5f, 3.0f}},                      // ... never below the floor
+        {3, 0.1, {-2.0f}},                           // VEL: the velocity
+        {4, 0.1, {0.5f, 2.0f, 0.4f}},                // FORCE_POS: position, speed, current
+    };
+    for (const Row& r : rows) {
+        MoveAxis a;
+        a.kind = damiao::kind_of_mode(r.mode);
+        a.kp = 20.0f, a.kd = 1.0f, a.current = 0.4f;
+        damiao::Setpoint s = damiao::move_base(a);
+        damiao::move_motion(s, 0.5, -2.0, r.floor);
+        EXPECT_EQ(s.kind, a.kind);
+        EXPECT_EQ(std::vector<float>(s.values.begin(), s.values.begin() + r.want.size()), r.want)
+            << "mode " << int{r.mode} << ", floor " << r.floor;
+    }
+}
+
 // ------------------------------------------------------------ on the wire
 
 float f32_at(const CanFrame& f, std::size_t at) {
