@@ -191,21 +191,16 @@ void move_motion(Setpoint& s, double p, double v, double floor) {
 
 Setpoint blend_setpoint(const Setpoint& target, double position, double velocity, double s, double rate) {
     if (s >= 1.0) return target;
-    const CommandKind& k = kCommandKinds[target.kind];
-    std::size_t pos = k.field_count;  // the kind's position field, if any
-    for (std::size_t f = 0; f < k.field_count; ++f) {
-        if (k.fields[f].role == Role::Position) pos = f;
-    }
+    const MotionFields& m = kMotionFields[target.kind];
     Setpoint out = target;
-    for (std::size_t f = 0; f < k.field_count; ++f) {
-        const double x = target.values[f];
-        if (k.fields[f].role == Role::Position) {
-            out.values[f] = static_cast<float>(position + (x - position) * s);
-        } else if (k.fields[f].role == Role::Velocity) {
-            out.values[f] = static_cast<float>(pos < k.field_count
-                                                   ? x * s + (target.values[pos] - position) * rate
-                                                   : velocity + (x - velocity) * s);
-        }
+    if (m.position < kMaxFields) {
+        const double x = target.values[m.position];
+        out.values[m.position] = static_cast<float>(position + (x - position) * s);
+    }
+    if (m.velocity < kMaxFields) {
+        const double x = target.values[m.velocity];
+        out.values[m.velocity] = static_cast<float>(
+            m.position < kMaxFields ? x * s + (target.values[m.position] - position) * rate : velocity + (x - velocity) * s);
     }
     return out;
 }
