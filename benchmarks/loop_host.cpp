@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "damiao/loop.hpp"
+#include "pair_responder.hpp"
 #include "transport/socketcan_backend/socketcan.hpp"
 
 namespace {
@@ -108,36 +109,10 @@ private:
     std::vector<std::uint64_t> starts_;
 };
 
-// The responders' SCHED_FIFO priority, when permitted: they stand in for
-// motors, which answer whatever the host's load, so they are not to wait
-// behind it (nor behind a real-time loop).
-constexpr int kResponderPriority = 90;
 std::atomic<bool> responder_fifo{true};
 
-// Answers every command (any mode's identifier, or a refresh to 0x7FF) to
-// motors 1..K on `fd` with ENABLED feedback from the motor's identifier +
-// 0x10, until `stop`.
 void respond(int fd, unsigned motors, const std::atomic<bool>& stop) {
-    sched_param param{};
-    param.sched_priority = kResponderPriority;
-    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) != 0) responder_fifo.store(false);
-    while (!stop.load()) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0) continue;
-        can_frame in;
-        while (::recv(fd, &in, sizeof in, MSG_DONTWAIT) == static_cast<ssize_t>(sizeof in)) {
-            const canid_t id = in.can_id & CAN_SFF_MASK;
-            const unsigned motor = id == 0x7FF ? in.data[0] : id & 0xFF;
-            if (motor < 1 || motor > motors) continue;
-            can_frame out{};
-            out.can_id = 0x10 + motor;
-            out.len = 8;
-            const std::uint8_t feedback[8] = {static_cast<std::uint8_t>(0x10 | (motor & 0xF)), 0x80, 0x00, 0x80,
-                                              0x08, 0x00, 0x1E, 0x20};
-            std::memcpy(out.data, feedback, sizeof feedback);
-            (void)::send(fd, &out, sizeof out, MSG_DONTWAIT);
-        }
-    }
+    rotalink_bench::respond(fd, motors, stop, &responder_fifo);
 }
 
 // The time the hypervisor gave every CPU of this machine to others so far

@@ -121,8 +121,11 @@ std::optional<Error> write_control(CanFrame& frame, std::uint16_t motor_id, cons
                                    const Setpoint& setpoint) {
     ROTALINK_ASSERT(setpoint.kind < kCommandKindCount, "a setpoint of no command kind");
     const CommandKind& kind = kCommandKinds[setpoint.kind];
-    std::string id_fault = control_id_fault(motor_id, setpoint.kind);
-    if (!id_fault.empty()) return Error::invalid_command(std::move(id_fault));
+    // The message is made only for an identifier that is refused: every
+    // cycle of a move encodes each member's frame anew.
+    if (control_id(motor_id, setpoint.kind) >= kRegisterId) {
+        return Error::invalid_command(control_id_fault(motor_id, setpoint.kind));
+    }
     const bool mit_codec = kind.fields[0].wire == Wire::Mit;
     // The common case costs one test each: a product of the ranges that is
     // neither 0 nor infinite, a sum of the fields that is a number (finite,

@@ -1,6 +1,7 @@
 #include "damiao/move.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "damiao/joints.hpp"
@@ -12,6 +13,45 @@ namespace {
 // Bisection steps for a cruise velocity: enough to reach the doubles'
 // resolution from any bracket a move can have.
 constexpr int kBisections = 200;
+
+// Where a kind's motion fields are (kMaxFields for none): read off
+// kCommandKinds once, so that a move's cycle stores into them directly.
+struct MotionFields {
+    std::size_t position = kMaxFields;
+    std::size_t velocity = kMaxFields;
+    std::size_t speed = kMaxFields;
+    bool single = true;  // no role held by two fields
+};
+
+constexpr MotionFields motion_fields_of(const CommandKind& k) {
+    MotionFields m;
+    for (std::size_t f = 0; f < k.field_count; ++f) {
+        std::size_t* slot = k.fields[f].role == Role::Position   ? &m.position
+                            : k.fields[f].role == Role::Velocity ? &m.velocity
+                            : k.fields[f].role == Role::Speed    ? &m.speed
+                                                                 : nullptr;
+        if (slot == nullptr) continue;
+        m.single = m.single && *slot == kMaxFields;
+        *slot = f;
+    }
+    return m;
+}
+
+constexpr std::array<MotionFields, kCommandKindCount> motion_fields() {
+    std::array<MotionFields, kCommandKindCount> out{};
+    for (std::size_t k = 0; k < kCommandKindCount; ++k) out[k] = motion_fields_of(kCommandKinds[k]);
+    return out;
+}
+
+constexpr std::array<MotionFields, kCommandKindCount> kMotionFields = motion_fields();
+
+constexpr bool motion_fields_single() {
+    for (const MotionFields& m : kMotionFields) {
+        if (!m.single) return false;
+    }
+    return true;
+}
+static_assert(motion_fields_single(), "a command kind with two fields of one motion role");
 
 }  // namespace
 
@@ -143,42 +183,24 @@ Setpoint move_base(const MoveAxis& axis) {
 }
 
 void move_motion(Setpoint& s, double p, double v, double floor) {
-    const CommandKind& k = kCommandKinds[s.kind];
-    for (std::size_t f = 0; f < k.field_count; ++f) {
-        switch (k.fields[f].role) {
-            case Role::Position:
-                s.values[f] = static_cast<float>(p);
-                break;
-            case Role::Velocity:
-                s.values[f] = static_cast<float>(v);
-                break;
-            case Role::Speed:
-                s.values[f] = static_cast<float>(std::max(std::fabs(v), floor));
-                break;
-            case Role::Torque:
-            case Role::Other:
-                break;
-        }
-    }
+    const MotionFields& m = kMotionFields[s.kind];
+    if (m.position < kMaxFields) s.values[m.position] = static_cast<float>(p);
+    if (m.velocity < kMaxFields) s.values[m.velocity] = static_cast<float>(v);
+    if (m.speed < kMaxFields) s.values[m.speed] = static_cast<float>(std::max(std::fabs(v), floor));
 }
 
 Setpoint blend_setpoint(const Setpoint& target, double position, double velocity, double s, double rate) {
     if (s >= 1.0) return target;
-    const CommandKind& k = kCommandKinds[target.kind];
-    std::size_t pos = k.field_count;  // the kind's position field, if any
-    for (std::size_t f = 0; f < k.field_count; ++f) {
-        if (k.fields[f].role == Role::Position) pos = f;
-    }
+    const MotionFields& m = kMotionFields[target.kind];
     Setpoint out = target;
-    for (std::size_t f = 0; f < k.field_count; ++f) {
-        const double x = target.values[f];
-        if (k.fields[f].role == Role::Position) {
-            out.values[f] = static_cast<float>(position + (x - position) * s);
-        } else if (k.fields[f].role == Role::Velocity) {
-            out.values[f] = static_cast<float>(pos < k.field_count
-                                                   ? x * s + (target.values[pos] - position) * rate
-                                                   : velocity + (x - velocity) * s);
-        }
+    if (m.position < kMaxFields) {
+        const double x = target.values[m.position];
+        out.values[m.position] = static_cast<float>(position + (x - position) * s);
+    }
+    if (m.velocity < kMaxFields) {
+        const double x = target.values[m.velocity];
+        out.values[m.velocity] = static_cast<float>(
+            m.position < kMaxFields ? x * s + (target.values[m.position] - position) * rate : velocity + (x - velocity) * s);
     }
     return out;
 }

@@ -143,6 +143,63 @@ TEST(Move, AxisAndDurationRefusals) {
     EXPECT_EQ(damiao::move_duration_fault(0.0), "");
 }
 
+TEST(Move, EachKindsSetpointAtOneInstant) {
+    // At 0.5 rad moving at -2 rad/s, with a speed floor of 0.1 (and of 3,
+    // above the speed), gains 20 / 1 and current 0.4 where the kind has them.
+    struct Row {
+        std::uint8_t mode;
+        double floor;
+        std::vector<float> want;
+    };
+    const Row rows[] = {
+        {1, 0.1, {0.5f, -2.0f, 20.0f, 1.0f, 0.0f}},  // MIT: position, velocity, gains, no torque
+        {2, 0.1, {0.5f, 2.0f}},                      // POS_VEL: |v| as the speed limit
+        {2, 3.0, {0.5f, 3.0f}},                      // ... never below the floor
+        {3, 0.1, {-2.0f}},                           // VEL: the velocity
+        {4, 0.1, {0.5f, 2.0f, 0.4f}},                // FORCE_POS: position, speed, current
+    };
+    for (const Row& r : rows) {
+        MoveAxis a;
+        a.kind = damiao::kind_of_mode(r.mode);
+        a.kp = 20.0f, a.kd = 1.0f, a.current = 0.4f;
+        damiao::Setpoint s = damiao::move_base(a);
+        damiao::move_motion(s, 0.5, -2.0, r.floor);
+        EXPECT_EQ(s.kind, a.kind);
+        EXPECT_EQ(std::vector<float>(s.values.begin(), s.values.begin() + r.want.size()), r.want)
+            << "mode " << int{r.mode} << ", floor " << r.floor;
+    }
+}
+
+TEST(Move, EachKindsBlendAtOneInstant) {
+    // A quarter of the way from 0.2 rad measured at 1 rad/s, the weight
+    // rising at 2 a second: positions a quarter of the way, MIT's velocity
+    // the target's share plus the blend's own (0.8 rad x 2 /s), VEL's
+    // velocity a quarter of the way from the measured one; speed limits,
+    // gains, torque and current as set. At weight 1, the target itself.
+    struct Row {
+        std::uint8_t mode;
+        double s;
+        std::vector<float> target, want;
+    };
+    const Row rows[] = {
+        {1, 0.25, {1.0f, 0.5f, 20.0f, 1.0f, 0.3f}, {0.4f, 1.725f, 20.0f, 1.0f, 0.3f}},
+        {1, 1.0, {1.0f, 0.5f, 20.0f, 1.0f, 0.3f}, {1.0f, 0.5f, 20.0f, 1.0f, 0.3f}},
+        {2, 0.25, {1.0f, 3.0f}, {0.4f, 3.0f}},
+        {3, 0.25, {2.0f}, {1.25f}},
+        {4, 0.25, {1.0f, 3.0f, 0.5f}, {0.4f, 3.0f, 0.5f}},
+    };
+    for (const Row& r : rows) {
+        damiao::Setpoint target;
+        target.kind = damiao::kind_of_mode(r.mode);
+        std::copy(r.target.begin(), r.target.end(), target.values.begin());
+        const damiao::Setpoint got = damiao::blend_setpoint(target, 0.2, 1.0, r.s, 2.0);
+        EXPECT_EQ(got.kind, target.kind);
+        for (std::size_t f = 0; f < r.want.size(); ++f) {
+            EXPECT_FLOAT_EQ(got.values[f], r.want[f]) << "mode " << int{r.mode} << ", s " << r.s << ", field " << f;
+        }
+    }
+}
+
 // ------------------------------------------------------------ on the wire
 
 float f32_at(const CanFrame& f, std::size_t at) {
