@@ -178,6 +178,29 @@ std::optional<Error> write_control(CanFrame& frame, std::uint16_t motor_id, cons
     return std::nullopt;
 }
 
+void write_motion(CanFrame& frame, const mit::MitLimits& limits, const Setpoint& setpoint) {
+    const CommandKind& kind = kCommandKinds[setpoint.kind];
+    const MotionFields& m = kMotionFields[setpoint.kind];
+    if (kind.fields[0].wire == Wire::Mit) {
+        mit::encode_motion(limits, setpoint.values[m.position], setpoint.values[m.velocity], frame.data.data());
+        return;
+    }
+    for (std::size_t f : {m.position, m.velocity, m.speed}) {
+        if (f == kMaxFields) continue;
+        const CommandField& field = kind.fields[f];
+        std::uint8_t* at = frame.data.data() + field_offset(kind, f);
+        std::uint32_t bits = 0;
+        std::size_t bytes = 2;
+        if (field.wire == Wire::F32) {
+            std::memcpy(&bits, &setpoint.values[f], sizeof bits);
+            bytes = 4;
+        } else {
+            bits = scaled(setpoint.values[f], field);
+        }
+        for (std::size_t i = 0; i < bytes; ++i) at[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    }
+}
+
 Result<CanFrame, Error> make_control(std::uint16_t motor_id, const mit::MitLimits& limits,
                                      const Setpoint& setpoint) {
     CanFrame frame;

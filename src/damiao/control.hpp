@@ -105,6 +105,54 @@ constexpr std::size_t kind_of_mode(std::uint32_t mode) {
     return k;
 }
 
+// A field's first byte in the payload of a kind whose fields the MIT codec
+// does not pack.
+constexpr std::size_t field_offset(const CommandKind& k, std::size_t field) {
+    std::size_t at = 0;
+    for (std::size_t f = 0; f < field; ++f) at += detail::wire_bytes(k.fields[f].wire);
+    return at;
+}
+
+// Where a kind's motion fields are (kMaxFields for none): read off
+// kCommandKinds once, so that a cycle that only moves (a move, a blend)
+// stores into them and re-encodes them directly.
+struct MotionFields {
+    std::size_t position = kMaxFields;
+    std::size_t velocity = kMaxFields;
+    std::size_t speed = kMaxFields;
+    bool single = true;  // no role held by two fields
+};
+
+constexpr MotionFields motion_fields_of(const CommandKind& k) {
+    MotionFields m;
+    for (std::size_t f = 0; f < k.field_count; ++f) {
+        std::size_t* slot = k.fields[f].role == Role::Position   ? &m.position
+                            : k.fields[f].role == Role::Velocity ? &m.velocity
+                            : k.fields[f].role == Role::Speed    ? &m.speed
+                                                                 : nullptr;
+        if (slot == nullptr) continue;
+        m.single = m.single && *slot == kMaxFields;
+        *slot = f;
+    }
+    return m;
+}
+
+constexpr std::array<MotionFields, kCommandKindCount> motion_fields() {
+    std::array<MotionFields, kCommandKindCount> out{};
+    for (std::size_t k = 0; k < kCommandKindCount; ++k) out[k] = motion_fields_of(kCommandKinds[k]);
+    return out;
+}
+
+constexpr std::array<MotionFields, kCommandKindCount> kMotionFields = motion_fields();
+
+constexpr bool motion_fields_single() {
+    for (const MotionFields& m : kMotionFields) {
+        if (!m.single) return false;
+    }
+    return true;
+}
+static_assert(motion_fields_single(), "a command kind with two fields of one motion role");
+
 // Requests to every motor on a bus (registers, refresh) go to standard id
 // 0x7FF; no command is sent there.
 inline constexpr std::uint32_t kRegisterId = 0x7FF;
@@ -170,6 +218,15 @@ Result<transport::CanFrame, Error> make_control(std::uint16_t motor_id, const mi
 // refusal, or nothing.
 std::optional<Error> write_control(transport::CanFrame& frame, std::uint16_t motor_id, const mit::MitLimits& limits,
                                    const Setpoint& setpoint);
+
+// The motion fields (kMotionFields: position, velocity, speed) of
+// `frame`, a command write_control made for a setpoint of `setpoint`'s kind
+// to the same motor with the same limits, rewritten for `setpoint`'s: the
+// bytes write_control would make for `setpoint` when its other fields are
+// the same as that setpoint's. Its motion fields must be finite. Cheaper
+// than write_control by the checks and the other fields: a cycle that only
+// moves rewrites its frames with it. Allocates nothing.
+void write_motion(transport::CanFrame& frame, const mit::MitLimits& limits, const Setpoint& setpoint);
 
 // An identifier as messages show it: "0x07f".
 std::string id_text(std::uint32_t id);

@@ -311,6 +311,19 @@ std::optional<MotorGroup::Refusal> MotorGroup::write_frames(const std::vector<Se
     return std::nullopt;
 }
 
+void MotorGroup::write_motions(const std::vector<Setpoint>& setpoints, std::vector<CanFrame>& frames) const {
+    for (std::size_t k = 0; k < send_order_.size(); ++k) {
+        const std::size_t i = send_order_[k];
+        if (bounds_[i].empty()) {
+            write_motion(frames[k], members_[i].motor.limits, setpoints[i]);
+            continue;
+        }
+        Setpoint s = setpoints[i];
+        clamp(s, bounds_[i][s.kind]);
+        write_motion(frames[k], members_[i].motor.limits, s);
+    }
+}
+
 std::size_t MotorGroup::hold_velocities(const std::vector<Setpoint>& setpoints,
                                         const std::vector<std::optional<mit::MotorState>>& last,
                                         std::vector<CanFrame>& frames) const {

@@ -146,6 +146,10 @@ public:
     // nothing. Allocates nothing.
     std::optional<Refusal> write_frames(const std::vector<Setpoint>& setpoints,
                                         std::vector<transport::CanFrame>& frames) const;
+    // The same for setpoints that differ from those `frames` were made for
+    // in their motion fields alone (write_motion): those rewritten, each
+    // clamped into its member's joint limits, the other bytes kept.
+    void write_motions(const std::vector<Setpoint>& setpoints, std::vector<transport::CanFrame>& frames) const;
     // For a cycle that repeats `setpoints` (one per member, as given to
     // `control`, whose frames are `frames`): every member with joint limits
     // whose command sets no position and would move it, last measured at

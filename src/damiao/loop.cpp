@@ -593,7 +593,10 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
                     setpoints[i] = bases[i];
                     move_motion(setpoints[i], p, v, move.axes[i].accel * period);
                 }
-                if (std::optional<MotorGroup::Refusal> r = group_.write_frames(setpoints, frames)) {
+                // Made whole once (checked), then only the motion rewritten.
+                if (move_cycle > 1) {
+                    group_.write_motions(setpoints, frames);
+                } else if (std::optional<MotorGroup::Refusal> r = group_.write_frames(setpoints, frames)) {
                     why = "internal fault: " + member_name(group_.members(), r->member) + ": " + r->error.message();
                     break;
                 }
@@ -616,10 +619,9 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
                 const double w = blend_weight(u);
                 const double rate = blend_weight_rate(u) / (static_cast<double>(blend_cycles) * period);
                 for (std::size_t i = 0; i < n; ++i) blended[i] = blend_setpoint(setpoints[i], p0[i], v0[i], w, rate);
-                if (std::optional<MotorGroup::Refusal> r = group_.write_frames(blended, blend_frames)) {
-                    why = "internal fault: " + member_name(group_.members(), r->member) + ": " + r->error.message();
-                    break;
-                }
+                // The setpoints' frames (checked when set) with the blend's motion.
+                if (blend_cycle == 0 || took_set) blend_frames = frames;
+                group_.write_motions(blended, blend_frames);
                 if (++blend_cycle > blend_cycles) blending = Phase::Off;
                 send = &blend_frames;
                 sent = &blended;

@@ -44,6 +44,13 @@ float unscale_symmetric(std::uint32_t raw, float m, float k) {
 
 std::uint8_t lo8(std::uint32_t v) { return static_cast<std::uint8_t>(v & 0xFFu); }
 
+// Seven 0xFF bytes make a special command of the eighth (FC enable, FD
+// disable, FB clear error, FE set zero): such a payload gets the position
+// one step lower (raw FFFF to FFFE) and stays an MIT command.
+void not_special(std::uint8_t* out) {
+    if (std::all_of(out, out + 7, [](std::uint8_t b) { return b == 0xFF; })) out[1] = 0xFE;
+}
+
 }  // namespace
 
 std::string LimitDomainError::message() const {
@@ -74,11 +81,18 @@ Result<Payload, LimitDomainError> encode(const MitLimits& l, const MitSetpoint& 
         lo8(((kd & 0xFu) << 4) | ((tau >> 8) & 0xFu)),
         lo8(tau),
     };
-    // Seven 0xFF bytes make a special command of the eighth (FC enable, FD
-    // disable, FB clear error, FE set zero): such a payload gets the
-    // position one step lower (raw FFFF to FFFE) and stays an MIT command.
-    if (std::all_of(out.begin(), out.begin() + 7, [](std::uint8_t b) { return b == 0xFF; })) out[1] = 0xFE;
+    not_special(out.data());
     return out;
+}
+
+void encode_motion(const MitLimits& l, float q, float dq, std::uint8_t* out) {
+    const std::uint32_t q_raw = scale_symmetric(q, l.p_max, 65535.0f);
+    const std::uint32_t dq_raw = scale_symmetric(dq, l.v_max, 4095.0f);
+    out[0] = lo8(q_raw >> 8);
+    out[1] = lo8(q_raw);
+    out[2] = lo8(dq_raw >> 4);
+    out[3] = lo8(((dq_raw & 0xFu) << 4) | (out[3] & 0xFu));
+    not_special(out);
 }
 
 MotorState decode(const MitLimits& l, const Payload& d) {

@@ -41,6 +41,12 @@ struct LimitDomainError {
 Result<Payload, LimitDomainError> encode(const MitLimits& limits, const MitSetpoint& setpoint);
 
 // Decodes an 8-byte feedback payload.
+// The position and velocity of `payload` (8 bytes), an MIT command encode made with
+// limits `limits` (which it accepted), rewritten for `q` and `dq`: the
+// bytes encode gives for the same command with these two. The gains and
+// the torque are kept.
+void encode_motion(const MitLimits& limits, float q, float dq, std::uint8_t* payload);
+
 MotorState decode(const MitLimits& limits, const Payload& data);
 
 // The first 8 bytes of `bytes` (anything indexable holding at least 8: an

@@ -14,44 +14,6 @@ namespace {
 // resolution from any bracket a move can have.
 constexpr int kBisections = 200;
 
-// Where a kind's motion fields are (kMaxFields for none): read off
-// kCommandKinds once, so that a move's cycle stores into them directly.
-struct MotionFields {
-    std::size_t position = kMaxFields;
-    std::size_t velocity = kMaxFields;
-    std::size_t speed = kMaxFields;
-    bool single = true;  // no role held by two fields
-};
-
-constexpr MotionFields motion_fields_of(const CommandKind& k) {
-    MotionFields m;
-    for (std::size_t f = 0; f < k.field_count; ++f) {
-        std::size_t* slot = k.fields[f].role == Role::Position   ? &m.position
-                            : k.fields[f].role == Role::Velocity ? &m.velocity
-                            : k.fields[f].role == Role::Speed    ? &m.speed
-                                                                 : nullptr;
-        if (slot == nullptr) continue;
-        m.single = m.single && *slot == kMaxFields;
-        *slot = f;
-    }
-    return m;
-}
-
-constexpr std::array<MotionFields, kCommandKindCount> motion_fields() {
-    std::array<MotionFields, kCommandKindCount> out{};
-    for (std::size_t k = 0; k < kCommandKindCount; ++k) out[k] = motion_fields_of(kCommandKinds[k]);
-    return out;
-}
-
-constexpr std::array<MotionFields, kCommandKindCount> kMotionFields = motion_fields();
-
-constexpr bool motion_fields_single() {
-    for (const MotionFields& m : kMotionFields) {
-        if (!m.single) return false;
-    }
-    return true;
-}
-static_assert(motion_fields_single(), "a command kind with two fields of one motion role");
 
 }  // namespace
 
@@ -192,6 +154,12 @@ void move_motion(Setpoint& s, double p, double v, double floor) {
 Setpoint blend_setpoint(const Setpoint& target, double position, double velocity, double s, double rate) {
     if (s >= 1.0) return target;
     const MotionFields& m = kMotionFields[target.kind];
+    // An infinite MIT field (the codec saturates it) has no share to blend:
+    // that command goes out as it is.
+    if ((m.position < kMaxFields && !std::isfinite(target.values[m.position])) ||
+        (m.velocity < kMaxFields && !std::isfinite(target.values[m.velocity]))) {
+        return target;
+    }
     Setpoint out = target;
     if (m.position < kMaxFields) {
         const double x = target.values[m.position];

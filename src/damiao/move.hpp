@@ -105,7 +105,9 @@ void move_motion(Setpoint& s, double p, double v, double floor);
 // ds/dt `rate`, position fields go from the measured position to the
 // target's; a velocity that sets no position (VEL) goes from the measured
 // velocity to the target's, and MIT's velocity gets the blend's own
-// velocity on top of the target's share. Other fields are the target's.
+// velocity on top of the target's share. Other fields are the target's. A
+// target with an infinite position or velocity (MIT's codec saturates
+// them) is returned as it is.
 Setpoint blend_setpoint(const Setpoint& target, double position, double velocity, double s, double rate);
 
 // The blend's weight at u = elapsed / length in [0, 1] (a quintic: no jump

@@ -27,6 +27,7 @@ using damiao::MoveState;
 using damiao::Trapezoid;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr float kInfF = std::numeric_limits<float>::infinity();
 
 struct ProfileCase {
     double p0, v0, p1, vmax, amax;
@@ -187,6 +188,7 @@ TEST(Move, EachKindsBlendAtOneInstant) {
         {2, 0.25, {1.0f, 3.0f}, {0.4f, 3.0f}},
         {3, 0.25, {2.0f}, {1.25f}},
         {4, 0.25, {1.0f, 3.0f, 0.5f}, {0.4f, 3.0f, 0.5f}},
+        {1, 0.0, {kInfF, 0.5f, 20.0f, 1.0f, 0.3f}, {kInfF, 0.5f, 20.0f, 1.0f, 0.3f}},  // saturated: not blended
     };
     for (const Row& r : rows) {
         damiao::Setpoint target;
@@ -197,6 +199,37 @@ TEST(Move, EachKindsBlendAtOneInstant) {
         for (std::size_t f = 0; f < r.want.size(); ++f) {
             EXPECT_FLOAT_EQ(got.values[f], r.want[f]) << "mode " << int{r.mode} << ", s " << r.s << ", field " << f;
         }
+    }
+}
+
+// A frame whose motion fields alone are rewritten is byte for byte the
+// frame made whole: every kind, values the wire clamps or saturates, and an
+// MIT command whose first seven bytes would all be 0xFF (a special command).
+TEST(Move, MotionRewrittenIsTheWholeCommand) {
+    damiao::mit::MitLimits limits;
+    struct Row {
+        std::uint8_t mode;
+        std::vector<float> before, after;
+    };
+    const float p = limits.p_max, v = limits.v_max, kp = limits.kp_max, kd = limits.kd_max, t = limits.t_max;
+    const Row rows[] = {
+        {1, {0.0f, 0.0f, 20.0f, 1.0f, 0.3f}, {0.7f, -1.5f, 20.0f, 1.0f, 0.3f}},
+        {1, {0.0f, 0.0f, 20.0f, 1.0f, 0.3f}, {kInfF, -kInfF, 20.0f, 1.0f, 0.3f}},
+        {1, {0.0f, 0.0f, kp, kd, t}, {p, v, kp, kd, t}},  // all 0xFF but the last: one step lower
+        {1, {p, v, kp, kd, t}, {0.0f, v, kp, kd, t}},
+        {2, {0.0f, 1.0f}, {-3.25f, 0.125f}},
+        {3, {0.0f}, {-7.5f}},
+        {4, {0.0f, 1.0f, 0.4f}, {2.5f, 0.333f, 0.4f}},
+        {4, {0.0f, 1.0f, 0.4f}, {2.5f, 250.0f, 0.4f}},  // the speed clamped to its field's range
+    };
+    for (const Row& r : rows) {
+        damiao::Setpoint before, after;
+        before.kind = after.kind = damiao::kind_of_mode(r.mode);
+        std::copy(r.before.begin(), r.before.end(), before.values.begin());
+        std::copy(r.after.begin(), r.after.end(), after.values.begin());
+        CanFrame frame = damiao::make_control(3, limits, before).value();
+        damiao::write_motion(frame, limits, after);
+        EXPECT_EQ(show(frame), show(damiao::make_control(3, limits, after).value())) << "mode " << int{r.mode};
     }
 }
 
