@@ -1,5 +1,6 @@
 #include "damiao/control.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -199,6 +200,38 @@ void write_motion(CanFrame& frame, const mit::MitLimits& limits, const Setpoint&
         }
         for (std::size_t i = 0; i < bytes; ++i) at[i] = static_cast<std::uint8_t>(bits >> (8 * i));
     }
+}
+
+MotionWriter::MotionWriter(std::size_t k, const mit::MitLimits& l, const FieldBounds* bounds) : kind(k), limits(l) {
+    if (bounds == nullptr) return;
+    const MotionFields& m = kMotionFields[kind];
+    if (m.position < kMaxFields) q_lo = bounds->lo[m.position], q_hi = bounds->hi[m.position];
+    const std::size_t v = m.velocity < kMaxFields ? m.velocity : m.speed;
+    if (v < kMaxFields) v_lo = bounds->lo[v], v_hi = bounds->hi[v];
+}
+
+namespace {
+
+float bounded(double x, float lo, float hi) {
+    const float f = static_cast<float>(x);
+    return f < lo ? lo : f > hi ? hi : f;
+}
+
+}  // namespace
+
+void MotionWriter::write(CanFrame& frame, double p, double v, double floor) const {
+    const MotionFields& m = kMotionFields[kind];
+    const CommandKind& k = kCommandKinds[kind];
+    if (k.fields[0].wire == Wire::Mit) {
+        mit::encode_motion(limits, bounded(p, q_lo, q_hi), bounded(v, v_lo, v_hi), frame.data.data());
+        return;
+    }
+    Setpoint s;
+    s.kind = kind;
+    if (m.position < kMaxFields) s.values[m.position] = bounded(p, q_lo, q_hi);
+    if (m.velocity < kMaxFields) s.values[m.velocity] = bounded(v, v_lo, v_hi);
+    if (m.speed < kMaxFields) s.values[m.speed] = bounded(std::max(std::fabs(v), floor), v_lo, v_hi);
+    write_motion(frame, limits, s);
 }
 
 Result<CanFrame, Error> make_control(std::uint16_t motor_id, const mit::MitLimits& limits,

@@ -228,6 +228,28 @@ std::optional<Error> write_control(transport::CanFrame& frame, std::uint16_t mot
 // moves rewrites its frames with it. Allocates nothing.
 void write_motion(transport::CanFrame& frame, const mit::MitLimits& limits, const Setpoint& setpoint);
 
+// One member's motion fields worked out once for frames of one kind: a
+// move's cycle writes a position and a velocity into the member's frame
+// (made whole by write_control for that kind and member) with a clamp and
+// the fields' encoding, and nothing else.
+struct MotionWriter {
+    std::size_t kind = kMitKind;
+    mit::MitLimits limits{};
+    float q_lo = -std::numeric_limits<float>::infinity();  // the position's bounds
+    float q_hi = std::numeric_limits<float>::infinity();
+    float v_lo = -std::numeric_limits<float>::infinity();  // the velocity's and the speed limit's
+    float v_hi = std::numeric_limits<float>::infinity();
+
+    MotionWriter() = default;
+    // `bounds`: the member's field bounds for `kind`, or null for none.
+    MotionWriter(std::size_t kind, const mit::MitLimits& limits, const FieldBounds* bounds);
+    // The frame's motion fields for position `p` moving at `v`: the bytes
+    // write_control gives for move_motion's setpoint (the speed limit
+    // max(|v|, floor)) clamped into the bounds, the other fields kept.
+    // `p` and `v` must be finite.
+    void write(transport::CanFrame& frame, double p, double v, double floor) const;
+};
+
 // An identifier as messages show it: "0x07f".
 std::string id_text(std::uint32_t id);
 

@@ -295,22 +295,6 @@ std::vector<CanFrame> MotorGroup::refresh() const {
     return frames;
 }
 
-std::optional<MotorGroup::Refusal> MotorGroup::write_frames(const std::vector<Setpoint>& setpoints,
-                                                          std::vector<CanFrame>& frames) const {
-    for (std::size_t k = 0; k < send_order_.size(); ++k) {
-        const std::size_t i = send_order_[k];
-        Setpoint s = setpoints[i];
-        if (!bounds_[i].empty()) clamp(s, bounds_[i][s.kind]);
-        const Damiao& d = members_[i].motor;
-        if (std::optional<Error> refused = write_control(frames[k], d.motor_id, d.limits, s)) {
-            return Refusal{i, std::move(*refused)};
-        }
-        frames[k].fd = fd_;
-        frames[k].brs = fd_;
-    }
-    return std::nullopt;
-}
-
 void MotorGroup::write_motions(const std::vector<Setpoint>& setpoints, std::vector<CanFrame>& frames) const {
     for (std::size_t k = 0; k < send_order_.size(); ++k) {
         const std::size_t i = send_order_[k];

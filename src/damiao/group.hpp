@@ -139,17 +139,19 @@ public:
     // A refresh to every member.
     std::vector<transport::CanFrame> refresh() const;
 
-    // The frames of `setpoints` (one per member, of kinds `control` has
-    // taken for them) remade in place in `frames` (in sending order), each
-    // clamped into its member's joint limits. Nothing is counted and no
-    // position is held (see hold_velocities). The first member refused, or
-    // nothing. Allocates nothing.
-    std::optional<Refusal> write_frames(const std::vector<Setpoint>& setpoints,
-                                        std::vector<transport::CanFrame>& frames) const;
-    // The same for setpoints that differ from those `frames` were made for
-    // in their motion fields alone (write_motion): those rewritten, each
-    // clamped into its member's joint limits, the other bytes kept.
+    // The frames (in sending order) of `setpoints` (one per member), which
+    // differ from those `frames` were made for by `control` in their motion
+    // fields alone (write_motion): those rewritten, each clamped into its
+    // member's joint limits, the other bytes kept. Allocates nothing.
     void write_motions(const std::vector<Setpoint>& setpoints, std::vector<transport::CanFrame>& frames) const;
+    // Member i's MotionWriter for frames of `kind`, with its joint limits'
+    // bounds.
+    MotionWriter motion_writer(std::size_t i, std::size_t kind) const {
+        return MotionWriter(kind, members_[i].motor.limits, bounds_[i].empty() ? nullptr : &bounds_[i][kind]);
+    }
+    // Member indices in sending order: frame k of `control` is member
+    // send_order()[k]'s.
+    const std::vector<std::size_t>& send_order() const { return send_order_; }
     // For a cycle that repeats `setpoints` (one per member, as given to
     // `control`, whose frames are `frames`): every member with joint limits
     // whose command sets no position and would move it, last measured at

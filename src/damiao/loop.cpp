@@ -497,7 +497,11 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
     std::uint64_t move_cycle = 0;
     std::uint64_t move_cycles = 0;
     std::vector<Trapezoid> profiles(n);
-    std::vector<Setpoint> bases(n);
+    std::vector<MotionWriter> writers(n);
+    std::vector<double> floors(n);  // each member's least speed limit
+    // Members whose setpoint follows the profile too: those whose velocity
+    // hold_velocities remakes each cycle (no position field, joint limits).
+    std::vector<char> tracked(n);
     std::vector<double> p0(n);  // where each member was measured when a move or blend began
     std::vector<double> v0(n);
     const std::uint64_t period_ns = std::max<std::uint64_t>(1, options_.period.total_nanos_saturated());
@@ -575,7 +579,12 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
                     measure();
                     move_cycles = plan_move(move.axes.data(), p0.data(), v0.data(), n, move.duration, period,
                                             profiles.data());
-                    for (std::size_t i = 0; i < n; ++i) bases[i] = move_base(move.axes[i]);
+                    for (std::size_t i = 0; i < n; ++i) {
+                        const std::size_t kind = move.axes[i].kind;
+                        writers[i] = group_.motion_writer(i, kind);
+                        floors[i] = move.axes[i].accel * period;
+                        tracked[i] = group_.members()[i].joint.has_value() && kMotionFields[kind].position == kMaxFields;
+                    }
                     move_cycle = 0;
                     moving = Phase::Running;
                 } else {
@@ -584,21 +593,18 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
             }
             if (moving == Phase::Running) {
                 // The profile advances a period a cycle, whatever the clock
-                // did: successive commands keep to the limits.
+                // did: successive commands keep to the limits. The frames
+                // (the targets', made whole and checked by move()) get each
+                // member's motion, and nothing else.
                 const double t = static_cast<double>(++move_cycle) * period;
-                for (std::size_t i = 0; i < n; ++i) {
+                const std::vector<std::size_t>& order = group_.send_order();
+                for (std::size_t k = 0; k < n; ++k) {
+                    const std::size_t i = order[k];
                     double p = 0.0;
                     double v = 0.0;
                     profiles[i].sample(t, p, v);
-                    setpoints[i] = bases[i];
-                    move_motion(setpoints[i], p, v, move.axes[i].accel * period);
-                }
-                // Made whole once (checked), then only the motion rewritten.
-                if (move_cycle > 1) {
-                    group_.write_motions(setpoints, frames);
-                } else if (std::optional<MotorGroup::Refusal> r = group_.write_frames(setpoints, frames)) {
-                    why = "internal fault: " + member_name(group_.members(), r->member) + ": " + r->error.message();
-                    break;
+                    writers[i].write(frames[k], p, v, floors[i]);
+                    if (tracked[i]) move_motion(setpoints[i], p, v, floors[i]);
                 }
                 if (move_cycle >= move_cycles) {
                     moving = Phase::Off;
