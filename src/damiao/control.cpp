@@ -202,7 +202,8 @@ void write_motion(CanFrame& frame, const mit::MitLimits& limits, const Setpoint&
     }
 }
 
-MotionWriter::MotionWriter(std::size_t k, const mit::MitLimits& l, const FieldBounds* bounds) : kind(k), limits(l) {
+MotionWriter::MotionWriter(std::size_t k, const mit::MitLimits& l, const FieldBounds* bounds)
+    : kind(k), limits(l), mit_codec_(kCommandKinds[k].fields[0].wire == Wire::Mit) {
     if (bounds == nullptr) return;
     const MotionFields& m = kMotionFields[kind];
     if (m.position < kMaxFields) q_lo = bounds->lo[m.position], q_hi = bounds->hi[m.position];
@@ -210,22 +211,8 @@ MotionWriter::MotionWriter(std::size_t k, const mit::MitLimits& l, const FieldBo
     if (v < kMaxFields) v_lo = bounds->lo[v], v_hi = bounds->hi[v];
 }
 
-namespace {
-
-float bounded(double x, float lo, float hi) {
-    const float f = static_cast<float>(x);
-    return f < lo ? lo : f > hi ? hi : f;
-}
-
-}  // namespace
-
-void MotionWriter::write(CanFrame& frame, double p, double v, double floor) const {
+void MotionWriter::write_fields(CanFrame& frame, double p, double v, double floor) const {
     const MotionFields& m = kMotionFields[kind];
-    const CommandKind& k = kCommandKinds[kind];
-    if (k.fields[0].wire == Wire::Mit) {
-        mit::encode_motion(limits, bounded(p, q_lo, q_hi), bounded(v, v_lo, v_hi), frame.data.data());
-        return;
-    }
     Setpoint s;
     s.kind = kind;
     if (m.position < kMaxFields) s.values[m.position] = bounded(p, q_lo, q_hi);

@@ -247,7 +247,21 @@ struct MotionWriter {
     // write_control gives for move_motion's setpoint (the speed limit
     // max(|v|, floor)) clamped into the bounds, the other fields kept.
     // `p` and `v` must be finite.
-    void write(transport::CanFrame& frame, double p, double v, double floor) const;
+    void write(transport::CanFrame& frame, double p, double v, double floor) const {
+        if (mit_codec_) {
+            mit::encode_motion(limits, bounded(p, q_lo, q_hi), bounded(v, v_lo, v_hi), frame.data.data());
+        } else {
+            write_fields(frame, p, v, floor);
+        }
+    }
+
+private:
+    static float bounded(double x, float lo, float hi) {
+        const float f = static_cast<float>(x);
+        return f < lo ? lo : f > hi ? hi : f;
+    }
+    void write_fields(transport::CanFrame& frame, double p, double v, double floor) const;
+    bool mit_codec_ = true;
 };
 
 // An identifier as messages show it: "0x07f".

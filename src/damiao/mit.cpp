@@ -8,26 +8,10 @@
 namespace rotalink::damiao::mit {
 namespace {
 
-// Saturating float-to-unsigned truncation: NaN and negatives give 0, values
-// at or above 2^32 give the largest value.
-std::uint32_t truncate_u32(float s) {
-    if (!(s >= 1.0f)) return 0;  // NaN, negatives and [0, 1)
-    if (s >= 4294967296.0f) return 0xFFFFFFFFu;
-    return static_cast<std::uint32_t>(s);
-}
-
-float clamp(float x, float lo, float hi) {
-    if (x < lo) x = lo;
-    if (x > hi) x = hi;
-    return x;  // NaN passes through
-}
-
-// Symmetric field [-m, m] to [0, k]: ((m + x) * k) / (m + m).
-std::uint32_t scale_symmetric(float x, float m, float k) {
-    const float c = clamp(x, -m, m);
-    const float num = (m + c) * k;
-    return truncate_u32(num / (m + m));
-}
+using detail::clamp;
+using detail::not_special;
+using detail::scale_symmetric;
+using detail::truncate_u32;
 
 // Gain field [0, m] to [0, k]: (x * k) / m.
 std::uint32_t scale_gain(float x, float m, float k) {
@@ -43,13 +27,6 @@ float unscale_symmetric(std::uint32_t raw, float m, float k) {
 }
 
 std::uint8_t lo8(std::uint32_t v) { return static_cast<std::uint8_t>(v & 0xFFu); }
-
-// Seven 0xFF bytes make a special command of the eighth (FC enable, FD
-// disable, FB clear error, FE set zero): such a payload gets the position
-// one step lower (raw FFFF to FFFE) and stays an MIT command.
-void not_special(std::uint8_t* out) {
-    if (std::all_of(out, out + 7, [](std::uint8_t b) { return b == 0xFF; })) out[1] = 0xFE;
-}
 
 }  // namespace
 
@@ -85,15 +62,6 @@ Result<Payload, LimitDomainError> encode(const MitLimits& l, const MitSetpoint& 
     return out;
 }
 
-void encode_motion(const MitLimits& l, float q, float dq, std::uint8_t* out) {
-    const std::uint32_t q_raw = scale_symmetric(q, l.p_max, 65535.0f);
-    const std::uint32_t dq_raw = scale_symmetric(dq, l.v_max, 4095.0f);
-    out[0] = lo8(q_raw >> 8);
-    out[1] = lo8(q_raw);
-    out[2] = lo8(dq_raw >> 4);
-    out[3] = lo8(((dq_raw & 0xFu) << 4) | (out[3] & 0xFu));
-    not_special(out);
-}
 
 MotorState decode(const MitLimits& l, const Payload& d) {
     const std::uint32_t p_raw = (std::uint32_t{d[1]} << 8) | d[2];

@@ -40,13 +40,54 @@ struct LimitDomainError {
 // the position one raw step lower, FFFF -> FFFE.
 Result<Payload, LimitDomainError> encode(const MitLimits& limits, const MitSetpoint& setpoint);
 
-// Decodes an 8-byte feedback payload.
-// The position and velocity of `payload` (8 bytes), an MIT command encode made with
-// limits `limits` (which it accepted), rewritten for `q` and `dq`: the
-// bytes encode gives for the same command with these two. The gains and
-// the torque are kept.
-void encode_motion(const MitLimits& limits, float q, float dq, std::uint8_t* payload);
+namespace detail {
 
+// Saturating float-to-unsigned truncation: NaN and negatives give 0, values
+// at or above 2^32 give the largest value.
+inline std::uint32_t truncate_u32(float s) {
+    if (!(s >= 1.0f)) return 0;  // NaN, negatives and [0, 1)
+    if (s >= 4294967296.0f) return 0xFFFFFFFFu;
+    return static_cast<std::uint32_t>(s);
+}
+
+inline float clamp(float x, float lo, float hi) {
+    if (x < lo) x = lo;
+    if (x > hi) x = hi;
+    return x;  // NaN passes through
+}
+
+// Symmetric field [-m, m] to [0, k]: ((m + x) * k) / (m + m).
+inline std::uint32_t scale_symmetric(float x, float m, float k) {
+    const float c = clamp(x, -m, m);
+    const float num = (m + c) * k;
+    return truncate_u32(num / (m + m));
+}
+
+// Seven 0xFF bytes make a special command of the eighth (FC enable, FD
+// disable, FB clear error, FE set zero): such a payload gets the position
+// one step lower (raw FFFF to FFFE) and stays an MIT command.
+inline void not_special(std::uint8_t* out) {
+    if ((out[0] & out[1] & out[2] & out[3] & out[4] & out[5] & out[6]) == 0xFF) out[1] = 0xFE;
+}
+
+}  // namespace detail
+
+// The position and velocity of `payload` (8 bytes), an MIT command encode
+// made with limits `limits` (which it accepted), rewritten for `q` and
+// `dq`: the bytes encode gives for the same command with these two. The
+// gains and the torque are kept. Inline: a move's cycle does this for
+// every MIT member.
+inline void encode_motion(const MitLimits& limits, float q, float dq, std::uint8_t* payload) {
+    const std::uint32_t q_raw = detail::scale_symmetric(q, limits.p_max, 65535.0f);
+    const std::uint32_t dq_raw = detail::scale_symmetric(dq, limits.v_max, 4095.0f);
+    payload[0] = static_cast<std::uint8_t>(q_raw >> 8);
+    payload[1] = static_cast<std::uint8_t>(q_raw);
+    payload[2] = static_cast<std::uint8_t>(dq_raw >> 4);
+    payload[3] = static_cast<std::uint8_t>(((dq_raw & 0xFu) << 4) | (payload[3] & 0xFu));
+    detail::not_special(payload);
+}
+
+// Decodes an 8-byte feedback payload.
 MotorState decode(const MitLimits& limits, const Payload& data);
 
 // The first 8 bytes of `bytes` (anything indexable holding at least 8: an

@@ -75,29 +75,6 @@ Trapezoid Trapezoid::lasting(double p0, double v0, double p1, double vmax, doubl
     return std::fabs(low.distance() - d) <= std::fabs(high.distance() - d) ? low : high;
 }
 
-void Trapezoid::sample(double t, double& p, double& v) const {
-    if (t >= t1_ + t2_ + t3_) {
-        p = p1_;
-        v = 0.0;
-        return;
-    }
-    if (t < t1_) {
-        p = p0_ + (v0_ + 0.5 * a1_ * t) * t;
-        v = v0_ + a1_ * t;
-        return;
-    }
-    const double cruise_start = p0_ + (v0_ + vc_) * 0.5 * t1_;
-    const double c = t - t1_;
-    if (c < t2_) {
-        p = cruise_start + vc_ * c;
-        v = vc_;
-        return;
-    }
-    const double b = c - t2_;
-    p = cruise_start + vc_ * t2_ + (vc_ + 0.5 * a3_ * b) * b;
-    v = vc_ + a3_ * b;
-}
-
 std::string move_axis_fault(const MoveAxis& axis, const char* target) {
     if (!std::isfinite(axis.target)) return std::string(target) + " must be finite, got " + double_text(axis.target);
     if (!(axis.velocity > 0.0)) return "velocity_limit must be above 0, got " + double_text(axis.velocity);

@@ -42,8 +42,30 @@ public:
     double cruise() const { return vc_; }
     double target() const { return p1_; }
     // Position and velocity `t` seconds after the start; at and after the
-    // end, exactly the target and 0.
-    void sample(double t, double& p, double& v) const;
+    // end, exactly the target and 0. Inline: a move's cycle samples every
+    // member's.
+    void sample(double t, double& p, double& v) const {
+        if (t >= t1_ + t2_ + t3_) {
+            p = p1_;
+            v = 0.0;
+            return;
+        }
+        if (t < t1_) {
+            p = p0_ + (v0_ + 0.5 * a1_ * t) * t;
+            v = v0_ + a1_ * t;
+            return;
+        }
+        const double cruise_start = p0_ + (v0_ + vc_) * 0.5 * t1_;
+        const double c = t - t1_;
+        if (c < t2_) {
+            p = cruise_start + vc_ * c;
+            v = vc_;
+            return;
+        }
+        const double b = c - t2_;
+        p = cruise_start + vc_ * t2_ + (vc_ + 0.5 * a3_ * b) * b;
+        v = vc_ + a3_ * b;
+    }
 
 private:
     // The profile of cruise velocity `vc` lasting `duration` (phase 2 takes
