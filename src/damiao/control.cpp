@@ -183,7 +183,10 @@ void write_motion(CanFrame& frame, const mit::MitLimits& limits, const Setpoint&
     const CommandKind& kind = kCommandKinds[setpoint.kind];
     const MotionFields& m = kMotionFields[setpoint.kind];
     if (kind.fields[0].wire == Wire::Mit) {
-        mit::encode_motion(limits, setpoint.values[m.position], setpoint.values[m.velocity], frame.data.data());
+        // Saturated into the codec's ranges, as encode does.
+        mit::encode_motion(limits, mit::detail::clamp(setpoint.values[m.position], -limits.p_max, limits.p_max),
+                           mit::detail::clamp(setpoint.values[m.velocity], -limits.v_max, limits.v_max),
+                           frame.data.data());
         return;
     }
     for (std::size_t f : {m.position, m.velocity, m.speed}) {
@@ -204,21 +207,43 @@ void write_motion(CanFrame& frame, const mit::MitLimits& limits, const Setpoint&
 
 MotionWriter::MotionWriter(std::size_t k, const mit::MitLimits& l, const FieldBounds* bounds)
     : kind(k), limits(l), mit_codec_(kCommandKinds[k].fields[0].wire == Wire::Mit) {
-    if (bounds == nullptr) return;
     const MotionFields& m = kMotionFields[kind];
-    if (m.position < kMaxFields) q_lo = bounds->lo[m.position], q_hi = bounds->hi[m.position];
-    const std::size_t v = m.velocity < kMaxFields ? m.velocity : m.speed;
-    if (v < kMaxFields) v_lo = bounds->lo[v], v_hi = bounds->hi[v];
+    field_ = {m.position, m.velocity, m.speed};
+    for (std::size_t r = 0; r < field_.size(); ++r) {
+        if (field_[r] < kMaxFields && !mit_codec_) offset_[r] = field_offset(kCommandKinds[kind], field_[r]);
+    }
+    if (bounds != nullptr) {
+        if (m.position < kMaxFields) q_lo = bounds->lo[m.position], q_hi = bounds->hi[m.position];
+        const std::size_t v = m.velocity < kMaxFields ? m.velocity : m.speed;
+        if (v < kMaxFields) v_lo = bounds->lo[v], v_hi = bounds->hi[v];
+    }
+    if (mit_codec_) {
+        // The codec saturates what the joint limits let through: clamping
+        // into both at once is the same, and leaves it nothing to do.
+        const auto inside = [](float x, float m) { return x < -m ? -m : x > m ? m : x; };
+        q_lo = inside(q_lo, limits.p_max), q_hi = inside(q_hi, limits.p_max);
+        v_lo = inside(v_lo, limits.v_max), v_hi = inside(v_hi, limits.v_max);
+    }
 }
 
 void MotionWriter::write_fields(CanFrame& frame, double p, double v, double floor) const {
-    const MotionFields& m = kMotionFields[kind];
-    Setpoint s;
-    s.kind = kind;
-    if (m.position < kMaxFields) s.values[m.position] = bounded(p, q_lo, q_hi);
-    if (m.velocity < kMaxFields) s.values[m.velocity] = bounded(v, v_lo, v_hi);
-    if (m.speed < kMaxFields) s.values[m.speed] = bounded(std::max(std::fabs(v), floor), v_lo, v_hi);
-    write_motion(frame, limits, s);
+    const float values[3] = {bounded(p, q_lo, q_hi), bounded(v, v_lo, v_hi),
+                             bounded(std::max(std::fabs(v), floor), v_lo, v_hi)};
+    const CommandKind& k = kCommandKinds[kind];
+    for (std::size_t r = 0; r < field_.size(); ++r) {
+        if (field_[r] == kMaxFields) continue;
+        const CommandField& f = k.fields[field_[r]];
+        std::uint8_t* at = frame.data.data() + offset_[r];
+        std::uint32_t bits = 0;
+        std::size_t bytes = 2;
+        if (f.wire == Wire::F32) {
+            std::memcpy(&bits, &values[r], sizeof bits);
+            bytes = 4;
+        } else {
+            bits = scaled(values[r], f);
+        }
+        for (std::size_t i = 0; i < bytes; ++i) at[i] = static_cast<std::uint8_t>(bits >> (8 * i));  // little-endian
+    }
 }
 
 Result<CanFrame, Error> make_control(std::uint16_t motor_id, const mit::MitLimits& limits,

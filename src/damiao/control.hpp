@@ -223,7 +223,8 @@ std::optional<Error> write_control(transport::CanFrame& frame, std::uint16_t mot
 // `frame`, a command write_control made for a setpoint of `setpoint`'s kind
 // to the same motor with the same limits, rewritten for `setpoint`'s: the
 // bytes write_control would make for `setpoint` when its other fields are
-// the same as that setpoint's. Its motion fields must be finite. Cheaper
+// the same as that setpoint's. Its motion fields must be numbers (finite
+// but for MIT's, which saturate as write_control's do). Cheaper
 // than write_control by the checks and the other fields: a cycle that only
 // moves rewrites its frames with it. Allocates nothing.
 void write_motion(transport::CanFrame& frame, const mit::MitLimits& limits, const Setpoint& setpoint);
@@ -242,6 +243,8 @@ struct MotionWriter {
 
     MotionWriter() = default;
     // `bounds`: the member's field bounds for `kind`, or null for none.
+    // `limits` must be ones write_control takes (for MIT: p_max and v_max
+    // finite and above 0).
     MotionWriter(std::size_t kind, const mit::MitLimits& limits, const FieldBounds* bounds);
     // The frame's motion fields for position `p` moving at `v`: the bytes
     // write_control gives for move_motion's setpoint (the speed limit
@@ -262,6 +265,10 @@ private:
     }
     void write_fields(transport::CanFrame& frame, double p, double v, double floor) const;
     bool mit_codec_ = true;
+    // The other kinds' motion fields: (kind's field, byte offset), the
+    // field kMaxFields for none.
+    std::array<std::size_t, 3> field_{kMaxFields, kMaxFields, kMaxFields};  // position, velocity, speed
+    std::array<std::size_t, 3> offset_{};
 };
 
 // An identifier as messages show it: "0x07f".

@@ -63,6 +63,14 @@ inline std::uint32_t scale_symmetric(float x, float m, float k) {
     return truncate_u32(num / (m + m));
 }
 
+// The same for an `x` known to lie in [-m, m] (m finite, above 0): the
+// same arithmetic without the clamp and the saturation, which change
+// nothing there.
+inline std::uint32_t scale_inside(float x, float m, float k) {
+    const float num = (m + x) * k;
+    return static_cast<std::uint32_t>(num / (m + m));
+}
+
 // Seven 0xFF bytes make a special command of the eighth (FC enable, FD
 // disable, FB clear error, FE set zero): such a payload gets the position
 // one step lower (raw FFFF to FFFE) and stays an MIT command.
@@ -73,18 +81,19 @@ inline void not_special(std::uint8_t* out) {
 }  // namespace detail
 
 // The position and velocity of `payload` (8 bytes), an MIT command encode
-// made with limits `limits` (which it accepted), rewritten for `q` and
-// `dq`: the bytes encode gives for the same command with these two. The
-// gains and the torque are kept. Inline: a move's cycle does this for
+// made with limits `limits` (p_max and v_max finite and above 0), rewritten
+// for `q` in [-p_max, p_max] and `dq` in [-v_max, v_max] (saturated
+// already): the bytes encode gives for the same command with these two.
+// The gains and the torque are kept. Inline: a move's cycle does this for
 // every MIT member.
 inline void encode_motion(const MitLimits& limits, float q, float dq, std::uint8_t* payload) {
-    const std::uint32_t q_raw = detail::scale_symmetric(q, limits.p_max, 65535.0f);
-    const std::uint32_t dq_raw = detail::scale_symmetric(dq, limits.v_max, 4095.0f);
+    const std::uint32_t q_raw = detail::scale_inside(q, limits.p_max, 65535.0f);
+    const std::uint32_t dq_raw = detail::scale_inside(dq, limits.v_max, 4095.0f);
     payload[0] = static_cast<std::uint8_t>(q_raw >> 8);
     payload[1] = static_cast<std::uint8_t>(q_raw);
     payload[2] = static_cast<std::uint8_t>(dq_raw >> 4);
     payload[3] = static_cast<std::uint8_t>(((dq_raw & 0xFu) << 4) | (payload[3] & 0xFu));
-    detail::not_special(payload);
+    if (q_raw == 0xFFFFu) detail::not_special(payload);
 }
 
 // Decodes an 8-byte feedback payload.

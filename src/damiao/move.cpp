@@ -28,6 +28,10 @@ Trapezoid Trapezoid::shaped(double p0, double v0, double p1, double amax, double
     t.t1_ = std::fabs(vc - v0) / amax;
     t.t3_ = std::fabs(vc) / amax;
     t.t2_ = std::max(0.0, duration - t.t1_ - t.t3_);
+    t.braking_ = t.t1_ + t.t2_;
+    t.end_ = t.braking_ + t.t3_;
+    t.cruising_ = p0 + (v0 + vc) * 0.5 * t.t1_;
+    t.braked_ = t.cruising_ + vc * t.t2_;
     return t;
 }
 

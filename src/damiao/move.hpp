@@ -45,28 +45,21 @@ public:
     // end, exactly the target and 0. Inline: a move's cycle samples every
     // member's.
     void sample(double t, double& p, double& v) const {
-        if (t >= t1_ + t2_ + t3_) {
+        if (t >= end_) {
             p = p1_;
             v = 0.0;
-            return;
-        }
-        if (t < t1_) {
+        } else if (t < t1_) {
             p = p0_ + (v0_ + 0.5 * a1_ * t) * t;
             v = v0_ + a1_ * t;
-            return;
-        }
-        const double cruise_start = p0_ + (v0_ + vc_) * 0.5 * t1_;
-        const double c = t - t1_;
-        if (c < t2_) {
-            p = cruise_start + vc_ * c;
+        } else if (t < braking_) {
+            p = cruising_ + vc_ * (t - t1_);
             v = vc_;
-            return;
+        } else {
+            const double b = t - braking_;
+            p = braked_ + (vc_ + 0.5 * a3_ * b) * b;
+            v = vc_ + a3_ * b;
         }
-        const double b = c - t2_;
-        p = cruise_start + vc_ * t2_ + (vc_ + 0.5 * a3_ * b) * b;
-        v = vc_ + a3_ * b;
     }
-
 private:
     // The profile of cruise velocity `vc` lasting `duration` (phase 2 takes
     // what phases 1 and 3 leave), and the distance it covers.
@@ -77,6 +70,10 @@ private:
     double vc_ = 0;
     double a1_ = 0, a3_ = 0;  // signed accelerations of phases 1 and 3
     double t1_ = 0, t2_ = 0, t3_ = 0;
+    // Worked out once for `sample`: when braking begins and the profile
+    // ends, and where cruising and braking begin.
+    double braking_ = 0, end_ = 0;
+    double cruising_ = 0, braked_ = 0;
 };
 
 // One member's part of a move: where it goes, under which limits, and the

@@ -233,6 +233,38 @@ TEST(Move, MotionRewrittenIsTheWholeCommand) {
     }
 }
 
+// A move's writer gives, for a position and a velocity, the frame made
+// whole from move_motion's setpoint clamped into the joint limits: inside
+// them, past them, past the codec's range (MIT saturates), and a speed
+// limit at its floor.
+TEST(Move, AWritersFrameIsTheWholeClampedCommand) {
+    damiao::mit::MitLimits limits;
+    damiao::JointLimits joint;
+    joint.q_min = -1.0f, joint.q_max = 20.0f, joint.dq_max = 40.0f;
+    struct Row {
+        std::uint8_t mode;
+        double p, v;
+    };
+    const Row rows[] = {{1, 0.3, -0.7}, {1, -3.0, 50.0}, {1, 15.0, -45.0}, {1, 12.5, 30.0}, {2, 0.3, -0.7},
+                        {2, -3.0, 0.001}, {2, 25.0, 45.0}, {3, 0.0, -41.0}, {4, 0.4, 0.2}, {4, 30.0, 90.0}};
+    for (const Row& r : rows) {
+        for (const bool bounded : {false, true}) {
+            MoveAxis a;
+            a.kind = damiao::kind_of_mode(r.mode);
+            a.kp = 20.0f, a.kd = 1.0f, a.current = 0.4f;
+            damiao::Setpoint s = damiao::move_base(a);
+            damiao::move_motion(s, 0.0, 0.0, 0.05);
+            CanFrame frame = damiao::make_control(3, limits, s).value();
+            const damiao::FieldBounds bounds = damiao::field_bounds(joint, a.kind);
+            damiao::MotionWriter(a.kind, limits, bounded ? &bounds : nullptr).write(frame, r.p, r.v, 0.05);
+            damiao::move_motion(s, r.p, r.v, 0.05);
+            if (bounded) damiao::clamp(s, bounds);
+            EXPECT_EQ(show(frame), show(damiao::make_control(3, limits, s).value()))
+                << "mode " << int{r.mode} << " at " << r.p << ", " << r.v << (bounded ? ", bounded" : "");
+        }
+    }
+}
+
 // ------------------------------------------------------------ on the wire
 
 float f32_at(const CanFrame& f, std::size_t at) {
