@@ -227,23 +227,23 @@ MotionWriter::MotionWriter(std::size_t k, const mit::MitLimits& l, const FieldBo
 }
 
 void MotionWriter::write_fields(CanFrame& frame, double p, double v, double floor) const {
-    const float values[3] = {bounded(p, q_lo, q_hi), bounded(v, v_lo, v_hi),
-                             bounded(std::max(std::fabs(v), floor), v_lo, v_hi)};
     const CommandKind& k = kCommandKinds[kind];
-    for (std::size_t r = 0; r < field_.size(); ++r) {
-        if (field_[r] == kMaxFields) continue;
-        const CommandField& f = k.fields[field_[r]];
-        std::uint8_t* at = frame.data.data() + offset_[r];
+    const auto put = [&](std::size_t role, float value) {
+        std::uint8_t* at = frame.data.data() + offset_[role];
+        const CommandField& f = k.fields[field_[role]];
         std::uint32_t bits = 0;
         std::size_t bytes = 2;
         if (f.wire == Wire::F32) {
-            std::memcpy(&bits, &values[r], sizeof bits);
+            std::memcpy(&bits, &value, sizeof bits);
             bytes = 4;
         } else {
-            bits = scaled(values[r], f);
+            bits = scaled(value, f);
         }
         for (std::size_t i = 0; i < bytes; ++i) at[i] = static_cast<std::uint8_t>(bits >> (8 * i));  // little-endian
-    }
+    };
+    if (field_[0] < kMaxFields) put(0, bounded(p, q_lo, q_hi));
+    if (field_[1] < kMaxFields) put(1, bounded(v, v_lo, v_hi));
+    if (field_[2] < kMaxFields) put(2, bounded(std::max(std::fabs(v), floor), v_lo, v_hi));
 }
 
 Result<CanFrame, Error> make_control(std::uint16_t motor_id, const mit::MitLimits& limits,
