@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
+#include <string_view>
 #include <utility>
 
 #include "damiao/joints.hpp"

@@ -1,8 +1,8 @@
 #include "damiao/move.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
+#include <string_view>
 
 #include "damiao/joints.hpp"
 
