@@ -91,14 +91,23 @@ bool clamp(Setpoint& s, const FieldBounds& bounds) {
 
 namespace {
 
-void put_le(CanFrame& frame, std::uint32_t bits, std::size_t bytes) {
-    for (std::size_t i = 0; i < bytes; ++i) frame.data.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
-}
-
 // A U16 field: clamped to [0, max], scaled and rounded in 32-bit float.
 std::uint16_t scaled(float value, const CommandField& f) {
     const float clamped = value < 0.0f ? 0.0f : value > f.max ? f.max : value;
     return static_cast<std::uint16_t>(std::round(clamped * f.scale));
+}
+
+// The bytes of field `f` (F32 or U16) holding `value`, little-endian, at `at`.
+void put_field(std::uint8_t* at, const CommandField& f, float value) {
+    std::uint32_t bits = 0;
+    std::size_t bytes = 2;
+    if (f.wire == Wire::F32) {
+        std::memcpy(&bits, &value, sizeof bits);
+        bytes = 4;
+    } else {
+        bits = scaled(value, f);
+    }
+    for (std::size_t i = 0; i < bytes; ++i) at[i] = static_cast<std::uint8_t>(bits >> (8 * i));
 }
 
 }  // namespace
@@ -165,16 +174,9 @@ std::optional<Error> write_control(CanFrame& frame, std::uint16_t motor_id, cons
         frame.data.assign(payload.value().begin(), payload.value().end());
         return std::nullopt;
     }
+    frame.data.resize(kind.length);
     for (std::size_t i = 0; i < kind.field_count; ++i) {
-        const CommandField& f = kind.fields[i];
-        const float v = setpoint.values[i];
-        if (f.wire == Wire::F32) {
-            std::uint32_t bits = 0;
-            std::memcpy(&bits, &v, sizeof bits);
-            put_le(frame, bits, 4);
-        } else {
-            put_le(frame, scaled(v, f), 2);
-        }
+        put_field(frame.data.data() + field_offset(kind, i), kind.fields[i], setpoint.values[i]);
     }
     return std::nullopt;
 }
@@ -190,18 +192,7 @@ void write_motion(CanFrame& frame, const mit::MitLimits& limits, const Setpoint&
         return;
     }
     for (std::size_t f : {m.position, m.velocity, m.speed}) {
-        if (f == kMaxFields) continue;
-        const CommandField& field = kind.fields[f];
-        std::uint8_t* at = frame.data.data() + field_offset(kind, f);
-        std::uint32_t bits = 0;
-        std::size_t bytes = 2;
-        if (field.wire == Wire::F32) {
-            std::memcpy(&bits, &setpoint.values[f], sizeof bits);
-            bytes = 4;
-        } else {
-            bits = scaled(setpoint.values[f], field);
-        }
-        for (std::size_t i = 0; i < bytes; ++i) at[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+        if (f < kMaxFields) put_field(frame.data.data() + field_offset(kind, f), kind.fields[f], setpoint.values[f]);
     }
 }
 
@@ -229,17 +220,7 @@ MotionWriter::MotionWriter(std::size_t k, const mit::MitLimits& l, const FieldBo
 void MotionWriter::write_fields(CanFrame& frame, double p, double v, double floor) const {
     const CommandKind& k = kCommandKinds[kind];
     const auto put = [&](std::size_t role, float value) {
-        std::uint8_t* at = frame.data.data() + offset_[role];
-        const CommandField& f = k.fields[field_[role]];
-        std::uint32_t bits = 0;
-        std::size_t bytes = 2;
-        if (f.wire == Wire::F32) {
-            std::memcpy(&bits, &value, sizeof bits);
-            bytes = 4;
-        } else {
-            bits = scaled(value, f);
-        }
-        for (std::size_t i = 0; i < bytes; ++i) at[i] = static_cast<std::uint8_t>(bits >> (8 * i));  // little-endian
+        put_field(frame.data.data() + offset_[role], k.fields[field_[role]], value);
     };
     if (field_[0] < kMaxFields) put(0, bounded(p, q_lo, q_hi));
     if (field_[1] < kMaxFields) put(1, bounded(v, v_lo, v_hi));
