@@ -60,7 +60,6 @@ Error refusal(const damiao::MotorGroup& g, const damiao::MotorGroup::Refusal& r)
 
 constexpr long long kMaxWatchdogMs = UINT32_MAX / (1000 / damiao::kTimeoutUnitMicros);
 constexpr long long kMaxDisableTimeoutMs = 60000;
-constexpr long long kMaxBlendMs = 60000;
 
 }  // namespace
 }  // namespace api
@@ -320,8 +319,8 @@ Result<ControlLoop> MotorGroup::start(double rate_hz, LoopOptions options) const
         return err(api::invalid("cpu must be None or from 0 to 1023, got " + std::to_string(*options.cpu)));
     }
     const long long blend_ms = options.blend.value_or(std::chrono::milliseconds(0)).count();
-    if (blend_ms < 0 || blend_ms > api::kMaxBlendMs) {
-        return err(api::invalid("blend_ms must be from 0 to " + std::to_string(api::kMaxBlendMs) + ", got " +
+    if (blend_ms < 0 || blend_ms > static_cast<long long>(damiao::kMaxBlendMillis)) {
+        return err(api::invalid("blend_ms must be from 0 to " + std::to_string(damiao::kMaxBlendMillis) + ", got " +
                                 std::to_string(blend_ms)));
     }
     const int priority = options.priority.value_or(0);
@@ -454,20 +453,15 @@ Result<Move> ControlLoop::move_to(const std::vector<double>& targets, const Move
                                     std::to_string(size)));
         }
     }
-    damiao::MoveRequest request;
+    damiao::MoveRequest request = damiao::default_move(dg);
     request.duration = options.duration.value_or(0.0);
     const std::string too_long = damiao::move_duration_fault(request.duration);
     if (!too_long.empty()) return err(api::invalid(too_long));
-    request.axes.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
         damiao::MoveAxis& axis = request.axes[i];
-        axis.kind = dg.known_kind(i);
         axis.target = targets[i];
-        const std::optional<JointLimits>& joint = dg.members()[i].joint;
-        const double* velocity = member_value(options.velocity_limit, i);
-        axis.velocity = velocity ? *velocity : joint ? static_cast<double>(joint->dq_max) : INFINITY;
-        const double* accel = member_value(options.accel_limit, i);
-        axis.accel = accel ? *accel : damiao::kDefaultMoveAccel;
+        if (const double* velocity = member_value(options.velocity_limit, i)) axis.velocity = *velocity;
+        if (const double* accel = member_value(options.accel_limit, i)) axis.accel = *accel;
         std::optional<std::string> refused = move_gain("kp", options.kp, i, axis.kp);
         if (!refused) refused = move_gain("kd", options.kd, i, axis.kd);
         if (refused) return err(api::invalid(*refused));

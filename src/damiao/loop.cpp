@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <limits>
 #include <new>
-#include <string_view>
 #include <utility>
 
 #include "damiao/joints.hpp"
@@ -258,38 +258,28 @@ void ControlLoop::set(std::vector<CanFrame> frames, std::vector<Setpoint> setpoi
     pending_ = std::move(frames);
     pending_setpoints_ = std::move(setpoints);
     pending_is_move_ = false;
-    if (!moves_.empty() && moves_.back() == static_cast<std::uint8_t>(MoveState::Running)) {
-        moves_.back() = static_cast<std::uint8_t>(MoveState::Cancelled);
-    }
+    cancel_move();
     ++generation_;
     last_set_ = clock_.now();
 }
 
 namespace {
 
-// Field `name` of `kind`'s command, or kMaxFields when it has none.
-std::size_t field_of(std::size_t kind, std::string_view name) {
-    const CommandKind& k = kCommandKinds[kind];
-    for (std::size_t f = 0; f < k.field_count; ++f) {
-        if (name == k.fields[f].name) return f;
-    }
-    return kMaxFields;
-}
-
-// `given` unless NaN, else field `name` of `last` (a setpoint of the same
-// kind, or null), else `fallback`.
-float given_or(float given, const Setpoint* last, std::string_view name, float fallback) {
-    if (!std::isnan(given)) return given;
-    if (last != nullptr) {
-        const std::size_t f = field_of(last->kind, name);
-        if (f < kMaxFields) return last->values[f];
-    }
-    return fallback;
-}
-
 double seconds(Duration d) { return static_cast<double>(d.total_nanos_saturated()) * 1e-9; }
 
 }  // namespace
+
+MoveRequest default_move(const MotorGroup& group) {
+    MoveRequest request;
+    request.axes.resize(group.size());
+    for (std::size_t i = 0; i < group.size(); ++i) {
+        MoveAxis& axis = request.axes[i];
+        const std::optional<JointLimits>& joint = group.members()[i].joint;
+        axis.kind = group.known_kind(i);
+        axis.velocity = joint ? static_cast<double>(joint->dq_max) : std::numeric_limits<double>::infinity();
+    }
+    return request;
+}
 
 Result<std::uint64_t, MotorGroup::Refusal> ControlLoop::move(MoveRequest request) {
     const std::size_t n = group_.size();
@@ -319,15 +309,12 @@ Result<std::uint64_t, MotorGroup::Refusal> ControlLoop::move(MoveRequest request
             return refuse(i, "target " + double_text(a.target) + " is outside the joint limits [" +
                                  float_short(joint->q_min) + ", " + float_short(joint->q_max) + "]");
         }
-        const Setpoint* prev = i < last.size() && last[i].kind == a.kind ? &last[i] : nullptr;
-        a.kp = given_or(a.kp, prev, "kp", a.fallback_kp);
-        a.kd = given_or(a.kd, prev, "kd", std::isnan(a.fallback_kd) ? 0.0f : a.fallback_kd);
-        a.current = given_or(a.current, prev, "current", 1.0f);
-        if (a.kind == kMitKind && std::isnan(a.kp)) {
-            return refuse(i, "an MIT move needs kp: give one, or set an MIT setpoint with one first");
+        targets[i] = move_base(a, i < last.size() ? &last[i] : nullptr);
+        if (a.kind == kMitKind) {
+            const float kp = as_mit(targets[i]).kp;
+            if (std::isnan(kp)) return refuse(i, "an MIT move needs kp: give one, or set an MIT setpoint with one first");
+            if (!(kp > 0.0f)) return refuse(i, "an MIT move needs kp above 0, got " + double_text(kp));
         }
-        if (a.kind == kMitKind && !(a.kp > 0.0f)) return refuse(i, "an MIT move needs kp above 0, got " + double_text(a.kp));
-        targets[i] = move_base(a);
         move_motion(targets[i], a.target, 0.0, a.accel * period);
     }
     // The targets go through the group's checks and encoding, as a set's.
@@ -336,9 +323,7 @@ Result<std::uint64_t, MotorGroup::Refusal> ControlLoop::move(MoveRequest request
     Result<std::vector<CanFrame>, MotorGroup::Refusal> frames = group_.control(targets.data(), positions.data());
     if (!frames.ok()) return err(std::move(frames).error());
     std::lock_guard<transport::BusMutex> lock(mutex_);
-    if (!moves_.empty() && moves_.back() == static_cast<std::uint8_t>(MoveState::Running)) {
-        moves_.back() = static_cast<std::uint8_t>(MoveState::Cancelled);
-    }
+    cancel_move();
     moves_.push_back(static_cast<std::uint8_t>(MoveState::Running));
     pending_move_ = std::move(request);
     pending_move_frames_ = std::move(frames).value();
@@ -349,25 +334,36 @@ Result<std::uint64_t, MotorGroup::Refusal> ControlLoop::move(MoveRequest request
     return static_cast<std::uint64_t>(moves_.size());
 }
 
-MoveState ControlLoop::move_state(std::uint64_t move) const {
-    std::lock_guard<transport::BusMutex> lock(mutex_);
+void ControlLoop::cancel_move() {
+    if (!moves_.empty() && moves_.back() == static_cast<std::uint8_t>(MoveState::Running)) {
+        moves_.back() = static_cast<std::uint8_t>(MoveState::Cancelled);
+    }
+}
+
+MoveState ControlLoop::move_state_locked(std::uint64_t move) const {
     ROTALINK_ASSERT(move >= 1 && move <= moves_.size(), "a move of this loop");
     const auto state = static_cast<MoveState>(moves_[move - 1]);
     return state == MoveState::Running && !running_ ? MoveState::Stopped : state;
 }
 
+bool ControlLoop::await_change(std::unique_lock<transport::BusMutex>& lock, Instant until) const {
+    const Instant now = Instant::now();
+    if (!(now < until)) return false;
+    const std::uint64_t left = std::min(until.ns - now.ns, kLongestWaitNanos);
+    changed_.wait_for(lock, std::chrono::nanoseconds(static_cast<std::int64_t>(left)));
+    return true;
+}
+
+MoveState ControlLoop::move_state(std::uint64_t move) const {
+    std::lock_guard<transport::BusMutex> lock(mutex_);
+    return move_state_locked(move);
+}
+
 MoveState ControlLoop::wait_move(std::uint64_t move, Instant until) const {
     std::unique_lock<transport::BusMutex> lock(mutex_);
-    ROTALINK_ASSERT(move >= 1 && move <= moves_.size(), "a move of this loop");
-    for (;;) {
-        const auto state = static_cast<MoveState>(moves_[move - 1]);
-        if (state != MoveState::Running) return state;
-        if (!running_) return MoveState::Stopped;
-        const Instant now = Instant::now();
-        if (!(now < until)) return MoveState::Running;
-        const std::uint64_t left = std::min(until.ns - now.ns, kLongestWaitNanos);
-        changed_.wait_for(lock, std::chrono::nanoseconds(static_cast<std::int64_t>(left)));
-    }
+    MoveState state = move_state_locked(move);
+    while (state == MoveState::Running && await_change(lock, until)) state = move_state_locked(move);
+    return state;
 }
 
 std::optional<MotorGroup::Refusal> ControlLoop::command(std::vector<Setpoint> setpoints) {
@@ -390,10 +386,7 @@ ControlLoop::Wake ControlLoop::wait(std::uint64_t seen, Instant until,
             return Wake::Cycle;
         }
         if (!running_) return Wake::Stopped;
-        const Instant now = Instant::now();
-        if (!(now < until)) return Wake::Timeout;
-        const std::uint64_t left = std::min(until.ns - now.ns, kLongestWaitNanos);
-        changed_.wait_for(lock, std::chrono::nanoseconds(static_cast<std::int64_t>(left)));
+        if (!await_change(lock, until)) return Wake::Timeout;
     }
 }
 

@@ -120,6 +120,15 @@ struct MoveRequest {
     double duration = 0.0;
 };
 
+// A move of `group`'s members with every default, for a caller to fill in:
+// each member in the kind it is known to follow (MotorGroup::known_kind),
+// its joint limits' dq_max as the velocity limit (none without joint
+// limits), kDefaultMoveAccel; targets 0, gains and current not given.
+MoveRequest default_move(const MotorGroup& group);
+
+// The longest blend a loop takes (LoopOptions::blend): a minute.
+inline constexpr std::uint64_t kMaxBlendMillis = 60000;
+
 class ControlLoop {
 public:
     // The group and its shared buses (`buses[i]` is the group's bus i) must
@@ -224,6 +233,14 @@ private:
     friend struct ForkRegistry;
     // In a child of fork(): the thread is not there; the loop is stopped.
     void forked();
+
+    // With `mutex_` held: the latest move, if it runs, is cancelled; move
+    // `move`'s state (Stopped for one running when the loop is not).
+    void cancel_move();
+    MoveState move_state_locked(std::uint64_t move) const;
+    // With `mutex_` held in `lock`: waits for a change of the loop's state
+    // (or a while), unless `until` has passed: false then.
+    bool await_change(std::unique_lock<transport::BusMutex>& lock, transport::Instant until) const;
 
     static void* entry(void* self);
     void run();

@@ -114,13 +114,24 @@ std::uint64_t plan_move(const MoveAxis* axes, const double* p0, const double* v0
     return cycles;
 }
 
-Setpoint move_base(const MoveAxis& axis) {
+Setpoint move_base(const MoveAxis& axis, const Setpoint* last) {
+    if (last != nullptr && last->kind != axis.kind) last = nullptr;
     Setpoint s;
     s.kind = axis.kind;
     const CommandKind& k = kCommandKinds[axis.kind];
     for (std::size_t f = 0; f < k.field_count; ++f) {
         const std::string_view name = k.fields[f].name;
-        s.values[f] = name == "kp" ? axis.kp : name == "kd" ? axis.kd : name == "current" ? axis.current : 0.0f;
+        const bool kd = name == "kd";
+        float given = 0.0f;  // the motion fields: filled in by move_motion
+        float fallback = 0.0f;
+        if (name == "kp" || kd) {
+            given = kd ? axis.kd : axis.kp;
+            fallback = kd ? (std::isnan(axis.fallback_kd) ? 0.0f : axis.fallback_kd) : axis.fallback_kp;
+        } else if (name == "current") {
+            given = axis.current;
+            fallback = 1.0f;
+        }
+        s.values[f] = !std::isnan(given) ? given : last != nullptr ? last->values[f] : fallback;
     }
     return s;
 }

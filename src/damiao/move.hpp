@@ -78,8 +78,7 @@ private:
 
 // One member's part of a move: where it goes, under which limits, and the
 // command kind (kCommandKinds) it is driven in. Gains and FORCE_POS's
-// current are NaN until resolved (the caller's, else the last setpoint's of
-// the same kind, else as the loop documents).
+// current are NaN where the caller gives none (move_base fills them in).
 struct MoveAxis {
     std::size_t kind = kMitKind;
     double target = 0.0;
@@ -110,8 +109,11 @@ std::uint64_t plan_move(const MoveAxis* axes, const double* p0, const double* v0
                         double period, Trapezoid* out);
 
 // The setpoint an axis is driven with, its motion fields not yet filled:
-// MIT's gains, FORCE_POS's current, the rest 0.
-Setpoint move_base(const MoveAxis& axis);
+// MIT's gains and FORCE_POS's current are the axis's, else those of `last`
+// (the member's latest setpoint, when it is of the axis's kind), else the
+// axis's fallback gains, kd 0 and current 1; the rest 0. A kp none of them
+// gives stays NaN.
+Setpoint move_base(const MoveAxis& axis, const Setpoint* last = nullptr);
 // Fills the motion fields of `s` (made by move_base) for one instant of the
 // profile, at `p` moving at `v`: MIT takes both (no torque); POS_VEL and
 // FORCE_POS the position, with |v| as the speed limit but never below

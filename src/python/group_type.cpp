@@ -726,9 +726,6 @@ ROTALINK_SIGNATURE(kGroupStart, 6, "MotorGroup.start",
                    "start and after a move in from where each member is (0: none).",
                    1, "rate_hz", "hold_ms", "priority", "cpu", "stop_on_fault", "blend_ms");
 
-// The longest blend a loop takes: a minute.
-constexpr long long kMaxBlendMs = 60000;
-
 // An integer argument from `low` to `high` (`none`: or None, which leaves
 // `out` unchanged); false with an exception set.
 bool int_in_range(PyObject* obj, const char* name, long long low, long long high, bool none, long long& out) {
@@ -774,7 +771,7 @@ PyObject* group_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         int stop_on_fault = 1;
         if (a[4] != nullptr && (stop_on_fault = PyObject_IsTrue(a[4])) < 0) return nullptr;
         long long blend_ms = 0;
-        if (!int_in_range(a[5], "blend_ms", 0, kMaxBlendMs, false, blend_ms)) return nullptr;
+        if (!int_in_range(a[5], "blend_ms", 0, static_cast<long long>(damiao::kMaxBlendMillis), false, blend_ms)) return nullptr;
         GroupRecord& rec = record(self);
         if (refuse_while_looping(rec)) return nullptr;
         // A command of another thread that released the interpreter mid-cycle

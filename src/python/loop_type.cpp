@@ -161,7 +161,8 @@ PyObject* loop_move_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (!rec.loop->running()) return raise_stopped(*rec.loop);
         const damiao::MotorGroup& g = record(rec.group).group;
         const std::size_t n = g.size();
-        // Per member: target, velocity, accel, kp, kd.
+        // Per member: target, velocity, accel, kp, kd, from the defaults.
+        damiao::MoveRequest request = damiao::default_move(g);
         std::vector<double> values(5 * n);
         double* target = values.data();
         double* velocity = target + n;
@@ -169,12 +170,10 @@ PyObject* loop_move_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         double* kp = accel + n;
         double* kd = kp + n;
         for (std::size_t i = 0; i < n; ++i) {
-            const std::optional<damiao::JointLimits>& joint = g.members()[i].joint;
-            velocity[i] = joint ? static_cast<double>(joint->dq_max) : HUGE_VAL;
-            accel[i] = damiao::kDefaultMoveAccel;
+            velocity[i] = request.axes[i].velocity;
+            accel[i] = request.axes[i].accel;
             kp[i] = kd[i] = NAN;
         }
-        damiao::MoveRequest request;
         if (!read_per_member(n, a[0], "targets", target, take_number) ||
             !move_duration_arg(a[1], request.duration) ||
             !each_or_all(n, a[2], "velocity_limit", false, velocity) ||
@@ -182,10 +181,8 @@ PyObject* loop_move_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             !each_or_all(n, a[5], "kd", true, kd)) {
             return nullptr;
         }
-        request.axes.resize(n);
         for (std::size_t i = 0; i < n; ++i) {
             damiao::MoveAxis& axis = request.axes[i];
-            axis.kind = g.known_kind(i);
             axis.target = target[i];
             axis.velocity = velocity[i];
             axis.accel = accel[i];
