@@ -181,6 +181,36 @@ std::optional<Error> write_control(CanFrame& frame, std::uint16_t motor_id, cons
     return std::nullopt;
 }
 
+std::optional<Setpoint> read_control(const CanFrame& frame, std::uint16_t motor_id, const mit::MitLimits& limits) {
+    if (frame.id.kind != transport::IdKind::Standard || frame.remote || frame.error) return std::nullopt;
+    for (std::size_t k = 0; k < kCommandKindCount; ++k) {
+        const CommandKind& kind = kCommandKinds[k];
+        if (frame.id.value != control_id(motor_id, k) || frame.data.size() != kind.length) continue;
+        Setpoint s;
+        s.kind = k;
+        const std::uint8_t* d = frame.data.data();
+        if (kind.fields[0].wire == Wire::Mit) {
+            // Seven 0xFF bytes: a special command (enable, disable, ...).
+            if ((d[0] & d[1] & d[2] & d[3] & d[4] & d[5] & d[6]) == 0xFF) return std::nullopt;
+            return from_mit(mit::decode_command(limits, mit::first_payload(d)));
+        }
+        for (std::size_t f = 0; f < kind.field_count; ++f) {
+            const CommandField& field = kind.fields[f];
+            const std::uint8_t* at = d + field_offset(kind, f);
+            std::uint32_t bits = 0;
+            const std::size_t bytes = field.wire == Wire::F32 ? 4 : 2;
+            for (std::size_t i = 0; i < bytes; ++i) bits |= std::uint32_t{at[i]} << (8 * i);
+            if (field.wire == Wire::F32) {
+                std::memcpy(&s.values[f], &bits, sizeof bits);
+            } else {
+                s.values[f] = static_cast<float>(bits) / field.scale;
+            }
+        }
+        return s;
+    }
+    return std::nullopt;
+}
+
 void write_motion(CanFrame& frame, const mit::MitLimits& limits, const Setpoint& setpoint) {
     const CommandKind& kind = kCommandKinds[setpoint.kind];
     const MotionFields& m = kMotionFields[setpoint.kind];

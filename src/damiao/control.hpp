@@ -219,6 +219,13 @@ Result<transport::CanFrame, Error> make_control(std::uint16_t motor_id, const mi
 std::optional<Error> write_control(transport::CanFrame& frame, std::uint16_t motor_id, const mit::MitLimits& limits,
                                    const Setpoint& setpoint);
 
+// The command `frame` carries, read back from its bytes (write_control's
+// inverse, to the fields' resolution): a frame to one of motor `motor_id`'s
+// control identifiers of that kind's length. None for any other frame (a
+// refresh, a special command).
+std::optional<Setpoint> read_control(const transport::CanFrame& frame, std::uint16_t motor_id,
+                                     const mit::MitLimits& limits);
+
 // The motion fields (kMotionFields: position, velocity, speed) of
 // `frame`, a command write_control made for a setpoint of `setpoint`'s kind
 // to the same motor with the same limits, rewritten for `setpoint`'s: the

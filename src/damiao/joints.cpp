@@ -250,13 +250,29 @@ void JointMap::to_joint(std::size_t i, const mit::MotorState* s, const JointStat
         out.status[i] = out.t_mos[i] = out.t_rotor[i] = kNoReply;
         return;
     }
-    const Joint& j = joints_[i];
-    out.q[i] = (static_cast<double>(s->position) - j.offset) / j.sign_gear;
-    out.dq[i] = static_cast<double>(s->velocity) / j.sign_gear;
-    out.tau[i] = j.sign_gear * static_cast<double>(s->torque);
+    out.q[i] = to_joint(i, Role::Position, s->position);
+    out.dq[i] = to_joint(i, Role::Velocity, s->velocity);
+    out.tau[i] = to_joint(i, Role::Torque, s->torque);
     out.status[i] = s->error;
     out.t_mos[i] = s->t_mos;
     out.t_rotor[i] = s->t_rotor;
+}
+
+double JointMap::to_joint(std::size_t i, Role role, double m) const {
+    const Joint& j = joints_[i];
+    switch (role) {
+        case Role::Position:
+            return (m - j.offset) / j.sign_gear;
+        case Role::Velocity:
+            return m / j.sign_gear;
+        case Role::Speed:
+            return m / j.gear;
+        case Role::Torque:
+            return j.sign_gear * m;
+        case Role::Other:
+            break;
+    }
+    return m;
 }
 
 void JointMap::to_joints(const std::optional<mit::MotorState>* states, const JointStatesOut& out) const {

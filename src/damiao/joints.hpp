@@ -124,6 +124,9 @@ public:
     void to_joints(const std::optional<mit::MotorState>* states, const JointStatesOut& out) const;
     // The same from a cycle's results (a failed member: no reply).
     void to_joints(const Result<mit::MotorState, Error>* results, const JointStatesOut& out) const;
+    // A motor value of joint i in joint units, by what it means (a
+    // position, a velocity, a speed, a torque; anything else as it is).
+    double to_joint(std::size_t i, Role role, double motor) const;
 
 private:
     struct Joint {

@@ -187,6 +187,7 @@ ControlLoop::ControlLoop(const MotorGroup& group, std::vector<transport::SharedB
       latest_(group.size()),
       last_cycle_(group.size()) {
     ROTALINK_ASSERT(buses_.size() == group.bus_count(), "one shared bus per group bus");
+    if (options.record > 0) record_ = std::make_unique<CycleRing>(group.size(), options.record);
     ForkRegistry::add(this);
 }
 
@@ -421,6 +422,7 @@ LoopStats ControlLoop::stats() const {
         s.faults = faults_;
         first = first_start_;
         last = last_start_;
+        s.record_error = record_error_;
         *periods = periods_;
         *latencies = latencies_;
     }
@@ -434,7 +436,35 @@ LoopStats ControlLoop::stats() const {
     };
     s.period_us = summary(*periods);
     s.latency_us = summary(*latencies);
+    s.recorded = recorded_.load();
+    if (record_ != nullptr) s.record_dropped = record_->dropped();
     return s;
+}
+
+std::optional<std::size_t> ControlLoop::take_records(std::vector<CycleRecord>& out, std::vector<MemberRecord>& members,
+                                                     std::size_t max, Instant until) {
+    if (record_ == nullptr) return std::nullopt;
+    // The thread commits a cycle's record before it is seen stopped: once
+    // it is, an empty ring stays empty.
+    for (;;) {
+        const bool ended = !running();
+        const std::size_t n = record_->take(out, members, max);
+        if (n > 0) return n;
+        if (ended) return std::nullopt;
+        const Instant now = Instant::now();
+        if (!(now < until)) return 0;
+        // A recorder takes batches: a few milliseconds between looks cost
+        // the loop nothing (it never waits on the ring).
+        transport::sleep_for(Duration::from_nanos(std::min<std::uint64_t>(5000000, nanos_between(now, until))));
+    }
+}
+
+void ControlLoop::record_written(std::uint64_t n) { recorded_.fetch_add(n); }
+
+void ControlLoop::stop_recording(std::string why) {
+    if (record_ != nullptr) record_->close();
+    std::lock_guard<transport::BusMutex> lock(mutex_);
+    if (record_error_.empty()) record_error_ = std::move(why);
 }
 
 bool ControlLoop::running() const {
@@ -458,6 +488,32 @@ void ControlLoop::cycle(MotorGroup::Cycle& c, const std::vector<CanFrame>& frame
                             MotorGroup::Progress::Interrupted;
          begin = false) {
     }
+}
+
+void ControlLoop::record(const MotorGroup::Cycle& c, const std::vector<CanFrame>& sent, Instant planned, Instant begun,
+                         Instant done, std::uint64_t period_ns) {
+    MemberRecord* members = nullptr;
+    CycleRecord* r = record_->claim(members);
+    if (r == nullptr) return;
+    r->cycle = cycles_;  // this thread alone writes it
+    r->planned_ns = planned.ns;
+    r->start_ns = begun.ns;
+    r->done_ns = done.ns;
+    r->period_ns = period_ns;
+    r->overrun = planned.saturating_add(options_.period) < done;
+    r->dropped = record_->dropped();
+    const std::vector<std::size_t>& order = group_.send_order();
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        MemberRecord& m = members[order[k]];
+        const CanFrame& f = sent[k];
+        m.id = f.id.value;
+        m.length = static_cast<std::uint8_t>(std::min<std::size_t>(f.data.size(), m.data.size()));
+        std::copy(f.data.begin(), f.data.begin() + m.length, m.data.begin());
+        const MemberResult& result = c.results()[order[k]];
+        m.answered = result.ok();
+        if (m.answered) m.state = result.value();
+    }
+    record_->commit();
 }
 
 std::string ControlLoop::disable_all(MotorGroup::Cycle& c) {
@@ -630,6 +686,7 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
             cycle(c, *send, nullptr);
             const Instant done = clock_.now();
             group_.remember(c.results());
+            std::uint64_t since_last = 0;  // since the previous cycle began
             std::size_t silent = n;   // a member that has not answered for the hold time
             std::size_t faulted = n;  // a member that reports a fault, when that stops the loop
             {
@@ -654,7 +711,8 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
                 if (cycles_ == 0) {
                     first_start_ = begun;
                 } else {
-                    periods_.record(nanos_between(last_start_, begun));
+                    since_last = nanos_between(last_start_, begun);
+                    periods_.record(since_last);
                 }
                 last_start_ = begun;
                 latencies_.record(nanos_between(planned, done));
@@ -668,6 +726,7 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
                     if (last_set_ < begun) last_set_ = begun;
                 }
             }
+            if (record_ != nullptr) record(c, *send, planned, begun, done, since_last);
             changed_.notify_all();
             if (silent != n) {
                 why = member_name(group_.members(), silent) + " did not answer for " + millis_text(options_.hold) +

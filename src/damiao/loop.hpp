@@ -18,6 +18,7 @@
 
 #include "damiao/group.hpp"
 #include "damiao/move.hpp"
+#include "damiao/record.hpp"
 #include "transport/bus_mutex.hpp"
 #include "transport/shared_bus.hpp"
 
@@ -56,6 +57,11 @@ struct LoopStats {
     // cycles, and from a cycle's planned start to its last reply.
     std::array<double, 3> period_us{};
     std::array<double, 3> latency_us{};
+    // The record (LoopOptions::record): cycles written, cycles left out
+    // for want of room, and why recording stopped ("" while it goes on).
+    std::uint64_t recorded = 0;
+    std::uint64_t record_dropped = 0;
+    std::string record_error;
 };
 
 // The loop's time: when it is, and a sleep until an instant that a request
@@ -106,6 +112,9 @@ struct LoopOptions {
     // are blended in from where each member is over this long (none when
     // 0): see ControlLoop::set.
     transport::Duration blend{};
+    // Each cycle is copied into a ring of this many cycles for a recorder
+    // to take (ControlLoop::take_records); none when 0.
+    std::size_t record = 0;
 };
 
 // Where a move is: under way (or waiting for its first cycle), arrived (the
@@ -203,6 +212,22 @@ public:
     Wake wait(std::uint64_t seen, transport::Instant until, std::vector<std::optional<mit::MotorState>>& out) const;
 
     std::uint64_t cycles() const;
+
+    // The record (LoopOptions::record), for one consumer thread. Up to `max`
+    // recorded cycles, oldest first, appended to `out` and their members'
+    // records to `members` (one per member each), waiting until `until`
+    // for the first while the loop runs; how many. None (an empty optional)
+    // once the loop has ended and every recorded cycle was taken, and
+    // without a record.
+    std::optional<std::size_t> take_records(std::vector<CycleRecord>& out, std::vector<MemberRecord>& members,
+                                            std::size_t max, transport::Instant until);
+    // The consumer wrote `n` more cycles (LoopStats::recorded).
+    void record_written(std::uint64_t n);
+    std::uint64_t recorded() const { return recorded_.load(); }
+    // The consumer gave up (`why`, kept as LoopStats::record_error): no more
+    // cycles are recorded.
+    void stop_recording(std::string why);
+
     // The latest feedback of each member; none before its first answer.
     std::vector<std::optional<mit::MotorState>> states() const;
     // The same into `out`, whose storage is reused: no allocation once it
@@ -246,6 +271,9 @@ private:
     void run();
     // One cycle of `frames` (leaving out the members flagged in `skip`).
     void cycle(MotorGroup::Cycle& c, const std::vector<transport::CanFrame>& frames, const char* skip);
+    // Copies a cycle into the record (or counts it dropped).
+    void record(const MotorGroup::Cycle& c, const std::vector<transport::CanFrame>& sent, transport::Instant planned,
+                transport::Instant begun, transport::Instant done, std::uint64_t period_ns);
     // A confirmed stop of every member; what failed, or "".
     std::string disable_all(MotorGroup::Cycle& c);
 
@@ -289,6 +317,9 @@ private:
     std::vector<std::uint64_t> faults_;
     std::vector<std::optional<mit::MotorState>> latest_;
     std::vector<std::optional<mit::MotorState>> last_cycle_;
+    std::unique_ptr<CycleRing> record_;  // the thread claims, one consumer takes
+    std::atomic<std::uint64_t> recorded_{0};
+    std::string record_error_;  // under mutex_
     transport::Instant first_start_{};
     transport::Instant last_start_{};
     DurationHistogram periods_;

@@ -78,6 +78,21 @@ MotorState decode(const MitLimits& l, const Payload& d) {
     return st;
 }
 
+MitSetpoint decode_command(const MitLimits& l, const Payload& d) {
+    const std::uint32_t q_raw = (std::uint32_t{d[0]} << 8) | d[1];
+    const std::uint32_t dq_raw = (std::uint32_t{d[2]} << 4) | (d[3] >> 4);
+    const std::uint32_t kp_raw = ((std::uint32_t{d[3]} & 0x0Fu) << 8) | d[4];
+    const std::uint32_t kd_raw = (std::uint32_t{d[5]} << 4) | (d[6] >> 4);
+    const std::uint32_t tau_raw = ((std::uint32_t{d[6]} & 0x0Fu) << 8) | d[7];
+    MitSetpoint s;
+    s.q = unscale_symmetric(q_raw, l.p_max, 65535.0f);
+    s.dq = unscale_symmetric(dq_raw, l.v_max, 4095.0f);
+    s.kp = static_cast<float>(kp_raw) * l.kp_max / 4095.0f;
+    s.kd = static_cast<float>(kd_raw) * l.kd_max / 4095.0f;
+    s.tau = unscale_symmetric(tau_raw, l.t_max, 4095.0f);
+    return s;
+}
+
 const std::array<Preset, kPresetCount> kPresets = {{
 #define ROTALINK_PRESET_ENTRY(name, p_max, v_max, kp_max, kd_max, t_max) \
     {#name, {p_max, v_max, kp_max, kd_max, t_max}},

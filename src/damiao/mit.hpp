@@ -98,6 +98,9 @@ inline void encode_motion(const MitLimits& limits, float q, float dq, std::uint8
 
 // Decodes an 8-byte feedback payload.
 MotorState decode(const MitLimits& limits, const Payload& data);
+// The command an MIT payload carries (encode's inverse, to the fields'
+// resolution): each raw field mapped back onto its range.
+MitSetpoint decode_command(const MitLimits& limits, const Payload& data);
 
 // The first 8 bytes of `bytes` (anything indexable holding at least 8: an
 // array, a received payload whose length the caller has checked).

@@ -189,7 +189,28 @@ PyObject* raise_refusal(const damiao::MotorGroup& g, const damiao::MotorGroup::R
 // `rate_hz` times a second, with `options` (its period, watchdog, faults and
 // blend; the group's disable patience is added), SCHED_FIFO at `priority`
 // (0: none), pinned to `cpu` (negative: none). nullptr with an exception set.
-PyObject* start_loop(PyObject* group, double rate_hz, damiao::LoopOptions options, int priority, int cpu);
+//
+// With a record (`record.target`, a path or a binary file object, not
+// None), a recorder (rotalink_scan.record.Recorder) is made of it first (an
+// unwritable path, a missing package: nothing is started), and writes every
+// cycle from the first until the loop ends; `record.joints` (or null) makes
+// the record a robot's, in joint units and under the joints' names.
+struct RecordRequest {
+    PyObject* target = nullptr;
+    const damiao::JointMap* joints = nullptr;
+};
+PyObject* start_loop(PyObject* group, double rate_hz, damiao::LoopOptions options, int priority, int cpu,
+                     const RecordRequest& record = {});
+
+// MotorGroup.start's body, its 7 arguments bound (a missing one null).
+PyObject* start_group(PyObject* group, PyObject* const* args, const RecordRequest& record);
+
+// A recorder's way into a running loop's record (see record_type.cpp).
+PyObject* new_record_tap(PyObject* group, std::shared_ptr<damiao::ControlLoop> loop,
+                         std::unique_ptr<damiao::RecordEncoder> encoder);
+// rotalink._record_topics: (topic, type, definition) of each message of a
+// recorded cycle, in their order.
+PyObject* record_topics();
 
 // Logs `text` as a warning of the "rotalink" logger; an error doing so is
 // reported as unraisable.

@@ -714,17 +714,19 @@ PyObject* get_clamped(PyObject* self, void*) {
     });
 }
 
-ROTALINK_SIGNATURE(kGroupStart, 6, "MotorGroup.start",
+ROTALINK_SIGNATURE(kGroupStart, 7, "MotorGroup.start",
                    ROTALINK_DOC("start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None, stop_on_fault=True, "
-                                         "blend_ms=0)")
+                                         "blend_ms=0, record=None)")
                    "Run the group's cycle in a native thread, rate_hz times a second, and\n"
                    "return its ControlLoop. Until its first set() every cycle is a\n"
                    "refresh. With no set() for hold_ms, a member silent for as long, or\n"
                    "(stop_on_fault) a member reporting a fault, the loop disables every\n"
                    "member and stops. priority (1..99) runs the thread SCHED_FIFO, cpu\n"
                    "pins it to that CPU. blend_ms blends the first setpoints after the\n"
-                   "start and after a move in from where each member is (0: none).",
-                   1, "rate_hz", "hold_ms", "priority", "cpu", "stop_on_fault", "blend_ms");
+                   "start and after a move in from where each member is (0: none).\n"
+                   "record (a path, or a binary file) writes every cycle to MCAP\n"
+                   "(rotalink[record]); a path that is a directory gets a rosbag2 bag.",
+                   1, "rate_hz", "hold_ms", "priority", "cpu", "stop_on_fault", "blend_ms", "record");
 
 // An integer argument from `low` to `high` (`none`: or None, which leaves
 // `out` unchanged); false with an exception set.
@@ -747,8 +749,18 @@ bool int_in_range(PyObject* obj, const char* name, long long low, long long high
 
 PyObject* group_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        Signature<6>::Args a;
+        Signature<7>::Args a;
         if (!bind_vector(kGroupStart, args, nargs, kwnames, a)) return nullptr;
+        RecordRequest recording;
+        recording.target = a[6];
+        return start_group(self, a.data(), recording);
+    });
+}
+
+}  // namespace
+
+PyObject* start_group(PyObject* self, PyObject* const* a, const RecordRequest& recording) {
+    return guard([&]() -> PyObject* {
         const double rate = PyFloat_AsDouble(a[0]);
         if (rate == -1.0 && PyErr_Occurred()) {
             prefix_type_error("rate_hz");
@@ -782,9 +794,11 @@ PyObject* group_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         options.hold = transport::Duration::from_millis(hold_ms);
         options.stop_on_fault = stop_on_fault != 0;
         options.blend = transport::Duration::from_millis(static_cast<std::uint64_t>(blend_ms));
-        return start_loop(self, rate, options, static_cast<int>(priority), static_cast<int>(cpu));
+        return start_loop(self, rate, options, static_cast<int>(priority), static_cast<int>(cpu), recording);
     });
 }
+
+namespace {
 
 PyGetSetDef group_getset[] = {
     {"members", get_members, nullptr, nullptr, nullptr},

@@ -32,6 +32,7 @@ struct LoopRecord {
     PyObject* group;  // owned
     std::shared_ptr<ControlLoop> loop;  // shared with live_loops()
     double rate_hz;
+    PyObject* recorder = nullptr;  // owned, until stop() has closed it; or none
 };
 
 LoopRecord& loop_record(PyObject* self) { return native<LoopRecord>(self); }
@@ -82,6 +83,8 @@ void loop_dealloc(PyObject* self) {
         GroupRecord& group = record(rec.group);
         if (group.loop.lock() == rec.loop) group.loop.reset();
     }
+    // A recorder finishes its file by itself once the loop has ended.
+    Py_CLEAR(rec.recorder);
     // The group outlives the native loop, which uses it.
     PyObject* group = rec.group;
     dealloc_box<LoopRecord>(self);
@@ -267,9 +270,22 @@ ROTALINK_NO_PARAMS(kLoopStop, "ControlLoop.stop",
 
 // Stops the loop as ControlLoop.stop and __exit__ do; what failed to
 // disable ("" for nothing).
+// Waits for the loop's recorder to write what is left and finish its file.
+void close_recorder(LoopRecord& rec) {
+    PyObject* recorder = rec.recorder;
+    if (recorder == nullptr) return;
+    rec.recorder = nullptr;
+    PyObject* done = PyObject_CallMethod(recorder, "close", nullptr);
+    if (done == nullptr) PyErr_WriteUnraisable(recorder);
+    Py_XDECREF(done);
+    Py_DECREF(recorder);
+}
+
 std::string stop_loop(PyObject* self) {
     LoopRecord& rec = loop_record(self);
-    return stop_native(*rec.loop, disables_on_stop(rec));
+    std::string failed = stop_native(*rec.loop, disables_on_stop(rec));
+    close_recorder(rec);
+    return failed;
 }
 
 PyObject* loop_stop(PyObject* self, PyObject*) {
@@ -331,8 +347,13 @@ PyObject* loop_repr(PyObject* self) {
     });
 }
 
+PyObject* get_recorded(PyObject* self, void*) {
+    return guard([&] { return PyLong_FromUnsignedLongLong(loop_record(self).loop->recorded()); });
+}
+
 PyGetSetDef loop_getset[] = {
     {"running", get_running, nullptr, nullptr, nullptr},
+    {"recorded", get_recorded, nullptr, nullptr, nullptr},
     {"error", get_error, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -478,7 +499,24 @@ PyObject* stats_repr(PyObject* self) {
     });
 }
 
+PyObject* get_recorded_stat(PyObject* self, void*) {
+    return guard([&] { return PyLong_FromUnsignedLongLong(native<LoopStats>(self).recorded); });
+}
+PyObject* get_record_dropped(PyObject* self, void*) {
+    return guard([&] { return PyLong_FromUnsignedLongLong(native<LoopStats>(self).record_dropped); });
+}
+PyObject* get_record_error(PyObject* self, void*) {
+    return guard([&]() -> PyObject* {
+        const std::string& e = native<LoopStats>(self).record_error;
+        if (e.empty()) Py_RETURN_NONE;
+        return new_text(e);
+    });
+}
+
 PyGetSetDef stats_getset[] = {
+    {"recorded", get_recorded_stat, nullptr, nullptr, nullptr},
+    {"record_dropped", get_record_dropped, nullptr, nullptr, nullptr},
+    {"record_error", get_record_error, nullptr, nullptr, nullptr},
     {"cycles", get_cycles, nullptr, nullptr, nullptr},
     {"overruns", get_overruns, nullptr, nullptr, nullptr},
     {"missed", get_missed, nullptr, nullptr, nullptr},
@@ -565,12 +603,22 @@ bool take_number(PyObject* item, const ItemName& name, double& out) {
     return true;
 }
 
+namespace {
+// A record's ring: two seconds of cycles (at least 256), so that a writer
+// held up that long loses nothing.
+std::size_t record_capacity(double rate_hz) {
+    const double cycles = std::ceil(2.0 * rate_hz);
+    return cycles < 256.0 ? 256 : cycles > 65536.0 ? 65536 : static_cast<std::size_t>(cycles);
+}
+}  // namespace
+
 PyTypeObject* loop_stats_type() {
     return class_object(g_stats, {"rotalink.LoopStats", nullptr, sizeof(Box<LoopStats>), no_constructor,
                                   dealloc_box<LoopStats>, stats_repr, stats_getset, nullptr});
 }
 
-PyObject* start_loop(PyObject* group, double rate_hz, damiao::LoopOptions options, int priority, int cpu) {
+PyObject* start_loop(PyObject* group, double rate_hz, damiao::LoopOptions options, int priority, int cpu,
+                     const RecordRequest& recording) {
     static bool registered = false;
     if (!registered) {
         if (!register_stop_at_exit()) return nullptr;
@@ -578,12 +626,44 @@ PyObject* start_loop(PyObject* group, double rate_hz, damiao::LoopOptions option
     }
     GroupRecord& rec = record(group);
     options.disable_patience = Duration::from_millis(rec.disable_timeout_ms);
+    // The recorder first: its target is checked before anything runs.
+    PyObject* recorder = nullptr;
+    if (recording.target != nullptr && recording.target != Py_None) {
+        PyObject* mod = PyImport_ImportModule("rotalink_scan.record");
+        recorder = mod != nullptr ? PyObject_CallMethod(mod, "Recorder", "(O)", recording.target) : nullptr;
+        Py_XDECREF(mod);
+        if (recorder == nullptr) return nullptr;
+        options.record = record_capacity(rate_hz);
+    }
     auto loop = std::make_shared<ControlLoop>(rec.group, rec.shared, std::make_unique<transport::PollWaiter>(), options);
-    PyObject* obj = alloc_box(control_loop_type(), LoopRecord{group, nullptr, rate_hz});
-    if (obj == nullptr) return nullptr;
+    PyObject* obj = alloc_box(control_loop_type(), LoopRecord{group, nullptr, rate_hz, recorder});
+    if (obj == nullptr) {
+        Py_XDECREF(recorder);
+        return nullptr;
+    }
     Py_INCREF(group);
+    // The tap, before the thread runs: what the recorder needs of the group.
+    PyObject* tap = nullptr;
+    if (recorder != nullptr) {
+        std::vector<std::string> names;
+        if (recording.joints != nullptr) {
+            for (const damiao::JointSpec& j : recording.joints->specs()) names.push_back(j.name);
+        } else {
+            names = damiao::member_record_names(rec.group);
+        }
+        tap = new_record_tap(group, loop,
+                             std::make_unique<damiao::RecordEncoder>(rec.group, std::move(names), recording.joints,
+                                                                     damiao::wall_minus_monotonic_ns()));
+        if (tap == nullptr) {
+            close_recorder(loop_record(obj));
+            Py_DECREF(obj);
+            return nullptr;
+        }
+    }
     const int rc = loop->start(priority, cpu);
     if (rc != 0) {
+        Py_XDECREF(tap);
+        close_recorder(loop_record(obj));
         Py_DECREF(obj);
         if (rc == EPERM) {
             return PyErr_Format(PyExc_PermissionError,
@@ -600,6 +680,20 @@ PyObject* start_loop(PyObject* group, double rate_hz, damiao::LoopOptions option
     rec.loop = loop;
     live_loops().push_back(loop);
     loop_record(obj).loop = std::move(loop);
+    if (recorder != nullptr) {
+        PyObject* started = PyObject_CallMethod(recorder, "start", "(O)", tap);
+        Py_DECREF(tap);
+        if (started == nullptr) {
+            // No record after all: the loop is not left running without it.
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            stop_loop(obj);
+            Py_DECREF(obj);
+            PyErr_Restore(type, value, traceback);
+            return nullptr;
+        }
+        Py_DECREF(started);
+    }
     if (!rec.scope.entered() && rec.watchdog_ms == 0) {
         log_warning("control loop started outside the group's scope and with no watchdog_ms: should this process "
                     "crash or be killed, the motors keep their last setpoint until powered off or commanded");

@@ -659,42 +659,32 @@ PyObject* robot_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* new_robot_loop(PyObject* robot, PyObject* loop);
 
-ROTALINK_SIGNATURE(kRobotStart, 6, "Robot.start",
+ROTALINK_SIGNATURE(kRobotStart, 7, "Robot.start",
                    ROTALINK_DOC("start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None, stop_on_fault=True, "
-                                         "blend_ms=200)")
+                                         "blend_ms=200, record=None)")
                    "Run the robot's cycle in a native thread, as MotorGroup.start does,\n"
                    "and return its RobotLoop. Its first setpoints, after the start and\n"
-                   "after a move, are blended in over blend_ms.",
-                   1, "rate_hz", "hold_ms", "priority", "cpu", "stop_on_fault", "blend_ms");
+                   "after a move, are blended in over blend_ms. record writes every\n"
+                   "cycle in joint units, under the joints' names.",
+                   1, "rate_hz", "hold_ms", "priority", "cpu", "stop_on_fault", "blend_ms", "record");
 static_assert(damiao::kRobotBlendMillis == 200, "Robot.start's text signature gives blend_ms's default");
 
 PyObject* robot_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        Signature<6>::Args a;
+        Signature<7>::Args a;
         if (!bind_vector(kRobotStart, args, nargs, kwnames, a)) return nullptr;
-        PyObject* kw = PyDict_New();
-        if (kw == nullptr) return nullptr;
-        for (int k = 1; k < 6; ++k) {
-            if (a[k] != nullptr && PyDict_SetItemString(kw, kRobotStart_params[k], a[k]) != 0) {
-                Py_DECREF(kw);
-                return nullptr;
-            }
-        }
+        PyObject* blend = nullptr;
         if (a[5] == nullptr) {
-            PyObject* blend = PyLong_FromUnsignedLongLong(damiao::kRobotBlendMillis);
-            const bool set = blend != nullptr && PyDict_SetItemString(kw, "blend_ms", blend) == 0;
-            Py_XDECREF(blend);
-            if (!set) {
-                Py_DECREF(kw);
-                return nullptr;
-            }
+            blend = PyLong_FromUnsignedLongLong(damiao::kRobotBlendMillis);
+            if (blend == nullptr) return nullptr;
+            a[5] = blend;
         }
-        PyObject* start = PyObject_GetAttrString(robot_record(self).group, "start");
-        PyObject* call_args = start != nullptr ? PyTuple_Pack(1, a[0]) : nullptr;
-        PyObject* loop = call_args != nullptr ? PyObject_Call(start, call_args, kw) : nullptr;
-        Py_XDECREF(call_args);
-        Py_XDECREF(start);
-        Py_DECREF(kw);
+        const RobotRecord& r = robot_record(self);
+        RecordRequest recording;
+        recording.target = a[6];
+        recording.joints = &r.core->joints();
+        PyObject* loop = start_group(r.group, a.data(), recording);
+        Py_XDECREF(blend);
         if (loop == nullptr) return nullptr;
         PyObject* obj = new_robot_loop(self, loop);
         Py_DECREF(loop);
@@ -927,7 +917,7 @@ PyObject* loop_get(PyObject* self, void*) {
         Py_INCREF(l.loop);
         return l.loop;
     }
-    return PyObject_GetAttrString(l.loop, Which == 1 ? "running" : "error");
+    return PyObject_GetAttrString(l.loop, Which == 1 ? "running" : Which == 2 ? "error" : "recorded");
 }
 
 PyObject* loop_repr(PyObject* self) {
@@ -942,6 +932,7 @@ PyGetSetDef loop_getset[] = {
     {"loop", loop_get<0>, nullptr, nullptr, nullptr},
     {"running", loop_get<1>, nullptr, nullptr, nullptr},
     {"error", loop_get<2>, nullptr, nullptr, nullptr},
+    {"recorded", loop_get<3>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -119,8 +119,10 @@ struct LoopRig {
             }
         });
     }
-    std::unique_ptr<ControlLoop> loop(std::uint64_t hold_ms, bool stop_on_fault = true, std::uint64_t blend_ms = 0) {
+    std::unique_ptr<ControlLoop> loop(std::uint64_t hold_ms, bool stop_on_fault = true, std::uint64_t blend_ms = 0,
+                                      std::size_t record = 0) {
         damiao::LoopOptions o;
+        o.record = record;
         o.blend = Duration::from_millis(blend_ms);
         o.period = Duration::from_millis(1);
         o.hold = Duration::from_millis(hold_ms);
