@@ -71,8 +71,8 @@ every later command, so open a new `SocketCanTransport`.
 import os
 from enum import IntEnum
 from types import TracebackType
-from typing import (Any, Iterable, List, Literal, Mapping, Optional, Sequence, SupportsFloat, SupportsIndex, Tuple,
-                    Type, Union, final)
+from typing import (Any, BinaryIO, Iterable, List, Literal, Mapping, Optional, Sequence, SupportsFloat,
+                    SupportsIndex, Tuple, Type, Union, final)
 
 import numpy as np
 from numpy.typing import NDArray
@@ -882,6 +882,7 @@ class MotorGroup:
         cpu: Optional[SupportsIndex] = None,
         stop_on_fault: bool = True,
         blend_ms: SupportsIndex = 0,
+        record: Union[str, "os.PathLike[str]", BinaryIO, None] = None,
     ) -> ControlLoop:
         """Run the group's cycle in a native thread every 1/rate_hz seconds
         and return its `ControlLoop`; call it inside `with group:`.
@@ -901,6 +902,20 @@ class MotorGroup:
         none): the first setpoints after the start, and the first after a
         move, are blended in from where each member is measured over that
         long, the first command being the measured position itself.
+
+        `record` (a path, or a binary file open for writing) writes every
+        cycle, from the first to the loop's end, to MCAP with ROS 2
+        schemas: /joint_states, /joint_commands, /motor_status and
+        /loop_timing (docs/API.md, "Recording"); a path that is a
+        directory (existing and empty, or ending in "/") gets a rosbag2
+        bag. It needs the `record` extra (`pip install 'rotalink[record]'`):
+        ImportError naming it otherwise. The path is opened first: OSError,
+        with nothing started, when it cannot be written. The loop's thread
+        only copies each cycle into a buffer of two seconds of cycles; a
+        writer thread writes them. A cycle that finds the buffer full is
+        left out of the record and counted (`LoopStats.record_dropped`); a
+        write that fails ends the record (`LoopStats.record_error`), not
+        the loop. `stop` waits for the writer to finish the file.
 
         Started outside the group's scope with no watchdog_ms, it logs a
         warning of the `rotalink` logger: should the process crash or be
@@ -986,6 +1001,9 @@ class ControlLoop:
     @property
     def running(self) -> bool:
         """Whether the loop's thread runs."""
+    @property
+    def recorded(self) -> int:
+        """The cycles written to the record so far (0 without one)."""
     @property
     def error(self) -> Optional[str]:
         """None, or why the loop stopped by itself: `no setpoint for 100 ms;
@@ -1092,6 +1110,18 @@ class LoopStats:
     def latency_us(self) -> Tuple[float, float, float]:
         """(p50, p99, max) of the time from a cycle's planned start to its
         last reply (or its time-out), in microseconds."""
+    @property
+    def recorded(self) -> int:
+        """The cycles written to the record (`MotorGroup.start`'s
+        `record`); 0 without one."""
+    @property
+    def record_dropped(self) -> int:
+        """The cycles left out of the record: the writer had fallen two
+        seconds behind."""
+    @property
+    def record_error(self) -> Optional[str]:
+        """None, or why the record ended before the loop (`OSError: [Errno
+        28] No space left on device`)."""
 
 # Made only by ControlLoop.move_to and RobotLoop.move_to: calling Move()
 # raises TypeError "No constructor defined for Move".
@@ -1255,11 +1285,13 @@ class Robot:
         field (`kp: expected 1 value or 6, one per joint, got 2`)."""
     def start(self, rate_hz: _Float, hold_ms: SupportsIndex = 100, priority: Optional[SupportsIndex] = None,
               cpu: Optional[SupportsIndex] = None, stop_on_fault: bool = True,
-              blend_ms: SupportsIndex = 200) -> RobotLoop:
+              blend_ms: SupportsIndex = 200,
+              record: Union[str, "os.PathLike[str]", BinaryIO, None] = None) -> RobotLoop:
         """Run the robot's cycle in a native thread, as `MotorGroup.start`
         does; its `RobotLoop`. Its first setpoints, after the start and
         after a move, are blended in over `blend_ms` (200 unless told; 0
-        for none)."""
+        for none). `record` records every cycle as `MotorGroup.start`
+        does, in joint units under the joints' names."""
 
 # Made only by Robot.start.
 @final
@@ -1288,6 +1320,9 @@ class RobotLoop:
     @property
     def error(self) -> Optional[str]:
         """None, or why the loop stopped by itself (`ControlLoop.error`)."""
+    @property
+    def recorded(self) -> int:
+        """The cycles written to the record so far (`ControlLoop.recorded`)."""
     def set(self, q: _Joints = None, dq: _Joints = None, kp: _Joints = None, kd: _Joints = None,
             tau: _Joints = None, current: _Joints = None) -> None:
         """The command of the next cycles, as `Robot.command` takes it:

@@ -540,6 +540,18 @@ PyObject* stop_all(PyObject*, PyObject*) {
             const std::string failed = stop_native(*loop, true);
             if (!failed.empty()) log_warning("a control loop stopped at exit: " + failed);
         }
+        // Their recorders finish their files (a recorder's thread would not
+        // run again once the interpreter ends).
+        PyObject* name = PyUnicode_FromString("rotalink_scan.record");
+        PyObject* recording = name != nullptr ? PyImport_GetModule(name) : nullptr;
+        Py_XDECREF(name);
+        if (recording != nullptr) {
+            PyObject* done = PyObject_CallMethod(recording, "_close_all", nullptr);
+            if (done == nullptr) PyErr_WriteUnraisable(recording);
+            Py_XDECREF(done);
+            Py_DECREF(recording);
+        }
+        if (PyErr_Occurred()) return nullptr;
         Py_RETURN_NONE;
     });
 }

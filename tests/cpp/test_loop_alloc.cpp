@@ -169,12 +169,13 @@ TEST(ControlLoop, ItsThreadAllocatesNothingAfterTheFirstCycle) {
         std::uint16_t silent;  // a motor that never answers
         std::uint16_t faulty;  // a motor that answers OVERLOAD (counted, not stopping the loop)
         bool moves;  // every other set is a move, and sets after moves are blended in
+        std::size_t record;  // a record of this many cycles, which nobody takes: it fills, then drops
     } cases[] = {
-        {"MIT, one bus", 1, {mit, mit}, std::nullopt, 0, 0, false},
-        {"every kind, two buses", 2, {mit, vel, pos_vel, force_pos}, std::nullopt, 0, 0, false},
-        {"velocity held at the joint limits", 1, {vel, mit}, past, 0, 0, false},
-        {"a silent member, a faulty one", 1, {mit, mit, mit}, std::nullopt, 2, 3, false},
-        {"moves and blends of every kind", 2, {mit, vel, pos_vel, force_pos}, std::nullopt, 0, 0, true},
+        {"MIT, one bus", 1, {mit, mit}, std::nullopt, 0, 0, false, 0},
+        {"every kind, two buses, recorded", 2, {mit, vel, pos_vel, force_pos}, std::nullopt, 0, 0, false, 64},
+        {"velocity held at the joint limits", 1, {vel, mit}, past, 0, 0, false, 0},
+        {"a silent member, a faulty one", 1, {mit, mit, mit}, std::nullopt, 2, 3, false, 0},
+        {"moves and blends of every kind", 2, {mit, vel, pos_vel, force_pos}, std::nullopt, 0, 0, true, 0},
     };
     constexpr std::uint64_t kCycles = 3000;
     for (const auto& c : cases) {
@@ -201,6 +202,7 @@ TEST(ControlLoop, ItsThreadAllocatesNothingAfterTheFirstCycle) {
         o.stop_on_fault = false;
         o.clock = &clock;
         o.blend = Duration::from_nanos(c.moves ? 100000 : 0);
+        o.record = c.record;
         loop_allocations = 0;
         loop_frees = 0;
         damiao::ControlLoop loop(group, shared, std::make_unique<NoWait>(), o);
