@@ -208,9 +208,7 @@ PyObject* start_group(PyObject* group, PyObject* const* args, const RecordReques
 // A recorder's way into a running loop's record (see record_type.cpp).
 PyObject* new_record_tap(PyObject* group, std::shared_ptr<damiao::ControlLoop> loop,
                          std::unique_ptr<damiao::RecordEncoder> encoder);
-// rotalink._record_topics: (topic, type, definition) of each message of a
-// recorded cycle, in their order.
-PyObject* record_topics();
+
 
 // Logs `text` as a warning of the "rotalink" logger; an error doing so is
 // reported as unraisable.

@@ -155,12 +155,6 @@ bool module_body(PyObject* module) {
     for (PyTypeObject* (*cls)() : {control_loop_type, loop_stats_type, move_type}) {
         if (!add_class(module, cls())) return false;
     }
-    // What a recorded cycle's messages are.
-    PyObject* topics = record_topics();
-    if (topics == nullptr) return false;
-    const bool topics_set = PyObject_SetAttrString(module, "_record_topics", topics) == 0;
-    Py_DECREF(topics);
-    if (!topics_set) return false;
     // A robot in joint space, over a group and its loop.
     for (PyTypeObject* (*cls)() : {joint_type, robot_type, robot_loop_type, joint_states_type}) {
         if (!add_class(module, cls())) return false;

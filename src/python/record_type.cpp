@@ -166,22 +166,9 @@ PyMethodDef tap_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject* tap_type() {
-    return class_object(g_tap, {"rotalink._RecordTap", nullptr, sizeof(Box<TapRecord>), no_constructor,
-                                dealloc_box<TapRecord>, nullptr, nullptr, tap_methods});
-}
-
-}  // namespace
-
-PyObject* new_record_tap(PyObject* group, std::shared_ptr<ControlLoop> loop,
-                         std::unique_ptr<damiao::RecordEncoder> encoder) {
-    Py_INCREF(group);
-    PyObject* obj = alloc_box(tap_type(), TapRecord(group, std::move(loop), std::move(encoder)));
-    if (obj == nullptr) Py_DECREF(group);
-    return obj;
-}
-
-PyObject* record_topics() {
+// (topic, type, definition) of each message of a recorded cycle, in their
+// order.
+PyObject* get_topics(PyObject*, void*) {
     PyObject* out = PyTuple_New(kRecordMessages);
     if (out == nullptr) return nullptr;
     for (std::size_t m = 0; m < kRecordMessages; ++m) {
@@ -194,6 +181,26 @@ PyObject* record_topics() {
         PyTuple_SET_ITEM(out, static_cast<Py_ssize_t>(m), item);
     }
     return out;
+}
+
+PyGetSetDef tap_getset[] = {
+    {"topics", get_topics, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject* tap_type() {
+    return class_object(g_tap, {"rotalink._RecordTap", nullptr, sizeof(Box<TapRecord>), no_constructor,
+                                dealloc_box<TapRecord>, nullptr, tap_getset, tap_methods});
+}
+
+}  // namespace
+
+PyObject* new_record_tap(PyObject* group, std::shared_ptr<ControlLoop> loop,
+                         std::unique_ptr<damiao::RecordEncoder> encoder) {
+    Py_INCREF(group);
+    PyObject* obj = alloc_box(tap_type(), TapRecord(group, std::move(loop), std::move(encoder)));
+    if (obj == nullptr) Py_DECREF(group);
+    return obj;
 }
 
 }  // namespace rotalink::py

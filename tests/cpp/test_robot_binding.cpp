@@ -304,3 +304,243 @@ with robot:
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- records
+
+// Reading a record back: the mcap reader's ROS 2 decoder, and rosbags'
+// deserializer on the raw messages (where a rosbags with a type store is
+// installed); both must agree.
+const char* const kRecordReader = R"PY(
+import tempfile, threading
+from mcap.reader import make_reader
+from mcap_ros2.reader import read_ros2_messages
+TOPICS = {}  # {topic: (type, definition)}, as the record read last embeds them
+try:
+    from rosbags.typesys import Stores, get_typestore, get_types_from_msg
+    STORE = get_typestore(Stores.ROS2_HUMBLE)
+except ImportError:
+    STORE = None
+def fields(topic, msg):
+    """A message's fields by its schema, times as (sec, nanosec)."""
+    out = {}
+    for line in TOPICS[topic][1].split("\n=====")[0].splitlines():
+        if not line.strip() or line.startswith("#"):
+            continue
+        name = line.split()[1]
+        v = getattr(msg, name)
+        if name == "header":
+            v = (v.stamp.sec, v.stamp.nanosec, v.frame_id)
+        elif hasattr(v, "nanosec"):
+            v = (v.sec, v.nanosec)
+        elif not isinstance(v, (int, float, bool)):
+            v = np.asarray(v).tolist()
+        out[name] = v
+    return out
+def read_record(path):
+    """{topic: [message, ...]} in the order written, every message decoded
+    by both readers (where rosbags is there) and compared."""
+    out = {}
+    for m in read_ros2_messages(path):
+        out.setdefault(m.channel.topic, []).append(m.ros_msg)
+    with open(path, "rb") as f:
+        raw = [(ch.topic, s.name, msg.data) for s, ch, msg in make_reader(f).iter_messages()]
+        summary = make_reader(f).get_summary()
+        for s in summary.schemas.values():
+            for ch in summary.channels.values():
+                if ch.schema_id == s.id:
+                    assert s.encoding == "ros2msg" and ch.message_encoding == "cdr", (s, ch)
+                    TOPICS[ch.topic] = (s.name, s.data.decode())
+    if STORE is not None:
+        for ty, text in TOPICS.values():
+            if ty not in STORE.fielddefs:
+                STORE.register(get_types_from_msg(text.split("\n=====")[0], ty))
+        for topic, msgs in out.items():
+            theirs = [STORE.deserialize_cdr(d, n) for t, n, d in raw if t == topic]
+            assert len(theirs) == len(msgs), topic
+            for a, b in zip(msgs, theirs):
+                assert repr(fields(topic, a)) == repr(fields(topic, b)), (topic, fields(topic, a), fields(topic, b))
+    return out
+def commands_of(sent):
+    """Per cycle, each joint's (q, dq, tau) in joint units, decoded from the
+    frames on the wire with the simulator's codec (NaN for a refresh and
+    for a field the command has not)."""
+    ids = {0x001: 0, 0x102: 1, 0x203: 2, 0x304: 3}
+    cycles, cur = [], []
+    nan = float("nan")
+    for can_id, data in sent:
+        refresh = can_id == 0x7FF and len(data) >= 3 and data[2] == 0xCC
+        if not refresh and (can_id not in ids or data[:7] == b"\xff" * 7):
+            continue  # a mode's register, a disable
+        i = len(cur)
+        _, mid, lim, d, o, g, m, _, _, _ = SPECS[i]
+        row = (nan, nan, nan)
+        if not refresh:
+            assert ids[can_id] == i, (hex(can_id), i)
+            if m == M.MIT:
+                p, v, _, _, t = codec.decode_command(lim, data)
+                row = ((p - o) / (d * g), v / (d * g), d * g * t)
+            elif m == M.VEL:
+                (v,) = model.decode_wire(int(m), data)
+                row = (nan, v / (d * g), nan)
+            else:
+                p, speed = model.decode_wire(int(m), data)[:2]
+                row = ((p - o) / (d * g), speed / abs(g), nan)
+        cur.append(row)
+        if len(cur) == 4:
+            cycles.append(cur)
+            cur = []
+    return cycles
+)PY";
+
+#define START_RECORD_TEST()                                                                      \
+    do {                                                                                         \
+        START_ROBOT_TEST();                                                                      \
+        if (run("import mcap_ros2.reader") != "") GTEST_SKIP() << "the record extra is not installed"; \
+    } while (false)
+
+// A robot's record read back by two readers: one message a topic a cycle,
+// the commands as the wire carried them, the feedback as the loop's states
+// gave it, each member's status, the cycles' numbers and times.
+TEST(RobotBinding, ARecordIsTheWireAndTheStatesCycleByCycle) {
+    MemoryTransport* t = make_bus("recbus");
+    answer_all(t);
+    START_RECORD_TEST();
+    ASSERT_EQ(run(std::string(kRobot) + R"PY(
+import os, tempfile
+robot = make(recbus)
+KEEP["path"] = path = os.path.join(tempfile.mkdtemp(), "run.mcap")
+KEEP["states"] = states = []
+with robot:
+    with robot.start(500, hold_ms=60000, blend_ms=0, record=path) as loop:
+        assert type(loop.recorded) is int
+        loop.set(q=[0.3, 0.4, 0.0, 0.1], dq=0.5, current=0.5)
+        states += [loop.wait(5000) for _ in range(10)]
+        loop.set(q=[-0.2, 0.1, 0.0, 0.3], dq=[0.1, 0.2, -1.0, 0.4], tau=[1.0, 0, 0, 0], current=0.25)
+        states += [loop.wait(5000) for _ in range(10)]
+    KEEP["stats"] = stats = loop.stats()
+    assert loop.recorded == stats.recorded == stats.cycles > 20 and stats.record_dropped == 0, stats
+    assert stats.record_error is None
+)PY"),
+              "");
+    expose_sent(t, 0, "SENT");
+    EXPECT_EQ(run(std::string(kRobot) + kRecordReader + R"PY(
+rec = read_record(KEEP["path"])
+n = KEEP["stats"].cycles
+assert {t: len(m) for t, m in rec.items()} == {t: n for t in TOPICS}, ({t: len(m) for t, m in rec.items()}, n)
+names = [s[0] for s in SPECS]
+wire = commands_of(SENT)
+assert len(wire) == n, (len(wire), n)
+for k, (msg, want) in enumerate(zip(rec["/joint_commands"], wire)):
+    assert list(msg.name) == names
+    got = np.array([msg.position, msg.velocity, msg.effort]).T
+    assert np.allclose(got, np.array(want), rtol=1e-6, atol=1e-6, equal_nan=True), (k, got, want)
+# The feedback: every state the loop gave is a recorded cycle's, in order.
+seen = [tuple(np.concatenate([m.position, m.velocity, m.effort])) for m in rec["/joint_states"]]
+at = 0
+for js in KEEP["states"]:
+    row = tuple(np.concatenate([js.q, js.dq, js.tau]))
+    while at < len(seen) and seen[at] != row:
+        at += 1
+    assert at < len(seen), ("a state the loop gave is not in the record", row)
+for m in rec["/motor_status"]:
+    assert list(m.status) == [1] * 4 and list(m.t_mos) == [30] * 4 and list(m.t_rotor) == [31] * 4
+    assert list(m.answered) == [True] * 4 and list(m.fault) == [False] * 4
+timing = rec["/loop_timing"]
+assert [m.cycle for m in timing] == list(range(1, n + 1))
+stamp = lambda t: t.sec * 10**9 + t.nanosec
+for a, b, s in zip(timing, timing[1:], rec["/joint_states"][1:]):
+    assert stamp(a.start) < stamp(b.start) == stamp(b.header.stamp) == stamp(s.header.stamp)
+    assert stamp(b.planned) <= stamp(b.start) and b.period_ns == stamp(b.start) - stamp(a.start)
+    assert b.latency_ns >= 0 and b.dropped == 0
+)PY"),
+              "");
+}
+
+// The loop keeps its time whatever the disk does: a writer held up drops
+// cycles from the record (counted, and each later record says how many),
+// never from the loop; a write that fails ends the record, not the loop; an
+// unwritable path starts nothing.
+TEST(RobotBinding, ASlowOrFailingDiskCostsTheRecordNotTheLoop) {
+    MemoryTransport* t = make_bus("slowbus");
+    answer_all(t);
+    START_RECORD_TEST();
+    ASSERT_EQ(run(std::string(kRobot) + R"PY(
+import errno, io, os, tempfile, threading, time
+robot = make(slowbus)
+class Disk(io.RawIOBase):
+    """A file whose writes after the first `free` wait for `gate`, or fail."""
+    def __init__(self, path, free, fail=False):
+        self.f, self.free, self.fail, self.gate = open(path, "wb"), free, fail, threading.Event()
+    def writable(self):
+        return True
+    def write(self, b):
+        if self.free <= 0:
+            if self.fail:
+                raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+            self.gate.wait()
+        self.free -= 1
+        return self.f.write(b)
+    def flush(self):
+        self.f.flush()
+    def close(self):
+        self.f.close()
+        super().close()
+def until(what, seconds=60):
+    end = time.monotonic() + seconds
+    while not what():
+        assert time.monotonic() < end, "timed out"
+        time.sleep(0.01)
+KEEP["path"] = path = os.path.join(tempfile.mkdtemp(), "slow.mcap")
+with robot:
+    disk = Disk(path, free=50)
+    with robot.start(500, hold_ms=60000, blend_ms=0, record=disk) as loop:
+        loop.set(q=0.1, dq=0.5, current=0.5)
+        until(lambda: loop.stats().record_dropped > 0)
+        disk.gate.set()
+        loop.wait(5000)
+    disk.close()
+    KEEP["stats"] = s = loop.stats()
+    assert s.recorded + s.record_dropped == s.cycles and s.record_dropped > 0 and s.record_error is None, s
+KEEP["Disk"], KEEP["until"] = Disk, until
+)PY"),
+              "");
+    expose_sent(t, 0, "SENT");
+    EXPECT_EQ(run(std::string(kRobot) + kRecordReader + R"PY(
+rec = read_record(KEEP["path"])
+s = KEEP["stats"]
+timing = rec["/loop_timing"]
+assert len(timing) == s.recorded, (len(timing), s)
+# The loop ran every cycle: on the wire, one command a joint a cycle.
+assert len(commands_of(SENT)) == s.cycles, (len(commands_of(SENT)), s)
+# The record skips the dropped cycles, and says so from the next on.
+gaps = [(a.cycle, b.cycle, b.dropped - a.dropped) for a, b in zip(timing, timing[1:]) if b.cycle != a.cycle + 1]
+assert gaps and all(b - a - 1 == d for a, b, d in gaps), gaps
+assert timing[-1].dropped == s.record_dropped
+)PY"),
+              "");
+    EXPECT_EQ(run(std::string(kRobot) + R"PY(
+import os
+robot = make(slowbus)
+Disk, until = KEEP["Disk"], KEEP["until"]
+with robot:
+    disk = Disk(os.path.join(os.path.dirname(KEEP["path"]), "full.mcap"), free=50, fail=True)
+    with robot.start(500, hold_ms=60000, blend_ms=0, record=disk) as loop:
+        loop.set(q=0.1, dq=0.5, current=0.5)
+        until(lambda: loop.stats().record_error is not None)
+        cycles = loop.stats().cycles
+        until(lambda: loop.stats().cycles > cycles + 10)
+        assert loop.running
+    s = loop.stats()
+    assert s.record_error == "OSError: [Errno 28] No space left on device", s.record_error
+KEEP["robot"] = robot
+)PY"),
+              "");
+    const std::size_t before = t->sent().size();
+    EXPECT_EQ(run(R"PY(
+import os
+check_raises([(lambda: KEEP["robot"].start(500, record=os.path.join(KEEP["path"], "no", "run.mcap")), OSError, None)])
+)PY"),
+              "");
+    EXPECT_EQ(t->sent().size(), before);  // nothing started
+    (void)before;
+}
