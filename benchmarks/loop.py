@@ -5,6 +5,8 @@ given --loop or --loop-only).
     python3 benchmarks/loop.py --responder PATH --out F [--iface vcan0]
                                [--seconds 20] [--rate 500] [--hold-ms 1000]
                                [--priority 50] [--idle]
+    python3 benchmarks/loop.py --record-cost --responder PATH --out F
+                               [--rounds 3] [--motors 6] [--record-dir DIR]
     python3 benchmarks/loop.py report F
 
 Four motors on one bus (identifiers 0x01-0x04, answering from 0x11-0x14),
@@ -39,6 +41,18 @@ LoopStats.missed for native), the loop thread's CPU time per cycle
 /proc/self/task/TID/schedstat of the thread named "rotalink-loop"), the
 collector's pauses (gc.callbacks, by generation) and, for native, the longest
 gap between two set() calls and LoopStats.
+
+--record-cost measures what recording costs the native loop instead: --motors
+(default 6 with it) on one bus, the native loop with no workload (the main
+thread only sleeps and sets every 20 ms), in runs that alternate without and
+with record=DIR/record-N.mcap (--record-dir, default beside --out), --rounds
+of each (A B A B ...), so that drift in the machine hits both alike. Per
+run, besides the figures above: for a recording run the writer thread's CPU
+time per loop cycle (the first field of /proc/self/task/TID/schedstat of the
+recorder's thread, its TID the Python thread's native_id), the file's size,
+LoopStats.record_dropped and loop.recorded once stopped. The report gives
+the medians over rounds and the ratios recording / plain of the p99 period
+error and of the loop thread's CPU per cycle.
 """
 
 import argparse
@@ -148,11 +162,11 @@ def workload(seconds, tick, live_clusters=LIVE):
 
 # ---------------------------------------------------------------- one run
 
-def make_group(rotalink, iface):
+def make_group(rotalink, iface, motors=MOTORS):
     bus = rotalink.SocketCanTransport(iface)
     members = [(bus, rotalink.Damiao(MOTOR_BASE + i, MASTER_BASE + i, rotalink.MitLimits.dm4310()))
-               for i in range(MOTORS)]
-    setpoints = [rotalink.MitSetpoint(0.1 * i, 0.0, 5.0, 0.5, 0.0) for i in range(MOTORS)]
+               for i in range(motors)]
+    setpoints = [rotalink.MitSetpoint(0.1 * i, 0.0, 5.0, 0.5, 0.0) for i in range(motors)]
     return rotalink.MotorGroup(members, timeout_ms=TIMEOUT_MS), setpoints
 
 
@@ -167,6 +181,16 @@ def loop_thread_id():
     return None
 
 
+def record_thread_id(before):
+    """The native id of the recorder's Python thread: the thread named
+    rotalink-record, else the one Python thread started since `before` (the
+    idents alive then)."""
+    new = [t for t in threading.enumerate() if t.ident not in before]
+    named = [t for t in new if "record" in t.name]
+    pick = named or (new if len(new) == 1 else [])
+    return pick[0].native_id if pick else None
+
+
 def schedstat_ns(tid):
     """The thread's CPU time so far (ns), or None once it has ended."""
     try:
@@ -177,7 +201,7 @@ def schedstat_ns(tid):
 
 
 def run_python(rotalink, args, gc_pauses):
-    group, setpoints = make_group(rotalink, args.iface)
+    group, setpoints = make_group(rotalink, args.iface, args.motors)
     latest = [setpoints]
     stop = threading.Event()
     result = {}
@@ -185,7 +209,7 @@ def run_python(rotalink, args, gc_pauses):
     def loop():
         period = 1.0 / args.rate
         cycles = failed = late = 0
-        missed = [0] * MOTORS
+        missed = [0] * args.motors
         cpu0 = time.thread_time()
         deadline = time.monotonic()
         while not stop.is_set():
@@ -227,12 +251,16 @@ def run_python(rotalink, args, gc_pauses):
 
 
 def run_native(rotalink, args, gc_pauses):
-    group, setpoints = make_group(rotalink, args.iface)
-    loop = group.start(args.rate, hold_ms=args.hold_ms, priority=args.priority)
+    group, setpoints = make_group(rotalink, args.iface, args.motors)
+    extra = {"record": args.record} if args.record else {}
+    before = {t.ident for t in threading.enumerate()}
+    loop = group.start(args.rate, hold_ms=args.hold_ms, priority=args.priority, **extra)
     loop.set(setpoints)
     tid = loop_thread_id()
+    writer = record_thread_id(before) if args.record else None
     t0 = time.time_ns()
     cpu0, cycles0 = schedstat_ns(tid), loop.stats().cycles
+    wcpu0 = schedstat_ns(writer)
     last = [time.monotonic()]
     gaps = [0.0]
 
@@ -253,17 +281,26 @@ def run_native(rotalink, args, gc_pauses):
             workload(args.seconds, tick, args.live)
     except RuntimeError:
         pass  # the loop stopped by itself: loop.error says why; the run ends here
-    cpu1, stats1 = schedstat_ns(tid), loop.stats()
+    cpu1, wcpu1, stats1 = schedstat_ns(tid), schedstat_ns(writer), loop.stats()
     t1 = time.time_ns()
     running, error = loop.running, loop.error
     loop.stop()
     stats = loop.stats()
-    return {"window_ns": [t0, t1], "cycles": stats.cycles, "overruns": stats.overruns,
+    window_cycles = max(stats1.cycles - cycles0, 1)
+    record = {}
+    if args.record:
+        record = {"record": args.record, "writer_found": writer is not None,
+                  "writer_cpu_us_per_cycle": (wcpu1 - wcpu0) / 1e3 / window_cycles
+                  if wcpu0 is not None and wcpu1 is not None else float("nan"),
+                  "recorded": loop.recorded, "record_dropped": stats.record_dropped,
+                  "record_error": stats.record_error,
+                  "file_bytes": os.path.getsize(args.record) if os.path.isfile(args.record) else None}
+    return {**record, "window_ns": [t0, t1], "cycles": stats.cycles, "overruns": stats.overruns,
             "missed": list(stats.missed), "rate_hz": stats.rate_hz,
             "period_us": list(stats.period_us), "latency_us": list(stats.latency_us),
             "stats_repr": repr(stats), "running_at_end": running, "error": error,
             "max_set_gap_ms": gaps[0] * 1e3, "thread_found": tid is not None,
-            "cpu_us_per_cycle": (cpu1 - cpu0) / 1e3 / max(stats1.cycles - cycles0, 1)
+            "cpu_us_per_cycle": (cpu1 - cpu0) / 1e3 / window_cycles
             if cpu0 is not None and cpu1 is not None else float("nan")}
 
 
@@ -297,14 +334,17 @@ def wire_figures(stamps, window, rate):
             "wire_overruns": sum(p > 2 * period_ns for p in periods)}
 
 
-def measure(args, kind, priority, idle, tmp):
-    out = os.path.join(tmp, f"sniff-{kind}-{priority}-{idle}.json")
+def measure(args, kind, priority, idle, tmp, record=None):
+    out = os.path.join(tmp, f"sniff-{kind}-{priority}-{idle}-{os.path.basename(record or '')}.json")
     sniffer = subprocess.Popen([sys.executable, HERE, "sniff", args.iface, str(MOTOR_BASE), out],
                                stdout=subprocess.PIPE, text=True)
     if sniffer.stdout.readline().strip() != "ready":
         raise SystemExit("the sniffer did not start")
     cmd = [sys.executable, HERE, "one", kind, "--iface", args.iface, "--seconds", str(args.seconds),
-           "--rate", str(args.rate), "--hold-ms", str(args.hold_ms), "--live", str(args.live)]
+           "--rate", str(args.rate), "--hold-ms", str(args.hold_ms), "--live", str(args.live),
+           "--motors", str(args.motors)]
+    if record:
+        cmd += ["--record", record]
     if priority is not None:
         cmd += ["--priority", str(priority)]
     if idle:
@@ -319,14 +359,15 @@ def measure(args, kind, priority, idle, tmp):
     with open(out) as f:
         sniffed = json.load(f)
     result.update(wire_figures(sniffed["stamps"], result["window_ns"], args.rate))
-    result.update(kind=kind, priority=priority, idle=idle, sniffer_dropped=sniffed["dropped"])
+    result.update(kind=kind, priority=priority, idle=idle, sniffer_dropped=sniffed["dropped"],
+                  recording=bool(record))
     return result
 
 
 def table(data):
     rate = data["rate"]
     period_us = 1e6 / rate
-    lines = [f"{MOTORS} motors on one bus, {rate} Hz (period {period_us:.0f} us), "
+    lines = [f"{data.get('motors', MOTORS)} motors on one bus, {rate} Hz (period {period_us:.0f} us), "
              f"{data['seconds']:g} s per run, workload: cyclic garbage ({data['live']} clusters alive)",
              "",
              "| run | frames | mean period | period error p50 | p99 | max | p99 / period "
@@ -374,11 +415,75 @@ def table(data):
     return "\n".join(lines)
 
 
-def start_responder(path, iface, tmp):
-    """The responder (benchmarks/responder.c at `path`) for the four motors
+def median(values):
+    s = sorted(v for v in values if v == v)
+    if not s:
+        return float("nan")
+    mid = len(s) // 2
+    return s[mid] if len(s) % 2 else (s[mid - 1] + s[mid]) / 2
+
+
+def record_table(data):
+    """The cost of recording: each run, the medians over rounds, the ratios."""
+    rate = data["rate"]
+    period_us = 1e6 / rate
+    lines = [f"{data['motors']} motors on one bus, {rate:g} Hz (period {period_us:.0f} us), native loop "
+             f"with no workload, {data['seconds']:g} s per run, {data['rounds']} rounds of each, "
+             f"alternating (plain first); recording to {data['record_dir']}",
+             "",
+             "| run | frames | period error p50 | p99 | max | > 2x period on the wire | loop overruns "
+             "| missed (per member) | loop CPU per cycle | writer CPU per cycle | recorded "
+             "| record_dropped | file |",
+             "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    for i, r in enumerate(data["runs"]):
+        p50, p99, mx = r["err_us"]
+        name = f"{i // 2 + 1}{'B' if r['recording'] else 'A'} " + ("recording" if r["recording"] else "plain")
+        if "record" in r:
+            size = f"{r['file_bytes'] / 1e6:.2f} MB" if r["file_bytes"] is not None else "none"
+            rec = f"{r['writer_cpu_us_per_cycle']:.1f} us | {r['recorded']} | {r['record_dropped']} | {size}"
+        else:
+            rec = "- | - | - | -"
+        lines.append(f"| {name} | {r['frames']} | {p50:.1f} us | {p99:.1f} us | {mx:.1f} us "
+                     f"| {r['wire_overruns']} | {r['overruns']} | {tuple(r['missed'])} "
+                     f"| {r['cpu_us_per_cycle']:.1f} us | {rec} |")
+    med = {}
+    for recording in (False, True):
+        runs = [r for r in data["runs"] if r["recording"] == recording]
+        med[recording] = {"p50": median(r["err_us"][0] for r in runs),
+                          "p99": median(r["err_us"][1] for r in runs),
+                          "max": median(r["err_us"][2] for r in runs),
+                          "cpu": median(r["cpu_us_per_cycle"] for r in runs),
+                          "writer": median(r.get("writer_cpu_us_per_cycle", float("nan")) for r in runs),
+                          "cycles": median(r["cycles"] for r in runs)}
+    lines += ["", "| medians over rounds | period error p50 | p99 | max | loop CPU per cycle "
+              "| writer CPU per cycle | cycles |", "|---|---|---|---|---|---|---|"]
+    for recording in (False, True):
+        m = med[recording]
+        lines.append(f"| {'recording' if recording else 'plain'} | {m['p50']:.1f} us | {m['p99']:.1f} us "
+                     f"| {m['max']:.1f} us | {m['cpu']:.1f} us "
+                     f"| {'-' if not recording else format(m['writer'], '.1f') + ' us'} | {m['cycles']:.0f} |")
+    a, b = med[False], med[True]
+    p99_ratio = b["p99"] / a["p99"] if a["p99"] else float("inf")
+    cpu_ratio = b["cpu"] / a["cpu"] if a["cpu"] else float("inf")
+    lines += ["",
+              f"p99 period error, recording / plain: {p99_ratio:.2f} (goal <= 1.20: "
+              f"{'met' if p99_ratio <= 1.20 else 'missed'}); loop CPU per cycle, recording / plain: "
+              f"{cpu_ratio:.2f} (goal <= 1.10: {'met' if cpu_ratio <= 1.10 else 'missed'}); "
+              f"the writer's own CPU per cycle: {b['writer']:.1f} us "
+              f"({b['writer'] / period_us * 100:.1f} % of a period)"]
+    for r in data["runs"]:
+        if r.get("record_error") or r.get("error") or r["sniffer_dropped"] or (r["recording"] and not r.get("writer_found")):
+            lines.append(f"{'recording' if r['recording'] else 'plain'} run: error {r.get('error')!r}, "
+                         f"record_error {r.get('record_error')!r}, sniffer dropped {r['sniffer_dropped']}, "
+                         f"writer thread found: {r.get('writer_found')}")
+    return "\n".join(lines)
+
+
+def start_responder(path, iface, tmp, motors=MOTORS):
+    """The responder (benchmarks/responder.c at `path`) for `motors` motors
     on `iface`, once it is ready; its process."""
     ready = os.path.join(tmp, "responder.ready")
-    responder = subprocess.Popen([path, "--motors", str(MOTORS), iface, hex(MOTOR_BASE), hex(MASTER_BASE), ready])
+    responder = subprocess.Popen([path, "--motors", str(motors), iface, hex(MOTOR_BASE), hex(MASTER_BASE), ready])
     for _ in range(100):
         if os.path.exists(ready):
             return responder
@@ -392,7 +497,8 @@ def main():
         return sniff(sys.argv[2], int(sys.argv[3], 0), sys.argv[4])
     if len(sys.argv) > 2 and sys.argv[1] == "report":
         with open(sys.argv[2]) as f:
-            print(table(json.load(f)))
+            data = json.load(f)
+        print(record_table(data) if data.get("mode") == "record-cost" else table(data))
         return None
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("one", nargs="?", choices=["one"])
@@ -407,7 +513,17 @@ def main():
     p.add_argument("--live", type=int, default=LIVE)
     p.add_argument("--idle", action="store_true",
                    help="a native run more with no workload (the main thread only sleeps and sets)")
+    p.add_argument("--motors", type=int, help=f"motors on the bus (default {MOTORS}; 6 with --record-cost)")
+    p.add_argument("--record", help="(a run) record to this file")
+    p.add_argument("--record-cost", action="store_true",
+                   help="runs without and with recording, alternating, instead (no workload)")
+    p.add_argument("--rounds", type=int, default=3, help="rounds of each for --record-cost")
+    p.add_argument("--record-dir", help="where --record-cost's recordings go (default: beside --out)")
+    p.add_argument("--no-record", action="store_true",
+                   help="--record-cost without recording in its B runs (a dry run of the benchmark)")
     args = p.parse_args()
+    if args.motors is None:
+        args.motors = 6 if args.record_cost else MOTORS
     if args.one:
         return run_one(args)
     if not args.responder or not args.out:
@@ -415,6 +531,8 @@ def main():
 
     import tempfile
     tmp = tempfile.mkdtemp(prefix="loop-bench.")
+    if args.record_cost:
+        return record_cost(args, tmp)
     responder = start_responder(args.responder, args.iface, tmp)
     try:
         runs = [("python", None, False), ("native", None, False)]
@@ -435,6 +553,36 @@ def main():
         json.dump(data, f, indent=1)
     print(table(data))
     return None
+
+
+def record_cost(args, tmp):
+    rec_dir = os.path.abspath(args.record_dir or os.path.dirname(os.path.abspath(args.out)))
+    os.makedirs(rec_dir, exist_ok=True)
+    data = {"mode": "record-cost", "rate": args.rate, "seconds": args.seconds, "hold_ms": args.hold_ms,
+            "motors": args.motors, "rounds": args.rounds, "record_dir": rec_dir,
+            "dry_run": args.no_record, "runs": []}
+    responder = start_responder(args.responder, args.iface, tmp, args.motors)
+    try:
+        for i in range(args.rounds):
+            for recording in (False, True):
+                path = os.path.join(rec_dir, f"record-{i + 1}.mcap") if recording else None
+                if path and os.path.exists(path):
+                    os.remove(path)
+                print(f"-- round {i + 1}: native loop, no workload, "
+                      f"{'recording to ' + path if path and not args.no_record else 'plain'}"
+                      f", {args.seconds:g} s", flush=True)
+                r = measure(args, "native", None, True, tmp, None if args.no_record else path)
+                r["recording"] = recording
+                data["runs"].append(r)
+                # The last round's file stays for a look; the others go.
+                if path and i + 1 < args.rounds and os.path.exists(path):
+                    os.remove(path)
+    finally:
+        responder.terminate()
+        responder.wait()
+    with open(args.out, "w") as f:
+        json.dump(data, f, indent=1)
+    print(record_table(data))
 
 
 if __name__ == "__main__":

@@ -15,7 +15,9 @@
 # ROTALINK_BENCH_CPP=1 the instructions per cycle of a control loop's thread
 # in both faces (benchmarks/vm_loop_cost.sh, with the C++ program at
 # ROTALINK_BENCH_LOOP_COST), and ROTALINK_BENCH_ROBOT=1 the instructions per
-# cycle of a Robot's loop against the motor level (benchmarks/vm_robot_cost.sh).
+# cycle of a Robot's loop against the motor level (benchmarks/vm_robot_cost.sh),
+# and ROTALINK_BENCH_RECORD=1 what recording costs the native loop
+# (benchmarks/loop.py --record-cost, ROTALINK_BENCH_RECORD_ROUNDS rounds, default 3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$1 responder=$2 n=$3 strace_n=$4
@@ -31,9 +33,16 @@ control_loop() {
         --seconds "${ROTALINK_BENCH_LOOP_SECONDS:-20}" --rate "${ROTALINK_BENCH_LOOP_RATE:-500}" \
         --idle "${prio[@]}"
 }
+record_cost() {
+    echo "-- control loop: the native loop without and with recording, alternating"
+    python3 benchmarks/loop.py --record-cost --responder "$responder" --out "$out/record_cost.json" \
+        --seconds "${ROTALINK_BENCH_LOOP_SECONDS:-20}" --rate "${ROTALINK_BENCH_LOOP_RATE:-500}" \
+        --rounds "${ROTALINK_BENCH_RECORD_ROUNDS:-3}"
+}
 if [ "${ROTALINK_BENCH_ROUNDTRIP:-1}" = 0 ]; then
     [ "${ROTALINK_BENCH_GROUP:-0}" = 0 ] || bash benchmarks/vm_group.sh "$out" "$responder"
     [ "${ROTALINK_BENCH_LOOP:-0}" = 0 ] || control_loop
+    [ "${ROTALINK_BENCH_RECORD:-0}" = 0 ] || record_cost
     [ "${ROTALINK_BENCH_CPP:-0}" = 0 ] || bash benchmarks/vm_loop_cost.sh "$out" "$responder" "$ROTALINK_BENCH_LOOP_COST"
     [ "${ROTALINK_BENCH_ROBOT:-0}" = 0 ] || bash benchmarks/vm_robot_cost.sh "$out" "$responder"
     echo "-- done"
@@ -75,6 +84,7 @@ stop
 pids=()
 [ "${ROTALINK_BENCH_GROUP:-0}" = 0 ] || bash benchmarks/vm_group.sh "$out" "$responder"
 [ "${ROTALINK_BENCH_LOOP:-0}" = 0 ] || control_loop
+[ "${ROTALINK_BENCH_RECORD:-0}" = 0 ] || record_cost
 [ "${ROTALINK_BENCH_CPP:-0}" = 0 ] || bash benchmarks/vm_loop_cost.sh "$out" "$responder" "$ROTALINK_BENCH_LOOP_COST"
 [ "${ROTALINK_BENCH_ROBOT:-0}" = 0 ] || bash benchmarks/vm_robot_cost.sh "$out" "$responder"
 echo "-- done"
