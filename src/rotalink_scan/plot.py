@@ -229,7 +229,8 @@ def draw(rec, out, joints, title):
     timing = axes[-1]
     for ax, values, what in ((timing[0], rec.period_us, "period"),
                              (timing[1], rec.latency_us, "latency")):
-        ms = [v / 1000.0 for v in values]
+        # the first cycle has no period (0): left out
+        ms = [v / 1000.0 if (v or what == "latency") else math.nan for v in values]
         ax.plot(t, ms, lw=0.8, color="tab:blue")
         over = [i for i, o in enumerate(rec.overrun) if o]
         if over:

@@ -41,8 +41,8 @@ _TAKE_MS = 100
 
 _EXTRA = "pip install 'rotalink[record]'"
 MISSING_MCAP = "recording needs the mcap package: " + _EXTRA
-MISSING_ROSBAGS = "recording to a bag directory needs rosbags 0.10 or later: " + _EXTRA
-OLD_PYTHON = ("recording to a bag directory needs rosbags 0.10 or later, which needs "
+MISSING_ROSBAGS = "recording to a bag directory needs rosbags 0.10.9 or later: " + _EXTRA
+OLD_PYTHON = ("recording to a bag directory needs rosbags 0.10.9 or later, which needs "
               "Python 3.10 or later; record to a .mcap file instead")
 
 
@@ -137,6 +137,10 @@ class _Bag:
             from rosbags.typesys import Stores, get_types_from_msg, get_typestore
         except ImportError:
             raise ImportError(MISSING_ROSBAGS, name="rosbags") from None
+        types = get_typestore(Stores.EMPTY)
+        for _, msgtype, msgdef in topics:
+            types.register(get_types_from_msg(msgdef, msgtype))
+        hashes = [types.hash_rihs01(msgtype) for _, msgtype, _ in topics]
         path = path.rstrip(os.sep) or os.sep
         if os.path.lexists(path) and not os.path.isdir(path):
             raise NotADirectoryError(errno.ENOTDIR, "a bag's path is not a directory", path)
@@ -144,18 +148,14 @@ class _Bag:
             if os.listdir(path):
                 raise FileExistsError(errno.EEXIST, "the bag directory is not empty", path)
             os.rmdir(path)  # rosbags makes it anew and refuses one that exists
-        types = get_typestore(Stores.EMPTY)
-        for _, msgtype, msgdef in topics:
-            types.register(get_types_from_msg(msgdef, msgtype))
         self._writer = Writer(path, version=Writer.VERSION_LATEST,
                               storage_plugin=StoragePlugin.MCAP)
         self._writer.set_compression(CompressionMode.STORAGE, CompressionFormat.ZSTD)
         self._writer.open()
         try:
             self._connections = [
-                self._writer.add_connection(topic, msgtype, msgdef=msgdef,
-                                            rihs01=types.hash_rihs01(msgtype))
-                for topic, msgtype, msgdef in topics]
+                self._writer.add_connection(topic, msgtype, msgdef=msgdef, rihs01=digest)
+                for (topic, msgtype, msgdef), digest in zip(topics, hashes)]
         except BaseException:
             self.abort()
             raise
