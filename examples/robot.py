@@ -31,6 +31,9 @@ seconds fade its amplitude in, so that no joint's speed jumps either. At the end
 achieved rate, and the largest tracking error of each joint (its position,
 or the speed of a VEL joint, against its command); --plot FILE.png draws
 what each joint was commanded against what it did (needs matplotlib).
+--record FILE.mcap records every cycle of the loop (what each joint was
+sent, what it answered, the loop's timing) to MCAP, which `rotalink-plot
+FILE.mcap` draws and robotics tools open (needs `rotalink[record]`).
 
 Every motor is disabled at the end, also when stopped with Ctrl-C (SIGINT)
 or SIGTERM; the loop stops and disables every motor by itself when a motor
@@ -115,6 +118,9 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
                    help="a motor that hears no command for MS ms disables itself; default the file's "
                         "(watchdog_ms)")
     add_hold(p)
+    p.add_argument("--record", type=Path, metavar="FILE.mcap",
+                   help="record every cycle of the loop to this MCAP file (a directory: a rosbag2 bag); "
+                        "needs rotalink[record]")
     p.add_argument("--plot", type=Path, metavar="FILE.png",
                    help="draw each joint's commanded and measured position (speed for a VEL joint) "
                         "into this PNG file at the end (needs matplotlib)")
@@ -284,32 +290,37 @@ def drive(arm: rotalink.Robot, plan: List[Motion], args: argparse.Namespace, rec
     start = start_pose(plan, here)
     # Long enough for a cycle of a slow bus, and for the loop's hold watchdog to speak first.
     wait_ms = args.hold_ms + round(2000.0 / args.rate) + arm.group.timeout_ms + 1000
-    with arm.start(args.rate, hold_ms=args.hold_ms) as loop:
-        try:
-            print("moving to " + ", ".join(f"{m.name} {q:+.4f}" for m, q in zip(plan, start)), flush=True)
-            move = loop.move_to(start, velocity_limit=args.speed, accel_limit=args.accel)
-            if not move.wait():
-                print("error: the move to the start was cancelled", file=sys.stderr, flush=True)
+    try:
+        started = arm.start(args.rate, hold_ms=args.hold_ms, record=args.record)
+    except (ImportError, OSError) as exc:  # the record's package, or its file
+        print(f"error: cannot record to {args.record}: {exc}", file=sys.stderr, flush=True)
+        return 2
+    try:
+        with started as loop:
+            try:
+                print("moving to " + ", ".join(f"{m.name} {q:+.4f}" for m, q in zip(plan, start)), flush=True)
+                move = loop.move_to(start, velocity_limit=args.speed, accel_limit=args.accel)
+                if not move.wait():
+                    print("error: the move to the start was cancelled", file=sys.stderr, flush=True)
+                    return 1
+            except (RuntimeError, TimeoutError) as exc:  # the loop stopped by itself
+                print(f"error: the control loop stopped: {loop.error or exc}", file=sys.stderr, flush=True)
                 return 1
-        except (RuntimeError, TimeoutError) as exc:  # the loop stopped by itself
-            print(f"error: the control loop stopped: {loop.error or exc}", file=sys.stderr, flush=True)
-            record.stats = loop.stats()
-            return 1
-        print(f"running the loop at {args.rate:g} Hz for {args.seconds:g} s: amplitude {args.amplitude:g} of "
-              f"each joint's range, frequency {args.frequency:g} Hz", flush=True)
-        begun = time.perf_counter()
-        t = 0.0
-        try:
-            while t < args.seconds:
-                q, dq = command_at(plan, start, t, args.ramp)
-                loop.set(q=q, dq=dq, current=current)
-                record.add(t, q, dq, loop.wait(wait_ms))
-                t = time.perf_counter() - begun
-        except (RuntimeError, TimeoutError) as exc:  # the loop stopped by itself, or no cycle came
-            print(f"error: the control loop stopped: {loop.error or exc}", file=sys.stderr, flush=True)
-            return 1
-        finally:
-            record.stats = loop.stats()
+            print(f"running the loop at {args.rate:g} Hz for {args.seconds:g} s: amplitude {args.amplitude:g} of "
+                  f"each joint's range, frequency {args.frequency:g} Hz", flush=True)
+            begun = time.perf_counter()
+            t = 0.0
+            try:
+                while t < args.seconds:
+                    q, dq = command_at(plan, start, t, args.ramp)
+                    loop.set(q=q, dq=dq, current=current)
+                    record.add(t, q, dq, loop.wait(wait_ms))
+                    t = time.perf_counter() - begun
+            except (RuntimeError, TimeoutError) as exc:  # the loop stopped by itself, or no cycle came
+                print(f"error: the control loop stopped: {loop.error or exc}", file=sys.stderr, flush=True)
+                return 1
+    finally:
+        record.stats = started.stats()  # once stopped: the record is written
     return 0
 
 
@@ -377,6 +388,10 @@ def finish(args: argparse.Namespace, plan: List[Motion], record: Record, status:
         return status
     print(f"cycles {stats.cycles}, {stats.rate_hz:.4g} Hz of {args.rate:g} requested, overruns {stats.overruns}, "
           f"missed replies {sum(stats.missed)}", flush=True)
+    if args.record is not None:
+        print(f"recorded {stats.recorded} cycles to {args.record}" +
+              (f", {stats.record_dropped} left out" if stats.record_dropped else "") +
+              (f"; the record ended early: {stats.record_error}" if stats.record_error else ""), flush=True)
     print("max tracking error: " + ", ".join(
         f"{m.name} " + ("-" if math.isnan(e) else f"{e:.4f} {m.unit}") for m, e in zip(plan, record.worst)),
         flush=True)

@@ -665,7 +665,8 @@ PyObject* start_loop(PyObject* group, double rate_hz, damiao::LoopOptions option
         }
         tap = new_record_tap(group, loop,
                              std::make_unique<damiao::RecordEncoder>(rec.group, std::move(names), recording.joints,
-                                                                     damiao::wall_minus_monotonic_ns()));
+                                                                     damiao::wall_minus_monotonic_ns()),
+                             rate_hz);
         if (tap == nullptr) {
             close_recorder(loop_record(obj));
             Py_DECREF(obj);

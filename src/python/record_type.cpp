@@ -37,11 +37,12 @@ struct TapRecord {
     std::vector<std::uint8_t> bytes;
     std::vector<std::array<std::size_t, kRecordMessages>> ends;
     bool taking = false;  // read and set with the interpreter lock held
+    double rate_hz;
 
-    TapRecord(PyObject* g, std::shared_ptr<ControlLoop> l, std::unique_ptr<damiao::RecordEncoder> e)
-        : group(g), loop(std::move(l)), encoder(std::move(e)) {}
+    TapRecord(PyObject* g, std::shared_ptr<ControlLoop> l, std::unique_ptr<damiao::RecordEncoder> e, double rate)
+        : group(g), loop(std::move(l)), encoder(std::move(e)), rate_hz(rate) {}
     TapRecord(TapRecord&& o) noexcept
-        : group(o.group), loop(std::move(o.loop)), encoder(std::move(o.encoder)) {
+        : group(o.group), loop(std::move(o.loop)), encoder(std::move(o.encoder)), rate_hz(o.rate_hz) {
         o.group = nullptr;
     }
     TapRecord& operator=(TapRecord&&) = delete;
@@ -183,8 +184,25 @@ PyObject* get_topics(PyObject*, void*) {
     return out;
 }
 
+PyObject* get_rate(PyObject* self, void*) { return PyFloat_FromDouble(tap_record(self).rate_hz); }
+
+// The bytes of one cycle's four messages (the same for every cycle of a
+// loop: each array has one item per member).
+PyObject* get_cycle_bytes(PyObject* self, void*) {
+    return guard([&] {
+        const damiao::RecordEncoder& e = *tap_record(self).encoder;
+        std::vector<damiao::MemberRecord> members(e.members());
+        std::vector<std::uint8_t> bytes;
+        std::array<std::size_t, kRecordMessages> ends{};
+        e.encode(damiao::CycleRecord{}, members.data(), bytes, ends);
+        return PyLong_FromSize_t(bytes.size());
+    });
+}
+
 PyGetSetDef tap_getset[] = {
     {"topics", get_topics, nullptr, nullptr, nullptr},
+    {"rate_hz", get_rate, nullptr, nullptr, nullptr},
+    {"cycle_bytes", get_cycle_bytes, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -196,9 +214,9 @@ PyTypeObject* tap_type() {
 }  // namespace
 
 PyObject* new_record_tap(PyObject* group, std::shared_ptr<ControlLoop> loop,
-                         std::unique_ptr<damiao::RecordEncoder> encoder) {
+                         std::unique_ptr<damiao::RecordEncoder> encoder, double rate_hz) {
     Py_INCREF(group);
-    PyObject* obj = alloc_box(tap_type(), TapRecord(group, std::move(loop), std::move(encoder)));
+    PyObject* obj = alloc_box(tap_type(), TapRecord(group, std::move(loop), std::move(encoder), rate_hz));
     if (obj == nullptr) Py_DECREF(group);
     return obj;
 }

@@ -31,9 +31,11 @@ NAME, VERSION = "rotalink", "1.0.0"
 EXT = "rotalink" + sysconfig.get_config_var("EXT_SUFFIX")
 DIST_INFO = "%s-%s.dist-info" % (NAME, VERSION)
 SIM_MODULES = ["__init__", "__main__", "cli", "codec", "frames", "model", "process", "sim"]
-SCAN_MODULES = ["__init__", "__main__", "cli", "description", "frames", "probe", "report", "setup_tool", "stop"]
+SCAN_MODULES = ["__init__", "__main__", "cli", "description", "frames", "plot", "probe", "record", "report",
+                "setup_tool", "stop"]
 CONSOLE_SCRIPTS = [("rotalink-sim", "rotalink_sim.__main__:main"), ("rotalink-scan", "rotalink_scan.__main__:main"),
-                   ("rotalink-stop", "rotalink_scan.stop:main"), ("rotalink-setup", "rotalink_scan.setup_tool:main")]
+                   ("rotalink-stop", "rotalink_scan.stop:main"), ("rotalink-setup", "rotalink_scan.setup_tool:main"),
+                   ("rotalink-plot", "rotalink_scan.plot:main")]
 
 problems = []
 
