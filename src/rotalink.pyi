@@ -108,6 +108,7 @@ __all__ = [
     "ControlLoop",
     "LoopStats",
     "Move",
+    "RECORD_TOPICS",
     "Joint",
     "Robot",
     "RobotLoop",
@@ -1542,6 +1543,14 @@ def register_reply(record: Union[bytes, bytearray, memoryview]) -> Optional[Tupl
     Raises ValueError for a record of another size and TypeError for an
     object that is not bytes-like.
     """
+
+RECORD_TOPICS: Tuple[Tuple[str, str, str], ...]
+"""What a recorded cycle writes (`MotorGroup.start`'s `record`): (topic,
+ROS 2 message type, its ros2msg definition with the types it uses
+appended) of each of its four messages, in order: /joint_states and
+/joint_commands (sensor_msgs/msg/JointState), /motor_status
+(rotalink_msgs/msg/MotorStatus), /loop_timing
+(rotalink_msgs/msg/LoopTiming)."""
 
 # The wire table: what the module sends and takes, for code that reads and
 # writes its own raw CAN socket (the bus scanner, the emergency stop).

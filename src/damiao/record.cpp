@@ -171,6 +171,14 @@ std::int64_t wall_minus_monotonic_ns() {
     return ns(CLOCK_REALTIME) - mono;
 }
 
+std::size_t RecordEncoder::cycle_bytes() const {
+    const std::vector<MemberRecord> members(names_.size());
+    std::vector<std::uint8_t> out;
+    std::array<std::size_t, kRecordMessages> ends{};
+    encode(CycleRecord{}, members.data(), out, ends);
+    return out.size();
+}
+
 void RecordEncoder::encode(const CycleRecord& c, const MemberRecord* m, std::vector<std::uint8_t>& out,
                            std::array<std::size_t, kRecordMessages>& ends) const {
     const std::size_t n = names_.size();

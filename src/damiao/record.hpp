@@ -115,6 +115,9 @@ public:
     void encode(const CycleRecord& cycle, const MemberRecord* members, std::vector<std::uint8_t>& out,
                 std::array<std::size_t, kRecordMessages>& ends) const;
     std::size_t members() const { return names_.size(); }
+    // The bytes of a cycle's four messages: the same for every cycle (each
+    // array has one item per member).
+    std::size_t cycle_bytes() const;
     // A time of the loop's clock on the wall clock, in nanoseconds.
     std::uint64_t wall_ns(std::uint64_t clock_ns) const;
 

@@ -207,7 +207,10 @@ PyObject* start_group(PyObject* group, PyObject* const* args, const RecordReques
 
 // A recorder's way into a running loop's record (see record_type.cpp).
 PyObject* new_record_tap(PyObject* group, std::shared_ptr<damiao::ControlLoop> loop,
-                         std::unique_ptr<damiao::RecordEncoder> encoder, double rate_hz);
+                         std::unique_ptr<damiao::RecordEncoder> encoder);
+// rotalink.RECORD_TOPICS: (topic, type, definition) of each message of a
+// recorded cycle, in their order.
+PyObject* record_topics();
 
 
 // Logs `text` as a warning of the "rotalink" logger; an error doing so is

@@ -618,6 +618,13 @@ bool take_number(PyObject* item, const ItemName& name, double& out) {
 namespace {
 // A record's ring: two seconds of cycles (at least 256), so that a writer
 // held up that long loses nothing.
+// A record's chunks (written whole, so what a killed process loses): about a
+// second of cycles, from 16 KiB to 4 MiB.
+std::size_t chunk_bytes(std::size_t cycle_bytes, double rate_hz) {
+    const double bytes = static_cast<double>(cycle_bytes) * rate_hz;
+    return bytes < 16384.0 ? 16384 : bytes > 4194304.0 ? 4194304 : static_cast<std::size_t>(bytes);
+}
+
 std::size_t record_capacity(double rate_hz) {
     const double cycles = std::ceil(2.0 * rate_hz);
     return cycles < 256.0 ? 256 : cycles > 65536.0 ? 65536 : static_cast<std::size_t>(cycles);
@@ -639,11 +646,28 @@ PyObject* start_loop(PyObject* group, double rate_hz, damiao::LoopOptions option
     GroupRecord& rec = record(group);
     options.disable_patience = Duration::from_millis(rec.disable_timeout_ms);
     // The recorder first: its target is checked before anything runs.
+    std::unique_ptr<damiao::RecordEncoder> encoder;
     PyObject* recorder = nullptr;
     if (recording.target != nullptr && recording.target != Py_None) {
+        std::vector<std::string> names;
+        if (recording.joints != nullptr) {
+            for (const damiao::JointSpec& j : recording.joints->specs()) names.push_back(j.name);
+        } else {
+            names = damiao::member_record_names(rec.group);
+        }
+        encoder = std::make_unique<damiao::RecordEncoder>(rec.group, std::move(names), recording.joints,
+                                                          damiao::wall_minus_monotonic_ns());
         PyObject* mod = PyImport_ImportModule("rotalink_scan.record");
-        recorder = mod != nullptr ? PyObject_CallMethod(mod, "Recorder", "(O)", recording.target) : nullptr;
+        PyObject* make = mod != nullptr ? PyObject_GetAttrString(mod, "Recorder") : nullptr;
         Py_XDECREF(mod);
+        if (make == nullptr) return nullptr;
+        PyObject* args = Py_BuildValue("(O)", recording.target);
+        PyObject* kwargs = Py_BuildValue("{sn}", "chunk_size",
+                                         static_cast<Py_ssize_t>(chunk_bytes(encoder->cycle_bytes(), rate_hz)));
+        recorder = args != nullptr && kwargs != nullptr ? PyObject_Call(make, args, kwargs) : nullptr;
+        Py_XDECREF(args);
+        Py_XDECREF(kwargs);
+        Py_DECREF(make);
         if (recorder == nullptr) return nullptr;
         options.record = record_capacity(rate_hz);
     }
@@ -654,19 +678,10 @@ PyObject* start_loop(PyObject* group, double rate_hz, damiao::LoopOptions option
         return nullptr;
     }
     Py_INCREF(group);
-    // The tap, before the thread runs: what the recorder needs of the group.
+    // The tap, before the thread runs.
     PyObject* tap = nullptr;
     if (recorder != nullptr) {
-        std::vector<std::string> names;
-        if (recording.joints != nullptr) {
-            for (const damiao::JointSpec& j : recording.joints->specs()) names.push_back(j.name);
-        } else {
-            names = damiao::member_record_names(rec.group);
-        }
-        tap = new_record_tap(group, loop,
-                             std::make_unique<damiao::RecordEncoder>(rec.group, std::move(names), recording.joints,
-                                                                     damiao::wall_minus_monotonic_ns()),
-                             rate_hz);
+        tap = new_record_tap(group, loop, std::move(encoder));
         if (tap == nullptr) {
             close_recorder(loop_record(obj));
             Py_DECREF(obj);

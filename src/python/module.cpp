@@ -155,6 +155,11 @@ bool module_body(PyObject* module) {
     for (PyTypeObject* (*cls)() : {control_loop_type, loop_stats_type, move_type}) {
         if (!add_class(module, cls())) return false;
     }
+    // What a recorded cycle's messages are.
+    PyObject* topics = record_topics();
+    const bool topics_added = topics != nullptr && add_named(module, "RECORD_TOPICS", topics);
+    Py_XDECREF(topics);
+    if (!topics_added) return false;
     // A robot in joint space, over a group and its loop.
     for (PyTypeObject* (*cls)() : {joint_type, robot_type, robot_loop_type, joint_states_type}) {
         if (!add_class(module, cls())) return false;

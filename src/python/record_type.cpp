@@ -37,12 +37,11 @@ struct TapRecord {
     std::vector<std::uint8_t> bytes;
     std::vector<std::array<std::size_t, kRecordMessages>> ends;
     bool taking = false;  // read and set with the interpreter lock held
-    double rate_hz;
 
-    TapRecord(PyObject* g, std::shared_ptr<ControlLoop> l, std::unique_ptr<damiao::RecordEncoder> e, double rate)
-        : group(g), loop(std::move(l)), encoder(std::move(e)), rate_hz(rate) {}
+    TapRecord(PyObject* g, std::shared_ptr<ControlLoop> l, std::unique_ptr<damiao::RecordEncoder> e)
+        : group(g), loop(std::move(l)), encoder(std::move(e)) {}
     TapRecord(TapRecord&& o) noexcept
-        : group(o.group), loop(std::move(o.loop)), encoder(std::move(o.encoder)), rate_hz(o.rate_hz) {
+        : group(o.group), loop(std::move(o.loop)), encoder(std::move(o.encoder)) {
         o.group = nullptr;
     }
     TapRecord& operator=(TapRecord&&) = delete;
@@ -167,9 +166,33 @@ PyMethodDef tap_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyObject* get_running(PyObject* self, void*) {
+    return guard([&] { return PyBool_FromLong(tap_record(self).loop->running() ? 1 : 0); });
+}
+
+PyGetSetDef tap_getset[] = {
+    {"running", get_running, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject* tap_type() {
+    return class_object(g_tap, {"rotalink._RecordTap", nullptr, sizeof(Box<TapRecord>), no_constructor,
+                                dealloc_box<TapRecord>, nullptr, tap_getset, tap_methods});
+}
+
+}  // namespace
+
+PyObject* new_record_tap(PyObject* group, std::shared_ptr<ControlLoop> loop,
+                         std::unique_ptr<damiao::RecordEncoder> encoder) {
+    Py_INCREF(group);
+    PyObject* obj = alloc_box(tap_type(), TapRecord(group, std::move(loop), std::move(encoder)));
+    if (obj == nullptr) Py_DECREF(group);
+    return obj;
+}
+
 // (topic, type, definition) of each message of a recorded cycle, in their
 // order.
-PyObject* get_topics(PyObject*, void*) {
+PyObject* record_topics() {
     PyObject* out = PyTuple_New(kRecordMessages);
     if (out == nullptr) return nullptr;
     for (std::size_t m = 0; m < kRecordMessages; ++m) {
@@ -182,43 +205,6 @@ PyObject* get_topics(PyObject*, void*) {
         PyTuple_SET_ITEM(out, static_cast<Py_ssize_t>(m), item);
     }
     return out;
-}
-
-PyObject* get_rate(PyObject* self, void*) { return PyFloat_FromDouble(tap_record(self).rate_hz); }
-
-// The bytes of one cycle's four messages (the same for every cycle of a
-// loop: each array has one item per member).
-PyObject* get_cycle_bytes(PyObject* self, void*) {
-    return guard([&] {
-        const damiao::RecordEncoder& e = *tap_record(self).encoder;
-        std::vector<damiao::MemberRecord> members(e.members());
-        std::vector<std::uint8_t> bytes;
-        std::array<std::size_t, kRecordMessages> ends{};
-        e.encode(damiao::CycleRecord{}, members.data(), bytes, ends);
-        return PyLong_FromSize_t(bytes.size());
-    });
-}
-
-PyGetSetDef tap_getset[] = {
-    {"topics", get_topics, nullptr, nullptr, nullptr},
-    {"rate_hz", get_rate, nullptr, nullptr, nullptr},
-    {"cycle_bytes", get_cycle_bytes, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyTypeObject* tap_type() {
-    return class_object(g_tap, {"rotalink._RecordTap", nullptr, sizeof(Box<TapRecord>), no_constructor,
-                                dealloc_box<TapRecord>, nullptr, tap_getset, tap_methods});
-}
-
-}  // namespace
-
-PyObject* new_record_tap(PyObject* group, std::shared_ptr<ControlLoop> loop,
-                         std::unique_ptr<damiao::RecordEncoder> encoder, double rate_hz) {
-    Py_INCREF(group);
-    PyObject* obj = alloc_box(tap_type(), TapRecord(group, std::move(loop), std::move(encoder), rate_hz));
-    if (obj == nullptr) Py_DECREF(group);
-    return obj;
 }
 
 }  // namespace rotalink::py

@@ -8,11 +8,12 @@ a well-kept library: a path is a single ``.mcap`` file written with the
 ``mcap`` package; an empty directory, or a path that ends in ``/``, is a
 rosbag2 bag (``metadata.yaml`` beside the ``.mcap``) written with
 ``rosbags``. The topics, their message types and definitions are the
-module's ``rotalink._record_topics``.
+module's ``rotalink.RECORD_TOPICS``.
 
-The file is written in chunks of ``CHUNK_SIZE`` bytes (before compression)
-and flushed after every batch, so a process killed mid-run leaves a file
-readable up to its last complete chunk. A failed write stops the recording
+The file is written in chunks of about a second of cycles (the loop gives
+the size: ``chunk_size``, before compression) and flushed after every
+batch, so a process killed mid-run leaves a file readable up to its last
+complete chunk. A failed write stops the recording
 (the loop runs on and shows the error as ``stats().record_error``); it is
 never raised into the loop.
 """
@@ -28,8 +29,23 @@ import rotalink
 
 __all__ = ["Recorder", "CHUNK_SIZE", "SUMMARY_NAME"]
 
-#: The size of a chunk of the .mcap file before compression: about 250 cycles
-#: of a loop of 6 members (about 1 KiB a cycle), half a second at 500 Hz.
+# Every recorder not finished yet, so that those of loops stopped at exit
+# finish their files (ControlLoop's exit handler calls _close_all).
+_open = set()
+_open_lock = threading.Lock()
+
+
+def _close_all(timeout=5.0):
+    """Finish every recorder whose loop has ended (called at exit, once the
+    loops are stopped)."""
+    with _open_lock:
+        recorders = list(_open)
+    for r in recorders:
+        r.close(timeout)
+
+#: The size of a chunk of the .mcap file before compression, unless told:
+#: about 250 cycles of a loop of 6 members (about 1 KiB a cycle). A loop's
+#: recorder is told the bytes of a second of its cycles.
 CHUNK_SIZE = 256 * 1024
 
 #: The name of the metadata record with the recording's summary (in a bag:
@@ -86,7 +102,7 @@ class _Sink:
 class _McapFile:
     """One .mcap file: a schema and a channel per topic, zstd chunks."""
 
-    def __init__(self, target, topics):
+    def __init__(self, target, topics, chunk_size):
         try:
             from mcap.writer import CompressionType, Writer
         except ImportError:
@@ -96,7 +112,7 @@ class _McapFile:
         else:
             self._sink = _Sink(open(target, "wb"), close=True)
         try:
-            self._writer = Writer(self._sink, chunk_size=CHUNK_SIZE,
+            self._writer = Writer(self._sink, chunk_size=chunk_size,
                                   compression=CompressionType.ZSTD)
             self._writer.start(profile="ros2", library="rotalink " + rotalink.__version__)
             self._channels = []
@@ -186,10 +202,11 @@ class _Bag:
 class Recorder:
     """Writes a control loop's recorded cycles to target: a path (a .mcap
     file; a rosbag2 bag for an empty directory or a path ending in '/') or
-    a writable binary file object. The file is opened now: an unwritable path
-    raises OSError here, a missing package ImportError."""
+    a writable binary file object, in chunks of chunk_size bytes (before
+    compression). The file is opened now: an unwritable path raises OSError
+    here, a missing package ImportError."""
 
-    def __init__(self, target):
+    def __init__(self, target, chunk_size=CHUNK_SIZE):
         self.written = 0
         self.error = None
         self._loop = None
@@ -197,15 +214,17 @@ class Recorder:
         self._closing = threading.Event()
         self._lock = threading.Lock()
         self._finished = False
-        topics = tuple(rotalink._record_topics)
+        topics = tuple(rotalink.RECORD_TOPICS)
         if not hasattr(target, "write"):
             target = os.fspath(target)
             if isinstance(target, bytes):
                 target = os.fsdecode(target)
-            if _is_bag_dir(target):
-                self._out = _Bag(target, topics)
-                return
-        self._out = _McapFile(target, topics)
+        if not hasattr(target, "write") and _is_bag_dir(target):
+            self._out = _Bag(target, topics)
+        else:
+            self._out = _McapFile(target, topics, chunk_size)
+        with _open_lock:
+            _open.add(self)
 
     def start(self, loop):
         """Start the thread that writes loop's recorded cycles."""
@@ -271,6 +290,8 @@ class Recorder:
             if self._finished:
                 return
             self._finished = True
+        with _open_lock:
+            _open.discard(self)
         try:
             self._out.abort()
         except Exception:
@@ -294,6 +315,8 @@ class Recorder:
             if self._finished:
                 return
             self._finished = True
+        with _open_lock:
+            _open.discard(self)
         try:
             self._out.finish(self._summary())
         except Exception as e:

@@ -344,6 +344,7 @@ def read_record(path):
         out.setdefault(m.channel.topic, []).append(m.ros_msg)
     with open(path, "rb") as f:
         raw = [(ch.topic, s.name, msg.data) for s, ch, msg in make_reader(f).iter_messages()]
+        f.seek(0)
         summary = make_reader(f).get_summary()
         for s in summary.schemas.values():
             for ch in summary.channels.values():
@@ -468,23 +469,22 @@ TEST(RobotBinding, ASlowOrFailingDiskCostsTheRecordNotTheLoop) {
 import errno, io, os, tempfile, threading, time
 robot = make(slowbus)
 class Disk(io.RawIOBase):
-    """A file whose writes after the first `free` wait for `gate`, or fail."""
-    def __init__(self, path, free, fail=False):
-        self.f, self.free, self.fail, self.gate = open(path, "wb"), free, fail, threading.Event()
+    """A file whose writes, once `held`, wait for `gate`; once `full`, fail."""
+    def __init__(self, path):
+        self.f, self.held, self.full, self.gate = open(path, "wb"), False, False, threading.Event()
     def writable(self):
         return True
     def write(self, b):
-        if self.free <= 0:
-            if self.fail:
-                raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        if self.full:
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        if self.held:
             self.gate.wait()
-        self.free -= 1
         return self.f.write(b)
     def flush(self):
         self.f.flush()
     def close(self):
+        super().close()  # flushes
         self.f.close()
-        super().close()
 def until(what, seconds=60):
     end = time.monotonic() + seconds
     while not what():
@@ -492,12 +492,15 @@ def until(what, seconds=60):
         time.sleep(0.01)
 KEEP["path"] = path = os.path.join(tempfile.mkdtemp(), "slow.mcap")
 with robot:
-    disk = Disk(path, free=50)
+    disk = Disk(path)
     with robot.start(500, hold_ms=60000, blend_ms=0, record=disk) as loop:
+        disk.held = True
         loop.set(q=0.1, dq=0.5, current=0.5)
         until(lambda: loop.stats().record_dropped > 0)
+        released = loop.stats().cycles
         disk.gate.set()
-        loop.wait(5000)
+        # Cycles after the release are written again.
+        until(lambda: loop.recorded + loop.stats().record_dropped > released + 10)
     disk.close()
     KEEP["stats"] = s = loop.stats()
     assert s.recorded + s.record_dropped == s.cycles and s.record_dropped > 0 and s.record_error is None, s
@@ -523,8 +526,9 @@ import os
 robot = make(slowbus)
 Disk, until = KEEP["Disk"], KEEP["until"]
 with robot:
-    disk = Disk(os.path.join(os.path.dirname(KEEP["path"]), "full.mcap"), free=50, fail=True)
+    disk = Disk(os.path.join(os.path.dirname(KEEP["path"]), "full.mcap"))
     with robot.start(500, hold_ms=60000, blend_ms=0, record=disk) as loop:
+        disk.full = True
         loop.set(q=0.1, dq=0.5, current=0.5)
         until(lambda: loop.stats().record_error is not None)
         cycles = loop.stats().cycles

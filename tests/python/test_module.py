@@ -40,6 +40,7 @@ FULL_ALL = [
     "ControlLoop",
     "LoopStats",
     "Move",
+    "RECORD_TOPICS",
     "Joint",
     "Robot",
     "RobotLoop",
@@ -364,12 +365,13 @@ EXPECTED_MEMBERS = [
     ("VelSetpoint", {"dq"}),
     ("ForcePosSetpoint", {"q", "dq", "current"}),
     ("JointLimits", {"q_min", "q_max", "dq_max", "tau_max"}),
-    ("ControlLoop", {"set", "move_to", "wait", "states", "stats", "stop", "running", "error"}),
-    ("LoopStats", {"cycles", "overruns", "missed", "faults", "rate_hz", "period_us", "latency_us"}),
+    ("ControlLoop", {"set", "move_to", "wait", "states", "stats", "stop", "running", "error", "recorded"}),
+    ("LoopStats", {"cycles", "overruns", "missed", "faults", "rate_hz", "period_us", "latency_us", "recorded",
+                   "record_dropped", "record_error"}),
     ("Move", {"wait", "done", "cancelled"}),
     ("Joint", {"name", "bus", "motor", "direction", "offset", "gear", "joint_limits", "mode", "kp", "kd"}),
     ("Robot", {"names", "joints", "group", "state", "command", "start", "load"}),
-    ("RobotLoop", {"set", "move_to", "wait", "state", "stats", "stop", "loop", "running", "error"}),
+    ("RobotLoop", {"set", "move_to", "wait", "state", "stats", "stop", "loop", "running", "error", "recorded"}),
     ("JointStates", {"names", "q", "dq", "tau", "status", "t_mos", "t_rotor"}),
 ]
 
@@ -396,12 +398,13 @@ GETTERS = [
     ("VelSetpoint", ["dq"]),
     ("ForcePosSetpoint", ["q", "dq", "current"]),
     ("JointLimits", ["q_min", "q_max", "dq_max", "tau_max"]),
-    ("ControlLoop", ["running", "error"]),
-    ("LoopStats", ["cycles", "overruns", "missed", "faults", "rate_hz", "period_us", "latency_us"]),
+    ("ControlLoop", ["running", "error", "recorded"]),
+    ("LoopStats", ["cycles", "overruns", "missed", "faults", "rate_hz", "period_us", "latency_us", "recorded",
+                   "record_dropped", "record_error"]),
     ("Move", ["done", "cancelled"]),
     ("Joint", ["name", "bus", "motor", "direction", "offset", "gear", "joint_limits", "mode", "kp", "kd"]),
     ("Robot", ["names", "joints", "group"]),
-    ("RobotLoop", ["loop", "running", "error"]),
+    ("RobotLoop", ["loop", "running", "error", "recorded"]),
     ("JointStates", ["names", "q", "dq", "tau", "status", "t_mos", "t_rotor"]),
 ]
 
@@ -569,7 +572,8 @@ def test_damiao_constructor_signature_defaults():
 
 
 LOOP_METHODS = [
-    ("MotorGroup.start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None, stop_on_fault=True, blend_ms=0)",
+    ("MotorGroup.start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None, stop_on_fault=True, blend_ms=0, "
+     "record=None)",
      "Run the group's cycle"),
     ("ControlLoop.set", "($self, setpoints)", "The setpoints of the next cycles"),
     ("ControlLoop.move_to", "($self, targets, duration=None, velocity_limit=None, accel_limit=None, kp=None, kd=None)",
@@ -583,7 +587,8 @@ LOOP_METHODS = [
     ("ControlLoop.__exit__", "($self, exc_type, exc_value, traceback)", "Stop the loop, as stop() does. An"),
     ("Robot.state", "($self)", "One refresh cycle"),
     ("Robot.command", "($self, q=None, dq=None, kp=None, kd=None, tau=None, current=None)", "One cycle, each joint"),
-    ("Robot.start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None, stop_on_fault=True, blend_ms=200)",
+    ("Robot.start", "($self, rate_hz, hold_ms=100, priority=None, cpu=None, stop_on_fault=True, blend_ms=200, "
+     "record=None)",
      "Run the robot's cycle"),
     ("Robot.__enter__", "($self)", "Put every joint's motor in the joint's control mode"),
     ("Robot.__exit__", "($self, exc_type, exc_value, traceback)", "Leave the group's scope"),

@@ -23,27 +23,7 @@ TOPIC_NAMES = ("/joint_states", "/joint_commands", "/motor_status", "/loop_timin
 
 def record_topics():
     """(topic, msgtype, msgdef) of the four topics, as the module gives them."""
-    if hasattr(rotalink, "_record_topics"):
-        return tuple(rotalink._record_topics)
-    sep = "\n" + "=" * 80 + "\nMSG: "
-    deps = (sep + "std_msgs/Header\nbuiltin_interfaces/Time stamp\nstring frame_id"
-            + sep + "builtin_interfaces/Time\nint32 sec\nuint32 nanosec")
-    js = ("std_msgs/Header header\nstring[] name\nfloat64[] position\nfloat64[] velocity\n"
-          "float64[] effort" + deps)
-    st = ("std_msgs/Header header\nstring[] name\nint32[] status\nint32[] t_mos\n"
-          "int32[] t_rotor\nbool[] answered\nbool[] fault" + deps)
-    tm = ("std_msgs/Header header\nuint64 cycle\nbuiltin_interfaces/Time planned\n"
-          "builtin_interfaces/Time start\nint64 period_ns\nint64 latency_ns\nbool overrun\n"
-          "uint64 dropped" + deps)
-    return (("/joint_states", "sensor_msgs/msg/JointState", js),
-            ("/joint_commands", "sensor_msgs/msg/JointState", js),
-            ("/motor_status", "rotalink_msgs/msg/MotorStatus", st),
-            ("/loop_timing", "rotalink_msgs/msg/LoopTiming", tm))
-
-
-@pytest.fixture(autouse=True)
-def topics(monkeypatch):
-    monkeypatch.setattr(rotalink, "_record_topics", record_topics(), raising=False)
+    return tuple(rotalink.RECORD_TOPICS)
 
 
 def need_rosbags():
