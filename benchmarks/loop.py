@@ -429,7 +429,9 @@ def record_table(data):
     period_us = 1e6 / rate
     lines = [f"{data['motors']} motors on one bus, {rate:g} Hz (period {period_us:.0f} us), native loop "
              f"with no workload, {data['seconds']:g} s per run, {data['rounds']} rounds of each, "
-             f"alternating (plain first); recording to {data['record_dir']}",
+             f"alternating (plain first); "
+             + ("a dry run: B does not record either" if data.get("dry_run")
+                else f"recording to {data['record_dir']}"),
              "",
              "| run | frames | period error p50 | p99 | max | > 2x period on the wire | loop overruns "
              "| missed (per member) | loop CPU per cycle | writer CPU per cycle | recorded "
@@ -437,7 +439,8 @@ def record_table(data):
              "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
     for i, r in enumerate(data["runs"]):
         p50, p99, mx = r["err_us"]
-        name = f"{i // 2 + 1}{'B' if r['recording'] else 'A'} " + ("recording" if r["recording"] else "plain")
+        name = (f"{i // 2 + 1}{'B' if r['recording'] else 'A'} "
+                + ("recording" if r["recording"] and not data.get("dry_run") else "plain"))
         if "record" in r:
             size = f"{r['file_bytes'] / 1e6:.2f} MB" if r["file_bytes"] is not None else "none"
             rec = f"{r['writer_cpu_us_per_cycle']:.1f} us | {r['recorded']} | {r['record_dropped']} | {size}"
