@@ -7,6 +7,8 @@ given --loop or --loop-only).
                                [--priority 50] [--idle]
     python3 benchmarks/loop.py --record-cost --responder PATH --out F
                                [--rounds 3] [--motors 6] [--record-dir DIR]
+                               [--variants plain,record,drain,busy]
+                               [--busy-fraction 0.5]
     python3 benchmarks/loop.py report F
 
 Four motors on one bus (identifiers 0x01-0x04, answering from 0x11-0x14),
@@ -44,14 +46,23 @@ gap between two set() calls and LoopStats.
 
 --record-cost measures what recording costs the native loop instead: --motors
 (default 6 with it) on one bus, the native loop with no workload (the main
-thread only sleeps and sets every 20 ms), in runs that alternate without and
-with record=DIR/record-N.mcap (--record-dir, default beside --out), --rounds
-of each (A B A B ...), so that drift in the machine hits both alike. Per
-run, besides the figures above: for a recording run the writer thread's CPU
-time per loop cycle (the first field of /proc/self/task/TID/schedstat of the
-recorder's thread, its TID the Python thread's native_id), the file's size,
+thread only sleeps and sets every 20 ms), in --rounds rounds of --variants
+(default plain,record: A B A B ...), so that drift in the machine hits each
+alike:
+
+  plain   the loop alone;
+  record  record=DIR/record-...mcap (--record-dir, default beside --out);
+  drain   record= with a recorder thread that only takes the cycles (the
+          core copies and encodes them) and writes nothing: the loop's
+          share of the record without the file;
+  busy    no record; a thread spins --busy-fraction of every period: what
+          another busy thread alone costs the loop on this machine.
+
+Per run, besides the figures above: the writer's (or the busy thread's) CPU
+time per loop cycle (the first field of /proc/self/task/TID/schedstat, its
+TID the Python thread's native_id), and for a record the file's size,
 LoopStats.record_dropped and loop.recorded once stopped. The report gives
-the medians over rounds and the ratios recording / plain of the p99 period
+the medians over rounds and their ratios to plain's: of the p99 period
 error and of the loop thread's CPU per cycle.
 """
 
@@ -182,11 +193,11 @@ def loop_thread_id():
 
 
 def record_thread_id(before):
-    """The native id of the recorder's Python thread: the thread named
-    rotalink-record, else the one Python thread started since `before` (the
-    idents alive then)."""
+    """The native id of the recorder's Python thread (or of the busy one):
+    the thread named rotalink-record (bench-busy), else the one Python
+    thread started since `before` (the idents alive then)."""
     new = [t for t in threading.enumerate() if t.ident not in before]
-    named = [t for t in new if "record" in t.name]
+    named = [t for t in new if "record" in t.name or t.name == "bench-busy"]
     pick = named or (new if len(new) == 1 else [])
     return pick[0].native_id if pick else None
 
@@ -250,14 +261,45 @@ def run_python(rotalink, args, gc_pauses):
     return result
 
 
+def drain_only(recorder):
+    """A recorder's thread that takes the cycles (the core encodes them) and
+    writes nothing: what the loop pays for the record without the file."""
+    loop = recorder._loop
+    while True:
+        batch = loop._take_records(100)
+        if batch is None:
+            break
+        if batch:
+            recorder.written += len(batch)
+            loop._record_written(len(batch))
+    recorder._finish()
+
+
+def busy(fraction, period_s, stop):
+    """Spins `fraction` of every `period_s` on this thread's CPU clock and
+    sleeps the rest: a stand-in for a writer's CPU that does no recording."""
+    while not stop.is_set():
+        t0 = time.thread_time()
+        while time.thread_time() - t0 < fraction * period_s:
+            pass
+        time.sleep((1 - fraction) * period_s)
+
+
 def run_native(rotalink, args, gc_pauses):
     group, setpoints = make_group(rotalink, args.iface, args.motors)
     extra = {"record": args.record} if args.record else {}
+    if args.record and args.drain_only:
+        import rotalink_scan.record
+        rotalink_scan.record.Recorder._run = drain_only
     before = {t.ident for t in threading.enumerate()}
+    stop_busy = threading.Event()
+    if args.busy:
+        threading.Thread(target=busy, args=(args.busy, 1.0 / args.rate, stop_busy), name="bench-busy",
+                         daemon=True).start()
     loop = group.start(args.rate, hold_ms=args.hold_ms, priority=args.priority, **extra)
     loop.set(setpoints)
     tid = loop_thread_id()
-    writer = record_thread_id(before) if args.record else None
+    writer = record_thread_id(before) if args.record or args.busy else None
     t0 = time.time_ns()
     cpu0, cycles0 = schedstat_ns(tid), loop.stats().cycles
     wcpu0 = schedstat_ns(writer)
@@ -285,16 +327,18 @@ def run_native(rotalink, args, gc_pauses):
     t1 = time.time_ns()
     running, error = loop.running, loop.error
     loop.stop()
+    stop_busy.set()
     stats = loop.stats()
     window_cycles = max(stats1.cycles - cycles0, 1)
     record = {}
-    if args.record:
-        record = {"record": args.record, "writer_found": writer is not None,
+    if args.record or args.busy:
+        record = {"writer_found": writer is not None,
                   "writer_cpu_us_per_cycle": (wcpu1 - wcpu0) / 1e3 / window_cycles
-                  if wcpu0 is not None and wcpu1 is not None else float("nan"),
-                  "recorded": loop.recorded, "record_dropped": stats.record_dropped,
-                  "record_error": stats.record_error,
-                  "file_bytes": os.path.getsize(args.record) if os.path.isfile(args.record) else None}
+                  if wcpu0 is not None and wcpu1 is not None else float("nan")}
+    if args.record:
+        record.update(record=args.record, recorded=loop.recorded, record_dropped=stats.record_dropped,
+                      record_error=stats.record_error,
+                      file_bytes=os.path.getsize(args.record) if os.path.isfile(args.record) else None)
     return {**record, "window_ns": [t0, t1], "cycles": stats.cycles, "overruns": stats.overruns,
             "missed": list(stats.missed), "rate_hz": stats.rate_hz,
             "period_us": list(stats.period_us), "latency_us": list(stats.latency_us),
@@ -334,8 +378,8 @@ def wire_figures(stamps, window, rate):
             "wire_overruns": sum(p > 2 * period_ns for p in periods)}
 
 
-def measure(args, kind, priority, idle, tmp, record=None):
-    out = os.path.join(tmp, f"sniff-{kind}-{priority}-{idle}-{os.path.basename(record or '')}.json")
+def measure(args, kind, priority, idle, tmp, more=()):
+    out = os.path.join(tmp, f"sniff-{kind}-{priority}-{idle}.json")
     sniffer = subprocess.Popen([sys.executable, HERE, "sniff", args.iface, str(MOTOR_BASE), out],
                                stdout=subprocess.PIPE, text=True)
     if sniffer.stdout.readline().strip() != "ready":
@@ -343,8 +387,7 @@ def measure(args, kind, priority, idle, tmp, record=None):
     cmd = [sys.executable, HERE, "one", kind, "--iface", args.iface, "--seconds", str(args.seconds),
            "--rate", str(args.rate), "--hold-ms", str(args.hold_ms), "--live", str(args.live),
            "--motors", str(args.motors)]
-    if record:
-        cmd += ["--record", record]
+    cmd += list(more)
     if priority is not None:
         cmd += ["--priority", str(priority)]
     if idle:
@@ -359,8 +402,7 @@ def measure(args, kind, priority, idle, tmp, record=None):
     with open(out) as f:
         sniffed = json.load(f)
     result.update(wire_figures(sniffed["stamps"], result["window_ns"], args.rate))
-    result.update(kind=kind, priority=priority, idle=idle, sniffer_dropped=sniffed["dropped"],
-                  recording=bool(record))
+    result.update(kind=kind, priority=priority, idle=idle, sniffer_dropped=sniffed["dropped"])
     return result
 
 
@@ -423,15 +465,24 @@ def median(values):
     return s[mid] if len(s) % 2 else (s[mid - 1] + s[mid]) / 2
 
 
+VARIANTS = {
+    "plain": "the loop alone",
+    "record": "record= to a .mcap file",
+    "drain": "record= with a recorder thread that takes the cycles and writes nothing",
+    "busy": "no record; a thread spins --busy-fraction of every period",
+}
+
+
 def record_table(data):
     """The cost of recording: each run, the medians over rounds, the ratios."""
     rate = data["rate"]
     period_us = 1e6 / rate
+    variants = data["variants"]
+    labels = [v if variants.count(v) == 1 else f"{v} ({variants[:k + 1].count(v)})"
+              for k, v in enumerate(variants)]
     lines = [f"{data['motors']} motors on one bus, {rate:g} Hz (period {period_us:.0f} us), native loop "
-             f"with no workload, {data['seconds']:g} s per run, {data['rounds']} rounds of each, "
-             f"alternating (plain first); "
-             + ("a dry run: B does not record either" if data.get("dry_run")
-                else f"recording to {data['record_dir']}"),
+             f"with no workload, {data['seconds']:g} s per run, {data['rounds']} rounds of "
+             f"{', '.join(labels)}, in this order; recordings in {data['record_dir']}",
              "",
              "| run | frames | period error p50 | p99 | max | > 2x period on the wire | loop overruns "
              "| missed (per member) | loop CPU per cycle | writer CPU per cycle | recorded "
@@ -439,46 +490,48 @@ def record_table(data):
              "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
     for i, r in enumerate(data["runs"]):
         p50, p99, mx = r["err_us"]
-        name = (f"{i // 2 + 1}{'B' if r['recording'] else 'A'} "
-                + ("recording" if r["recording"] and not data.get("dry_run") else "plain"))
+        name = f"{i // len(variants) + 1}: {labels[i % len(variants)]}"
+        writer = f"{r['writer_cpu_us_per_cycle']:.1f} us" if "writer_cpu_us_per_cycle" in r else "-"
         if "record" in r:
             size = f"{r['file_bytes'] / 1e6:.2f} MB" if r["file_bytes"] is not None else "none"
-            rec = f"{r['writer_cpu_us_per_cycle']:.1f} us | {r['recorded']} | {r['record_dropped']} | {size}"
+            rec = f"{writer} | {r['recorded']} | {r['record_dropped']} | {size}"
         else:
-            rec = "- | - | - | -"
+            rec = f"{writer} | - | - | -"
         lines.append(f"| {name} | {r['frames']} | {p50:.1f} us | {p99:.1f} us | {mx:.1f} us "
                      f"| {r['wire_overruns']} | {r['overruns']} | {tuple(r['missed'])} "
                      f"| {r['cpu_us_per_cycle']:.1f} us | {rec} |")
-    med = {}
-    for recording in (False, True):
-        runs = [r for r in data["runs"] if r["recording"] == recording]
-        med[recording] = {"p50": median(r["err_us"][0] for r in runs),
-                          "p99": median(r["err_us"][1] for r in runs),
-                          "max": median(r["err_us"][2] for r in runs),
-                          "cpu": median(r["cpu_us_per_cycle"] for r in runs),
-                          "writer": median(r.get("writer_cpu_us_per_cycle", float("nan")) for r in runs),
-                          "cycles": median(r["cycles"] for r in runs)}
+    med = []
+    for k in range(len(variants)):
+        runs = data["runs"][k::len(variants)]
+        med.append({"p50": median(r["err_us"][0] for r in runs),
+                    "p99": median(r["err_us"][1] for r in runs),
+                    "max": median(r["err_us"][2] for r in runs),
+                    "cpu": median(r["cpu_us_per_cycle"] for r in runs),
+                    "writer": median(r.get("writer_cpu_us_per_cycle", float("nan")) for r in runs),
+                    "cycles": median(r["cycles"] for r in runs)})
     lines += ["", "| medians over rounds | period error p50 | p99 | max | loop CPU per cycle "
-              "| writer CPU per cycle | cycles |", "|---|---|---|---|---|---|---|"]
-    for recording in (False, True):
-        m = med[recording]
-        lines.append(f"| {'recording' if recording else 'plain'} | {m['p50']:.1f} us | {m['p99']:.1f} us "
-                     f"| {m['max']:.1f} us | {m['cpu']:.1f} us "
-                     f"| {'-' if not recording else format(m['writer'], '.1f') + ' us'} | {m['cycles']:.0f} |")
-    a, b = med[False], med[True]
-    p99_ratio = b["p99"] / a["p99"] if a["p99"] else float("inf")
-    cpu_ratio = b["cpu"] / a["cpu"] if a["cpu"] else float("inf")
-    lines += ["",
-              f"p99 period error, recording / plain: {p99_ratio:.2f} (goal <= 1.20: "
-              f"{'met' if p99_ratio <= 1.20 else 'missed'}); loop CPU per cycle, recording / plain: "
-              f"{cpu_ratio:.2f} (goal <= 1.10: {'met' if cpu_ratio <= 1.10 else 'missed'}); "
-              f"the writer's own CPU per cycle: {b['writer']:.1f} us "
-              f"({b['writer'] / period_us * 100:.1f} % of a period)"]
-    for r in data["runs"]:
-        if r.get("record_error") or r.get("error") or r["sniffer_dropped"] or (r["recording"] and not r.get("writer_found")):
-            lines.append(f"{'recording' if r['recording'] else 'plain'} run: error {r.get('error')!r}, "
-                         f"record_error {r.get('record_error')!r}, sniffer dropped {r['sniffer_dropped']}, "
-                         f"writer thread found: {r.get('writer_found')}")
+              "| writer CPU per cycle | cycles | p99 / plain's | loop CPU / plain's |",
+              "|---|---|---|---|---|---|---|---|---|"]
+    base = med[variants.index("plain")] if "plain" in variants else None
+    for label, m in zip(labels, med):
+        ratios = (f"{m['p99'] / base['p99']:.2f} | {m['cpu'] / base['cpu']:.2f}" if base else "- | -")
+        writer = "-" if m["writer"] != m["writer"] else f"{m['writer']:.1f} us"
+        lines.append(f"| {label} | {m['p50']:.1f} us | {m['p99']:.1f} us | {m['max']:.1f} us "
+                     f"| {m['cpu']:.1f} us | {writer} | {m['cycles']:.0f} | {ratios} |")
+    if base and "record" in variants:
+        b = med[variants.index("record")]
+        p99_ratio, cpu_ratio = b["p99"] / base["p99"], b["cpu"] / base["cpu"]
+        lines += ["",
+                  f"p99 period error, recording / plain: {p99_ratio:.2f} (goal <= 1.20: "
+                  f"{'met' if p99_ratio <= 1.20 else 'missed'}); loop CPU per cycle, recording / plain: "
+                  f"{cpu_ratio:.2f} (goal <= 1.10: {'met' if cpu_ratio <= 1.10 else 'missed'}); "
+                  f"the writer's own CPU per cycle: {b['writer']:.1f} us "
+                  f"({b['writer'] / period_us * 100:.1f} % of a period)"]
+    for i, r in enumerate(data["runs"]):
+        if (r.get("record_error") or r.get("error") or r["sniffer_dropped"]
+                or ("writer_found" in r and not r["writer_found"])):
+            lines.append(f"run {i + 1}: error {r.get('error')!r}, record_error {r.get('record_error')!r}, "
+                         f"sniffer dropped {r['sniffer_dropped']}, writer thread found: {r.get('writer_found')}")
     return "\n".join(lines)
 
 
@@ -518,12 +571,19 @@ def main():
                    help="a native run more with no workload (the main thread only sleeps and sets)")
     p.add_argument("--motors", type=int, help=f"motors on the bus (default {MOTORS}; 6 with --record-cost)")
     p.add_argument("--record", help="(a run) record to this file")
+    p.add_argument("--drain-only", action="store_true",
+                   help="(a run) the recorder takes the cycles and writes nothing")
+    p.add_argument("--busy", type=float, default=0.0,
+                   help="(a run) a thread more that spins this fraction of every period")
     p.add_argument("--record-cost", action="store_true",
-                   help="runs without and with recording, alternating, instead (no workload)")
+                   help="runs without and with recording, in turn, instead (no workload)")
     p.add_argument("--rounds", type=int, default=3, help="rounds of each for --record-cost")
     p.add_argument("--record-dir", help="where --record-cost's recordings go (default: beside --out)")
-    p.add_argument("--no-record", action="store_true",
-                   help="--record-cost without recording in its B runs (a dry run of the benchmark)")
+    p.add_argument("--variants", default="plain,record",
+                   help="--record-cost's runs in each round, of " + ", ".join(VARIANTS)
+                   + " (plain,plain: a dry run that tells the noise)")
+    p.add_argument("--busy-fraction", type=float, default=0.5,
+                   help="the busy variant's share of a period")
     args = p.parse_args()
     if args.motors is None:
         args.motors = 6 if args.record_cost else MOTORS
@@ -561,24 +621,29 @@ def main():
 def record_cost(args, tmp):
     rec_dir = os.path.abspath(args.record_dir or os.path.dirname(os.path.abspath(args.out)))
     os.makedirs(rec_dir, exist_ok=True)
+    variants = args.variants.split(",")
+    unknown = set(variants) - set(VARIANTS)
+    if unknown:
+        raise SystemExit(f"unknown variants {sorted(unknown)}: of {', '.join(VARIANTS)}")
     data = {"mode": "record-cost", "rate": args.rate, "seconds": args.seconds, "hold_ms": args.hold_ms,
-            "motors": args.motors, "rounds": args.rounds, "record_dir": rec_dir,
-            "dry_run": args.no_record, "runs": []}
+            "motors": args.motors, "rounds": args.rounds, "record_dir": rec_dir, "variants": variants,
+            "busy_fraction": args.busy_fraction, "runs": []}
     responder = start_responder(args.responder, args.iface, tmp, args.motors)
     try:
         for i in range(args.rounds):
-            for recording in (False, True):
-                path = os.path.join(rec_dir, f"record-{i + 1}.mcap") if recording else None
-                if path and os.path.exists(path):
+            for k, variant in enumerate(variants):
+                path = os.path.join(rec_dir, f"record-{variant}-{k}.mcap")
+                more = {"plain": [], "record": ["--record", path], "drain": ["--record", path, "--drain-only"],
+                        "busy": ["--busy", str(args.busy_fraction)]}[variant]
+                if os.path.exists(path):
                     os.remove(path)
-                print(f"-- round {i + 1}: native loop, no workload, "
-                      f"{'recording to ' + path if path and not args.no_record else 'plain'}"
-                      f", {args.seconds:g} s", flush=True)
-                r = measure(args, "native", None, True, tmp, None if args.no_record else path)
-                r["recording"] = recording
+                print(f"-- round {i + 1}: native loop, no workload, {VARIANTS[variant]}, {args.seconds:g} s",
+                      flush=True)
+                r = measure(args, "native", None, True, tmp, more)
+                r["variant"] = variant
                 data["runs"].append(r)
-                # The last round's file stays for a look; the others go.
-                if path and i + 1 < args.rounds and os.path.exists(path):
+                # The last round's recording stays for a look; the others go.
+                if i + 1 < args.rounds and os.path.exists(path):
                     os.remove(path)
     finally:
         responder.terminate()

@@ -17,7 +17,8 @@
 # ROTALINK_BENCH_LOOP_COST), and ROTALINK_BENCH_ROBOT=1 the instructions per
 # cycle of a Robot's loop against the motor level (benchmarks/vm_robot_cost.sh),
 # and ROTALINK_BENCH_RECORD=1 what recording costs the native loop
-# (benchmarks/loop.py --record-cost, ROTALINK_BENCH_RECORD_ROUNDS rounds, default 3).
+# (benchmarks/loop.py --record-cost, ROTALINK_BENCH_RECORD_ROUNDS rounds, default 3,
+# of ROTALINK_BENCH_RECORD_VARIANTS, default plain,record).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$1 responder=$2 n=$3 strace_n=$4
@@ -37,7 +38,7 @@ record_cost() {
     echo "-- control loop: the native loop without and with recording, alternating"
     python3 benchmarks/loop.py --record-cost --responder "$responder" --out "$out/record_cost.json" \
         --seconds "${ROTALINK_BENCH_LOOP_SECONDS:-20}" --rate "${ROTALINK_BENCH_LOOP_RATE:-500}" \
-        --rounds "${ROTALINK_BENCH_RECORD_ROUNDS:-3}"
+        --rounds "${ROTALINK_BENCH_RECORD_ROUNDS:-3}" --variants "${ROTALINK_BENCH_RECORD_VARIANTS:-plain,record}"
 }
 if [ "${ROTALINK_BENCH_ROUNDTRIP:-1}" = 0 ]; then
     [ "${ROTALINK_BENCH_GROUP:-0}" = 0 ] || bash benchmarks/vm_group.sh "$out" "$responder"
