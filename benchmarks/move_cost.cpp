@@ -2,7 +2,9 @@
 // (damiao::ControlLoop) spends per cycle (a) repeating one set()'s frames,
 // (b) inside a move (every cycle samples each member's profile and encodes
 // its frames anew) and (c) inside a blend of the first setpoints (the same
-// with the blend's weights), for callgrind (benchmarks/move_cost.py runs it;
+// with the blend's weights), and (d) in plain cycles that are recorded
+// (LoopOptions::record: each cycle copied into the record's ring, which
+// another thread empties every 100 ms, as a recorder does), for callgrind (benchmarks/move_cost.py runs it;
 // benchmarks/run --move). No CAN: the loop's bus is the socketcan transport
 // over an AF_UNIX SOCK_SEQPACKET socket pair, whose other end is answered
 // as soon as a cycle's frames are sent, in the loop's thread with
@@ -17,7 +19,7 @@
 // Each phase is measured over exactly --cycles cycles of the loop's thread,
 // counted by the loop's clock (its sleep at the top of each cycle): at the
 // first, after --warmup cycles of the phase, callgrind's counts are zeroed;
-// at the last they are dumped ("plain", "move", "blend"), one file per
+// at the last they are dumped ("plain", "move", "blend", "record"), one file per
 // thread with --separate-threads=yes. Prints one JSON line per phase (its
 // cycles and the overruns in it); fails when the move ended before its
 // last measured cycle.
@@ -30,6 +32,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if __has_include(<valgrind/callgrind.h>)
@@ -161,10 +164,12 @@ void measure(const Options& o, CountingClock& clock, damiao::ControlLoop& loop, 
         std::fprintf(stderr, "move_cost: the loop stopped: %s\n", loop.error().value_or("").c_str());
         std::exit(1);
     }
+    const damiao::LoopStats stats = loop.stats();
     std::printf("{\"kinds\": \"%s\", \"motors\": %u, \"rate\": %g, \"phase\": \"%s\", \"cycles\": %llu, "
-                "\"overruns\": %llu}\n",
+                "\"overruns\": %llu, \"record_dropped\": %llu}\n",
                 o.kinds.c_str(), o.motors, o.rate, phase, static_cast<unsigned long long>(o.cycles),
-                static_cast<unsigned long long>(loop.stats().overruns - overruns0));
+                static_cast<unsigned long long>(stats.overruns - overruns0),
+                static_cast<unsigned long long>(stats.record_dropped));
     std::fflush(stdout);
 }
 
@@ -255,6 +260,29 @@ int main(int argc, char** argv) {
         if (loop.command(plain)) return 1;
         measure(o, clock, loop, "blend");
         loop.stop();
+    }
+    {
+        // (d) plain cycles, recorded; a thread takes the records as a
+        // recorder does (its instructions are its own thread's).
+        lo.blend = Duration{};
+        lo.record = 1024;
+        damiao::ControlLoop loop(group, {&shared}, std::make_unique<transport::PollWaiter>(), lo);
+        if (loop.start(0, -1) != 0) return 1;
+        if (loop.command(plain)) return 1;
+        std::thread recorder([&loop] {
+            std::vector<damiao::CycleRecord> cycles;
+            std::vector<damiao::MemberRecord> records;
+            for (;;) {
+                cycles.clear();
+                records.clear();
+                if (!loop.take_records(cycles, records, 256, Instant::now().saturating_add(Duration::from_millis(100))))
+                    return;
+                transport::sleep_for(Duration::from_millis(100));
+            }
+        });
+        measure(o, clock, loop, "record");
+        loop.stop();
+        recorder.join();
     }
     close(pair[1]);
     return 0;

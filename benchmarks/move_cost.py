@@ -5,7 +5,9 @@ thread's instructions per cycle in plain cycles (repeating one set()'s
 frames), inside a move and inside a blend, with the ratios to plain (goal: a
 move at most 1.10 x plain), then where a move's extra instructions go: per
 function, its own instructions per cycle in the move less those in plain
-cycles (the first round's MIT run).
+cycles (the first round's MIT run). Besides: plain cycles that are recorded
+(each copied into the record's ring for a recorder thread), their ratio to
+plain and where their extra instructions go.
 
     python3 benchmarks/move_cost.py MOVE_COST RESULTS_DIR [ROUNDS]
 
@@ -23,7 +25,7 @@ import statistics
 import subprocess
 import sys
 
-PHASES = ("plain", "move", "blend")
+PHASES = ("plain", "move", "blend", "record")
 KINDS = ("mit", "mixed")
 GOAL = 1.10
 
@@ -110,8 +112,9 @@ def main():
     os.makedirs(res, exist_ok=True)
     print(f"loop thread's instructions per cycle (callgrind, exactly {cycles} cycles a phase, counted by the "
           f"loop's clock): {motors} members, {rate:g} Hz, over a socket pair, {rounds} rounds\n")
-    print("| members | round | plain | move | blend | move / plain | blend / plain | overruns (p/m/b) |")
-    print("|---|---|---|---|---|---|---|---|")
+    print("| members | round | plain | move | blend | recorded | move / plain | blend / plain | recorded / plain "
+          "| overruns (p/m/b/r) |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
     per = {k: {p: [] for p in PHASES} for k in KINDS}
     first = {}
     summary = {"motors": motors, "rate": rate, "cycles": cycles, "rounds": rounds, "runs": []}
@@ -125,24 +128,26 @@ def main():
                 per[kinds][p].append(ipc[p])
             summary["runs"].append({"kinds": kinds, "round": r, **ipc, "overruns": overruns})
             print(f"| {kinds} | {r} | {ipc['plain']:,.0f} | {ipc['move']:,.0f} | {ipc['blend']:,.0f} | "
-                  f"{ipc['move'] / ipc['plain']:.3f} | {ipc['blend'] / ipc['plain']:.3f} | "
-                  f"{overruns.get('plain', '?')}/{overruns.get('move', '?')}/{overruns.get('blend', '?')} |",
-                  flush=True)
+                  f"{ipc['record']:,.0f} | {ipc['move'] / ipc['plain']:.3f} | {ipc['blend'] / ipc['plain']:.3f} | "
+                  f"{ipc['record'] / ipc['plain']:.3f} | "
+                  + "/".join(str(overruns.get(p, "?")) for p in PHASES) + " |", flush=True)
     print()
     for kinds in KINDS:
         m = {p: statistics.median(per[kinds][p]) for p in PHASES}
         ratio = m["move"] / m["plain"]
         print(f"goal, {kinds}: a move's cycle <= {GOAL:.2f} x a plain one: {m['move']:,.0f} / {m['plain']:,.0f} = "
-              f"{ratio:.3f}, {'met' if ratio <= GOAL else 'missed'} (blend: {m['blend'] / m['plain']:.3f})")
-    for kinds in KINDS:
-        plain, move = first[kinds]["plain"][1], first[kinds]["move"][1]
-        diff = {f: (move.get(f, 0) - plain.get(f, 0)) / cycles for f in set(plain) | set(move)}
-        extra = (first[kinds]["move"][0] - first[kinds]["plain"][0])
-        print(f"\nwhere a move's extra {extra:,.0f} instructions per cycle go ({kinds}, round 1; own "
-              "instructions per cycle, move less plain):")
-        for f, d in sorted(diff.items(), key=lambda kv: -abs(kv[1]))[:12]:
-            if abs(d) >= 1:
-                print(f"  {d:+8,.0f}  {short(f)}")
+              f"{ratio:.3f}, {'met' if ratio <= GOAL else 'missed'} (blend: {m['blend'] / m['plain']:.3f}; "
+              f"recorded: {m['record'] / m['plain']:.3f})")
+    for phase, what in (("move", "a move's"), ("record", "a recorded cycle's")):
+        for kinds in KINDS:
+            plain, other = first[kinds]["plain"][1], first[kinds][phase][1]
+            diff = {f: (other.get(f, 0) - plain.get(f, 0)) / cycles for f in set(plain) | set(other)}
+            extra = (first[kinds][phase][0] - first[kinds]["plain"][0])
+            print(f"\nwhere {what} extra {extra:,.0f} instructions per cycle go ({kinds}, round 1; own "
+                  f"instructions per cycle, {phase} less plain):")
+            for f, d in sorted(diff.items(), key=lambda kv: -abs(kv[1]))[:12]:
+                if abs(d) >= 1:
+                    print(f"  {d:+8,.0f}  {short(f)}")
     with open(os.path.join(res, "move_cost.json"), "w") as f:
         json.dump(summary, f, indent=1)
 
