@@ -527,6 +527,14 @@ def record_table(data):
                   f"{cpu_ratio:.2f} (goal <= 1.10: {'met' if cpu_ratio <= 1.10 else 'missed'}); "
                   f"the writer's own CPU per cycle: {b['writer']:.1f} us "
                   f"({b['writer'] / period_us * 100:.1f} % of a period)"]
+        # Within a round the runs are neighbours: the median of the rounds'
+        # own ratios is less swayed by a round that the host's load hit.
+        n = len(variants)
+        pairs = [(data["runs"][i + variants.index("plain")], data["runs"][i + variants.index("record")])
+                 for i in range(0, len(data["runs"]) - n + 1, n)]
+        lines.append("the same as the median of each round's ratios: p99 "
+                     f"{median(b['err_us'][1] / a['err_us'][1] for a, b in pairs):.2f}, loop CPU "
+                     f"{median(b['cpu_us_per_cycle'] / a['cpu_us_per_cycle'] for a, b in pairs):.2f}")
     for i, r in enumerate(data["runs"]):
         if (r.get("record_error") or r.get("error") or r["sniffer_dropped"]
                 or ("writer_found" in r and not r["writer_found"])):
