@@ -329,3 +329,7 @@ def main(argv=None):
         print("rotalink-plot: %s" % e, file=sys.stderr)
         return 1
     return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -286,16 +286,22 @@ class Recorder:
         index written after a failed write could point at the wrong bytes)."""
         self.error = "%s: %s" % (type(e).__name__, e)
         self._stop_loop_recording()
-        with self._lock:
-            if self._finished:
-                return
-            self._finished = True
-        with _open_lock:
-            _open.discard(self)
+        if not self._last_act():
+            return
         try:
             self._out.abort()
         except Exception:
             pass
+
+    def _last_act(self):
+        """True for the one caller that ends the file (finishes or aborts it)."""
+        with self._lock:
+            if self._finished:
+                return False
+            self._finished = True
+        with _open_lock:
+            _open.discard(self)
+        return True
 
     def _summary(self):
         summary = {"cycles": "", "recorded": str(self.written), "dropped": "",
@@ -311,12 +317,8 @@ class Recorder:
 
     def _finish(self):
         """Write the summary and finish the file, once."""
-        with self._lock:
-            if self._finished:
-                return
-            self._finished = True
-        with _open_lock:
-            _open.discard(self)
+        if not self._last_act():
+            return
         try:
             self._out.finish(self._summary())
         except Exception as e:

@@ -7,6 +7,7 @@ exit status. The tests marked ``bus`` need a vcan interface; the others run
 anywhere.
 """
 import importlib.util
+import math
 import os
 import re
 import select
@@ -588,30 +589,62 @@ def test_group_counts_failed_cycles_and_stops_when_a_motor_falls_silent(can_ifac
 
 
 
-@pytest.mark.bus
-def test_robot_drives_the_example_arm_in_joint_space(can_iface, tmp_path):
-    # examples/arm.toml on identifiers of these tests' own: motor 0x0N as
-    # 0x36N, answering from 0x3eN; all six simulated in MIT mode.
+def arm_description(tmp_path):
+    """examples/arm.toml on identifiers of these tests' own: motor 0x0N as
+    0x36N, answering from 0x3eN. The file and its joints."""
     desc = tmp_path / "arm.toml"
     desc.write_text(re.sub(r"(motor|master)_id = 0x([01])(\d)",
                            lambda m: f"{m[1]}_id = 0x{'36' if m[2] == '0' else '3e'}{m[3]}",
                            (EXAMPLES / "arm.toml").read_text()))
-    joints = pytest.importorskip("rotalink_scan.description").load(desc).joints
+    return desc, pytest.importorskip("rotalink_scan.description").load(desc).joints
+
+
+def wire_commands(frames, joints):
+    """Per joint, the commands the simulator received in its mode, in order,
+    in joint units: (q, dq) (q NaN for VEL; dq a magnitude for POS_VEL),
+    decoded with the simulator's codec."""
+    from rotalink_sim import codec, model
+    ids = {f"{j.motor_id + {1: 0, 2: 0x100, 3: 0x200}[int(j.mode)]:X}": i for i, j in enumerate(joints)}
+    out = [[] for _ in joints]
+    for ident, data in frames:
+        if ident not in ids or data in SPECIAL:
+            continue
+        i = ids[ident]
+        j, raw = joints[i], bytes.fromhex(data)
+        dg = j.direction * j.gear
+        if int(j.mode) == 1:
+            f = codec.decode_command(j.limits.mit_limits(), raw)
+            out[i].append(((f[0] - j.offset) / dg, f[1] / dg))
+        elif int(j.mode) == 3:
+            (v,) = model.decode_wire(model.MODE_VEL, raw)
+            out[i].append((math.nan, v / dg))
+        else:
+            p, speed = model.decode_wire(model.MODE_POS_VEL, raw)
+            out[i].append(((p - j.offset) / dg, speed / abs(j.gear)))
+    return out
+
+
+@pytest.mark.bus
+def test_robot_drives_the_example_arm_in_joint_space_and_records_every_cycle(can_iface, tmp_path):
+    # All six joints' motors simulated in MIT mode; the run recorded.
+    desc, joints = arm_description(tmp_path)
     log = tmp_path / "frames.log"
+    record = tmp_path / "run.mcap"
     motors = [a for j in joints for a in ("--motor", f"{j.motor_id:#x}:{j.master_id:#x}:{j.model}")]
     with rotalink_sim.spawn(can_iface, *motors, "--log", log):
         r = run_example("robot.py", "--description", desc, "--iface", can_iface, "--seconds", "1",
                         "--rate", "50", "--timeout-ms", REPLY_MS, "--watchdog-ms", WATCHDOG_MS,
-                        "--hold-ms", WATCHDOG_MS)
+                        "--hold-ms", WATCHDOG_MS, "--record", record)
     assert r.returncode == 0, r.stderr
     assert without_slow_warning(r.stderr) == ""
     lines = r.stdout.splitlines()
     names = tuple(j.name for j in joints)
     assert lines[0] == f"enabled Robot(names={names!r}, timeout_ms={REPLY_MS}) on can0={can_iface}"
-    assert lines[-3] == "disabled every joint's motor"
+    assert lines[-4] == "disabled every joint's motor"
     # Never faster than asked (emulated time may be slower); every joint's error a number.
-    ran = re.fullmatch(r"cycles (\d+), ([\d.]+) Hz of 50 requested, overruns \d+, missed replies \d+", lines[-2])
-    assert ran and int(ran[1]) >= 2 and float(ran[2]) <= 50 * 1.05, lines[-2]
+    ran = re.fullmatch(r"cycles (\d+), ([\d.]+) Hz of 50 requested, overruns \d+, missed replies \d+", lines[-3])
+    assert ran and int(ran[1]) >= 2 and float(ran[2]) <= 50 * 1.05, lines[-3]
+    assert lines[-2] == f"recorded {ran[1]} cycles to {record}"
     units = ["rad/s" if j.mode.name == "VEL" else "rad" for j in joints]
     assert re.fullmatch("max tracking error: " + ", ".join(
         rf"{n} \d+\.\d{{4}} {u}" for n, u in zip(names, units)), lines[-1]), lines[-1]
@@ -627,6 +660,54 @@ def test_robot_drives_the_example_arm_in_joint_space(can_iface, tmp_path):
         specials = [d for i, d in frames if i in own and d in SPECIAL]
         assert specials[0] == ENABLE and specials[-1] == DISABLE, (j.name, specials)
         assert any(i == mode_id and d not in SPECIAL for i, d in frames), j.name
+
+    # The record: a cycle for each the loop ran, each joint's commands as
+    # the simulator received them, every reply answered.
+    plot = pytest.importorskip("rotalink_scan.plot")
+    rec = plot.read(str(record))
+    assert rec.complete and len(rec) == int(ran[1]) and rec.names == list(names)
+    assert rec.cycle == list(range(1, len(rec) + 1)) and rec.summary["dropped"] == "0", rec.summary
+    for i, (j, wire) in enumerate(zip(joints, wire_commands(frames, joints))):
+        col = rec.joints[j.name]
+        sent = [(q, dq) for q, dq in zip(col["q_cmd"], col["dq_cmd"]) if not math.isnan(dq)]
+        assert len(sent) == len(wire), (j.name, len(sent), len(wire))
+        for got, want in zip(sent, wire):
+            assert got == pytest.approx(want, rel=1e-5, abs=1e-5, nan_ok=True), (j.name, got, want)
+    # Every cycle but those before the first replies was answered.
+    assert sum(all(rec.joints[n]["answered"][k] for n in names) for k in range(len(rec))) >= len(rec) - 2
+    # rotalink-plot draws it and writes a row per cycle.
+    png, csv = tmp_path / "run.png", tmp_path / "run.csv"
+    r = subprocess.run([sys.executable, "-m", "rotalink_scan.plot", str(record), "--out", str(png), "--csv", str(csv)],
+                       capture_output=True, text=True, timeout=LIMIT)
+    assert r.returncode == 0, r.stderr
+    assert png.stat().st_size > 10000 and len(csv.read_text().splitlines()) == 1 + len(rec)
+
+
+@pytest.mark.bus
+def test_a_killed_recording_reads_to_its_last_whole_chunk(can_iface, tmp_path):
+    # robot.py recording at 100 Hz, killed (SIGKILL) well into its run: what
+    # it wrote reads back from the first cycle on, with no cycle missing,
+    # and no more than the last second or so (a chunk, and the writer's
+    # batch) is lost.
+    desc, joints = arm_description(tmp_path)
+    record = tmp_path / "killed.mcap"
+    motors = [a for j in joints for a in ("--motor", f"{j.motor_id:#x}:{j.master_id:#x}:{j.model}")]
+    with rotalink_sim.spawn(can_iface, *motors):
+        proc = subprocess.Popen(example("robot.py", "--description", desc, "--iface", can_iface, "--seconds", "600",
+                                        "--rate", "100", "--timeout-ms", REPLY_MS, "--watchdog-ms", WATCHDOG_MS,
+                                        "--hold-ms", WATCHDOG_MS, "--record", record),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            wait_for_line(proc, "running the loop")
+            time.sleep(4.0)
+        finally:
+            proc.send_signal(signal.SIGKILL)
+            proc.communicate()
+    plot = pytest.importorskip("rotalink_scan.plot")
+    rec = plot.read(str(record))
+    assert not rec.complete and rec.summary == {}
+    assert len(rec) >= 100 and rec.cycle == list(range(1, len(rec) + 1)), (len(rec), rec.problem)
+
 
 OWN_ID = "error: the reply identifier 0x351 of member 0 is its own command identifier\n"
 

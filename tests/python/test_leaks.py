@@ -22,6 +22,8 @@ calls.
 import contextlib
 import ctypes
 import gc
+import importlib.util
+import io
 import logging
 import math
 import os
@@ -303,6 +305,13 @@ def test_bus_calls_leak_nothing(leak_bus):
         with pytest.raises(RuntimeError, match="the control loop is stopped"):
             loop.set([SETPOINT])
 
+    def recorded_loop():
+        with group.start(1000, hold_ms=60_000, record=io.BytesIO()) as loop:
+            loop.set([SETPOINT])
+            loop.wait(2000)
+        stats = loop.stats()
+        assert loop.recorded == stats.recorded == stats.cycles > 0 and stats.record_error is None, stats
+
     def expect(exc, text, fn):
         def call():
             with pytest.raises(exc) as info:
@@ -327,6 +336,8 @@ def test_bus_calls_leak_nothing(leak_bus):
         "failed exit attached": failed_exit,
         "control loop: start, set, wait, states, stats, stop": control_loop,
     }
+    if importlib.util.find_spec("mcap") is not None:
+        calls["control loop recorded: the recorder, its thread and the record's tap"] = recorded_loop
     for name, fn in calls.items():
         try:
             assert_flat(fn, BUS_CALLS, watched, warmup=max(10, BUS_CALLS // 10))

@@ -14,7 +14,8 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 README = (ROOT / "README.md").read_text(encoding="utf-8")
 REFERENCE = (ROOT / "docs" / "reference.md").read_text(encoding="utf-8")
-PROGRAMS = ("python3 examples/", "rotalink-sim ", "rotalink-scan ", "rotalink-setup ", "rotalink-stop ")
+PROGRAMS = ("python3 examples/", "rotalink-sim ", "rotalink-scan ", "rotalink-setup ", "rotalink-stop ",
+            "rotalink-plot ")
 
 
 def commands():
@@ -50,6 +51,8 @@ def parse(program, args):
         pytest.importorskip("rotalink_scan.setup_tool").build_parser().parse_intermixed_args(args)
     elif program == "rotalink-stop":
         pytest.importorskip("rotalink_scan.stop").build_parser().parse_args(args)
+    elif program == "rotalink-plot":
+        pytest.importorskip("rotalink_scan.plot").build_parser().parse_args(args)
     else:
         pytest.importorskip("rotalink_scan.cli").build_parser().parse_args(args)
 
@@ -62,7 +65,7 @@ def test_every_command_shown_is_accepted(program, args, monkeypatch):
 
 def test_commands_cover_every_program():
     shown = {c.values[0] for c in commands()}
-    assert {"rotalink-sim", "rotalink-scan", "rotalink-setup", "rotalink-stop"} <= shown
+    assert {"rotalink-sim", "rotalink-scan", "rotalink-setup", "rotalink-stop", "rotalink-plot"} <= shown
     assert {f"examples/{p.name}" for p in (ROOT / "examples").glob("[!_]*.py")} <= shown
 
 
