@@ -349,6 +349,9 @@ def run_native(rotalink, args, gc_pauses):
 
 
 def run_one(args):
+    if args.cpus:
+        # Before any thread starts: every thread of the run inherits it.
+        os.sched_setaffinity(0, {int(c) for c in args.cpus.split(",")})
     import rotalink
     pauses = GcPauses()
     gc.callbacks.append(pauses)
@@ -590,6 +593,8 @@ def main():
     p.add_argument("--variants", default="plain,record",
                    help="--record-cost's runs in each round, of " + ", ".join(VARIANTS)
                    + " (plain,plain: a dry run that tells the noise)")
+    p.add_argument("--cpus", help="(--record-cost) run the loop's process on these CPUs only, e.g. 0: "
+                                  "a machine of one core, where a writer cannot run beside the loop")
     p.add_argument("--busy-fraction", type=float, default=0.5,
                    help="the busy variant's share of a period")
     args = p.parse_args()
@@ -635,7 +640,7 @@ def record_cost(args, tmp):
         raise SystemExit(f"unknown variants {sorted(unknown)}: of {', '.join(VARIANTS)}")
     data = {"mode": "record-cost", "rate": args.rate, "seconds": args.seconds, "hold_ms": args.hold_ms,
             "motors": args.motors, "rounds": args.rounds, "record_dir": rec_dir, "variants": variants,
-            "busy_fraction": args.busy_fraction, "runs": []}
+            "busy_fraction": args.busy_fraction, "cpus": args.cpus, "runs": []}
     responder = start_responder(args.responder, args.iface, tmp, args.motors)
     try:
         for i in range(args.rounds):
@@ -643,6 +648,8 @@ def record_cost(args, tmp):
                 path = os.path.join(rec_dir, f"record-{variant}-{k}.mcap")
                 more = {"plain": [], "record": ["--record", path], "drain": ["--record", path, "--drain-only"],
                         "busy": ["--busy", str(args.busy_fraction)]}[variant]
+                if args.cpus:
+                    more = more + ["--cpus", args.cpus]
                 if os.path.exists(path):
                     os.remove(path)
                 print(f"-- round {i + 1}: native loop, no workload, {VARIANTS[variant]}, {args.seconds:g} s",

@@ -38,7 +38,8 @@ record_cost() {
     echo "-- control loop: the native loop without and with recording, alternating"
     python3 benchmarks/loop.py --record-cost --responder "$responder" --out "$out/record_cost.json" \
         --seconds "${ROTALINK_BENCH_LOOP_SECONDS:-20}" --rate "${ROTALINK_BENCH_LOOP_RATE:-500}" \
-        --rounds "${ROTALINK_BENCH_RECORD_ROUNDS:-3}" --variants "${ROTALINK_BENCH_RECORD_VARIANTS:-plain,record}"
+        --rounds "${ROTALINK_BENCH_RECORD_ROUNDS:-3}" --variants "${ROTALINK_BENCH_RECORD_VARIANTS:-plain,record}" \
+        ${ROTALINK_BENCH_RECORD_CPUS:+--cpus "$ROTALINK_BENCH_RECORD_CPUS"}
 }
 if [ "${ROTALINK_BENCH_ROUNDTRIP:-1}" = 0 ]; then
     [ "${ROTALINK_BENCH_GROUP:-0}" = 0 ] || bash benchmarks/vm_group.sh "$out" "$responder"
