@@ -21,13 +21,16 @@ import math
 import os
 import sys
 
+import rotalink
+
 __all__ = ["Recording", "read", "write_csv", "draw", "build_parser", "main"]
 
 _EXTRA = "pip install 'rotalink[record,plot]'"
 MISSING_READER = "rotalink-plot needs the mcap and mcap-ros2-support packages: " + _EXTRA
 MISSING_MATPLOTLIB = "rotalink-plot needs matplotlib: " + _EXTRA
 
-_TOPICS = ("/joint_states", "/joint_commands", "/motor_status", "/loop_timing")
+# The topics of a cycle, in the order a recorded cycle writes them.
+_TOPICS = tuple(topic for topic, _, _ in rotalink.RECORD_TOPICS)
 # (column, title, unit, the JointState field)
 _MOTION = (("q", "position", "rad", "position"), ("dq", "velocity", "rad/s", "velocity"),
            ("tau", "torque", "N·m", "effort"))
