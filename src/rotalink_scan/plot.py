@@ -306,7 +306,6 @@ def main(argv=None):
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        _figure_classes()
         rec = read(args.recording)
     except (ImportError, OSError, PlotError) as e:
         print("rotalink-plot: %s" % e, file=sys.stderr)
@@ -325,6 +324,7 @@ def main(argv=None):
     base = os.path.normpath(args.recording)
     out = args.out or (base[:-5] if base.endswith(".mcap") else base) + ".png"
     try:
+        _figure_classes()  # before anything is written
         if args.csv:
             write_csv(rec, args.csv, joints)
         draw(rec, out, joints, _title(args.recording, rec))

@@ -319,7 +319,7 @@ def test_plot_refuses_unknown_joints(recording, capsys, argv, status, text):
     ("mcap_ros2.decoder", plot.MISSING_READER),
     ("matplotlib.figure", plot.MISSING_MATPLOTLIB),
 ])
-def test_plot_names_the_missing_extra(tmp_path, monkeypatch, capsys, blocked, message):
+def test_plot_names_the_missing_extra(recording, monkeypatch, capsys, blocked, message):
     monkeypatch.setitem(sys.modules, blocked, None)
-    assert plot.main([str(tmp_path / "run.mcap")]) == 1
+    assert plot.main([str(recording), "--out", str(recording) + ".png"]) == 1
     assert capsys.readouterr().err == "rotalink-plot: %s\n" % message
