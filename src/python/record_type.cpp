@@ -71,6 +71,10 @@ PyObject* take_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         TapRecord& t = tap_record(self);
         if (t.taking) return raise({PyExc_RuntimeError, "another thread is taking the records"});
         t.taking = true;
+        struct Taken {
+            bool& flag;
+            ~Taken() { flag = false; }
+        } taken{t.taking};
         std::optional<std::size_t> n;
         const Instant until = Instant::now().saturating_add(Duration::from_millis(timeout_ms));
         without_interpreter([&] {
@@ -86,7 +90,6 @@ PyObject* take_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                 t.ends.push_back(ends);
             }
         });
-        t.taking = false;
         if (!n) Py_RETURN_NONE;
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(*n));
         if (list == nullptr) return nullptr;
