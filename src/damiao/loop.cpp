@@ -491,7 +491,7 @@ void ControlLoop::cycle(MotorGroup::Cycle& c, const std::vector<CanFrame>& frame
 }
 
 void ControlLoop::record(const MotorGroup::Cycle& c, const std::vector<CanFrame>& sent, Instant planned, Instant begun,
-                         Instant done, std::uint64_t period_ns) {
+                         Instant done, std::uint64_t period_ns, bool overran) {
     MemberRecord* members = nullptr;
     CycleRecord* r = record_->claim(members);
     if (r == nullptr) return;
@@ -500,7 +500,7 @@ void ControlLoop::record(const MotorGroup::Cycle& c, const std::vector<CanFrame>
     r->start_ns = begun.ns;
     r->done_ns = done.ns;
     r->period_ns = period_ns;
-    r->overrun = planned.saturating_add(options_.period) < done;
+    r->overrun = overran;
     r->dropped = record_->dropped();
     const std::vector<std::size_t>& order = group_.send_order();
     for (std::size_t k = 0; k < order.size(); ++k) {
@@ -726,7 +726,11 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
                     if (last_set_ < begun) last_set_ = begun;
                 }
             }
-            if (record_ != nullptr) record(c, *send, planned, begun, done, since_last);
+            // The next cycle is due a period after this one was; one that
+            // ran past it (an overrun) starts at once, without catching up.
+            const Instant next = planned.saturating_add(options_.period);
+            const bool overran = next < done;
+            if (record_ != nullptr) record(c, *send, planned, begun, done, since_last, overran);
             changed_.notify_all();
             if (silent != n) {
                 why = member_name(group_.members(), silent) + " did not answer for " + millis_text(options_.hold) +
@@ -738,11 +742,8 @@ ROTALINK_FORCED_UNWIND_HANDLER void ControlLoop::run() {
                       status_text(c.results()[faulted].value().error);
                 break;
             }
-            // The next cycle is due a period after this one was; one that
-            // ran past it starts at once, without catching up.
-            planned = planned.saturating_add(options_.period);
-            if (planned < done) {
-                planned = done;
+            planned = overran ? done : next;
+            if (overran) {
                 std::lock_guard<transport::BusMutex> lock(mutex_);
                 ++overruns_;
             }

@@ -273,7 +273,7 @@ private:
     void cycle(MotorGroup::Cycle& c, const std::vector<transport::CanFrame>& frames, const char* skip);
     // Copies a cycle into the record (or counts it dropped).
     void record(const MotorGroup::Cycle& c, const std::vector<transport::CanFrame>& sent, transport::Instant planned,
-                transport::Instant begun, transport::Instant done, std::uint64_t period_ns);
+                transport::Instant begun, transport::Instant done, std::uint64_t period_ns, bool overran);
     // A confirmed stop of every member; what failed, or "".
     std::string disable_all(MotorGroup::Cycle& c);
 
