@@ -2,9 +2,8 @@
 
 The loop's thread only copies each cycle into a bounded ring; the native
 core encodes its four messages in ROS 2 CDR. A ``Recorder`` is the other
-end: a daemon thread, ``rotalink-record``, at the lowest scheduling policy
-(SCHED_IDLE), takes the recorded cycles in batches (the interpreter lock
-released while it waits) and writes them with
+end: a daemon thread, ``rotalink-record``, takes the recorded cycles in
+batches (the interpreter lock released while it waits) and writes them with
 a well-kept library: a path is a single ``.mcap`` file written with the
 ``mcap`` package; an empty directory, or a path that ends in ``/``, is a
 rosbag2 bag (``metadata.yaml`` beside the ``.mcap``) written with
@@ -61,17 +60,6 @@ MISSING_MCAP = "recording needs the mcap package: " + _EXTRA
 MISSING_ROSBAGS = "recording to a bag directory needs rosbags 0.10.9 or later: " + _EXTRA
 OLD_PYTHON = ("recording to a bag directory needs rosbags 0.10.9 or later, which needs "
               "Python 3.10 or later; record to a .mcap file instead")
-
-
-def _yield_to_everything():
-    """The calling thread runs only on time no other thread wants
-    (SCHED_IDLE): the control loop and the program's own threads always
-    come first, also on a machine with one core; a writer that gets too
-    little time leaves cycles out of the record, which are counted."""
-    try:
-        os.sched_setscheduler(0, os.SCHED_IDLE, os.sched_param(0))
-    except (AttributeError, OSError):  # not Linux
-        pass
 
 
 def _is_bag_dir(path):
@@ -260,7 +248,12 @@ class Recorder:
         self._finish()
 
     def _run(self):
-        _yield_to_everything()
+        # The thread keeps the program's own scheduling. It holds the
+        # interpreter lock while it writes, so a thread starved of CPU (an
+        # idle policy, a high nice value) on a busy machine would stall every
+        # Python thread of the program, and stop(), for as long as it waits to
+        # run. The loop's thread needs no interpreter lock and wakes ahead of
+        # it (and a loop with a real-time priority always runs first).
         loop = self._loop
         try:
             while True:

@@ -5,6 +5,7 @@ import csv
 import errno
 import io
 import math
+import os
 import sys
 import threading
 import time
@@ -72,8 +73,11 @@ class FakeLoop:
     def __init__(self, records, batch=64, running=False):
         self.batches = [records[i:i + batch] for i in range(0, len(records), batch)]
         self.running, self.recorded, self.stopped_with = running, 0, []
+        self.scheduling = None
 
     def _take_records(self, timeout_ms):
+        if self.scheduling is None:  # the writer thread's
+            self.scheduling = thread_scheduling()
         if self.batches:
             return self.batches.pop(0)
         if self.running:  # a running loop's wait that timed out
@@ -89,6 +93,11 @@ class FakeLoop:
 
     def stats(self):
         return SimpleNamespace(cycles=self.recorded + 7, record_dropped=7)
+
+
+def thread_scheduling():
+    """The calling thread's scheduling policy and nice value (Linux)."""
+    return os.sched_getscheduler(0), os.getpriority(os.PRIO_PROCESS, 0)
 
 
 def run(target, records, **kw):
@@ -152,6 +161,10 @@ def test_a_recording_reads_back_with_both_readers(tmp_path, kind):
               "bag": tmp_path, "bag/": str(tmp_path / "run") + "/"}[kind]
     rec, loop = run(target, encode(cycles))
     assert (rec.written, loop.recorded, loop.stopped_with, rec.error) == (1000, 1000, [], None)
+    # The writer holds the interpreter lock while it writes: starved of CPU
+    # (an idle policy, a higher nice value), it would stall the program's
+    # Python threads on a busy machine. It runs as the program's threads do.
+    assert loop.scheduling == thread_scheduling()
     mcap_file = {"path": target, "bag": str(tmp_path / (tmp_path.name + ".mcap")),
                  "bag/": str(tmp_path / "run" / "run.mcap")}.get(kind)
     got, raw, metadata = read_mcap(target.getvalue() if kind == "file object" else mcap_file)
